@@ -1,0 +1,34 @@
+# The two commands: `make demo` builds the optimised host backend and runs the
+# estimator on the bundled example; `make test` builds and runs every test on
+# the host backend under the sanitizers, then compiles and links the cuda backend
+# when nvcc is on the machine.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
+
+.PHONY: demo test deps test-host build-cuda clean
+
+deps:
+	@sh scripts/deps.sh
+
+demo: deps
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target vorn
+	./build/release/vorn
+
+test: deps test-host build-cuda
+
+test-host:
+	cmake -S . -B build/test -DVORN_BACKEND=host -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/test -j $(JOBS)
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+build-cuda:
+ifneq ($(NVCC),)
+	cmake -S . -B build/cuda -DVORN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC) -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/cuda -j $(JOBS)
+else
+	@echo "nvcc not found: the cuda backend is not built"
+endif
+
+clean:
+	rm -rf build

@@ -1,0 +1,15 @@
+// The cuda backend: the toolkit's own headers and the launch forms spelled as
+// CUDA syntax. Host-only translation units (compiled by the host compiler)
+// see the runtime API but no launch macros.
+#pragma once
+#include <cuda_runtime.h>
+#include <cufft.h>
+#include <curand.h>
+
+#if defined(__CUDACC__)
+#define GPU_LAUNCH(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
+#define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
+#define GPU_PHASE_BEGIN {
+#define GPU_PHASE_END   __syncthreads(); }
+#define GPU_DYNAMIC_SHARED(type, name) extern __shared__ type name[]
+#endif

@@ -1,0 +1,19 @@
+// The one header through which the units reach the GPU platform.
+//
+// With the cuda backend (VORN_BACKEND_CUDA) it pulls in the toolkit's runtime,
+// cuFFT and cuRAND headers; otherwise the host stand-ins, which run kernels on
+// the CPU. Both give the same names. On top of either it defines:
+//   GPU_LAUNCH(kernel, grid, block, shared_bytes)(args...)            ordinary kernels
+//   GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes)(args...)  kernels in block-phase form
+//   GPU_PHASE_BEGIN ... GPU_PHASE_END   one stretch between two barriers
+//   GPU_DYNAMIC_SHARED(type, name)      the launch's dynamic shared memory
+// Only this header and platform/ know which backend is built.
+#pragma once
+
+#if defined(VORN_BACKEND_CUDA)
+#include "cuda/cuda_backend.h"
+#else
+#include "host/host_backend.h"
+#endif
+
+#include "npp_sum.h"
