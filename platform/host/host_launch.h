@@ -16,10 +16,12 @@
 #include "host_types.h"
 #include "host_runtime.h"
 
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+// The built-in coordinates, one set per host thread. Trivial types defined in the
+// header, so every access is a plain thread-local access with no wrapper call.
+inline thread_local uint3 threadIdx;
+inline thread_local uint3 blockIdx;
+inline thread_local uint3 blockDim;
+inline thread_local uint3 gridDim;
 
 namespace vorn_host {
 
@@ -59,8 +61,8 @@ struct Launch {
         const size_t shm = shared_bytes;
 #pragma omp parallel for schedule(static) if (nblocks > 1 && host_thread_count() > 1)
         for (long long i = 0; i < nblocks; ++i) {
-            gridDim = g;
-            blockDim = b;
+            gridDim = uint3(g);
+            blockDim = uint3(b);
             blockIdx.x = (unsigned int)(i % g.x);
             blockIdx.y = (unsigned int)((i / g.x) % g.y);
             blockIdx.z = (unsigned int)(i / ((long long)g.x * g.y));

@@ -15,10 +15,6 @@
 #include <thread>
 #include <vector>
 
-thread_local uint3 threadIdx;
-thread_local uint3 blockIdx;
-thread_local dim3 blockDim;
-thread_local dim3 gridDim;
 
 namespace vorn_host {
 namespace {

@@ -1,0 +1,385 @@
+// The host backend against what the kernels and host code expect of a GPU
+// platform: launch geometry, barriers, launch limits, pointer checks, memory
+// budget, FFT layout and scaling, random-number ranges and the vector sum.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "gpu.h"
+
+namespace {
+
+template <class T> T* device_copy(const std::vector<T>& h) {
+    T* d = nullptr;
+    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(T)), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
+    return d;
+}
+template <class T> std::vector<T> host_copy(const T* d, size_t n) {
+    std::vector<T> h(n);
+    EXPECT_EQ(cudaMemcpy(h.data(), d, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+    return h;
+}
+void expect_clean_launch() {
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+}
+
+// Every thread that falls inside nx*ny*nz counts its element once.
+__global__ void count_3d(int* hits, unsigned nx, unsigned ny, unsigned nz) {
+    unsigned x = blockIdx.x * blockDim.x + threadIdx.x;
+    unsigned y = blockIdx.y * blockDim.y + threadIdx.y;
+    unsigned z = blockIdx.z * blockDim.z + threadIdx.z;
+    if (x < nx && y < ny && z < nz) atomicAdd(&hits[((size_t)z * ny + y) * nx + x], 1);
+}
+
+struct Geometry {
+    unsigned nx, ny, nz;
+    dim3 block;
+};
+
+TEST(HostLaunch, EveryElementVisitedOnceIn1D2D3D) {
+    const Geometry cases[] = {
+        {1025, 1, 1, dim3(1024)},       // one element past a full block
+        {33, 17, 1, dim3(32, 32)},      // 2D, neither side a multiple of the block
+        {7, 5, 3, dim3(4, 2, 2)},       // 3D
+    };
+    for (const Geometry& g : cases) {
+        const size_t n = (size_t)g.nx * g.ny * g.nz;
+        int* d = device_copy(std::vector<int>(n, 0));
+        dim3 grid((g.nx + g.block.x - 1) / g.block.x, (g.ny + g.block.y - 1) / g.block.y,
+                  (g.nz + g.block.z - 1) / g.block.z);
+        GPU_LAUNCH(count_3d, grid, g.block, 0)(d, g.nx, g.ny, g.nz);
+        expect_clean_launch();
+        std::vector<int> hits = host_copy(d, n);
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], 1) << "element " << i << " of " << g.nx << "x" << g.ny;
+        cudaFree(d);
+    }
+}
+
+// Tree sum of each block's slice, in block-phase form with dynamic shared memory.
+__global__ void block_sums(const float* x, size_t n, float* out) {
+    GPU_DYNAMIC_SHARED(float, s);
+    GPU_PHASE_BEGIN
+        size_t i = (size_t)blockIdx.x * blockDim.x + threadIdx.x;
+        s[threadIdx.x] = i < n ? x[i] : 0.0f;
+    GPU_PHASE_END
+    for (unsigned w = blockDim.x / 2; w > 0; w >>= 1) {
+        GPU_PHASE_BEGIN
+            if (threadIdx.x < w) s[threadIdx.x] += s[threadIdx.x + w];
+        GPU_PHASE_END
+    }
+    GPU_PHASE_BEGIN
+        if (threadIdx.x == 0) out[blockIdx.x] = s[0];
+    GPU_PHASE_END
+}
+
+TEST(HostLaunch, BarrierReductionPerBlock) {
+    const size_t n = 3000;
+    const unsigned threads = 256, blocks = (n + threads - 1) / threads;
+    std::vector<float> h(n);
+    for (size_t i = 0; i < n; ++i) h[i] = (float)(i % 17);
+    float* d = device_copy(h);
+    float* out = device_copy(std::vector<float>(blocks, -1.0f));
+    GPU_LAUNCH_BLOCKWISE(block_sums, blocks, threads, threads * sizeof(float))(d, n, out);
+    expect_clean_launch();
+    std::vector<float> sums = host_copy(out, blocks);
+    for (unsigned b = 0; b < blocks; ++b) {
+        double want = 0;
+        for (size_t i = (size_t)b * threads; i < std::min(n, (size_t)(b + 1) * threads); ++i) want += h[i];
+        EXPECT_EQ(sums[b], (float)want) << "block " << b;
+    }
+    cudaFree(d);
+    cudaFree(out);
+}
+
+__global__ void mark(int* p) { p[threadIdx.x] = 1; }
+
+TEST(HostLaunch, BrokenLimitsRunNothingAndReportConfigurationError) {
+    const dim3 bad[][2] = {
+        {dim3(1), dim3(1025)},        // too many threads in a block
+        {dim3(1), dim3(32, 33)},      // 1056 threads
+        {dim3(1, 65536), dim3(1)},    // grid y beyond 65535
+        {dim3(1, 1, 65536), dim3(1)}, // grid z beyond 65535
+        {dim3(0), dim3(32)},          // empty grid
+        {dim3(1), dim3(0)},           // empty block
+        {dim3(1), dim3(1, 1, 65)},    // block z beyond 64
+    };
+    int* d = device_copy(std::vector<int>(2048, 0));
+    for (const auto& c : bad) {
+        GPU_LAUNCH(mark, c[0], c[1], 0)(d);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the launch error is read once";
+    }
+    std::vector<int> h = host_copy(d, 2048);
+    EXPECT_EQ(std::accumulate(h.begin(), h.end(), 0), 0);
+    cudaFree(d);
+}
+
+TEST(HostLaunch, KernelGivenAHostPointerFails) {
+    std::vector<int> host(32, 0);
+    GPU_LAUNCH(mark, 1, 32, 0)(host.data());
+    EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorIllegalAddress);
+    EXPECT_EQ(std::accumulate(host.begin(), host.end(), 0), 0) << "nothing ran";
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+
+    int* d = nullptr;
+    ASSERT_EQ(cudaMalloc(&d, 32 * sizeof(int)), cudaSuccess);
+    ASSERT_EQ(cudaFree(d), cudaSuccess);
+    GPU_LAUNCH(mark, 1, 32, 0)(d);  // freed
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorIllegalAddress);
+    cudaGetLastError();
+}
+
+TEST(HostMemory, CopiesAndFreesCheckTheDeviceSide) {
+    float* d = nullptr;
+    ASSERT_EQ(cudaMalloc(&d, 16 * sizeof(float)), cudaSuccess);
+    std::vector<float> h(17, 1.0f), back(17);
+    EXPECT_EQ(cudaMemcpy(d, h.data(), 16 * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(d, h.data(), 17 * sizeof(float), cudaMemcpyHostToDevice), cudaErrorInvalidValue)
+        << "past the end of the block";
+    EXPECT_EQ(cudaMemcpy(back.data(), h.data(), 4, cudaMemcpyDeviceToHost), cudaErrorInvalidValue)
+        << "host memory given as the device side";
+    EXPECT_EQ(cudaMemcpy(h.data(), d + 2, 4, cudaMemcpyDefault), cudaSuccess);
+    EXPECT_EQ(cudaMemset(d + 15, 0, 8), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaFree(h.data()), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaFree(d + 1), cudaErrorInvalidValue) << "only a block's base can be freed";
+    EXPECT_EQ(cudaFree(d), cudaSuccess);
+    EXPECT_EQ(cudaFree(d), cudaErrorInvalidValue) << "double free";
+    EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+
+    float* m = nullptr;
+    ASSERT_EQ(cudaMallocManaged(&m, 8 * sizeof(float)), cudaSuccess);
+    m[3] = 2.5f;  // managed memory is reachable from the host
+    GPU_LAUNCH(mark, 1, 8, 0)(reinterpret_cast<int*>(m));
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    EXPECT_EQ(cudaFree(m), cudaSuccess);
+}
+
+TEST(HostMemory, BudgetAndForcedFailure) {
+    size_t free0, total0;
+    ASSERT_EQ(cudaMemGetInfo(&free0, &total0), cudaSuccess);
+    vorn_host::set_device_memory_budget(1 << 20);
+    size_t free1, total1;
+    ASSERT_EQ(cudaMemGetInfo(&free1, &total1), cudaSuccess);
+    EXPECT_EQ(total1, (size_t)1 << 20);
+    void* a = nullptr;
+    void* b = nullptr;
+    EXPECT_EQ(cudaMalloc(&a, 600 << 10), cudaSuccess);
+    ASSERT_EQ(cudaMemGetInfo(&free1, &total1), cudaSuccess);
+    EXPECT_EQ(free1, (size_t)(1 << 20) - (600 << 10));
+    EXPECT_EQ(cudaMalloc(&b, 600 << 10), cudaErrorMemoryAllocation);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(cudaFree(a), cudaSuccess);
+    vorn_host::fail_next_allocation();
+    EXPECT_EQ(cudaMalloc(&a, 16), cudaErrorMemoryAllocation);
+    EXPECT_EQ(cudaMalloc(&a, 16), cudaSuccess) << "only the next allocation fails";
+    cudaFree(a);
+    vorn_host::set_device_memory_budget(0);  // back to physical memory
+    ASSERT_EQ(cudaMemGetInfo(&free1, &total1), cudaSuccess);
+    EXPECT_EQ(total1, total0);
+}
+
+TEST(HostDevice, OneDeviceAtIndexZero) {
+    int count = 0;
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 1);
+    cudaDeviceProp prop;
+    ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
+    EXPECT_GT(std::strlen(prop.name), 0u);
+    EXPECT_EQ(prop.maxThreadsPerBlock, 1024);
+    EXPECT_EQ(cudaGetDeviceProperties(&prop, 1), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetDeviceProperties(&prop, -1), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
+    EXPECT_EQ(cudaSetDevice(1), cudaErrorInvalidDevice);
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorIllegalAddress), "an illegal memory access was encountered");
+}
+
+// ---- FFT ----
+
+std::vector<std::complex<double>> naive_half_dft(const std::vector<float>& img, int nx, int ny) {
+    const int nh = nx / 2 + 1;
+    std::vector<std::complex<double>> out((size_t)nh * ny);
+    const double two_pi = 6.283185307179586;
+    for (int ky = 0; ky < ny; ++ky)
+        for (int kx = 0; kx < nh; ++kx) {
+            std::complex<double> acc = 0;
+            for (int y = 0; y < ny; ++y)
+                for (int x = 0; x < nx; ++x)
+                    acc += (double)img[(size_t)y * nx + x] *
+                           std::exp(std::complex<double>(0, -two_pi * ((double)kx * x / nx + (double)ky * y / ny)));
+            out[(size_t)ky * nh + kx] = acc;
+        }
+    return out;
+}
+
+std::vector<float> test_image(int nx, int ny) {
+    std::vector<float> img((size_t)nx * ny);
+    for (int i = 0; i < nx * ny; ++i) img[i] = (float)std::sin(0.7 * i) + 0.25f * (float)(i % 5);
+    return img;
+}
+
+TEST(HostFFT, R2CMatchesNaiveDFTAndC2RInvertsUnnormalised) {
+    const int sizes[][2] = {{4, 4}, {8, 6}, {6, 8}, {5, 7}, {9, 4}, {2, 3}};
+    for (const auto& s : sizes) {
+        const int nx = s[0], ny = s[1], nh = nx / 2 + 1;
+        std::vector<float> img = test_image(nx, ny);
+        float* d_img = device_copy(img);
+        float2* d_spec = nullptr;
+        ASSERT_EQ(cudaMalloc(&d_spec, (size_t)nh * ny * sizeof(float2)), cudaSuccess);
+        cufftHandle fwd, inv;
+        ASSERT_EQ(cufftPlan2d(&fwd, ny, nx, CUFFT_R2C), CUFFT_SUCCESS);  // rows first
+        ASSERT_EQ(cufftPlan2d(&inv, ny, nx, CUFFT_C2R), CUFFT_SUCCESS);
+        ASSERT_EQ(cufftExecR2C(fwd, d_img, d_spec), CUFFT_SUCCESS);
+        std::vector<float2> spec = host_copy(d_spec, (size_t)nh * ny);
+        std::vector<std::complex<double>> want = naive_half_dft(img, nx, ny);
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_NEAR(spec[i].x, want[i].real(), 1e-4) << nx << "x" << ny << " element " << i;
+            EXPECT_NEAR(spec[i].y, want[i].imag(), 1e-4) << nx << "x" << ny << " element " << i;
+        }
+        ASSERT_EQ(cufftExecC2R(inv, d_spec, d_img), CUFFT_SUCCESS);
+        std::vector<float> back = host_copy(d_img, img.size());
+        for (size_t i = 0; i < img.size(); ++i) EXPECT_NEAR(back[i], img[i] * nx * ny, 1e-3);
+        EXPECT_EQ(cufftDestroy(fwd), CUFFT_SUCCESS);
+        EXPECT_EQ(cufftDestroy(inv), CUFFT_SUCCESS);
+        cudaFree(d_img);
+        cudaFree(d_spec);
+    }
+}
+
+TEST(HostFFT, InPlaceUsesPaddedRowsAndLargeTransformsRoundTrip) {
+    const int nx = 6, ny = 4, nh = nx / 2 + 1;
+    std::vector<float> img = test_image(nx, ny), padded((size_t)2 * nh * ny, 0.0f);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) padded[(size_t)y * 2 * nh + x] = img[(size_t)y * nx + x];
+    float* d = device_copy(padded);
+    cufftHandle p;
+    ASSERT_EQ(cufftPlan2d(&p, ny, nx, CUFFT_R2C), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecR2C(p, d, reinterpret_cast<cufftComplex*>(d)), CUFFT_SUCCESS);
+    std::vector<float2> spec = host_copy(reinterpret_cast<float2*>(d), (size_t)nh * ny);
+    std::vector<std::complex<double>> want = naive_half_dft(img, nx, ny);
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(spec[i].x, want[i].real(), 1e-4);
+    cufftDestroy(p);
+    cudaFree(d);
+
+    // A transform large enough to run threaded: forward then inverse gives N*x.
+    const int big = 640;
+    std::vector<float> large = test_image(big, big);
+    float* dl = device_copy(large);
+    float2* ds = nullptr;
+    ASSERT_EQ(cudaMalloc(&ds, (size_t)(big / 2 + 1) * big * sizeof(float2)), cudaSuccess);
+    cufftHandle f, b;
+    ASSERT_EQ(cufftPlan2d(&f, big, big, CUFFT_R2C), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftPlan2d(&b, big, big, CUFFT_C2R), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecR2C(f, dl, ds), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecC2R(b, ds, dl), CUFFT_SUCCESS);
+    std::vector<float> back = host_copy(dl, large.size());
+    double worst = 0;
+    for (size_t i = 0; i < large.size(); ++i)
+        worst = std::max(worst, std::fabs(back[i] / ((double)big * big) - large[i]));
+    EXPECT_LT(worst, 1e-4);
+    cufftDestroy(f);
+    cufftDestroy(b);
+    cudaFree(dl);
+    cudaFree(ds);
+}
+
+TEST(HostFFT, RejectsWhatAGPUWouldReject) {
+    cufftHandle p;
+    EXPECT_EQ(cufftPlan2d(&p, 4, 4, CUFFT_C2C), CUFFT_INVALID_TYPE);
+    EXPECT_EQ(cufftPlan2d(&p, 0, 4, CUFFT_R2C), CUFFT_INVALID_SIZE);
+    ASSERT_EQ(cufftPlan2d(&p, 4, 4, CUFFT_R2C), CUFFT_SUCCESS);
+    std::vector<float> host(16, 0.0f);
+    std::vector<float2> host_spec(12);
+    EXPECT_NE(cufftExecR2C(p, host.data(), host_spec.data()), CUFFT_SUCCESS) << "host arrays";
+    float* small = nullptr;
+    float2* spec = nullptr;
+    ASSERT_EQ(cudaMalloc(&small, 15 * sizeof(float)), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&spec, 12 * sizeof(float2)), cudaSuccess);
+    EXPECT_NE(cufftExecR2C(p, small, spec), CUFFT_SUCCESS) << "input shorter than the transform";
+    EXPECT_EQ(cufftExecC2R(p, spec, small), CUFFT_INVALID_TYPE);
+    EXPECT_EQ(cufftDestroy(p), CUFFT_SUCCESS);
+    EXPECT_EQ(cufftDestroy(p), CUFFT_INVALID_PLAN);
+    EXPECT_EQ(cufftExecR2C(p, small, spec), CUFFT_INVALID_PLAN);
+    cudaFree(small);
+    cudaFree(spec);
+}
+
+// ---- random numbers ----
+
+TEST(HostRandom, UniformInHalfOpenUnitIntervalAndNormalInPairs) {
+    curandGenerator_t g;
+    ASSERT_EQ(curandCreateGenerator(&g, CURAND_RNG_PSEUDO_MTGP32), CURAND_STATUS_SUCCESS);
+    ASSERT_EQ(curandSetPseudoRandomGeneratorSeed(g, 1234ULL), CURAND_STATUS_SUCCESS);
+    const size_t n = 100000;
+    float* d = nullptr;
+    ASSERT_EQ(cudaMalloc(&d, n * sizeof(float)), cudaSuccess);
+    ASSERT_EQ(curandGenerateUniform(g, d, n), CURAND_STATUS_SUCCESS);
+    std::vector<float> u = host_copy(d, n);
+    double sum = 0;
+    for (float v : u) {
+        ASSERT_GT(v, 0.0f);
+        ASSERT_LE(v, 1.0f);
+        sum += v;
+    }
+    EXPECT_NEAR(sum / n, 0.5, 0.01);
+
+    ASSERT_EQ(curandGenerateNormal(g, d, n, 3.0f, 2.0f), CURAND_STATUS_SUCCESS);
+    std::vector<float> z = host_copy(d, n);
+    double m = 0, s = 0;
+    for (float v : z) m += v;
+    m /= n;
+    for (float v : z) s += (v - m) * (v - m);
+    EXPECT_NEAR(m, 3.0, 0.05);
+    EXPECT_NEAR(std::sqrt(s / n), 2.0, 0.05);
+    EXPECT_EQ(curandGenerateNormal(g, d, 7, 0.0f, 1.0f), CURAND_STATUS_LENGTH_NOT_MULTIPLE);
+    std::vector<float> host(8);
+    EXPECT_NE(curandGenerateUniform(g, host.data(), 8), CURAND_STATUS_SUCCESS) << "host output";
+    EXPECT_EQ(curandDestroyGenerator(g), CURAND_STATUS_SUCCESS);
+    cudaFree(d);
+}
+
+TEST(HostRandom, SameSeedSameStream) {
+    float* d = nullptr;
+    ASSERT_EQ(cudaMalloc(&d, 64 * sizeof(float)), cudaSuccess);
+    std::vector<float> runs[2];
+    for (auto& r : runs) {
+        curandGenerator_t g;
+        ASSERT_EQ(curandCreateGenerator(&g, CURAND_RNG_PSEUDO_MTGP32), CURAND_STATUS_SUCCESS);
+        curandSetPseudoRandomGeneratorSeed(g, 99ULL);
+        curandGenerateUniform(g, d, 64);
+        r = host_copy(d, 64);
+        curandDestroyGenerator(g);
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+    cudaFree(d);
+}
+
+// ---- vector sum stand-in ----
+
+TEST(VectorSum, MatchesDoubleSumAcrossBlockBoundaries) {
+    for (int n : {1, 255, 256, 257, 65536, 65537, 300001}) {
+        std::vector<float> h(n);
+        double want = 0;
+        for (int i = 0; i < n; ++i) want += (h[i] = (float)(((long long)i * 7919) % 1000) * 0.001f);
+        float* d = device_copy(h);
+        int bytes = 0;
+        ASSERT_EQ(nppsSumGetBufferSize_32f(n, &bytes), NPP_SUCCESS);
+        Npp8u* scratch = nullptr;
+        float* sum = nullptr;
+        ASSERT_EQ(cudaMalloc(&scratch, bytes), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(&sum, sizeof(float)), cudaSuccess);
+        ASSERT_EQ(nppsSum_32f(d, n, sum, scratch), NPP_SUCCESS);
+        EXPECT_NEAR(host_copy(sum, 1)[0], want, 1e-5 * std::max(1.0, want)) << "n = " << n;
+        cudaFree(d);
+        cudaFree(scratch);
+        cudaFree(sum);
+    }
+}
+
+}  // namespace
