@@ -44,36 +44,25 @@ std::string rest_of_line(FILE* f) {
 }
 
 TEST(ReadLineTest, LinesKeepNewlineAndLongOnesComeInPieces) {
-    const std::string longest(VORN_LINE_LEN - 1, 'a');
-    TextFile file("first line\n" + longest + "bc\nlast");
-    std::vector<char> line(VORN_LINE_LEN, 'x');
-    EXPECT_EQ(read_one_line(line.data(), file.f()), 0);
-    EXPECT_STREQ(line.data(), "first line\n");
-    for (size_t i = 11; i < line.size(); ++i) ASSERT_EQ(line[i], '\0');
-    read_one_line(line.data(), file.f());
-    EXPECT_EQ(std::string(line.data()), longest);
-    read_one_line(line.data(), file.f());
-    EXPECT_STREQ(line.data(), "bc\n");
-    read_one_line(line.data(), file.f());
-    EXPECT_STREQ(line.data(), "last");
-    EXPECT_EQ(read_one_line(line.data(), file.f()), 0);  // end of file: an empty line
-    EXPECT_STREQ(line.data(), "");
-}
-
-TEST(ReadLineTest, LongLineBuffer) {
-    const std::string text(5000, 'q');
-    const std::string longest(VORN_LLINE_LEN - 1, 'w');
-    TextFile file(text + "\n" + longest + "tail\n");
-    std::vector<char> line(VORN_LLINE_LEN, 'x');
-    EXPECT_EQ(read_one_lline(line.data(), file.f()), 0);
-    EXPECT_EQ(std::string(line.data()), text + "\n");
-    for (size_t i = text.size() + 1; i < line.size(); ++i) ASSERT_EQ(line[i], '\0');
-    read_one_lline(line.data(), file.f());
-    EXPECT_EQ(std::string(line.data()), longest);
-    read_one_lline(line.data(), file.f());
-    EXPECT_STREQ(line.data(), "tail\n");
-    read_one_lline(line.data(), file.f());
-    EXPECT_STREQ(line.data(), "");
+    struct Form {
+        int (*read)(char*, FILE*);
+        size_t len;  // buffer size: lines of at most len - 1 characters
+    };
+    for (const Form form : {Form{read_one_line, VORN_LINE_LEN}, Form{read_one_lline, VORN_LLINE_LEN}}) {
+        const std::string first(form.len / 2, 'q');
+        const std::string longest(form.len - 1, 'a');
+        TextFile file(first + "\n" + longest + "bc\nlast");
+        std::vector<char> line(form.len, 'x');
+        EXPECT_EQ(form.read(line.data(), file.f()), 0);
+        EXPECT_EQ(std::string(line.data()), first + "\n");
+        for (size_t i = first.size() + 1; i < line.size(); ++i) ASSERT_EQ(line[i], '\0') << "byte " << i;
+        form.read(line.data(), file.f());
+        EXPECT_EQ(std::string(line.data()), longest);
+        for (const char* piece : {"bc\n", "last", ""}) {  // "" past the end of the file
+            EXPECT_EQ(form.read(line.data(), file.f()), 0);
+            EXPECT_STREQ(line.data(), piece);
+        }
+    }
 }
 
 TEST(ReadNumbersTest, StoresTheFirstWordsAndLeavesTheRest) {
