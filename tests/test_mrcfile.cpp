@@ -745,6 +745,40 @@ TEST(MrcWrite, SectionsAndColumnsOnAnOpenFile) {
     free(back);
 }
 
+TEST(MrcWrite, NewFileByteSectionsAndCopiedHeader) {
+    TempDir dir;
+    const std::string bytes = dir.file("bytes.mrc");
+    MRC_HEAD* h = mrc_new_head();
+    mrc_set_head_xyz_mode(h, 3, 2, 1, 0);
+    EXPECT_EQ(mrc_new_file(bytes.c_str(), h), 0);
+    FILE* f = std::fopen(bytes.c_str(), "rb+");
+    const unsigned char section[6] = {0, 9, 200, 255, 1, 2};
+    EXPECT_EQ(mrc_add_slice_byte(f, h, section), 0);
+    std::fclose(f);
+    mrc_delete_head(h);
+    float* back = mrcf_get_data_all(bytes.c_str());
+    expect_values(back, {0, 9, 200, 255, 1, 2});
+    free(back);
+
+    // Input with an extended header; the output's header says mode 2 and no extended header.
+    const std::string in = dir.file("in.mrc"), out = dir.file("out.mrc");
+    make_mrc(in, 3, 2, 1, 1, ramp(6, -3), 12);
+    FILE *fin = nullptr, *fout = nullptr;
+    MRC_HEAD hin, hout;
+    mrcf_io_open_io_read_write_head(in.c_str(), out.c_str(), fin, fout, &hin, &hout);
+    EXPECT_EQ(hin.nsymbt, 12);
+    EXPECT_EQ(hout.nsymbt, 0);
+    std::vector<float> data(6);
+    EXPECT_EQ(mrc_read_all(fin, &hin, data.data()), 0);
+    EXPECT_EQ(mrc_add_slice(fout, &hout, data.data()), 0);
+    std::fclose(fin);
+    std::fclose(fout);
+    back = mrcf_get_data_all(out.c_str());
+    expect_values(back, ramp(6, -3));
+    free(back);
+    EXPECT_STREQ(mrcf_get_head_mode(out.c_str()), "Float");
+}
+
 TEST(MrcWrite, AppendSectionsKeepsTheFileExact) {
     TempDir dir;
     const std::string path = dir.file("append.mrc");
