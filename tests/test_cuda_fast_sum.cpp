@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -94,7 +95,7 @@ std::vector<SumForm> all_sum_forms() {
         {"hcuda_fast_sum8_buf", false,
          [](float* x, size_t n, int T) {
              float* buf = nullptr;
-             EXPECT_EQ(cudaMalloc((void**)&buf, ((n + 2 * T - 1) / (2 * T) + 1) * sizeof(float)), cudaSuccess);
+             EXPECT_EQ(cudaMalloc((void**)&buf, std::max<size_t>((n + 2 * T - 1) / (2 * T), 1) * sizeof(float)), cudaSuccess);
              return hcuda_fast_sum8_buf(x, n, buf, T);
          }},
         {"hcuda_fast_sum1", false, [](float* x, size_t n, int T) { return hcuda_fast_sum1(x, n, T); }},
