@@ -1,0 +1,129 @@
+// The road to the Fourier domain: 2D real-to-complex and complex-to-real
+// transforms (one plan per call, destroyed before the call returns), the
+// layouts in which spectra are stored and the conversions between them, and
+// the amplitude spectra of micrographs summed over grids of boxes or stacks.
+//
+// Layouts of an nx x ny image, nxh = nx/2 + 1:
+//   half, FFT order   nxh x ny; column x holds kx = x, row y holds ky = y below
+//                     ny/2 and y - ny otherwise; origin at element 0.
+//   y-centred half    the half with its rows rotated by ny/2: row r holds
+//                     ky = r - ny/2, origin at row ny/2, column 0.
+//   full amplitude    (fftA) nx x ny floats; column c holds kx = c - (nx/2 - 1),
+//                     so the origin column is nx/2 - 1 (there is no column for
+//                     kx = -nx/2); rows in the order of the half it came from.
+//   centred full      element (x, y) moved to ((x + nx/2) mod nx, (y + ny/2) mod ny).
+// The layouts exist for even sizes only: a conversion given an odd size ends
+// the process with the fatal line.
+//
+// Scaling: the plain device transforms are unscaled; the _norm forms and the
+// host-array transforms (gpu_) divide once by sqrt(nx*ny).
+// Spectra summed over boxes or frames are sums of unscaled amplitudes, never
+// divided by the number of boxes or frames, and stored y-centred.
+#pragma once
+#include "cuda_general.h"
+
+// ---- transforms ----
+void hcuda_2d_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny);
+void hcuda_2d_fft_r2c_norm(float* in, float2* out, unsigned nx, unsigned ny);
+// The input spectrum may be overwritten.
+void hcuda_2d_fft_c2r(float2* in, float* out, unsigned nx, unsigned ny);
+void hcuda_2d_fft_c2r_norm(float2* in, float* out, unsigned nx, unsigned ny);
+// Host arrays; both directions divide by sqrt(nx*ny).
+void gpu_2d_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny);
+void gpu_2d_fft_c2r(const float2* in, float* out, unsigned nx, unsigned ny);
+// n host images to n host half spectra (slot i at i*nxh*ny), each divided by
+// sqrt(nx*ny); prints one "." when done.
+void gpu_2ds_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny, unsigned n);
+// n device images to n unscaled device half spectra.
+void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigned n);
+
+// ---- full amplitude layout <-> half (nx, ny: the image's sizes, not nxh) ----
+void hcuda_2d_fftA_full2half(float* half, const float* full, unsigned nx, unsigned ny);
+void hcuda_2d_fftA_half2full(float* full, const float* half, unsigned nx, unsigned ny);
+// As hcuda_2d_fftA_half2full, then full[ny/2][nx/2] = 0 (kx = +1, ky = 0 of a y-centred half).
+void hcuda_2d_fftA_half2full_c0(float* full, const float* half, unsigned nx, unsigned ny);
+
+// ---- row and quadrant swaps ----
+// Half arrays of stored width w: row y moves to row (y + ny/2) mod ny.
+void hcuda_r2dh_fc_swap(float* out, const float* in, unsigned w, unsigned ny);
+void hcuda_r2dh_fc_swap_inplace(float* a, unsigned w, unsigned ny);
+void hcuda_c2dh_fc_swap_inplace(float2* a, unsigned w, unsigned ny);
+// Full images: (x, y) moves to ((x + nx/2) mod nx, (y + ny/2) mod ny).
+void hcuda_r2d_fc_swap(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_swap_ccf(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_r2d_fc_swap_inplace(float* a, unsigned nx, unsigned ny);
+void hcuda_2d_swap_ccf_inplace(float* a, unsigned nx, unsigned ny);
+// The same exchange, every value divided by r.
+void hcuda_2d_swap_norm_ccf_inplace(float* a, unsigned nx, unsigned ny, float r);
+// With n = w*h and i = y*w + x: out[(i + n/2) mod n] = in[i]; for w = nxh and
+// h = ny this y-centres a half spectrum (and applied again, restores it).
+void hcuda_complex2d_center_swap(float2* out, const float2* in, unsigned w, unsigned h);
+void hcuda_complex2d_center_swap_norm(float2* out, const float2* in, unsigned w, unsigned h, float r);
+
+// ---- amplitudes of a flat half spectrum of n values, y-centred on the way ----
+// With j = (i + n/2) mod n and |z| = sqrtf(re^2 + im^2):
+void hcuda_complex_mod_center_swap(float* out, const float2* in, unsigned long n);        // out[j] = |in[i]|
+void hcuda_complex_mod_addto_center_swap(float* out, const float2* in, unsigned long n);  // out[j] += |in[i]|
+// out[j] = fmaf(w, |in[i]|, out[j])
+void hcuda_complex_mod_weighted_addto_center_swap(float* out, const float2* in, unsigned long n, float w);
+// out[j] += W[j]*|in[i]|: the weight map is read at the destination, so it is y-centred.
+void hcuda_complex_mod_Ws_addto_center_swap(float* out, const float2* in, unsigned long n, float* W);
+// out[j] = ln |in[i]|; a zero value gives -inf.
+void hcuda_complex_logmod_center_swap(float* out, float2* in, unsigned long n);
+
+// ---- conjugate products over w x h complex elements ----
+// out = a * conj(b) / r
+void hcuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r);
+void hcuda_c2d_multconj_norm_inplace(float2* a, const float2* b, unsigned w, unsigned h, float r);
+
+// ---- amplitude spectra of images and stacks ----
+// Host arrays: |F| of the unscaled transform, FFT order.
+void gpu_2d_fft_r2c_mod(const float* in, float* out, unsigned nx, unsigned ny);
+// Device stacks, slot i of out at i*nxh*ny, y-centred: |F|/sqrt(nx*ny) ...
+void hcuda_2ds_fft_r2c_mod(float* in, float* out, unsigned nx, unsigned ny, unsigned n);
+// ... and (re^2 + im^2)/(nx*ny).
+void hcuda_2ds_fft_r2c_pow(float* in, float* out, unsigned nx, unsigned ny, unsigned n);
+// ln |F| of the unscaled transform, FFT order.
+void hcuda_2ds_fft_r2c_logmod(float* in, float* out, unsigned nx, unsigned ny, unsigned n);
+// The b x b boxes of a device image whose top-left corners are listed (host
+// array of count corners), as hcuda_2ds_fft_r2c_mod into out (count slots of (b/2 + 1)*b).
+void hcuda_2d_boxes_fft_r2c_mod(float* out, int2* corners, int count, int b, const float* image, unsigned nx,
+                                unsigned ny);
+
+// ---- power spectra over a grid of boxes ----
+// Boxes of bx x by (even, at least 2) at (j*step, i*step), (n - b)/step + 1 of
+// them along each axis; a box larger than the image, an odd box or a step below
+// 1 ends the process with the fatal line. Every half output has (bx/2 + 1)*by floats.
+// The background of a spectrum is its box average over a g x g window (g >= 2)
+// in the full amplitude layout.
+
+// A = sum over the boxes of |F_box|, y-centred.
+void hcuda_2d_gridfft_r2c_amp_ave(float* image, float* A, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step);
+// out = ln(A) - background.
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg(float* image, float* out, unsigned nx, unsigned ny, unsigned bx,
+                                            unsigned by, int step, int g);
+// A as above, L = ln A, S = L - background, the background taken with the
+// element kx = +1, ky = 0 of the full layout set to 0.
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg3(float* image, float* A, float* L, float* S, unsigned nx, unsigned ny,
+                                             unsigned bx, unsigned by, int step, int g);
+// a (the half of an nx x ny spectrum: nx and ny are the full sizes) <- ln a - background.
+void hcuda_2dh_fft_amp_log_subbg_inplace(float* a, unsigned nx, unsigned ny, int g);
+// out = in - background, for a half of stored width nxh (full width 2*nxh - 2).
+void hcuda_2dh_fftA_subbg(float* out, const float* in, unsigned nxh, unsigned ny, int g);
+void hcuda_2dh_fftA_subbg_inplace(float* a, unsigned nxh, unsigned ny, int g);
+
+// ---- power spectra of stacks (n >= 1 frames of nx x ny) ----
+// out = ln(sum over frames of |F_k|) - background.
+void hcuda_2ds_fft_r2c_amp_ave_log_subbg(float* stack, float* out, unsigned nx, unsigned ny, int n, int g);
+// The same with frame k weighted: type 1, by the scalar W[k]; type 2, by the
+// y-centred half map at W + k*nxh*ny. W is a device array.
+void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsigned nx, unsigned ny, int n, int g,
+                                                  float* W, int type);
+
+// ---- distance and frequency weights for local spectra (device arrays) ----
+// W[k] = exp(-d[k]^2 / (2 rho^2)).
+void hcuda_2ds_fft_amp_local_w1d_gen(float* W, int n, float* d, float rho);
+// Map k at W + k*nxh*ny, y-centred: exp(-(d[k]^2 / (2 rho^2)) * 0.5 * (f*R/apix)^2),
+// f the spatial frequency in cycles per pixel.
+void hcuda_2ds_fft_amp_local_w2ds_gen(float* W, int nxh, int ny, int n, float* d, float rho, float apix, float R);
+void hcuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R);

@@ -1,0 +1,588 @@
+// FFT wrappers over cuFFT, the spectrum layouts and their conversions, and the
+// amplitude spectra summed over box grids and stacks with their logarithm and
+// box-filtered background.
+#define VORN_UNIT "src/cuda_fft"
+#include "cuda_fft.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "cuda_complex.h"
+#include "process2d_core.h"
+#include "process2d_raw.h"
+
+namespace {
+
+// ---- sizes and checks ----
+
+size_t half_count(unsigned nx, unsigned ny) { return (size_t)(nx / 2 + 1) * ny; }
+size_t image_count(unsigned nx, unsigned ny) { return (size_t)nx * ny; }
+// sqrt(nx*ny) in single precision, the product formed in 64 bits.
+float fft_scale(unsigned nx, unsigned ny) { return sqrtf((float)image_count(nx, ny)); }
+
+// The layouts place the origin at nx/2 - 1 and ny/2 and pair rows y and y + ny/2:
+// an odd size would silently scramble them, so it ends the process.
+void require_even(const char* func, int line, unsigned long v) {
+    if (v % 2 != 0) vorn_fatal_line(func, VORN_UNIT, line, "%lu not an even number", v);
+}
+#define REQUIRE_EVEN(v) require_even(__func__, __LINE__, (v))
+
+// A background window narrower than 2 pixels is empty and would give 0/0 everywhere.
+void require_background_box(const char* func, int line, int g) {
+    if (g < 2) vorn_fatal_line(func, VORN_UNIT, line, "background box size %d is below 2", g);
+}
+#define REQUIRE_BACKGROUND_BOX(g) require_background_box(__func__, __LINE__, (g))
+
+template <class T> T* device_array(size_t n) {
+    T* p = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&p, n * sizeof(T)));
+    return p;
+}
+void device_free(void* p) { CUDA_CHECK(cudaFree(p)); }
+
+// ---- kernel frames and launches ----
+
+// The thread's element (x, y) of a w x h launch; false beyond the edge.
+__device__ __forceinline__ bool thread_xy(unsigned w, unsigned h, unsigned& x, unsigned& y) {
+    x = blockIdx.x * blockDim.x + threadIdx.x;
+    y = blockIdx.y * blockDim.y + threadIdx.y;
+    return x < w && y < h;
+}
+// The thread's element of a flat launch, in 64 bits.
+__device__ __forceinline__ bool thread_i(size_t n, size_t& i) {
+    i = (size_t)blockIdx.x * blockDim.x + threadIdx.x;
+    return i < n;
+}
+
+template <auto Kernel, class... A> void launch_2d(unsigned w, unsigned h, A... args) {
+    if (w == 0 || h == 0) return;
+    GPU_LAUNCH(Kernel, gpu_grid_2d(w, h), gpu_block_2d(), 0)(args...);
+    CUDA_LAUNCH_CHECK();
+}
+template <auto Kernel, class... A> void launch_1d(size_t n, A... args) {
+    if (n == 0) return;
+    GPU_LAUNCH(Kernel, gpu_blocks_1d(n), GPU_THREADS_1D, 0)(args...);
+    CUDA_LAUNCH_CHECK();
+}
+
+// ---- value maps applied on the way ----
+
+struct Keep {
+    template <class T> __device__ T operator()(T v) const { return v; }
+};
+struct DivideBy {
+    float r;
+    __device__ float operator()(float v) const { return v / r; }
+    __device__ float2 operator()(float2 v) const { return make_float2(v.x / r, v.y / r); }
+};
+
+__device__ __forceinline__ float amplitude(float2 z) { return sqrtf(z.x * z.x + z.y * z.y); }
+
+// What the flat y-centring conversions do with |z| at the destination j.
+struct StoreAmp {
+    __device__ void operator()(float* out, size_t j, float a) const { out[j] = a; }
+};
+struct AddAmp {
+    __device__ void operator()(float* out, size_t j, float a) const { out[j] += a; }
+};
+struct AddWeightedAmp {
+    float w;
+    __device__ void operator()(float* out, size_t j, float a) const { out[j] = fmaf(w, a, out[j]); }
+};
+struct AddMapWeightedAmp {
+    const float* W;
+    __device__ void operator()(float* out, size_t j, float a) const { out[j] += W[j] * a; }
+};
+struct StoreLogAmp {
+    __device__ void operator()(float* out, size_t j, float a) const { out[j] = logf(a); }
+};
+
+// ---- kernels ----
+
+template <bool ZeroC0>
+__global__ void cuda_fftA_half2full(float* full, const float* half, unsigned nx, unsigned ny) {
+    unsigned x, y;
+    if (!thread_xy(nx, ny, x, y)) return;
+    const unsigned nxh = nx / 2 + 1, origin = nx / 2 - 1;
+    // Negative kx is the Friedel mate: column origin - x of the mirrored row.
+    float v = x >= origin ? half[(size_t)y * nxh + (x - origin)] : half[(size_t)((ny - y) % ny) * nxh + (origin - x)];
+    if (ZeroC0 && x == nx / 2 && y == ny / 2) v = 0.0f;
+    full[(size_t)y * nx + x] = v;
+}
+
+__global__ void cuda_fftA_full2half(float* half, const float* full, unsigned nx, unsigned ny) {
+    unsigned x, y;
+    const unsigned nxh = nx / 2 + 1;
+    if (thread_xy(nxh, ny, x, y)) half[(size_t)y * nxh + x] = full[(size_t)y * nx + x + nx / 2 - 1];
+}
+
+// out[(y + h/2) mod h][(x + sx) mod w] = map(in[y][x]).
+template <class T, class Map>
+__global__ void cuda_shift_copy(T* out, const T* in, unsigned w, unsigned h, unsigned sx, Map map) {
+    unsigned x, y;
+    if (thread_xy(w, h, x, y)) out[(size_t)((y + h / 2) % h) * w + (x + sx) % w] = map(in[(size_t)y * w + x]);
+}
+
+// For y < h/2: a[y][x] and a[y + h/2][(x + sx) mod w] exchanged, both mapped.
+template <class T, class Map>
+__global__ void cuda_swap_halves(T* a, unsigned w, unsigned h, unsigned sx, Map map) {
+    unsigned x, y;
+    if (!thread_xy(w, h / 2, x, y)) return;
+    const size_t i = (size_t)y * w + x, j = (size_t)(y + h / 2) * w + (x + sx) % w;
+    const T u = a[i], v = a[j];
+    a[i] = map(v);
+    a[j] = map(u);
+}
+
+template <class Op>
+__global__ void cuda_complex_amp_center_swap(float* out, const float2* in, unsigned long n, Op op) {
+    size_t i;
+    if (thread_i(n, i)) op(out, (i + n / 2) % n, amplitude(in[i]));
+}
+
+// out = a * conj(b) / r; both parts are formed before out is stored, so out may be a.
+__global__ void cuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
+    unsigned x, y;
+    if (!thread_xy(w, h, x, y)) return;
+    const size_t i = (size_t)y * w + x;
+    const float2 p = a[i], q = b[i];
+    out[i] = make_float2((p.x * q.x + p.y * q.y) / r, (p.y * q.x - p.x * q.y) / r);
+}
+
+__global__ void cuda_2ds_fft_amp_local_w1d_gen(float* W, int n, const float* d, float rho) {
+    size_t k;
+    if (thread_i((size_t)n, k)) W[k] = expf(-(d[k] * d[k]) / (2.0f * rho * rho));
+}
+
+__global__ void cuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R) {
+    unsigned x, y;
+    if (!thread_xy((unsigned)nxh, (unsigned)ny, x, y)) return;
+    // Spatial frequency in cycles per pixel of the y-centred element, its square rounded to float.
+    const double fx = x / (2.0 * (nxh - 1)), fy = ((double)y - ny / 2) / ny;
+    const float f = sqrtf((float)(fx * fx + fy * fy));
+    const float t = f * R / apix;
+    W[(size_t)y * nxh + x] = expf(-(d * d / (2.0f * rho * rho)) * 0.5f * t * t);
+}
+
+// ---- transforms ----
+
+cufftHandle plan_2d(unsigned nx, unsigned ny, cufftType type) {
+    cufftHandle plan;
+    CUFFT_CHECK(cufftPlan2d(&plan, (int)ny, (int)nx, type));  // rows first
+    return plan;
+}
+
+void run_r2c(cufftHandle plan, float* in, float2* out) {
+    CUFFT_CHECK(cufftExecR2C(plan, in, out));
+    CUDA_CHECK(cudaDeviceSynchronize());
+}
+
+// Transforms count device images (image_of(k)) one after another through one plan
+// and one scratch half spectrum, handing each unscaled spectrum to use(k, spectrum).
+template <class ImageOf, class Use>
+void transform_each(unsigned nx, unsigned ny, size_t count, ImageOf image_of, Use use) {
+    if (nx == 0 || ny == 0 || count == 0) return;
+    float2* spectrum = device_array<float2>(half_count(nx, ny));
+    const cufftHandle plan = plan_2d(nx, ny, CUFFT_R2C);
+    for (size_t k = 0; k < count; ++k) {
+        run_r2c(plan, image_of(k), spectrum);
+        use(k, spectrum);
+    }
+    CUFFT_CHECK(cufftDestroy(plan));
+    device_free(spectrum);
+}
+
+// n host images to n host half spectra, each divided by sqrt(nx*ny).
+void host_stack_r2c(const float* in, float2* out, unsigned nx, unsigned ny, size_t n) {
+    if (nx == 0 || ny == 0 || n == 0) return;
+    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    float* image = device_array<float>(npix);
+    transform_each(
+        nx, ny, n,
+        [&](size_t k) {
+            CUDA_CHECK(memcpy_H2D(image, in + k * npix, npix * sizeof(float)));
+            return image;
+        },
+        [&](size_t k, float2* spectrum) {
+            hcuda_c2d_divR_inplace(spectrum, nx / 2 + 1, ny, fft_scale(nx, ny));
+            CUDA_CHECK(memcpy_D2H(out + k * nh, spectrum, nh * sizeof(float2)));
+        });
+    device_free(image);
+}
+
+// n device images to their y-centred half spectra, converted by convert(out_k, spectrum, nxh, ny, divisor).
+void stack_centred_spectra(float* in, float* out, unsigned nx, unsigned ny, size_t n,
+                           void (*convert)(float*, const float2*, unsigned, unsigned, float), float divisor) {
+    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    transform_each(
+        nx, ny, n, [&](size_t k) { return in + k * npix; },
+        [&](size_t k, float2* spectrum) {
+            hcuda_c2dh_fc_swap_inplace(spectrum, nx / 2 + 1, ny);
+            convert(out + k * nh, spectrum, nx / 2 + 1, ny, divisor);
+        });
+}
+
+// ---- power-spectrum steps ----
+
+struct BoxGrid {
+    unsigned cols, rows;
+};
+
+// The grid of bx x by boxes at multiples of step over an nx x ny image. Every
+// box must lie inside the image: a larger box would make the counts wrap.
+BoxGrid box_grid(const char* func, int line, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step) {
+    require_even(func, line, bx);
+    require_even(func, line, by);
+    if (bx < 2 || by < 2) vorn_fatal_line(func, VORN_UNIT, line, "box %u x %u is too small", bx, by);
+    if (step < 1) vorn_fatal_line(func, VORN_UNIT, line, "grid step %d must be at least 1", step);
+    if (bx > nx || by > ny)
+        vorn_fatal_line(func, VORN_UNIT, line, "box %u x %u does not fit in the image %u x %u", bx, by, nx, ny);
+    return BoxGrid{(nx - bx) / (unsigned)step + 1, (ny - by) / (unsigned)step + 1};
+}
+#define BOX_GRID(nx, ny, bx, by, step) box_grid(__func__, __LINE__, (nx), (ny), (bx), (by), (step))
+
+// A = sum over the grid's boxes, rows top to bottom and columns left to right,
+// of the unscaled amplitudes, y-centred.
+void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step,
+                        BoxGrid grid) {
+    const size_t nh = half_count(bx, by);
+    float* box = device_array<float>(image_count(bx, by));
+    hcuda_empty_f32(A, nh);
+    transform_each(
+        bx, by, (size_t)grid.cols * grid.rows,
+        [&](size_t k) {
+            const int x0 = (int)(k % grid.cols) * step, y0 = (int)(k / grid.cols) * step;
+            hcuda_2d_extract_small_from_large(box, (int)bx, (int)by, image, (int)nx, (int)ny, x0, y0);
+            return box;
+        },
+        [&](size_t, float2* spectrum) { hcuda_complex_mod_addto_center_swap(A, spectrum, nh); });
+    device_free(box);
+}
+
+// out = in - box average of in over g x g, taken in the full amplitude layout of
+// an nx x ny spectrum (so the mirrored negative-kx columns serve as neighbours).
+// out may be in. With zero_c0 the element kx = +1, ky = 0 is zeroed before filtering.
+void subtract_background(float* out, const float* in, unsigned nx, unsigned ny, int g, bool zero_c0) {
+    if (nx == 0 || ny == 0) return;
+    float* full = device_array<float>(image_count(nx, ny));
+    float* background = device_array<float>(image_count(nx, ny));
+    if (zero_c0)
+        hcuda_2d_fftA_half2full_c0(full, in, nx, ny);
+    else
+        hcuda_2d_fftA_half2full(full, in, nx, ny);
+    hcuda_2d_convolution_by_box(full, background, nx, ny, g, g);
+    hcuda_x2d_sub_inplace(full, background, nx, ny);
+    hcuda_2d_fftA_full2half(out, full, nx, ny);
+    device_free(full);
+    device_free(background);
+}
+
+void log_subtract_background(float* a, unsigned nx, unsigned ny, int g) {
+    hcuda_2d_logf_inplace(a, nx / 2 + 1, ny);
+    subtract_background(a, a, nx, ny, g, false);
+}
+
+// A = sum over the n frames of the stack of add-weighted amplitudes, y-centred:
+// add(k, spectrum, A) adds frame k's unscaled spectrum into A.
+template <class Add>
+void frame_amplitude_sum(const char* func, int line, float* A, float* stack, unsigned nx, unsigned ny, int n, Add add) {
+    if (n < 1) vorn_fatal_line(func, VORN_UNIT, line, "no frames to average (count %d)", n);
+    const size_t npix = image_count(nx, ny);
+    hcuda_empty_f32(A, half_count(nx, ny));
+    transform_each(
+        nx, ny, (size_t)n, [&](size_t k) { return stack + k * npix; },
+        [&](size_t k, float2* spectrum) { add(k, spectrum, A); });
+}
+#define FRAME_AMPLITUDE_SUM(...) frame_amplitude_sum(__func__, __LINE__, __VA_ARGS__)
+
+}  // namespace
+
+// ================= transforms =================
+
+void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigned n) {
+    if (nx == 0 || ny == 0 || n == 0) return;
+    const cufftHandle plan = plan_2d(nx, ny, CUFFT_R2C);
+    for (size_t k = 0; k < n; ++k) run_r2c(plan, in + k * image_count(nx, ny), out + k * half_count(nx, ny));
+    CUFFT_CHECK(cufftDestroy(plan));
+}
+
+void hcuda_2d_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny) { hcuda_2ds_fft_r2c(in, out, nx, ny, 1); }
+
+void hcuda_2d_fft_r2c_norm(float* in, float2* out, unsigned nx, unsigned ny) {
+    if (nx == 0 || ny == 0) return;
+    hcuda_2d_fft_r2c(in, out, nx, ny);
+    hcuda_c2d_divR_inplace(out, nx / 2 + 1, ny, fft_scale(nx, ny));
+}
+
+void hcuda_2d_fft_c2r(float2* in, float* out, unsigned nx, unsigned ny) {
+    if (nx == 0 || ny == 0) return;
+    const cufftHandle plan = plan_2d(nx, ny, CUFFT_C2R);
+    CUFFT_CHECK(cufftExecC2R(plan, in, out));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    CUFFT_CHECK(cufftDestroy(plan));
+}
+
+void hcuda_2d_fft_c2r_norm(float2* in, float* out, unsigned nx, unsigned ny) {
+    if (nx == 0 || ny == 0) return;
+    hcuda_2d_fft_c2r(in, out, nx, ny);
+    hcuda_2d_divide_inplace(out, nx, ny, fft_scale(nx, ny));
+}
+
+void gpu_2d_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny) { host_stack_r2c(in, out, nx, ny, 1); }
+
+void gpu_2ds_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny, unsigned n) {
+    host_stack_r2c(in, out, nx, ny, n);
+    std::printf(".");
+}
+
+void gpu_2d_fft_c2r(const float2* in, float* out, unsigned nx, unsigned ny) {
+    if (nx == 0 || ny == 0) return;
+    float2* spectrum = device_array<float2>(half_count(nx, ny));
+    float* image = device_array<float>(image_count(nx, ny));
+    CUDA_CHECK(memcpy_H2D(spectrum, in, half_count(nx, ny) * sizeof(float2)));
+    hcuda_2d_fft_c2r_norm(spectrum, image, nx, ny);
+    CUDA_CHECK(memcpy_D2H(out, image, image_count(nx, ny) * sizeof(float)));
+    device_free(spectrum);
+    device_free(image);
+}
+
+// ================= layouts =================
+
+void hcuda_2d_fftA_full2half(float* half, const float* full, unsigned nx, unsigned ny) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    if (nx == 0) return;
+    launch_2d<cuda_fftA_full2half>(nx / 2 + 1, ny, half, full, nx, ny);
+}
+
+void hcuda_2d_fftA_half2full(float* full, const float* half, unsigned nx, unsigned ny) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_fftA_half2full<false>>(nx, ny, full, half, nx, ny);
+}
+
+void hcuda_2d_fftA_half2full_c0(float* full, const float* half, unsigned nx, unsigned ny) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_fftA_half2full<true>>(nx, ny, full, half, nx, ny);
+}
+
+void hcuda_r2dh_fc_swap(float* out, const float* in, unsigned w, unsigned ny) {
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_shift_copy<float, Keep>>(w, ny, out, in, w, ny, 0u, Keep{});
+}
+
+void hcuda_r2dh_fc_swap_inplace(float* a, unsigned w, unsigned ny) {
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_swap_halves<float, Keep>>(w, ny / 2, a, w, ny, 0u, Keep{});
+}
+
+void hcuda_c2dh_fc_swap_inplace(float2* a, unsigned w, unsigned ny) {
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_swap_halves<float2, Keep>>(w, ny / 2, a, w, ny, 0u, Keep{});
+}
+
+void hcuda_r2d_fc_swap(float* out, const float* in, unsigned nx, unsigned ny) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_shift_copy<float, Keep>>(nx, ny, out, in, nx, ny, nx / 2, Keep{});
+}
+
+void hcuda_2d_swap_ccf(float* out, const float* in, unsigned nx, unsigned ny) { hcuda_r2d_fc_swap(out, in, nx, ny); }
+
+void hcuda_r2d_fc_swap_inplace(float* a, unsigned nx, unsigned ny) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_swap_halves<float, Keep>>(nx, ny / 2, a, nx, ny, nx / 2, Keep{});
+}
+
+void hcuda_2d_swap_ccf_inplace(float* a, unsigned nx, unsigned ny) { hcuda_r2d_fc_swap_inplace(a, nx, ny); }
+
+void hcuda_2d_swap_norm_ccf_inplace(float* a, unsigned nx, unsigned ny, float r) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    launch_2d<cuda_swap_halves<float, DivideBy>>(nx, ny / 2, a, nx, ny, nx / 2, DivideBy{r});
+}
+
+// With an even h, moving flat element i to (i + n/2) mod n is the rotation of the rows by h/2.
+void hcuda_complex2d_center_swap(float2* out, const float2* in, unsigned w, unsigned h) {
+    REQUIRE_EVEN(h);
+    launch_2d<cuda_shift_copy<float2, Keep>>(w, h, out, in, w, h, 0u, Keep{});
+}
+
+void hcuda_complex2d_center_swap_norm(float2* out, const float2* in, unsigned w, unsigned h, float r) {
+    REQUIRE_EVEN(h);
+    launch_2d<cuda_shift_copy<float2, DivideBy>>(w, h, out, in, w, h, 0u, DivideBy{r});
+}
+
+// ================= flat amplitudes with y-centring =================
+
+void hcuda_complex_mod_center_swap(float* out, const float2* in, unsigned long n) {
+    REQUIRE_EVEN(n);
+    launch_1d<cuda_complex_amp_center_swap<StoreAmp>>(n, out, in, n, StoreAmp{});
+}
+
+void hcuda_complex_mod_addto_center_swap(float* out, const float2* in, unsigned long n) {
+    REQUIRE_EVEN(n);
+    launch_1d<cuda_complex_amp_center_swap<AddAmp>>(n, out, in, n, AddAmp{});
+}
+
+void hcuda_complex_mod_weighted_addto_center_swap(float* out, const float2* in, unsigned long n, float w) {
+    REQUIRE_EVEN(n);
+    launch_1d<cuda_complex_amp_center_swap<AddWeightedAmp>>(n, out, in, n, AddWeightedAmp{w});
+}
+
+void hcuda_complex_mod_Ws_addto_center_swap(float* out, const float2* in, unsigned long n, float* W) {
+    REQUIRE_EVEN(n);
+    launch_1d<cuda_complex_amp_center_swap<AddMapWeightedAmp>>(n, out, in, n, AddMapWeightedAmp{W});
+}
+
+void hcuda_complex_logmod_center_swap(float* out, float2* in, unsigned long n) {
+    REQUIRE_EVEN(n);
+    launch_1d<cuda_complex_amp_center_swap<StoreLogAmp>>(n, out, in, n, StoreLogAmp{});
+}
+
+// ================= conjugate products =================
+
+void hcuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
+    launch_2d<cuda_c2d_multconj_norm>(w, h, a, b, out, w, h, r);
+}
+
+void hcuda_c2d_multconj_norm_inplace(float2* a, const float2* b, unsigned w, unsigned h, float r) {
+    hcuda_c2d_multconj_norm(a, b, a, w, h, r);
+}
+
+// ================= amplitude spectra of images and stacks =================
+
+void gpu_2d_fft_r2c_mod(const float* in, float* out, unsigned nx, unsigned ny) {
+    if (nx == 0 || ny == 0) return;
+    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    float* image = device_array<float>(npix);
+    float* amp = device_array<float>(nh);
+    CUDA_CHECK(memcpy_H2D(image, in, npix * sizeof(float)));
+    transform_each(
+        nx, ny, 1, [&](size_t) { return image; }, [&](size_t, float2* spectrum) { hcuda_complex_mod(spectrum, amp, nh); });
+    CUDA_CHECK(memcpy_D2H(out, amp, nh * sizeof(float)));
+    device_free(image);
+    device_free(amp);
+}
+
+void hcuda_2ds_fft_r2c_mod(float* in, float* out, unsigned nx, unsigned ny, unsigned n) {
+    REQUIRE_EVEN(ny);
+    stack_centred_spectra(in, out, nx, ny, n, hcuda_c2d_mod_divR, fft_scale(nx, ny));
+}
+
+void hcuda_2ds_fft_r2c_pow(float* in, float* out, unsigned nx, unsigned ny, unsigned n) {
+    REQUIRE_EVEN(ny);
+    stack_centred_spectra(in, out, nx, ny, n, hcuda_c2d_pow_divR, (float)image_count(nx, ny));
+}
+
+void hcuda_2ds_fft_r2c_logmod(float* in, float* out, unsigned nx, unsigned ny, unsigned n) {
+    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    transform_each(
+        nx, ny, n, [&](size_t k) { return in + k * npix; },
+        [&](size_t k, float2* spectrum) { hcuda_complex_logmod(spectrum, out + k * nh, nh); });
+}
+
+void hcuda_2d_boxes_fft_r2c_mod(float* out, int2* corners, int count, int b, const float* image, unsigned nx,
+                                unsigned ny) {
+    if (count <= 0) return;
+    REQUIRE_EVEN((unsigned long)b);
+    if (b < 2) VORN_FATAL("box size %d is too small", b);
+    float* boxes = device_array<float>((size_t)count * image_count(b, b));
+    hcuda_2d_extract_smalls_from_large(boxes, b, b, count, image, (int)nx, (int)ny, corners);
+    hcuda_2ds_fft_r2c_mod(boxes, out, b, b, count);
+    device_free(boxes);
+}
+
+// ================= power spectra over box grids =================
+
+void hcuda_2d_gridfft_r2c_amp_ave(float* image, float* A, unsigned nx, unsigned ny, unsigned bx, unsigned by,
+                                  int step) {
+    const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
+    grid_amplitude_sum(A, image, nx, ny, bx, by, step, grid);
+}
+
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg(float* image, float* out, unsigned nx, unsigned ny, unsigned bx,
+                                            unsigned by, int step, int g) {
+    const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
+    REQUIRE_BACKGROUND_BOX(g);
+    grid_amplitude_sum(out, image, nx, ny, bx, by, step, grid);
+    log_subtract_background(out, bx, by, g);
+}
+
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg3(float* image, float* A, float* L, float* S, unsigned nx, unsigned ny,
+                                             unsigned bx, unsigned by, int step, int g) {
+    const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
+    REQUIRE_BACKGROUND_BOX(g);
+    grid_amplitude_sum(A, image, nx, ny, bx, by, step, grid);
+    hcuda_2d_logf(L, A, bx / 2 + 1, by);
+    subtract_background(S, L, bx, by, g, true);
+}
+
+void hcuda_2dh_fft_amp_log_subbg_inplace(float* a, unsigned nx, unsigned ny, int g) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    REQUIRE_BACKGROUND_BOX(g);
+    log_subtract_background(a, nx, ny, g);
+}
+
+void hcuda_2dh_fftA_subbg(float* out, const float* in, unsigned nxh, unsigned ny, int g) {
+    REQUIRE_EVEN(ny);
+    REQUIRE_BACKGROUND_BOX(g);
+    if (nxh < 2) return;  // the half of an empty image
+    subtract_background(out, in, 2 * nxh - 2, ny, g, false);
+}
+
+void hcuda_2dh_fftA_subbg_inplace(float* a, unsigned nxh, unsigned ny, int g) { hcuda_2dh_fftA_subbg(a, a, nxh, ny, g); }
+
+// ================= power spectra of stacks =================
+
+void hcuda_2ds_fft_r2c_amp_ave_log_subbg(float* stack, float* out, unsigned nx, unsigned ny, int n, int g) {
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    REQUIRE_BACKGROUND_BOX(g);
+    const size_t nh = half_count(nx, ny);
+    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n,
+                        [&](size_t, float2* spectrum, float* A) { hcuda_complex_mod_addto_center_swap(A, spectrum, nh); });
+    log_subtract_background(out, nx, ny, g);
+}
+
+void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsigned nx, unsigned ny, int n, int g,
+                                                  float* W, int type) {
+    if (type != 1 && type != 2) VORN_FATAL("Unkown FFT amplitude average type");
+    REQUIRE_EVEN(nx);
+    REQUIRE_EVEN(ny);
+    REQUIRE_BACKGROUND_BOX(g);
+    const size_t nh = half_count(nx, ny);
+    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n, [&](size_t k, float2* spectrum, float* A) {
+        if (type == 1) {
+            float w;
+            CUDA_CHECK(memcpy_D2H(&w, W + k, sizeof(float)));
+            hcuda_complex_mod_weighted_addto_center_swap(A, spectrum, nh, w);
+        } else {
+            hcuda_complex_mod_Ws_addto_center_swap(A, spectrum, nh, W + k * nh);
+        }
+    });
+    log_subtract_background(out, nx, ny, g);
+}
+
+// ================= weights for local spectra =================
+
+void hcuda_2ds_fft_amp_local_w1d_gen(float* W, int n, float* d, float rho) {
+    if (n <= 0) return;
+    launch_1d<cuda_2ds_fft_amp_local_w1d_gen>((size_t)n, W, n, d, rho);
+}
+
+void hcuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R) {
+    if (nxh <= 0 || ny <= 0) return;
+    launch_2d<cuda_2d_fft_amp_local_w2d_gen>((unsigned)nxh, (unsigned)ny, W, nxh, ny, d, rho, apix, R);
+}
+
+void hcuda_2ds_fft_amp_local_w2ds_gen(float* W, int nxh, int ny, int n, float* d, float rho, float apix, float R) {
+    if (n <= 0 || nxh <= 0 || ny <= 0) return;
+    std::vector<float> distances((size_t)n);
+    CUDA_CHECK(memcpy_D2H(distances.data(), d, (size_t)n * sizeof(float)));
+    for (size_t k = 0; k < (size_t)n; ++k)
+        hcuda_2d_fft_amp_local_w2d_gen(W + k * (size_t)nxh * ny, nxh, ny, distances[k], rho, apix, R);
+}
