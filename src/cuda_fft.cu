@@ -278,6 +278,7 @@ void subtract_background(float* out, const float* in, unsigned nx, unsigned ny, 
 }
 
 void log_subtract_background(float* a, unsigned nx, unsigned ny, int g) {
+    if (nx == 0 || ny == 0) return;
     hcuda_2d_logf_inplace(a, nx / 2 + 1, ny);
     subtract_background(a, a, nx, ny, g, false);
 }
@@ -487,8 +488,8 @@ void hcuda_2ds_fft_r2c_logmod(float* in, float* out, unsigned nx, unsigned ny, u
 void hcuda_2d_boxes_fft_r2c_mod(float* out, int2* corners, int count, int b, const float* image, unsigned nx,
                                 unsigned ny) {
     if (count <= 0) return;
-    REQUIRE_EVEN((unsigned long)b);
     if (b < 2) VORN_FATAL("box size %d is too small", b);
+    REQUIRE_EVEN((unsigned long)b);
     float* boxes = device_array<float>((size_t)count * image_count(b, b));
     hcuda_2d_extract_smalls_from_large(boxes, b, b, count, image, (int)nx, (int)ny, corners);
     hcuda_2ds_fft_r2c_mod(boxes, out, b, b, count);
