@@ -195,12 +195,15 @@ cudaError_t cudaGetDevice(int* device) {
     return cudaSuccess;
 }
 
-cudaError_t cudaDeviceSynchronize() {
+// Reads an error slot and clears it.
+static cudaError_t take_error(cudaError_t& slot) {
     std::lock_guard<std::mutex> g(error_lock);
-    cudaError_t e = sync_error;
-    sync_error = cudaSuccess;
+    cudaError_t e = slot;
+    slot = cudaSuccess;
     return e;
 }
+
+cudaError_t cudaDeviceSynchronize() { return take_error(sync_error); }
 
 cudaError_t cudaDeviceReset() {
     std::lock_guard<std::mutex> g(error_lock);
@@ -208,12 +211,7 @@ cudaError_t cudaDeviceReset() {
     return cudaSuccess;
 }
 
-cudaError_t cudaGetLastError() {
-    std::lock_guard<std::mutex> g(error_lock);
-    cudaError_t e = last_error;
-    last_error = cudaSuccess;
-    return e;
-}
+cudaError_t cudaGetLastError() { return take_error(last_error); }
 
 cudaError_t cudaPeekAtLastError() {
     std::lock_guard<std::mutex> g(error_lock);

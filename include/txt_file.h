@@ -1,0 +1,28 @@
+// Reading text lines into fixed buffers and finding the line that holds a string.
+#pragma once
+#include <cstdio>
+
+// Line buffers: 1024 bytes (at most 1023 characters, newline kept) and
+// 10240 bytes for long lines.
+constexpr int VORN_LINE_LEN = 1024;
+constexpr int VORN_LLINE_LEN = 10240;
+
+void empty_txt_line(char* line);
+// Zeroes the 1024-byte line and reads at most 1023 characters; returns 0 even at
+// end of file, where the line stays empty.
+int read_one_line(char* line, FILE* f);
+void empty_txt_lline(char* line);
+int read_one_lline(char* line, FILE* f);
+// Reads one line and stores the numbers of its first words (at most n) in v[k];
+// elements past the words found keep their values. Returns 0.
+int read_one_line_to_f32(float* v, unsigned n, FILE* f);
+// As above, but a line of fewer than n words stores nothing, warns and returns -1.
+int read_one_line_to_f32_strict(float* v, unsigned n, FILE* f);
+// Byte offset of the first line holding pattern, with the file left at that
+// line's start; -1 (file at its end) when none. The file is rewound first.
+long FILE_find_str_line(FILE* f, const char* pattern);
+// The same over no more than the first N+1 lines.
+long FILE_Nfind_str_line(FILE* f, const char* pattern, int N);
+// 1-based number of the first of the first N+1 lines of the file at path that
+// holds pattern, or -1. A file that cannot be opened is fatal.
+int f_Nfind_str_line(char* path, const char* pattern, int N);

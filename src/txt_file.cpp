@@ -1,0 +1,99 @@
+#define VORN_UNIT "src/txt_file"
+#include "txt_file.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "report.h"
+#include "str_utils.h"
+
+void empty_txt_line(char* line) { memset(line, 0, VORN_LINE_LEN); }
+
+int read_one_line(char* line, FILE* f) {
+    empty_txt_line(line);
+    if (fgets(line, VORN_LINE_LEN, f) == nullptr) empty_txt_line(line);
+    return 0;
+}
+
+void empty_txt_lline(char* line) { memset(line, 0, VORN_LLINE_LEN); }
+
+int read_one_lline(char* line, FILE* f) {
+    empty_txt_lline(line);
+    if (fgets(line, VORN_LLINE_LEN, f) == nullptr) empty_txt_lline(line);
+    return 0;
+}
+
+// A line of at most 1023 characters holds at most this many words.
+constexpr unsigned MAX_LINE_WORDS = VORN_LINE_LEN / 2;
+
+// Reads one line into line and splits it by whitespace into at most n words.
+static int read_line_words(char* line, char** words, unsigned n, FILE* f) {
+    read_one_line(line, f);
+    return strnsplit_inplace_byspace(line, words, (int)(n < MAX_LINE_WORDS ? n : MAX_LINE_WORDS));
+}
+
+static void store_numbers(float* v, char** words, int count) {
+    for (int k = 0; k < count; ++k) v[k] = (float)strtod(words[k], nullptr);
+}
+
+int read_one_line_to_f32(float* v, unsigned n, FILE* f) {
+    char line[VORN_LINE_LEN];
+    char* words[MAX_LINE_WORDS];
+    store_numbers(v, words, read_line_words(line, words, n, f));
+    return 0;
+}
+
+int read_one_line_to_f32_strict(float* v, unsigned n, FILE* f) {
+    char line[VORN_LINE_LEN];
+    char* words[MAX_LINE_WORDS];
+    const int count = read_line_words(line, words, n, f);
+    if ((unsigned)count < n) {
+        VORN_WARNING("Number of line columns must be at least the data points!\n\033[m");
+        return -1;
+    }
+    store_numbers(v, words, count);
+    return 0;
+}
+
+// Reads at most max_lines lines (pieces of at most 1023 characters) from the
+// start of f. On a piece holding pattern: f back at its start, *line_no its
+// 1-based number, its offset returned. Otherwise -1 with f where reading stopped.
+static long find_line(FILE* f, const char* pattern, long long max_lines, int* line_no) {
+    if (ftell(f) != 0) rewind(f);
+    char line[VORN_LINE_LEN];
+    for (long long count = 0; count < max_lines;) {
+        const long pos = ftell(f);
+        empty_txt_line(line);
+        if (fgets(line, VORN_LINE_LEN, f) == nullptr) break;
+        ++count;
+        if (strstr(line, pattern) != nullptr) {
+            fseek(f, pos, SEEK_SET);
+            *line_no = (int)count;
+            return pos;
+        }
+    }
+    return -1;
+}
+
+long FILE_find_str_line(FILE* f, const char* pattern) {
+    int line_no;
+    return find_line(f, pattern, LLONG_MAX, &line_no);
+}
+
+long FILE_Nfind_str_line(FILE* f, const char* pattern, int N) {
+    int line_no;
+    return find_line(f, pattern, (long long)N + 1, &line_no);
+}
+
+int f_Nfind_str_line(char* path, const char* pattern, int N) {
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) {
+        printf("Cannot open file %s. Permission denied or wrong file name.\n", path);
+        VORN_FATAL("open file '%s' failed.", path);
+    }
+    int line_no = -1;
+    if (find_line(f, pattern, (long long)N + 1, &line_no) < 0) line_no = -1;
+    fclose(f);
+    return line_no;
+}
