@@ -1,0 +1,181 @@
+// MRC image, stack and volume files: the 1024-byte header, its defaults,
+// setters and checks, output-name helpers, and the data readers and writers
+// on open streams and by file name (host, managed and device arrays).
+//
+// The header is read and written whole in the machine's byte order. Voxel
+// data follow the header and any extended header, at byte 1024 + nsymbt;
+// every header this system writes in front of new data has nsymbt 0, so its
+// own files keep their data at byte 1024. Readers convert modes 0 (unsigned
+// 8-bit), 1 (signed 16-bit), 2 (float) and 6 (unsigned 16-bit) to floats;
+// writers produce mode 2 only.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct MRC_HEAD {
+    int32_t nx, ny, nz;                     // columns, rows, sections
+    int32_t mode;                           // voxel data type
+    int32_t nxstart, nystart, nzstart;      // first column, row, section
+    int32_t mx, my, mz;                     // grid sampling
+    float cella[3];                         // cell dimensions x, y, z
+    float cellb[3];                         // cell angles alpha, beta, gamma
+    int32_t mapc, mapr, maps;               // axis of columns, rows, sections
+    float dmin, dmax, dmean;                // smallest, largest, mean voxel value
+    int16_t ispg;                           // space group
+    int16_t ispg_pad;                       // second 16-bit word, not interpreted
+    int32_t nsymbt;                         // bytes of extended header after this one
+    int16_t creatid;                        // creator tag
+    char blank[30];
+    char extra[68];                         // not interpreted
+    float origin[3];
+    char map[4];                            // "MAP "
+    unsigned char machst[4];                // machine stamp
+    float rms;                              // never computed
+    int32_t nlabl;                          // labels in use
+    char labels[10][80];
+};
+
+static_assert(sizeof(MRC_HEAD) == 1024, "MRC_HEAD must be 1024 bytes");
+static_assert(offsetof(MRC_HEAD, mode) == 12, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, nxstart) == 16, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, mx) == 28, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, cella) == 40, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, cellb) == 52, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, mapc) == 64, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, dmin) == 76, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, dmax) == 80, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, dmean) == 84, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, ispg) == 88, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, ispg_pad) == 90, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, nsymbt) == 92, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, creatid) == 96, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, blank) == 98, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, extra) == 128, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, origin) == 196, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, map) == 208, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, machst) == 212, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, rms) == 216, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, nlabl) == 220, "MRC_HEAD layout");
+static_assert(offsetof(MRC_HEAD, labels) == 224, "MRC_HEAD layout");
+
+enum {
+    MRC_MODE_BYTE = 0,
+    MRC_MODE_SHORT = 1,
+    MRC_MODE_FLOAT = 2,
+    MRC_MODE_COMPLEX_SHORT = 3,
+    MRC_MODE_COMPLEX_FLOAT = 4,
+    MRC_MODE_USHORT = 6,
+    MRC_MODE_RGB = 16,
+};
+
+// Byte offset of the voxel data: 1024 plus the extended header.
+int64_t mrc_data_offset(const MRC_HEAD* h);
+// Bytes per voxel of a mode, 0 for a mode without a size (16, unknown).
+int mrc_mode_bytes(int mode);
+
+// ---- header on an open stream ----
+int mrc_read_head(FILE* f, MRC_HEAD* h);
+// Rewinds and writes the header; nsymbt is cleared first (data written after
+// it start at byte 1024). Warns when the stamp is not valid.
+int mrc_write_head(FILE* f, MRC_HEAD* h);
+int mrc_set_head_stmp(MRC_HEAD* h);
+int mrc_check_head(MRC_HEAD* h);
+long get_file_size(FILE* f);
+// 0 when the file holds exactly header, extended header and nx*ny*nz voxels.
+int mrc_check_fsize(FILE* f, MRC_HEAD* h);
+
+// ---- header records ----
+int mrc_init_head(MRC_HEAD* h);
+MRC_HEAD* mrc_new_head();
+void mrc_delete_head(MRC_HEAD* h);
+int mrc_set_head_xyz(MRC_HEAD* h, int nx, int ny, int nz);
+int mrc_set_head_mode(MRC_HEAD* h, int mode);
+int mrc_set_head_xyz_mode(MRC_HEAD* h, int nx, int ny, int nz, int mode);
+int mrc_set_head_xyz_mmm(MRC_HEAD* h, int nx, int ny, int nz, float a, float b, float mean);
+int mrc_set_head_xyz_mmmm(MRC_HEAD* h, int nx, int ny, int nz, float a, float b, float mean, int mode);
+int mrc_set_head_mmm_from_data(MRC_HEAD* h, const float* data, size_t n);
+void get_mrc_head_xy(int& nx, int& ny, const MRC_HEAD* h);
+void get_mrc_head_xyz(int& nx, int& ny, int& nz, const MRC_HEAD* h);
+const char* mrc_get_head_mode(const MRC_HEAD* h);
+int mrc_check_even_size(const MRC_HEAD* h);
+bool is_mrc_square(const MRC_HEAD* h);
+bool is_mrc_cube(const MRC_HEAD* h);
+
+// ---- header by file name ----
+MRC_HEAD* mrcf_get_head(const char* name);
+int mrcf_read_head(const char* name, MRC_HEAD* h);
+void get_mrcf_xy(int& nx, int& ny, const char* name);
+void get_mrcf_xyz(int& nx, int& ny, int& nz, const char* name);
+long mrcf_get_dim_size(const char* name, const char* keyword);
+const char* mrcf_get_head_mode(const char* name);
+// Writes h over the first 1024 bytes of an existing file, keeping the file's
+// extended-header size (its data stay where they are).
+int mrc_replace_head(const char* name, MRC_HEAD* h);
+int mrc_new_file(const char* name, MRC_HEAD* h);
+int mrcf_check_head(const char* name);
+// Recomputes dmin, dmax, dmean from the data; -1 (header untouched) for a mode
+// that is not read or a file shorter than its header says.
+int mrcf_update_head(const char* name);
+int mrcf_io_init(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD*& hin, MRC_HEAD*& hout);
+int mrcf_io_open_io_read_write_head(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin,
+                                    MRC_HEAD* hout);
+
+// ---- header comparison: nx, ny, nz and mode ----
+int check_mrc_head_sizes_two_warning(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
+int check_mrc_head_sizes_two(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
+int vorn_check_mrc_head_sizes_two(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
+
+// ---- output names (out: 1024 bytes, cleared first) ----
+int get_micrograph_suffixn(const char* name);
+int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix);
+int mrcf_replace_file_suffix(char* out, const char* name, const char* suffix);
+int mrcf_set_outname_by_insertion(char* out, const char* name, const char* insert);
+
+// ---- data readers on an open stream (h holds the file's header) ----
+// Each returns 0, or -1 with a warning when the mode is not read, the file is
+// shorter than the header says or the request lies outside the data.
+int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure
+int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
+int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out);
+int mrc_read_slice_double(FILE* f, MRC_HEAD* h, int n, char axis, double* out);
+int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* out);
+int mrc_read_pixel(float* out, FILE* f, MRC_HEAD* h, int x, int y, int z);
+int mrc_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int z0, int w, int hgt, int d);
+int mrc_2d_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int w, int hgt);
+int mrc_2d_read_grids(FILE* f, MRC_HEAD* h, float* out, int box, int step);
+
+// ---- writers and appenders on an open stream (mode-2 data) ----
+// Return 0, or -1 with a warning when a write fails.
+int mrc_write_head_data(FILE* f, MRC_HEAD* h, const float* data);
+int mrc_write_head_zdata(FILE* f, MRC_HEAD* h, const float* data);
+int mrc_write_head_ddata(FILE* f, MRC_HEAD* h, const float* device_data);
+int mrc_add_slice(FILE* f, MRC_HEAD* h, const float* data);
+int mrc_add_sliceN(FILE* f, MRC_HEAD* h, const float* data, int n);
+int mrc_add_slice_byte(FILE* f, MRC_HEAD* h, const unsigned char* data);
+int mrc_update_slcX(FILE* f, int x, const float* data);
+
+// ---- readers by file name ----
+float* mrcf_get_data_all(const char* name);                  // malloc'd; fatal on any failure
+float* mrcf_get_zdata_all(const char* name);                 // managed memory; fatal on any failure
+int mrcf_get_zdata_all2(float** out, const char* name);
+float* mrcf_get_data_sliceN(const char* name, int n);        // malloc'd; NULL when it cannot be read
+int mrcf_read_all(const char* name, float* out);
+int mrcf_get_head_data(const char* name, MRC_HEAD* h, float* out);
+int mrcf_read_head_data_nocheck(const char* name, MRC_HEAD* h, float* out);
+int mrcf_read_data_check_xy(const char* name, float* out, int nx, int ny);
+int mrcf_read_data_check_xyz(const char* name, float* out, int nx, int ny, int nz);
+int mrcf_read_head_data_check_xy(const char* name, MRC_HEAD* h, float* out, int nx, int ny);
+int mrcf_read_head_data_check_xyz(const char* name, MRC_HEAD* h, float* out, int nx, int ny, int nz);
+int mrcf_read_slice(const char* name, int n, char axis, float* out);
+int mrcf_read_slice_check_xy_cid(const char* name, int n, char axis, float* out, int nx, int ny, short creatid);
+int mrcf_read_sub_area(const char* name, float* out, int x0, int y0, int z0, int w, int hgt, int d);
+
+// ---- writers by file name (fatal when the file cannot be written) ----
+int mrcf_write_xyz_data(const char* name, const float* data, int nx, int ny, int nz);
+int mrcf_write_xyz_zdata(const char* name, const float* data, int nx, int ny, int nz);
+int mrcf_write_xyz_ddata(const char* name, const float* device_data, int nx, int ny, int nz);
+int mrcf_write_head_data(const char* name, MRC_HEAD* h, const float* data);
+int mrcf_write_head_ddata(const char* name, MRC_HEAD* h, const float* device_data);
+// Appends count sections to an existing mode-2 file of the same nx, ny.
+int mrcf_add_xyz_data(const char* name, const float* data, int nx, int ny, int count);

@@ -1,0 +1,909 @@
+// MRC files: header layout and defaults, stamp repair, size check, mode
+// conversion, slices, extended headers, short files, writers and appenders.
+// Fixtures are built byte by byte here, independently of MRC_HEAD.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#define VORN_UNIT "tests/mrcfile"
+#include "cuda_general.h"
+#include "mrcfile.h"
+
+namespace {
+
+// Death-test statements print their stdout lines onto stderr so the regex sees them.
+#define STDOUT_TO_STDERR() dup2(2, 1)
+
+typedef std::vector<uint8_t> Bytes;
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/vorn_mrc_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const char* name) const { return path + "/" + name; }
+};
+
+void put32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) b[at + i] = (uint8_t)(v >> (8 * i));
+}
+uint32_t get32(const Bytes& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) v |= (uint32_t)b[at + i] << (8 * i);
+    return v;
+}
+uint32_t float_bits(float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    return v;
+}
+float get_float(const Bytes& b, size_t at) {
+    const uint32_t v = get32(b, at);
+    float f;
+    std::memcpy(&f, &v, 4);
+    return f;
+}
+
+// Little-endian voxel bytes of a mode.
+Bytes encode(int mode, const std::vector<double>& values) {
+    Bytes out;
+    for (double v : values) {
+        if (mode == 0) out.push_back((uint8_t)v);
+        if (mode == 1 || mode == 6) {
+            const uint16_t u = mode == 1 ? (uint16_t)(int16_t)v : (uint16_t)v;
+            out.push_back((uint8_t)u);
+            out.push_back((uint8_t)(u >> 8));
+        }
+        if (mode == 2) {
+            Bytes f(4);
+            put32(f, 0, float_bits((float)v));
+            out.insert(out.end(), f.begin(), f.end());
+        }
+    }
+    return out;
+}
+
+// A header with sizes, mode, nsymbt and stamp; every other byte zero.
+Bytes raw_header(int nx, int ny, int nz, int mode, int nsymbt = 0) {
+    Bytes h(1024, 0);
+    put32(h, 0, nx);
+    put32(h, 4, ny);
+    put32(h, 8, nz);
+    put32(h, 12, mode);
+    put32(h, 92, nsymbt);
+    std::memcpy(&h[208], "MAP ", 4);
+    h[212] = 0x44;
+    h[213] = 0x41;
+    return h;
+}
+
+void write_bytes(const std::string& path, const Bytes& b) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
+    std::fclose(f);
+}
+
+Bytes read_bytes(const std::string& path) {
+    Bytes b;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return b;
+    int c;
+    while ((c = std::fgetc(f)) != EOF) b.push_back((uint8_t)c);
+    std::fclose(f);
+    return b;
+}
+
+// An MRC file: header, nsymbt bytes of extended header (0x7F), then the voxels.
+void make_mrc(const std::string& path, int nx, int ny, int nz, int mode, const std::vector<double>& values,
+              int nsymbt = 0) {
+    Bytes b = raw_header(nx, ny, nz, mode, nsymbt);
+    b.insert(b.end(), (size_t)nsymbt, 0x7F);
+    const Bytes data = encode(mode, values);
+    b.insert(b.end(), data.begin(), data.end());
+    write_bytes(path, b);
+}
+
+std::vector<double> ramp(size_t n, double start = 0.0, double step = 1.0) {
+    std::vector<double> v(n);
+    for (size_t i = 0; i < n; i++) v[i] = start + step * (double)i;
+    return v;
+}
+
+template <class T>
+void expect_values(const T* got, const std::vector<double>& want) {
+    for (size_t i = 0; i < want.size(); i++) ASSERT_EQ((double)got[i], want[i]) << "element " << i;
+}
+
+FILE* open_rb(const std::string& path, MRC_HEAD* h) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f != nullptr) mrc_read_head(f, h);
+    return f;
+}
+
+class MrcDeath : public ::testing::Test {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    TempDir dir;
+};
+
+// ---------------- header ----------------
+
+TEST(MrcHeader, WrittenBytesAtTheirOffsets) {
+    TempDir dir;
+    const std::string path = dir.file("layout.mrc");
+    const std::vector<float> data = {-2.0f, 0.5f, 4.0f, 1.5f, 2.0f, 0.0f};
+    ASSERT_EQ(mrcf_write_xyz_data(path.c_str(), data.data(), 2, 3, 1), 0);
+    const Bytes b = read_bytes(path);
+    ASSERT_EQ(b.size(), 1024u + 6 * 4);
+    struct { size_t at; uint32_t value; } const words[] = {
+        {0, 2}, {4, 3}, {8, 1}, {12, 2},                                   // sizes, mode
+        {16, 0}, {20, 0}, {24, 0}, {28, 1}, {32, 1}, {36, 1},              // starts, sampling
+        {40, float_bits(1.0f)}, {44, float_bits(1.0f)}, {48, float_bits(1.0f)},
+        {52, float_bits(90.0f)}, {56, float_bits(90.0f)}, {60, float_bits(90.0f)},
+        {64, 1}, {68, 2}, {72, 3},                                         // axis order
+        {76, float_bits(-2.0f)}, {80, float_bits(4.0f)}, {84, float_bits(1.0f)},  // dmin, dmax, dmean
+        {88, 1},                                                           // int16 ispg 1, int16 0
+        {92, 0},                                                           // nsymbt
+        {196, 0}, {200, 0}, {204, 0},                                      // origin
+        {208, 0x2050414D},                                                 // "MAP "
+        {212, 0x00004144},                                                 // machine stamp
+        {220, 0},                                                          // nlabl
+    };
+    for (const auto& w : words) EXPECT_EQ(get32(b, w.at), w.value) << "offset " << w.at;
+    EXPECT_EQ(b[96] | (b[97] << 8), 1000);  // creatid
+    for (size_t i = 98; i < 128; i++) ASSERT_EQ(b[i], 0) << "blank " << i;
+    for (size_t i = 224; i < 1024; i++) ASSERT_EQ(b[i], 0) << "labels " << i;
+    for (size_t i = 0; i < data.size(); i++) EXPECT_EQ(get_float(b, 1024 + 4 * i), data[i]);
+}
+
+TEST(MrcHeader, StampRepairLooksAtThreeBytes) {
+    TempDir dir;
+    struct { const char* stamp; uint8_t m0, m1; const char* want; uint8_t w0, w1; int file_valid; } const cases[] = {
+        {"MAP!", 0x11, 0x11, "MAP!", 0x11, 0x11, 0},  // valid: left as found
+        {"map ", 0x11, 0x11, "MAP ", 0x44, 0x41, -1},  // repaired
+        {"\0\0\0\0", 0, 0, "MAP ", 0x44, 0x41, -1},
+    };
+    const std::string path = dir.file("stamp.mrc");
+    for (const auto& c : cases) {
+        Bytes b = raw_header(4, 4, 1, 2);
+        std::memcpy(&b[208], c.stamp, 4);
+        b[212] = c.m0;
+        b[213] = c.m1;
+        write_bytes(path, b);
+        MRC_HEAD* h = mrcf_get_head(path.c_str());
+        EXPECT_EQ(std::memcmp(h->map, c.want, 4), 0) << c.want;
+        EXPECT_EQ(h->machst[0], c.w0);
+        EXPECT_EQ(h->machst[1], c.w1);
+        EXPECT_EQ(h->nx, 4);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrcf_check_head(path.c_str()), c.file_valid);
+        testing::internal::GetCapturedStdout();
+        mrc_delete_head(h);
+    }
+    MRC_HEAD* bad = nullptr;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_check_head(bad), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning: in function 'mrc_check_head()'! Not a valid mrc file head!\n");
+}
+
+TEST(MrcHeader, ShortHeaderKeepsDefaults) {
+    TempDir dir;
+    const std::string path = dir.file("short.mrc");
+    Bytes b(8, 0);
+    put32(b, 0, 7);
+    put32(b, 4, 5);
+    write_bytes(path, b);
+    MRC_HEAD* h = mrcf_get_head(path.c_str());
+    EXPECT_EQ(h->nx, 7);
+    EXPECT_EQ(h->ny, 5);
+    EXPECT_EQ(h->nz, 1);
+    EXPECT_EQ(h->mode, 2);
+    EXPECT_EQ(h->creatid, 1000);
+    EXPECT_EQ(h->dmax, 255.0f);
+    mrc_delete_head(h);
+}
+
+TEST(MrcHeader, ModeNames) {
+    struct { int mode; const char* name; } const cases[] = {
+        {0, "Byte"}, {1, "Short"}, {2, "Float"}, {3, "Complex Short"}, {4, "Complex Float"}, {5, "Unknown"},
+        {6, "Unsigned Short"}, {15, "Unknown"}, {16, "RGB"}, {20, "Complex Float (Real, Imag)"},
+        {21, "Complex Float (Amp, Rad)"}, {22, "Complex Float (Amp, Deg)"}, {23, "Unknown"}, {-1, "Unknown"},
+    };
+    MRC_HEAD h;
+    mrc_init_head(&h);
+    for (const auto& c : cases) {
+        h.mode = c.mode;
+        EXPECT_STREQ(mrc_get_head_mode(&h), c.name) << c.mode;
+    }
+}
+
+TEST(MrcHeader, SettersAndShapeTests) {
+    MRC_HEAD* h = mrc_new_head();
+    mrc_set_head_xyz_mmm(h, 4, 6, 4, 5.0f, 2.0f, 3.0f);
+    EXPECT_EQ(h->dmin, 2.0f);
+    EXPECT_EQ(h->dmax, 5.0f);
+    EXPECT_EQ(h->dmean, 3.0f);
+    mrc_set_head_xyz_mmmm(h, 4, 4, 4, 1.0f, 9.0f, 3.0f, 1);
+    EXPECT_EQ(h->dmin, 1.0f);
+    EXPECT_EQ(h->dmax, 9.0f);
+    EXPECT_EQ(h->mode, 1);
+    EXPECT_TRUE(is_mrc_square(h));
+    EXPECT_TRUE(is_mrc_cube(h));
+    EXPECT_EQ(mrc_check_even_size(h), 0);
+    mrc_set_head_xyz(h, 4, 5, 4);
+    EXPECT_FALSE(is_mrc_square(h));
+    EXPECT_FALSE(is_mrc_cube(h));
+    EXPECT_EQ(mrc_check_even_size(h), -1);
+    const float data[3] = {3.0f, -1.0f, 7.0f};
+    mrc_set_head_mmm_from_data(h, data, 3);
+    EXPECT_EQ(h->dmin, -1.0f);
+    EXPECT_EQ(h->dmax, 7.0f);
+    EXPECT_EQ(h->dmean, 3.0f);
+    mrc_delete_head(h);
+}
+
+TEST(MrcHeader, DimSizeKeywords) {
+    TempDir dir;
+    const std::string path = dir.file("dims.mrc");
+    make_mrc(path, 3, 5, 7, 0, ramp(105, 0, 0));
+    struct { const char* key; long want; } const cases[] = {
+        {"x", 3}, {"Y", 5}, {"z", 7}, {"xy", 15}, {"YX", 15}, {"XZ", 21}, {"zx", 21}, {"yz", 35}, {"Zy", 35},
+        {"xyz", 105},
+    };
+    for (const auto& c : cases) EXPECT_EQ(mrcf_get_dim_size(path.c_str(), c.key), c.want) << c.key;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_get_dim_size(path.c_str(), "w"), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("unrecognized dimension keywords w !\n"), std::string::npos);
+    EXPECT_NE(out.find("valid dimension keywords: x, y, z, xy, yx, xz, zx, yz, zy, xyz; not case sensitive"),
+              std::string::npos);
+    int nx = 0, ny = 0, nz = 0;
+    get_mrcf_xyz(nx, ny, nz, path.c_str());
+    EXPECT_EQ(nx * 100 + ny * 10 + nz, 357);
+    EXPECT_STREQ(mrcf_get_head_mode(path.c_str()), "Byte");
+}
+
+TEST(MrcHeader, SizeComparison) {
+    MRC_HEAD a, b;
+    mrc_init_head(&a);
+    mrc_set_head_xyz(&a, 4, 4, 1);
+    b = a;
+    b.dmean = 7.0f;
+    b.cella[0] = 3.0f;
+    EXPECT_EQ(check_mrc_head_sizes_two_warning("a.mrc", "b.mrc", &a, &b), 0);
+    b.mode = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_mrc_head_sizes_two_warning("a.mrc", "b.mrc", &a, &b), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\033[1ma.mrc\033[m has a different size or format from  \033[1mb.mrc\033[m.\n"
+              "Check if all the micrographs are the same sizes and format? \n "
+              "      Nx      Ny      Nz      Mode             File:\n"
+              "      4       4       1       Float               a.mrc\n"
+              "      4       4       1       Short               b.mrc\n");
+}
+
+TEST_F(MrcDeath, SizeComparisonFatalForms) {
+    MRC_HEAD a, b;
+    mrc_init_head(&a);
+    b = a;
+    b.nz = 2;
+    EXPECT_EXIT(check_mrc_head_sizes_two("a", "b", &a, &b), ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), vorn_check_mrc_head_sizes_two("a", "b", &a, &b)), ::testing::ExitedWithCode(1),
+                "Micrograph .*split them");
+    EXPECT_EQ(vorn_check_mrc_head_sizes_two("a", "a", &a, &a), 0);
+}
+
+TEST(MrcNames, OutputNames) {
+    struct { const char* name; const char* by_suffix; const char* by_insert; int n; } const cases[] = {
+        {"a/b.mrc", "a/b.ctf", "a/b_x.mrc", 4},
+        {"a/b.mrcs", "a/b.ctf", "a/b_x.mrcs", 5},
+        {".mrc", ".ctf", "_x.mrc", 4},
+        {"x.MRC", "x.MRC.ctf", "x.MRC_x", 0},
+        {"mrc", "mrc.ctf", "mrc_x", 0},
+    };
+    char out[1024];
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_micrograph_suffixn(c.name), c.n) << c.name;
+        std::memset(out, 'z', sizeof out);
+        mrcf_set_outname_by_suffix(out, c.name, ".ctf");
+        EXPECT_STREQ(out, c.by_suffix);
+        EXPECT_EQ(out[1023], 0);  // cleared whole
+        mrcf_replace_file_suffix(out, c.name, ".ctf");
+        EXPECT_STREQ(out, c.by_suffix);
+        mrcf_set_outname_by_insertion(out, c.name, "_x");
+        EXPECT_STREQ(out, c.by_insert);
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(said.find("Micrograph suffix must be .mrc or .mrcs!") != std::string::npos, c.n == 0) << c.name;
+    }
+}
+
+// ---------------- size check ----------------
+
+TEST(MrcSizeCheck, ExactSizeAcceptedOthersRejected) {
+    TempDir dir;
+    const std::string path = dir.file("size.mrc");
+    // extra: bytes beyond (or short of) the exact size; bare: the header alone.
+    struct { int nx, ny, nz, mode, nsymbt; long extra; int want; bool bare; } const cases[] = {
+        {4096, 4096, 1, 2, 0, 0, 0, false},  // 67,109,888 bytes
+        {4096, 4096, 1, 2, 0, 1, -1, false},
+        {4096, 4096, 1, 2, 0, -1, -1, false},
+        {100, 30, 2, 1, 0, 0, 0, false},
+        {100, 30, 2, 6, 0, 0, 0, false},
+        {100, 30, 2, 0, 0, 0, 0, false},
+        {10, 10, 3, 4, 0, 0, 0, false},       // complex: has a size, passes
+        {64, 64, 1, 2, 3072, 0, 0, false},    // data after an extended header
+        {64, 64, 1, 2, 3072, -3072, -1, false},
+        {4, 4, 1, 16, 0, 0, -1, false},       // modes without a size
+        {4, 4, 1, 5, 0, 0, -1, false},
+        {4, 4, 1, -1, 0, 0, -1, false},
+        {-4, -4, 1, 2, 0, 0, -1, false},      // negative sizes
+        {1 << 21, 1 << 21, 1 << 21, 2, 0, 0, -1, true},  // beyond 64 bits, not wrapped
+    };
+    for (const auto& c : cases) {
+        write_bytes(path, raw_header(c.nx, c.ny, c.nz, c.mode, c.nsymbt));
+        const long b = c.mode == 0 ? 1 : c.mode == 4 ? 8 : c.mode == 2 ? 4 : 2;
+        const long size = c.bare ? 1024 : 1024 + c.nsymbt + std::labs((long)c.nx * c.ny) * c.nz * b + c.extra;
+        ASSERT_EQ(truncate(path.c_str(), size), 0);  // sparse
+        MRC_HEAD h;
+        FILE* f = open_rb(path, &h);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrc_check_fsize(f, &h), c.want) << c.nx << " mode " << c.mode << " extra " << c.extra;
+        const std::string said = testing::internal::GetCapturedStdout();
+        std::fclose(f);
+        const bool sized = c.mode == 0 || c.mode == 1 || c.mode == 2 || c.mode == 4 || c.mode == 6;
+        if (c.want == 0) EXPECT_EQ(said, "");
+        else if (!sized) EXPECT_NE(said.find("File type unknown!!"), std::string::npos);
+        else EXPECT_NE(said.find("File size error!!"), std::string::npos);
+    }
+    // The size line: file size, bytes per voxel, expected data bytes.
+    write_bytes(path, raw_header(4096, 4096, 1, 2));
+    ASSERT_EQ(truncate(path.c_str(), 67109889), 0);
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    testing::internal::CaptureStdout();
+    mrc_check_fsize(f, &h);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("File size 67109889  4 xyz 67108864\033[43m", 0), 0u);
+    std::fclose(f);
+}
+
+// ---------------- readers ----------------
+
+struct ModeCase {
+    int mode;
+    std::vector<double> values;  // 2 x 2 x 2 voxels
+};
+
+const ModeCase mode_cases[] = {
+    {0, {0, 1, 254, 255, 7, 128, 3, 200}},
+    {1, {-1, 0, 32767, -32768, 5, -300, 1000, 2}},
+    {2, {0.5, -1.25, 3e7, -7.0, 1e-3, 2.0, 0.0, 123.5}},
+    {6, {65535, 0, 1, 40000, 32768, 7, 12, 65534}},
+};
+
+TEST(MrcRead, EveryReadModeRoundTripsAsFloat) {
+    TempDir dir;
+    for (const auto& c : mode_cases) {
+        SCOPED_TRACE(c.mode);
+        const std::string in = dir.file("in.mrc"), out = dir.file("out.mrc");
+        make_mrc(in, 2, 2, 2, c.mode, c.values);
+        std::vector<double> as_float(c.values.size());
+        for (size_t i = 0; i < as_float.size(); i++) as_float[i] = (float)c.values[i];
+
+        float* all = mrcf_get_data_all(in.c_str());
+        expect_values(all, as_float);
+        std::vector<float> buf(8, -99.0f);
+        MRC_HEAD h;
+        EXPECT_EQ(mrcf_read_head_data_nocheck(in.c_str(), &h, buf.data()), 0);
+        expect_values(buf.data(), as_float);
+        EXPECT_EQ(h.mode, c.mode);
+
+        float v = 0.0f;
+        FILE* f = open_rb(in, &h);
+        EXPECT_EQ(mrc_read_pixel(&v, f, &h, 1, 0, 1), 0);
+        EXPECT_EQ((double)v, as_float[5]);
+        std::vector<double> dbl(4);
+        EXPECT_EQ(mrc_read_slice_double(f, &h, 1, 'z', dbl.data()), 0);
+        expect_values(dbl.data(), std::vector<double>(as_float.begin() + 4, as_float.end()));
+        std::fclose(f);
+
+        // Written back as floats and read again: the same values.
+        ASSERT_EQ(mrcf_write_xyz_data(out.c_str(), all, 2, 2, 2), 0);
+        std::fill(buf.begin(), buf.end(), -99.0f);
+        EXPECT_EQ(mrcf_read_all(out.c_str(), buf.data()), 0);
+        expect_values(buf.data(), as_float);
+        free(all);
+    }
+}
+
+TEST(MrcRead, SliceShapes) {
+    TempDir dir;
+    // 3 x 2 x 2 volume holding its own index, as floats and as 16-bit integers.
+    for (int mode : {2, 1}) {
+        SCOPED_TRACE(mode);
+        const std::string path = dir.file("slices.mrc");
+        make_mrc(path, 3, 2, 2, mode, ramp(12));
+        struct { char axis; int n; std::vector<double> want; } const cases[] = {
+            {'z', 1, {6, 7, 8, 9, 10, 11}},
+            {'Z', 0, {0, 1, 2, 3, 4, 5}},
+            {'y', 1, {3, 4, 5, 9, 10, 11}},
+            {'Y', 0, {0, 1, 2, 6, 7, 8}},
+            {'x', 2, {2, 5, 8, 11}},
+            {'X', 0, {0, 3, 6, 9}},
+        };
+        for (const auto& c : cases) {
+            std::vector<float> out(6, -1.0f);
+            EXPECT_EQ(mrcf_read_slice(path.c_str(), c.n, c.axis, out.data()), 0) << c.axis;
+            expect_values(out.data(), c.want);
+        }
+        MRC_HEAD h;
+        FILE* f = open_rb(path, &h);
+        std::vector<float> out(6, -1.0f);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrc_read_slice(f, &h, 0, 'q', out.data()), -1);
+        EXPECT_EQ(mrc_read_slice(f, &h, 2, 'z', out.data()), -1);
+        EXPECT_EQ(mrc_read_slice(f, &h, -1, 'y', out.data()), -1);
+        EXPECT_EQ(mrc_read_slice(f, &h, 3, 'x', out.data()), -1);
+        testing::internal::GetCapturedStdout();
+        std::fclose(f);
+    }
+}
+
+TEST(MrcRead, SliceAsBytesInvertsContrast) {
+    TempDir dir;
+    const std::string path = dir.file("bytes.mrc");
+    make_mrc(path, 3, 2, 1, 2, {255, 0, 100, 300, -10, 127.5});
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    h.dmin = 0.0f;
+    h.dmax = 255.0f;
+    unsigned char out[6];
+    EXPECT_EQ(mrc_read_slice_byte(f, &h, 0, 'z', out), 0);
+    // (255 - v) truncated; values beyond the range are held at its ends.
+    const unsigned char want[6] = {0, 255, 155, 0, 255, 127};
+    for (int i = 0; i < 6; i++) EXPECT_EQ(out[i], want[i]) << i;
+    std::fclose(f);
+}
+
+TEST(MrcRead, SubAreaAndGrids) {
+    TempDir dir;
+    const std::string path = dir.file("grid.mrc");
+    make_mrc(path, 10, 10, 2, 2, ramp(200));
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    std::vector<float> area(2 * 3 * 2);
+    EXPECT_EQ(mrc_read_sub_area(f, &h, area.data(), 4, 7, 0, 3, 2, 2), 0);
+    expect_values(area.data(), {74, 75, 76, 84, 85, 86, 174, 175, 176, 184, 185, 186});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_2d_read_sub_area(f, &h, area.data(), 8, 0, 3, 1), -1);  // past the row end
+    testing::internal::GetCapturedStdout();
+
+    std::vector<float> boxes(9 * 16, -1.0f);
+    EXPECT_EQ(mrc_2d_read_grids(f, &h, boxes.data(), 4, 3), 0);
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++)
+            for (int r = 0; r < 4; r++)
+                for (int c = 0; c < 4; c++)
+                    ASSERT_EQ(boxes[((i * 3 + j) * 4 + r) * 4 + c], (float)((3 * i + r) * 10 + 3 * j + c));
+    std::vector<float> none(1, -1.0f);
+    EXPECT_EQ(mrc_2d_read_grids(f, &h, none.data(), 11, 3), 0);  // no box fits
+    EXPECT_EQ(none[0], -1.0f);
+    std::fclose(f);
+}
+
+TEST(MrcRead, CheckedReadersMatchSizesAndCreator) {
+    TempDir dir;
+    const std::string path = dir.file("cid.mrc");
+    Bytes b = raw_header(2, 2, 1, 2);
+    b[96] = 0x39;  // creatid 0x539 = 1337
+    b[97] = 0x05;
+    const Bytes data = encode(2, {1, 2, 3, 4});
+    b.insert(b.end(), data.begin(), data.end());
+    write_bytes(path, b);
+    std::vector<float> out(4, -1.0f);
+    EXPECT_EQ(mrcf_read_slice_check_xy_cid(path.c_str(), 0, 'z', out.data(), 2, 2, 1000), -1);
+    EXPECT_EQ(out[0], -1.0f);
+    EXPECT_EQ(mrcf_read_slice_check_xy_cid(path.c_str(), 0, 'z', out.data(), 2, 2, 1337), 0);
+    expect_values(out.data(), {1, 2, 3, 4});
+
+    std::fill(out.begin(), out.end(), -1.0f);
+    EXPECT_EQ(mrcf_read_data_check_xy(path.c_str(), out.data(), 2, 3), -1);
+    EXPECT_EQ(mrcf_read_data_check_xyz(path.c_str(), out.data(), 2, 2, 2), -1);
+    EXPECT_EQ(out[0], -1.0f);
+    EXPECT_EQ(mrcf_read_data_check_xyz(path.c_str(), out.data(), 2, 2, 1), 0);
+    MRC_HEAD h;
+    EXPECT_EQ(mrcf_read_head_data_check_xy(path.c_str(), &h, out.data(), 2, 2), 0);
+    EXPECT_EQ(h.creatid, 1337);
+    EXPECT_EQ(mrcf_read_head_data_check_xyz(path.c_str(), &h, out.data(), 2, 2, 1), 0);
+    expect_values(out.data(), {1, 2, 3, 4});
+}
+
+TEST(MrcRead, DataAfterExtendedHeader) {
+    TempDir dir;
+    const std::string path = dir.file("ext.mrc");
+    const std::vector<double> values = {1, -2, 3, -4, 5, -6};
+    make_mrc(path, 3, 2, 1, 1, values, 8);
+    float* all = mrcf_get_data_all(path.c_str());
+    expect_values(all, values);
+    free(all);
+    std::vector<float> col(2);
+    EXPECT_EQ(mrcf_read_slice(path.c_str(), 1, 'x', col.data()), 0);
+    expect_values(col.data(), {-2, 5});
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    float v = 0.0f;
+    EXPECT_EQ(mrc_read_pixel(&v, f, &h, 2, 1, 0), 0);
+    EXPECT_EQ(v, -6.0f);
+    std::fclose(f);
+
+    // Statistics update and header replacement leave the extended header in place.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_update_head(path.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "updating head!\nupdating head finished!\n");
+    MRC_HEAD* u = mrcf_get_head(path.c_str());
+    EXPECT_EQ(u->nsymbt, 8);
+    EXPECT_EQ(u->dmin, -6.0f);
+    EXPECT_EQ(u->dmax, 5.0f);
+    EXPECT_EQ(u->dmean, -0.5f);
+    MRC_HEAD fresh;
+    mrc_init_head(&fresh);
+    mrc_set_head_xyz_mode(&fresh, 3, 2, 1, 1);
+    EXPECT_EQ(mrc_replace_head(path.c_str(), &fresh), 0);
+    all = mrcf_get_data_all(path.c_str());
+    expect_values(all, values);
+    free(all);
+    mrc_delete_head(u);
+
+    // A header copied from this input describes an output whose data start at 1024.
+    const std::string copy = dir.file("copy.mrc");
+    FILE *fin = nullptr, *fout = nullptr;
+    MRC_HEAD *hin = nullptr, *hout = nullptr;
+    mrcf_io_init(path.c_str(), copy.c_str(), fin, fout, hin, hout);
+    EXPECT_EQ(hin->nsymbt, 8);
+    EXPECT_EQ(hout->nsymbt, 0);
+    EXPECT_EQ(hout->mode, 2);
+    std::fclose(fin);
+    std::fclose(fout);
+    std::vector<float> data(values.begin(), values.end());
+    hin->mode = 2;
+    EXPECT_EQ(mrcf_write_head_data(copy.c_str(), hin, data.data()), 0);
+    EXPECT_EQ(hin->nsymbt, 0);
+    const Bytes written = read_bytes(copy);
+    ASSERT_EQ(written.size(), 1024u + 24);
+    EXPECT_EQ(get32(written, 92), 0u);
+    EXPECT_EQ(get_float(written, 1024), 1.0f);
+    mrc_delete_head(hin);
+    mrc_delete_head(hout);
+}
+
+TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
+    TempDir dir;
+    const std::string short_file = dir.file("short.mrc"), complex_file = dir.file("complex.mrc");
+    make_mrc(short_file, 4, 4, 2, 2, ramp(16));  // one section of two
+    write_bytes(complex_file, [] {
+        Bytes b = raw_header(2, 2, 1, 4);
+        b.resize(1024 + 32, 0x3F);
+        return b;
+    }());
+    std::vector<float> out(32, -1.0f);
+    MRC_HEAD h;
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_read_head_data_nocheck(short_file.c_str(), &h, out.data()), -1);
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("Reading file failed!"), std::string::npos);
+    EXPECT_NE(said.find("'" + short_file + "' (mode 2, Float)"), std::string::npos);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_read_slice(short_file.c_str(), 1, 'z', out.data()), -1);
+    EXPECT_EQ(mrcf_read_data_check_xy(short_file.c_str(), out.data(), 4, 4), -1);
+    EXPECT_EQ(mrcf_get_data_sliceN(short_file.c_str(), 1), nullptr);
+    testing::internal::GetCapturedStdout();
+    float* first = mrcf_get_data_sliceN(short_file.c_str(), 0);  // the section that is there
+    ASSERT_NE(first, nullptr);
+    expect_values(first, ramp(16));
+    free(first);
+
+    std::fill(out.begin(), out.end(), -1.0f);
+    FILE* f = open_rb(complex_file, &h);
+    float v = 0.0f;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_read_all(f, &h, out.data()), -1);
+    EXPECT_EQ(mrc_read_all_nocheck(f, &h, out.data()), -1);
+    EXPECT_EQ(mrc_read_slice(f, &h, 0, 'z', out.data()), -1);
+    EXPECT_EQ(mrc_read_pixel(&v, f, &h, 0, 0, 0), -1);
+    said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("File type unknown!! Data mode 4 (Complex Float)"), std::string::npos);
+    std::fclose(f);
+    EXPECT_EQ(out[0], -1.0f);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_read_all(complex_file.c_str(), out.data()), -1);
+    EXPECT_EQ(mrcf_update_head(complex_file.c_str()), -1);
+    said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("'" + complex_file + "' (mode 4, Complex Float)"), std::string::npos);
+    EXPECT_EQ(read_bytes(complex_file).size(), 1024u + 32);
+}
+
+TEST_F(MrcDeath, CheckedWholeReadsEndTheProcess) {
+    const std::string short_file = dir.file("short.mrc"), complex_file = dir.file("complex.mrc");
+    make_mrc(short_file, 4, 4, 2, 2, ramp(16));
+    Bytes b = raw_header(2, 2, 1, 4);
+    b.resize(1024 + 32, 0);
+    write_bytes(complex_file, b);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_data_all(short_file.c_str())), ::testing::ExitedWithCode(1),
+                "File size error!");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_zdata_all(short_file.c_str())), ::testing::ExitedWithCode(1),
+                "File size error!");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_data_all(complex_file.c_str())), ::testing::ExitedWithCode(1),
+                "read data of file '.*complex.mrc' \\(mode 4, Complex Float\\) failed");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_head(dir.file("missing.mrc").c_str())), ::testing::ExitedWithCode(1),
+                "Cannot open file .*missing.mrc. Permission denied or wrong file name.\n.*"
+                "mrcf_get_head\\(\\).*open file '.*missing.mrc' failed.! Exit now!");
+    std::vector<float> out(16);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_read_sub_area(complex_file.c_str(), out.data(), 0, 0, 0, 1, 1, 1)),
+                ::testing::ExitedWithCode(1), "File Mode must be MRC_MODE_FLOAT!Exit now!");
+}
+
+// ---------------- writers ----------------
+
+TEST(MrcWrite, HeaderStatisticsFromData) {
+    TempDir dir;
+    const std::string path = dir.file("stats.mrc");
+    struct { std::vector<float> data; float dmin, dmax, dmean; } const cases[] = {
+        {std::vector<float>(12, 3.0f), 3.0f, 3.0f, 3.0f},
+        {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0.0f, 11.0f, 5.5f},
+        {{-8, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 6}, -8.0f, 6.0f, 0.25f},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(mrcf_write_xyz_data(path.c_str(), c.data.data(), 3, 2, 2), 0);
+        const Bytes b = read_bytes(path);
+        ASSERT_EQ(b.size(), 1024u + 48);
+        EXPECT_EQ(get_float(b, 76), c.dmin);
+        EXPECT_EQ(get_float(b, 80), c.dmax);
+        EXPECT_EQ(get_float(b, 84), c.dmean);
+    }
+}
+
+TEST(MrcWrite, ManagedAndDeviceForms) {
+    TempDir dir;
+    const std::vector<float> data = {4, -1, 2.5f, 8, 0, 3};
+    float* dev = nullptr;
+    ASSERT_EQ(cudaMalloc(&dev, sizeof(float) * 6), cudaSuccess);
+    memcpy_H2D(dev, data.data(), sizeof(float) * 6);
+    float* managed = nullptr;
+    ASSERT_EQ(cudaMallocManaged(&managed, sizeof(float) * 6), cudaSuccess);
+    std::copy(data.begin(), data.end(), managed);
+
+    const std::string a = dir.file("d.mrc"), b = dir.file("z.mrc"), c = dir.file("hd.mrc");
+    EXPECT_EQ(mrcf_write_xyz_ddata(a.c_str(), dev, 3, 2, 1), 0);
+    EXPECT_EQ(mrcf_write_xyz_zdata(b.c_str(), managed, 3, 2, 1), 0);
+    MRC_HEAD* h = mrc_new_head();
+    mrc_set_head_xyz(h, 2, 3, 1);
+    h->origin[0] = 12.5f;
+    EXPECT_EQ(mrcf_write_head_ddata(c.c_str(), h, dev), 0);
+    EXPECT_EQ(h->dmax, 8.0f);
+    for (const std::string& path : {a, b, c}) {
+        float* back = nullptr;
+        EXPECT_EQ(mrcf_get_zdata_all2(&back, path.c_str()), 0);
+        expect_values(back, std::vector<double>(data.begin(), data.end()));
+        cudaFree(back);
+        MRC_HEAD* r = mrcf_get_head(path.c_str());
+        EXPECT_EQ(r->dmin, -1.0f);
+        EXPECT_EQ(r->dmax, 8.0f);
+        EXPECT_EQ(r->dmean, 16.5f / 6);
+        mrc_delete_head(r);
+    }
+    EXPECT_EQ(get_float(read_bytes(c), 196), 12.5f);
+    mrc_delete_head(h);
+    cudaFree(dev);
+    cudaFree(managed);
+}
+
+TEST(MrcWrite, SectionsAndColumnsOnAnOpenFile) {
+    TempDir dir;
+    const std::string path = dir.file("open.mrc");
+    std::vector<float> zeros(6, 0.0f);
+    ASSERT_EQ(mrcf_write_xyz_data(path.c_str(), zeros.data(), 3, 2, 1), 0);
+    FILE* f = std::fopen(path.c_str(), "rb+");
+    MRC_HEAD h;
+    mrc_read_head(f, &h);
+    const float section[6] = {1, 2, 3, 4, 5, 6};
+    const float column[4] = {-1, -2, -3, -4};
+    EXPECT_EQ(mrc_add_slice(f, &h, section), 0);  // appended as section 1
+    h.nz = 2;
+    EXPECT_EQ(mrc_write_head(f, &h), 0);
+    EXPECT_EQ(mrc_add_sliceN(f, &h, section, 0), 0);  // section 0 overwritten
+    EXPECT_EQ(mrc_update_slcX(f, 1, column), 0);     // column 1 of both sections
+    std::fclose(f);
+    std::vector<float> out(12);
+    EXPECT_EQ(mrcf_read_all(path.c_str(), out.data()), 0);
+    expect_values(out.data(), {1, -1, 3, 4, -2, 6, 1, -3, 3, 4, -4, 6});
+
+    const std::string shorts = dir.file("shorts.mrc");
+    make_mrc(shorts, 3, 2, 1, 1, ramp(6));
+    f = std::fopen(shorts.c_str(), "rb+");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_update_slcX(f, 0, column), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("mode 1 (Short)"), std::string::npos);
+    std::fclose(f);
+    float* back = mrcf_get_data_all(shorts.c_str());
+    expect_values(back, ramp(6));
+    free(back);
+}
+
+TEST(MrcWrite, NewFileByteSectionsAndCopiedHeader) {
+    TempDir dir;
+    const std::string bytes = dir.file("bytes.mrc");
+    MRC_HEAD* h = mrc_new_head();
+    mrc_set_head_xyz_mode(h, 3, 2, 1, 0);
+    EXPECT_EQ(mrc_new_file(bytes.c_str(), h), 0);
+    FILE* f = std::fopen(bytes.c_str(), "rb+");
+    const unsigned char section[6] = {0, 9, 200, 255, 1, 2};
+    EXPECT_EQ(mrc_add_slice_byte(f, h, section), 0);
+    std::fclose(f);
+    mrc_delete_head(h);
+    float* back = mrcf_get_data_all(bytes.c_str());
+    expect_values(back, {0, 9, 200, 255, 1, 2});
+    free(back);
+
+    // Input with an extended header; the output's header says mode 2 and no extended header.
+    const std::string in = dir.file("in.mrc"), out = dir.file("out.mrc");
+    make_mrc(in, 3, 2, 1, 1, ramp(6, -3), 12);
+    FILE *fin = nullptr, *fout = nullptr;
+    MRC_HEAD hin, hout;
+    mrcf_io_open_io_read_write_head(in.c_str(), out.c_str(), fin, fout, &hin, &hout);
+    EXPECT_EQ(hin.nsymbt, 12);
+    EXPECT_EQ(hout.nsymbt, 0);
+    std::vector<float> data(6);
+    EXPECT_EQ(mrc_read_all(fin, &hin, data.data()), 0);
+    EXPECT_EQ(mrc_add_slice(fout, &hout, data.data()), 0);
+    std::fclose(fin);
+    std::fclose(fout);
+    back = mrcf_get_data_all(out.c_str());
+    expect_values(back, ramp(6, -3));
+    free(back);
+    EXPECT_STREQ(mrcf_get_head_mode(out.c_str()), "Float");
+}
+
+TEST(MrcWrite, AppendSectionsKeepsTheFileExact) {
+    TempDir dir;
+    const std::string path = dir.file("append.mrc");
+    const std::vector<double> first = ramp(64 * 64 * 5);
+    make_mrc(path, 64, 64, 5, 2, first);
+    std::vector<float> more(64 * 64 * 2);
+    for (size_t i = 0; i < more.size(); i++) more[i] = -(float)i;
+    EXPECT_EQ(mrcf_add_xyz_data(path.c_str(), more.data(), 64, 64, 2), 0);
+    EXPECT_EQ(read_bytes(path).size(), 1024u + 4 * 64 * 64 * 7);
+    float* all = mrcf_get_data_all(path.c_str());  // passes the size check
+    expect_values(all, first);
+    expect_values(all + first.size(), std::vector<double>(more.begin(), more.end()));
+    free(all);
+    MRC_HEAD* h = mrcf_get_head(path.c_str());
+    EXPECT_EQ(h->nz, 7);
+    mrc_delete_head(h);
+}
+
+TEST_F(MrcDeath, WritersRefuseWhatTheyCannotWrite) {
+    const std::string bytes = dir.file("bytes.mrc");
+    make_mrc(bytes, 4, 4, 1, 0, ramp(16));
+    std::vector<float> data(32, 1.0f);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_add_xyz_data(bytes.c_str(), data.data(), 4, 4, 2)),
+                ::testing::ExitedWithCode(1), "mode 0 \\(Byte\\)");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_add_xyz_data(bytes.c_str(), data.data(), 4, 5, 2)),
+                ::testing::ExitedWithCode(1), "file size incompatible!");
+    EXPECT_EQ(read_bytes(bytes).size(), 1024u + 16);
+
+    MRC_HEAD* h = mrc_new_head();
+    mrc_set_head_xyz_mode(h, 4, 4, 1, 1);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_write_head_data(dir.file("m.mrc").c_str(), h, data.data())),
+                ::testing::ExitedWithCode(1),
+                "mrc_write_head_data\\(\\).*does not support writing float data to other MRC format");
+    mrc_delete_head(h);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_write_xyz_data("/dev/full", data.data(), 4, 4, 2)),
+                ::testing::ExitedWithCode(1), "Cannot write to file /dev/full. Permission denied or no space left!");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_write_xyz_data(dir.file("no/such/dir.mrc").c_str(), data.data(), 4, 4, 2)),
+                ::testing::ExitedWithCode(1), "open file '.*no/such/dir.mrc' failed.! Exit now!");
+}
+
+TEST(MrcWrite, StampWarningOnWrite) {
+    TempDir dir;
+    const std::string path = dir.file("warn.mrc");
+    FILE* f = std::fopen(path.c_str(), "wb+");
+    MRC_HEAD h;
+    mrc_init_head(&h);
+    h.map[0] = 'X';
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_write_head(f, &h), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("mrc_write_head(), file src/mrcfile on line"),
+              std::string::npos);
+    std::fclose(f);
+    EXPECT_EQ(read_bytes(path)[208], 'X');  // written anyway
+}
+
+// ---------------- an independent strict reader ----------------
+
+TEST(MrcWrite, StrictIndependentReaderOpensOurFiles) {
+    if (std::system("/usr/bin/python3 -c 'import mrcfile' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "/usr/bin/python3 with the mrcfile package is not available";
+    TempDir dir;
+    struct Shape { const char* name; int nx, ny, nz; };
+    const Shape shapes[] = {{"image.mrc", 7, 5, 1}, {"stack.mrcs", 4, 3, 6}, {"volume.mrc", 5, 5, 5}};
+    std::string args;
+    std::vector<double> want;
+    for (const auto& s : shapes) {
+        std::vector<float> data((size_t)s.nx * s.ny * s.nz);
+        double sum = 0.0;
+        for (size_t i = 0; i < data.size(); i++) {
+            data[i] = (float)std::sin(0.37 * (double)i) * 100.0f;
+            sum += (double)data[i] * (double)(i + 1);  // order-sensitive checksum
+        }
+        const std::string path = dir.file(s.name);
+        if (s.nz == 5) {
+            float* dev = nullptr;
+            ASSERT_EQ(cudaMalloc(&dev, sizeof(float) * data.size()), cudaSuccess);
+            memcpy_H2D(dev, data.data(), sizeof(float) * data.size());
+            mrcf_write_xyz_ddata(path.c_str(), dev, s.nx, s.ny, s.nz);
+            cudaFree(dev);
+        } else {
+            mrcf_write_xyz_data(path.c_str(), data.data(), s.nx, s.ny, s.nz);
+        }
+        args += " " + path;
+        want.insert(want.end(), {(double)s.nx, (double)s.ny, (double)s.nz, sum});
+    }
+    // An output whose header was copied from an input with an extended header.
+    const std::string input = dir.file("ext_in.mrc"), copy = dir.file("copy.mrc");
+    make_mrc(input, 3, 2, 1, 1, {1, -2, 3, -4, 5, -6}, 16);
+    MRC_HEAD* h = mrcf_get_head(input.c_str());
+    float* values = mrcf_get_data_all(input.c_str());
+    h->mode = 2;
+    mrcf_write_head_data(copy.c_str(), h, values);
+    free(values);
+    mrc_delete_head(h);
+    args += " " + copy;
+    want.insert(want.end(), {3, 2, 1, 1 * 1 - 2 * 2 + 3 * 3 - 4 * 4 + 5 * 5 - 6 * 6});
+    const std::string script = dir.file("check.py");
+    {
+        FILE* f = std::fopen(script.c_str(), "w");
+        std::fputs("import sys, warnings, mrcfile, numpy as np\n"
+                   "warnings.simplefilter('error')\n"
+                   "for p in sys.argv[1:]:\n"
+                   "    with mrcfile.open(p, permissive=False) as m:\n"
+                   "        d = m.data.astype(np.float64).ravel()\n"
+                   "        w = np.arange(1, d.size + 1, dtype=np.float64)\n"
+                   "        print(int(m.header.nx), int(m.header.ny), int(m.header.nz), repr(float((d * w).sum())))\n",
+                   f);
+        std::fclose(f);
+    }
+    FILE* p = popen(("/usr/bin/python3 " + script + args + " 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string text;
+    char line[512];
+    while (std::fgets(line, sizeof line, p) != nullptr) text += line;
+    ASSERT_EQ(pclose(p), 0) << text;
+    std::vector<double> got;
+    for (const char* s = text.c_str(); *s;) {
+        char* end = nullptr;
+        const double v = std::strtod(s, &end);
+        if (end == s) break;
+        got.push_back(v);
+        s = end;
+    }
+    ASSERT_EQ(got.size(), want.size()) << text;
+    for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-9 * (1.0 + std::fabs(want[i]))) << i;
+}
+
+}  // namespace
