@@ -177,7 +177,9 @@ void cpu_x2d_norm_cp_ptcls_to_micrograph(float* large, float* smalls, const floa
         float* small = smalls + (size_t)i * ns;
         const float* ref = refs + (size_t)i * ns;
         cpu_2d_extract_small_from_large(region.data(), snx, sny, large, lnx, lny, boxes[i].x, boxes[i].y);
-        const double k = hm_stdv(region.data(), ns) / hm_stdv(ref, ns);
+        // A flat reference gives no scale: keep the particle's contrast rather than paste NaN.
+        const double ref_stdv = hm_stdv(ref, ns);
+        const double k = ref_stdv > 0.0 ? hm_stdv(region.data(), ns) / ref_stdv : 1.0;
         const double c = hm_mean(region.data(), ns) - k * hm_mean(ref, ns);
         hm_linear_norm_kb_inplace(small, ns, (float)k, (float)c);
         cpu_x2d_cp_small_to_large(large, small, lnx, lny, snx, sny, boxes[i].x, boxes[i].y);

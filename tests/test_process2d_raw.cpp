@@ -285,6 +285,21 @@ TEST(ParticleForms, NormalisedPasteTakesTheStatisticsOfTheReplacedRegion) {
     }
 }
 
+TEST(ParticleForms, NormalisedPasteOfAFlatReferenceKeepsTheParticleFinite) {
+    const int lnx = 8, lny = 8, s = 4;
+    Image large((size_t)lnx * lny);
+    for (size_t i = 0; i < large.size(); ++i) large[i] = (float)(i % 5);
+    Image smalls = numbered(s, s);
+    const Image refs(s * s, 2.0f);  // no contrast to scale by
+    const PTCL_BOX boxes[] = {box_at(2, 2, s, s)};
+    const Image region = reference_cut(large, lnx, lny, s, s, 2, 2);
+    const Image particle = smalls;
+    cpu_x2d_norm_cp_ptcls_to_micrograph(large.data(), smalls.data(), refs.data(), lnx, lny, s, s, 1, boxes);
+    const Image pasted = reference_cut(large, lnx, lny, s, s, 2, 2);
+    for (size_t i = 0; i < pasted.size(); ++i)
+        EXPECT_FLOAT_EQ(pasted[i], particle[i] - 2.0f + (float)mean_of(region)) << i;
+}
+
 // Four boxes on a 16 x 12 image, all sized by the first (4 x 4): the second starts
 // left of the image, the third ends exactly at the right edge, the fourth keeps
 // one pixel of margin on the right and at the bottom.
