@@ -1,0 +1,103 @@
+// Box extraction and pasting between large and small images, particle stacks
+// read from box lists or regular grids, rotational averages of y-centred half
+// spectra, low-frequency attenuation, the ring of the diagnostic image, box
+// filters and hot-pixel removal.
+//
+// Images are row-major float arrays, element (x, y) at y*nx + x. A box is given
+// by its top-left corner (x0, y0) in the large image and its size snx x sny.
+// A y-centred half spectrum has nxh = nx/2 + 1 columns (column 0 is kx = 0) and
+// ny rows (row ny/2 is ky = 0).
+#pragma once
+#include "boxfile.h"
+#include "cuda_general.h"
+
+// ---- extraction: the small image is written entirely; pixels outside the large image become 0 ----
+__global__ void cuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny,
+                                                 int x0, int y0);
+void hcuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny, int x0,
+                                       int y0);
+// Small image i goes to smalls + i*snx*sny; corners is a host array.
+void hcuda_2d_extract_smalls_from_large(float* smalls, int snx, int sny, int n, const float* large, int lnx, int lny,
+                                        const int2* corners);
+void cpu_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny, int x0,
+                                     int y0);
+void cpu_2d_extract_smalls_from_large(float* smalls, int snx, int sny, int n, const float* large, int lnx, int lny,
+                                      const int2* corners);
+void cpu_x2d_extract_squares_from_large(float* smalls, unsigned s, int n, const float* large, int lnx, int lny,
+                                        const int2* corners);
+// Corners from the x and y of each box.
+void cpu_2d_extract_ptcls_from_micrograph(float* smalls, int snx, int sny, int n, const float* large, int lnx, int lny,
+                                          const PTCL_BOX* boxes);
+void cpu_2d_extract_ptcls_from_mrcs(float* smalls, int snx, int sny, int n, const float* large, int lnx, int lny,
+                                    const PTCL_BOX* boxes);
+// The same box of each frame (frame f at movie + f*lnx*lny) into out + f*snx*sny.
+void cpu_x2d_movie_extract_small_from_large(float* out, int snx, int sny, int nframes, const float* movie, int lnx,
+                                            int lny, int x0, int y0);
+// Particle i's frames at out + i*nframes*snx*sny.
+void cpu_2d_extract_ptcls_from_movie(float* out, int snx, int sny, int nframes, int n, const float* movie, int lnx,
+                                     int lny, const PTCL_BOX* boxes);
+
+// ---- pasting: only the covered pixels of the large image change ----
+__global__ void cuda_x2d_cp_small_to_large(float* large, const float* small, int lnx, int lny, int snx, int sny, int x0,
+                                           int y0);
+void hcuda_x2d_cp_small_to_large(float* large, const float* small, int lnx, int lny, int snx, int sny, int x0, int y0);
+void cpu_x2d_cp_small_to_large(float* large, const float* small, int lnx, int lny, int snx, int sny, int x0, int y0);
+// First small pixel at ((lnx - snx)/2, (lny - sny)/2).
+__global__ void cuda_x2d_cp_small_to_large_center(float* large, const float* small, int lnx, int lny, int snx,
+                                                  int sny);
+void hcuda_x2d_cp_small_to_large_center(float* large, const float* small, int lnx, int lny, int snx, int sny);
+// Small image i at corner i, in order: a later box overwrites an earlier one.
+void cpu_x2d_cp_smalls_to_large(float* large, const float* smalls, int lnx, int lny, int snx, int sny, int n,
+                                const int2* corners);
+void cpu_x2d_cp_ptcls_to_micrograph(float* large, const float* smalls, int lnx, int lny, int snx, int sny, int n,
+                                    const PTCL_BOX* boxes);
+// Each particle is first mapped linearly so that its reference takes the mean and
+// deviation of the micrograph region it replaces (smalls is rescaled in place).
+void cpu_x2d_norm_cp_ptcls_to_micrograph(float* large, float* smalls, const float* refs, int lnx, int lny, int snx,
+                                         int sny, int n, const PTCL_BOX* boxes);
+
+// ---- particle stacks ----
+// Boxes of the first box's size lying strictly inside the image; box i to slot i,
+// others left as they were (with a warning). Returns the number copied.
+int host_2d_read_ptcls_to_2ds_from_boxes(float* stack, const PTCL_BOX* boxes, int n, const float* image, unsigned nx,
+                                         unsigned ny);
+// Device stack and image; kept boxes packed densely, their dist fields copied in
+// order into the device array values. Returns the number copied.
+int hcuda_2d_read_ptcls_to_2ds_from_boxes(float* stack, const PTCL_BOX* boxes, float* values, int n,
+                                          const float* image, unsigned nx, unsigned ny);
+// Boxes of box x box on a grid of corners (j*step, i*step), slot i*columns + j. Return 0.
+int host_2d_read_ptcls_to_2ds_from_autogrids(const float* image, unsigned nx, unsigned ny, float* stack, int box,
+                                             int step);
+int hcuda_2d_read_ptcls_to_2ds_from_autogrids(const float* image, unsigned nx, unsigned ny, float* stack, int box,
+                                              int step);
+
+// ---- rotational averages, smoothing and filters ----
+// Profile of nxh values over integer radii, each element shared linearly between
+// its two neighbouring radii and divided by the summed weights. Returns 0.
+int rotational_average_2dh(const float* data, float* profile, unsigned nxh, unsigned ny);
+// Elements inside the radius R = (nxh - 1)*2*apix/res are multiplied by
+// exp(-(R - r)^2 / (2 sigma^2)), sigma = R/3. The host form zeroes the element at
+// (nxh*ny)/2 first; the device form does not.
+__global__ void cuda_2dh_smooth_low_frequency_inplace(float* data, int nxh, int ny, float apix, float res);
+void hcuda_2dh_smooth_low_frequency_inplace(float* data, int nxh, int ny, float apix, float res);
+void cpu_2dh_smooth_low_frequency_inplace(float* data, int nxh, int ny, float apix, float res);
+// Elements inside the same radius set to 0.
+void cpu_2dh_zero_low_frequency_inplace(float* data, int nxh, int ny, float apix, float res);
+// Pixels with -w < r - nx*apix/res <= w (r from (nx/2, ny/2)) set to 5; w < 1
+// means 2 for images larger than 512 in either direction, else 1.5.
+void cpu_2d_plot_circle(float* image, int nx, int ny, float apix, float res, float w);
+// Mean over the window [x - bx/2, x + bx/2) x [y - by/2, y + by/2) clipped to the
+// image; in and out must differ. A box below 2 pixels on either side is refused.
+__global__ void cuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
+void hcuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
+// Over the same window: sqrt(sum of squared deviations from the window mean) / N.
+__global__ void cuda_2d_std_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
+int hcuda_2d_std_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
+// image := ln(image) - box average of ln(image) over a box x box window.
+void hcuda_2d_log_subbg_boxconv_inplace(float* image, unsigned nx, unsigned ny, int box);
+// Pixels farther than cutoff deviations from the image mean are replaced by a
+// weighted mean of their eight neighbours, read from the untouched copy before.
+__global__ void cuda_2d_rm_hotpixels_inplace(float* image, const float* before, unsigned nx, unsigned ny, float mean,
+                                             float std, float cutoff);
+// On each image of a host stack of nz images, in place.
+void hcuda_2ds_rm_hotpixels_inplace(float* stack, unsigned nx, unsigned ny, int nz, float cutoff);
