@@ -428,18 +428,23 @@ bool is_mrc_cube(const MRC_HEAD* h) { return h->nx == h->ny && h->nx == h->nz; }
 
 // ---- header by file name ----
 
-MRC_HEAD* mrcf_get_head(const char* name) {
-    FILE* f = OPEN_INPUT(name);
-    MRC_HEAD* h = mrc_new_head();
+namespace {
+// The named file's header into h; an open failure is reported in func's name.
+void read_head_named(const char* name, MRC_HEAD* h, const char* func, int line) {
+    FILE* f = open_input(name, "rb", func, line);
     mrc_read_head(f, h);
     std::fclose(f);
+}
+}  // namespace
+
+MRC_HEAD* mrcf_get_head(const char* name) {
+    MRC_HEAD* h = mrc_new_head();
+    read_head_named(name, h, __func__, __LINE__);
     return h;
 }
 
 int mrcf_read_head(const char* name, MRC_HEAD* h) {
-    FILE* f = OPEN_INPUT(name);
-    mrc_read_head(f, h);
-    std::fclose(f);
+    read_head_named(name, h, __func__, __LINE__);
     return 0;
 }
 
@@ -473,8 +478,7 @@ long mrcf_get_dim_size(const char* name, const char* keyword) {
 
 const char* mrcf_get_head_mode(const char* name) {
     MRC_HEAD h = default_head();
-    mrc_init_head(&h);
-    mrcf_read_head(name, &h);
+    read_head_named(name, &h, __func__, __LINE__);
     return mrc_get_head_mode(&h);
 }
 
@@ -826,14 +830,18 @@ float* managed_alloc(size_t bytes) {
 
 float* mrcf_get_data_all(const char* name) { return read_whole_file(name, host_alloc, __func__, __LINE__); }
 
-float* mrcf_get_zdata_all(const char* name) {
-    float* data = read_whole_file(name, managed_alloc, __func__, __LINE__);
+namespace {
+float* read_whole_file_managed(const char* name, const char* func, int line) {
+    float* data = read_whole_file(name, managed_alloc, func, line);
     CUDA_CHECK(cudaDeviceSynchronize());
     return data;
 }
+}  // namespace
+
+float* mrcf_get_zdata_all(const char* name) { return read_whole_file_managed(name, __func__, __LINE__); }
 
 int mrcf_get_zdata_all2(float** out, const char* name) {
-    *out = mrcf_get_zdata_all(name);
+    *out = read_whole_file_managed(name, __func__, __LINE__);
     return 0;
 }
 
@@ -851,7 +859,7 @@ float* mrcf_get_data_sliceN(const char* name, int n) {
 
 int mrcf_read_all(const char* name, float* out) {
     MRC_HEAD h = default_head();
-    return mrcf_get_head_data(name, &h, out);
+    return with_input(name, &h, __func__, __LINE__, [&](FILE* f) { return mrc_read_all(f, &h, out); });
 }
 
 int mrcf_get_head_data(const char* name, MRC_HEAD* h, float* out) {
@@ -884,12 +892,12 @@ int mrcf_read_head_data_check_xy(const char* name, MRC_HEAD* h, float* out, int 
 
 int mrcf_read_data_check_xy(const char* name, float* out, int nx, int ny) {
     MRC_HEAD h = default_head();
-    return mrcf_read_head_data_check_xy(name, &h, out, nx, ny);
+    return read_if_sizes(name, &h, out, nx, ny, nullptr, __func__, __LINE__);
 }
 
 int mrcf_read_data_check_xyz(const char* name, float* out, int nx, int ny, int nz) {
     MRC_HEAD h = default_head();
-    return mrcf_read_head_data_check_xyz(name, &h, out, nx, ny, nz);
+    return read_if_sizes(name, &h, out, nx, ny, &nz, __func__, __LINE__);
 }
 
 int mrcf_read_slice(const char* name, int n, char axis, float* out) {

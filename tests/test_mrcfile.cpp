@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -656,6 +657,24 @@ TEST_F(MrcDeath, CheckedWholeReadsEndTheProcess) {
     std::vector<float> out(16);
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_read_sub_area(complex_file.c_str(), out.data(), 0, 0, 0, 1, 1, 1)),
                 ::testing::ExitedWithCode(1), "File Mode must be MRC_MODE_FLOAT!Exit now!");
+}
+
+TEST_F(MrcDeath, MissingInputIsReportedInTheCallersName) {
+    const std::string missing = dir.file("missing.mrc");
+    const char* name = missing.c_str();
+    std::vector<float> out(4);
+    float* z = nullptr;
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"mrcf_get_head_mode", [&] { mrcf_get_head_mode(name); }},
+        {"mrcf_read_all", [&] { mrcf_read_all(name, out.data()); }},
+        {"mrcf_read_data_check_xy", [&] { mrcf_read_data_check_xy(name, out.data(), 2, 2); }},
+        {"mrcf_read_data_check_xyz", [&] { mrcf_read_data_check_xyz(name, out.data(), 2, 2, 1); }},
+        {"mrcf_get_zdata_all2", [&] { mrcf_get_zdata_all2(&z, name); }},
+    };
+    for (const auto& c : cases)
+        EXPECT_EXIT((STDOUT_TO_STDERR(), c.second()), ::testing::ExitedWithCode(1),
+                    std::string("Error in function ") + c.first + "\\(\\), .*open file '.*missing.mrc' failed")
+            << c.first;
 }
 
 // ---------------- writers ----------------
