@@ -415,18 +415,22 @@ void enter_picks(PickGrid& g, FILE* f) {
 
 // A pick survives when it reaches min_score and, against the pick of every
 // neighbouring cell inside the grid, it is at least sqrt(2)c away or scores higher.
+// Cells are decided in order, one after another: a pick dropped before no longer
+// competes with the cells decided after it.
 void suppress_neighbours(PickGrid& g, float min_score) {
     const long near2 = 2L * g.c * g.c;
     for (long r = 0; r < g.rows; ++r) {
         for (long q = 0; q < g.cols; ++q) {
-            PickCell& p = g.cells[(size_t)(r * g.cols + q)];
+            const long self = r * g.cols + q;
+            PickCell& p = g.cells[(size_t)self];
             p.keep = p.score > 0.0f && p.score >= min_score;
             for (long dr = -1; dr <= 1 && p.keep; ++dr) {
                 for (long dq = -1; dq <= 1 && p.keep; ++dq) {
                     const long rr = r + dr, qq = q + dq;
                     if ((dr == 0 && dq == 0) || rr < 0 || qq < 0 || rr >= g.rows || qq >= g.cols) continue;
-                    const PickCell& o = g.cells[(size_t)(rr * g.cols + qq)];
-                    if (o.score <= 0.0f) continue;
+                    const long other = rr * g.cols + qq;
+                    const PickCell& o = g.cells[(size_t)other];
+                    if (o.score <= 0.0f || (other < self && !o.keep)) continue;
                     const long ex = g.col_of(p) - g.col_of(o), ey = g.row_of(p) - g.row_of(o);
                     if (ex * ex + ey * ey < near2 && !(o.score < p.score)) p.keep = false;
                 }

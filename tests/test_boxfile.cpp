@@ -356,8 +356,8 @@ const char* PICKS =
     "40 40 20 20 0.05 5 0\n"     // below the minimum score
     "2 90 20 20 0.7 6 0\n"       // E, centre (12, 100), in the first column of cells
     "180 90 20 20 0.8 8 0\n"     // G, centre (190, 100), on the edge at scale 1
-    "50 150 20 20 0.3 9 0\n"     // two close picks of equal score: both dropped
-    "62 150 20 20 0.3 9 0\n"
+    "50 150 20 20 0.3 9 0\n"     // two close picks of equal score: the first is dropped, and
+    "62 150 20 20 0.3 9 0\n"     // once dropped it no longer holds back the second
     "10 10 20 20 0.9\n"          // fewer than seven values: skipped
     "90 400 20 20 0.99 7 0\n"    // centre outside the image: ignored
     "-50 -50 20 20 0.99 7 0\n"   // likewise
@@ -371,7 +371,8 @@ TEST_F(BoxFiles, PickFilterKeepsTheBestSeparatedPicks) {
     EXPECT_EQ(read("kept.box"),
               "2       90      20      20      0.700000\t6       0.000000\n"
               "90      90      20      20      0.900000\t1       10.000000\n"
-              "140     140     20      20      0.600000\t4       30.000000\n");
+              "140     140     20      20      0.600000\t4       30.000000\n"
+              "62      150     20      20      0.300000\t9       0.000000\n");
 }
 
 TEST_F(BoxFiles, PickFilterScalesExcludesAndWritesStar) {
@@ -383,7 +384,8 @@ TEST_F(BoxFiles, PickFilterScalesExcludesAndWritesStar) {
               "_rlnAutopickFigureOfMerit #5\n"
               "29      197     0.000000\t6       0.700000\n"
               "205     197     10.000000\t1       0.900000\n"
-              "385     197     0.000000\t8       0.800000\n");
+              "385     197     0.000000\t8       0.800000\n"
+              "149     317     0.000000\t9       0.300000\n");
 }
 
 TEST_F(BoxFiles, PickFilterNeedsACell) {
