@@ -63,7 +63,9 @@ int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, cons
     int n = 0;
     while (n < capacity && star_read_next_line(line, f)) {
         if (line[0] == '\0' || line[0] == '\n') continue;
-        if (strnsplit_inplace_byspace(line, words, c) < c) continue;
+        // A file without rows leaves the row pointer on its last header line.
+        const int k = strnsplit_inplace_byspace(line, words, c);
+        if (k < c || is_words_starhead(words, k)) continue;
         PTCL_BOX b = one_new_ptcl_box();
         b.x = to_int(words[kx - 1]);
         b.y = to_int(words[ky - 1]);

@@ -71,6 +71,10 @@ TEST_F(BoxFiles, StarCoordinatesAreCentresWithoutSize) {
     std::string xy = write("xy.star", "data_\nloop_\n_rlnCoordinateY #2\n_rlnCoordinateX #1\n7.9 8\n");
     ASSERT_EQ(read_all_ptcl_boxes(boxes.data(), 3, cstr(xy)), 1);
     expect_box(boxes[0], 7, 8, 0, 0, 0.0f, 0, 0.0f);
+
+    // No rows, and the last label line without its newline: that line is not a particle.
+    std::string empty = write("empty.star", "data_\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2");
+    EXPECT_EQ(read_all_ptcl_boxes(boxes.data(), 3, cstr(empty)), 0);
 }
 
 TEST_F(BoxFiles, StarLabelsMissingOrOutsideTheColumnsRejectTheFile) {
