@@ -51,8 +51,9 @@ float hcuda_fast_sum1_inplace(float* x, size_t n, int T);
 void hcuda_reduce_data_for_sum1(const float* x, float* out, size_t n, int T);
 // The same pass in place: afterwards x[b] holds block b's sum for b < ceil(n/T).
 void hcuda_reduce_data_for_sum1_inplace(float* x, size_t n, int T);
-// Sum of a[i]*b[i]; a is destroyed (a[0] ends with the result). T is not used.
-float hcuda_fast_dot_inplace(float* a, const float* b, size_t n, int T);
+// Sum of a[i]*b[i]; a is destroyed (a[0] ends with the result). T is not used
+// (the passes run 1024 threads), so callers may leave it out.
+float hcuda_fast_dot_inplace(float* a, const float* b, size_t n, int T = 1024);
 // The sum by the NPP signal primitive; x is unchanged.
 float hcuda_fast_sum_npp(const float* x, size_t n);
 

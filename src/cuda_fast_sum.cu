@@ -119,16 +119,18 @@ float read_element0(const float* x) {
     return r;
 }
 
-// In-place passes over x[j*stride], j < m, until one value is left at x[0].
+// In-place passes over x[j*stride], j < m, until one value is left at x[0];
+// with first_pass_always a single value still goes through one pass.
 template <void (*Pass)(float*, size_t, size_t), size_t SpanPerThread>
-void reduce_in_place(float* x, size_t m, size_t stride, int T) {
+void reduce_in_place(float* x, size_t m, size_t stride, int T, bool first_pass_always = false) {
     const size_t span = SpanPerThread * (size_t)T;
-    while (m > 1) {
+    while (m > 1 || first_pass_always) {
         const size_t blocks = blocks_for(m, span);
         GPU_LAUNCH_BLOCKWISE(Pass, (unsigned int)blocks, T, shared_bytes(T))(x, m, stride);
         CUDA_LAUNCH_CHECK();
         m = blocks;
         stride *= span;
+        first_pass_always = false;
     }
 }
 
@@ -154,9 +156,9 @@ float reduce_with_temporary(const float* x, size_t n, int T) {
 }
 
 template <void (*Pass)(float*, size_t, size_t), size_t SpanPerThread>
-float reduce_destroying(float* x, size_t n, int T) {
+float reduce_destroying(float* x, size_t n, int T, bool first_pass_always = false) {
     if (n == 0) return 0.0f;
-    reduce_in_place<Pass, SpanPerThread>(x, n, 1, T);
+    reduce_in_place<Pass, SpanPerThread>(x, n, 1, T, first_pass_always);
     return read_element0(x);
 }
 
@@ -184,8 +186,10 @@ float hcuda_fast_sum_inplace(float* x, size_t n, int T) { return hcuda_fast_sum8
 float hcuda_fast_sum1(const float* x, size_t n, int T) {
     return reduce_with_temporary<cuda_reduce_data_for_sum1, cuda_reduce_data_for_sum1_inplace, 1>(x, n, T);
 }
+// Unlike the pairwise in-place forms, a single value is still summed by one
+// pass (so -0 comes back as +0, as from the forms that keep their input).
 float hcuda_fast_sum1_inplace(float* x, size_t n, int T) {
-    return reduce_destroying<cuda_reduce_data_for_sum1_inplace, 1>(x, n, T);
+    return reduce_destroying<cuda_reduce_data_for_sum1_inplace, 1>(x, n, T, true);
 }
 
 void hcuda_reduce_data_for_sum1(const float* x, float* out, size_t n, int T) {

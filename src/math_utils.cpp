@@ -30,9 +30,8 @@ double widen(T v) {
 // char counts as signed whatever the platform's default.
 double widen(char v) { return (double)(signed char)v; }
 
-// Σ ((double)x - m)² with m = Σx / n.
-double sum_sq_dev(const float* x, unsigned long n) {
-    const double m = hm_sum(x, n) / (double)n;
+// Σ ((double)x - m)² about the mean m = Σx / n that the caller has taken.
+double sum_sq_dev(const float* x, unsigned long n, double m) {
     return sum_over(n, [=](unsigned long i) {
         const double d = (double)x[i] - m;
         return d * d;
@@ -140,22 +139,25 @@ double hm_linfi_norm(const float* x, unsigned long n) {
 }
 float hm_linfi_normf(const float* x, unsigned long n) { return (float)hm_linfi_norm(x, n); }
 
-double hm_variance(const float* x, unsigned long n) { return sum_sq_dev(x, n) / (double)n; }
+double hm_variance(const float* x, unsigned long n) { return sum_sq_dev(x, n, hm_mean(x, n)) / (double)n; }
 float hm_variancef(const float* x, unsigned long n) { return (float)hm_variance(x, n); }
-double hm_svariance(const float* x, unsigned long n) { return sum_sq_dev(x, n) / (double)(n - 1); }
+double hm_svariance(const float* x, unsigned long n) { return sum_sq_dev(x, n, hm_mean(x, n)) / (double)(n - 1); }
 float hm_svariancef(const float* x, unsigned long n) { return (float)hm_svariance(x, n); }
 double hm_stdv(const float* x, unsigned long n) { return std::sqrt(hm_variance(x, n)); }
 float hm_stdvf(const float* x, unsigned long n) { return sqrtf(hm_variancef(x, n)); }
 double hm_sstdv(const float* x, unsigned long n) { return std::sqrt(hm_svariance(x, n)); }
 float hm_sstdvf(const float* x, unsigned long n) { return sqrtf(hm_svariancef(x, n)); }
 
+// One pass for the mean, one for the deviations about it.
 void hm_mean_stdv(const float* x, unsigned long n, double& mean, double& stdv) {
-    mean = hm_mean(x, n);
-    stdv = hm_stdv(x, n);
+    const double m = hm_mean(x, n);
+    mean = m;
+    stdv = std::sqrt(sum_sq_dev(x, n, m) / (double)n);
 }
 void hm_mean_stdvf(const float* x, unsigned long n, float& mean, float& stdv) {
-    mean = hm_meanf(x, n);
-    stdv = hm_stdvf(x, n);
+    const double m = hm_mean(x, n);
+    mean = (float)m;
+    stdv = sqrtf((float)(sum_sq_dev(x, n, m) / (double)n));
 }
 void hm_mean_stdv_max_minf(const float* x, unsigned long n, float& mean, float& stdv, float& max, float& min) {
     hm_mean_stdvf(x, n, mean, stdv);

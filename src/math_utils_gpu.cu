@@ -202,9 +202,12 @@ __global__ void cuda_dot_manydata_with_one(float* many, float* one, int n, float
     if (own_line(m, r)) out[r] = ordered_sum(0, n, RowDot{many + (size_t)r * n, one});
 }
 
+// The band is empty when lo >= hi compared unsigned, so a negative lo gives 0
+// instead of reading before the row.
 __global__ void cuda_correlation_many_with_one_limited(float* many, float* one, float* out, int n, int m, int lo, int hi) {
     unsigned int r;
-    if (own_line(m, r)) out[r] = ordered_sum(lo, hi, RowDot{many + (size_t)r * n, one});
+    if (!own_line(m, r)) return;
+    out[r] = (unsigned int)lo >= (unsigned int)hi ? 0.0f : ordered_sum(lo, hi, RowDot{many + (size_t)r * n, one});
 }
 
 __global__ void cuda_sumX_manydata_to_one(float* data, float* out, int n, int m) {

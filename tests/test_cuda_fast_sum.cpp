@@ -186,6 +186,19 @@ TEST(FastSum, ZeroElementsSumToZeroAndTouchNothing) {
     cudaFree(d);
 }
 
+// One value: the forms that run a pass add it onto the zero-filled slots (so
+// -0 becomes +0); the pairwise in-place forms run no pass and return it as is.
+TEST(FastSum, SingleNegativeZero) {
+    for (const SumForm& form : all_sum_forms()) {
+        if (form.name == "hcuda_fast_sum_npp") continue;
+        SCOPED_TRACE(form.name);
+        float* d = to_device({-0.0f});
+        const bool no_pass = form.name == "hcuda_fast_sum_inplace" || form.name.rfind("hcuda_fast_sum8_inplace", 0) == 0;
+        EXPECT_EQ(std::signbit(form.run(d, 1, 1024)), no_pass);
+        cudaFree(d);
+    }
+}
+
 TEST(FastSum, BufferFormFreesTheBuffer) {
     for (size_t n : {(size_t)0, (size_t)5000}) {
         float* x = to_device(small_integers(5000, 3));
@@ -228,7 +241,8 @@ TEST(FastSum, DotProductInPlace) {
         for (size_t i = 0; i < n; ++i) expected += (double)a[i] * b[i];
         float* da = to_device(a);
         float* db = to_device(b);
-        const float dot = hcuda_fast_dot_inplace(da, db, n, 0);
+        // T is ignored, and callers may leave it out.
+        const float dot = n > 2049 ? hcuda_fast_dot_inplace(da, db, n) : hcuda_fast_dot_inplace(da, db, n, 0);
         EXPECT_EQ((double)dot, expected);
         EXPECT_EQ(from_device(da, 1)[0], dot);
         EXPECT_EQ(from_device(db, n), b);

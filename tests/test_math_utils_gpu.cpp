@@ -276,7 +276,7 @@ TEST(GpuRows, BandLimitedDotProduct) {
     const int n = 40, m = 5;
     const Vec many = integers((size_t)n * m, -9, 9, 7), one = integers(n, -9, 9, 8);
     const Dev dmany(many), done(one);
-    const int bands[][2] = {{0, n}, {3, 20}, {7, 7}, {20, 3}};
+    const int bands[][2] = {{0, n}, {3, 20}, {7, 7}, {20, 3}, {-1, 20}};  // lo, hi compared unsigned
     for (const auto& band : bands) {
         Dev out(Vec(m, -1.0f));
         GPU_LAUNCH(cuda_correlation_many_with_one_limited, 1, 1024, 0)(dmany.p, done.p, out.p, n, m, band[0], band[1]);
@@ -284,7 +284,7 @@ TEST(GpuRows, BandLimitedDotProduct) {
         const Vec got = out.get();
         for (int r = 0; r < m; ++r) {
             double dot = 0.0;
-            for (int j = band[0]; j < band[1]; ++j) dot += (double)many[(size_t)r * n + j] * one[j];
+            for (int j = band[0]; band[0] >= 0 && j < band[1]; ++j) dot += (double)many[(size_t)r * n + j] * one[j];
             EXPECT_EQ((double)got[r], dot) << "band " << band[0] << ".." << band[1] << " row " << r;
         }
     }
