@@ -161,7 +161,7 @@ __global__ void cuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d
     const double fx = x / (2.0 * (nxh - 1)), fy = ((double)y - ny / 2) / ny;
     const float f = sqrtf((float)(fx * fx + fy * fy));
     const float t = f * R / apix;
-    W[(size_t)y * nxh + x] = expf(-(d * d / (2.0f * rho * rho)) * 0.5f * t * t);
+    W[(size_t)y * nxh + x] = expf(-(d * d / (2.0f * rho * rho)) * 0.5f * (t * t));
 }
 
 // ---- transforms ----

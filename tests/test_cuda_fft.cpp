@@ -577,6 +577,11 @@ TEST(LocalWeights, DistanceAndFrequencyWeights) {
                 const double f = std::hypot(x / 8.0, (y - ny / 2) / (double)ny);  // cycles per pixel
                 const double want = std::exp(-(d[k] * d[k] / (2.0 * rho * rho)) * 0.5 * std::pow(f * R / apix, 2));
                 ASSERT_NEAR(maps[k * nh + y * nxh + x], want, 1e-6) << "map " << k << " x " << x << " y " << y;
+                // Single precision from the rounded squared frequency on, the squared term formed first.
+                const double fx = x / 8.0, fy = (y - ny / 2) / (double)ny;
+                const float t = sqrtf((float)(fx * fx + fy * fy)) * R / apix;
+                ASSERT_EQ(maps[k * nh + y * nxh + x], expf(-(d[k] * d[k] / (2.0f * rho * rho)) * 0.5f * (t * t)))
+                    << "map " << k << " x " << x << " y " << y;
             }
     EXPECT_EQ(maps[2 * nh + (ny / 2) * nxh], 1.0f) << "the origin of every map";
     cudaFree_many_pointers(d_d, d_w, d_maps, nullptr);
