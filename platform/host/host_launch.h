@@ -1,9 +1,11 @@
 // Kernel launches on the host.
 //
 // GPU_LAUNCH(kernel, grid, block, shared)(args...) runs the whole grid before it
-// returns: blocks in parallel over the cores, the threads of a block one after
-// another, with threadIdx, blockIdx, blockDim and gridDim set for the host thread.
-// The kernel is a template argument, so its body inlines into the thread loop.
+// returns, spread over the cores, with threadIdx, blockIdx, blockDim and gridDim
+// set for the host thread. Its threads have no barriers, so they run row by row
+// across the grid (memory order for image kernels); with shared memory, block
+// after block. The kernel is a template argument, so its body inlines into the
+// thread loop.
 //
 // Kernels with barriers are written in block-phase form and launched with
 // GPU_LAUNCH_BLOCKWISE: the kernel runs once per block and each
@@ -48,17 +50,9 @@ struct Launch {
     dim3 grid, block;
     size_t shared_bytes;
 
-    template <class... A> void operator()(const A&... args) const {
-        if (!launch_config_ok(grid, block, shared_bytes)) return;
-        if (!(kernel_argument_ok(args) && ...)) {
-            // A GPU would fault on the first access through such a pointer.
-            record_error(cudaErrorIllegalAddress, true);
-            return;
-        }
-        const long long nblocks = (long long)grid.x * grid.y * grid.z;
-        const unsigned int nthreads = block.x * block.y * block.z;
-        const dim3 g = grid, b = block;
-        const size_t shm = shared_bytes;
+    // Block after block, each block's threads in order: what barriers and shared memory need.
+    template <class... A> static void run_by_blocks(dim3 g, dim3 b, size_t shm, const A&... args) {
+        const long long nblocks = (long long)g.x * g.y * g.z;
 #pragma omp parallel for schedule(static) if (nblocks > 1 && host_thread_count() > 1)
         for (long long i = 0; i < nblocks; ++i) {
             gridDim = uint3(g);
@@ -69,21 +63,53 @@ struct Launch {
             if (shm) prepare_block_shared_memory(shm);
             if constexpr (Blockwise) {
                 Kernel(args...);
-            } else if (b.y == 1 && b.z == 1) {
-                threadIdx.y = threadIdx.z = 0;
-                for (unsigned int t = 0; t < nthreads; ++t) {
-                    threadIdx.x = t;
-                    Kernel(args...);
-                }
             } else {
                 for (unsigned int z = 0; z < b.z; ++z)
-                    for (unsigned int y = 0; y < b.y; ++y)
+                    for (unsigned int y = 0; y < b.y; ++y) {
+                        threadIdx.y = y;
+                        threadIdx.z = z;
                         for (unsigned int x = 0; x < b.x; ++x) {
-                            threadIdx = uint3{x, y, z};
+                            threadIdx.x = x;
                             Kernel(args...);
                         }
+                    }
             }
         }
+    }
+
+    // Threads without barriers are independent, so any order is the kernel's
+    // own: walk the grid row by row (a row of one block's threads at a time),
+    // which reads and writes image rows in memory order.
+    template <class... A> static void run_by_rows(dim3 g, dim3 b, const A&... args) {
+        const long long rows_y = (long long)g.y * b.y, rows = rows_y * g.z * b.z;
+        const long long segments = rows * g.x;
+#pragma omp parallel for schedule(static) if (segments > 1 && host_thread_count() > 1)
+        for (long long i = 0; i < segments; ++i) {
+            const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
+            gridDim = uint3(g);
+            blockDim = uint3(b);
+            blockIdx.x = (unsigned int)(i % g.x);
+            blockIdx.y = (unsigned int)(ty / b.y);
+            blockIdx.z = (unsigned int)(tz / b.z);
+            threadIdx.y = (unsigned int)(ty % b.y);
+            threadIdx.z = (unsigned int)(tz % b.z);
+            for (unsigned int x = 0; x < b.x; ++x) {
+                threadIdx.x = x;
+                Kernel(args...);
+            }
+        }
+    }
+
+    template <class... A> void operator()(const A&... args) const {
+        if (!launch_config_ok(grid, block, shared_bytes)) return;
+        if (!(kernel_argument_ok(args) && ...)) {
+            // A GPU would fault on the first access through such a pointer.
+            record_error(cudaErrorIllegalAddress, true);
+            return;
+        }
+        const dim3 g = grid, b = block;
+        if (Blockwise || shared_bytes) run_by_blocks(g, b, shared_bytes, args...);
+        else run_by_rows(g, b, args...);
     }
 };
 
