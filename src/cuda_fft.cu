@@ -16,9 +16,8 @@ namespace {
 // ---- sizes and checks ----
 
 size_t half_count(unsigned nx, unsigned ny) { return (size_t)(nx / 2 + 1) * ny; }
-size_t image_count(unsigned nx, unsigned ny) { return (size_t)nx * ny; }
 // sqrt(nx*ny) in single precision, the product formed in 64 bits.
-float fft_scale(unsigned nx, unsigned ny) { return sqrtf((float)image_count(nx, ny)); }
+float fft_scale(unsigned nx, unsigned ny) { return sqrtf((float)image_pixels(nx, ny)); }
 
 // The layouts place the origin at nx/2 - 1 and ny/2 and pair rows y and y + ny/2:
 // an odd size would silently scramble them, so it ends the process.
@@ -195,7 +194,7 @@ void transform_each(unsigned nx, unsigned ny, size_t count, ImageOf image_of, Us
 // n host images to n host half spectra, each divided by sqrt(nx*ny).
 void host_stack_r2c(const float* in, float2* out, unsigned nx, unsigned ny, size_t n) {
     if (nx == 0 || ny == 0 || n == 0) return;
-    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    const size_t npix = image_pixels(nx, ny), nh = half_count(nx, ny);
     float* image = device_array<float>(npix);
     transform_each(
         nx, ny, n,
@@ -213,7 +212,7 @@ void host_stack_r2c(const float* in, float2* out, unsigned nx, unsigned ny, size
 // n device images to their y-centred half spectra, converted by convert(out_k, spectrum, nxh, ny, divisor).
 void stack_centred_spectra(float* in, float* out, unsigned nx, unsigned ny, size_t n,
                            void (*convert)(float*, const float2*, unsigned, unsigned, float), float divisor) {
-    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    const size_t npix = image_pixels(nx, ny), nh = half_count(nx, ny);
     transform_each(
         nx, ny, n, [&](size_t k) { return in + k * npix; },
         [&](size_t k, float2* spectrum) {
@@ -246,7 +245,7 @@ BoxGrid box_grid(const char* func, int line, unsigned nx, unsigned ny, unsigned 
 void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step,
                         BoxGrid grid) {
     const size_t nh = half_count(bx, by);
-    float* box = device_array<float>(image_count(bx, by));
+    float* box = device_array<float>(image_pixels(bx, by));
     hcuda_empty_f32(A, nh);
     transform_each(
         bx, by, (size_t)grid.cols * grid.rows,
@@ -264,8 +263,8 @@ void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, 
 // out may be in. With zero_c0 the element kx = +1, ky = 0 is zeroed before filtering.
 void subtract_background(float* out, const float* in, unsigned nx, unsigned ny, int g, bool zero_c0) {
     if (nx == 0 || ny == 0) return;
-    float* full = device_array<float>(image_count(nx, ny));
-    float* background = device_array<float>(image_count(nx, ny));
+    float* full = device_array<float>(image_pixels(nx, ny));
+    float* background = device_array<float>(image_pixels(nx, ny));
     if (zero_c0)
         hcuda_2d_fftA_half2full_c0(full, in, nx, ny);
     else
@@ -288,7 +287,7 @@ void log_subtract_background(float* a, unsigned nx, unsigned ny, int g) {
 template <class Add>
 void frame_amplitude_sum(const char* func, int line, float* A, float* stack, unsigned nx, unsigned ny, int n, Add add) {
     if (n < 1) vorn_fatal_line(func, VORN_UNIT, line, "no frames to average (count %d)", n);
-    const size_t npix = image_count(nx, ny);
+    const size_t npix = image_pixels(nx, ny);
     hcuda_empty_f32(A, half_count(nx, ny));
     transform_each(
         nx, ny, (size_t)n, [&](size_t k) { return stack + k * npix; },
@@ -303,7 +302,7 @@ void frame_amplitude_sum(const char* func, int line, float* A, float* stack, uns
 void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigned n) {
     if (nx == 0 || ny == 0 || n == 0) return;
     const cufftHandle plan = plan_2d(nx, ny, CUFFT_R2C);
-    for (size_t k = 0; k < n; ++k) run_r2c(plan, in + k * image_count(nx, ny), out + k * half_count(nx, ny));
+    for (size_t k = 0; k < n; ++k) run_r2c(plan, in + k * image_pixels(nx, ny), out + k * half_count(nx, ny));
     CUFFT_CHECK(cufftDestroy(plan));
 }
 
@@ -339,10 +338,10 @@ void gpu_2ds_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny, uns
 void gpu_2d_fft_c2r(const float2* in, float* out, unsigned nx, unsigned ny) {
     if (nx == 0 || ny == 0) return;
     float2* spectrum = device_array<float2>(half_count(nx, ny));
-    float* image = device_array<float>(image_count(nx, ny));
+    float* image = device_array<float>(image_pixels(nx, ny));
     CUDA_CHECK(memcpy_H2D(spectrum, in, half_count(nx, ny) * sizeof(float2)));
     hcuda_2d_fft_c2r_norm(spectrum, image, nx, ny);
-    CUDA_CHECK(memcpy_D2H(out, image, image_count(nx, ny) * sizeof(float)));
+    CUDA_CHECK(memcpy_D2H(out, image, image_pixels(nx, ny) * sizeof(float)));
     device_free(spectrum);
     device_free(image);
 }
@@ -457,7 +456,7 @@ void hcuda_c2d_multconj_norm_inplace(float2* a, const float2* b, unsigned w, uns
 
 void gpu_2d_fft_r2c_mod(const float* in, float* out, unsigned nx, unsigned ny) {
     if (nx == 0 || ny == 0) return;
-    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    const size_t npix = image_pixels(nx, ny), nh = half_count(nx, ny);
     float* image = device_array<float>(npix);
     float* amp = device_array<float>(nh);
     CUDA_CHECK(memcpy_H2D(image, in, npix * sizeof(float)));
@@ -475,11 +474,11 @@ void hcuda_2ds_fft_r2c_mod(float* in, float* out, unsigned nx, unsigned ny, unsi
 
 void hcuda_2ds_fft_r2c_pow(float* in, float* out, unsigned nx, unsigned ny, unsigned n) {
     REQUIRE_EVEN(ny);
-    stack_centred_spectra(in, out, nx, ny, n, hcuda_c2d_pow_divR, (float)image_count(nx, ny));
+    stack_centred_spectra(in, out, nx, ny, n, hcuda_c2d_pow_divR, (float)image_pixels(nx, ny));
 }
 
 void hcuda_2ds_fft_r2c_logmod(float* in, float* out, unsigned nx, unsigned ny, unsigned n) {
-    const size_t npix = image_count(nx, ny), nh = half_count(nx, ny);
+    const size_t npix = image_pixels(nx, ny), nh = half_count(nx, ny);
     transform_each(
         nx, ny, n, [&](size_t k) { return in + k * npix; },
         [&](size_t k, float2* spectrum) { hcuda_complex_logmod(spectrum, out + k * nh, nh); });
@@ -490,7 +489,7 @@ void hcuda_2d_boxes_fft_r2c_mod(float* out, int2* corners, int count, int b, con
     if (count <= 0) return;
     if (b < 2) VORN_FATAL("box size %d is too small", b);
     REQUIRE_EVEN((unsigned long)b);
-    float* boxes = device_array<float>((size_t)count * image_count(b, b));
+    float* boxes = device_array<float>((size_t)count * image_pixels(b, b));
     hcuda_2d_extract_smalls_from_large(boxes, b, b, count, image, (int)nx, (int)ny, corners);
     hcuda_2ds_fft_r2c_mod(boxes, out, b, b, count);
     device_free(boxes);
