@@ -65,12 +65,13 @@ cudaError_t allocate(void** ptr, size_t bytes, bool managed) {
     }
     if (bytes == 0) return cudaSuccess;
     if (bytes > budget_locked() - allocated_bytes) return cudaErrorMemoryAllocation;
-    const size_t align = 256, rounded = (bytes + align - 1) / align * align;
-    void* p = std::aligned_alloc(align, rounded);
-    if (p == nullptr) return cudaErrorMemoryAllocation;
+    // Aligned like a GPU allocation but exactly as long as asked, so that the
+    // sanitizers see a kernel that runs past the end of its array.
+    void* p = nullptr;
+    if (posix_memalign(&p, 256, bytes) != 0) return cudaErrorMemoryAllocation;
     // Fresh device memory is not zero: fill it with NaN bytes so code that
     // relies on zeroed allocations shows up in the tests.
-    std::memset(p, 0xff, rounded);
+    std::memset(p, 0xff, bytes);
     live_blocks[(uintptr_t)p] = Block{bytes, managed};
     allocated_bytes += bytes;
     *ptr = p;
