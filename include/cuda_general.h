@@ -29,13 +29,20 @@ inline void curand_check(curandStatus_t status, int line, const char* file) {
 #define CUDA_CHECK(call) gpu_check((call), __LINE__, VORN_UNIT)
 #define CUFFT_CHECK(call) cufft_check((int)(call), __LINE__, VORN_UNIT)
 #define CURAND_CHECK(call) curand_check((call), __LINE__, VORN_UNIT)
+// Where a check stands: the unit's path and the source line it prints.
+struct GpuSite {
+    const char* unit;
+    int line;
+};
+#define GPU_SITE (GpuSite{VORN_UNIT, __LINE__})
+
 // After every kernel launch: the launch status, then the device synchronisation,
 // so that a bad launch is never taken for success.
-#define CUDA_LAUNCH_CHECK()                                          \
-    do {                                                             \
-        gpu_check(cudaGetLastError(), __LINE__, VORN_UNIT);          \
-        gpu_check(cudaDeviceSynchronize(), __LINE__, VORN_UNIT);     \
-    } while (0)
+inline void gpu_check_launch(GpuSite at) {
+    gpu_check(cudaGetLastError(), at.line, at.unit);
+    gpu_check(cudaDeviceSynchronize(), at.line, at.unit);
+}
+#define CUDA_LAUNCH_CHECK() gpu_check_launch(GPU_SITE)
 
 // ---- launch geometry ----
 constexpr unsigned int GPU_THREADS_1D = 1024;

@@ -3,6 +3,7 @@
 // kernel frame of process2d_core; flat kernels on the 1D frame below.
 #define VORN_UNIT "src/cuda_complex"
 #include "cuda_complex.h"
+#include "gpu_launch.h"
 
 #include <cfloat>
 
@@ -59,19 +60,6 @@ __device__ __forceinline__ void map_elements(const float2* in, float* out, unsig
     const size_t i = (size_t)blockIdx.x * blockDim.x + threadIdx.x;  // 64-bit: n may pass 2^32
     if (i < n) out[i] = f(in[i]);
 }
-// Nothing is launched for zero elements: a grid of zero blocks is a launch error.
-template <auto Kernel, class... A>
-void launch_checked(dim3 grid, dim3 block, size_t elements, A... args) {
-    if (elements == 0) return;
-    GPU_LAUNCH(Kernel, grid, block, 0)(args...);
-    CUDA_LAUNCH_CHECK();
-}
-template <auto Kernel, class... A> void launch_flat(unsigned long n, A... args) {
-    launch_checked<Kernel>(dim3(gpu_blocks_1d(n)), dim3(GPU_THREADS_1D), n, args...);
-}
-template <auto Kernel, class... A> void launch_image(unsigned nx, unsigned ny, A... args) {
-    launch_checked<Kernel>(gpu_grid_2d(nx, ny), gpu_block_2d(), image_pixels(nx, ny), args...);
-}
 template <class F> void host_zip(float2* a, const float2* b, unsigned nx, unsigned ny, F f) {
     for (size_t i = 0, n = image_pixels(nx, ny); i < n; ++i) a[i] = f(a[i], b[i]);
 }
@@ -85,11 +73,11 @@ __global__ void cuda_complex_pow(const float2* in, float* out, unsigned long n) 
 __global__ void cuda_complex_logmod(const float2* in, float* out, unsigned long n) { map_elements(in, out, n, LogModulus{}); }
 __global__ void cuda_complex_log1p_mod(const float2* in, float* out, unsigned long n) { map_elements(in, out, n, Log1pModulus{}); }
 
-void hcuda_complex_mod(const float2* in, float* out, unsigned long n) { launch_flat<cuda_complex_mod>(n, in, out, n); }
-void hcuda_complex_phi(const float2* in, float* out, unsigned long n) { launch_flat<cuda_complex_phi>(n, in, out, n); }
-void hcuda_complex_pow(const float2* in, float* out, unsigned long n) { launch_flat<cuda_complex_pow>(n, in, out, n); }
-void hcuda_complex_logmod(const float2* in, float* out, unsigned long n) { launch_flat<cuda_complex_logmod>(n, in, out, n); }
-void hcuda_complex_log1p_mod(const float2* in, float* out, unsigned long n) { launch_flat<cuda_complex_log1p_mod>(n, in, out, n); }
+void hcuda_complex_mod(const float2* in, float* out, unsigned long n) { gpu_launch_1d<cuda_complex_mod>(GPU_SITE, n, in, out, n); }
+void hcuda_complex_phi(const float2* in, float* out, unsigned long n) { gpu_launch_1d<cuda_complex_phi>(GPU_SITE, n, in, out, n); }
+void hcuda_complex_pow(const float2* in, float* out, unsigned long n) { gpu_launch_1d<cuda_complex_pow>(GPU_SITE, n, in, out, n); }
+void hcuda_complex_logmod(const float2* in, float* out, unsigned long n) { gpu_launch_1d<cuda_complex_logmod>(GPU_SITE, n, in, out, n); }
+void hcuda_complex_log1p_mod(const float2* in, float* out, unsigned long n) { gpu_launch_1d<cuda_complex_log1p_mod>(GPU_SITE, n, in, out, n); }
 void hcuda_complex_A(const float2* in, float* out, unsigned long n) { hcuda_complex_mod(in, out, n); }
 void hcuda_complex_P(const float2* in, float* out, unsigned long n) { hcuda_complex_phi(in, out, n); }
 void hcuda_complex_W(const float2* in, float* out, unsigned long n) { hcuda_complex_pow(in, out, n); }
@@ -115,17 +103,17 @@ __global__ void cuda_c2d_logmod_1p(float* out, const float2* in, unsigned nx, un
 __global__ void cuda_c2d_mod_divR(float* out, const float2* in, unsigned nx, unsigned ny, float s) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, RealOverScalar<Modulus>{s}); }
 __global__ void cuda_c2d_pow_divR(float* out, const float2* in, unsigned nx, unsigned ny, float s) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, RealOverScalar<Power>{s}); }
 
-void hcuda_c2d_mod(float* out, const float2* in, unsigned nx, unsigned ny) { launch_image<cuda_c2d_mod>(nx, ny, out, in, nx, ny); }
-void hcuda_c2d_pow(float* out, const float2* in, unsigned nx, unsigned ny) { launch_image<cuda_c2d_pow>(nx, ny, out, in, nx, ny); }
-void hcuda_c2d_logmod(float* out, const float2* in, unsigned nx, unsigned ny) { launch_image<cuda_c2d_logmod>(nx, ny, out, in, nx, ny); }
-void hcuda_c2d_logmod_1p(float* out, const float2* in, unsigned nx, unsigned ny) { launch_image<cuda_c2d_logmod_1p>(nx, ny, out, in, nx, ny); }
+void hcuda_c2d_mod(float* out, const float2* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_mod>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_c2d_pow(float* out, const float2* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_pow>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_c2d_logmod(float* out, const float2* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_logmod>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_c2d_logmod_1p(float* out, const float2* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_logmod_1p>(GPU_SITE, nx, ny, out, in, nx, ny); }
 void hcuda_c2d_mod_divR(float* out, const float2* in, unsigned nx, unsigned ny, float s) {
     if (s == 0.0f) VORN_FATAL("Divisor is zero");
-    launch_image<cuda_c2d_mod_divR>(nx, ny, out, in, nx, ny, s);
+    gpu_launch_2d<cuda_c2d_mod_divR>(GPU_SITE, nx, ny, out, in, nx, ny, s);
 }
 void hcuda_c2d_pow_divR(float* out, const float2* in, unsigned nx, unsigned ny, float s) {
     if (s == 0.0f) VORN_FATAL("Divisor is zero");
-    launch_image<cuda_c2d_pow_divR>(nx, ny, out, in, nx, ny, s);
+    gpu_launch_2d<cuda_c2d_pow_divR>(GPU_SITE, nx, ny, out, in, nx, ny, s);
 }
 
 // ---- complex image over a real scalar ----
@@ -133,14 +121,14 @@ __global__ void cuda_complex2d_norm(float2* out, const float2* in, unsigned nx, 
 __global__ void cuda_c2d_divR(float2* out, const float2* in, unsigned nx, unsigned ny, float s) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, ComplexOverScalar{s}); }
 __global__ void cuda_c2d_divR_inplace(float2* a, unsigned nx, unsigned ny, float s) { map_pixels(IMAGE_THREAD_XY, a, a, nx, ny, ComplexOverScalar{s}); }
 
-void hcuda_complex2d_norm(float2* out, const float2* in, unsigned nx, unsigned ny, float s) { launch_image<cuda_complex2d_norm>(nx, ny, out, in, nx, ny, s); }
+void hcuda_complex2d_norm(float2* out, const float2* in, unsigned nx, unsigned ny, float s) { gpu_launch_2d<cuda_complex2d_norm>(GPU_SITE, nx, ny, out, in, nx, ny, s); }
 void hcuda_c2d_divR(float2* out, const float2* in, unsigned nx, unsigned ny, float s) {
     if (s == 0.0f) VORN_FATAL("Divisor is zero");
-    launch_image<cuda_c2d_divR>(nx, ny, out, in, nx, ny, s);
+    gpu_launch_2d<cuda_c2d_divR>(GPU_SITE, nx, ny, out, in, nx, ny, s);
 }
 void hcuda_c2d_divR_inplace(float2* a, unsigned nx, unsigned ny, float s) {
     if (s == 0.0f) VORN_FATAL("Divisor is zero");
-    launch_image<cuda_c2d_divR_inplace>(nx, ny, a, nx, ny, s);
+    gpu_launch_2d<cuda_c2d_divR_inplace>(GPU_SITE, nx, ny, a, nx, ny, s);
 }
 
 // ---- two complex images ----
@@ -156,17 +144,17 @@ __global__ void cuda_cxc_2d_multi_inplace(float2* a, const float2* b, unsigned n
 __global__ void cuda_cxc_2d_divide_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, b, nx, ny, ComplexOver{}); }
 __global__ void cuda_cxc_2d_multconj_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, b, nx, ny, ComplexTimesConj{}); }
 
-void hcuda_cxc_2d_add(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_add>(nx, ny, out, a, b, nx, ny); }
-void hcuda_cxc_2d_sub(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_sub>(nx, ny, out, a, b, nx, ny); }
-void hcuda_cxc_2d_multi(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_multi>(nx, ny, out, a, b, nx, ny); }
-void hcuda_cxc_2d_divide(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_divide>(nx, ny, out, a, b, nx, ny); }
-void hcuda_cxc_2d_multconj(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_multconj>(nx, ny, out, a, b, nx, ny); }
-void hcuda_cxc_2d_multconj_divide(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny, float s) { launch_image<cuda_cxc_2d_multconj_divide>(nx, ny, out, a, b, nx, ny, s); }
-void hcuda_cxc_2d_add_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_add_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_cxc_2d_sub_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_sub_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_cxc_2d_multi_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_multi_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_cxc_2d_divide_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_divide_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_cxc_2d_multconj_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { launch_image<cuda_cxc_2d_multconj_inplace>(nx, ny, a, b, nx, ny); }
+void hcuda_cxc_2d_add(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_add>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_cxc_2d_sub(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_sub>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_cxc_2d_multi(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_multi>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_cxc_2d_divide(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_divide>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_cxc_2d_multconj(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_multconj>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_cxc_2d_multconj_divide(float2* out, const float2* a, const float2* b, unsigned nx, unsigned ny, float s) { gpu_launch_2d<cuda_cxc_2d_multconj_divide>(GPU_SITE, nx, ny, out, a, b, nx, ny, s); }
+void hcuda_cxc_2d_add_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_add_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_cxc_2d_sub_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_sub_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_cxc_2d_multi_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_multi_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_cxc_2d_divide_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_divide_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_cxc_2d_multconj_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxc_2d_multconj_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
 
 void cpu_cxc_2d_add_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { host_zip(a, b, nx, ny, ComplexPlus{}); }
 void cpu_cxc_2d_sub_inplace(float2* a, const float2* b, unsigned nx, unsigned ny) { host_zip(a, b, nx, ny, ComplexMinus{}); }
@@ -179,10 +167,10 @@ __global__ void cuda_cxr_2d_divide(float2* out, const float2* a, const float* r,
 __global__ void cuda_cxr_2d_multi_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, r, nx, ny, ComplexTimesReal{}); }
 __global__ void cuda_cxr_2d_divide_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, r, nx, ny, ComplexOverReal{}); }
 
-void hcuda_cxr_2d_multi(float2* out, const float2* a, const float* r, unsigned nx, unsigned ny) { launch_image<cuda_cxr_2d_multi>(nx, ny, out, a, r, nx, ny); }
-void hcuda_cxr_2d_divide(float2* out, const float2* a, const float* r, unsigned nx, unsigned ny) { launch_image<cuda_cxr_2d_divide>(nx, ny, out, a, r, nx, ny); }
-void hcuda_cxr_2d_multi_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { launch_image<cuda_cxr_2d_multi_inplace>(nx, ny, a, r, nx, ny); }
-void hcuda_cxr_2d_divide_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { launch_image<cuda_cxr_2d_divide_inplace>(nx, ny, a, r, nx, ny); }
+void hcuda_cxr_2d_multi(float2* out, const float2* a, const float* r, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxr_2d_multi>(GPU_SITE, nx, ny, out, a, r, nx, ny); }
+void hcuda_cxr_2d_divide(float2* out, const float2* a, const float* r, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxr_2d_divide>(GPU_SITE, nx, ny, out, a, r, nx, ny); }
+void hcuda_cxr_2d_multi_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxr_2d_multi_inplace>(GPU_SITE, nx, ny, a, r, nx, ny); }
+void hcuda_cxr_2d_divide_inplace(float2* a, const float* r, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_cxr_2d_divide_inplace>(GPU_SITE, nx, ny, a, r, nx, ny); }
 
 // One launch and one synchronisation per slice.
 void hcuda_cxr_2ds_multi_inplace(float2* a, const float* r, unsigned nx, unsigned ny, int nz) {

@@ -3,6 +3,7 @@
 // box-filtered background.
 #define VORN_UNIT "src/cuda_fft"
 #include "cuda_fft.h"
+#include "gpu_launch.h"
 
 #include <cstdio>
 #include <vector>
@@ -53,16 +54,6 @@ __device__ __forceinline__ bool thread_i(size_t n, size_t& i) {
     return i < n;
 }
 
-template <auto Kernel, class... A> void launch_2d(unsigned w, unsigned h, A... args) {
-    if (w == 0 || h == 0) return;
-    GPU_LAUNCH(Kernel, gpu_grid_2d(w, h), gpu_block_2d(), 0)(args...);
-    CUDA_LAUNCH_CHECK();
-}
-template <auto Kernel, class... A> void launch_1d(size_t n, A... args) {
-    if (n == 0) return;
-    GPU_LAUNCH(Kernel, gpu_blocks_1d(n), GPU_THREADS_1D, 0)(args...);
-    CUDA_LAUNCH_CHECK();
-}
 
 // ---- value maps applied on the way ----
 
@@ -352,40 +343,40 @@ void hcuda_2d_fftA_full2half(float* half, const float* full, unsigned nx, unsign
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
     if (nx == 0) return;
-    launch_2d<cuda_fftA_full2half>(nx / 2 + 1, ny, half, full, nx, ny);
+    gpu_launch_2d<cuda_fftA_full2half>(GPU_SITE, nx / 2 + 1, ny, half, full, nx, ny);
 }
 
 void hcuda_2d_fftA_half2full(float* full, const float* half, unsigned nx, unsigned ny) {
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_fftA_half2full<false>>(nx, ny, full, half, nx, ny);
+    gpu_launch_2d<cuda_fftA_half2full<false>>(GPU_SITE, nx, ny, full, half, nx, ny);
 }
 
 void hcuda_2d_fftA_half2full_c0(float* full, const float* half, unsigned nx, unsigned ny) {
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_fftA_half2full<true>>(nx, ny, full, half, nx, ny);
+    gpu_launch_2d<cuda_fftA_half2full<true>>(GPU_SITE, nx, ny, full, half, nx, ny);
 }
 
 void hcuda_r2dh_fc_swap(float* out, const float* in, unsigned w, unsigned ny) {
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_shift_copy<float, Keep>>(w, ny, out, in, w, ny, 0u, Keep{});
+    gpu_launch_2d<cuda_shift_copy<float, Keep>>(GPU_SITE, w, ny, out, in, w, ny, 0u, Keep{});
 }
 
 void hcuda_r2dh_fc_swap_inplace(float* a, unsigned w, unsigned ny) {
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_swap_halves<float, Keep>>(w, ny / 2, a, w, ny, 0u, Keep{});
+    gpu_launch_2d<cuda_swap_halves<float, Keep>>(GPU_SITE, w, ny / 2, a, w, ny, 0u, Keep{});
 }
 
 void hcuda_c2dh_fc_swap_inplace(float2* a, unsigned w, unsigned ny) {
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_swap_halves<float2, Keep>>(w, ny / 2, a, w, ny, 0u, Keep{});
+    gpu_launch_2d<cuda_swap_halves<float2, Keep>>(GPU_SITE, w, ny / 2, a, w, ny, 0u, Keep{});
 }
 
 void hcuda_r2d_fc_swap(float* out, const float* in, unsigned nx, unsigned ny) {
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_shift_copy<float, Keep>>(nx, ny, out, in, nx, ny, nx / 2, Keep{});
+    gpu_launch_2d<cuda_shift_copy<float, Keep>>(GPU_SITE, nx, ny, out, in, nx, ny, nx / 2, Keep{});
 }
 
 void hcuda_2d_swap_ccf(float* out, const float* in, unsigned nx, unsigned ny) { hcuda_r2d_fc_swap(out, in, nx, ny); }
@@ -393,7 +384,7 @@ void hcuda_2d_swap_ccf(float* out, const float* in, unsigned nx, unsigned ny) { 
 void hcuda_r2d_fc_swap_inplace(float* a, unsigned nx, unsigned ny) {
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_swap_halves<float, Keep>>(nx, ny / 2, a, nx, ny, nx / 2, Keep{});
+    gpu_launch_2d<cuda_swap_halves<float, Keep>>(GPU_SITE, nx, ny / 2, a, nx, ny, nx / 2, Keep{});
 }
 
 void hcuda_2d_swap_ccf_inplace(float* a, unsigned nx, unsigned ny) { hcuda_r2d_fc_swap_inplace(a, nx, ny); }
@@ -401,51 +392,51 @@ void hcuda_2d_swap_ccf_inplace(float* a, unsigned nx, unsigned ny) { hcuda_r2d_f
 void hcuda_2d_swap_norm_ccf_inplace(float* a, unsigned nx, unsigned ny, float r) {
     REQUIRE_EVEN(nx);
     REQUIRE_EVEN(ny);
-    launch_2d<cuda_swap_halves<float, DivideBy>>(nx, ny / 2, a, nx, ny, nx / 2, DivideBy{r});
+    gpu_launch_2d<cuda_swap_halves<float, DivideBy>>(GPU_SITE, nx, ny / 2, a, nx, ny, nx / 2, DivideBy{r});
 }
 
 // With an even h, moving flat element i to (i + n/2) mod n is the rotation of the rows by h/2.
 void hcuda_complex2d_center_swap(float2* out, const float2* in, unsigned w, unsigned h) {
     REQUIRE_EVEN(h);
-    launch_2d<cuda_shift_copy<float2, Keep>>(w, h, out, in, w, h, 0u, Keep{});
+    gpu_launch_2d<cuda_shift_copy<float2, Keep>>(GPU_SITE, w, h, out, in, w, h, 0u, Keep{});
 }
 
 void hcuda_complex2d_center_swap_norm(float2* out, const float2* in, unsigned w, unsigned h, float r) {
     REQUIRE_EVEN(h);
-    launch_2d<cuda_shift_copy<float2, DivideBy>>(w, h, out, in, w, h, 0u, DivideBy{r});
+    gpu_launch_2d<cuda_shift_copy<float2, DivideBy>>(GPU_SITE, w, h, out, in, w, h, 0u, DivideBy{r});
 }
 
 // ================= flat amplitudes with y-centring =================
 
 void hcuda_complex_mod_center_swap(float* out, const float2* in, unsigned long n) {
     REQUIRE_EVEN(n);
-    launch_1d<cuda_complex_amp_center_swap<StoreAmp>>(n, out, in, n, StoreAmp{});
+    gpu_launch_1d<cuda_complex_amp_center_swap<StoreAmp>>(GPU_SITE, n, out, in, n, StoreAmp{});
 }
 
 void hcuda_complex_mod_addto_center_swap(float* out, const float2* in, unsigned long n) {
     REQUIRE_EVEN(n);
-    launch_1d<cuda_complex_amp_center_swap<AddAmp>>(n, out, in, n, AddAmp{});
+    gpu_launch_1d<cuda_complex_amp_center_swap<AddAmp>>(GPU_SITE, n, out, in, n, AddAmp{});
 }
 
 void hcuda_complex_mod_weighted_addto_center_swap(float* out, const float2* in, unsigned long n, float w) {
     REQUIRE_EVEN(n);
-    launch_1d<cuda_complex_amp_center_swap<AddWeightedAmp>>(n, out, in, n, AddWeightedAmp{w});
+    gpu_launch_1d<cuda_complex_amp_center_swap<AddWeightedAmp>>(GPU_SITE, n, out, in, n, AddWeightedAmp{w});
 }
 
 void hcuda_complex_mod_Ws_addto_center_swap(float* out, const float2* in, unsigned long n, float* W) {
     REQUIRE_EVEN(n);
-    launch_1d<cuda_complex_amp_center_swap<AddMapWeightedAmp>>(n, out, in, n, AddMapWeightedAmp{W});
+    gpu_launch_1d<cuda_complex_amp_center_swap<AddMapWeightedAmp>>(GPU_SITE, n, out, in, n, AddMapWeightedAmp{W});
 }
 
 void hcuda_complex_logmod_center_swap(float* out, float2* in, unsigned long n) {
     REQUIRE_EVEN(n);
-    launch_1d<cuda_complex_amp_center_swap<StoreLogAmp>>(n, out, in, n, StoreLogAmp{});
+    gpu_launch_1d<cuda_complex_amp_center_swap<StoreLogAmp>>(GPU_SITE, n, out, in, n, StoreLogAmp{});
 }
 
 // ================= conjugate products =================
 
 void hcuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
-    launch_2d<cuda_c2d_multconj_norm>(w, h, a, b, out, w, h, r);
+    gpu_launch_2d<cuda_c2d_multconj_norm>(GPU_SITE, w, h, a, b, out, w, h, r);
 }
 
 void hcuda_c2d_multconj_norm_inplace(float2* a, const float2* b, unsigned w, unsigned h, float r) {
@@ -571,12 +562,12 @@ void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsi
 
 void hcuda_2ds_fft_amp_local_w1d_gen(float* W, int n, float* d, float rho) {
     if (n <= 0) return;
-    launch_1d<cuda_2ds_fft_amp_local_w1d_gen>((size_t)n, W, n, d, rho);
+    gpu_launch_1d<cuda_2ds_fft_amp_local_w1d_gen>(GPU_SITE, (size_t)n, W, n, d, rho);
 }
 
 void hcuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R) {
     if (nxh <= 0 || ny <= 0) return;
-    launch_2d<cuda_2d_fft_amp_local_w2d_gen>((unsigned)nxh, (unsigned)ny, W, nxh, ny, d, rho, apix, R);
+    gpu_launch_2d<cuda_2d_fft_amp_local_w2d_gen>(GPU_SITE, (unsigned)nxh, (unsigned)ny, W, nxh, ny, d, rho, apix, R);
 }
 
 void hcuda_2ds_fft_amp_local_w2ds_gen(float* W, int nxh, int ny, int n, float* d, float rho, float apix, float R) {

@@ -2,6 +2,7 @@
 // command-line helpers.
 #define VORN_UNIT "src/cuda_general"
 #include "cuda_general.h"
+#include "gpu_launch.h"
 
 #include <ctype.h>
 #include <unistd.h>
@@ -105,17 +106,10 @@ __global__ void cuda_memset_uint(unsigned int* d, unsigned int v, size_t n) { fi
 __global__ void cuda_memset_f32(float* d, float v, size_t n) { fill_element(d, v, n); }
 __global__ void cuda_memset_f64(double* d, double v, size_t n) { fill_element(d, v, n); }
 
-template <class T, void (*Kernel)(T*, T, size_t)>
-static void launch_fill(T* d, T v, size_t n, int line) {
-    if (n == 0) return;
-    GPU_LAUNCH(Kernel, gpu_blocks_1d(n), GPU_THREADS_1D, 0)(d, v, n);
-    gpu_check(cudaGetLastError(), line, VORN_UNIT);
-    gpu_check(cudaDeviceSynchronize(), line, VORN_UNIT);
-}
-void hcuda_memset_int(int* d, int v, size_t n) { launch_fill<int, cuda_memset_int>(d, v, n, __LINE__); }
-void hcuda_memset_uint(unsigned int* d, unsigned int v, size_t n) { launch_fill<unsigned int, cuda_memset_uint>(d, v, n, __LINE__); }
-void hcuda_memset_f32(float* d, float v, size_t n) { launch_fill<float, cuda_memset_f32>(d, v, n, __LINE__); }
-void hcuda_memset_f64(double* d, double v, size_t n) { launch_fill<double, cuda_memset_f64>(d, v, n, __LINE__); }
+void hcuda_memset_int(int* d, int v, size_t n) { gpu_launch_1d<cuda_memset_int>(GPU_SITE, n, d, v, n); }
+void hcuda_memset_uint(unsigned int* d, unsigned int v, size_t n) { gpu_launch_1d<cuda_memset_uint>(GPU_SITE, n, d, v, n); }
+void hcuda_memset_f32(float* d, float v, size_t n) { gpu_launch_1d<cuda_memset_f32>(GPU_SITE, n, d, v, n); }
+void hcuda_memset_f64(double* d, double v, size_t n) { gpu_launch_1d<cuda_memset_f64>(GPU_SITE, n, d, v, n); }
 
 template <class T>
 static void host_fill(T* p, size_t n, T v) {

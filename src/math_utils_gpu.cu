@@ -2,6 +2,7 @@
 // products and sums, and statistics and normalisations of device arrays.
 #define VORN_UNIT "src/math_utils"
 #include "math_utils_gpu.h"
+#include "gpu_launch.h"
 
 #include "cuda_fast_sum.h"
 #include "math_utils.h"
@@ -78,13 +79,6 @@ struct MaskedSquaredDeviation {
     __device__ float operator()(float x, float m) const { return m * SquaredDeviation{k}(x); }
 };
 
-// Launches a one-thread-per-element kernel over n elements and checks it.
-template <auto Kernel, class... A>
-void launch_1d(unsigned long n, const A&... args) {
-    if (n == 0) return;
-    GPU_LAUNCH(Kernel, gpu_blocks_1d(n), GPU_THREADS_1D, 0)(args...);
-    CUDA_LAUNCH_CHECK();
-}
 
 }  // namespace
 
@@ -126,42 +120,42 @@ __global__ void cuda_submean_sqr_withmask(float* out, const float* in, const flo
 
 // ---- elementwise host functions ----
 
-void hcuda_x1d_add(float* out, const float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_add>(n, out, a, b, n); }
-void hcuda_x1d_sub(float* out, const float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_sub>(n, out, a, b, n); }
-void hcuda_x1d_multi(float* out, const float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_multi>(n, out, a, b, n); }
-void hcuda_x1d_divide(float* out, const float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_divide>(n, out, a, b, n); }
-void hcuda_x1d_add_inplace(float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_add_inplace>(n, a, b, n); }
-void hcuda_x1d_sub_inplace(float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_sub_inplace>(n, a, b, n); }
-void hcuda_x1d_multi_inplace(float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_multi_inplace>(n, a, b, n); }
-void hcuda_x1d_divide_inplace(float* a, const float* b, unsigned long n) { launch_1d<cuda_x1d_divide_inplace>(n, a, b, n); }
-void hcuda_addto_float(float* a, const float* b, unsigned long n) { launch_1d<cuda_addto_float>(n, a, b, n); }
-void hcuda_add(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_add>(n, out, in, n, k); }
-void hcuda_sub(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_sub>(n, out, in, n, k); }
-void hcuda_multi(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_multi>(n, out, in, n, k); }
-void hcuda_divide(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_divide>(n, out, in, n, k); }
-void hcuda_add_multi(float* out, const float* in, unsigned long n, float k, float k2) { launch_1d<cuda_add_multi>(n, out, in, n, k, k2); }
-void hcuda_multi_add(float* out, const float* in, unsigned long n, float k, float k2) { launch_1d<cuda_multi_add>(n, out, in, n, k, k2); }
-void hcuda_sub_divide(float* out, const float* in, unsigned long n, float k, float k2) { launch_1d<cuda_sub_divide>(n, out, in, n, k, k2); }
-void hcuda_divide_sub(float* out, const float* in, unsigned long n, float k, float k2) { launch_1d<cuda_divide_sub>(n, out, in, n, k, k2); }
-void hcuda_add_inplace(float* a, unsigned long n, float k) { launch_1d<cuda_add_inplace>(n, a, n, k); }
-void hcuda_sub_inplace(float* a, unsigned long n, float k) { launch_1d<cuda_sub_inplace>(n, a, n, k); }
-void hcuda_multi_inplace(float* a, unsigned long n, float k) { launch_1d<cuda_multi_inplace>(n, a, n, k); }
-void hcuda_divide_inplace(float* a, unsigned long n, float k) { launch_1d<cuda_divide_inplace>(n, a, n, k); }
-void hcuda_multi_add_inplace(float* a, unsigned long n, float k, float k2) { launch_1d<cuda_multi_add_inplace>(n, a, n, k, k2); }
-void hcuda_sub_divide_inplace(float* a, unsigned long n, float k, float k2) { launch_1d<cuda_sub_divide_inplace>(n, a, n, k, k2); }
-void hcuda_invert_inplace(float* a, unsigned long n) { launch_1d<cuda_multi_inplace>(n, a, n, -1.0f); }
-void hcuda_sqr(float* out, const float* in, unsigned long n) { launch_1d<cuda_sqr>(n, out, in, n); }
-void hcuda_sub_sqr(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_sub_sqr>(n, out, in, n, k); }
-void hcuda_submean_sqr(float* out, const float* in, unsigned long n, float k) { launch_1d<cuda_submean_sqr>(n, out, in, n, k); }
-void hcuda_logf(float* out, float* in, unsigned long n) { launch_1d<cuda_logf>(n, out, in, n); }
-void hcuda_sqrtf(float* out, float* in, unsigned long n) { launch_1d<cuda_sqrtf>(n, out, in, n); }
-void hcuda_sqr_inplace(float* a, unsigned long n) { launch_1d<cuda_sqr_inplace>(n, a, n); }
-void hcuda_sqrtf_inplace(float* a, unsigned long n) { launch_1d<cuda_sqrtf_inplace>(n, a, n); }
-void hcuda_logf_inplace(float* a, unsigned long n) { launch_1d<cuda_logf_inplace>(n, a, n); }
-void hcuda_apply_mask(float* out, const float* in, const float* mask, unsigned long n) { launch_1d<cuda_x1d_multi>(n, out, in, mask, n); }
-void hcuda_apply_mask_inplace(float* a, const float* mask, unsigned long n) { launch_1d<cuda_x1d_multi_inplace>(n, a, mask, n); }
-void hcuda_sqr_withmask(float* out, const float* in, const float* mask, unsigned long n) { launch_1d<cuda_sqr_withmask>(n, out, in, mask, n); }
-void hcuda_submean_sqr_withmask(float* out, const float* in, const float* mask, unsigned long n, float k) { launch_1d<cuda_submean_sqr_withmask>(n, out, in, mask, n, k); }
+void hcuda_x1d_add(float* out, const float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_add>(GPU_SITE, n, out, a, b, n); }
+void hcuda_x1d_sub(float* out, const float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_sub>(GPU_SITE, n, out, a, b, n); }
+void hcuda_x1d_multi(float* out, const float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_multi>(GPU_SITE, n, out, a, b, n); }
+void hcuda_x1d_divide(float* out, const float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_divide>(GPU_SITE, n, out, a, b, n); }
+void hcuda_x1d_add_inplace(float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_add_inplace>(GPU_SITE, n, a, b, n); }
+void hcuda_x1d_sub_inplace(float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_sub_inplace>(GPU_SITE, n, a, b, n); }
+void hcuda_x1d_multi_inplace(float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_multi_inplace>(GPU_SITE, n, a, b, n); }
+void hcuda_x1d_divide_inplace(float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_x1d_divide_inplace>(GPU_SITE, n, a, b, n); }
+void hcuda_addto_float(float* a, const float* b, unsigned long n) { gpu_launch_1d<cuda_addto_float>(GPU_SITE, n, a, b, n); }
+void hcuda_add(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_add>(GPU_SITE, n, out, in, n, k); }
+void hcuda_sub(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_sub>(GPU_SITE, n, out, in, n, k); }
+void hcuda_multi(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_multi>(GPU_SITE, n, out, in, n, k); }
+void hcuda_divide(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_divide>(GPU_SITE, n, out, in, n, k); }
+void hcuda_add_multi(float* out, const float* in, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_add_multi>(GPU_SITE, n, out, in, n, k, k2); }
+void hcuda_multi_add(float* out, const float* in, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_multi_add>(GPU_SITE, n, out, in, n, k, k2); }
+void hcuda_sub_divide(float* out, const float* in, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_sub_divide>(GPU_SITE, n, out, in, n, k, k2); }
+void hcuda_divide_sub(float* out, const float* in, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_divide_sub>(GPU_SITE, n, out, in, n, k, k2); }
+void hcuda_add_inplace(float* a, unsigned long n, float k) { gpu_launch_1d<cuda_add_inplace>(GPU_SITE, n, a, n, k); }
+void hcuda_sub_inplace(float* a, unsigned long n, float k) { gpu_launch_1d<cuda_sub_inplace>(GPU_SITE, n, a, n, k); }
+void hcuda_multi_inplace(float* a, unsigned long n, float k) { gpu_launch_1d<cuda_multi_inplace>(GPU_SITE, n, a, n, k); }
+void hcuda_divide_inplace(float* a, unsigned long n, float k) { gpu_launch_1d<cuda_divide_inplace>(GPU_SITE, n, a, n, k); }
+void hcuda_multi_add_inplace(float* a, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_multi_add_inplace>(GPU_SITE, n, a, n, k, k2); }
+void hcuda_sub_divide_inplace(float* a, unsigned long n, float k, float k2) { gpu_launch_1d<cuda_sub_divide_inplace>(GPU_SITE, n, a, n, k, k2); }
+void hcuda_invert_inplace(float* a, unsigned long n) { gpu_launch_1d<cuda_multi_inplace>(GPU_SITE, n, a, n, -1.0f); }
+void hcuda_sqr(float* out, const float* in, unsigned long n) { gpu_launch_1d<cuda_sqr>(GPU_SITE, n, out, in, n); }
+void hcuda_sub_sqr(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_sub_sqr>(GPU_SITE, n, out, in, n, k); }
+void hcuda_submean_sqr(float* out, const float* in, unsigned long n, float k) { gpu_launch_1d<cuda_submean_sqr>(GPU_SITE, n, out, in, n, k); }
+void hcuda_logf(float* out, float* in, unsigned long n) { gpu_launch_1d<cuda_logf>(GPU_SITE, n, out, in, n); }
+void hcuda_sqrtf(float* out, float* in, unsigned long n) { gpu_launch_1d<cuda_sqrtf>(GPU_SITE, n, out, in, n); }
+void hcuda_sqr_inplace(float* a, unsigned long n) { gpu_launch_1d<cuda_sqr_inplace>(GPU_SITE, n, a, n); }
+void hcuda_sqrtf_inplace(float* a, unsigned long n) { gpu_launch_1d<cuda_sqrtf_inplace>(GPU_SITE, n, a, n); }
+void hcuda_logf_inplace(float* a, unsigned long n) { gpu_launch_1d<cuda_logf_inplace>(GPU_SITE, n, a, n); }
+void hcuda_apply_mask(float* out, const float* in, const float* mask, unsigned long n) { gpu_launch_1d<cuda_x1d_multi>(GPU_SITE, n, out, in, mask, n); }
+void hcuda_apply_mask_inplace(float* a, const float* mask, unsigned long n) { gpu_launch_1d<cuda_x1d_multi_inplace>(GPU_SITE, n, a, mask, n); }
+void hcuda_sqr_withmask(float* out, const float* in, const float* mask, unsigned long n) { gpu_launch_1d<cuda_sqr_withmask>(GPU_SITE, n, out, in, mask, n); }
+void hcuda_submean_sqr_withmask(float* out, const float* in, const float* mask, unsigned long n, float k) { gpu_launch_1d<cuda_submean_sqr_withmask>(GPU_SITE, n, out, in, mask, n, k); }
 
 // ---- rows with one row ----
 
@@ -246,13 +240,13 @@ __global__ void cuda_reduce_data_for_ccc(float* a, float* b, float* partial, uns
 }
 
 void hcuda_dot_manydata_with_one(float* many, float* one, int n, float* out, int m) {
-    launch_1d<cuda_dot_manydata_with_one>(line_count(m), many, one, n, out, m);
+    gpu_launch_1d<cuda_dot_manydata_with_one>(GPU_SITE, line_count(m), many, one, n, out, m);
 }
 void hcuda_sumX_manydata_to_one(float* data, float* out, int n, int m) {
-    launch_1d<cuda_sumX_manydata_to_one>(line_count(m), data, out, n, m);
+    gpu_launch_1d<cuda_sumX_manydata_to_one>(GPU_SITE, line_count(m), data, out, n, m);
 }
 void hcuda_sumY_manydata_to_one(float* data, float* out, int n, int m) {
-    launch_1d<cuda_sumY_manydata_to_one>(line_count(n), data, out, n, m);
+    gpu_launch_1d<cuda_sumY_manydata_to_one>(GPU_SITE, line_count(n), data, out, n, m);
 }
 
 // ---- statistics ----
@@ -268,7 +262,7 @@ float sum_of_temporary(unsigned long n, const A&... args) {
     if (n == 0) return 0.0f;
     float* t = nullptr;
     safe_cudaMalloc((void**)&t, n * sizeof(float));
-    launch_1d<Kernel>(n, t, args...);
+    gpu_launch_1d<Kernel>(GPU_SITE, n, t, args...);
     const float sum = hcuda_fast_sum_inplace(t, n, kSumThreads);
     CUDA_CHECK(cudaFree(t));
     return sum;

@@ -4,6 +4,7 @@
 // below, with the pixel operation given as a small functor.
 #define VORN_UNIT "src/process2d_core"
 #include "process2d_core.h"
+#include "gpu_launch.h"
 
 #include <cstdio>
 #include <cstring>
@@ -55,12 +56,6 @@ __device__ __forceinline__ void average_slices(uint2 t, float* out, const float*
 }
 
 // ---- host side ----
-template <auto Kernel, class... A>
-void launch_image(unsigned nx, unsigned ny, A... args) {
-    if (nx == 0 || ny == 0) return;  // nothing to do, and a grid of zero blocks is a launch error
-    GPU_LAUNCH(Kernel, gpu_grid_2d(nx, ny), gpu_block_2d(), 0)(args...);
-    CUDA_LAUNCH_CHECK();
-}
 template <class F> void host_map(float* out, const float* in, unsigned nx, unsigned ny, F f) {
     for (size_t i = 0, n = image_pixels(nx, ny); i < n; ++i) out[i] = f(in[i]);
 }
@@ -83,12 +78,12 @@ __global__ void cuda_c2d_memset(float2* out, float2 v, unsigned nx, unsigned ny)
 __global__ void cuda_2d_memcpy(float* out, const float* in, unsigned nx, unsigned ny) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, Same{}); }
 __global__ void cuda_c2d_memcpy(float2* out, const float2* in, unsigned nx, unsigned ny) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, Same{}); }
 
-void hcuda_2d_empty(float* out, unsigned nx, unsigned ny) { launch_image<cuda_2d_empty>(nx, ny, out, nx, ny); }
-void hcuda_2d_cx_empty(float2* out, unsigned nx, unsigned ny) { launch_image<cuda_2d_cx_empty>(nx, ny, out, nx, ny); }
-void hcuda_2d_memset(float* out, float v, unsigned nx, unsigned ny) { launch_image<cuda_2d_memset>(nx, ny, out, v, nx, ny); }
-void hcuda_c2d_memset(float2* out, float2 v, unsigned nx, unsigned ny) { launch_image<cuda_c2d_memset>(nx, ny, out, v, nx, ny); }
-void hcuda_2d_memcpy(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_memcpy>(nx, ny, out, in, nx, ny); }
-void hcuda_c2d_memcpy(float2* out, const float2* in, unsigned nx, unsigned ny) { launch_image<cuda_c2d_memcpy>(nx, ny, out, in, nx, ny); }
+void hcuda_2d_empty(float* out, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_empty>(GPU_SITE, nx, ny, out, nx, ny); }
+void hcuda_2d_cx_empty(float2* out, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_cx_empty>(GPU_SITE, nx, ny, out, nx, ny); }
+void hcuda_2d_memset(float* out, float v, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_memset>(GPU_SITE, nx, ny, out, v, nx, ny); }
+void hcuda_c2d_memset(float2* out, float2 v, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_memset>(GPU_SITE, nx, ny, out, v, nx, ny); }
+void hcuda_2d_memcpy(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_memcpy>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_c2d_memcpy(float2* out, const float2* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_c2d_memcpy>(GPU_SITE, nx, ny, out, in, nx, ny); }
 
 // ---- arithmetic with scalars ----
 __global__ void cuda_2d_add(float* out, const float* in, unsigned nx, unsigned ny, float a) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, WithScalar<Plus>{a}); }
@@ -106,28 +101,28 @@ __global__ void cuda_2d_divide_inplace(float* io, unsigned nx, unsigned ny, floa
 __global__ void cuda_2d_sub_divide_inplace(float* io, unsigned nx, unsigned ny, float a, float b) { map_pixels(IMAGE_THREAD_XY, io, io, nx, ny, SubDivide{a, b}); }
 __global__ void cuda_2d_powf_inplace(float* io, unsigned nx, unsigned ny, float a) { map_pixels(IMAGE_THREAD_XY, io, io, nx, ny, WithScalar<Power>{a}); }
 
-void hcuda_2d_add(float* out, const float* in, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_add>(nx, ny, out, in, nx, ny, a); }
-void hcuda_2d_sub(float* out, const float* in, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_sub>(nx, ny, out, in, nx, ny, a); }
-void hcuda_2d_multi(float* out, const float* in, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_multi>(nx, ny, out, in, nx, ny, a); }
+void hcuda_2d_add(float* out, const float* in, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_add>(GPU_SITE, nx, ny, out, in, nx, ny, a); }
+void hcuda_2d_sub(float* out, const float* in, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_sub>(GPU_SITE, nx, ny, out, in, nx, ny, a); }
+void hcuda_2d_multi(float* out, const float* in, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_multi>(GPU_SITE, nx, ny, out, in, nx, ny, a); }
 void hcuda_2d_divide(float* out, const float* in, unsigned nx, unsigned ny, float a) {
     if (a == 0.0f) VORN_FATAL("divisor must be non-zero value\n");
-    launch_image<cuda_2d_divide>(nx, ny, out, in, nx, ny, a);
+    gpu_launch_2d<cuda_2d_divide>(GPU_SITE, nx, ny, out, in, nx, ny, a);
 }
-void hcuda_2d_multi_add(float* out, const float* in, unsigned nx, unsigned ny, float a, float b) { launch_image<cuda_2d_multi_add>(nx, ny, out, in, nx, ny, a, b); }
+void hcuda_2d_multi_add(float* out, const float* in, unsigned nx, unsigned ny, float a, float b) { gpu_launch_2d<cuda_2d_multi_add>(GPU_SITE, nx, ny, out, in, nx, ny, a, b); }
 // The scalars go to the kernel swapped: the result is (v + b)*a, which callers rely on.
-void hcuda_2d_add_multi(float* out, const float* in, unsigned nx, unsigned ny, float a, float b) { launch_image<cuda_2d_add_multi>(nx, ny, out, in, nx, ny, b, a); }
+void hcuda_2d_add_multi(float* out, const float* in, unsigned nx, unsigned ny, float a, float b) { gpu_launch_2d<cuda_2d_add_multi>(GPU_SITE, nx, ny, out, in, nx, ny, b, a); }
 void hcuda_2d_sub_divide(float* out, const float* in, unsigned nx, unsigned ny, float a, float b) {
     if (b == 0.0f) VORN_FATAL("divisor must be non-zero value\n");
-    launch_image<cuda_2d_sub_divide>(nx, ny, out, in, nx, ny, a, b);
+    gpu_launch_2d<cuda_2d_sub_divide>(GPU_SITE, nx, ny, out, in, nx, ny, a, b);
 }
-void hcuda_2d_pow(float* out, const float* in, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_pow>(nx, ny, out, in, nx, ny, a); }
-void hcuda_2d_add_inplace(float* io, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_add_inplace>(nx, ny, io, nx, ny, a); }
-void hcuda_2d_sub_inplace(float* io, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_sub_inplace>(nx, ny, io, nx, ny, a); }
-void hcuda_2d_multi_inplace(float* io, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_multi_inplace>(nx, ny, io, nx, ny, a); }
-void hcuda_2d_divide_inplace(float* io, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_divide_inplace>(nx, ny, io, nx, ny, a); }
-void hcuda_2d_sub_divide_inplace(float* io, unsigned nx, unsigned ny, float a, float b) { launch_image<cuda_2d_sub_divide_inplace>(nx, ny, io, nx, ny, a, b); }
-void hcuda_2d_powf_inplace(float* io, unsigned nx, unsigned ny, float a) { launch_image<cuda_2d_powf_inplace>(nx, ny, io, nx, ny, a); }
-void hcuda_2d_invert_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_multi_inplace>(nx, ny, io, nx, ny, -1.0f); }
+void hcuda_2d_pow(float* out, const float* in, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_pow>(GPU_SITE, nx, ny, out, in, nx, ny, a); }
+void hcuda_2d_add_inplace(float* io, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_add_inplace>(GPU_SITE, nx, ny, io, nx, ny, a); }
+void hcuda_2d_sub_inplace(float* io, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_sub_inplace>(GPU_SITE, nx, ny, io, nx, ny, a); }
+void hcuda_2d_multi_inplace(float* io, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_multi_inplace>(GPU_SITE, nx, ny, io, nx, ny, a); }
+void hcuda_2d_divide_inplace(float* io, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_divide_inplace>(GPU_SITE, nx, ny, io, nx, ny, a); }
+void hcuda_2d_sub_divide_inplace(float* io, unsigned nx, unsigned ny, float a, float b) { gpu_launch_2d<cuda_2d_sub_divide_inplace>(GPU_SITE, nx, ny, io, nx, ny, a, b); }
+void hcuda_2d_powf_inplace(float* io, unsigned nx, unsigned ny, float a) { gpu_launch_2d<cuda_2d_powf_inplace>(GPU_SITE, nx, ny, io, nx, ny, a); }
+void hcuda_2d_invert_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_multi_inplace>(GPU_SITE, nx, ny, io, nx, ny, -1.0f); }
 
 // ---- functions of one pixel ----
 __global__ void cuda_2d_sqr(float* out, const float* in, unsigned nx, unsigned ny) { map_pixels(IMAGE_THREAD_XY, out, in, nx, ny, Square{}); }
@@ -152,27 +147,27 @@ __global__ void cuda_2d_log10_inplace(float* io, unsigned nx, unsigned ny) { map
 __global__ void cuda_2d_log1p_inplace(float* io, unsigned nx, unsigned ny) { map_pixels(IMAGE_THREAD_XY, io, io, nx, ny, Log1p{}); }
 __global__ void cuda_2d_log1pf_inplace(float* io, unsigned nx, unsigned ny) { map_pixels(IMAGE_THREAD_XY, io, io, nx, ny, Log1p{}); }
 
-void hcuda_2d_sqr(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_sqr>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_sqrt(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_sqrt>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_abs(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_abs>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_exp(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_exp>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_log(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_logf(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_log2(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log2>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_log10(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log10>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_log1p(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log1p>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_log1pf(float* out, const float* in, unsigned nx, unsigned ny) { launch_image<cuda_2d_log1pf>(nx, ny, out, in, nx, ny); }
-void hcuda_2d_sqr_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_sqr_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_pow2_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_pow2_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_sqrt_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_sqrt_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_abs_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_abs_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_exp_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_exp_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_log_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_log_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_logf_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_logf_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_log2_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_log2_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_log10_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_log10_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_log1p_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_log1p_inplace>(nx, ny, io, nx, ny); }
-void hcuda_2d_log1pf_inplace(float* io, unsigned nx, unsigned ny) { launch_image<cuda_2d_log1pf_inplace>(nx, ny, io, nx, ny); }
+void hcuda_2d_sqr(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_sqr>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_sqrt(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_sqrt>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_abs(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_abs>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_exp(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_exp>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_log(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_logf(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_log2(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log2>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_log10(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log10>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_log1p(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log1p>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_log1pf(float* out, const float* in, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log1pf>(GPU_SITE, nx, ny, out, in, nx, ny); }
+void hcuda_2d_sqr_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_sqr_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_pow2_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_pow2_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_sqrt_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_sqrt_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_abs_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_abs_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_exp_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_exp_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_log_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_logf_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_logf_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_log2_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log2_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_log10_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log10_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_log1p_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log1p_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
+void hcuda_2d_log1pf_inplace(float* io, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_2d_log1pf_inplace>(GPU_SITE, nx, ny, io, nx, ny); }
 
 // ---- CPU twins of the one-image operations ----
 void cpu_2d_empty(float* out, unsigned nx, unsigned ny) { std::memset(out, 0, image_pixels(nx, ny) * sizeof(float)); }
@@ -191,14 +186,14 @@ __global__ void cuda_x2d_sub_inplace(float* a, const float* b, unsigned nx, unsi
 __global__ void cuda_x2d_multi_inplace(float* a, const float* b, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, b, nx, ny, Times{}); }
 __global__ void cuda_x2d_divide_inplace(float* a, const float* b, unsigned nx, unsigned ny) { zip_pixels(IMAGE_THREAD_XY, a, a, b, nx, ny, Over{}); }
 
-void hcuda_x2d_add(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_add>(nx, ny, out, a, b, nx, ny); }
-void hcuda_x2d_sub(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_sub>(nx, ny, out, a, b, nx, ny); }
-void hcuda_x2d_multi(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_multi>(nx, ny, out, a, b, nx, ny); }
-void hcuda_x2d_divide(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_divide>(nx, ny, out, a, b, nx, ny); }
-void hcuda_x2d_add_inplace(float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_add_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_x2d_sub_inplace(float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_sub_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_x2d_multi_inplace(float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_multi_inplace>(nx, ny, a, b, nx, ny); }
-void hcuda_x2d_divide_inplace(float* a, const float* b, unsigned nx, unsigned ny) { launch_image<cuda_x2d_divide_inplace>(nx, ny, a, b, nx, ny); }
+void hcuda_x2d_add(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_add>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_x2d_sub(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_sub>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_x2d_multi(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_multi>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_x2d_divide(float* out, const float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_divide>(GPU_SITE, nx, ny, out, a, b, nx, ny); }
+void hcuda_x2d_add_inplace(float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_add_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_x2d_sub_inplace(float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_sub_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_x2d_multi_inplace(float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_multi_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
+void hcuda_x2d_divide_inplace(float* a, const float* b, unsigned nx, unsigned ny) { gpu_launch_2d<cuda_x2d_divide_inplace>(GPU_SITE, nx, ny, a, b, nx, ny); }
 
 void cpu_x2d_add_inplace(float* a, const float* b, unsigned nx, unsigned ny) { host_zip(a, b, nx, ny, Plus{}); }
 void cpu_x2d_sub_inplace(float* a, const float* b, unsigned nx, unsigned ny) { host_zip(a, b, nx, ny, Minus{}); }
@@ -232,11 +227,11 @@ __global__ void cuda_2ds_ave(float* out, const float* in, unsigned nx, unsigned 
 __global__ void cuda_2ds_ave_logf(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { average_slices(IMAGE_THREAD_XY, out, in, nx, ny, nz, Log{}); }
 __global__ void cuda_2ds_logf_ave(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { average_slices(IMAGE_THREAD_XY, out, in, nx, ny, nz, Log{}); }
 
-void hcuda_2ds_logf(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { if (nz) launch_image<cuda_2ds_logf>(nx, ny, out, in, nx, ny, nz); }
-void hcuda_2ds_logf_inplace(float* io, unsigned nx, unsigned ny, unsigned nz) { if (nz) launch_image<cuda_2ds_logf_inplace>(nx, ny, io, nx, ny, nz); }
-void hcuda_2ds_ave(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { launch_image<cuda_2ds_ave>(nx, ny, out, in, nx, ny, nz); }
-void hcuda_2ds_ave_logf(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { launch_image<cuda_2ds_ave_logf>(nx, ny, out, in, nx, ny, nz); }
-void hcuda_2ds_logf_ave(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { launch_image<cuda_2ds_logf_ave>(nx, ny, out, in, nx, ny, nz); }
+void hcuda_2ds_logf(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { if (nz) gpu_launch_2d<cuda_2ds_logf>(GPU_SITE, nx, ny, out, in, nx, ny, nz); }
+void hcuda_2ds_logf_inplace(float* io, unsigned nx, unsigned ny, unsigned nz) { if (nz) gpu_launch_2d<cuda_2ds_logf_inplace>(GPU_SITE, nx, ny, io, nx, ny, nz); }
+void hcuda_2ds_ave(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { gpu_launch_2d<cuda_2ds_ave>(GPU_SITE, nx, ny, out, in, nx, ny, nz); }
+void hcuda_2ds_ave_logf(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { gpu_launch_2d<cuda_2ds_ave_logf>(GPU_SITE, nx, ny, out, in, nx, ny, nz); }
+void hcuda_2ds_logf_ave(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz) { gpu_launch_2d<cuda_2ds_logf_ave>(GPU_SITE, nx, ny, out, in, nx, ny, nz); }
 
 // Mean of a host stack on the GPU, slice by slice through one staging image,
 // each slice optionally replaced by its logarithm before it is added.
