@@ -5,7 +5,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo test deps test-host build-cuda clean
+.PHONY: demo test deps test-host build-cuda bench-speed clean
 
 deps:
 	@sh scripts/deps.sh
@@ -16,6 +16,12 @@ demo: deps
 	./build/release/vorn
 
 test: deps test-host build-cuda
+
+# Stage times of a 4096 x 4096 micrograph beside their FFT floor (bench/speed.cpp).
+bench-speed: deps
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target speed
+	./build/release/speed
 
 test-host:
 	cmake -S . -B build/test -DVORN_BACKEND=host -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

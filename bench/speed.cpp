@@ -1,0 +1,278 @@
+// Speed of the estimator's stages on a 4096 x 4096 micrograph, each beside its
+// floor: the FFTW transforms the stage contains, measured in the same run with
+// the same thread count. Ratios to the floor mean the same on a busy or a
+// smaller machine; seconds alone do not.
+//
+//   speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,8]
+//
+// Each configuration (box size, thread count) runs in a child process of its
+// own, started with OMP_NUM_THREADS set, so that its peak resident set is its
+// own and the thread count holds for the library and FFTW alike. A stage is
+// timed N times interleaved with its floor; the fastest of each is kept.
+//
+// Stages measured: spectrum (the grid power spectrum of the micrograph with
+// both background subtractions, as the estimator prepares it).
+#define VORN_UNIT "bench/speed"
+#include <fftw3.h>
+#include <omp.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cuda_fft.h"
+#include "cuda_general.h"
+#include "mrcfile.h"
+
+namespace {
+
+constexpr int kMicrographSide = 4096;
+
+struct Options {
+    std::string mrc;  // a given micrograph; empty: a synthetic one
+    int reps = 3;
+    std::vector<int> boxes{512, 1024};
+    std::vector<int> threads;  // default: 1, 2 and all
+};
+
+struct Micrograph {
+    float* device = nullptr;
+    unsigned nx = 0, ny = 0;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <class F> double time_once(F&& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return seconds_since(t0);
+}
+
+double peak_rss_mib() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss / 1024.0;  // kilobytes on Linux
+}
+
+float* device_floats(size_t n) {
+    float* p = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&p, n * sizeof(float)));
+    return p;
+}
+
+// A synthetic micrograph: Gaussian noise on a gentle ramp, made a few rows at a
+// time so no second full-size copy exists on the host.
+Micrograph synthetic_micrograph() {
+    Micrograph m{device_floats((size_t)kMicrographSide * kMicrographSide), kMicrographSide, kMicrographSide};
+    std::mt19937 rng(15);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    const unsigned rows_per_chunk = 64;
+    std::vector<float> chunk((size_t)rows_per_chunk * m.nx);
+    for (unsigned y0 = 0; y0 < m.ny; y0 += rows_per_chunk) {
+        for (unsigned r = 0; r < rows_per_chunk; ++r)
+            for (unsigned x = 0; x < m.nx; ++x)
+                chunk[(size_t)r * m.nx + x] = 10.0f + 1e-4f * (float)(x + y0 + r) + noise(rng);
+        CUDA_CHECK(memcpy_H2D(m.device + (size_t)y0 * m.nx, chunk.data(), chunk.size() * sizeof(float)));
+    }
+    return m;
+}
+
+Micrograph read_micrograph(const std::string& name) {
+    FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) {
+        std::fprintf(stderr, "speed: cannot open %s\n", name.c_str());
+        std::exit(1);
+    }
+    MRC_HEAD h;
+    if (mrc_read_head(f, &h) != 0 || h.mode != 2 || h.nz < 1) {
+        std::fprintf(stderr, "speed: %s is not a float MRC image\n", name.c_str());
+        std::exit(1);
+    }
+    Micrograph m{nullptr, (unsigned)h.nx, (unsigned)h.ny};
+    const size_t n = (size_t)m.nx * m.ny;
+    std::vector<float> host(n);
+    std::fseek(f, (long)mrc_data_offset(&h), SEEK_SET);
+    if (std::fread(host.data(), sizeof(float), n, f) != n) {
+        std::fprintf(stderr, "speed: %s is shorter than its header says\n", name.c_str());
+        std::exit(1);
+    }
+    std::fclose(f);
+    m.device = device_floats(n);
+    CUDA_CHECK(memcpy_H2D(m.device, host.data(), n * sizeof(float)));
+    return m;
+}
+
+// ---- the spectrum stage and its floor ----
+
+struct SpectrumSetup {
+    unsigned box;
+    int step, convsize, convs_out;
+    unsigned cols, rows;
+};
+
+// As the estimator sets them: tile step for overlap 0.5, background boxes box/12 and box/7.
+SpectrumSetup spectrum_setup(const Micrograph& m, unsigned box) {
+    const int step = (int)(box * (1.0 - 0.5));
+    return SpectrumSetup{box, step, (int)box / 12, (int)box / 7, (m.nx - box) / step + 1, (m.ny - box) / step + 1};
+}
+
+struct SpectrumArrays {
+    float *A, *L, *S, *S2;
+};
+
+void spectrum_stage(const Micrograph& m, const SpectrumSetup& s, const SpectrumArrays& a) {
+    hcuda_2d_gridfft_r2c_amp_ave_log_subbg3(m.device, a.A, a.L, a.S, m.nx, m.ny, s.box, s.box, s.step, s.convsize);
+    hcuda_2dh_fftA_subbg(a.S2, a.L, s.box / 2 + 1, s.box, s.convs_out);
+}
+
+// The transforms of all the stage's boxes: one FFTW plan over a row of boxes read
+// in place from the micrograph, run once per box row.
+struct SpectrumFloor {
+    fftwf_plan plan = nullptr;
+    fftwf_complex* out = nullptr;
+    const Micrograph* m = nullptr;
+    SpectrumSetup s{};
+
+    SpectrumFloor(const Micrograph& mic, const SpectrumSetup& setup) : m(&mic), s(setup) {
+        const int nxh = (int)s.box / 2 + 1;
+        out = fftwf_alloc_complex((size_t)s.cols * nxh * s.box);
+        fftwf_plan_with_nthreads(omp_get_max_threads());
+        const fftwf_iodim dims[2] = {{(int)s.box, (int)m->nx, nxh}, {(int)s.box, 1, 1}};
+        const fftwf_iodim batch[1] = {{(int)s.cols, s.step, nxh * (int)s.box}};
+        plan = fftwf_plan_guru_dft_r2c(2, dims, 1, batch, m->device, out, FFTW_ESTIMATE);
+        if (!plan) {
+            std::fprintf(stderr, "speed: FFTW made no plan for the floor\n");
+            std::exit(1);
+        }
+    }
+    ~SpectrumFloor() {
+        fftwf_destroy_plan(plan);
+        fftwf_free(out);
+    }
+    void run() const {
+        for (unsigned r = 0; r < s.rows; ++r)
+            fftwf_execute_dft_r2c(plan, m->device + (size_t)r * s.step * m->nx, out);
+    }
+};
+
+// ---- one configuration, in a child process ----
+
+struct Timing {
+    double stage = 1e30, floor = 1e30;
+};
+
+int run_child(const Options& o, unsigned box) {
+    fftwf_init_threads();
+    Micrograph m = o.mrc.empty() ? synthetic_micrograph() : read_micrograph(o.mrc);
+    if (m.nx < box || m.ny < box) {
+        std::printf("skip\n");
+        return 0;
+    }
+    const SpectrumSetup s = spectrum_setup(m, box);
+    const size_t nh = (size_t)(box / 2 + 1) * box;
+    SpectrumArrays a{device_floats(nh), device_floats(nh), device_floats(nh), device_floats(nh)};
+    const SpectrumFloor floor(m, s);
+    Timing t;
+    spectrum_stage(m, s, a);  // warm-up: first-touch of scratch, FFTW's twiddles
+    floor.run();
+    for (int k = 0; k < o.reps; ++k) {
+        t.stage = std::min(t.stage, time_once([&] { spectrum_stage(m, s, a); }));
+        t.floor = std::min(t.floor, time_once([&] { floor.run(); }));
+    }
+    // One machine-readable line for the parent.
+    std::printf("spectrum %u %d %.4f %.4f %.1f %.1f\n", s.cols * s.rows, s.step, t.stage, t.floor, peak_rss_mib(),
+                (double)m.nx * m.ny * sizeof(float) / (1024.0 * 1024.0));
+    return 0;
+}
+
+// ---- the parent: one child per configuration, one table ----
+
+std::string self_path() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return "speed";
+    buf[n] = '\0';
+    return buf;
+}
+
+std::string child_command(const Options& o, unsigned box, int threads) {
+    std::string cmd = "OMP_NUM_THREADS=" + std::to_string(threads) + " '" + self_path() + "' --child " +
+                      std::to_string(box) + " --reps " + std::to_string(o.reps);
+    if (!o.mrc.empty()) cmd += " --mrc '" + o.mrc + "'";
+    return cmd;
+}
+
+int run_parent(const Options& o) {
+    std::printf("vorn speed: %s micrograph, %d cores; fastest of %d runs, floor = FFTW transforms of the same boxes\n",
+                o.mrc.empty() ? "synthetic 4096 x 4096" : o.mrc.c_str(), omp_get_num_procs(), o.reps);
+    std::printf("%-9s %5s %5s %5s %7s %10s %10s %7s %10s\n", "stage", "box", "boxes", "step", "threads", "time (s)",
+                "floor (s)", "ratio", "peak (MiB)");
+    std::fflush(stdout);
+    for (int box : o.boxes)
+        for (int threads : o.threads) {
+            FILE* p = popen(child_command(o, (unsigned)box, threads).c_str(), "r");
+            char line[512] = {0};
+            char name[32];
+            unsigned boxes;
+            int step;
+            double stage, floor, rss, mic;
+            const bool ok = p && std::fgets(line, sizeof(line), p) &&
+                            std::sscanf(line, "%31s %u %d %lf %lf %lf %lf", name, &boxes, &step, &stage, &floor, &rss,
+                                        &mic) == 7;
+            if (p) pclose(p);
+            if (!ok) {
+                std::printf("%-9s %5d %5s %5s %7d   %s\n", "spectrum", box, "-", "-", threads,
+                            line[0] ? line : "(failed)\n");
+                continue;
+            }
+            std::printf("%-9s %5d %5u %5d %7d %10.3f %10.3f %7.2f %10.0f  (micrograph %.0f + %.0f)\n", name, box, boxes,
+                        step, threads, stage, floor, stage / floor, rss, mic, rss - mic);
+            std::fflush(stdout);
+        }
+    return 0;
+}
+
+std::vector<int> int_list(const char* s) {
+    std::vector<int> v;
+    for (const char* p = s; *p;) {
+        v.push_back(std::atoi(p));
+        p = std::strchr(p, ',');
+        if (!p) break;
+        ++p;
+    }
+    return v;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    int child_box = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--mrc" && has_value) o.mrc = argv[++i];
+        else if (a == "--reps" && has_value) o.reps = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--boxes" && has_value) o.boxes = int_list(argv[++i]);
+        else if (a == "--threads" && has_value) o.threads = int_list(argv[++i]);
+        else if (a == "--child" && has_value) child_box = std::atoi(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,%d]\n",
+                         omp_get_num_procs());
+            return 2;
+        }
+    }
+    if (child_box > 0) return run_child(o, (unsigned)child_box);
+    if (o.threads.empty()) o.threads = {1, 2, omp_get_num_procs()};
+    return run_parent(o);
+}
