@@ -7,6 +7,7 @@
 //   GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes)(args...)  kernels in block-phase form
 //   GPU_PHASE_BEGIN ... GPU_PHASE_END   one stretch between two barriers
 //   GPU_DYNAMIC_SHARED(type, name)      the launch's dynamic shared memory
+//   GPU_LANES, gpu_lanes_f ...          neighbouring pixels computed together (SIMD on the host)
 // Only this header and platform/ know which backend is built.
 #pragma once
 

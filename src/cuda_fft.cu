@@ -252,19 +252,17 @@ void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, 
 // out = in - box average of in over g x g, taken in the full amplitude layout of
 // an nx x ny spectrum (so the mirrored negative-kx columns serve as neighbours).
 // out may be in. With zero_c0 the element kx = +1, ky = 0 is zeroed before filtering.
+// Only the half's columns of the full layout (nx/2 - 1 on) are filtered: the
+// others would be dropped on the way back to the half.
 void subtract_background(float* out, const float* in, unsigned nx, unsigned ny, int g, bool zero_c0) {
     if (nx == 0 || ny == 0) return;
     float* full = device_array<float>(image_pixels(nx, ny));
-    float* background = device_array<float>(image_pixels(nx, ny));
     if (zero_c0)
         hcuda_2d_fftA_half2full_c0(full, in, nx, ny);
     else
         hcuda_2d_fftA_half2full(full, in, nx, ny);
-    hcuda_2d_convolution_by_box(full, background, nx, ny, g, g);
-    hcuda_x2d_sub_inplace(full, background, nx, ny);
-    hcuda_2d_fftA_full2half(out, full, nx, ny);
+    hcuda_2d_sub_box_mean_cols(out, full, nx, ny, g, g, nx / 2 - 1, nx);
     device_free(full);
-    device_free(background);
 }
 
 void log_subtract_background(float* a, unsigned nx, unsigned ny, int g) {

@@ -400,11 +400,95 @@ static void check_box_size(const char* caller, int bx, int by) {
     if (bx < 2 || by < 2) vorn_fatal_line(caller, VORN_UNIT, __LINE__, "Box size %d x %d is below 2 pixels", bx, by);
 }
 
+// Box means of row runs: a thread takes GPU_LANES neighbouring pixels of a row
+// (one on a GPU, a SIMD vector on the host), so on the host the long chain of
+// each pixel's window sum runs beside its neighbours'. The image is read from a
+// copy with zero margins (hx columns on the left, room for the last run's lanes
+// on the right): every lane then sums the same 2hx columns of each row, and the
+// zeros past the image's edges leave a sum unchanged (it starts at +0, so it is
+// never -0), so each pixel's sum is, bit for bit, the one of the clipped window
+// summed alone, rows in order and columns in order.
+struct MarginedImage {
+    float* data;
+    unsigned pitch;  // element (c, r) of the image at data[r * pitch + left + c]
+    int left;
+};
+
+static unsigned margined_pitch(unsigned nx, int bx) { return nx + 2u * (unsigned)(bx / 2) + GPU_LANES; }
+
+static MarginedImage margined_copy(const float* in, unsigned nx, unsigned ny, int bx) {
+    MarginedImage m{nullptr, margined_pitch(nx, bx), bx / 2};
+    const size_t n = (size_t)m.pitch * ny;
+    CUDA_CHECK(cudaMalloc((void**)&m.data, n * sizeof(float)));
+    hcuda_empty_f32(m.data, n);
+    hcuda_x2d_cp_small_to_large(m.data, in, (int)m.pitch, (int)ny, (int)nx, (int)ny, m.left, 0);
+    return m;
+}
+
+// Columns [c_begin, c_end) of the box mean, each run handed to put(x, y, n, values, means)
+// with its first pixel x, its n pixels inside the range, their values and their means.
+template <class Put>
+__global__ void cuda_2d_box_mean_runs(const float* padded, unsigned pitch, unsigned nx, unsigned ny, int bx, int by,
+                                      unsigned c_begin, unsigned c_end, Put put) {
+    const unsigned x = c_begin + (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    const unsigned y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= c_end || y >= ny) return;
+    const int hx = bx / 2, hy = by / 2;
+    const int r0 = max(0, (int)y - hy), r1 = min((int)ny, (int)y + hy);
+    // Padded column x + k is image column x + k - hx: lane l sums its window from its left end.
+    gpu_lanes_f s{};
+    const float* row = padded + (size_t)r0 * pitch + x;
+    for (int r = r0; r < r1; ++r, row += pitch)
+        for (int k = 0; k < 2 * hx; ++k) s += gpu_lanes_load(row + k);
+    float count[GPU_LANES];
+    for (unsigned l = 0; l < GPU_LANES; ++l) {
+        const int c = (int)(x + l), cols = min((int)nx, c + hx) - max(0, c - hx);
+        count[l] = (float)(max(cols, 1) * (r1 - r0));  // lanes past the image are never stored
+    }
+    const unsigned n = min(GPU_LANES, c_end - x);
+    put(x, y, n, gpu_lanes_load(padded + (size_t)y * pitch + hx + x), s / gpu_lanes_from(count));
+}
+
+struct StoreBoxMean {
+    float* out;
+    unsigned nx;
+    __device__ void operator()(unsigned x, unsigned y, unsigned n, gpu_lanes_f, gpu_lanes_f mean) const {
+        gpu_lanes_store(out + (size_t)y * nx + x, mean, n);
+    }
+};
+
+// out, of width c_end - c_begin, = value - mean.
+struct StoreLessBoxMean {
+    float* out;
+    unsigned width, c_begin;
+    __device__ void operator()(unsigned x, unsigned y, unsigned n, gpu_lanes_f value, gpu_lanes_f mean) const {
+        gpu_lanes_store(out + (size_t)y * width + (x - c_begin), value - mean, n);
+    }
+};
+
+template <class Put>
+static void box_mean_runs(const float* in, unsigned nx, unsigned ny, int bx, int by, unsigned c_begin,
+                          unsigned c_end, Put put) {
+    const MarginedImage m = margined_copy(in, nx, ny, bx);
+    const unsigned runs = (c_end - c_begin + GPU_LANES - 1) / GPU_LANES;
+    GPU_LAUNCH(cuda_2d_box_mean_runs<Put>, gpu_grid_2d(runs, ny), gpu_block_2d(), 0)(m.data, m.pitch, nx, ny, bx, by,
+                                                                                    c_begin, c_end, put);
+    CUDA_LAUNCH_CHECK();
+    CUDA_CHECK(cudaFree(m.data));
+}
+
 void hcuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {
     check_box_size(__func__, bx, by);
     if (nx == 0 || ny == 0) return;
-    GPU_LAUNCH(cuda_2d_convolution_by_box, gpu_grid_2d(nx, ny), gpu_block_2d(), 0)(in, out, nx, ny, bx, by);
-    CUDA_LAUNCH_CHECK();
+    box_mean_runs(in, nx, ny, bx, by, 0, nx, StoreBoxMean{out, nx});
+}
+
+void hcuda_2d_sub_box_mean_cols(float* out, const float* in, unsigned nx, unsigned ny, int bx, int by,
+                                unsigned c_begin, unsigned c_end) {
+    check_box_size(__func__, bx, by);
+    if (c_end > nx) VORN_FATAL("columns %u to %u lie outside an image %u wide", c_begin, c_end, nx);
+    if (ny == 0 || c_begin >= c_end) return;
+    box_mean_runs(in, nx, ny, bx, by, c_begin, c_end, StoreLessBoxMean{out, c_end - c_begin, c_begin});
 }
 
 int hcuda_2d_std_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {

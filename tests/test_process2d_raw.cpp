@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -624,6 +625,47 @@ TEST(BoxFilter, MatchesDoubleReferenceWithClippedWindows) {
             ASSERT_NEAR(f.mean[i], mean[i], 2e-5f * (1 + std::fabs(mean[i]))) << b[0] << "x" << b[1] << " at " << i;
             ASSERT_NEAR(f.dev[i], dev[i], 2e-5f * (1 + dev[i])) << b[0] << "x" << b[1] << " at " << i;
         }
+    }
+}
+
+// The host function runs GPU_LANES pixels per thread over a zero-margined copy;
+// the kernel, one pixel per thread over the clipped window. Every pixel must come
+// out bit for bit the same: edges, images narrower than a run or a window, odd
+// boxes, values of mixed sign and magnitude, negative zeros.
+TEST(BoxFilter, RunsOfLanesMatchThePixelKernelBitForBit) {
+    struct Case {
+        unsigned nx, ny;
+        int bx, by;
+    };
+    const Case cases[] = {{45, 37, 6, 4}, {5, 9, 42, 3}, {300, 20, 73, 7}, {33, 64, 2, 2}, {97, 11, 9, 5}};
+    for (const Case& c : cases) {
+        const size_t n = (size_t)c.nx * c.ny;
+        Image in(n);
+        for (size_t i = 0; i < n; ++i)
+            in[i] = i % 11 == 3 ? -0.0f : std::sin(0.71f * i) * std::pow(10.0f, (float)(i % 9) - 4.0f);
+        float* din = to_device(in);
+        float* dref = device_array(n);
+        float* dout = device_array(n);
+        GPU_LAUNCH(cuda_2d_convolution_by_box, gpu_grid_2d(c.nx, c.ny), gpu_block_2d(), 0)(din, dref, c.nx, c.ny, c.bx,
+                                                                                         c.by);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const Image ref = to_host(dref, n);
+        hcuda_2d_convolution_by_box(din, dout, c.nx, c.ny, c.bx, c.by);
+        const Image out = to_host(dout, n);
+        ASSERT_EQ(std::memcmp(out.data(), ref.data(), n * sizeof(float)), 0) << c.nx << "x" << c.ny << " box " << c.bx;
+        // The difference over a range of columns, written in place over the input.
+        const unsigned c0 = c.nx / 3, c1 = c.nx - 1, w = c1 - c0;
+        hcuda_2d_sub_box_mean_cols(din, din, c.nx, c.ny, c.bx, c.by, c0, c1);
+        const Image diff = to_host(din, (size_t)w * c.ny);
+        for (unsigned y = 0; y < c.ny; ++y)
+            for (unsigned x = c0; x < c1; ++x) {
+                const float want = in[(size_t)y * c.nx + x] - ref[(size_t)y * c.nx + x];
+                const float got = diff[(size_t)y * w + (x - c0)];
+                ASSERT_EQ(std::memcmp(&got, &want, sizeof(float)), 0) << "(" << x << ", " << y << ")";
+            }
+        cudaFree(din);
+        cudaFree(dref);
+        cudaFree(dout);
     }
 }
 

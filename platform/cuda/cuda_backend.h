@@ -6,6 +6,8 @@
 #include <cufft.h>
 #include <curand.h>
 
+#include "cuda_lanes.h"
+
 #if defined(__CUDACC__)
 #define GPU_LAUNCH(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>

@@ -5,5 +5,6 @@
 #include "host_runtime.h"
 #include "host_math.h"
 #include "host_launch.h"
+#include "host_lanes.h"
 #include "host_cufft.h"
 #include "host_curand.h"

@@ -1,0 +1,73 @@
+// Lanes: a kernel thread may compute GPU_LANES neighbouring pixels of a row at
+// once. On a GPU a lane group is one float (GPU_LANES is 1); on the host it is a
+// group of SIMD registers, so a pixel's long dependency chain (a window sum, say)
+// runs beside its neighbours' chains instead of one after another. Every
+// operation is elementwise IEEE arithmetic, so each lane gives exactly what the
+// pixel would give alone.
+//
+//   gpu_lanes_f                     GPU_LANES floats; + - * / and += between lane groups
+//   gpu_lanes_load(p)               p[0 .. GPU_LANES), p needs no alignment
+//   gpu_lanes_store(p, v, n)        the first n lanes of v to p[0 .. n)
+//   gpu_lanes_from(a)               a float array of GPU_LANES values as a lane group
+#pragma once
+
+namespace vorn_host {
+// The widest vector the build targets: 8 floats with AVX, else 4 (SSE2, every x86-64).
+#if defined(__AVX__)
+constexpr unsigned int native_floats = 8;
+#else
+constexpr unsigned int native_floats = 4;
+#endif
+typedef float native_vector __attribute__((vector_size(native_floats * sizeof(float))));
+}  // namespace vorn_host
+
+// 32 lanes are 8 SSE or 4 AVX registers: independent chains enough to keep the
+// adders busy through an add's latency.
+constexpr unsigned int GPU_LANES = 32;
+
+// An array of native vectors rather than one wide vector type: the compiler keeps
+// each in a register, where it would spill a wide one to the stack.
+struct gpu_lanes_f {
+    static constexpr unsigned int W = vorn_host::native_floats, N = GPU_LANES / W;
+    vorn_host::native_vector v[N] = {};
+
+    template <class Op> __attribute__((always_inline)) gpu_lanes_f zip(const gpu_lanes_f& b, Op op) const {
+        gpu_lanes_f r;
+        for (unsigned int i = 0; i < N; ++i) r.v[i] = op(v[i], b.v[i]);
+        return r;
+    }
+    __attribute__((always_inline)) float lane(unsigned int l) const { return v[l / W][l % W]; }
+};
+
+#define VORN_LANES_OP(op)                                                                                   \
+    __attribute__((always_inline)) inline gpu_lanes_f operator op(const gpu_lanes_f& a, const gpu_lanes_f& b) { \
+        return a.zip(b, [](vorn_host::native_vector x, vorn_host::native_vector y) { return x op y; });      \
+    }
+VORN_LANES_OP(+)
+VORN_LANES_OP(-)
+VORN_LANES_OP(*)
+VORN_LANES_OP(/)
+#undef VORN_LANES_OP
+
+__attribute__((always_inline)) inline gpu_lanes_f& operator+=(gpu_lanes_f& a, const gpu_lanes_f& b) {
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) a.v[i] += b.v[i];
+    return a;
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_load(const float* p) {
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
+        __builtin_memcpy(&r.v[i], p + i * gpu_lanes_f::W, sizeof(vorn_host::native_vector));
+    return r;
+}
+
+__attribute__((always_inline)) inline void gpu_lanes_store(float* p, const gpu_lanes_f& a, unsigned int n) {
+    if (n >= GPU_LANES) {
+        for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
+            __builtin_memcpy(p + i * gpu_lanes_f::W, &a.v[i], sizeof(vorn_host::native_vector));
+        return;
+    }
+    for (unsigned int l = 0; l < n; ++l) p[l] = a.lane(l);
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_from(const float* a) { return gpu_lanes_load(a); }
