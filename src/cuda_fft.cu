@@ -5,6 +5,7 @@
 #include "cuda_fft.h"
 #include "gpu_launch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -130,6 +131,17 @@ __global__ void cuda_complex_amp_center_swap(float* out, const float2* in, unsig
     if (thread_i(n, i)) op(out, (i + n / 2) % n, amplitude(in[i]));
 }
 
+// out[j] += |in_b[i]| for the count spectra in_b = in + b*n, b in order, with
+// j = (i + n/2) mod n: the same sums as adding the spectra one after another.
+__global__ void cuda_complex_amps_addto_center_swap(float* out, const float2* in, unsigned long n, unsigned count) {
+    size_t i;
+    if (!thread_i(n, i)) return;
+    const size_t j = (i + n / 2) % n;
+    float s = out[j];
+    for (unsigned b = 0; b < count; ++b) s += amplitude(in[b * n + i]);
+    out[j] = s;
+}
+
 // out = a * conj(b) / r; both parts are formed before out is stored, so out may be a.
 __global__ void cuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
     unsigned x, y;
@@ -182,6 +194,45 @@ void transform_each(unsigned nx, unsigned ny, size_t count, ImageOf image_of, Us
     device_free(spectrum);
 }
 
+// Images transformed per cuFFT call: as many as fit with their spectra in
+// 32 MiB (at least one), so that one call has enough work to spread.
+size_t images_per_batch(unsigned nx, unsigned ny, size_t count) {
+    const size_t batch_bytes = (size_t)32 << 20;
+    const size_t per_image = image_pixels(nx, ny) * sizeof(float) + half_count(nx, ny) * sizeof(float2);
+    return std::max<size_t>(1, std::min(count, batch_bytes / per_image));
+}
+
+cufftHandle plan_2d_batch(unsigned nx, unsigned ny, size_t batch) {
+    int n[2] = {(int)ny, (int)nx};  // rows first
+    cufftHandle plan;
+    CUFFT_CHECK(cufftPlanMany(&plan, 2, n, nullptr, 1, 0, nullptr, 1, 0, CUFFT_R2C, (int)batch));
+    return plan;
+}
+
+// Transforms count device images batch by batch: images(k, n) gives images k to
+// k + n - 1 one after another (nx*ny floats each), use(k, n, spectra) takes their n
+// unscaled half spectra, one after another.
+template <class ImagesOf, class Use>
+void transform_batches(unsigned nx, unsigned ny, size_t count, ImagesOf images, Use use) {
+    if (nx == 0 || ny == 0 || count == 0) return;
+    const size_t batch = images_per_batch(nx, ny, count), tail = count % batch;
+    float2* spectra = device_array<float2>(batch * half_count(nx, ny));
+    const cufftHandle full_plan = plan_2d_batch(nx, ny, batch);
+    const cufftHandle tail_plan = tail ? plan_2d_batch(nx, ny, tail) : full_plan;
+    for (size_t k = 0; k < count; k += batch) {
+        const size_t n = std::min(batch, count - k);
+        run_r2c(n == batch ? full_plan : tail_plan, images(k, n), spectra);
+        use(k, n, spectra);
+    }
+    if (tail) CUFFT_CHECK(cufftDestroy(tail_plan));
+    CUFFT_CHECK(cufftDestroy(full_plan));
+    device_free(spectra);
+}
+
+void add_amplitudes_center_swap(float* A, const float2* spectra, size_t nh, size_t n) {
+    gpu_launch_1d<cuda_complex_amps_addto_center_swap>(GPU_SITE, nh, A, spectra, nh, (unsigned)n);
+}
+
 // n host images to n host half spectra, each divided by sqrt(nx*ny).
 void host_stack_r2c(const float* in, float2* out, unsigned nx, unsigned ny, size_t n) {
     if (nx == 0 || ny == 0 || n == 0) return;
@@ -232,21 +283,26 @@ BoxGrid box_grid(const char* func, int line, unsigned nx, unsigned ny, unsigned 
 #define BOX_GRID(nx, ny, bx, by, step) box_grid(__func__, __LINE__, (nx), (ny), (bx), (by), (step))
 
 // A = sum over the grid's boxes, rows top to bottom and columns left to right,
-// of the unscaled amplitudes, y-centred.
+// of the unscaled amplitudes, y-centred. Boxes are cut and transformed a batch at
+// a time; their amplitudes are added in grid order.
 void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step,
                         BoxGrid grid) {
-    const size_t nh = half_count(bx, by);
-    float* box = device_array<float>(image_pixels(bx, by));
+    const size_t nh = half_count(bx, by), count = (size_t)grid.cols * grid.rows;
+    const size_t batch = images_per_batch(bx, by, count);
+    float* boxes = device_array<float>(batch * image_pixels(bx, by));
+    std::vector<int2> corners(batch);
     hcuda_empty_f32(A, nh);
-    transform_each(
-        bx, by, (size_t)grid.cols * grid.rows,
-        [&](size_t k) {
-            const int x0 = (int)(k % grid.cols) * step, y0 = (int)(k / grid.cols) * step;
-            hcuda_2d_extract_small_from_large(box, (int)bx, (int)by, image, (int)nx, (int)ny, x0, y0);
-            return box;
+    transform_batches(
+        bx, by, count,
+        [&](size_t k, size_t n) {
+            for (size_t b = 0; b < n; ++b)
+                corners[b] = make_int2((int)((k + b) % grid.cols) * step, (int)((k + b) / grid.cols) * step);
+            hcuda_2d_extract_smalls_from_large(boxes, (int)bx, (int)by, (int)n, image, (int)nx, (int)ny,
+                                               corners.data());
+            return boxes;
         },
-        [&](size_t, float2* spectrum) { hcuda_complex_mod_addto_center_swap(A, spectrum, nh); });
-    device_free(box);
+        [&](size_t, size_t n, const float2* spectra) { add_amplitudes_center_swap(A, spectra, nh, n); });
+    device_free(boxes);
 }
 
 // out = in - box average of in over g x g, taken in the full amplitude layout of
@@ -272,15 +328,16 @@ void log_subtract_background(float* a, unsigned nx, unsigned ny, int g) {
 }
 
 // A = sum over the n frames of the stack of add-weighted amplitudes, y-centred:
-// add(k, spectrum, A) adds frame k's unscaled spectrum into A.
+// add(k, count, spectra, A) adds the unscaled spectra of frames k to k + count - 1
+// into A, in frame order.
 template <class Add>
 void frame_amplitude_sum(const char* func, int line, float* A, float* stack, unsigned nx, unsigned ny, int n, Add add) {
     if (n < 1) vorn_fatal_line(func, VORN_UNIT, line, "no frames to average (count %d)", n);
     const size_t npix = image_pixels(nx, ny);
     hcuda_empty_f32(A, half_count(nx, ny));
-    transform_each(
-        nx, ny, (size_t)n, [&](size_t k) { return stack + k * npix; },
-        [&](size_t k, float2* spectrum) { add(k, spectrum, A); });
+    transform_batches(
+        nx, ny, (size_t)n, [&](size_t k, size_t) { return stack + k * npix; },
+        [&](size_t k, size_t count, const float2* spectra) { add(k, count, spectra, A); });
 }
 #define FRAME_AMPLITUDE_SUM(...) frame_amplitude_sum(__func__, __LINE__, __VA_ARGS__)
 
@@ -290,8 +347,8 @@ void frame_amplitude_sum(const char* func, int line, float* A, float* stack, uns
 
 void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigned n) {
     if (nx == 0 || ny == 0 || n == 0) return;
-    const cufftHandle plan = plan_2d(nx, ny, CUFFT_R2C);
-    for (size_t k = 0; k < n; ++k) run_r2c(plan, in + k * image_pixels(nx, ny), out + k * half_count(nx, ny));
+    const cufftHandle plan = plan_2d_batch(nx, ny, n);
+    run_r2c(plan, in, out);
     CUFFT_CHECK(cufftDestroy(plan));
 }
 
@@ -532,8 +589,9 @@ void hcuda_2ds_fft_r2c_amp_ave_log_subbg(float* stack, float* out, unsigned nx, 
     REQUIRE_EVEN(ny);
     REQUIRE_BACKGROUND_BOX(g);
     const size_t nh = half_count(nx, ny);
-    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n,
-                        [&](size_t, float2* spectrum, float* A) { hcuda_complex_mod_addto_center_swap(A, spectrum, nh); });
+    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n, [&](size_t, size_t count, const float2* spectra, float* A) {
+        add_amplitudes_center_swap(A, spectra, nh, count);
+    });
     log_subtract_background(out, nx, ny, g);
 }
 
@@ -544,13 +602,16 @@ void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsi
     REQUIRE_EVEN(ny);
     REQUIRE_BACKGROUND_BOX(g);
     const size_t nh = half_count(nx, ny);
-    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n, [&](size_t k, float2* spectrum, float* A) {
-        if (type == 1) {
-            float w;
-            CUDA_CHECK(memcpy_D2H(&w, W + k, sizeof(float)));
-            hcuda_complex_mod_weighted_addto_center_swap(A, spectrum, nh, w);
-        } else {
-            hcuda_complex_mod_Ws_addto_center_swap(A, spectrum, nh, W + k * nh);
+    FRAME_AMPLITUDE_SUM(out, stack, nx, ny, n, [&](size_t k0, size_t count, const float2* spectra, float* A) {
+        for (size_t k = k0; k < k0 + count; ++k) {
+            const float2* spectrum = spectra + (k - k0) * nh;
+            if (type == 1) {
+                float w;
+                CUDA_CHECK(memcpy_D2H(&w, W + k, sizeof(float)));
+                hcuda_complex_mod_weighted_addto_center_swap(A, spectrum, nh, w);
+            } else {
+                hcuda_complex_mod_Ws_addto_center_swap(A, spectrum, nh, W + k * nh);
+            }
         }
     });
     log_subtract_background(out, nx, ny, g);

@@ -289,6 +289,78 @@ TEST(HostFFT, InPlaceUsesPaddedRowsAndLargeTransformsRoundTrip) {
     cudaFree(ds);
 }
 
+// A batch gives, entry by entry, what single transforms give, in the contiguous layout and in an advanced layout
+// that reads overlapping boxes straight out of a larger image, checked against
+// the naive DFT; a batch of C2R inverts a batch of R2C.
+TEST(HostFFT, BatchedPlansMatchSingleTransformsAndTheNaiveDFT) {
+    const int nx = 6, ny = 4, nh = nx / 2 + 1, batch = 3;
+    std::vector<float> imgs;
+    for (int b = 0; b < batch; ++b) {
+        std::vector<float> one = test_image(nx, ny);
+        for (float& v : one) v += (float)b;
+        imgs.insert(imgs.end(), one.begin(), one.end());
+    }
+    float* d_imgs = device_copy(imgs);
+    float2* d_many = nullptr;
+    float2* d_one = nullptr;
+    ASSERT_EQ(cudaMalloc(&d_many, (size_t)batch * nh * ny * sizeof(float2)), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&d_one, (size_t)nh * ny * sizeof(float2)), cudaSuccess);
+    int n[2] = {ny, nx};
+    cufftHandle many, one;
+    ASSERT_EQ(cufftPlanMany(&many, 2, n, nullptr, 1, 0, nullptr, 1, 0, CUFFT_R2C, batch), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftPlan2d(&one, ny, nx, CUFFT_R2C), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecR2C(many, d_imgs, d_many), CUFFT_SUCCESS);
+    const std::vector<float2> all = host_copy(d_many, (size_t)batch * nh * ny);
+    for (int b = 0; b < batch; ++b) {
+        ASSERT_EQ(cufftExecR2C(one, d_imgs + (size_t)b * nx * ny, d_one), CUFFT_SUCCESS);
+        const std::vector<float2> single = host_copy(d_one, (size_t)nh * ny);
+        for (size_t i = 0; i < single.size(); ++i) {
+            const float2 z = all[(size_t)b * nh * ny + i];
+            EXPECT_NEAR(z.x, single[i].x, 1e-5f * (1 + std::fabs(single[i].x))) << "entry " << b << " element " << i;
+            EXPECT_NEAR(z.y, single[i].y, 1e-5f * (1 + std::fabs(single[i].y))) << "entry " << b << " element " << i;
+        }
+    }
+    // The inverse batch gives N times every image back.
+    cufftHandle inverse;
+    ASSERT_EQ(cufftPlanMany(&inverse, 2, n, nullptr, 1, 0, nullptr, 1, 0, CUFFT_C2R, batch), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecC2R(inverse, d_many, d_imgs), CUFFT_SUCCESS);
+    const std::vector<float> back = host_copy(d_imgs, imgs.size());
+    for (size_t i = 0; i < imgs.size(); ++i) EXPECT_NEAR(back[i], imgs[i] * nx * ny, 1e-3) << i;
+
+    // Boxes of nx x ny at x = 0, 2, 4 of a 10 x 5 image: idist 2, rows 10 apart.
+    const int wide = 10, high = 5;
+    const std::vector<float> image = test_image(wide, high);
+    float* d_image = device_copy(image);
+    int inembed[2] = {high, wide}, onembed[2] = {ny, nh};
+    cufftHandle boxes;
+    ASSERT_EQ(cufftPlanMany(&boxes, 2, n, inembed, 1, 2, onembed, 1, nh * ny, CUFFT_R2C, batch), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecR2C(boxes, d_image, d_many), CUFFT_SUCCESS);
+    const std::vector<float2> spectra = host_copy(d_many, (size_t)batch * nh * ny);
+    for (int b = 0; b < batch; ++b) {
+        std::vector<float> box((size_t)nx * ny);
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) box[(size_t)y * nx + x] = image[(size_t)y * wide + 2 * b + x];
+        const std::vector<std::complex<double>> want = naive_half_dft(box, nx, ny);
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_NEAR(spectra[(size_t)b * nh * ny + i].x, want[i].real(), 1e-4) << "box " << b << " element " << i;
+            EXPECT_NEAR(spectra[(size_t)b * nh * ny + i].y, want[i].imag(), 1e-4) << "box " << b << " element " << i;
+        }
+    }
+    // The last box must lie inside the input array, as on a GPU.
+    cufftHandle too_many;
+    ASSERT_EQ(cufftPlanMany(&too_many, 2, n, inembed, 1, 2, onembed, 1, nh * ny, CUFFT_R2C, batch + 1),
+              CUFFT_SUCCESS);
+    EXPECT_EQ(cufftExecR2C(too_many, d_image, d_many), CUFFT_INVALID_VALUE);
+    int bad[2] = {0, nx};
+    EXPECT_EQ(cufftPlanMany(&too_many, 2, bad, nullptr, 1, 0, nullptr, 1, 0, CUFFT_R2C, 1), CUFFT_INVALID_SIZE);
+    EXPECT_EQ(cufftPlanMany(&too_many, 2, n, nullptr, 1, 0, nullptr, 1, 0, CUFFT_R2C, 0), CUFFT_INVALID_VALUE);
+    for (cufftHandle h : {many, one, inverse, boxes, too_many}) EXPECT_EQ(cufftDestroy(h), CUFFT_SUCCESS);
+    cudaFree(d_imgs);
+    cudaFree(d_many);
+    cudaFree(d_one);
+    cudaFree(d_image);
+}
+
 TEST(HostFFT, RejectsWhatAGPUWouldReject) {
     cufftHandle p;
     EXPECT_EQ(cufftPlan2d(&p, 4, 4, CUFFT_C2C), CUFFT_INVALID_TYPE);

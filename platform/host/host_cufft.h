@@ -1,6 +1,7 @@
-// Host stand-in for cuFFT: 2D real-to-complex and complex-to-real transforms
-// over FFTW in single precision, with the same half-spectrum layout and sign
-// (exp(-2 pi i k x / N) forward), unnormalised. C2R may overwrite its input.
+// Host stand-in for cuFFT: real-to-complex and complex-to-real transforms, one
+// at a time or batched (cufftPlanMany), over FFTW in single precision, with the
+// same half-spectrum layout and sign (exp(-2 pi i k x / N) forward),
+// unnormalised. C2R may overwrite its input.
 #pragma once
 #include "host_types.h"
 
@@ -31,6 +32,11 @@ typedef enum cufftType_t cufftType;
 
 // nx is the slower (row) dimension, ny the faster one, as in the toolkit.
 cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type);
+// batch transforms of rank 1 to 3 (n[0] slowest). With inembed and onembed null,
+// the contiguous layout (strides and distances ignored); otherwise element x of
+// entry b at b*idist + ((x0*inembed[1] + x1)*inembed[2] + ..)*istride, likewise out.
+cufftResult cufftPlanMany(cufftHandle* plan, int rank, int* n, int* inembed, int istride, int idist, int* onembed,
+                          int ostride, int odist, cufftType type, int batch);
 cufftResult cufftExecR2C(cufftHandle plan, cufftReal* idata, cufftComplex* odata);
 cufftResult cufftExecC2R(cufftHandle plan, cufftComplex* idata, cufftReal* odata);
 cufftResult cufftDestroy(cufftHandle plan);
