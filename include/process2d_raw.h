@@ -12,6 +12,8 @@
 #include "cuda_general.h"
 
 // ---- extraction: the small image is written entirely; pixels outside the large image become 0 ----
+// A thread of the kernel copies GPU_LANES neighbouring pixels of a row (gpu.h):
+// (snx + GPU_LANES - 1)/GPU_LANES threads across cover a row.
 __global__ void cuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny,
                                                  int x0, int y0);
 void hcuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny, int x0,

@@ -56,6 +56,9 @@ __device__ __forceinline__ bool thread_i(size_t n, size_t& i) {
 }
 
 
+// (a + b) mod m for a < m and b <= m, without a division.
+template <class T> __device__ __forceinline__ T wrap_add(T a, T b, T m) { return a + b >= m ? a + b - m : a + b; }
+
 // ---- value maps applied on the way ----
 
 struct Keep {
@@ -96,7 +99,7 @@ __global__ void cuda_fftA_half2full(float* full, const float* half, unsigned nx,
     if (!thread_xy(nx, ny, x, y)) return;
     const unsigned nxh = nx / 2 + 1, origin = nx / 2 - 1;
     // Negative kx is the Friedel mate: column origin - x of the mirrored row.
-    float v = x >= origin ? half[(size_t)y * nxh + (x - origin)] : half[(size_t)((ny - y) % ny) * nxh + (origin - x)];
+    float v = x >= origin ? half[(size_t)y * nxh + (x - origin)] : half[(size_t)(y == 0 ? 0 : ny - y) * nxh + (origin - x)];
     if (ZeroC0 && x == nx / 2 && y == ny / 2) v = 0.0f;
     full[(size_t)y * nx + x] = v;
 }
@@ -111,7 +114,7 @@ __global__ void cuda_fftA_full2half(float* half, const float* full, unsigned nx,
 template <class T, class Map>
 __global__ void cuda_shift_copy(T* out, const T* in, unsigned w, unsigned h, unsigned sx, Map map) {
     unsigned x, y;
-    if (thread_xy(w, h, x, y)) out[(size_t)((y + h / 2) % h) * w + (x + sx) % w] = map(in[(size_t)y * w + x]);
+    if (thread_xy(w, h, x, y)) out[(size_t)wrap_add(y, h / 2, h) * w + wrap_add(x, sx, w)] = map(in[(size_t)y * w + x]);
 }
 
 // For y < h/2: a[y][x] and a[y + h/2][(x + sx) mod w] exchanged, both mapped.
@@ -119,7 +122,7 @@ template <class T, class Map>
 __global__ void cuda_swap_halves(T* a, unsigned w, unsigned h, unsigned sx, Map map) {
     unsigned x, y;
     if (!thread_xy(w, h / 2, x, y)) return;
-    const size_t i = (size_t)y * w + x, j = (size_t)(y + h / 2) * w + (x + sx) % w;
+    const size_t i = (size_t)y * w + x, j = (size_t)(y + h / 2) * w + wrap_add(x, sx, w);
     const T u = a[i], v = a[j];
     a[i] = map(v);
     a[j] = map(u);
@@ -128,7 +131,7 @@ __global__ void cuda_swap_halves(T* a, unsigned w, unsigned h, unsigned sx, Map 
 template <class Op>
 __global__ void cuda_complex_amp_center_swap(float* out, const float2* in, unsigned long n, Op op) {
     size_t i;
-    if (thread_i(n, i)) op(out, (i + n / 2) % n, amplitude(in[i]));
+    if (thread_i(n, i)) op(out, wrap_add(i, n / 2, (size_t)n), amplitude(in[i]));
 }
 
 // out[j] += |in_b[i]| for the count spectra in_b = in + b*n, b in order, with
@@ -136,7 +139,7 @@ __global__ void cuda_complex_amp_center_swap(float* out, const float2* in, unsig
 __global__ void cuda_complex_amps_addto_center_swap(float* out, const float2* in, unsigned long n, unsigned count) {
     size_t i;
     if (!thread_i(n, i)) return;
-    const size_t j = (i + n / 2) % n;
+    const size_t j = wrap_add(i, n / 2, (size_t)n);
     float s = out[j];
     for (unsigned b = 0; b < count; ++b) s += amplitude(in[b * n + i]);
     out[j] = s;

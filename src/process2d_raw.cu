@@ -41,19 +41,31 @@ static size_t image_size(long long nx, long long ny) { return (size_t)nx * (size
 
 // ---- extraction ----
 
+// A thread copies a run of GPU_LANES neighbouring pixels of a row (one on a GPU):
+// at once when the whole run lies inside both images, else pixel by pixel.
 __global__ void cuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny,
                                                  int x0, int y0) {
-    int x, y;
-    if (!small_pixel(snx, sny, x, y)) return;
-    const long long l = large_index(x, y, x0, y0, lnx, lny);
-    small[(size_t)y * snx + x] = l >= 0 ? large[l] : 0.0f;
+    const long long x = (long long)(blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    const int y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    if (x >= snx || y >= sny) return;
+    float* out = small + (size_t)y * snx + x;
+    const long long lx = x + x0, ly = (long long)y + y0;
+    if (x + GPU_LANES <= snx && ly >= 0 && ly < lny && lx >= 0 && lx + GPU_LANES <= lnx) {
+        gpu_lanes_store(out, gpu_lanes_load(large + ly * lnx + lx), GPU_LANES);
+        return;
+    }
+    for (int l = 0; l < (int)GPU_LANES && x + l < snx; ++l) {
+        const long long i = large_index((int)x + l, y, x0, y0, lnx, lny);
+        out[l] = i >= 0 ? large[i] : 0.0f;
+    }
 }
 
 void hcuda_2d_extract_small_from_large(float* small, int snx, int sny, const float* large, int lnx, int lny, int x0,
                                        int y0) {
     if (snx <= 0 || sny <= 0) return;
-    GPU_LAUNCH(cuda_2d_extract_small_from_large, gpu_grid_2d(snx, sny), gpu_block_2d(), 0)(small, snx, sny, large,
-                                                                                          lnx, lny, x0, y0);
+    const unsigned runs = (unsigned)((snx + GPU_LANES - 1) / GPU_LANES);
+    GPU_LAUNCH(cuda_2d_extract_small_from_large, gpu_grid_2d(runs, sny), gpu_block_2d(), 0)(small, snx, sny, large,
+                                                                                           lnx, lny, x0, y0);
     CUDA_LAUNCH_CHECK();
 }
 

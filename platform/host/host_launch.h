@@ -5,7 +5,9 @@
 // set for the host thread. Its threads have no barriers, so they run row by row
 // across the grid (memory order for image kernels); with shared memory, block
 // after block. The kernel is a template argument, so its body inlines into the
-// thread loop.
+// thread loop. Each host thread runs on its own copy of the arguments: a kernel
+// store through a pointer argument cannot then alias them, so they stay in
+// registers instead of being reloaded after every store.
 //
 // Kernels with barriers are written in block-phase form and launched with
 // GPU_LAUNCH_BLOCKWISE: the kernel runs once per block and each
@@ -14,6 +16,7 @@
 // control flow around a barrier) and must not read threadIdx.
 #pragma once
 #include <cstddef>
+#include <tuple>
 #include <type_traits>
 #include "host_types.h"
 #include "host_runtime.h"
@@ -53,26 +56,34 @@ struct Launch {
     // Block after block, each block's threads in order: what barriers and shared memory need.
     template <class... A> static void run_by_blocks(dim3 g, dim3 b, size_t shm, const A&... args) {
         const long long nblocks = (long long)g.x * g.y * g.z;
-#pragma omp parallel for schedule(static) if (nblocks > 1 && host_thread_count() > 1)
-        for (long long i = 0; i < nblocks; ++i) {
-            gridDim = uint3(g);
-            blockDim = uint3(b);
-            blockIdx.x = (unsigned int)(i % g.x);
-            blockIdx.y = (unsigned int)((i / g.x) % g.y);
-            blockIdx.z = (unsigned int)(i / ((long long)g.x * g.y));
-            if (shm) prepare_block_shared_memory(shm);
-            if constexpr (Blockwise) {
-                Kernel(args...);
-            } else {
-                for (unsigned int z = 0; z < b.z; ++z)
-                    for (unsigned int y = 0; y < b.y; ++y) {
-                        threadIdx.y = y;
-                        threadIdx.z = z;
-                        for (unsigned int x = 0; x < b.x; ++x) {
-                            threadIdx.x = x;
-                            Kernel(args...);
+#pragma omp parallel if (nblocks > 1 && host_thread_count() > 1)
+        {
+            const std::tuple<A...> local(args...);
+#pragma omp for schedule(static)
+            for (long long i = 0; i < nblocks; ++i) {
+                gridDim = uint3(g);
+                blockDim = uint3(b);
+                blockIdx.x = (unsigned int)(i % g.x);
+                blockIdx.y = (unsigned int)((i / g.x) % g.y);
+                blockIdx.z = (unsigned int)(i / ((long long)g.x * g.y));
+                if (shm) prepare_block_shared_memory(shm);
+                std::apply(
+                    [&](const A&... a) {
+                        if constexpr (Blockwise) {
+                            Kernel(a...);
+                        } else {
+                            for (unsigned int z = 0; z < b.z; ++z)
+                                for (unsigned int y = 0; y < b.y; ++y) {
+                                    threadIdx.y = y;
+                                    threadIdx.z = z;
+                                    for (unsigned int x = 0; x < b.x; ++x) {
+                                        threadIdx.x = x;
+                                        Kernel(a...);
+                                    }
+                                }
                         }
-                    }
+                    },
+                    local);
             }
         }
     }
@@ -83,19 +94,27 @@ struct Launch {
     template <class... A> static void run_by_rows(dim3 g, dim3 b, const A&... args) {
         const long long rows_y = (long long)g.y * b.y, rows = rows_y * g.z * b.z;
         const long long segments = rows * g.x;
-#pragma omp parallel for schedule(static) if (segments > 1 && host_thread_count() > 1)
-        for (long long i = 0; i < segments; ++i) {
-            const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
-            gridDim = uint3(g);
-            blockDim = uint3(b);
-            blockIdx.x = (unsigned int)(i % g.x);
-            blockIdx.y = (unsigned int)(ty / b.y);
-            blockIdx.z = (unsigned int)(tz / b.z);
-            threadIdx.y = (unsigned int)(ty % b.y);
-            threadIdx.z = (unsigned int)(tz % b.z);
-            for (unsigned int x = 0; x < b.x; ++x) {
-                threadIdx.x = x;
-                Kernel(args...);
+#pragma omp parallel if (segments > 1 && host_thread_count() > 1)
+        {
+            const std::tuple<A...> local(args...);
+#pragma omp for schedule(static)
+            for (long long i = 0; i < segments; ++i) {
+                const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
+                gridDim = uint3(g);
+                blockDim = uint3(b);
+                blockIdx.x = (unsigned int)(i % g.x);
+                blockIdx.y = (unsigned int)(ty / b.y);
+                blockIdx.z = (unsigned int)(tz / b.z);
+                threadIdx.y = (unsigned int)(ty % b.y);
+                threadIdx.z = (unsigned int)(tz % b.z);
+                std::apply(
+                    [&](const A&... a) {
+                        for (unsigned int x = 0; x < b.x; ++x) {
+                            threadIdx.x = x;
+                            Kernel(a...);
+                        }
+                    },
+                    local);
             }
         }
     }
