@@ -197,18 +197,23 @@ void transform_each(unsigned nx, unsigned ny, size_t count, ImageOf image_of, Us
     device_free(spectrum);
 }
 
-// Images transformed per cuFFT call: as many as fit with their spectra in
-// 32 MiB (at least one), so that one call has enough work to spread.
-size_t images_per_batch(unsigned nx, unsigned ny, size_t count) {
+// Transforms per cuFFT call: as many as fit with their spectra in 32 MiB (at
+// least one), so that one call has enough work to spread.
+size_t transforms_per_batch(unsigned nx, unsigned ny, size_t count) {
     const size_t batch_bytes = (size_t)32 << 20;
-    const size_t per_image = image_pixels(nx, ny) * sizeof(float) + half_count(nx, ny) * sizeof(float2);
-    return std::max<size_t>(1, std::min(count, batch_bytes / per_image));
+    return std::max<size_t>(1, std::min(count, batch_bytes / (half_count(nx, ny) * sizeof(float2))));
 }
 
-cufftHandle plan_2d_batch(unsigned nx, unsigned ny, size_t batch) {
+// batch transforms of nx x ny: contiguous images, or with row_pitch and image_step
+// (both nonzero) images read in place from a larger image, rows row_pitch floats
+// apart and each image image_step floats after the one before.
+cufftHandle plan_2d_batch(unsigned nx, unsigned ny, size_t batch, unsigned row_pitch = 0, unsigned image_step = 0) {
     int n[2] = {(int)ny, (int)nx};  // rows first
+    int inembed[2] = {(int)ny, (int)row_pitch}, onembed[2] = {(int)ny, (int)(nx / 2 + 1)};
+    const bool in_place = row_pitch != 0;
     cufftHandle plan;
-    CUFFT_CHECK(cufftPlanMany(&plan, 2, n, nullptr, 1, 0, nullptr, 1, 0, CUFFT_R2C, (int)batch));
+    CUFFT_CHECK(cufftPlanMany(&plan, 2, n, in_place ? inembed : nullptr, 1, (int)image_step,
+                              in_place ? onembed : nullptr, 1, (int)half_count(nx, ny), CUFFT_R2C, (int)batch));
     return plan;
 }
 
@@ -218,7 +223,7 @@ cufftHandle plan_2d_batch(unsigned nx, unsigned ny, size_t batch) {
 template <class ImagesOf, class Use>
 void transform_batches(unsigned nx, unsigned ny, size_t count, ImagesOf images, Use use) {
     if (nx == 0 || ny == 0 || count == 0) return;
-    const size_t batch = images_per_batch(nx, ny, count), tail = count % batch;
+    const size_t batch = transforms_per_batch(nx, ny, count), tail = count % batch;
     float2* spectra = device_array<float2>(batch * half_count(nx, ny));
     const cufftHandle full_plan = plan_2d_batch(nx, ny, batch);
     const cufftHandle tail_plan = tail ? plan_2d_batch(nx, ny, tail) : full_plan;
@@ -286,26 +291,26 @@ BoxGrid box_grid(const char* func, int line, unsigned nx, unsigned ny, unsigned 
 #define BOX_GRID(nx, ny, bx, by, step) box_grid(__func__, __LINE__, (nx), (ny), (bx), (by), (step))
 
 // A = sum over the grid's boxes, rows top to bottom and columns left to right,
-// of the unscaled amplitudes, y-centred. Boxes are cut and transformed a batch at
-// a time; their amplitudes are added in grid order.
-void grid_amplitude_sum(float* A, const float* image, unsigned nx, unsigned ny, unsigned bx, unsigned by, int step,
-                        BoxGrid grid) {
-    const size_t nh = half_count(bx, by), count = (size_t)grid.cols * grid.rows;
-    const size_t batch = images_per_batch(bx, by, count);
-    float* boxes = device_array<float>(batch * image_pixels(bx, by));
-    std::vector<int2> corners(batch);
+// of the unscaled amplitudes, y-centred. The boxes of a box row are transformed
+// in batches read straight from the image (R2C leaves its input as it is);
+// their amplitudes are added in grid order.
+void grid_amplitude_sum(float* A, float* image, unsigned nx, unsigned bx, unsigned by, int step, BoxGrid grid) {
+    const size_t nh = half_count(bx, by);
+    const unsigned batch = (unsigned)transforms_per_batch(bx, by, grid.cols), tail = grid.cols % batch;
+    float2* spectra = device_array<float2>(batch * nh);
+    const cufftHandle full_plan = plan_2d_batch(bx, by, batch, nx, (unsigned)step);
+    const cufftHandle tail_plan = tail ? plan_2d_batch(bx, by, tail, nx, (unsigned)step) : full_plan;
     hcuda_empty_f32(A, nh);
-    transform_batches(
-        bx, by, count,
-        [&](size_t k, size_t n) {
-            for (size_t b = 0; b < n; ++b)
-                corners[b] = make_int2((int)((k + b) % grid.cols) * step, (int)((k + b) / grid.cols) * step);
-            hcuda_2d_extract_smalls_from_large(boxes, (int)bx, (int)by, (int)n, image, (int)nx, (int)ny,
-                                               corners.data());
-            return boxes;
-        },
-        [&](size_t, size_t n, const float2* spectra) { add_amplitudes_center_swap(A, spectra, nh, n); });
-    device_free(boxes);
+    for (unsigned i = 0; i < grid.rows; ++i)
+        for (unsigned j = 0; j < grid.cols; j += batch) {
+            const unsigned n = std::min(batch, grid.cols - j);
+            float* first = image + (size_t)i * step * nx + (size_t)j * step;
+            run_r2c(n == batch ? full_plan : tail_plan, first, spectra);
+            add_amplitudes_center_swap(A, spectra, nh, n);
+        }
+    if (tail) CUFFT_CHECK(cufftDestroy(tail_plan));
+    CUFFT_CHECK(cufftDestroy(full_plan));
+    device_free(spectra);
 }
 
 // out = in - box average of in over g x g, taken in the full amplitude layout of
@@ -549,14 +554,14 @@ void hcuda_2d_boxes_fft_r2c_mod(float* out, int2* corners, int count, int b, con
 void hcuda_2d_gridfft_r2c_amp_ave(float* image, float* A, unsigned nx, unsigned ny, unsigned bx, unsigned by,
                                   int step) {
     const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
-    grid_amplitude_sum(A, image, nx, ny, bx, by, step, grid);
+    grid_amplitude_sum(A, image, nx, bx, by, step, grid);
 }
 
 void hcuda_2d_gridfft_r2c_amp_ave_log_subbg(float* image, float* out, unsigned nx, unsigned ny, unsigned bx,
                                             unsigned by, int step, int g) {
     const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
     REQUIRE_BACKGROUND_BOX(g);
-    grid_amplitude_sum(out, image, nx, ny, bx, by, step, grid);
+    grid_amplitude_sum(out, image, nx, bx, by, step, grid);
     log_subtract_background(out, bx, by, g);
 }
 
@@ -564,7 +569,7 @@ void hcuda_2d_gridfft_r2c_amp_ave_log_subbg3(float* image, float* A, float* L, f
                                              unsigned bx, unsigned by, int step, int g) {
     const BoxGrid grid = BOX_GRID(nx, ny, bx, by, step);
     REQUIRE_BACKGROUND_BOX(g);
-    grid_amplitude_sum(A, image, nx, ny, bx, by, step, grid);
+    grid_amplitude_sum(A, image, nx, bx, by, step, grid);
     hcuda_2d_logf(L, A, bx / 2 + 1, by);
     subtract_background(S, L, bx, by, g, true);
 }
