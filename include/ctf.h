@@ -93,6 +93,9 @@ void vorn_print_valid_options();
 void vorn_put_info(const char* prog);
 void vorn_print_usage(const char* prog);
 void vorn_print_help(const char* prog);
+// "Cannot open file ..." or "Cannot write to file ..." and the red "open file '<name>' failed." line; exit 1.
+[[noreturn]] void vorn_cannot_open(const char* func, int line, const char* name);
+[[noreturn]] void vorn_cannot_write(const char* func, int line, const char* name);
 // A line of n copies of c on standard output.
 void vorn_put_rule(char c, int n);
 // ">>>>>>TIME<<<<<<" line: label right-justified in 64 columns, seconds since t0 (wall_seconds).

@@ -35,15 +35,6 @@ void red_warning(const char* func, int line, const char* fmt, ...) {
 }
 #define RED_WARNING(...) red_warning(__func__, __LINE__, __VA_ARGS__)
 
-[[noreturn]] void cannot_open(const char* func, int line, const char* name) {
-    std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
-    vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
-}
-[[noreturn]] void cannot_write(const char* func, int line, const char* name) {
-    std::printf("Cannot write to file %s. Permission denied or no space left!\n", name);
-    vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
-}
-
 // A header the run can be sized from and whose data can be read: positive
 // sizes, a mode the readers convert, and all voxels inside the file. Garbage or
 // a foreign byte order shows here as absurd sizes, before anything is allocated.
@@ -90,6 +81,16 @@ bool file_id(const char* name, std::pair<dev_t, ino_t>& id) {
 }
 
 }  // namespace
+
+void vorn_cannot_open(const char* func, int line, const char* name) {
+    std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
+    vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
+}
+
+void vorn_cannot_write(const char* func, int line, const char* name) {
+    std::printf("Cannot write to file %s. Permission denied or no space left!\n", name);
+    vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
+}
 
 double wall_seconds() {
     timeval t;
@@ -155,7 +156,7 @@ int VORN_A::vorn_check_access_openf_1st() {
         }
         std::printf("Opening %s for initial test and preparation .......\n", name);
         mic_file = std::fopen(name, "rb");
-        if (mic_file == nullptr) cannot_open(__func__, __LINE__, name);
+        if (mic_file == nullptr) vorn_cannot_open(__func__, __LINE__, name);
         mrc_read_head(mic_file, head_cur);
         const bool usable = mic_head_usable(name, mic_file, head_cur);
         std::fclose(mic_file);
@@ -294,7 +295,7 @@ int VORN_A::vorn_free_ctf_data() {
 int VORN_A::vorn_is_file_ctf_done(char* name) {
     if (access(name, F_OK) != 0) return 0;
     FILE* f = std::fopen(name, "r");
-    if (f == nullptr) cannot_open(__func__, __LINE__, name);
+    if (f == nullptr) vorn_cannot_open(__func__, __LINE__, name);
     const bool done = FILE_find_str_line(f, "Processing done successfully") >= 0;
     std::fclose(f);
     return done ? 1 : 0;
@@ -312,7 +313,7 @@ int VORN_A::vorn_prep_one_mic() {
     // The micrograph is looked at before its log is opened, so that an old log
     // survives a micrograph that is passed over.
     mic_file = std::fopen(mic_name, "rb");
-    if (mic_file == nullptr) cannot_open(__func__, __LINE__, mic_name);
+    if (mic_file == nullptr) vorn_cannot_open(__func__, __LINE__, mic_name);
     mrc_read_head(mic_file, head_cur);
     if (!mic_head_usable(mic_name, mic_file, head_cur)) {
         close_mic_files();
@@ -320,7 +321,7 @@ int VORN_A::vorn_prep_one_mic() {
     }
     check_mrc_head_sizes_two(mic_name, p.first_mic, head_cur, head_first);
     log_file = std::fopen(log_name, "w+");
-    if (log_file == nullptr) cannot_write(__func__, __LINE__, log_name);
+    if (log_file == nullptr) vorn_cannot_write(__func__, __LINE__, log_name);
     vorn_fput_parameters_ctffind3_like();
 
     const double t0 = wall_seconds();

@@ -29,26 +29,28 @@ enum class OptKind {
     CtfStar,     // the summary name, by vorn_set_ctfstar
 };
 
+using FloatField = float VORN_Para::*;
+using IntField = int VORN_Para::*;
+using TextField = char* VORN_Para::*;
+
 struct OptionSpec {
     const char* keyword;
     OptKind kind;
-    float VORN_Para::*f;
-    int VORN_Para::*i;
-    char* VORN_Para::*s;
-    int VORN_Para::*flag;  // user-set flag, or null
-    bool echoed;           // shown among the "User input parameters"
+    FloatField f;
+    IntField i;
+    TextField s;
+    IntField flag;  // user-set flag, or null
+    bool echoed;    // shown among the "User input parameters"
 };
 
-constexpr OptionSpec opt_f(const char* k, float VORN_Para::*m, int VORN_Para::*flag = nullptr) {
+constexpr OptionSpec opt_f(const char* k, FloatField m, IntField flag = nullptr) {
     return {k, OptKind::Float, m, nullptr, nullptr, flag, true};
 }
-constexpr OptionSpec opt_i(const char* k, int VORN_Para::*m, int VORN_Para::*flag = nullptr) {
+constexpr OptionSpec opt_i(const char* k, IntField m, IntField flag = nullptr) {
     return {k, OptKind::Int, nullptr, m, nullptr, flag, true};
 }
-constexpr OptionSpec opt_b(const char* k, int VORN_Para::*m) {
-    return {k, OptKind::OnOff, nullptr, m, nullptr, nullptr, true};
-}
-constexpr OptionSpec opt_t(const char* k, char* VORN_Para::*m, int VORN_Para::*flag = nullptr) {
+constexpr OptionSpec opt_b(const char* k, IntField m) { return {k, OptKind::OnOff, nullptr, m, nullptr, nullptr, true}; }
+constexpr OptionSpec opt_t(const char* k, TextField m, IntField flag = nullptr) {
     return {k, OptKind::Text, nullptr, nullptr, m, flag, true};
 }
 constexpr OptionSpec quiet(OptionSpec o) { return {o.keyword, o.kind, o.f, o.i, o.s, o.flag, false}; }

@@ -203,10 +203,7 @@ int VORN_A::vorn_write_powf() {
     const size_t c = (size_t)(box / 2) * box + (box / 2 - 1);
     img[c] = (img[c - box] + img[c + box] + img[c - 1] + img[c + 1]) / 4.0f;
     FILE* f = std::fopen(pow_name, "w+");
-    if (f == nullptr) {
-        std::printf("Cannot write to file %s. Permission denied or no space left!\n", pow_name);
-        VORN_FATAL("open file '%s' failed.", pow_name);
-    }
+    if (f == nullptr) vorn_cannot_write(__func__, __LINE__, pow_name);
     MRC_HEAD* h = mrc_new_head();
     mrc_set_head_xyz_mode(h, box, box, 1, MRC_MODE_FLOAT);
     mrc_set_head_mmm_from_data(h, img, (size_t)box_n);

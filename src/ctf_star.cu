@@ -78,10 +78,7 @@ int VORN_A::vorn_open_sumlog() {
         return 0;
     }
     star_file = std::fopen(p.ctfstar, "w+");
-    if (star_file == nullptr) {
-        std::printf("Cannot write to file %s. Permission denied or no space left!\n", p.ctfstar);
-        VORN_FATAL("open file '%s' failed.", p.ctfstar);
-    }
+    if (star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
     if (p.phase_plate)
         log_ctfstar_ex_head_phase_shift(star_file);
     else
@@ -185,7 +182,7 @@ CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
     const long lines = get_lineN_from_star(f);
     CTF_INFO* out = (CTF_INFO*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(CTF_INFO));
     if (out == nullptr) VORN_FATAL("no memory for %ld CTF records", lines);
-    CtfColumns cols;
+    CtfColumns cols{};
     int k = 0;
     for_each_ctfstar_row(name, f, cols, [&](char** words) {
         if (k < lines) out[k++] = row_ctfinfo(words, cols);
@@ -198,7 +195,7 @@ int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names,
     FILE* f = star_open_read(name, __func__);
     // The list has room for one entry per non-blank line after the header.
     const long room = get_lineN_from_star(f);
-    CtfColumns cols;
+    CtfColumns cols{};
     int added = 0;
     for_each_ctfstar_row(name, f, cols, [&](char** words) {
         // A row without a micrograph name cannot be processed: only named rows join the list.
