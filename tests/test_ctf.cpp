@@ -491,6 +491,14 @@ TEST(Search1D, FindsTheMeanDefocusOfSimulatedMicrographsWithinTwoSteps) {
         EXPECT_LE(std::fabs(a.def_1d - mean), 2.0f * a.para->defS) << "found " << a.def_1d << ", truth " << mean;
         if (t.phase_shift != 0) {
             EXPECT_NEAR(a.ref_ps, t.phase_shift, 20.0f);
+        } else {
+            // The highest peak of the score curve is the search's answer.
+            float peaks[3] = {0, 0, 0};
+            testing::internal::CaptureStdout();
+            const int found = vorn_1D_search_t2_more_peaks(a.h_spec, peaks, 3, a.para, 0.0f);
+            testing::internal::GetCapturedStdout();
+            EXPECT_GE(found, 1);
+            EXPECT_FLOAT_EQ(peaks[0], a.def_1d);
         }
     }
 }
