@@ -103,6 +103,15 @@ void local_deviation(float* out, const float* in, unsigned nx, unsigned ny, floa
     device_release(GPU_SITE, mean);
 }
 
+// image := image - its local average.
+void subtract_local_average(float* image, unsigned nx, unsigned ny, float r, float w, LocalAverage average) {
+    if (nx == 0 || ny == 0) return;
+    float* background = device_buffer<float>(GPU_SITE, image_pixels(nx, ny));
+    average(background, image, nx, ny, r, w);
+    hcuda_x2d_sub_inplace(image, background, nx, ny);
+    device_release(GPU_SITE, background);
+}
+
 // A host image through the device: out = op(in).
 template <class Op>
 void host_image_op(float* out, const float* in, unsigned nx, unsigned ny, Op op) {
@@ -193,11 +202,7 @@ void hcuda_2d_bg_inplace(float* image, unsigned nx, unsigned ny, float r, float 
     local_average_wrapped(image, image, nx, ny, r, w);
 }
 void hcuda_2d_bg_reduce_inplace(float* image, unsigned nx, unsigned ny, float r, float w) {
-    if (nx == 0 || ny == 0) return;
-    float* background = device_buffer<float>(GPU_SITE, image_pixels(nx, ny));
-    local_average_wrapped(background, image, nx, ny, r, w);
-    hcuda_x2d_sub_inplace(image, background, nx, ny);
-    device_release(GPU_SITE, background);
+    subtract_local_average(image, nx, ny, r, w, local_average_wrapped);
 }
 void hcuda_2d_local_sigma_softR(float* out, float* in, unsigned nx, unsigned ny, float r, float w) {
     local_deviation(out, in, nx, ny, r, w, local_average_wrapped);
@@ -227,11 +232,7 @@ void hcuda_2d_bg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r, f
     local_average_mirrored(image, image, nx, ny, r, w);
 }
 void hcuda_2d_subbg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r, float w) {
-    if (nx == 0 || ny == 0) return;
-    float* background = device_buffer<float>(GPU_SITE, image_pixels(nx, ny));
-    local_average_mirrored(background, image, nx, ny, r, w);
-    hcuda_x2d_sub_inplace(image, background, nx, ny);
-    device_release(GPU_SITE, background);
+    subtract_local_average(image, nx, ny, r, w, local_average_mirrored);
 }
 void hcuda_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
     local_deviation(out, in, nx, ny, r, w, local_average_mirrored);

@@ -8,23 +8,13 @@
 
 #define VORN_UNIT "tests/cuda_fft_weights"
 #include "cuda_fft.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 
 using Image = std::vector<float>;
 using Half = std::vector<float2>;
 
-template <class T> T* to_device(const std::vector<T>& h) {
-    T* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(T)), cudaSuccess);
-    return d;
-}
-template <class T> std::vector<T> to_host(const T* d, size_t n) {
-    std::vector<T> h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(T)), cudaSuccess);
-    return h;
-}
 Image pattern(unsigned nx, unsigned ny) {
     Image a((size_t)nx * ny);
     for (unsigned y = 0; y < ny; ++y)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #define VORN_UNIT "tests/process2d_raw_mask"
+#include "device_arrays_fixture.h"
 #include "math_utils.h"
 #include "process2d_raw.h"
 
@@ -12,17 +13,6 @@ namespace {
 
 using Image = std::vector<float>;
 
-float* to_device(const Image& h) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(float)), cudaSuccess);
-    return d;
-}
-Image to_host(const float* d, size_t n) {
-    Image h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
-    return h;
-}
 // A smooth pattern with some structure, different in every pixel.
 Image pattern(unsigned nx, unsigned ny) {
     Image a((size_t)nx * ny);
