@@ -284,3 +284,17 @@ TEST(ComplexStackMean, GpuAndCpuFormsAgreeWithTheirArgumentOrders) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Shift, FailedAllocationEndsWithTheCheckLine) {
+    const Image in = pattern(8, 6);
+    Image out(in.size());
+    EXPECT_EXIT((vorn_host::fail_next_allocation(), gpu_2d_shift2(in.data(), out.data(), 8, 6, 1.0f, 0.0f)),
+                ::testing::ExitedWithCode(1), "Error .* at line [0-9]+ in file src/cuda_fft");
+    Half stack(12);
+    EXPECT_EXIT((vorn_host::fail_next_allocation(), gpu_c2ds_ave(stack.data(), stack.data(), 3, 2, 2)),
+                ::testing::ExitedWithCode(1), "Error .* at line [0-9]+ in file src/cuda_fft");
+}
+
+}  // namespace

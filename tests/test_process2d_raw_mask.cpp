@@ -264,3 +264,20 @@ TEST(LocalMean, ShrinkFormsLeaveTheOutputAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every allocation of the local statistics is checked: a failed one ends the
+// process with the GPU check line instead of running on a null buffer.
+TEST(LocalMean, FailedAllocationEndsWithTheCheckLine) {
+    const Image in = pattern(8, 6);
+    Image out(in.size());
+    EXPECT_EXIT((vorn_host::fail_next_allocation(), gpu_2d_bg_mpad(out.data(), in.data(), 8, 6, 2.0f, 1.0f)),
+                ::testing::ExitedWithCode(1), "Error .* at line [0-9]+ in file src/process2d_raw");
+    float* d = to_device(in);
+    EXPECT_EXIT((vorn_host::fail_next_allocation(), hcuda_2d_bg_inplace(d, 8, 6, 2.0f, 1.0f)),
+                ::testing::ExitedWithCode(1), "Error .* at line [0-9]+ in file src/process2d_raw");
+    cudaFree(d);
+}
+
+}  // namespace
