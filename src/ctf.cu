@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "cuda_general.h"
+#include "gpu_buffers.h"
 #include "str_utils.h"
 #include "txt_file.h"
 
@@ -58,17 +59,12 @@ template <class T> T* host_array(size_t n) {
     if (p == nullptr) VORN_FATAL("no host memory for %zu values", n);
     return p;
 }
-template <class T> T* device_array(size_t n) {
-    T* p = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&p, n * sizeof(T)));
-    return p;
-}
 template <class T> void free_host(T*& p) {
     std::free(p);
     p = nullptr;
 }
 void free_device(float*& p) {
-    if (p != nullptr) CUDA_CHECK(cudaFree(p));
+    if (p != nullptr) device_release(GPU_SITE, p);
     p = nullptr;
 }
 
@@ -261,23 +257,23 @@ int VORN_A::vorn_allocate_ctf_data() {
     h_defs = host_array<float>((size_t)n_def);
     h_scores = host_array<float>((size_t)n_def);
 
-    d_mic = device_array<float>(mic_n);
+    d_mic = device_buffer<float>(GPU_SITE, mic_n);
     // Only a stack passes its frames through a frame buffer.
     if (nz > 1) {
-        d_frame = device_array<float>(mic_n);
-        d_frame_amp = device_array<float>((size_t)boxh_n);
+        d_frame = device_buffer<float>(GPU_SITE, mic_n);
+        d_frame_amp = device_buffer<float>(GPU_SITE, (size_t)boxh_n);
     }
-    d_amp = device_array<float>((size_t)boxh_n);
-    d_logamp = device_array<float>((size_t)boxh_n);
-    d_spec = device_array<float>((size_t)boxh_n);
-    d_spec2 = device_array<float>((size_t)boxh_n);
-    d_logamp_full = device_array<float>((size_t)box_n);
-    d_spec_full = device_array<float>((size_t)box_n);
-    d_full_tmp = device_array<float>((size_t)box_n);
-    d_profile = device_array<float>((size_t)box_nxh);
-    d_sim1d = device_array<float>((size_t)box_nxh * (size_t)n_def);
-    d_defs = device_array<float>((size_t)n_def);
-    d_scores = device_array<float>((size_t)n_def);
+    d_amp = device_buffer<float>(GPU_SITE, (size_t)boxh_n);
+    d_logamp = device_buffer<float>(GPU_SITE, (size_t)boxh_n);
+    d_spec = device_buffer<float>(GPU_SITE, (size_t)boxh_n);
+    d_spec2 = device_buffer<float>(GPU_SITE, (size_t)boxh_n);
+    d_logamp_full = device_buffer<float>(GPU_SITE, (size_t)box_n);
+    d_spec_full = device_buffer<float>(GPU_SITE, (size_t)box_n);
+    d_full_tmp = device_buffer<float>(GPU_SITE, (size_t)box_n);
+    d_profile = device_buffer<float>(GPU_SITE, (size_t)box_nxh);
+    d_sim1d = device_buffer<float>(GPU_SITE, (size_t)box_nxh * (size_t)n_def);
+    d_defs = device_buffer<float>(GPU_SITE, (size_t)n_def);
+    d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
     return 0;
 }
 

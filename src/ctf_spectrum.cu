@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cuda_fft.h"
+#include "gpu_buffers.h"
 #include "math_utils.h"
 #include "math_utils_gpu.h"
 #include "process2d_core.h"
@@ -54,12 +55,10 @@ struct SearchScratch {
         spectrum[(size_t)(box / 2) * nxh] = 0.0f;
         rotational_average_2dh(spectrum, profile.data(), (unsigned)nxh, (unsigned)box);
         fill_defocus_grid(p, defs.data(), n_def);
-        CUDA_CHECK(cudaMalloc((void**)&d_profile, (size_t)nxh * sizeof(float)));
-        CUDA_CHECK(cudaMalloc((void**)&d_defs, (size_t)n_def * sizeof(float)));
-        CUDA_CHECK(cudaMalloc((void**)&d_sim, (size_t)nxh * n_def * sizeof(float)));
-        CUDA_CHECK(cudaMalloc((void**)&d_scores, (size_t)n_def * sizeof(float)));
-        CUDA_CHECK(memcpy_H2D(d_profile, profile.data(), (size_t)nxh * sizeof(float)));
-        CUDA_CHECK(memcpy_H2D(d_defs, defs.data(), (size_t)n_def * sizeof(float)));
+        d_profile = device_copy_of(GPU_SITE, profile.data(), profile.size());
+        d_defs = device_copy_of(GPU_SITE, defs.data(), defs.size());
+        d_sim = device_buffer<float>(GPU_SITE, (size_t)nxh * n_def);
+        d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
     }
     ~SearchScratch() { cudaFree_many_pointers(d_profile, d_defs, d_sim, d_scores, nullptr); }
     SearchScratch(const SearchScratch&) = delete;
