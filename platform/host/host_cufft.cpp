@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -66,12 +65,13 @@ size_t side_extent(const HostPlan& p, const Side& s, bool complex_side) {
     return (size_t)((long long)(p.batch - 1) * s.dist + last * s.stride + 1);
 }
 
-// Large work runs on the OpenMP thread count; small transforms are not worth the threads.
+// Large work runs on the backend's thread count (OpenMP's), so results and speed
+// follow OMP_NUM_THREADS; small transforms are not worth the threads.
 int threads_for(const HostPlan& p) {
     long long n = p.batch;
     for (int d = 0; d < p.rank; ++d) n *= p.n[d];
     if (n < 512LL * 512LL) return 1;
-    return (int)std::max(1u, std::thread::hardware_concurrency());
+    return (int)vorn_host::host_thread_count();
 }
 
 void init_fftw_threads() {

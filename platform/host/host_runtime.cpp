@@ -2,6 +2,7 @@
 // queries and the launch error state.
 #include "host_backend.h"
 
+#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 
@@ -121,10 +121,9 @@ void record_error(cudaError_t error, bool reported_by_sync) {
     if (reported_by_sync) sync_error = error;
 }
 
-unsigned int host_thread_count() {
-    static const unsigned int n = std::max(1u, std::thread::hardware_concurrency());
-    return n;
-}
+// The OpenMP thread count (OMP_NUM_THREADS or omp_set_num_threads), so that every
+// part of the backend, FFTs included, uses the threads the user gave it.
+unsigned int host_thread_count() { return (unsigned int)std::max(1, omp_get_max_threads()); }
 
 bool launch_config_ok(dim3 grid, dim3 block, size_t shared_bytes) {
     const unsigned long long threads = (unsigned long long)block.x * block.y * block.z;
