@@ -16,6 +16,36 @@
 #include <vector>
 
 
+// Idle OpenMP threads wait passively unless the user chose a policy: a thread
+// spinning between kernels takes its core from every other process (ctest -j,
+// a second estimator, a build). The OpenMP runtime reads its environment once,
+// while it is loaded, and offers no call to change the policy later; an
+// environment set before that is undone by the C library's own start-up. So when
+// neither OMP_WAIT_POLICY nor GOMP_SPINCOUNT is set, the program starts itself
+// again, at once, with OMP_WAIT_POLICY=passive added (from the executable's
+// pre-initialisers, before any library or constructor has run). Should that
+// fail, it runs on with the runtime's default.
+namespace {
+bool environment_has(char** envp, const char* name) {
+    const size_t len = std::strlen(name);
+    for (char** e = envp; *e; ++e)
+        if (std::strncmp(*e, name, len) == 0 && (*e)[len] == '=') return true;
+    return false;
+}
+
+void default_to_passive_waiting(int, char** argv, char** envp) {
+    if (!envp || environment_has(envp, "OMP_WAIT_POLICY") || environment_has(envp, "GOMP_SPINCOUNT")) return;
+    size_t n = 0;
+    while (envp[n]) ++n;
+    std::vector<char*> env(envp, envp + n);
+    env.push_back(const_cast<char*>("OMP_WAIT_POLICY=passive"));
+    env.push_back(nullptr);
+    execve("/proc/self/exe", argv, env.data());
+}
+__attribute__((section(".preinit_array"), used)) void (*const preinit_wait_policy)(int, char**, char**) =
+    default_to_passive_waiting;
+}  // namespace
+
 namespace vorn_host {
 namespace {
 
