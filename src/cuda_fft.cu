@@ -136,13 +136,27 @@ __global__ void cuda_complex_amp_center_swap(float* out, const float2* in, unsig
 
 // out[j] += |in_b[i]| for the count spectra in_b = in + b*n, b in order, with
 // j = (i + n/2) mod n: the same sums as adding the spectra one after another.
+// A thread takes a run of GPU_LANES elements (gpu.h), at once unless the run
+// wraps around the end of the array.
 __global__ void cuda_complex_amps_addto_center_swap(float* out, const float2* in, unsigned long n, unsigned count) {
-    size_t i;
-    if (!thread_i(n, i)) return;
+    const size_t i = ((size_t)blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    if (i >= n) return;
     const size_t j = wrap_add(i, n / 2, (size_t)n);
-    float s = out[j];
-    for (unsigned b = 0; b < count; ++b) s += amplitude(in[b * n + i]);
-    out[j] = s;
+    if (i + GPU_LANES <= n && j + GPU_LANES <= n) {
+        gpu_lanes_f s = gpu_lanes_load(out + j);
+        for (unsigned b = 0; b < count; ++b) {
+            gpu_lanes_f re, im;
+            gpu_lanes_load_complex(in + b * n + i, re, im);
+            s += gpu_lanes_sqrt(re * re + im * im);
+        }
+        gpu_lanes_store(out + j, s, GPU_LANES);
+        return;
+    }
+    for (size_t e = i; e < i + GPU_LANES && e < n; ++e) {
+        float s = out[wrap_add(e, n / 2, (size_t)n)];
+        for (unsigned b = 0; b < count; ++b) s += amplitude(in[b * n + e]);
+        out[wrap_add(e, n / 2, (size_t)n)] = s;
+    }
 }
 
 // out = a * conj(b) / r; both parts are formed before out is stored, so out may be a.
@@ -238,7 +252,8 @@ void transform_batches(unsigned nx, unsigned ny, size_t count, ImagesOf images, 
 }
 
 void add_amplitudes_center_swap(float* A, const float2* spectra, size_t nh, size_t n) {
-    gpu_launch_1d<cuda_complex_amps_addto_center_swap>(GPU_SITE, nh, A, spectra, nh, (unsigned)n);
+    gpu_launch_1d<cuda_complex_amps_addto_center_swap>(GPU_SITE, (nh + GPU_LANES - 1) / GPU_LANES, A, spectra, nh,
+                                                       (unsigned)n);
 }
 
 // n host images to n host half spectra, each divided by sqrt(nx*ny).

@@ -10,3 +10,8 @@ __host__ __device__ __forceinline__ void gpu_lanes_store(float* p, gpu_lanes_f v
     if (n > 0) *p = v;
 }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_from(const float* a) { return *a; }
+__host__ __device__ __forceinline__ void gpu_lanes_load_complex(const float2* z, gpu_lanes_f& re, gpu_lanes_f& im) {
+    re = z->x;
+    im = z->y;
+}
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sqrt(gpu_lanes_f v) { return sqrtf(v); }

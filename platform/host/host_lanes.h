@@ -9,7 +9,10 @@
 //   gpu_lanes_load(p)               p[0 .. GPU_LANES), p needs no alignment
 //   gpu_lanes_store(p, v, n)        the first n lanes of v to p[0 .. n)
 //   gpu_lanes_from(a)               a float array of GPU_LANES values as a lane group
+//   gpu_lanes_load_complex(z, re, im)   the parts of z[0 .. GPU_LANES) (float2), one lane each
+//   gpu_lanes_sqrt(v)               sqrtf of every lane
 #pragma once
+#include "host_types.h"
 
 namespace vorn_host {
 // The widest vector the build targets: 8 floats with AVX, else 4 (SSE2, every x86-64).
@@ -19,14 +22,17 @@ constexpr unsigned int native_floats = 8;
 constexpr unsigned int native_floats = 4;
 #endif
 typedef float native_vector __attribute__((vector_size(native_floats * sizeof(float))));
+// The same vector at any float's address, for loads and stores.
+typedef float unaligned_vector __attribute__((vector_size(native_floats * sizeof(float)), aligned(4), may_alias));
 }  // namespace vorn_host
 
 // 32 lanes are 8 SSE or 4 AVX registers: independent chains enough to keep the
 // adders busy through an add's latency.
 constexpr unsigned int GPU_LANES = 32;
 
-// An array of native vectors rather than one wide vector type: the compiler keeps
-// each in a register, where it would spill a wide one to the stack.
+// An array of native vectors rather than one wide vector type, loaded and stored
+// through an unaligned vector type rather than copied: the compiler then keeps
+// each in a register, where it spills a wide vector or a copied one to the stack.
 struct gpu_lanes_f {
     static constexpr unsigned int W = vorn_host::native_floats, N = GPU_LANES / W;
     vorn_host::native_vector v[N] = {};
@@ -57,17 +63,40 @@ __attribute__((always_inline)) inline gpu_lanes_f& operator+=(gpu_lanes_f& a, co
 __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_load(const float* p) {
     gpu_lanes_f r;
     for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
-        __builtin_memcpy(&r.v[i], p + i * gpu_lanes_f::W, sizeof(vorn_host::native_vector));
+        r.v[i] = *reinterpret_cast<const vorn_host::unaligned_vector*>(p + i * gpu_lanes_f::W);
     return r;
 }
 
 __attribute__((always_inline)) inline void gpu_lanes_store(float* p, const gpu_lanes_f& a, unsigned int n) {
     if (n >= GPU_LANES) {
         for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
-            __builtin_memcpy(p + i * gpu_lanes_f::W, &a.v[i], sizeof(vorn_host::native_vector));
+            *reinterpret_cast<vorn_host::unaligned_vector*>(p + i * gpu_lanes_f::W) = a.v[i];
         return;
     }
     for (unsigned int l = 0; l < n; ++l) p[l] = a.lane(l);
 }
 
 __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_from(const float* a) { return gpu_lanes_load(a); }
+
+__attribute__((always_inline)) inline void gpu_lanes_load_complex(const float2* z, gpu_lanes_f& re, gpu_lanes_f& im) {
+    constexpr unsigned int W = gpu_lanes_f::W;
+    const float* p = &z->x;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        const vorn_host::native_vector a = *reinterpret_cast<const vorn_host::unaligned_vector*>(p + 2 * i * W);
+        const vorn_host::native_vector b = *reinterpret_cast<const vorn_host::unaligned_vector*>(p + 2 * i * W + W);
+#if defined(__AVX__)
+        re.v[i] = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+        im.v[i] = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+#else
+        re.v[i] = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+        im.v[i] = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+#endif
+    }
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_sqrt(const gpu_lanes_f& a) {
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
+        for (unsigned int k = 0; k < gpu_lanes_f::W; ++k) r.v[i][k] = __builtin_sqrtf(a.v[i][k]);
+    return r;
+}
