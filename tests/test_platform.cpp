@@ -3,10 +3,15 @@
 // budget, FFT layout and scaling, random-number ranges and the vector sum.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <complex>
 #include <cstring>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "gpu.h"
@@ -200,6 +205,85 @@ TEST(HostDevice, OneDeviceAtIndexZero) {
     EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
     EXPECT_EQ(cudaSetDevice(1), cudaErrorInvalidDevice);
     EXPECT_STREQ(cudaGetErrorString(cudaErrorIllegalAddress), "an illegal memory access was encountered");
+}
+
+// The thread count of launches and FFTs is OpenMP's, as the user sets it.
+TEST(HostDevice, ThreadCountFollowsOpenMP) {
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(3);
+    EXPECT_EQ(vorn_host::host_thread_count(), 3u);
+    cudaDeviceProp prop;
+    ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
+    EXPECT_EQ(prop.multiProcessorCount, 3);
+    omp_set_num_threads(before);
+}
+
+// Idle threads wait passively in a program started without a policy (it restarts
+// itself with OMP_WAIT_POLICY=passive before anything runs); a policy the user
+// set is kept. Checked on this test program started afresh.
+std::string wait_policy_of_fresh_start(const std::string& environment) {
+    const std::string cmd = "env -u OMP_WAIT_POLICY -u GOMP_SPINCOUNT VORN_PRINT_WAIT_POLICY=1 " + environment +
+                            " /proc/" + std::to_string(getpid()) +
+                            "/exe --gtest_filter=HostDevice.WaitPolicyIsPassiveUnlessTheUserChoseOne";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char line[256];
+    while (p && std::fgets(line, sizeof line, p))
+        if (std::strncmp(line, "policy=", 7) == 0) out = line + 7;
+    if (p) pclose(p);
+    return out;
+}
+
+TEST(HostDevice, WaitPolicyIsPassiveUnlessTheUserChoseOne) {
+    if (std::getenv("VORN_PRINT_WAIT_POLICY")) {
+        const char* policy = std::getenv("OMP_WAIT_POLICY");
+        std::printf("policy=%s\n", policy ? policy : "(none)");
+        return;
+    }
+    EXPECT_EQ(wait_policy_of_fresh_start(""), "passive\n");
+    EXPECT_EQ(wait_policy_of_fresh_start("OMP_WAIT_POLICY=active"), "active\n");
+    EXPECT_EQ(wait_policy_of_fresh_start("GOMP_SPINCOUNT=1000"), "(none)\n");
+}
+
+// ---- lanes ----
+
+// Each lane must give, bit for bit, what the same arithmetic gives on one float:
+// loads, partial stores, the four operations, square roots, complex parts.
+__global__ void lanes_arithmetic(float* out, const float* a, const float* b, const float2* z, unsigned n) {
+    const unsigned i = (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    if (i >= n) return;
+    const gpu_lanes_f x = gpu_lanes_load(a + i), y = gpu_lanes_load(b + i);
+    gpu_lanes_f re, im, s{};
+    gpu_lanes_load_complex(z + i, re, im);
+    s += x;
+    gpu_lanes_store(out + i, (s * y - x) / y + gpu_lanes_sqrt(re * re + im * im), min(GPU_LANES, n - i));
+}
+
+TEST(HostLanes, EveryLaneAsOneFloat) {
+    const unsigned n = 3 * GPU_LANES + 5, padded = 4 * GPU_LANES;
+    std::vector<float> a(padded), b(padded);
+    std::vector<float2> z(padded);
+    for (unsigned i = 0; i < padded; ++i) {
+        a[i] = std::sin(1.3f * i) * std::pow(10.0f, (float)(i % 13) - 6.0f);
+        b[i] = i % 7 == 0 ? -0.0f : 0.3f + std::cos(0.9f * i);
+        z[i] = make_float2(std::sin(0.1f * i) * 1e-20f * (float)(i % 3), std::cos(2.1f * i) * 1e3f);
+    }
+    float* da = device_copy(a);
+    float* db = device_copy(b);
+    float2* dz = device_copy(z);
+    float* dout = device_copy(std::vector<float>(padded, 7.0f));
+    GPU_LAUNCH(lanes_arithmetic, dim3(2), dim3(2), 0)(dout, da, db, dz, n);
+    expect_clean_launch();
+    const std::vector<float> out = host_copy(dout, padded);
+    for (unsigned i = 0; i < padded; ++i) {
+        const float s = 0.0f + a[i];
+        const float want = i < n ? (s * b[i] - a[i]) / b[i] + std::sqrt(z[i].x * z[i].x + z[i].y * z[i].y) : 7.0f;
+        ASSERT_EQ(std::memcmp(&out[i], &want, sizeof(float)), 0) << "element " << i << ": " << out[i] << " " << want;
+    }
+    cudaFree(da);
+    cudaFree(db);
+    cudaFree(dz);
+    cudaFree(dout);
 }
 
 // ---- FFT ----
