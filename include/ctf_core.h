@@ -200,12 +200,14 @@ __device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsign
     size_t e;
     if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode);
 }
-// The same, the value multiplied by the element of a second array.
+// The same, the value multiplied by the element of a second array; 0 outside the band whatever that element holds.
 template <class Layout>
 __device__ __forceinline__ void ctf_simulate_times_element(uint2 t, float* out, const float* in, unsigned w, unsigned h,
                                                            Layout at, const CTF_INFO& c, RESO band, char mode) {
     size_t e;
-    if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode) * in[e];
+    if (!pixel_inside(t, w, h, e)) return;
+    const CtfPolar f = at(t.x, t.y);
+    out[e] = ctf_in_band(f.s, band) ? hd_ctfinfo_s(f.s, f.theta, c, mode) * in[e] : 0.0f;
 }
 template <class Layout>
 void ctf_cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
@@ -278,6 +280,58 @@ void hcuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float 
                         float U, float V, float A, float B, float resL, float resH, char mode);
 void gpu_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC, float P, float U,
                       float V, float A, float B, float resL, float resH, char mode);
+
+// ---- simulation from CTF_INFO records with a mode ----
+// The same values as the kV-first routines, the parameters taken from one
+// record and the band from one RESO. The 1D profile takes its defocus at azimuth
+// 0 from the record's astigmatism: U cos^2 A + V sin^2 A. Stack forms take a host
+// array of nz records, slice k from record k; nz = 0 leaves the output untouched.
+__global__ void cuda_ctf_sim_1dh(float* out, int n, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+void gpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+void cpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+__global__ void cuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                        char mode);
+void gpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode);
+void cpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode);
+__global__ void cuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                       char mode);
+void gpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode);
+void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode);
+// out = simulated half spectrum times the raw half spectrum (device), 0 outside the band.
+__global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                     RESO band, char mode);
+void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
+                           char mode);
+// The sum of those products, a correlation score; out is scratch and is destroyed.
+float hcuda_ctf_sim_dot_raw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                RESO band, char mode);
+
+// ---- display images (host) ----
+// An nx x ny image from two centred half spectra of (nx/2 + 1) x ny, h = nx/2:
+// columns 0 .. h-2 show the left input mirrored through the origin (its Friedel
+// mates), columns h-1 .. nx-1 the right input as it is (its column 0 at image
+// column h-1); the pixel (h, ny/2) is then set to 0. The width must be even: an
+// odd width ends the process with the fatal line.
+void cpu_2dh_ctf_sim_raw_combine(float* image, const float* left, const float* right, int nx, int ny);
+// The same mapping, but only rows below ny/2 show the first input on the left;
+// every other part shows the second input (mirrored on the left). No pixel is zeroed.
+void cpu_2dh_ctf_sim_raw_combine2(float* image, const float* first, const float* second, int nx, int ny);
 
 // ---- inverting the geometric phase ----
 // The smaller frequency (1/A) at which chi_g = a2 s^2 - a4 s^4 reaches T, on the

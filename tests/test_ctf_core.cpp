@@ -2,6 +2,7 @@
 // double-precision reference of the formula written here, the 2D simulations
 // against the 1D ones along lines, and the GPU forms against their host twins.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -895,4 +896,142 @@ TEST(Zeros, HighLimitBeyondNyquistReadsNothingPastTheProfile) {
     std::vector<float2> l;
     cpu_ctf_1dh_get_all_zp_res(l, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 0.0f, 20000.0f, 50.0f, 1e-6f, 21);
     EXPECT_FALSE(l.empty());
+}
+
+// ---- simulation from CTF_INFO records ----
+
+TEST(InfoSimulation, RecordFormsMatchTheExplicitOnesAndTheirHostTwins) {
+    const unsigned nxh = 41, ny = 70, nx = 2 * (nxh - 1);
+    const float apix = 1.3f;
+    const RESO band{35.0f, 2.7f};
+    const CTF_INFO& c = kAstig;
+    for (char m : kModes) {
+        Image info(nxh * ny), twin(nxh * ny), explicit_(nxh * ny);
+        gpu_ctf_sim_2dh(info.data(), nxh, ny, apix, c, band, m);
+        cpu_ctf_sim_2dh(twin.data(), nxh, ny, apix, c, band, m);
+        gpu_ctf_sim_2dh_c(explicit_.data(), nxh, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, band.resL,
+                          band.resH, m);
+        EXPECT_EQ(info, twin) << m;
+        EXPECT_EQ(info, explicit_) << m;
+        Image full(nx * ny), full_twin(nx * ny), full_explicit(nx * ny);
+        gpu_ctf_sim_2d(full.data(), nx, ny, apix, c, band, m);
+        cpu_ctf_sim_2d(full_twin.data(), nx, ny, apix, c, band, m);
+        gpu_ctf_sim_2d_c(full_explicit.data(), nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, band.resL,
+                         band.resH, m);
+        EXPECT_EQ(full, full_twin) << m;
+        EXPECT_EQ(full, full_explicit) << m;
+    }
+    // The record's 1D profile lies on the x axis: defocus U cos^2 A + V sin^2 A.
+    const unsigned n = 101;
+    Image p(n), twin(n);
+    gpu_ctf_sim_1dh(p.data(), n, apix, c, band, 'F');
+    cpu_ctf_sim_1dh(twin.data(), n, apix, c, band, 'F');
+    EXPECT_EQ(p, twin);
+    for (unsigned i = 0; i < n; ++i) {
+        const double s = i / (2.0 * (n - 1) * apix);
+        if (s < 1.0 / band.resL + 1e-6 || s > 1.0 / band.resH - 1e-6) continue;
+        const Truth t = truth(s, 0.0, c);
+        EXPECT_NEAR(p[i], t.ctf * t.E, tolerance(t, 'F')) << i;
+    }
+}
+
+TEST(InfoSimulation, StacksHaveOneSlicePerRecord) {
+    const unsigned nxh = 17, ny = 32, nx = 32, n = 40;
+    const float apix = 1.0f;
+    const RESO band{30.0f, 2.0f};
+    std::vector<CTF_INFO> recs = {kAstig, kAstig, {200.0f, 2.0f, 0.1f, 0.0f, 9000.0f, 8000.0f, 10.0f, 20.0f}};
+    const unsigned nz = (unsigned)recs.size();
+    auto check = [&](auto gpu_stack, auto cpu_stack, auto gpu_one, size_t slice, const char* what) {
+        Image dev(slice * nz), host(slice * nz);
+        gpu_stack(dev.data(), nz, recs.data());
+        cpu_stack(host.data(), nz, recs.data());
+        EXPECT_EQ(dev, host) << what;
+        for (unsigned k = 0; k < nz; ++k) {
+            Image one(slice);
+            gpu_one(one.data(), recs[k]);
+            EXPECT_EQ(Image(dev.begin() + k * slice, dev.begin() + (k + 1) * slice), one) << what << " slice " << k;
+        }
+        EXPECT_EQ(Image(dev.begin(), dev.begin() + slice), Image(dev.begin() + slice, dev.begin() + 2 * slice));
+        Image untouched(slice, 5.0f);
+        gpu_stack(untouched.data(), 0, recs.data());
+        cpu_stack(untouched.data(), 0, recs.data());
+        EXPECT_EQ(untouched, Image(slice, 5.0f)) << what << ": no records, nothing written";
+    };
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_1dhs(o, n, apix, z, r, band, 'A'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_1dhs(o, n, apix, z, r, band, 'A'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_1dh(o, n, apix, r, band, 'A'); }, n, "1dhs");
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_2dhs(o, nxh, ny, apix, z, r, band, 'W'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_2dhs(o, nxh, ny, apix, z, r, band, 'W'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_2dh(o, nxh, ny, apix, r, band, 'W'); }, nxh * ny, "2dhs");
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_2ds(o, nx, ny, apix, z, r, band, 'P'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_2ds(o, nx, ny, apix, z, r, band, 'P'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_2d(o, nx, ny, apix, r, band, 'P'); }, nx * ny, "2ds");
+}
+
+TEST(InfoSimulation, ProductWithARawSpectrumAndItsSum) {
+    const unsigned nxh = 33, ny = 64;
+    const float apix = 1.0f;
+    const RESO band{25.0f, 3.0f};
+    Image sim(nxh * ny);
+    gpu_ctf_sim_2dh(sim.data(), nxh, ny, apix, kAstig, band, 'A');
+    // Ones inside the band and NaN outside it: the product is 0 off band whatever the raw value.
+    Image raw(nxh * ny);
+    double want = 0;
+    for (size_t e = 0; e < raw.size(); ++e) {
+        raw[e] = sim[e] != 0.0f ? 1.0f : std::numeric_limits<float>::quiet_NaN();
+        want += sim[e];
+    }
+    float* dr = to_device(raw);
+    float* out = device_array(nxh * ny);
+    hcuda_ctf_simXraw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A');
+    EXPECT_EQ(to_host(out, nxh * ny), sim);
+    EXPECT_NEAR(hcuda_ctf_sim_dot_raw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A'), want, 1e-4 * want);
+    cudaFree(dr);
+    cudaFree(out);
+}
+
+// ---- display images ----
+
+TEST(Display, FourByTwoPixelMapping) {
+    // nx 4, ny 2: h = 2, half width 3. Column 0 shows left[(ny - j) mod ny][h - 1 - 0],
+    // columns 1..3 show right[j][c - 1]; pixel (2, 1) is zeroed.
+    const Image left = {100, 101, 102, 103, 104, 105}, right = {200, 201, 202, 203, 204, 205};
+    Image img(8, -1.0f);
+    cpu_2dh_ctf_sim_raw_combine(img.data(), left.data(), right.data(), 4, 2);
+    EXPECT_EQ(img, Image({101, 200, 201, 202, 104, 203, 0, 205}));
+    // The second form: only rows below ny/2 show the first input.
+    cpu_2dh_ctf_sim_raw_combine2(img.data(), left.data(), right.data(), 4, 2);
+    EXPECT_EQ(img, Image({101, 200, 201, 202, 204, 203, 204, 205}));
+}
+
+TEST(Display, ZerosOnTheLeftAndOnesOnTheRight) {
+    const int nx = 10, ny = 6, nxh = nx / 2 + 1, h = nx / 2;
+    const Image zeros(nxh * ny, 0.0f), ones(nxh * ny, 1.0f);
+    Image img(nx * ny, -1.0f);
+    cpu_2dh_ctf_sim_raw_combine(img.data(), zeros.data(), ones.data(), nx, ny);
+    for (int j = 0; j < ny; ++j)
+        for (int c = 0; c < nx; ++c) {
+            const float want = (c <= h - 2 || (c == h && j == ny / 2)) ? 0.0f : 1.0f;
+            EXPECT_EQ(img[j * nx + c], want) << c << "," << j;
+        }
+}
+
+TEST(DisplayDeathTest, OddWidthIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const Image half(3 * 2, 1.0f);
+    Image img(5 * 2);
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            cpu_2dh_ctf_sim_raw_combine(img.data(), half.data(), half.data(), 5, 2);
+        },
+        testing::ExitedWithCode(1),
+        "Error in function cpu_2dh_ctf_sim_raw_combine\\(\\), file src/ctf_core on line [0-9]+: 5 not an even "
+        "number! Exit now!");
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            cpu_2dh_ctf_sim_raw_combine2(img.data(), half.data(), half.data(), 5, 2);
+        },
+        testing::ExitedWithCode(1), "5 not an even number");
 }
