@@ -441,3 +441,62 @@ int cpu_ctf_1dh_get_all_peaks_iv_res(std::vector<float2>& list, const float* pro
                                      float Cs, float AC, float P, float Df, float low, float high);
 int cpu_ctf_1dh_get_all_peaks_ssv_res(std::vector<float2>& list, const float* profile, int n, float apix, float kV,
                                       float Cs, float AC, float P, float Df, float low, float high);
+
+// ---- phase flip, CTF application and Wiener filters ----
+// On complex half spectra (float2, nx = the half width N/2 + 1, ny rows) and on
+// real device images. K = sin chi' at every element, the origin included (no
+// band). Centred layout: row y at (y - ny/2)/ny; FFT row order (names with usw):
+// row y holds frequency y, and y - ny from (ny + 1)/2 on, as the transform makes
+// them, for odd heights too. The real-image forms transform (divided by
+// sqrt(N ny)), run the FFT-order operation for the image's own width, and
+// transform back (divided again), so a factor of 1 everywhere returns the image.
+// Input and output may be the same array in the spectrum kernels.
+//
+// Phase flip: out = in where K >= 0, -in where K < 0 or is not a number.
+__global__ void cuda_2dh_phase_flip(const float2* in, float2* out, float apix, int nx, int ny, float kV, float Cs,
+                                    float AC, float P, float U, float V, float A);
+void hcuda_2dh_phase_flip(const float2* in, float2* out, float apix, int nx, int ny, float kV, float Cs, float AC,
+                          float P, float U, float V, float A);
+__global__ void cuda_phase_flip_c2dh_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                       float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_c2dh_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                             float AC, float P, float U, float V, float A);
+__global__ void cuda_phase_flip_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix,
+                                           float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                 float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_r2d_c(float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
+                            float P, float U, float V, float A);
+void gpu_phase_flip_r2d_c(const float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                          float AC, float P, float U, float V, float A);
+// CTF application: out = m in with m the value of the mode character (E with B);
+// an unknown mode gives zeros.
+__global__ void cuda_apply_ctf_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                          float Cs, float AC, float P, float U, float V, float A, float B, char mode);
+void hcuda_apply_ctf_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                                float AC, float P, float U, float V, float A, float B, char mode);
+void hcuda_apply_ctf_r2d_c(float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
+                           float P, float U, float V, float A, float B, char mode);
+void gpu_apply_ctf_r2d_c(const float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                         float AC, float P, float U, float V, float A, float B, char mode);
+// Wiener filter with the per-element weight w = W[element] (FFT row order, one
+// float per half-spectrum element): out = in K w / (1 + w K^2). Output first.
+__global__ void cuda_wd_ctf_c2dh_usw_c(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny,
+                                       float apix, float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_wd_ctf_c2dh_usw_c(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny, float apix,
+                             float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_wd_ctf_r2d_c(float* out, float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                        float AC, float P, float U, float V, float A);
+void gpu_wd_ctf_r2d_c(float* out, const float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                      float Cs, float AC, float P, float U, float V, float A);
+// Second variant: the numerator's K pushed away from zero by e (K + e where K >= 0,
+// K - e otherwise): out = in w K' / (1 + w K^2); e = 0 is the first variant.
+__global__ void cuda_wd_ctf_c2dh_usw_c_v2(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny,
+                                          float apix, float kV, float Cs, float AC, float P, float U, float V, float A,
+                                          float e);
+void hcuda_wd_ctf_c2dh_usw_c_v2(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny, float apix,
+                                float kV, float Cs, float AC, float P, float U, float V, float A, float e);
+void hcuda_wd_ctf_r2d_c_v2(float* out, float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                           float Cs, float AC, float P, float U, float V, float A, float e);
+void gpu_wd_ctf_r2d_c_v2(float* out, const float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                         float Cs, float AC, float P, float U, float V, float A, float e);
