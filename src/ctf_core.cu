@@ -5,6 +5,7 @@
 // layout functor, and each host twin loops over the same functor.
 #define VORN_UNIT "src/ctf_core"
 #include "ctf_core.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
 
 #include "cuda_fast_sum.h"
@@ -51,11 +52,7 @@ struct ImagePixels {
 __host__ __device__ __forceinline__ unsigned count_of(int n) { return n > 0 ? (unsigned)n : 0u; }
 
 // Host-array forms: fill(device buffer of n floats), copy it into the host output, free it.
-float* checked_device_floats(size_t n) {
-    float* d = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
-    return d;
-}
+float* checked_device_floats(size_t n) { return device_buffer<float>(GPU_SITE, n); }
 float* safe_device_floats(size_t n) {
     float* d = nullptr;
     safe_cudaMalloc((void**)&d, n * sizeof(float));
@@ -66,9 +63,8 @@ void simulate_to_host(float* out, size_t n, Fill fill, float* (*allocate)(size_t
     if (n == 0) return;
     float* d = allocate(n);
     fill(d);
-    CUDA_CHECK(cudaDeviceSynchronize());
-    CUDA_CHECK(memcpy_D2H(out, d, n * sizeof(float)));
-    CUDA_CHECK(cudaFree(d));
+    copy_to_host(GPU_SITE, out, d, n);
+    device_release(GPU_SITE, d);
 }
 
 // Slice k of a stack, k = 0 .. nz-1 in order, made by one(slice k, k).

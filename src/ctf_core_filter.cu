@@ -5,6 +5,7 @@
 // inverse transform.
 #define VORN_UNIT "src/ctf_core"
 #include "ctf_core.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
 
 #include "cuda_fft.h"
@@ -71,39 +72,28 @@ __global__ void cuda_scale_c2dh_fft_order(float2* out, const float2* in, unsigne
     scale_element(IMAGE_THREAD_XY, out, in, N / 2 + 1, ny, FftOrderLayout{N, ny, apix}, factor);
 }
 
-template <class T> T* device_array(size_t n) {
-    T* p = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&p, n * sizeof(T)));
-    return p;
-}
-
 // Forward transform, the factor on every element, inverse transform.
 template <class Factor> void filter_image(float* in, float* out, unsigned nx, unsigned ny, float apix, Factor factor) {
     if (nx == 0 || ny == 0) return;
     const unsigned nxh = nx / 2 + 1;
-    float2* spectrum = device_array<float2>(image_pixels(nxh, ny));
-    float2* filtered = device_array<float2>(image_pixels(nxh, ny));
+    float2* spectrum = device_buffer<float2>(GPU_SITE, image_pixels(nxh, ny));
+    float2* filtered = device_buffer<float2>(GPU_SITE, image_pixels(nxh, ny));
     hcuda_2d_fft_r2c_norm(in, spectrum, nx, ny);
     gpu_launch_2d<cuda_scale_c2dh_fft_order<Factor>>(GPU_SITE, nxh, ny, filtered, spectrum, nx, ny, apix, factor);
     hcuda_2d_fft_c2r_norm(filtered, out, nx, ny);
-    cudaFree_many_pointers(spectrum, filtered, nullptr);
+    device_release(GPU_SITE, spectrum);
+    device_release(GPU_SITE, filtered);
 }
 
 // The host-array form of a real-image operation: images (and weights) to the
 // device, run(device in, device out, device weights or null), the result back.
 template <class Run>
 void filter_host_image(const float* in, float* out, const float* W, unsigned nx, unsigned ny, Run run) {
-    const size_t npix = image_pixels(nx, ny), nw = W ? image_pixels(nx / 2 + 1, ny) : 0;
+    const size_t npix = image_pixels(nx, ny);
     if (npix == 0) return;
-    float* d_in = device_array<float>(npix);
-    float* d_out = device_array<float>(npix);
-    float* d_w = W ? device_array<float>(nw) : nullptr;
-    CUDA_CHECK(memcpy_H2D(d_in, in, npix * sizeof(float)));
-    if (W) CUDA_CHECK(memcpy_H2D(d_w, W, nw * sizeof(float)));
-    run(d_in, d_out, d_w);
-    CUDA_CHECK(memcpy_D2H(out, d_out, npix * sizeof(float)));
-    cudaFree_many_pointers(d_in, d_out, nullptr);
-    if (d_w) CUDA_CHECK(cudaFree(d_w));
+    float* d_w = W ? device_copy_of(GPU_SITE, W, image_pixels(nx / 2 + 1, ny)) : nullptr;
+    gpu_run_on_device(GPU_SITE, out, npix, in, npix, [&](float* d_in, float* d_out) { run(d_in, d_out, d_w); });
+    if (d_w) device_release(GPU_SITE, d_w);
 }
 
 }  // namespace

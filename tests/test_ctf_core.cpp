@@ -13,6 +13,7 @@
 
 #define VORN_UNIT "tests/ctf_core"
 #include "ctf_core.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 
@@ -20,23 +21,6 @@ using Image = std::vector<float>;
 const float kInf = std::numeric_limits<float>::infinity();
 const double kPi = 3.14159265358979323846;
 
-// ---- device arrays (fresh host-backend device memory is NaN, so unwritten elements show) ----
-template <class T> T* to_device(const std::vector<T>& h) {
-    T* d = nullptr;
-    EXPECT_EQ(cudaMalloc((void**)&d, h.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(T)), cudaSuccess);
-    return d;
-}
-template <class T = float> T* device_array(size_t n) {
-    T* d = nullptr;
-    EXPECT_EQ(cudaMalloc((void**)&d, n * sizeof(T)), cudaSuccess);
-    return d;
-}
-template <class T> std::vector<T> to_host(const T* d, size_t n) {
-    std::vector<T> h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(T)), cudaSuccess);
-    return h;
-}
 // Runs a device routine into a fresh array of n floats and returns the result.
 template <class F> Image on_device(size_t n, F run) {
     float* d = device_array(n);
@@ -1207,7 +1191,7 @@ TEST(Filters, CentredAndFftOrderLayoutsAgreeOnceTheRowsAreReordered) {
     const CTF_INFO& c = kAstig;
     auto run = [&](auto op) {
         float2* di = to_device(in);
-        float2* dout = device_array<float2>(nxh * ny);
+        float2* dout = to_device(Spectrum(nxh * ny));
         op(di, dout);
         Spectrum out = to_host(dout, nxh * ny);
         cudaFree(di);
@@ -1224,7 +1208,7 @@ TEST(Filters, CentredAndFftOrderLayoutsAgreeOnceTheRowsAreReordered) {
     for (unsigned y = 0; y < ny; ++y)
         for (unsigned x = 0; x < nxh; ++x) fft_in[y * nxh + x] = in[((y + ny / 2) % ny) * nxh + x];
     float2* di = to_device(fft_in);
-    float2* dout = device_array<float2>(nxh * ny);
+    float2* dout = to_device(Spectrum(nxh * ny));
     hcuda_phase_flip_c2dh_usw_c(di, dout, nxh, ny, 1.2f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
     const Spectrum fft_out = to_host(dout, nxh * ny);
     for (unsigned y = 0; y < ny; ++y)
@@ -1243,7 +1227,7 @@ TEST(Filters, ModeFactorsOnAnFftOrderSpectrum) {
     const CTF_INFO c{300.0f, 2.7f, 0.1f, 20.0f, 5000.0f, 4000.0f, 15.0f, 50.0f};
     const Spectrum ones(nxh * ny, make_float2(1.0f, -2.0f));
     float2* di = to_device(ones);
-    float2* dout = device_array<float2>(nxh * ny);
+    float2* dout = to_device(Spectrum(nxh * ny));
     Image W(nxh * ny, 2.0f);
     float* dw = to_device(W);
     for (char m : kModes) {
