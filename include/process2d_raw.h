@@ -101,3 +101,44 @@ __global__ void cuda_2d_rm_hotpixels_inplace(float* image, const float* before, 
                                              float std, float cutoff);
 // On each image of a host stack of nz images, in place.
 void hcuda_2ds_rm_hotpixels_inplace(float* stack, unsigned nx, unsigned ny, int nz, float cutoff);
+
+// ======== binning, square extension and frame splitting ========
+// Block means: output pixel (x, y) is the float sum, row by row, of the f x f
+// input block at (x*f, y*f) divided by (float)(f*f); input rows and columns
+// beyond the last whole block are not used. Every binning function needs
+// f >= 1 and ends the process with the fatal line otherwise. The host forms
+// take the output first, the device forms the input first.
+__global__ void cuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f);
+// (nx/f) x (ny/f) block means; in and out distinct device arrays.
+void hcuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f);
+void cpu_2d_meanshrink(float* out, const float* in, int nx, int ny, int f);
+// nz images, each binned to (nx/f)*(ny/f) floats, one after another.
+void cpu_2ds_meanshrink(float* out, const float* in, int nx, int ny, int nz, int f);
+// Negated block means.
+void cpu_2d_meanshrink_invert(float* out, const float* in, int nx, int ny, int f);
+// W x H block means with W = (nx/(2f))*2, H = (ny/(2f))*2 (rounded down to even), stride W.
+void cpu_2d_meanshrink_even(float* out, const float* in, int nx, int ny, int f);
+// The same W x H values at stride S = max(W, H), then mirrored in place to
+// S x S (out holds S*S floats); ends the process unless H/2 < W < 2H or W = H.
+void cpu_2d_meanshrink_extended_even_square(float* out, const float* in, int nx, int ny, int f);
+
+// Square extension to S = max(nx, ny): a tall image gets fill columns on the
+// right of every row, a wide one fill rows at the bottom.
+void cpu_2d_extend_to_square(float* out, const float* in, unsigned nx, unsigned ny, float fill);
+// Only the filling, in place (S*S floats; a tall image already at row stride ny).
+void cpu_2d_extend_to_square_only_fill(float* image, unsigned nx, unsigned ny, float fill);
+// By mirroring: the new rows (ny <= i < nx) are rows 2ny - 1 - i; the new
+// columns (nx <= j < ny) are columns 2nx - 1 - j. Only for ny/2 < nx < 2ny;
+// any other non-square shape ends the process with the fatal line.
+void cpu_2d_extend_to_square_mirror(float* out, const float* in, unsigned nx, unsigned ny);
+// The same in place (S*S floats; a tall image already at row stride ny).
+void cpu_2d_extend_to_square_mirror_inplace(float* image, unsigned nx, unsigned ny);
+
+// A movie simulated from an image: every pixel goes, at its own position, into
+// one frame drawn by rand() mod nframes, the generator seeded from the clock;
+// the frames sum to the input. nframes = 0 ends the process with the fatal line.
+void cpu_2d_simulate_split(float* out, const float* in, unsigned nx, unsigned ny, unsigned nframes);
+// For each of nz images (image i's frames at i*nx*ny*nframes), reseeding for each.
+void cpu_2ds_simulate_frame_split(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz,
+                                  unsigned nframes);
+// ======== end of binning, square extension and frame splitting ========
