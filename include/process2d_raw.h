@@ -8,6 +8,8 @@
 // A y-centred half spectrum has nxh = nx/2 + 1 columns (column 0 is kx = 0) and
 // ny rows (row ny/2 is ky = 0).
 #pragma once
+#include <cstdint>
+
 #include "boxfile.h"
 #include "cuda_general.h"
 
@@ -142,3 +144,61 @@ void cpu_2d_simulate_split(float* out, const float* in, unsigned nx, unsigned ny
 void cpu_2ds_simulate_frame_split(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz,
                                   unsigned nframes);
 // ======== end of binning, square extension and frame splitting ========
+
+// ======== peaks, correlation and linear normalisation ========
+// One peak: column, row, value.
+struct Pixel {
+    int32_t x, y;
+    float value;
+};
+
+// The first strict maximum in row-major order (ties go to the first).
+void cpu_2d_get_unique_peak(const float* image, unsigned nx, unsigned ny, int& x, int& y, float& value);
+// One peak per image of a stack of nz images.
+void cpu_2ds_get_unique_peak(const float* stack, unsigned nx, unsigned ny, Pixel* peaks, int nz);
+// Of all pixels equal to the maximum, the one nearest their centroid (ties go
+// to the first in row-major order); the unique peak when none equals it (NaN).
+void cpu_2d_get_middle_peak_from_equals(const float* image, unsigned nx, unsigned ny, int& x, int& y);
+
+// rows[y] = sum over x of a*b; one thread per row.
+__global__ void cuda_x2d_ccc_lineX(float* a, float* b, float* rows, unsigned nx, unsigned ny);
+void hcuda_x2d_ccc_lineX(float* a, float* b, float* rows, unsigned nx, unsigned ny);
+// Sum of a*b over the image (row sums added in double).
+float hcuda_x2d_ccc(float* a, float* b, unsigned nx, unsigned ny);
+// Correlation coefficient; the inputs are left unchanged.
+float hcuda_x2d_norm_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+// The same, using a and b as scratch: they hold no defined values afterwards.
+float hcuda_x2d_norm_ccc_inplace(float* a, float* b, unsigned nx, unsigned ny);
+// The same on host images.
+float gpu_x2d_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+float gpu_x2d_norm_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+// map(lag) = sum of a(x + lag)*b(x) / sqrt(sum a^2 * sum b^2), circular, with
+// zero lag at (nx/2, ny/2); a and b are used as given. Sizes must be even (the
+// quadrant swap is done in place). Returns 0.
+int hcuda_x2d_ccf(float* a, float* b, float* map, unsigned nx, unsigned ny);
+// The same on host images after removing each image's mean: the correlation
+// coefficient at every lag. Returns 0.
+int gpu_x2d_ccf(const float* a, const float* b, float* map, unsigned nx, unsigned ny);
+
+// Host correlation within soft masks: each image normalised under the mask to
+// mean 0 and deviation 1, then multiplied by it.
+float cpu_x2d_ccc_withmask(const float* a, const float* b, const float* mask, unsigned nx, unsigned ny);
+// The same; a and b are replaced by their normalised masked values.
+float cpu_x2d_ccc_withmask_inplace(float* a, float* b, const float* mask, unsigned nx, unsigned ny);
+// The dot product of the normalised masked values.
+float cpu_x2d_dot_withmask(const float* a, const float* b, const float* mask, unsigned nx, unsigned ny);
+float cpu_x2d_dot_withmask_inplace(float* a, float* b, const float* mask, unsigned nx, unsigned ny);
+// Within the product of the two masks; the 2 form z-normalises the masked
+// values once more before correlating them.
+float cpu_x2d_ccc_with2maskfs(const float* a, const float* b, const float* mask_a, const float* mask_b, unsigned nx,
+                              unsigned ny);
+float cpu_x2d_ccc_with2maskfs2(const float* a, const float* b, const float* mask_a, const float* mask_b, unsigned nx,
+                               unsigned ny);
+
+// k = stdv(a)/stdv(b), c = mean(a) - k*mean(b): b*k + c has a's mean and deviation.
+void cpu_x2d_get_linear_norm_factors(const float* a, const float* b, unsigned nx, unsigned ny, float& k, float& c);
+// image := image*k + c.
+void cpu_2d_linear_norm_kb_inplace(float* image, unsigned nx, unsigned ny, float k, float c);
+// Brings the image to the reference's mean and deviation.
+void cpu_2d_norm_by_reference_inplace(float* image, const float* reference, unsigned nx, unsigned ny);
+// ======== end of peaks, correlation and linear normalisation ========
