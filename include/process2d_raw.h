@@ -104,6 +104,86 @@ __global__ void cuda_2d_rm_hotpixels_inplace(float* image, const float* before, 
 // On each image of a host stack of nz images, in place.
 void hcuda_2ds_rm_hotpixels_inplace(float* stack, unsigned nx, unsigned ny, int nz, float cutoff);
 
+// ================= geometric transforms =================
+// Resampling on the shared bilinear rule (bilinear.h): one thread per output
+// pixel, 32 x 32 blocks; a source position outside the input gives 0. Angles in
+// degrees; a rotation by t maps output (x, y) to the source
+// (cx + c u + s v, cy - s u + c v), u = x - cx, v = y - cy, c = cos t, s = sin t;
+// the image centre is ((nx - 1)/2, (ny - 1)/2). Input and output must differ.
+#include "bilinear.h"
+#include "sym.h"
+
+// Mode -1: m is the map from output to source about (cx, cy); any other mode
+// uses its inverse (m must then be invertible; a singular m gives 0 everywhere).
+__global__ void cuda_2d_transform(const float* in, float* out, unsigned nx, unsigned ny, float cx, float cy,
+                                  RT_Mat2D m, int mode);
+__global__ void cuda_2d_transform2(const float* in, float* out, unsigned nx, unsigned ny, float cx, float cy,
+                                   RT_Mat2D m, int mode);
+void hcuda_2d_transform(const float* in, float* out, unsigned nx, unsigned ny, float cx, float cy, RT_Mat2D m,
+                        int mode);
+__global__ void cuda_2d_rotate(const float* in, float* out, unsigned nx, unsigned ny, float degrees);
+void hcuda_2d_rotate(const float* in, float* out, unsigned nx, unsigned ny, float degrees);
+__global__ void cuda_2d_rotate_anycenter(const float* in, float* out, unsigned nx, unsigned ny, float cx, float cy,
+                                         float degrees);
+// Mean of the bilinear samples along the arc of +-|degrees| about (cx, cy), one
+// sample per pixel of arc length; 0 within one pixel of the centre or for 0 degrees.
+__global__ void cuda_2d_rotate_ave_anycenter(float* in, float* out, unsigned nx, unsigned ny, float cx, float cy,
+                                             float degrees);
+// Source (x - tx, y - ty); the _x and _y forms move along one axis only.
+__global__ void cuda_2d_translate(const float* in, float* out, unsigned nx, unsigned ny, float tx, float ty);
+__global__ void cuda_2d_translate_x(const float* in, float* out, unsigned nx, unsigned ny, float t);
+__global__ void cuda_2d_translate_y(const float* in, float* out, unsigned nx, unsigned ny, float t);
+// Rotation about the image centre of the output pixel moved by -(tx, ty).
+__global__ void cuda_2d_rotate_translate(const float* in, float* out, unsigned nx, unsigned ny, float degrees,
+                                         float tx, float ty);
+// The rotation's source about the image centre, less (tx, ty).
+__global__ void cuda_2d_translate_rotate(const float* in, float* out, unsigned nx, unsigned ny, float tx, float ty,
+                                         float degrees);
+void hcuda_2d_translate_rotate(const float* in, float* out, unsigned nx, unsigned ny, float tx, float ty,
+                               float degrees);
+// Output int(nx*f) x int(ny*f) (empty when that is not positive), centres coinciding.
+__global__ void cuda_2d_scale(float* out, const float* in, int nx, int ny, float f);
+void hcuda_2d_scale(float* out, const float* in, int nx, int ny, float f);
+void gpu_2d_scale(float* out, const float* in, int nx, int ny, float f);
+// nz images, input k at in + k*nx*ny, output k at out + k*int(nx*f)*int(ny*f).
+void hcuda_2ds_scale(float* out, const float* in, int nx, int ny, int nz, float f);
+void gpu_2ds_scale(float* out, const float* in, int nx, int ny, int nz, float f);
+
+// ---- index permutations of input pixel (x, y), run over the input ----
+// Transpose with the new rows reversed: to x*ny + (ny - 1 - y); the output is ny x nx.
+__global__ void cuda_2d_swap_xy(const float* in, float* out, unsigned nx, unsigned ny);
+void hcuda_2d_swap_xy(const float* in, float* out, unsigned nx, unsigned ny);
+void gpu_2d_swap_xy(const float* in, float* out, unsigned nx, unsigned ny);
+// Plain transpose of every image: to x*ny + y.
+__global__ void cuda_2ds_swap_xy(const float* in, float* out, unsigned nx, unsigned ny, unsigned nz);
+void hcuda_2ds_swap_xy(const float* in, float* out, unsigned nx, unsigned ny, unsigned nz);
+void gpu_2ds_swap_xy(const float* in, float* out, unsigned nx, unsigned ny, unsigned nz);
+// x reversed, y reversed, transposed (x*ny + y).
+__global__ void cuda_2d_flipx(float* out, const float* in, unsigned nx, unsigned ny);
+__global__ void cuda_2d_flipy(float* out, const float* in, unsigned nx, unsigned ny);
+__global__ void cuda_2d_flipxy(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_flipx(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_flipy(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_flipxy(float* out, const float* in, unsigned nx, unsigned ny);
+// Every image of the stack: 1 x reversed, 2 y reversed, 3 both, 4 transposed,
+// 5 transposed with the new rows reversed, 6 transposed with the new row order
+// reversed, 0, 7 and any other mode a copy. Modes 4 to 6 give ny x nx images.
+// The gpu_ form ends the process with the fatal line for a mode outside 0..7.
+__global__ void cuda_2ds_flip(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz, int mode);
+void hcuda_2ds_flip(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz, int mode);
+void gpu_2ds_flip(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz, int mode);
+
+// ---- mirror padding to 2nx x 2ny and its inverse crop ----
+// Input (x, y) to (x, y), (x, 2ny-1-y), (2nx-1-x, y) and (2nx-1-x, 2ny-1-y).
+__global__ void cuda_2d_mirror_pad(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_mirror_pad(float* out, const float* in, unsigned nx, unsigned ny);
+// out (nx x ny) = the top-left quarter of in (2nx x 2ny).
+__global__ void cuda_2d_mirror_pad_inv(float* out, const float* in, unsigned nx, unsigned ny);
+void hcuda_2d_mirror_pad_inv(float* out, const float* in, unsigned nx, unsigned ny);
+// New device arrays (freed by the caller) holding the padded image or the crop.
+float* d_get_2d_mirror_pad(const float* in, unsigned nx, unsigned ny);
+float* d_get_2d_mirror_pad_inv(const float* in, unsigned nx, unsigned ny);
+
 // ======== binning, square extension and frame splitting ========
 // Block means: output pixel (x, y) is the float sum, row by row, of the f x f
 // input block at (x*f, y*f) divided by (float)(f*f); input rows and columns

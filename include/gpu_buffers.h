@@ -1,0 +1,26 @@
+// Checked device buffers for the host-array (gpu_) forms: allocate, copy in,
+// copy out and free, each under the GPU check line of the calling unit and line.
+#pragma once
+#include "cuda_general.h"
+
+template <class T>
+T* device_buffer(GpuSite at, size_t n) {
+    T* d = nullptr;
+    gpu_check(cudaMalloc((void**)&d, n * sizeof(T)), at.line, at.unit);
+    return d;
+}
+
+// A new device array holding the n host values.
+template <class T>
+T* device_copy_of(GpuSite at, const T* h, size_t n) {
+    T* d = device_buffer<T>(at, n);
+    gpu_check(memcpy_H2D(d, h, n * sizeof(T)), at.line, at.unit);
+    return d;
+}
+
+template <class T>
+void copy_to_host(GpuSite at, T* h, const T* d, size_t n) {
+    gpu_check(memcpy_D2H(h, d, n * sizeof(T)), at.line, at.unit);
+}
+
+inline void device_release(GpuSite at, void* d) { gpu_check(cudaFree(d), at.line, at.unit); }
