@@ -5,6 +5,7 @@
 #define VORN_UNIT "src/cuda_fft"
 #include "cuda_fft.h"
 #include "fft_plan.h"
+#include "gpu_buffers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,13 +23,6 @@
 namespace {
 
 size_t half_elements(unsigned nx, unsigned ny) { return (size_t)(nx / 2 + 1) * ny; }
-
-template <class T> T* device_array(size_t n) {
-    T* p = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&p, n * sizeof(T)));
-    return p;
-}
-void device_free(void* p) { CUDA_CHECK(cudaFree(p)); }
 
 void require_frames(const char* func, int line, int n) {
     if (n < 1) vorn_fatal_line(func, VORN_UNIT, line, "no frames to average (count %d)", n);
@@ -71,8 +65,8 @@ void hcuda_2ds_fft_r2c_logmod_subbg(float* out, float* stack, unsigned nx, unsig
     const unsigned nxh = nx / 2 + 1;
     const size_t npix = image_pixels(nx, ny), nh = half_elements(nx, ny);
     const float scale = sqrtf((float)npix);
-    float* mean = device_array<float>(nh);
-    float* background = device_array<float>(nh);
+    float* mean = device_buffer<float>(GPU_SITE, nh);
+    float* background = device_buffer<float>(GPU_SITE, nh);
     hcuda_2d_empty(mean, nxh, ny);
     fft_r2c_each(
         GPU_SITE, nx, ny, (size_t)n, [&](size_t k) { return stack + k * npix; },
@@ -86,20 +80,19 @@ void hcuda_2ds_fft_r2c_logmod_subbg(float* out, float* stack, unsigned nx, unsig
     hcuda_2d_divide_inplace(mean, nxh, ny, (float)n);
     hcuda_2d_convolution_by_box(mean, background, nxh, ny, g, g);
     for (size_t k = 0; k < (size_t)n; ++k) hcuda_x2d_sub_inplace(out + k * nh, background, nxh, ny);
-    device_free(mean);
-    device_free(background);
+    device_release(GPU_SITE, mean);
+    device_release(GPU_SITE, background);
 }
 
 void gpu_2ds_fft_r2c_logmod_subbg(float* out, const float* stack, unsigned nx, unsigned ny, int n, int g) {
     REQUIRE_FRAMES(n);
     const size_t in_count = (size_t)n * image_pixels(nx, ny), out_count = (size_t)n * half_elements(nx, ny);
-    float* d_stack = device_array<float>(in_count);
-    float* d_out = device_array<float>(out_count);
-    CUDA_CHECK(memcpy_H2D(d_stack, stack, in_count * sizeof(float)));
+    float* d_stack = device_copy_of(GPU_SITE, stack, in_count);
+    float* d_out = device_buffer<float>(GPU_SITE, out_count);
     hcuda_2ds_fft_r2c_logmod_subbg(d_out, d_stack, nx, ny, n, g);
     CUDA_CHECK(memcpy_D2H(out, d_out, out_count * sizeof(float)));
-    device_free(d_stack);
-    device_free(d_out);
+    device_release(GPU_SITE, d_stack);
+    device_release(GPU_SITE, d_out);
 }
 
 // ================= host-stack converter =================
@@ -114,10 +107,10 @@ void gpu_2ds_fft_r2c_proc(const float* stack, float* frames, float* mean, float*
     const unsigned nxh = nx / 2 + 1;
     const size_t npix = image_pixels(nx, ny), nh = half_elements(nx, ny);
     const float scale = sqrtf((float)npix);
-    float* image = device_array<float>(npix);
-    float* half = device_array<float>(nh);
-    float* sum = device_array<float>(nh);
-    float* full = device_array<float>(npix);
+    float* image = device_buffer<float>(GPU_SITE, npix);
+    float* half = device_buffer<float>(GPU_SITE, nh);
+    float* sum = device_buffer<float>(GPU_SITE, nh);
+    float* full = device_buffer<float>(GPU_SITE, npix);
     hcuda_2d_empty(sum, nxh, ny);
     fft_r2c_each(
         GPU_SITE, nx, ny, (size_t)n,
@@ -147,10 +140,10 @@ void gpu_2ds_fft_r2c_proc(const float* stack, float* frames, float* mean, float*
         hcuda_2d_fftA_half2full(full, half, nx, ny);
         CUDA_CHECK(memcpy_D2H(log_mean, full, npix * sizeof(float)));
     }
-    device_free(image);
-    device_free(half);
-    device_free(sum);
-    device_free(full);
+    device_release(GPU_SITE, image);
+    device_release(GPU_SITE, half);
+    device_release(GPU_SITE, sum);
+    device_release(GPU_SITE, full);
 }
 
 // ================= CPU weights =================
@@ -261,9 +254,9 @@ void range_and_mean(MRC_HEAD& h, const std::vector<float>& v) { hm_max_min_mean(
 std::vector<float> log_amplitude_sum(const Command& c, Input& in, const char* name, unsigned slices) {
     const size_t npix = image_pixels(in.nx, in.ny), nh = half_elements(in.nx, in.ny);
     std::vector<float> section(npix), result(nh);
-    float* image = device_array<float>(npix);
-    float* one = device_array<float>(nh);
-    float* sum = device_array<float>(nh);
+    float* image = device_buffer<float>(GPU_SITE, npix);
+    float* one = device_buffer<float>(GPU_SITE, nh);
+    float* sum = device_buffer<float>(GPU_SITE, nh);
     hcuda_empty_f32(sum, nh);
     fft_r2c_each(
         GPU_SITE, in.nx, in.ny, slices,
@@ -277,9 +270,9 @@ std::vector<float> log_amplitude_sum(const Command& c, Input& in, const char* na
             hcuda_x2d_add_inplace(sum, one, in.nx / 2 + 1, in.ny);
         });
     CUDA_CHECK(memcpy_D2H(result.data(), sum, nh * sizeof(float)));
-    device_free(image);
-    device_free(one);
-    device_free(sum);
+    device_release(GPU_SITE, image);
+    device_release(GPU_SITE, one);
+    device_release(GPU_SITE, sum);
     return result;
 }
 
@@ -305,14 +298,13 @@ int mrcf_fft_r2c_2d(int argc, char* argv[]) {
     std::vector<float> section(npix);
     read_slice(c, in, argv[1], 0, section.data());
     std::fclose(in.f);
-    float* image = device_array<float>(npix);
-    float2* spectrum = device_array<float2>(nh);
-    CUDA_CHECK(memcpy_H2D(image, section.data(), npix * sizeof(float)));
+    float* image = device_copy_of(GPU_SITE, section.data(), npix);
+    float2* spectrum = device_buffer<float2>(GPU_SITE, nh);
     hcuda_2d_fft_r2c(image, spectrum, in.nx, in.ny);
     std::vector<float2> out(nh);
     CUDA_CHECK(memcpy_D2H(out.data(), spectrum, nh * sizeof(float2)));
-    device_free(image);
-    device_free(spectrum);
+    device_release(GPU_SITE, image);
+    device_release(GPU_SITE, spectrum);
     // The conjugate of the spectrum over sqrt(nx*ny), the root taken in double.
     const float scale = (float)std::sqrt((double)npix);
     float largest = 0.0f;
@@ -339,13 +331,12 @@ int mrcf_2ds_fft_r2c_amp_ave2(int argc, char* argv[]) {
     if (mrc_read_all_nocheck(in.f, &in.head, all.data()) != 0)
         vorn_fatal_line(c.func, VORN_UNIT, __LINE__, "cannot read the data of '%s'", argv[1]);
     std::fclose(in.f);
-    float* stack = device_array<float>(count);
-    float* out = device_array<float>(nh);
-    CUDA_CHECK(memcpy_H2D(stack, all.data(), count * sizeof(float)));
+    float* stack = device_copy_of(GPU_SITE, all.data(), count);
+    float* out = device_buffer<float>(GPU_SITE, nh);
     hcuda_2ds_fft_r2c_amp_ave_log_subbg(stack, out, in.nx, in.ny, (int)in.nz, 39);
     CUDA_CHECK(memcpy_D2H(spectrum.data(), out, nh * sizeof(float)));
-    device_free(stack);
-    device_free(out);
+    device_release(GPU_SITE, stack);
+    device_release(GPU_SITE, out);
     range_and_mean(in.head, spectrum);
     write_output(c, argv[2], in.head, (int)(in.nx / 2 + 1), (int)in.ny, MRC_MODE_FLOAT, spectrum.data(),
                  spectrum.size() * sizeof(float));
@@ -363,13 +354,12 @@ int mrcf_2ds_fft_r2c_amp_ave3(int argc, char* argv[]) {
     std::vector<float> section(npix), spectrum(nh);
     read_slice(c, in, argv[1], 0, section.data());
     std::fclose(in.f);
-    float* image = device_array<float>(npix);
-    float* out = device_array<float>(nh);
-    CUDA_CHECK(memcpy_H2D(image, section.data(), npix * sizeof(float)));
+    float* image = device_copy_of(GPU_SITE, section.data(), npix);
+    float* out = device_buffer<float>(GPU_SITE, nh);
     hcuda_2d_gridfft_r2c_amp_ave_log_subbg(image, out, in.nx, in.ny, box, box, step, background);
     CUDA_CHECK(memcpy_D2H(spectrum.data(), out, nh * sizeof(float)));
-    device_free(image);
-    device_free(out);
+    device_release(GPU_SITE, image);
+    device_release(GPU_SITE, out);
     range_and_mean(in.head, spectrum);
     write_output(c, argv[2], in.head, (int)(box / 2 + 1), (int)box, MRC_MODE_FLOAT, spectrum.data(),
                  spectrum.size() * sizeof(float));

@@ -2,6 +2,7 @@
 // __host__ __device__ functor shared by the kernel and the CPU twin.
 #define VORN_UNIT "src/mask_weights"
 #include "mask_weights.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
 
 namespace {
@@ -51,27 +52,21 @@ void cpu_combine(float* out, const float* A, const float* B, unsigned long n, Ru
 
 // ---- host arrays through the GPU ----
 
-float* device_copy(const float* host, unsigned long n) {
-    float* d = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
-    if (host != nullptr) CUDA_CHECK(memcpy_H2D(d, host, n * sizeof(float)));
-    return d;
-}
 void copy_back_and_free(float* host, float* d, unsigned long n) {
-    CUDA_CHECK(memcpy_D2H(host, d, n * sizeof(float)));
-    CUDA_CHECK(cudaFree(d));
+    copy_to_host(GPU_SITE, host, d, n);
+    device_release(GPU_SITE, d);
 }
 // out = rule(A, B) on the GPU; out may be A.
 void gpu_combine(void (*hcuda)(float*, const float*, const float*, unsigned long), float* out, const float* A,
                  const float* B, unsigned long n) {
     if (n == 0) return;
-    float* dA = device_copy(A, n);
-    float* dB = device_copy(B, n);
-    float* dOut = out == A ? dA : device_copy(nullptr, n);
+    float* dA = device_copy_of(GPU_SITE, A, n);
+    float* dB = device_copy_of(GPU_SITE, B, n);
+    float* dOut = out == A ? dA : device_buffer<float>(GPU_SITE, n);
     hcuda(dOut, dA, dB, n);
     copy_back_and_free(out, dOut, n);
-    if (dOut != dA) CUDA_CHECK(cudaFree(dA));
-    CUDA_CHECK(cudaFree(dB));
+    if (dOut != dA) device_release(GPU_SITE, dA);
+    device_release(GPU_SITE, dB);
 }
 
 }  // namespace
@@ -93,7 +88,7 @@ void hcuda_1d_mask_A_and_B_inplace(float* A, const float* B, unsigned long n) { 
 // ---- host arrays through the GPU ----
 void gpu_1d_generate_rmask_soft(float* out, unsigned long n, float c, float r, float w) {
     if (n == 0) return;
-    float* d = device_copy(nullptr, n);
+    float* d = device_buffer<float>(GPU_SITE, n);
     hcuda_1d_generate_rmask_soft(d, n, c, r, w);
     copy_back_and_free(out, d, n);
 }

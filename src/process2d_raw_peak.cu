@@ -4,6 +4,7 @@
 // another's mean and deviation.
 #define VORN_UNIT "src/process2d_raw"
 #include "process2d_raw.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
 
 #include <cmath>
@@ -20,17 +21,6 @@ namespace {
 
 size_t pixels(unsigned nx, unsigned ny) { return (size_t)nx * ny; }
 
-float* device_floats(size_t n) {
-    float* d = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
-    return d;
-}
-float* device_copy(const float* host, size_t n) {
-    float* d = device_floats(n);
-    CUDA_CHECK(memcpy_H2D(d, host, n * sizeof(float)));
-    return d;
-}
-
 // Correlation of two device images consumed as scratch: centred in place,
 // d = sum of products, then the sums of squares (which use the images up).
 float consume_norm_ccc(float* a, float* b, unsigned nx, unsigned ny) {
@@ -46,11 +36,11 @@ float consume_norm_ccc(float* a, float* b, unsigned nx, unsigned ny) {
 template <class F>
 float on_device_copies(const float* a, const float* b, unsigned nx, unsigned ny, F f) {
     const size_t n = pixels(nx, ny);
-    float* da = device_copy(a, n);
-    float* db = device_copy(b, n);
+    float* da = device_copy_of(GPU_SITE, a, n);
+    float* db = device_copy_of(GPU_SITE, b, n);
     const float r = f(da, db);
-    CUDA_CHECK(cudaFree(da));
-    CUDA_CHECK(cudaFree(db));
+    device_release(GPU_SITE, da);
+    device_release(GPU_SITE, db);
     return r;
 }
 
@@ -125,23 +115,23 @@ void hcuda_x2d_ccc_lineX(float* a, float* b, float* rows, unsigned nx, unsigned 
 
 float hcuda_x2d_ccc(float* a, float* b, unsigned nx, unsigned ny) {
     if (ny == 0) return 0.0f;
-    float* rows = device_floats(ny);
+    float* rows = device_buffer<float>(GPU_SITE, ny);
     hcuda_x2d_ccc_lineX(a, b, rows, nx, ny);
     std::vector<float> host(ny);
     CUDA_CHECK(memcpy_D2H(host.data(), rows, ny * sizeof(float)));
-    CUDA_CHECK(cudaFree(rows));
+    device_release(GPU_SITE, rows);
     return (float)hm_sum(host.data(), ny);
 }
 
 float hcuda_x2d_norm_ccc(const float* a, const float* b, unsigned nx, unsigned ny) {
     const size_t n = pixels(nx, ny);
-    float* ca = device_floats(n);
-    float* cb = device_floats(n);
+    float* ca = device_buffer<float>(GPU_SITE, n);
+    float* cb = device_buffer<float>(GPU_SITE, n);
     CUDA_CHECK(memcpy_D2D(ca, a, n * sizeof(float)));
     CUDA_CHECK(memcpy_D2D(cb, b, n * sizeof(float)));
     const float r = consume_norm_ccc(ca, cb, nx, ny);
-    CUDA_CHECK(cudaFree(ca));
-    CUDA_CHECK(cudaFree(cb));
+    device_release(GPU_SITE, ca);
+    device_release(GPU_SITE, cb);
     return r;
 }
 
@@ -162,29 +152,28 @@ int hcuda_x2d_ccf(float* a, float* b, float* map, unsigned nx, unsigned ny) {
     if (nx % 2 != 0 || ny % 2 != 0) VORN_FATAL("Image size must be even in both dimensions, not %u x %u", nx, ny);
     if (nx == 0 || ny == 0) return 0;
     const size_t n = pixels(nx, ny), nh = (size_t)(nx / 2 + 1) * ny;
-    float2 *A = nullptr, *B = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&A, nh * sizeof(float2)));
-    CUDA_CHECK(cudaMalloc((void**)&B, nh * sizeof(float2)));
+    float2* A = device_buffer<float2>(GPU_SITE, nh);
+    float2* B = device_buffer<float2>(GPU_SITE, nh);
     hcuda_2d_fft_r2c(a, A, nx, ny);
     hcuda_2d_fft_r2c(b, B, nx, ny);
     const float s = sqrtf(hcuda_fast_sumsqr(b, n) * hcuda_fast_sumsqr(a, n));
     hcuda_c2d_multconj_norm_inplace(A, B, nx / 2 + 1, ny, (float)n * s);
     hcuda_2d_fft_c2r(A, map, nx, ny);
     hcuda_2d_swap_ccf_inplace(map, nx, ny);
-    CUDA_CHECK(cudaFree(A));
-    CUDA_CHECK(cudaFree(B));
+    device_release(GPU_SITE, A);
+    device_release(GPU_SITE, B);
     return 0;
 }
 
 int gpu_x2d_ccf(const float* a, const float* b, float* map, unsigned nx, unsigned ny) {
     on_device_copies(a, b, nx, ny, [&](float* da, float* db) {
         const size_t n = pixels(nx, ny);
-        float* dmap = device_floats(n);
+        float* dmap = device_buffer<float>(GPU_SITE, n);
         hcuda_2d_sub_inplace(da, nx, ny, hcuda_fast_mean(da, n));
         hcuda_2d_sub_inplace(db, nx, ny, hcuda_fast_mean(db, n));
         hcuda_x2d_ccf(da, db, dmap, nx, ny);
         CUDA_CHECK(memcpy_D2H(map, dmap, n * sizeof(float)));
-        CUDA_CHECK(cudaFree(dmap));
+        device_release(GPU_SITE, dmap);
         return 0.0f;
     });
     return 0;
