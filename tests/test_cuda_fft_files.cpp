@@ -18,6 +18,7 @@
 #include "cuda_fft.h"
 #include "math_utils.h"
 #include "mrcfile.h"
+#include "device_vectors.h"
 
 namespace {
 
@@ -32,22 +33,6 @@ Image pattern(unsigned nx, unsigned ny, unsigned frames, double seed) {
         a[i] = (float)(1.5 + std::sin(0.37 * i + seed) + 0.5 * (s >> 8) / 16777216.0);
     }
     return a;
-}
-float* to_device(const Image& h) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(float)), cudaSuccess);
-    return d;
-}
-float* device_array(size_t n) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, n * sizeof(float)), cudaSuccess);
-    return d;
-}
-Image to_host(const float* d, size_t n) {
-    Image h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
-    return h;
 }
 
 // Direct DFT of frame k at (kx, ky), exp(-2 pi i k.x / N).

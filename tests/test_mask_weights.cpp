@@ -9,23 +9,13 @@
 #include <vector>
 
 #include "mask_weights.h"
+#include "device_vectors.h"
 
 namespace {
 
 using Vec = std::vector<float>;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Vec to_host(const float* d, size_t n) {
-    Vec h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
-    return h;
-}
-float* to_device(const Vec& h) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(float)), cudaSuccess);
-    return d;
-}
 
 // The soft mask by each of its three forms.
 struct MaskForm {

@@ -10,6 +10,7 @@
 
 #define VORN_UNIT "tests/process2d_raw_bin"
 #include "process2d_raw.h"
+#include "device_vectors.h"
 
 namespace {
 
@@ -38,13 +39,9 @@ Image reference_bin(const Image& in, int nx, int w, int h, int f) {
 
 Image device_bin(const Image& in, int nx, int ny, int f) {
     const size_t n = (size_t)(nx / f) * (ny / f);
-    float *din = nullptr, *dout = nullptr;
-    EXPECT_EQ(cudaMalloc(&din, in.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(cudaMalloc(&dout, n * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(din, in.data(), in.size() * sizeof(float)), cudaSuccess);
+    float *din = to_device(in), *dout = device_array(n);
     hcuda_2d_meanshrink(din, dout, nx, ny, f);
-    Image out(n);
-    EXPECT_EQ(memcpy_D2H(out.data(), dout, n * sizeof(float)), cudaSuccess);
+    const Image out = to_host(dout, n);
     cudaFree(din), cudaFree(dout);
     return out;
 }

@@ -10,6 +10,7 @@
 
 #define VORN_UNIT "tests/process2d_raw_peak"
 #include "process2d_raw.h"
+#include "device_vectors.h"
 
 namespace {
 
@@ -24,17 +25,6 @@ Image wavy(int nx, int ny, double phase) {
             a[(size_t)y * nx + x] = (float)(std::sin(0.7 * x + phase) * std::cos(0.45 * y) + 0.3 * (s >> 8) / 16777216.0 + 2.0);
         }
     return a;
-}
-float* to_device(const Image& h) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(float)), cudaSuccess);
-    return d;
-}
-Image to_host(const float* d, size_t n) {
-    Image h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
-    return h;
 }
 
 double mean(const Image& a) {
