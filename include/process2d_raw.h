@@ -282,3 +282,114 @@ void cpu_2d_linear_norm_kb_inplace(float* image, unsigned nx, unsigned ny, float
 // Brings the image to the reference's mean and deviation.
 void cpu_2d_norm_by_reference_inplace(float* image, const float* reference, unsigned nx, unsigned ny);
 // ======== end of peaks, correlation and linear normalisation ========
+
+// ======== line projections ========
+// A profile element p is the sum over line steps q of the bilinear values at
+// P = O + (p - hp) e + (q - hq) f (0 outside the image), all lines parallel.
+// With t = angle*pi/180 (formed in double, rounded to float), c = cos t and
+// s = sin t: mode 1 takes e = (c, -s), f = (s, c); mode -1 e = (c, s),
+// f = (-s, c); any other mode e = (1, 0), f = (0, 1) whatever the angle. So
+// with no rotation out[p] is a sum down column p. Angles are in degrees;
+// centres are pixel coordinates, the image centre being ((n - 1)/2, (n - 1)/2).
+// Profile length L and line length M per form:
+//   square n x n about its centre     L = M = n
+//   image about (cx, cy)              L = M = max(nx, ny), hp = hq = (L - 1)/2
+//   rectangle about (cx, cy)          L = nout, M = nsum, hp = (nout - 1)/2, hq = (nsum - 1)/2
+//   whole grid about (cx, cy)         L = nx, M = ny, hp = cx, hq = cy
+// The many-angle forms write the profile of angle k at out + k*L; their
+// angle list is a device array, except in the gpu_ forms, which take it from
+// the host. Arguments marked unused are accepted and ignored.
+__global__ void cuda_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+void hcuda_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+void gpu_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+// Always mode 1.
+void cpu_2d_project_square(float* out, const float* in, unsigned n, float angle);
+
+__global__ void cuda_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle,
+                                int mode);
+void hcuda_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+void gpu_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+void cpu_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+
+__global__ void cuda_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx,
+                                           unsigned ny, float cx, float cy, float angle, int mode);
+void hcuda_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                                 float cx, float cy, float angle, int mode);
+void gpu_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                               float cx, float cy, float angle, int mode);
+void cpu_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                               float cx, float cy, float angle, int mode);
+
+// Image about (cx, cy) for each of nangles angles.
+__global__ void cuda_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx,
+                                     unsigned ny, float cx, float cy, float unused, int mode);
+void hcuda_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx,
+                           unsigned ny, float cx, float cy, float unused, int mode);
+void gpu_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx, unsigned ny,
+                         float cx, float cy, float unused, int mode);
+// Whole grid about (cx, cy) for each angle.
+__global__ void cuda_2d_project_local_rect_many(float* out, unsigned unused_nout, unsigned unused_nsum,
+                                                const float* angles, unsigned nangles, const float* in, unsigned nx,
+                                                unsigned ny, float cx, float cy, float unused, int mode);
+void hcuda_2d_project_local_rect_many(float* out, unsigned unused_nout, unsigned unused_nsum, const float* angles,
+                                      unsigned nangles, const float* in, unsigned nx, unsigned ny, float cx, float cy,
+                                      float unused, int mode);
+// The rectangle nout x nsum about (cx, cy) for each angle: nangles*nout values.
+void gpu_2d_project_local_rect_many(float* out, unsigned nout, unsigned nsum, const float* angles, unsigned nangles,
+                                    const float* in, unsigned nx, unsigned ny, float cx, float cy, float unused,
+                                    int mode);
+// ======== end of line projections ========
+
+// ======== 2D NCS averaging ========
+// Output pixel (x, y) of an nxo x nyo grid at offset (ox, oy) in the input's
+// frame maps through an operator to the source
+//   (R11 X + R12 Y + Tx + cxi, R21 X + R22 Y + Ty + cyi),  X = x + ox - cxi, Y = y + oy - cyi
+// in the nxi x nyi input (callers pass its centre ((nxi - 1)/2, (nyi - 1)/2) as
+// (cxi, cyi)). A source outside the input (or not a number) gives nothing. The
+// mask (nxo x nyo) weighs the bilinear sample: m >= 0.999999 counts as 1,
+// 0 < m < 0.999999 weighs by m, m <= 0 gives nothing.
+// Adds one operator's weighted samples into out.
+__global__ void cuda_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                                    unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+void hcuda_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                          unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+void cpu_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// Adds every operator's samples into out (the caller zeroes it), printing each
+// operator, then divides out by the operator count (0/0 = NaN with none).
+void hcuda_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                          unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+// Host arrays: the same into a zeroed output; prints "." when done.
+void gpu_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+void cpu_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+// dst = src with the box nxm x nym at (x0, y0) replaced by its average over the
+// operators (centre (cx, cy) in src); box pixels whose mask is 0 become 0.
+void cpu_2d_ncs_average_replace(float* dst, const float* mask, unsigned nxm, unsigned nym, unsigned x0, unsigned y0,
+                                const float* src, unsigned nx, unsigned ny, float cx, float cy, const RT_Mat2D* ops,
+                                unsigned nops);
+// One operator's weighted sample image (0 where nothing maps). A mask value
+// outside [-0.000001, 1.000001] under a mapped pixel ends the process.
+void cpu_2d_ncs_get_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// Correlation of ref (nxo x nyo) with one operator's sample image, both
+// normalised under the mask and masked.
+float cpu_2d_ncs_ccc_one(const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                         unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// ccc[i] for each operator i.
+void cpu_2d_ncs_cccs(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                     unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops,
+                     unsigned nops);
+// For each operator, the shift offsets dx, dy in -15, -14.5, ..., 15 (dy outer)
+// added to its Tx, Ty are searched for the largest coefficient (the first of
+// equal ones wins); prints the operator, "rot dx dy ccc" and the "max" line,
+// and stores the best coefficient in ccc[i]. The operators are not changed.
+void cpu_2d_ncs_cccs_refine(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy,
+                            const float* in, unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask,
+                            const RT_Mat2D* ops, unsigned nops);
+// Returns at once; writes nothing.
+void gpu_2d_ncs_cccs(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                     unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops,
+                     unsigned nops);
+// ======== end of 2D NCS averaging ========
