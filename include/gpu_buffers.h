@@ -24,3 +24,15 @@ void copy_to_host(GpuSite at, T* h, const T* d, size_t n) {
 }
 
 inline void device_release(GpuSite at, void* d) { gpu_check(cudaFree(d), at.line, at.unit); }
+
+// Host arrays through the GPU: n_in values copied in, run(device in, device out),
+// n_out values copied back; every step checked, both buffers freed.
+template <class T, class Run>
+void gpu_run_on_device(GpuSite at, T* out, size_t n_out, const T* in, size_t n_in, Run run) {
+    T* d_in = device_copy_of(at, in, n_in);
+    T* d_out = device_buffer<T>(at, n_out);
+    run(d_in, d_out);
+    copy_to_host(at, out, d_out, n_out);
+    device_release(at, d_in);
+    device_release(at, d_out);
+}

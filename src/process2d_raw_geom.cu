@@ -309,22 +309,10 @@ float* d_get_2d_mirror_pad_inv(const float* in, unsigned nx, unsigned ny) {
 
 // ================= host arrays =================
 
-// Host images through the GPU: n_in input floats in, n_out output floats back,
-// with run(device in, device out) between; every step checked.
-template <class Run>
-static void through_device(float* out, size_t n_out, const float* in, size_t n_in, Run run) {
-    float* d_in = device_copy_of(GPU_SITE, in, n_in);
-    float* d_out = device_buffer<float>(GPU_SITE, n_out);
-    run(d_in, d_out);
-    copy_to_host(GPU_SITE, out, d_out, n_out);
-    device_release(GPU_SITE, d_in);
-    device_release(GPU_SITE, d_out);
-}
-
 void gpu_2d_scale(float* out, const float* in, int nx, int ny, float f) {
     if (nx <= 0 || ny <= 0) return;
     const size_t out_pixels = (size_t)scaled_size(nx, f) * scaled_size(ny, f);
-    through_device(out, out_pixels, in, (size_t)nx * ny,
+    gpu_run_on_device(GPU_SITE, out, out_pixels, in, (size_t)nx * ny,
                    [&](const float* d_in, float* d_out) { hcuda_2d_scale(d_out, d_in, nx, ny, f); });
 }
 // One image at a time through the device.
@@ -336,14 +324,14 @@ void gpu_2ds_scale(float* out, const float* in, int nx, int ny, int nz, float f)
 
 void gpu_2d_swap_xy(const float* in, float* out, unsigned nx, unsigned ny) {
     const size_t n = image_pixels(nx, ny);
-    through_device(out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2d_swap_xy(d_in, d_out, nx, ny); });
+    gpu_run_on_device(GPU_SITE, out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2d_swap_xy(d_in, d_out, nx, ny); });
 }
 void gpu_2ds_swap_xy(const float* in, float* out, unsigned nx, unsigned ny, unsigned nz) {
     const size_t n = stack_slice_offset(nz, nx, ny);
-    through_device(out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2ds_swap_xy(d_in, d_out, nx, ny, nz); });
+    gpu_run_on_device(GPU_SITE, out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2ds_swap_xy(d_in, d_out, nx, ny, nz); });
 }
 void gpu_2ds_flip(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz, int mode) {
     if ((unsigned)mode > 7u) VORN_FATAL("flip_mode must be an integer in {0,1,3,4,5,6,7}");
     const size_t n = stack_slice_offset(nz, nx, ny);
-    through_device(out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2ds_flip(d_out, d_in, nx, ny, nz, mode); });
+    gpu_run_on_device(GPU_SITE, out, n, in, n, [&](const float* d_in, float* d_out) { hcuda_2ds_flip(d_out, d_in, nx, ny, nz, mode); });
 }

@@ -84,30 +84,10 @@ void cpu_project(float* out, const float* in, unsigned nx, unsigned ny, Lines g,
     for (unsigned p = 0; p < g.L; ++p) out[p] = line_sum(in, nx, ny, g, d, p);
 }
 
-// Device memory taken as every projection's host-array form takes it.
-float* projection_buffer(size_t n) {
-    void* d = nullptr;
-    safe_cudaMalloc(&d, std::max<size_t>(n, 1) * sizeof(float));
-    return (float*)d;
-}
-
-// Host arrays through the GPU: the image in, run(device out, device image), the profile back.
-template <class Run>
-void project_on_device(float* out, size_t out_count, const float* in, size_t in_count, Run run) {
-    float* d_in = projection_buffer(in_count);
-    float* d_out = projection_buffer(out_count);
-    CUDA_CHECK(memcpy_H2D(d_in, in, in_count * sizeof(float)));
-    run(d_out, d_in);
-    CUDA_CHECK(memcpy_D2H(out, d_out, out_count * sizeof(float)));
-    device_release(GPU_SITE, d_in);
-    device_release(GPU_SITE, d_out);
-}
-
 // Angles taken from the host list into device memory for the many-angle kernels.
 template <class Run>
 void with_device_angles(const float* angles, unsigned nangles, Run run) {
-    float* d_angles = projection_buffer(nangles);
-    CUDA_CHECK(memcpy_H2D(d_angles, angles, nangles * sizeof(float)));
+    float* d_angles = device_copy_of(GPU_SITE, angles, nangles);
     run(d_angles);
     device_release(GPU_SITE, d_angles);
 }
@@ -164,25 +144,25 @@ void hcuda_2d_project_local_rect_many(float* out, unsigned unused_nout, unsigned
 // ---- host arrays through the GPU ----
 
 void gpu_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode) {
-    project_on_device(out, n, in, (size_t)n * n,
-                      [&](float* d_out, const float* d_in) { hcuda_2d_project_square(d_out, d_in, n, angle, mode); });
+    gpu_run_on_device(GPU_SITE, out, n, in, (size_t)n * n,
+                      [&](const float* d_in, float* d_out) { hcuda_2d_project_square(d_out, d_in, n, angle, mode); });
 }
 void gpu_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode) {
-    project_on_device(out, longer_side(nx, ny), in, (size_t)nx * ny, [&](float* d_out, const float* d_in) {
+    gpu_run_on_device(GPU_SITE, out, longer_side(nx, ny), in, (size_t)nx * ny, [&](const float* d_in, float* d_out) {
         hcuda_2d_project(d_out, d_in, nx, ny, cx, cy, angle, mode);
     });
 }
 void gpu_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
                                float cx, float cy, float angle, int mode) {
-    project_on_device(out, nout, in, (size_t)nx * ny, [&](float* d_out, const float* d_in) {
+    gpu_run_on_device(GPU_SITE, out, nout, in, (size_t)nx * ny, [&](const float* d_in, float* d_out) {
         hcuda_2d_project_local_rect(d_out, nout, nsum, d_in, nx, ny, cx, cy, angle, mode);
     });
 }
 void gpu_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx, unsigned ny,
                          float cx, float cy, float unused, int mode) {
     with_device_angles(angles, nangles, [&](const float* d_angles) {
-        project_on_device(out, (size_t)nangles * longer_side(nx, ny), in, (size_t)nx * ny,
-                          [&](float* d_out, const float* d_in) {
+        gpu_run_on_device(GPU_SITE, out, (size_t)nangles * longer_side(nx, ny), in, (size_t)nx * ny,
+                          [&](const float* d_in, float* d_out) {
                               hcuda_2d_project_many(d_out, d_angles, nangles, d_in, nx, ny, cx, cy, unused, mode);
                           });
     });
@@ -190,7 +170,7 @@ void gpu_2d_project_many(float* out, const float* angles, unsigned nangles, cons
 void gpu_2d_project_local_rect_many(float* out, unsigned nout, unsigned nsum, const float* angles, unsigned nangles,
                                     const float* in, unsigned nx, unsigned ny, float cx, float cy, float, int mode) {
     with_device_angles(angles, nangles, [&](const float* d_angles) {
-        project_on_device(out, (size_t)nangles * nout, in, (size_t)nx * ny, [&](float* d_out, const float* d_in) {
+        gpu_run_on_device(GPU_SITE, out, (size_t)nangles * nout, in, (size_t)nx * ny, [&](const float* d_in, float* d_out) {
             gpu_launch_2d<project_rect_many>(GPU_SITE, nout, nangles, d_out, d_angles, nangles, d_in, nx, ny,
                                              rect_lines(nout, nsum, cx, cy), mode);
         });

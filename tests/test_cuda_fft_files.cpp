@@ -18,7 +18,7 @@
 #include "cuda_fft.h"
 #include "math_utils.h"
 #include "mrcfile.h"
-#include "device_vectors.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "mask_weights.h"
-#include "device_vectors.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 

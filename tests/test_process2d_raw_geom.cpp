@@ -7,29 +7,13 @@
 #include <vector>
 
 #define VORN_UNIT "tests/process2d_raw_geom"
+#include "device_arrays_fixture.h"
 #include "process2d_raw.h"
 
 namespace {
 
 using Image = std::vector<float>;
 
-float* to_device(const Image& h) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, h.size() * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(float)), cudaSuccess);
-    return d;
-}
-// Fresh device memory holds NaN bytes on the host backend, so unwritten pixels show.
-float* device_array(size_t n) {
-    float* d = nullptr;
-    EXPECT_EQ(cudaMalloc(&d, n * sizeof(float)), cudaSuccess);
-    return d;
-}
-Image to_host(const float* d, size_t n) {
-    Image h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
-    return h;
-}
 // Pixel values that tell every position apart, exact in float.
 Image numbered(unsigned nx, unsigned ny, unsigned nz = 1) {
     Image a((size_t)nx * ny * nz);

@@ -10,7 +10,7 @@
 
 #define VORN_UNIT "tests/process2d_raw_proj"
 #include "process2d_raw.h"
-#include "device_vectors.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 
