@@ -186,8 +186,11 @@ __host__ __device__ inline float half_element_frequency(unsigned x, unsigned y, 
 
 // Grid sums (boxes as hcuda_2d_gridfft_r2c_amp_ave): L = ln(sum) in place of the
 // sum, S = L - background. The 2 form takes the background as the g x g box
-// average in the full amplitude layout.
+// average in the full amplitude layout; the 4 form the local average within a
+// soft disc of radius g and edge width g/5 (integer division), hcuda_2d_bg.
 void hcuda_2d_gridfft_r2c_amp_ave_log_subbg2(float* image, float* S, float* L, unsigned nx, unsigned ny, unsigned bx,
+                                             unsigned by, int step, int g);
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg4(float* image, float* S, float* L, unsigned nx, unsigned ny, unsigned bx,
                                              unsigned by, int step, int g);
 
 // Frame sums of a device stack of n >= 1 frames (ny even), y-centred, unscaled:

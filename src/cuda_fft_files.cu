@@ -42,6 +42,21 @@ void hcuda_2d_gridfft_r2c_amp_ave_log_subbg2(float* image, float* S, float* L, u
     hcuda_2dh_fftA_subbg(S, L, bx / 2 + 1, by, g);
 }
 
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg4(float* image, float* S, float* L, unsigned nx, unsigned ny, unsigned bx,
+                                             unsigned by, int step, int g) {
+    hcuda_2d_gridfft_r2c_amp_ave(image, L, nx, ny, bx, by, step);
+    hcuda_2d_logf_inplace(L, bx / 2 + 1, by);
+    const size_t n = image_pixels(bx, by);
+    float* full = device_buffer<float>(GPU_SITE, n);
+    float* background = device_buffer<float>(GPU_SITE, n);
+    hcuda_2d_fftA_half2full(full, L, bx, by);
+    hcuda_2d_bg(background, full, bx, by, (float)g, (float)(g / 5));
+    hcuda_x2d_sub_inplace(full, background, bx, by);
+    hcuda_2d_fftA_full2half(S, full, bx, by);
+    device_release(GPU_SITE, full);
+    device_release(GPU_SITE, background);
+}
+
 void hcuda_2ds_fft_r2c_amp_ave_log(float* stack, float* A, unsigned nx, unsigned ny, int n) {
     hcuda_2ds_fft_r2c_amp_ave(stack, A, nx, ny, n);
     hcuda_logf_inplace(A, half_elements(nx, ny));

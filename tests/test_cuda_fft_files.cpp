@@ -134,6 +134,32 @@ TEST(GridSums, Subbg2KeepsTheLogarithmBesideTheSubtractedCopy) {
     cudaFree(image), cudaFree(S), cudaFree(L), cudaFree(A), cudaFree(S1);
 }
 
+TEST(GridSums, Subbg4TakesTheBackgroundAsANormalisedLocalAverage) {
+    const unsigned nx = 40, ny = 36, bx = 16, by = 12;
+    const int step = 8, g = 5;
+    const size_t nh = (bx / 2 + 1) * by;
+    const Image in = pattern(nx, ny, 1, 0.6);
+    Image scaled(in);
+    for (float& v : scaled) v *= 8.0f;  // amplitudes times 8: L moves by ln 8, its local average too
+    float *image = to_device(in), *image8 = to_device(scaled);
+    float *S = device_array(nh), *L = device_array(nh), *S8 = device_array(nh), *L8 = device_array(nh);
+    float *S2 = device_array(nh), *L2 = device_array(nh);
+    hcuda_2d_gridfft_r2c_amp_ave_log_subbg4(image, S, L, nx, ny, bx, by, step, g);
+    hcuda_2d_gridfft_r2c_amp_ave_log_subbg4(image8, S8, L8, nx, ny, bx, by, step, g);
+    hcuda_2d_gridfft_r2c_amp_ave_log_subbg2(image, S2, L2, nx, ny, bx, by, step, g);
+    const Image s = to_host(S, nh), l = to_host(L, nh), s8 = to_host(S8, nh), l8 = to_host(L8, nh);
+    EXPECT_EQ(l, to_host(L2, nh));
+    const Image s2 = to_host(S2, nh);
+    double differs = 0;
+    for (size_t i = 0; i < nh; ++i) {
+        ASSERT_NEAR(l8[i], l[i] + std::log(8.0), 1e-4) << i;
+        ASSERT_NEAR(s8[i], s[i], 1e-4) << i;
+        differs += std::fabs(s[i] - s2[i]);
+    }
+    EXPECT_GT(differs, 1e-2);  // a disc is not the box of the 2 form
+    cudaFree(image), cudaFree(image8), cudaFree(S), cudaFree(L), cudaFree(S8), cudaFree(L8), cudaFree(S2), cudaFree(L2);
+}
+
 TEST(PerFrameLogSpectra, EachFrameLessOneCommonBackground) {
     const unsigned nx = 8, ny = 10, n = 3, nxh = nx / 2 + 1;
     const int g = 4;
