@@ -7,52 +7,17 @@
 #include "ctf_core.h"
 #include "gpu_launch.h"
 
-#include "process2d_core.h"
-
 namespace {
 
-// ---- frequency conventions: element (i, j) -> (s in 1/A, azimuth in radians) ----
+// ---- the P-first members' own frequency conventions ----
 
-struct Polar {
-    float s, theta;
-};
-
-// The frequency vector (x, y) in cycles per pixel, each part formed in double and rounded.
-__host__ __device__ __forceinline__ Polar plane_polar(double x, double y, float apix) {
-    const float fx = (float)x, fy = (float)y;
-    return {sqrtf(fx * fx + fy * fy) / apix, atan2f(fy, fx)};
-}
 // Azimuth of the integer offset (dx, dy) of a pixel from the origin.
 __host__ __device__ __forceinline__ float offset_azimuth(int dx, int dy) { return atan2f((float)dy, (float)dx); }
 
-// Bin i of a 1D half profile of n values, on the x axis (n = 1 gives 0/0: no frequency).
-struct ProfileLayout {
-    int n;
-    float apix;
-    __host__ __device__ Polar operator()(unsigned i, unsigned) const {
-        return {(float)i / ((float)(2 * n - 2) * apix), 0.0f};
-    }
-};
-// Centred half spectrum of width nxh, rows centred at the real half ny/2.
-struct HalfLayout {
-    unsigned nxh, ny;
-    float apix;
-    __host__ __device__ Polar operator()(unsigned i, unsigned j) const {
-        return plane_polar(i / (2.0 * ((double)nxh - 1.0)), (j - 0.5 * ny) / ny, apix);
-    }
-};
-// Full centred image, centred at the real halves.
-struct ImageLayout {
-    unsigned nx, ny;
-    float apix;
-    __host__ __device__ Polar operator()(unsigned i, unsigned j) const {
-        return plane_polar((i - 0.5 * nx) / nx, (j - 0.5 * ny) / ny, apix);
-    }
-};
 // Half spectrum, the frequency of the layout with the azimuth of the integer offsets (i, j - ny/2).
-struct HalfLayoutPixelAzimuth {
-    HalfLayout layout;
-    __host__ __device__ Polar operator()(unsigned i, unsigned j) const {
+struct HalfPixelAzimuth {
+    CtfHalfLayout layout;
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
         return {layout(i, j).s, offset_azimuth((int)i, (int)j - (int)(layout.ny / 2))};
     }
 };
@@ -60,7 +25,7 @@ struct HalfLayoutPixelAzimuth {
 struct HalfPixels {
     unsigned nxh, ny;
     float apix;
-    __host__ __device__ Polar operator()(unsigned i, unsigned j) const {
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
         const int dy = (int)j - (int)(ny / 2);
         const float fx = (float)i, fy = (float)dy;
         return {sqrtf(fx * fx + fy * fy) / ((float)(2 * ((int)nxh - 1)) * apix), offset_azimuth((int)i, dy)};
@@ -71,7 +36,7 @@ struct HalfPixels {
 struct ImagePixels {
     unsigned nx, ny;
     float apix;
-    __host__ __device__ Polar operator()(unsigned i, unsigned j) const {
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
         const int dx = (int)i - (int)(nx / 2), dy = (int)j - (int)(ny / 2);
         const float fx = (float)dx, fy = (float)dy;
         const float half_pi = (float)(CTF_PI / 2.0);
@@ -79,30 +44,6 @@ struct ImagePixels {
         return {sqrtf(fx * fx + fy * fy) / ((float)nx * apix), theta};
     }
 };
-
-// ---- the element frame ----
-
-// The single-precision model inside the band, 0 outside.
-__host__ __device__ __forceinline__ float band_sample(Polar f, const CTF_INFO& c, RESO band, char mode) {
-    return ctf_in_band(f.s, band) ? hd_ctfinfo_s(f.s, f.theta, c, mode) : 0.0f;
-}
-__host__ __device__ __forceinline__ CTF_INFO one_defocus(float kV, float Cs, float AC, float P, float defocus, float B) {
-    return CTF_INFO{kV, Cs, AC, P, defocus, defocus, 0.0f, B};
-}
-
-// Thread (i, j) of a w x h launch (a 1D launch has h = 1) writes its element.
-template <class Layout>
-__device__ __forceinline__ void simulate_element(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c,
-                                                 RESO band, char mode) {
-    const uint2 t = IMAGE_THREAD_XY;
-    size_t e;
-    if (pixel_inside(t, w, h, e)) out[e] = band_sample(at(t.x, t.y), c, band, mode);
-}
-template <class Layout>
-void cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
-    for (unsigned j = 0; j < h; ++j)
-        for (unsigned i = 0; i < w; ++i) out[pixel_element(i, j, w)] = band_sample(at(i, j), c, band, mode);
-}
 
 // A P-first size: a negative count has no elements.
 __host__ __device__ __forceinline__ unsigned count_of(int n) { return n > 0 ? (unsigned)n : 0u; }
@@ -134,8 +75,8 @@ void simulate_to_host(float* out, size_t n, Fill fill, float* (*allocate)(size_t
 
 __global__ void cuda_ctf_mod_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC,
                                          float defocus, float B, float limit1, float limit2) {
-    simulate_element(out, count_of(n), 1, ProfileLayout{n, apix}, one_defocus(kV, Cs, AC, P, defocus, B),
-                     ctf_sorted_band(limit1, limit2), 'A');
+    ctf_simulate_element(IMAGE_THREAD_XY, out, count_of(n), 1, CtfProfileLayout{n, apix},
+                         ctf_one_defocus(kV, Cs, AC, P, defocus, B), ctf_sorted_band(limit1, limit2), 'A');
 }
 void hcuda_ctf_mod_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC, float defocus,
                                float B, float limit1, float limit2) {
@@ -145,13 +86,13 @@ void hcuda_ctf_mod_simulate_1d(float* out, float apix, int n, float P, float kV,
 
 __global__ void cuda_ctf_phase_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC,
                                            float defocus, float, float limit1, float limit2) {
-    simulate_element(out, count_of(n), 1, ProfileLayout{n, apix}, one_defocus(kV, Cs, AC, P, defocus, 0.0f),
-                     ctf_sorted_band(limit1, limit2), 'P');
+    ctf_simulate_element(IMAGE_THREAD_XY, out, count_of(n), 1, CtfProfileLayout{n, apix},
+                         ctf_one_defocus(kV, Cs, AC, P, defocus, 0.0f), ctf_sorted_band(limit1, limit2), 'P');
 }
 void hcuda_ctf_phase_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC, float defocus,
                                  float B, float limit1, float limit2) {
-    gpu_launch_1d<cuda_ctf_phase_simulate_1d>(GPU_SITE, count_of(n), out, apix, n, P, kV, Cs, AC, defocus, B,
-                                              limit1, limit2);
+    gpu_launch_1d<cuda_ctf_phase_simulate_1d>(GPU_SITE, count_of(n), out, apix, n, P, kV, Cs, AC, defocus, B, limit1,
+                                              limit2);
 }
 
 __global__ void cuda_ctf_mod_simulate_1ds_multi_defocus(float* out, float apix, int n, float P, float kV, float Cs,
@@ -160,29 +101,30 @@ __global__ void cuda_ctf_mod_simulate_1ds_multi_defocus(float* out, float apix, 
     const uint2 t = IMAGE_THREAD_XY;
     size_t e;
     if (!pixel_inside(t, count_of(n), count_of(ndef), e)) return;
-    out[e] = band_sample(ProfileLayout{n, apix}(t.x, 0), one_defocus(kV, Cs, AC, P, defocus[t.y], B),
-                         RESO{resL, resH}, 'A');
+    out[e] = ctf_band_sample(CtfProfileLayout{n, apix}(t.x, 0), ctf_one_defocus(kV, Cs, AC, P, defocus[t.y], B),
+                             RESO{resL, resH}, 'A');
 }
 void hcuda_ctf_mod_simulate_1ds_multi_defocus(float* out, float apix, int n, float P, float kV, float Cs, float AC,
                                               const float* defocus, int ndef, float B, float resL, float resH) {
-    gpu_launch_2d<cuda_ctf_mod_simulate_1ds_multi_defocus>(GPU_SITE, count_of(n), count_of(ndef), out, apix, n, P,
-                                                           kV, Cs, AC, defocus, ndef, B, resL, resH);
+    gpu_launch_2d<cuda_ctf_mod_simulate_1ds_multi_defocus>(GPU_SITE, count_of(n), count_of(ndef), out, apix, n, P, kV,
+                                                           Cs, AC, defocus, ndef, B, resL, resH);
 }
 
 __global__ void cuda_ctf_mod_simulate_2d(float* out, float apix, int nx, int ny, float P, float kV, float Cs, float AC,
                                          float U, float V, float A, float B, float resL, float resH) {
-    simulate_element(out, count_of(nx), count_of(ny), ImagePixels{count_of(nx), count_of(ny), apix},
-                     CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH}, 'A');
+    ctf_simulate_element(IMAGE_THREAD_XY, out, count_of(nx), count_of(ny),
+                         ImagePixels{count_of(nx), count_of(ny), apix}, CTF_INFO{kV, Cs, AC, P, U, V, A, B},
+                         RESO{resL, resH}, 'A');
 }
 
-void cpu_ctf_mod_sim_2d(float* out, float apix, int nx, int ny, float kV, float Cs, float AC, float P, float U,
-                        float V, float A, float B, float resL, float resH) {
+void cpu_ctf_mod_sim_2d(float* out, float apix, int nx, int ny, float kV, float Cs, float AC, float P, float U, float V,
+                        float A, float B, float resL, float resH) {
     const unsigned w = count_of(nx), h = count_of(ny);
     const CTF_INFO c{kV, Cs, AC, P, U, V, A, B};
     const RESO band{resL, resH};
     for (unsigned j = 0; j < h; ++j)
         for (unsigned i = 0; i < w; ++i) {
-            const float s = ImageLayout{w, h, apix}(i, j).s;
+            const float s = CtfImageLayout{w, h, apix}(i, j).s;
             const float theta = offset_azimuth((int)i - (int)(w / 2), (int)j - (int)(h / 2));
             out[pixel_element(i, j, w)] =
                 ctf_in_band(s, band) ? (float)ctf_model_value<double>(s, theta, c, 'A') : 0.0f;
@@ -191,23 +133,24 @@ void cpu_ctf_mod_sim_2d(float* out, float apix, int nx, int ny, float kV, float 
 
 __global__ void cuda_ctf_mod_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs,
                                           float AC, float U, float V, float A, float B, float resL, float resH) {
-    const HalfLayout layout{count_of(nxh), count_of(ny), apix};
-    simulate_element(out, layout.nxh, layout.ny, HalfLayoutPixelAzimuth{layout}, CTF_INFO{kV, Cs, AC, P, U, V, A, B},
-                     RESO{resL, resH}, 'A');
+    const CtfHalfLayout layout{count_of(nxh), count_of(ny), apix};
+    ctf_simulate_element(IMAGE_THREAD_XY, out, layout.nxh, layout.ny, HalfPixelAzimuth{layout},
+                         CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH}, 'A');
 }
-void hcuda_ctf_mod_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC,
-                                float U, float V, float A, float B, float resL, float resH) {
+void hcuda_ctf_mod_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC, float U,
+                                float V, float A, float B, float resL, float resH) {
     gpu_launch_2d<cuda_ctf_mod_simulate_2dh>(GPU_SITE, count_of(nxh), count_of(ny), out, apix, nxh, ny, P, kV, Cs, AC,
                                              U, V, A, B, resL, resH);
 }
 
 __global__ void cuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs,
                                           float AC, float U, float V, float A, float B, float resL, float resH) {
-    simulate_element(out, count_of(nxh), count_of(ny), HalfPixels{count_of(nxh), count_of(ny), apix},
-                     CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH}, 'W');
+    ctf_simulate_element(IMAGE_THREAD_XY, out, count_of(nxh), count_of(ny),
+                         HalfPixels{count_of(nxh), count_of(ny), apix}, CTF_INFO{kV, Cs, AC, P, U, V, A, B},
+                         RESO{resL, resH}, 'W');
 }
-void hcuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC,
-                                float U, float V, float A, float B, float resL, float resH) {
+void hcuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC, float U,
+                                float V, float A, float B, float resL, float resH) {
     gpu_launch_2d<cuda_ctf_pow_simulate_2dh>(GPU_SITE, count_of(nxh), count_of(ny), out, apix, nxh, ny, P, kV, Cs, AC,
                                              U, V, A, B, resL, resH);
 }
@@ -216,8 +159,8 @@ void hcuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P
 
 __global__ void cuda_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P,
                                    float defocus, float B, float resL, float resH, char mode) {
-    simulate_element(out, n, 1, ProfileLayout{(int)n, apix}, one_defocus(kV, Cs, AC, P, defocus, B), RESO{resL, resH},
-                     mode);
+    ctf_simulate_element(IMAGE_THREAD_XY, out, n, 1, CtfProfileLayout{(int)n, apix},
+                         ctf_one_defocus(kV, Cs, AC, P, defocus, B), RESO{resL, resH}, mode);
 }
 void hcuda_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
                          float B, float resL, float resH, char mode) {
@@ -225,12 +168,13 @@ void hcuda_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs,
 }
 void gpu_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
                        float B, float resL, float resH, char mode) {
-    simulate_to_host(out, n, [&](float* d) { hcuda_ctf_sim_1dh_c(d, n, apix, kV, Cs, AC, P, defocus, B, resL, resH, mode); });
+    simulate_to_host(out, n,
+                     [&](float* d) { hcuda_ctf_sim_1dh_c(d, n, apix, kV, Cs, AC, P, defocus, B, resL, resH, mode); });
 }
 void cpu_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
                        float B, float resL, float resH, char mode) {
-    cpu_simulate(out, n, 1, ProfileLayout{(int)n, apix}, one_defocus(kV, Cs, AC, P, defocus, B), RESO{resL, resH},
-                 mode);
+    ctf_cpu_simulate(out, n, 1, CtfProfileLayout{(int)n, apix}, ctf_one_defocus(kV, Cs, AC, P, defocus, B),
+                     RESO{resL, resH}, mode);
 }
 
 void hcuda_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
@@ -252,8 +196,8 @@ void cpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float
 
 __global__ void cuda_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC,
                                    float P, float U, float V, float A, float B, float resL, float resH, char mode) {
-    simulate_element(out, nxh, ny, HalfLayout{nxh, ny, apix}, CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH},
-                     mode);
+    ctf_simulate_element(IMAGE_THREAD_XY, out, nxh, ny, CtfHalfLayout{nxh, ny, apix},
+                         CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH}, mode);
 }
 void hcuda_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC, float P,
                          float U, float V, float A, float B, float resL, float resH, char mode) {
@@ -269,8 +213,8 @@ void gpu_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float 
 
 __global__ void cuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
                                   float P, float U, float V, float A, float B, float resL, float resH, char mode) {
-    simulate_element(out, nx, ny, ImageLayout{nx, ny, apix}, CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH},
-                     mode);
+    ctf_simulate_element(IMAGE_THREAD_XY, out, nx, ny, CtfImageLayout{nx, ny, apix},
+                         CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{resL, resH}, mode);
 }
 void hcuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC, float P,
                         float U, float V, float A, float B, float resL, float resH, char mode) {

@@ -3,6 +3,7 @@
 // against the 1D ones along lines, and the GPU forms against their host twins.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -228,10 +229,12 @@ TEST(Profiles, PFirstModAndPhaseSortTheirLimits) {
     const CTF_INFO c{200.0f, 2.0f, 0.1f, 45.0f, 12000.0f, 12000.0f, 0.0f, 150.0f};
     const RESO band{25.0f, 2.5f};
     auto mod = [&](float l1, float l2) {
-        return on_device(n, [&](float* d) { hcuda_ctf_mod_simulate_1d(d, apix, n, c.P, c.kV, c.Cs, c.AC, c.U, c.B, l1, l2); });
+        return on_device(
+            n, [&](float* d) { hcuda_ctf_mod_simulate_1d(d, apix, n, c.P, c.kV, c.Cs, c.AC, c.U, c.B, l1, l2); });
     };
     auto phase = [&](float l1, float l2, float B) {
-        return on_device(n, [&](float* d) { hcuda_ctf_phase_simulate_1d(d, apix, n, c.P, c.kV, c.Cs, c.AC, c.U, B, l1, l2); });
+        return on_device(
+            n, [&](float* d) { hcuda_ctf_phase_simulate_1d(d, apix, n, c.P, c.kV, c.Cs, c.AC, c.U, B, l1, l2); });
     };
     const Image m = mod(band.resL, band.resH);
     expect_profile(m, n, apix, c, band, 'A', "mod");
@@ -344,8 +347,10 @@ TEST(Plane, FullImageColumnThroughTheCentreIsTheProfileWithDefocusU) {
 TEST(Plane, EqualDefocusIsRotationallySymmetricAndIndependentOfA) {
     const unsigned nxh = 33, ny = 64;
     Image a(nxh * ny), b(nxh * ny);
-    gpu_ctf_sim_2dh_c(a.data(), nxh, ny, 1.0f, 300.0f, 2.7f, 0.07f, 0.0f, 12000.0f, 12000.0f, 0.0f, 0.0f, 40.0f, 2.0f, 'A');
-    gpu_ctf_sim_2dh_c(b.data(), nxh, ny, 1.0f, 300.0f, 2.7f, 0.07f, 0.0f, 12000.0f, 12000.0f, 71.0f, 0.0f, 40.0f, 2.0f, 'A');
+    gpu_ctf_sim_2dh_c(a.data(), nxh, ny, 1.0f, 300.0f, 2.7f, 0.07f, 0.0f, 12000.0f, 12000.0f, 0.0f, 0.0f, 40.0f, 2.0f,
+                      'A');
+    gpu_ctf_sim_2dh_c(b.data(), nxh, ny, 1.0f, 300.0f, 2.7f, 0.07f, 0.0f, 12000.0f, 12000.0f, 71.0f, 0.0f, 40.0f, 2.0f,
+                      'A');
     for (size_t e = 0; e < a.size(); ++e) ASSERT_NEAR(a[e], b[e], 1e-4) << e;
     // (i, ny/2 + k) and (k, ny/2 + i): the same radius.
     for (unsigned i = 0; i < 20; ++i)
@@ -407,3 +412,487 @@ TEST(Plane, PFirstFullImageAgreesWithItsKvFirstHostTwinOnEvenSquareImages) {
 }
 
 }  // namespace
+
+// ---- equiphase averaging and band operations ----
+namespace {
+
+// A centred half spectrum (nx = N/2 + 1 columns, ny rows) of f(s, theta), frequency of the layout.
+template <class F> Image half_of(unsigned nx, unsigned ny, float apix, F f) {
+    Image h((size_t)nx * ny);
+    for (unsigned j = 0; j < ny; ++j)
+        for (unsigned i = 0; i < nx; ++i) {
+            double s, th;
+            half_polar(i, j, nx, ny, apix, s, th);
+            h[(size_t)j * nx + i] = (float)f(s, th);
+        }
+    return h;
+}
+struct Epa {
+    unsigned nx, ny;
+    float apix;
+    CTF_INFO c;
+    Image profile(const Image& in, int k, float low, float high) const {
+        float* d = to_device(in);
+        const Image p = on_device(k * (nx - 1) + 1, [&](float* o) {
+            hcuda_2dh_X_EPA_res(o, k, d, nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, low, high);
+        });
+        cudaFree(d);
+        return p;
+    }
+};
+// The smaller frequency at which the geometric phase along the x axis reaches T (double).
+double x_axis_frequency(const CTF_INFO& c, double T) {
+    const double lam = wavelength(c.kV), a = c.A * kPi / 180.0;
+    const double df = c.U * std::cos(a) * std::cos(a) + c.V * std::sin(a) * std::sin(a);
+    const double a2 = kPi * lam * df, a4 = kPi / 2.0 * c.Cs * 1e7 * lam * lam * lam;
+    return std::sqrt(2.0 * T / (a2 + std::sqrt(a2 * a2 - 4.0 * a4 * T)));
+}
+
+}  // namespace
+
+TEST(Epa, AstigmaticRingsAverageLikeTheRoundOnesWithTheSameAxisDefocus) {
+    const unsigned N = 128, nx = N / 2 + 1, ny = N;
+    // Rings a few pixels apart at Nyquist, so that the pixels resolve them.
+    const float apix = 2.0f;
+    const CTF_INFO astig{300.0f, 2.7f, 0.07f, 0.0f, 6000.0f, 4000.0f, 30.0f, 0.0f};
+    const double a = astig.A * kPi / 180.0;
+    const float dfx = (float)(astig.U * std::cos(a) * std::cos(a) + astig.V * std::sin(a) * std::sin(a));
+    const CTF_INFO round{300.0f, 2.7f, 0.07f, 0.0f, dfx, dfx, 0.0f, 0.0f};
+    auto rings = [](const CTF_INFO& c) {
+        return [c](double s, double th) { return std::pow(std::sin(truth(s, th, c).chig), 2); };
+    };
+    const float low = 80.0f, high = 2 * apix;
+    const Image pa = Epa{nx, ny, apix, astig}.profile(half_of(nx, ny, apix, rings(astig)), 1, low, high);
+    const Image pr = Epa{nx, ny, apix, round}.profile(half_of(nx, ny, apix, rings(round)), 1, low, high);
+    double lo = 1, hi = 0;
+    for (unsigned i = 4; i < nx - 1; ++i) {
+        EXPECT_NEAR(pa[i], pr[i], 0.03) << "bin " << i;
+        lo = std::min(lo, (double)pa[i]);
+        hi = std::max(hi, (double)pa[i]);
+    }
+    EXPECT_GT(hi - lo, 0.4) << "the rings keep their contrast";
+}
+
+TEST(Epa, ConstantSpectrumAndBinsOutsideTheBand) {
+    const unsigned nx = 33, ny = 64;
+    const Epa epa{nx, ny, 1.0f, kAstig};
+    for (float v : epa.profile(Image(nx * ny, 3.0f), 2, 1e30f, 2.0f)) ASSERT_NEAR(v, 3.0f, 1e-4);
+    // Outside [1/20, 1/4] a bin copies the centre row at column i/k.
+    Image numbered(nx * ny);
+    for (size_t e = 0; e < numbered.size(); ++e) numbered[e] = (float)e;
+    for (int k : {1, 3}) {
+        const Image p = epa.profile(numbered, k, 20.0f, 4.0f);
+        for (unsigned i = 0; i < p.size(); ++i) {
+            const double s = i / (2.0 * (nx - 1) * k);
+            if (s < 1.0 / 20 - 1e-6 || s > 0.25 + 1e-6) {
+                EXPECT_EQ(p[i], numbered[(ny / 2) * nx + i / k]) << "k " << k << " bin " << i;
+            }
+        }
+    }
+}
+
+TEST(Epa, AnAzimuthWithoutTheContourAddsNothing) {
+    // Along y the defocus is 1000 A: with Cs 2.7 mm its phase never passes 2.96 rad,
+    // so most bins have no contour near +-90 degrees. Nothing may be sampled there:
+    // a bright patch near the +y axis far out must not leak into the profile.
+    const unsigned N = 128, nx = N / 2 + 1, ny = N;
+    const float apix = 0.4f;
+    Image in(nx * ny, 1.0f);
+    for (unsigned y = 108; y < 122; ++y)
+        for (unsigned x = 0; x < 3; ++x) in[y * nx + x] = 1000.0f;
+    const CTF_INFO c{300.0f, 2.7f, 0.0f, 0.0f, 20000.0f, 1000.0f, 0.0f, 0.0f};
+    const Image p = Epa{nx, ny, apix, c}.profile(in, 1, 100.0f, 2 * apix);
+    for (unsigned i = 1; i < nx; ++i) EXPECT_NEAR(p[i], 1.0f, 1e-3) << "bin " << i;
+}
+
+TEST(Epa, DegenerateDefocusGivesFiniteProfilesQuickly) {
+    const unsigned nx = 65, ny = 128;
+    const Image in = half_of(nx, ny, 1.0f, [](double s, double) { return 1.0 + s; });
+    const CTF_INFO cases[] = {{300.0f, 0.0f, 0.1f, 0.0f, 1000.0f, -1000.0f, 10.0f, 0.0f},
+                              {300.0f, 0.0f, 0.1f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+                              {300.0f, 2.7f, 0.1f, 0.0f, -8000.0f, -9000.0f, 0.0f, 0.0f},
+                              {300.0f, 0.0f, 0.1f, 0.0f, 30000.0f, 1e-3f, 45.0f, 0.0f},
+                              // At the first azimuth (-90 degrees) the defocus is ~1e-11 A: the
+                              // contour lies ~1e9 pixels out, where a half-pixel step no longer moves.
+                              {300.0f, 0.0f, 0.1f, 0.0f, 30000.0f, 0.0f, 0.0f, 0.0f}};
+    for (const CTF_INFO& c : cases)
+        for (float v : Epa{nx, ny, 1.0f, c}.profile(in, 2, 1e30f, 2.0f)) ASSERT_TRUE(std::isfinite(v)) << c.U;
+}
+
+TEST(Epa, StacksSumTheirSlicesAndAnEmptyStackIsZero) {
+    const unsigned nx = 33, ny = 64, nz = 2;
+    const float apix = 1.0f, low = 30.0f, high = 2.5f;
+    const Image one =
+        half_of(nx, ny, apix, [](double s, double th) { return std::pow(std::sin(truth(s, th, kAstig).chig), 2); });
+    Image stack(one);
+    stack.insert(stack.end(), one.begin(), one.end());
+    const std::vector<UVA_c> uva(nz, UVA_c{kAstig.U, kAstig.V, kAstig.A});
+    float* ds = to_device(stack);
+    UVA_c* du = to_device(uva);
+    const Image single = Epa{nx, ny, apix, kAstig}.profile(one, 1, low, high);
+    const Image summed = on_device(nx, [&](float* o) {
+        hcuda_2dhs_X_EPA_res(o, 1, ds, nx, ny, nz, apix, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P, du, low, high);
+    });
+    for (unsigned i = 0; i < nx; ++i) EXPECT_NEAR(summed[i], single[i], 1e-5) << i;
+    for (float v : on_device(nx, [&](float* o) {
+             hcuda_2dhs_X_EPA_res(o, 1, ds, nx, ny, 0, apix, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P, du, low, high);
+         }))
+        EXPECT_EQ(v, 0.0f);
+    // 2D averages: the host-array form agrees with the device form; no slice gives zeros.
+    const Image dev = on_device(nx * ny, [&](float* o) {
+        hcuda_2dhs_EPA(o, ds, nx, ny, nz, apix, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P, du, low, high);
+    });
+    Image host(nx * ny);
+    gpu_2dhs_EPA(host.data(), stack.data(), nx, ny, nz, apix, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P, uva.data(),
+                 low, high);
+    EXPECT_EQ(host, dev);
+    gpu_2dhs_EPA(host.data(), stack.data(), nx, ny, 0, apix, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P, uva.data(), low,
+                 high);
+    EXPECT_EQ(host, Image(nx * ny, 0.0f));
+    cudaFree(ds);
+    cudaFree(du);
+}
+
+TEST(EpaMapBack, EachElementTakesTheProfileAtTheXAxisFrequencyOfEqualPhase) {
+    const unsigned N = 64, nx = N / 2 + 1, ny = N;
+    const float apix = 1.0f, low = 20.0f, high = 2.5f;
+    const double R = 2.0 * (nx - 1) * apix;
+    Image ramp(nx);  // profile value = its bin, so the map-back shows the position it read
+    for (unsigned i = 0; i < nx; ++i) ramp[i] = (float)i;
+    Image in(nx * ny);
+    for (size_t e = 0; e < in.size(); ++e) in[e] = (float)(e % 7);
+    float* dp = to_device(ramp);
+    float* di = to_device(in);
+    for (const CTF_INFO& c : {CTF_INFO{300.0f, 2.7f, 0.07f, 0.0f, 15000.0f, 15000.0f, 0.0f, 0.0f}, kAstig}) {
+        auto run = [&](bool weighted) {
+            return on_device(nx * ny, [&](float* o) {
+                if (weighted)
+                    hcuda_2dh_EPA_from_1d(o, dp, di, nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, low, high);
+                else
+                    hcuda_2dh_EPA_from_1d3(o, dp, di, nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, low, high);
+            });
+        };
+        const Image w = run(true), u = run(false);
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nx; ++x) {
+                const size_t e = (size_t)y * nx + x;
+                double s, th;
+                half_polar(x, y, nx, ny, apix, s, th);
+                if (s < 1.0 / low - 1e-6 || s > 1.0 / high + 1e-6) {
+                    EXPECT_EQ(w[e], s < 1.0 / low ? 0.0f : in[e]) << x << "," << y;
+                    continue;
+                }
+                if (std::fabs(s - 1.0 / low) < 1e-6 || std::fabs(s - 1.0 / high) < 1e-6) continue;
+                const double pos = R * x_axis_frequency(c, truth(s, th, c).chig);
+                if (pos < 0.01 || pos > nx - 1.01) continue;
+                EXPECT_NEAR(u[e], pos, 2e-3 * pos) << x << "," << y;
+                EXPECT_NEAR(w[e], (1.0 + 10.0 * pos / nx) * pos, 2e-3 * pos * 11) << x << "," << y;
+            }
+        // Outside the band the unweighted variant writes the mean of the eight neighbours
+        // (a step off the array stays on the border): element (0, 0).
+        const float corner = (in[0] * 3 + in[1] * 2 + in[nx] * 2 + in[nx + 1]) * 0.125f;
+        EXPECT_FLOAT_EQ(u[0], corner);
+    }
+    cudaFree(dp);
+    cudaFree(di);
+}
+
+TEST(EpaMapBack, TwoDimensionalAverageKeepsItsZones) {
+    const unsigned N = 64, nx = N / 2 + 1, ny = N;
+    const float apix = 1.0f, low = 25.0f, high = 4.0f;
+    const CTF_INFO& c = kAstig;
+    const Image in = half_of(nx, ny, apix, [&](double s, double th) { return 2.0 + std::sin(truth(s, th, c).chig); });
+    float* di = to_device(in);
+    const Image out = on_device(nx * ny, [&](float* o) {
+        hcuda_2dh_EPA(o, di, nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, low, high);
+    });
+    // The same as its two steps: the profile up to Nyquist, mapped back into the caller's band.
+    const Image profile = Epa{nx, ny, apix, c}.profile(in, 1, low, 2 * apix);
+    float* dp = to_device(profile);
+    const Image steps = on_device(nx * ny, [&](float* o) {
+        hcuda_2dh_EPA_from_1d(o, dp, di, nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, low, high);
+    });
+    EXPECT_EQ(out, steps);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nx; ++x) {
+            double s, th;
+            half_polar(x, y, nx, ny, apix, s, th);
+            const size_t e = (size_t)y * nx + x;
+            if (s < 1.0 / low - 1e-6) {
+                EXPECT_EQ(out[e], 0.0f);
+            }
+            if (s > 1.0 / high + 1e-6) {
+                EXPECT_EQ(out[e], in[e]);
+            }
+            ASSERT_TRUE(std::isfinite(out[e]));
+        }
+    cudaFree(di);
+    cudaFree(dp);
+}
+
+TEST(BandOperations, RingAverageOfTheRadiusIsTheRadius) {
+    const unsigned N = 64, nx = N / 2 + 1, ny = N;
+    const float apix = 1.0f, low = 20.0f, high = 3.0f;
+    Image in(nx * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nx; ++x) in[y * nx + x] = std::hypot((double)x, y - 0.5 * ny);
+    float* di = to_device(in);
+    float* dout = to_device(Image(nx * ny, 7.0f));
+    hcuda_2dh_basic_rotate_ave_res(di, dout, apix, nx, ny, low, high);
+    const Image out = to_host(dout, nx * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nx; ++x) {
+            const float v = out[y * nx + x];
+            if (y >= ny / 2) {
+                ASSERT_EQ(v, 7.0f) << "rows from ny/2 on are not written";
+                continue;
+            }
+            const double r = std::hypot((double)x, y - 0.5 * ny), s = r / (2.0 * (nx - 1) * apix);
+            if (s <= 1.0 / low || s >= 1.0 / high) {
+                EXPECT_EQ(v, 0.0f);
+            } else {
+                EXPECT_NEAR(v, r, 0.05) << x << "," << y;
+            }
+        }
+    cudaFree(di);
+    cudaFree(dout);
+}
+
+TEST(BandOperations, SquareAndProductInsideTheClosedBand) {
+    const unsigned nx = 17, ny = 32;
+    const float apix = 1.5f;
+    Image a(nx * ny), b(nx * ny);
+    for (size_t e = 0; e < a.size(); ++e) {
+        a[e] = (float)(e % 11) - 5.0f;
+        b[e] = (float)(e % 5) + 0.5f;
+    }
+    float* da = to_device(a);
+    float* db = to_device(b);
+    const struct { float low, high; } bands[] = {{kInf, 0.0f}, {15.0f, 4.0f}, {4.0f, 15.0f}};
+    for (const auto& band : bands) {
+        const Image sq =
+            on_device(nx * ny, [&](float* o) { hcuda_2dh_res_based_square(o, da, apix, nx, ny, band.low, band.high); });
+        float* dm = to_device(a);
+        GPU_LAUNCH(cuda_x2dh_res_based_multiply_inplace, gpu_grid_2d(nx, ny), gpu_block_2d(), 0)
+        (dm, db, apix, (int)nx, (int)ny, band.low, band.high);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const Image prod = to_host(dm, nx * ny);
+        cudaFree(dm);
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nx; ++x) {
+                double s, th;
+                half_polar(x, y, nx, ny, apix, s, th);
+                const size_t e = (size_t)y * nx + x;
+                const bool in = s >= 1.0 / band.low && s <= 1.0 / band.high;
+                EXPECT_EQ(sq[e], in ? a[e] * a[e] : 0.0f) << band.low << " " << x << "," << y;
+                EXPECT_EQ(prod[e], in ? a[e] * b[e] : 0.0f) << band.low << " " << x << "," << y;
+            }
+    }
+    cudaFree(da);
+    cudaFree(db);
+}
+
+// ---- the refinement target score ----
+
+TEST(Score, RawBandLimitedSumOfModulusTimesSpectrum) {
+    const unsigned N = 64, nx = N / 2 + 1, ny = N;
+    const float apix = 1.2f, low = 30.0f, high = 3.0f;
+    const Image spec = half_of(nx, ny, apix, [](double s, double th) { return 0.5 + std::cos(40.0 * s + th); });
+    float* ds = to_device(spec);
+    float* work = device_array(nx * ny);
+    const CTF_INFO cases[] = {kAstig, {300.0f, 2.7f, 1.0f, 35.0f, 15000.0f, 14000.0f, -10.0f, -40.0f}};
+    for (const CTF_INFO& c : cases) {
+        double want = 0;
+        std::vector<double> terms(nx * ny, 0.0);
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nx; ++x) {
+                double s, th;
+                half_polar(x, y, nx, ny, apix, s, th);
+                if (s < 1.0 / low || s > 1.0 / high) continue;
+                const Truth t = truth(s, th, c);
+                terms[y * nx + x] = std::fabs(t.ctf) * t.E * spec[y * nx + x];
+                want += terms[y * nx + x];
+            }
+        const float got = ctf_tcf_swr_2dh(work, ds, apix, nx, ny, c.P, c.kV, c.Cs, c.AC, c.U, c.V, c.A, c.B, low, high);
+        EXPECT_NEAR(got, want, 1e-4 * std::fabs(want)) << c.AC;
+        const Image summands = to_host(work, nx * ny);
+        for (size_t e = 0; e < terms.size(); ++e) ASSERT_NEAR(summands[e], terms[e], 2e-4) << e;
+        EXPECT_EQ(to_host(ds, nx * ny), spec) << "the spectrum is not touched";
+        EXPECT_EQ(ctf_tcf_swr_2dh_inplace(work, ds, apix, nx, ny, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, low, high),
+                  got);
+        // U and V exchanged with A turned by 90 degrees: the same score.
+        EXPECT_NEAR(
+            ctf_tcf_swr_2dh(work, ds, apix, nx, ny, c.P, c.kV, c.Cs, c.AC, c.V, c.U, c.A + 90.0f, c.B, low, high), got,
+            1e-3 * std::fabs(got));
+    }
+    EXPECT_EQ(ctf_tcf_swr_2dh(work, ds, apix, nx, ny, 0.0f, 300.0f, 2.7f, 0.1f, 1e4f, 1e4f, 0.0f, 0.0f, 3.0f, 30.0f),
+              0.0f)
+        << "an empty band scores 0";
+    cudaFree(ds);
+    cudaFree(work);
+}
+
+// ---- zeros and peaks ----
+namespace {
+
+Image bin_profile(int n) {
+    Image p(n);
+    for (int j = 0; j < n; ++j) p[j] = 1000.0f + j;  // the value tells the bin
+    return p;
+}
+// Smallest frequency where the full phase reaches `target`, by bisection on the rising branch (double).
+double crossing(const CTF_INFO& c, double target, double smax) {
+    auto phase = [&](double s) { return truth(s, 0.0, c).chi; };
+    double lo = 0, hi = smax;
+    const int steps = 20000;  // a fine scan finds the first crossing, then bisect it
+    for (int k = 1; k <= steps; ++k) {
+        const double s = smax * k / steps;
+        if (phase(s) >= target) {
+            lo = smax * (k - 1) / steps;
+            hi = s;
+            break;
+        }
+    }
+    for (int it = 0; it < 60; ++it) (phase(0.5 * (lo + hi)) < target ? lo : hi) = 0.5 * (lo + hi);
+    return 0.5 * (lo + hi);
+}
+
+}  // namespace
+
+TEST(Zeros, ZerosSitWhereTheFullPhaseReachesMultiplesOfPi) {
+    const int n = 513;
+    const float apix = 1.0f;
+    const Image prof = bin_profile(n);
+    const CTF_INFO c{300.0f, 2.7f, 0.07f, 20.0f, 16000.0f, 16000.0f, 0.0f, 0.0f};
+    std::vector<float2> zeros;
+    std::vector<float3> zeros3;
+    const int count = cpu_ctf_1dh_get_all_zero(zeros, prof.data(), n, apix, c.kV, c.Cs, c.AC, c.P, c.U);
+    EXPECT_EQ(cpu_ctf_1dh_get_all_zero_v3(zeros3, prof.data(), n, apix, c.kV, c.Cs, c.AC, c.P, c.U), count);
+    EXPECT_EQ(count, (int)std::trunc(truth(0.5 / apix, 0.0, c).chi / kPi));
+    ASSERT_EQ(zeros.size(), (size_t)count - 1);
+    ASSERT_EQ(zeros3.size(), zeros.size());
+    for (int i = 1; i < count; ++i) {
+        const double s = crossing(c, i * kPi, 0.5 / apix);
+        const float2 z = zeros[i - 1];
+        EXPECT_NEAR(z.x, std::trunc((2 * n - 2) * apix * s), 1.0) << "order " << i;
+        EXPECT_EQ(z.y, prof[(int)z.x]);
+        EXPECT_NEAR(zeros3[i - 1].y, s, 2e-5 * s) << "order " << i;
+        EXPECT_EQ(zeros3[i - 1].x, z.x);
+        EXPECT_EQ(zeros3[i - 1].z, z.y);
+    }
+    // Without Cs, AC and P the zero of order i is at s^2 = i/(lambda Df).
+    const int count0 = cpu_ctf_1dh_get_all_zero(zeros, prof.data(), n, apix, 300.0f, 0.0f, 0.0f, 0.0f, 16000.0f);
+    ASSERT_EQ(zeros.size(), (size_t)count0 - 1);
+    for (int i = 1; i < count0; ++i)
+        EXPECT_NEAR(zeros[i - 1].x, std::trunc((2 * n - 2) * apix * std::sqrt(i / (wavelength(300) * 16000.0))), 1.0);
+}
+
+TEST(Zeros, CountRulesAndANegativeTargetAtBinZero) {
+    const int n = 257;
+    const Image prof = bin_profile(n);
+    std::vector<float2> list(3, make_float2(9, 9));
+    // Phase at Nyquist between pi and 2 pi: count 1, no zero listed.
+    const double lam = wavelength(300);
+    const float df1 = (float)(1.5 * kPi / (kPi * lam * 0.25));
+    EXPECT_EQ(cpu_ctf_1dh_get_all_zero(list, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 0.0f, df1), 1);
+    EXPECT_TRUE(list.empty());
+    const float df5 = (float)(5.5 * kPi / (kPi * lam * 0.25));
+    EXPECT_EQ(cpu_ctf_1dh_get_all_zero(list, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 0.0f, df5), 5);
+    EXPECT_EQ(list.size(), 4u);
+    // A phase shift of 200 degrees puts the order-1 target below zero: reported at bin 0.
+    cpu_ctf_1dh_get_all_zero(list, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 200.0f, df5);
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list[0].x, 0.0f);
+    EXPECT_EQ(list[0].y, prof[0]);
+    // The band form drops it.
+    std::vector<float2> band;
+    cpu_ctf_1dh_get_all_zp_res(band, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 200.0f, df5, 1e30f, 2.0f, 1);
+    for (const float2& e : band) EXPECT_GT(e.x, 0.0f);
+}
+
+TEST(Zeros, BandFormsByModeAndTheirXValues) {
+    const int n = 513;
+    const float apix = 1.0f, low = 30.0f, high = 3.0f;
+    const Image prof = bin_profile(n);
+    const CTF_INFO c{300.0f, 2.7f, 0.1f, 0.0f, 18000.0f, 18000.0f, 0.0f, 0.0f};
+    auto run = [&](int mode, std::vector<float2>& l) {
+        return cpu_ctf_1dh_get_all_zp_res(l, prof.data(), n, apix, c.kV, c.Cs, c.AC, c.P, c.U, low, high, mode);
+    };
+    std::vector<float2> z1, z2, z3, z4, p11, p13, zp21, iv, ssv;
+    const int entries = run(1, z1);
+    EXPECT_EQ(entries, (int)z1.size());
+    run(2, z2);
+    run(3, z3);
+    run(4, z4);
+    run(11, p11);
+    run(13, p13);
+    run(21, zp21);
+    ASSERT_GT(z1.size(), 3u);
+    ASSERT_EQ(z2.size(), z1.size());
+    for (size_t k = 0; k < z1.size(); ++k) {
+        const double s = z2[k].x;
+        EXPECT_GE(s, 1.0 / low);
+        EXPECT_LE(s, 1.0 / high);
+        EXPECT_NEAR(truth(s, 0.0, c).chi / kPi, std::round(truth(s, 0.0, c).chi / kPi), 1e-4) << "a zero";
+        EXPECT_EQ(z1[k].x, std::trunc((float)(2 * n - 2) * apix * z2[k].x));
+        EXPECT_FLOAT_EQ(z3[k].x, z2[k].x * z2[k].x);
+        EXPECT_FLOAT_EQ(z4[k].x, 1.0f / z2[k].x);
+        if (k > 0) {
+            EXPECT_LT(z4[k].x, z4[k - 1].x) << "resolutions decrease";
+        }
+        EXPECT_EQ(z1[k].y, prof[(int)z1[k].x]);
+    }
+    // Order 0 has a peak (phase pi/2) but no zero; mode 21 gives zero then peak of
+    // each order, so its positions run upward through both lists.
+    ASSERT_FALSE(p11.empty());
+    EXPECT_EQ(zp21[0].x, p11[0].x);
+    std::vector<float> both;
+    for (const float2& e : z1) both.push_back(e.x);
+    for (const float2& e : p11) both.push_back(e.x);
+    std::sort(both.begin(), both.end());
+    ASSERT_EQ(zp21.size(), both.size());
+    for (size_t k = 0; k < both.size(); ++k) EXPECT_EQ(zp21[k].x, both[k]) << k;
+    EXPECT_EQ(cpu_ctf_1dh_get_all_peaks_iv_res(iv, prof.data(), n, apix, c.kV, c.Cs, c.AC, c.P, c.U, low, high),
+              (int)p11.size());
+    cpu_ctf_1dh_get_all_peaks_ssv_res(ssv, prof.data(), n, apix, c.kV, c.Cs, c.AC, c.P, c.U, low, high);
+    EXPECT_EQ(iv.size(), p11.size());
+    for (size_t k = 0; k < iv.size(); ++k) {
+        EXPECT_EQ(iv[k].x, p11[k].x);
+        EXPECT_EQ(ssv[k].x, p13[k].x);
+    }
+}
+
+TEST(Zeros, UnknownModeWarnsAndLeavesTheList) {
+    const Image prof = bin_profile(65);
+    for (int mode : {5, 10, 0, 31}) {
+        std::vector<float2> list(2, make_float2(4, 4));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(cpu_ctf_1dh_get_all_zp_res(list, prof.data(), 65, 1.0f, 300.0f, 2.7f, 0.1f, 0.0f, 9000.0f, 30.0f,
+                                             3.0f, mode),
+                  -1);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Warning in function cpu_ctf_1dh_get_all_zp_res(), file src/ctf_core on line"),
+                  std::string::npos);
+        EXPECT_NE(out.find(":zp_mode unrecognized!!\n\033[m"), std::string::npos);
+        EXPECT_EQ(list.size(), 2u);
+    }
+}
+
+TEST(Zeros, HighLimitBeyondNyquistReadsNothingPastTheProfile) {
+    // A 1.0 A limit on a 1.0 A/px profile (Nyquist 0.5/A): positions past the last bin get no entry.
+    const int n = 129;
+    const Image prof = bin_profile(n);
+    for (int mode : {1, 11, 21, 24}) {
+        std::vector<float2> l;
+        cpu_ctf_1dh_get_all_zp_res(l, prof.data(), n, 1.0f, 300.0f, 2.7f, 0.07f, 0.0f, 20000.0f, 50.0f, 1.0f, mode);
+        ASSERT_FALSE(l.empty());
+        for (const float2& e : l) {
+            EXPECT_GE(e.y, prof[0]);
+            EXPECT_LE(e.y, prof[n - 1]);
+        }
+    }
+    // Cs 0 and a very fine limit: a huge order count ends at Nyquist.
+    std::vector<float2> l;
+    cpu_ctf_1dh_get_all_zp_res(l, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 0.0f, 20000.0f, 50.0f, 1e-6f, 21);
+    EXPECT_FALSE(l.empty());
+}
