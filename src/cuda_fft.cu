@@ -628,15 +628,17 @@ void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsi
 void hcuda_2ds_fft_r2c_amp_ave(float* stack, float* A, unsigned nx, unsigned ny, int n) {
     REQUIRE_EVEN(ny);
     const size_t nh = half_count(nx, ny);
-    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n,
-                        [&](size_t, float2* spectrum, float* sum) { hcuda_complex_mod_addto_center_swap(sum, spectrum, nh); });
+    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n, [&](size_t, size_t count, const float2* spectra, float* sum) {
+        add_amplitudes_center_swap(sum, spectra, nh, count);
+    });
 }
 
 void hcuda_2ds_fft_r2c_amp_weighted_ave(float* stack, float* A, unsigned nx, unsigned ny, int n, const float* W) {
     REQUIRE_EVEN(ny);
     const size_t nh = half_count(nx, ny);
-    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n, [&](size_t k, float2* spectrum, float* sum) {
-        hcuda_complex_mod_weighted_addto_center_swap(sum, spectrum, nh, W[k]);
+    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n, [&](size_t k0, size_t count, const float2* spectra, float* sum) {
+        for (size_t k = k0; k < k0 + count; ++k)
+            hcuda_complex_mod_weighted_addto_center_swap(sum, spectra + (k - k0) * nh, nh, W[k]);
     });
 }
 
