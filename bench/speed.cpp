@@ -222,24 +222,25 @@ int run_parent(const Options& o) {
     std::fflush(stdout);
     for (int box : o.boxes)
         for (int threads : o.threads) {
+            // One line per stage the child measured.
             FILE* p = popen(child_command(o, (unsigned)box, threads).c_str(), "r");
-            char line[512] = {0};
-            char name[32];
-            unsigned boxes;
-            int step;
-            double stage, floor, rss, mic;
-            const bool ok = p && std::fgets(line, sizeof(line), p) &&
-                            std::sscanf(line, "%31s %u %d %lf %lf %lf %lf", name, &boxes, &step, &stage, &floor, &rss,
-                                        &mic) == 7;
-            if (p) pclose(p);
-            if (!ok) {
-                std::printf("%-9s %5d %5s %5s %7d   %s\n", "spectrum", box, "-", "-", threads,
-                            line[0] ? line : "(failed)\n");
-                continue;
+            char line[512];
+            int stages = 0;
+            while (p && std::fgets(line, sizeof(line), p)) {
+                char name[32];
+                unsigned boxes;
+                int step;
+                double stage, floor, rss, mic;
+                if (std::sscanf(line, "%31s %u %d %lf %lf %lf %lf", name, &boxes, &step, &stage, &floor, &rss, &mic) !=
+                    7)
+                    continue;
+                std::printf("%-9s %5d %5u %5d %7d %10.3f %10.3f %7.2f %10.0f  (micrograph %.0f + %.0f)\n", name, box,
+                            boxes, step, threads, stage, floor, stage / floor, rss, mic, rss - mic);
+                std::fflush(stdout);
+                ++stages;
             }
-            std::printf("%-9s %5d %5u %5d %7d %10.3f %10.3f %7.2f %10.0f  (micrograph %.0f + %.0f)\n", name, box, boxes,
-                        step, threads, stage, floor, stage / floor, rss, mic, rss - mic);
-            std::fflush(stdout);
+            if (p) pclose(p);
+            if (stages == 0) std::printf("%-9s %5d %5s %5s %7d   (failed)\n", "-", box, "-", "-", threads);
         }
     return 0;
 }
