@@ -916,6 +916,10 @@ float* read_whole_file(const char* name, Alloc alloc, const char* func, int line
     MRC_HEAD h = default_head();
     mrc_read_head(f, &h);
     require_exact_size(f, &h, "mrc_read_all", line);
+    // A mode that is not read fails before anything is allocated for it.
+    if (!mode_is_read(h.mode) || voxel_count(&h) < 0)
+        vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed.", name, h.mode,
+                        mrc_get_head_mode(&h));
     float* data = alloc(sizeof(float) * (size_t)voxel_count(&h));
     if (mrc_read_all(f, &h, data) != 0)
         vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed.", name, h.mode,
