@@ -127,3 +127,46 @@ void hcuda_2ds_fft_amp_local_w1d_gen(float* W, int n, float* d, float rho);
 // f the spatial frequency in cycles per pixel.
 void hcuda_2ds_fft_amp_local_w2ds_gen(float* W, int nxh, int ny, int n, float* d, float rho, float apix, float R);
 void hcuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R);
+
+// ================= shifts, radial and B-factor weights, complex stack means =================
+// Half spectra in FFT row order unless said otherwise; nxh = nx/2 + 1.
+
+// out = in exp(i phi), phi = 2 pi (sx kx / (2 (nxh - 1)) + sy ky / ny), ky the
+// signed row frequency. The input comes first; out may be in.
+void hcuda_c2dh_linear_Pshift(float2* in, float2* out, int nxh, int ny, float sx, float sy);
+void hcuda_c2dh_linear_Pshift_inplace(float2* a, int nxh, int ny, float sx, float sy);
+// out(x, y) = in(x + sx, y + sy), periodic, by Fourier interpolation (the content
+// moves by (-sx, -sy)), at the input's scale; any size; out may be in.
+void hcuda_2d_shift(float* in, float* out, unsigned nx, unsigned ny, float sx, float sy);
+void hcuda_2d_shift_inplace(float* a, unsigned nx, unsigned ny, float sx, float sy);
+// Host arrays: through one device image, through two, and in place.
+void gpu_2d_shift(const float* in, float* out, unsigned nx, unsigned ny, float sx, float sy);
+void gpu_2d_shift2(const float* in, float* out, unsigned nx, unsigned ny, float sx, float sy);
+void gpu_2d_shift_inplace(float* a, unsigned nx, unsigned ny, float sx, float sy);
+
+// Both parts times the radial weight of the element's frequency f (cycles per
+// pixel): f below r0 (r0 taken at most 0.5), beyond it r0 exp(-(f - r0)^2 / (2 s^2))
+// with s = w/3, or (0.5 - r0)/3 when r0 + w > 0.5; with s = 0, r0 at f = r0 and 0 beyond.
+void hcuda_c2dh_rweight(float2* out, const float2* in, unsigned nxh, unsigned ny, float r0, float w);
+void hcuda_c2dh_rweight_inplace(float2* a, unsigned nxh, unsigned ny, float r0, float w);
+// The image weighted in Fourier space (transform, divide by sqrt(nx ny), weight,
+// transform back, divide again). An odd nx, then an odd ny, ends the process with
+// "Error in function ...: <n> not an even number! Exit now!" on standard output.
+void hcuda_r2d_rweight(float* out, float* in, unsigned nx, unsigned ny, float r0, float w);
+void hcuda_r2d_rweight_inplace(float* a, unsigned nx, unsigned ny, float r0, float w);
+// Also writes the amplitudes of the scaled half spectrum (nxh*ny, FFT order) before and after weighting.
+void hcuda_r2d_rweight_inplace2_debug(float* a, float* before, float* after, unsigned nx, unsigned ny, float r0,
+                                      float w);
+
+// Host: real half arrays (nxh x ny) times exp(-s^2 B / 4), s = f / apix in 1/A;
+// rows y-centred, or in FFT order for the usw forms.
+void cpu_r2dh_fftA_appy_bfac(float* out, float* in, unsigned nxh, unsigned ny, float apix, float B);
+void cpu_r2dh_usw_fftA_appy_bfac(float* out, float* in, unsigned nxh, unsigned ny, float apix, float B);
+void cpu_r2dh_usw_fftA_appy_bfac_inplace(float* a, unsigned nxh, unsigned ny, float apix, float B);
+
+// out (w x h) = mean of the n slots of in (slot k at k*w*h); NaN everywhere for n = 0.
+void hcuda_c2ds_ave(float2* out, float2* in, unsigned w, unsigned h, unsigned n);
+void hcuda_c2ds_fftout_r2c_ave(float2* out, float2* in, unsigned w, unsigned h, unsigned n);
+void gpu_c2ds_ave(float2* out, float2* in, unsigned w, unsigned h, unsigned n);
+// The CPU mean; its input comes first, the reverse of the GPU forms.
+void cpu_2ds_fftout_r2c_ave(float2* in, float2* out, unsigned w, unsigned h, unsigned n);

@@ -159,6 +159,8 @@ TEST(HostMemory, CopiesAndFreesCheckTheDeviceSide) {
     GPU_LAUNCH(mark, 1, 8, 0)(reinterpret_cast<int*>(m));
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     EXPECT_EQ(cudaFree(m), cudaSuccess);
+    EXPECT_EQ(cudaMallocManaged(&m, 0), cudaErrorInvalidValue) << "a GPU refuses an empty managed block";
+    EXPECT_EQ(m, nullptr);
 }
 
 TEST(HostMemory, BudgetAndForcedFailure) {

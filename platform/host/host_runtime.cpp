@@ -63,7 +63,8 @@ cudaError_t allocate(void** ptr, size_t bytes, bool managed) {
         fail_next = false;
         return cudaErrorMemoryAllocation;
     }
-    if (bytes == 0) return cudaSuccess;
+    // A GPU hands out no managed block of 0 bytes; a plain one comes back null.
+    if (bytes == 0) return managed ? cudaErrorInvalidValue : cudaSuccess;
     if (bytes > budget_locked() - allocated_bytes) return cudaErrorMemoryAllocation;
     // Aligned like a GPU allocation but exactly as long as asked, so that the
     // sanitizers see a kernel that runs past the end of its array.

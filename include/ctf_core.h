@@ -1,0 +1,389 @@
+// The contrast transfer function (CTF) model and its kernels.
+//
+// One model, evaluated everywhere: with the wavelength lambda of the
+// acceleration voltage, the defocus along the azimuth phi = theta - A,
+//   Df(phi) = U cos^2 phi + V sin^2 phi,
+//   chi_g   = pi lambda Df s^2 - (pi/2) Cs 1e7 lambda^3 s^4      (geometric phase)
+//   chi'    = chi_g + asin(AC) + P pi/180                        (full phase)
+//   CTF     = sin chi' = sqrt(1 - AC^2) sin(chi_g + P) + AC cos(chi_g + P)
+//   E       = exp(-B s^2 / 4)                                    (envelope, applied once)
+// Units: kV, Cs in mm, AC a fraction, P and angles in degrees, defocus in A
+// (positive underfocus), B in A^2, apix in A per pixel, s in 1/A.
+//
+// Layouts (row-major, x fastest), frequency in cycles per pixel of element (i, j):
+//   1D half profile of n values   x = i / (2(n-1))                      (last value Nyquist)
+//   centred half spectrum nxh x ny  x = i / (2(nxh-1)), y = (j - ny/2)/ny  (row ny/2 the origin)
+//   full centred image nx x ny     x = (i - nx/2)/nx,  y = (j - ny/2)/ny
+//   stacks                          slice k at k times the slice size
+// s = |(x, y)| / apix and theta = atan2(y, x); halves are real (0.5 n) unless a
+// routine says it uses integer offsets.
+//
+// A band RESO {resL, resH} in A keeps the frequencies 1/resL <= s <= 1/resH;
+// every simulation writes 0 outside it (and for s not a number). Swapped limits
+// give an empty band; only the two P-first 1D kernels sort their limits.
+//
+// Mode characters choose what a simulation writes inside the band:
+//   'A' |sin chi'| E    'F' sin chi' E    'W' sin^2 chi' E    'S' sign of sin chi' (+1 at 0, -1 for NaN)
+//   'P' chi'            'E' chi' folded into [0, pi)          'G' chi_g     other: 0
+// The P-first routines are named by what they write: mod ('A'), pow ('W'), phase ('P').
+//
+// Precision: inputs and outputs are floats; the phase is accumulated in double
+// from single-precision coefficients and rounded before a single-precision sine;
+// the envelope is evaluated in double. cpu_ctf_mod_sim_2d alone works in double
+// throughout.
+#pragma once
+#include <cmath>
+#include <vector>
+
+#include "cuda_general.h"
+#include "process2d_core.h"
+
+// ---- parameter records ----
+struct CTF_INFO {
+    float kV;  // acceleration voltage (kV)
+    float Cs;  // spherical aberration (mm)
+    float AC;  // amplitude contrast (fraction)
+    float P;   // phase shift (degrees)
+    float U;   // defocus along the astigmatism angle (A)
+    float V;   // defocus across it (A)
+    float A;   // astigmatism angle (degrees)
+    float B;   // envelope B-factor (A^2)
+};
+struct RESO {
+    float resL;  // low-resolution limit (A), the larger number
+    float resH;  // high-resolution limit (A)
+};
+struct UVA_c {
+    float U, V, A;
+};
+
+constexpr double CTF_PI = 3.14159265358979323846;
+constexpr float CTF_PI_F = 3.14159274f;  // pi rounded to single precision
+
+// ---- the model, for host and device ----
+
+// Precision-matched maths, so that the float model stays in single precision on the host too.
+__host__ __device__ __forceinline__ float ctf_sin(float x) { return sinf(x); }
+__host__ __device__ __forceinline__ double ctf_sin(double x) { return sin(x); }
+__host__ __device__ __forceinline__ float ctf_cos(float x) { return cosf(x); }
+__host__ __device__ __forceinline__ double ctf_cos(double x) { return cos(x); }
+__host__ __device__ __forceinline__ float ctf_asin(float x) { return asinf(x); }
+__host__ __device__ __forceinline__ double ctf_asin(double x) { return asin(x); }
+__host__ __device__ __forceinline__ float ctf_fabs(float x) { return fabsf(x); }
+__host__ __device__ __forceinline__ double ctf_fabs(double x) { return fabs(x); }
+__host__ __device__ __forceinline__ float ctf_floor(float x) { return floorf(x); }
+__host__ __device__ __forceinline__ double ctf_floor(double x) { return floor(x); }
+__host__ __device__ __forceinline__ float ctf_pi(float) { return CTF_PI_F; }
+__host__ __device__ __forceinline__ double ctf_pi(double) { return CTF_PI; }
+
+// Relativistic electron wavelength (A): the single-precision form of the
+// kernels, and the double-precision form of the double model.
+__host__ __device__ __forceinline__ float ctf_wavelength(float kV) {
+    return 12.264325f / sqrtf(kV * fmaf(0.978466f, kV, 1000.0f));
+}
+__host__ __device__ __forceinline__ double ctf_wavelength(double kV) {
+    const double volts = 1000.0 * kV;
+    return 12.2643247 / sqrt(volts * (1.0 + 0.978466 * volts * 1e-6));
+}
+
+// Defocus (A) along azimuth theta (radians) for the astigmatism angle A (degrees).
+template <class R> __host__ __device__ __forceinline__ R ctf_defocus_along(R U, R V, R A, R theta) {
+    const R phi = (R)((double)theta - (double)A * CTF_PI / 180.0);
+    const R c = ctf_cos(phi), s = ctf_sin(phi);
+    return U * c * c + V * s * s;
+}
+// The coefficients of chi_g = a2 s^2 - a4 s^4, formed in double and rounded to R.
+template <class R> __host__ __device__ __forceinline__ R ctf_a2(R lambda, R Df) { return (R)(CTF_PI * lambda * Df); }
+template <class R> __host__ __device__ __forceinline__ R ctf_a4(R lambda, R Cs) {
+    const double l = lambda;
+    return (R)(CTF_PI / 2.0 * Cs * 1e7 * l * l * l);
+}
+template <class R> __host__ __device__ __forceinline__ R ctf_geometric_phase(R a2, R a4, R s) {
+    const double s2 = (double)s * s;
+    return (R)(a2 * s2 - a4 * (s2 * s2));
+}
+// chi' from chi_g: asin(AC) added in R, the phase shift in double.
+template <class R> __host__ __device__ __forceinline__ R ctf_full_phase(R chig, R AC, R P) {
+    return (R)((double)(chig + ctf_asin(AC)) + (double)P * CTF_PI / 180.0);
+}
+template <class R> __host__ __device__ __forceinline__ R ctf_envelope(R B, R s) {
+    return (R)exp(-0.25 * B * ((double)s * s));
+}
+
+// What a mode character writes, from chi_g, chi' and the envelope E.
+template <class R> __host__ __device__ __forceinline__ R ctf_mode_value(R chig, R chi, R E, char mode) {
+    switch (mode) {
+        case 'A': return ctf_fabs(ctf_sin(chi)) * E;
+        case 'F': return ctf_sin(chi) * E;
+        case 'W': {
+            const R k = ctf_sin(chi);
+            return k * k * E;
+        }
+        case 'S': return ctf_sin(chi) >= (R)0 ? (R)1 : (R)-1;
+        case 'P': return chi;
+        case 'E': return chi - ctf_pi(chi) * ctf_floor(chi / ctf_pi(chi));
+        case 'G': return chig;
+        default: return (R)0;
+    }
+}
+
+// The model at frequency s (1/A) and azimuth theta (radians), in precision R; no band test.
+template <class R> __host__ __device__ __forceinline__ R ctf_model_value(R s, R theta, const CTF_INFO& c, char mode) {
+    const R lambda = ctf_wavelength((R)c.kV);
+    const R Df = ctf_defocus_along((R)c.U, (R)c.V, (R)c.A, theta);
+    const R chig = ctf_geometric_phase(ctf_a2(lambda, Df), ctf_a4(lambda, (R)c.Cs), s);
+    if (mode == 'G') return chig;
+    return ctf_mode_value(chig, ctf_full_phase(chig, (R)c.AC, (R)c.P), ctf_envelope((R)c.B, s), mode);
+}
+// The single-precision model at one frequency and azimuth; no band test.
+__host__ __device__ __forceinline__ float hd_ctfinfo_s(float s, float theta, const CTF_INFO& c, char mode) {
+    return ctf_model_value(s, theta, c, mode);
+}
+
+// Inside the closed band [1/resL, 1/resH]; a frequency that is not a number is outside.
+__host__ __device__ __forceinline__ bool ctf_in_band(float s, RESO band) {
+    return s >= 1.0f / band.resL && s <= 1.0f / band.resH;
+}
+// The band with its limits in order, the larger number of A as the low limit.
+__host__ __device__ __forceinline__ RESO ctf_sorted_band(float a, float b) { return a >= b ? RESO{a, b} : RESO{b, a}; }
+
+// ---- layouts: element (i, j) -> frequency s (1/A) and azimuth (radians) ----
+struct CtfPolar {
+    float s, theta;
+};
+// The frequency vector (x, y) in cycles per pixel, each part formed in double and rounded.
+__host__ __device__ __forceinline__ CtfPolar ctf_plane_polar(double x, double y, float apix) {
+    const float fx = (float)x, fy = (float)y;
+    return {sqrtf(fx * fx + fy * fy) / apix, atan2f(fy, fx)};
+}
+// Bin i of a 1D half profile of n values, on the x axis (n = 1 gives 0/0: no frequency).
+struct CtfProfileLayout {
+    int n;
+    float apix;
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned) const {
+        return {(float)i / ((float)(2 * n - 2) * apix), 0.0f};
+    }
+};
+// Centred half spectrum of width nxh, rows centred at the real half ny/2.
+struct CtfHalfLayout {
+    unsigned nxh, ny;
+    float apix;
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
+        return ctf_plane_polar(i / (2.0 * ((double)nxh - 1.0)), (j - 0.5 * ny) / ny, apix);
+    }
+};
+// Full centred image, centred at the real halves.
+struct CtfImageLayout {
+    unsigned nx, ny;
+    float apix;
+    __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
+        return ctf_plane_polar((i - 0.5 * nx) / nx, (j - 0.5 * ny) / ny, apix);
+    }
+};
+
+// ---- the element frame of the simulation kernels and their host twins ----
+
+// The single-precision model inside the band, 0 outside.
+__host__ __device__ __forceinline__ float ctf_band_sample(CtfPolar f, const CTF_INFO& c, RESO band, char mode) {
+    return ctf_in_band(f.s, band) ? hd_ctfinfo_s(f.s, f.theta, c, mode) : 0.0f;
+}
+// A record without astigmatism.
+__host__ __device__ __forceinline__ CTF_INFO ctf_one_defocus(float kV, float Cs, float AC, float P, float defocus,
+                                                             float B) {
+    return CTF_INFO{kV, Cs, AC, P, defocus, defocus, 0.0f, B};
+}
+// Thread t = (i, j) of a w x h launch (a 1D launch has h = 1; kernels pass
+// IMAGE_THREAD_XY) writes its element.
+template <class Layout>
+__device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsigned w, unsigned h, Layout at,
+                                                     const CTF_INFO& c, RESO band, char mode) {
+    size_t e;
+    if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode);
+}
+// The same, the value multiplied by the element of a second array.
+template <class Layout>
+__device__ __forceinline__ void ctf_simulate_times_element(uint2 t, float* out, const float* in, unsigned w, unsigned h,
+                                                           Layout at, const CTF_INFO& c, RESO band, char mode) {
+    size_t e;
+    if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode) * in[e];
+}
+template <class Layout>
+void ctf_cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
+    for (unsigned j = 0; j < h; ++j)
+        for (unsigned i = 0; i < w; ++i) out[pixel_element(i, j, w)] = ctf_band_sample(at(i, j), c, band, mode);
+}
+
+// ---- simulation with explicit parameters, P-first (sizes int) ----
+// 1D half profiles: Df = defocus, the two limits sorted. mod = |CTF| E; phase = chi' (B not read).
+__global__ void cuda_ctf_mod_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC,
+                                         float defocus, float B, float limit1, float limit2);
+void hcuda_ctf_mod_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC, float defocus,
+                               float B, float limit1, float limit2);
+__global__ void cuda_ctf_phase_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC,
+                                           float defocus, float B, float limit1, float limit2);
+void hcuda_ctf_phase_simulate_1d(float* out, float apix, int n, float P, float kV, float Cs, float AC, float defocus,
+                                 float B, float limit1, float limit2);
+// One mod profile per defocus of the device array: element j*n + i is frequency i of defocus j.
+__global__ void cuda_ctf_mod_simulate_1ds_multi_defocus(float* out, float apix, int n, float P, float kV, float Cs,
+                                                        float AC, const float* defocus, int ndef, float B, float resL,
+                                                        float resH);
+void hcuda_ctf_mod_simulate_1ds_multi_defocus(float* out, float apix, int n, float P, float kV, float Cs, float AC,
+                                              const float* defocus, int ndef, float B, float resL, float resH);
+// Full image, mod, about the integer centre (nx/2, ny/2), both axes scaled by nx;
+// no host wrapper: the caller launches it on a 2D grid.
+__global__ void cuda_ctf_mod_simulate_2d(float* out, float apix, int nx, int ny, float P, float kV, float Cs, float AC,
+                                         float U, float V, float A, float B, float resL, float resH);
+// Host image of mod values in double precision; kV-first, centre at the real halves.
+void cpu_ctf_mod_sim_2d(float* out, float apix, int nx, int ny, float kV, float Cs, float AC, float P, float U, float V,
+                        float A, float B, float resL, float resH);
+// Centred half spectra (nxh x ny); the azimuth from the integer offsets (i, j - ny/2).
+// mod: s from the layout; pow = CTF^2 E, s from the pixel offsets over the width 2(nxh-1).
+__global__ void cuda_ctf_mod_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs,
+                                          float AC, float U, float V, float A, float B, float resL, float resH);
+void hcuda_ctf_mod_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC, float U,
+                                float V, float A, float B, float resL, float resH);
+__global__ void cuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs,
+                                          float AC, float U, float V, float A, float B, float resL, float resH);
+void hcuda_ctf_pow_simulate_2dh(float* out, float apix, int nxh, int ny, float P, float kV, float Cs, float AC, float U,
+                                float V, float A, float B, float resL, float resH);
+
+// ---- simulation with explicit parameters, kV-first with a mode (sizes unsigned) ----
+// 1D half profile, Df = defocus at azimuth 0.
+__global__ void cuda_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P,
+                                   float defocus, float B, float resL, float resH, char mode);
+void hcuda_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
+                         float B, float resL, float resH, char mode);
+void gpu_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
+                       float B, float resL, float resH, char mode);
+void cpu_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, float AC, float P, float defocus,
+                       float B, float resL, float resH, char mode);
+// ndef profiles, profile k at k*n from the host defocus[k]; ndef = 0 leaves out untouched.
+void hcuda_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
+                          const float* defocus, float B, float resL, float resH, char mode);
+void gpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
+                        const float* defocus, float B, float resL, float resH, char mode);
+void cpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
+                        const float* defocus, float B, float resL, float resH, char mode);
+// Centred half spectrum (nxh x ny).
+__global__ void cuda_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC,
+                                   float P, float U, float V, float A, float B, float resL, float resH, char mode);
+void hcuda_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC, float P,
+                         float U, float V, float A, float B, float resL, float resH, char mode);
+void gpu_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC, float P,
+                       float U, float V, float A, float B, float resL, float resH, char mode);
+// Full centred image (nx x ny).
+__global__ void cuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
+                                  float P, float U, float V, float A, float B, float resL, float resH, char mode);
+void hcuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC, float P,
+                        float U, float V, float A, float B, float resL, float resH, char mode);
+void gpu_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC, float P, float U,
+                      float V, float A, float B, float resL, float resH, char mode);
+
+// ---- inverting the geometric phase ----
+// The smaller frequency (1/A) at which chi_g = a2 s^2 - a4 s^4 reaches T, on the
+// branch where the phase still rises; with Cs <= 0.01 mm the pure-defocus form
+// sqrt(T/a2). Not a number where no frequency reaches T.
+__host__ __device__ __forceinline__ float ctf_phase_frequency(float a2, float a4, float T, float Cs) {
+    if (Cs > 0.01f) return sqrtf((a2 - sqrtf(a2 * a2 - 4.0f * a4 * T)) / (2.0f * a4));
+    return sqrtf(T / a2);
+}
+
+// ---- equiphase averaging (EPA) and band operations on centred half spectra ----
+// Device arrays; nx is the half-spectrum width (N/2 + 1), ny its height. In
+// pixel units the radius of frequency s is s R with R = 2(nx - 1) apix on both
+// axes. An EPA profile has k(nx - 1) + 1 bins, bin i at i/(k R); the map-back
+// kernels read it with k = 1 and need nx bins. AC and P are accepted but do not
+// move an equiphase contour.
+//
+// Profile of one half spectrum: each bin inside [1/low, 1/high] is the
+// Gaussian-weighted average of the spectrum along the contour where chi_g
+// equals the bin's phase on the x axis; a bin outside copies the centre row at
+// column i/k. A contour that does not exist along an azimuth adds nothing there.
+__global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs,
+                                   float AC, float P, float U, float V, float A, float low, float high);
+void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
+                         float P, float U, float V, float A, float low, float high);
+// One profile summed over the slices of a stack, each walked with its own U, V,
+// A; the bin phases and the outside-band bins come from slice 0. nz = 0 gives zeros.
+__global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,
+                                    float kV, float Cs, float AC, float P, const UVA_c* uva, float low, float high);
+void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
+                          float Cs, float AC, float P, const UVA_c* uva, float low, float high);
+// A k = 1 profile mapped back: each element takes the profile at the x-axis
+// frequency of equal phase. _1d2 (launched by hcuda_2dh_EPA_from_1d) weights it
+// by 1 + 10 pos/nx inside the open band and writes 0 below it and the input
+// above it; _1d3 writes it unweighted inside the closed band. Elements whose
+// x-axis frequency falls outside (0, nx - 1), and _1d3's elements outside the
+// band, get the mean of their eight neighbours.
+__global__ void cuda_2dh_EPA_from_1d2(float* out, const float* profile, const float* in, int nx, int ny, float apix,
+                                      float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                                      float high);
+void hcuda_2dh_EPA_from_1d(float* out, const float* profile, const float* in, int nx, int ny, float apix, float kV,
+                           float Cs, float AC, float P, float U, float V, float A, float low, float high);
+__global__ void cuda_2dh_EPA_from_1d3(float* out, const float* profile, const float* in, int nx, int ny, float apix,
+                                      float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                                      float high);
+void hcuda_2dh_EPA_from_1d3(float* out, const float* profile, const float* in, int nx, int ny, float apix, float kV,
+                            float Cs, float AC, float P, float U, float V, float A, float low, float high);
+// 2D equiphase average: the profile up to Nyquist, mapped back weighted into the
+// caller's band (0 below it, the input from the high limit on).
+void hcuda_2dh_EPA(float* out, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC, float P,
+                   float U, float V, float A, float low, float high);
+// The same for a stack (uva: nz device records), mapped back with slice 0; nz = 0 gives zeros.
+void hcuda_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
+                    float P, const UVA_c* uva, float low, float high);
+// Host arrays: the stack (nx ny nz floats) and nz records in, nx ny floats out.
+void gpu_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
+                  float P, const UVA_c* uva, float low, float high);
+// Ring average inside the open band over rows 0 .. ny/2 - 1 (the other rows of
+// out are not written); 0 outside the band. Input first.
+__global__ void cuda_2dh_basic_rotate_ave_res(const float* in, float* out, float apix, int nx, int ny, float low,
+                                              float high);
+void hcuda_2dh_basic_rotate_ave_res(const float* in, float* out, float apix, int nx, int ny, float low, float high);
+// a = a b inside the closed band, 0 outside (no host wrapper).
+__global__ void cuda_x2dh_res_based_multiply_inplace(float* a, const float* b, float apix, int nx, int ny, float low,
+                                                     float high);
+// out = in^2 inside the closed band, 0 outside.
+__global__ void cuda_2dh_res_based_square(float* out, const float* in, float apix, int nx, int ny, float low,
+                                          float high);
+void hcuda_2dh_res_based_square(float* out, const float* in, float apix, int nx, int ny, float low, float high);
+
+// ---- refinement target score ----
+// Per element of a centred half spectrum (nx x ny) inside the closed band
+// [1/low, 1/high]: |CTF| E times the spectrum; 0 outside.
+__global__ void cuda_ctf_smrl_2dh(float* out, const float* in, float apix, int nx, int ny, float kV, float Cs, float AC,
+                                  float P, float U, float V, float A, float B, float low, float high);
+// The score: the sum of those summands, a raw band-limited inner product that the
+// refinement maximises. The work array keeps the summands, the spectrum is not
+// touched. Note the phase shift comes first here.
+float ctf_tcf_swr_2dh(float* work, const float* spectrum, float apix, int nx, int ny, float P, float kV, float Cs,
+                      float AC, float U, float V, float A, float B, float low, float high);
+// The same score with the kernel's parameter order; the work array is consumed by the sum.
+float ctf_tcf_swr_2dh_inplace(float* work, const float* spectrum, float apix, int nx, int ny, float kV, float Cs,
+                              float AC, float P, float U, float V, float A, float B, float low, float high);
+
+// ---- zeros and peaks of a 1D profile (host) ----
+// The profile has n bins, bin j at j/((2n - 2) apix); one defocus Df for the whole
+// profile. The zero of order i is where chi' reaches i pi, the peak where it reaches
+// i pi + pi/2; positions are found by inverting the phase, lowest order first. Each
+// entry's value is profile[j] with j = trunc((2n - 2) apix s); a position whose bin
+// falls outside the profile is never read and gets no entry. The list is emptied first.
+//
+// count = trunc(chi'(Nyquist)/pi); lists (bin, value) of the zeros of orders 1 ..
+// count - 1 and returns count (not the number of entries).
+int cpu_ctf_1dh_get_all_zero(std::vector<float2>& list, const float* profile, int n, float apix, float kV, float Cs,
+                             float AC, float P, float Df);
+// The same zeros as (bin, s, value).
+int cpu_ctf_1dh_get_all_zero_v3(std::vector<float3>& list, const float* profile, int n, float apix, float kV, float Cs,
+                                float AC, float P, float Df);
+// Orders 0 .. floor(chi'(1/high)/pi) kept inside the closed band [1/low, 1/high]:
+// modes 1-4 zeros, 11-14 peaks, 21-24 the zero then the peak of each order; the
+// units digit chooses x: 1 the bin, 2 s, 3 s^2, 4 1/s. Returns the number of
+// entries; an unknown mode prints a warning, leaves the list alone and returns -1.
+int cpu_ctf_1dh_get_all_zp_res(std::vector<float2>& list, const float* profile, int n, float apix, float kV, float Cs,
+                               float AC, float P, float Df, float low, float high, int mode);
+// Mode 11 (peaks by bin) and mode 13 (peaks by s^2).
+int cpu_ctf_1dh_get_all_peaks_iv_res(std::vector<float2>& list, const float* profile, int n, float apix, float kV,
+                                     float Cs, float AC, float P, float Df, float low, float high);
+int cpu_ctf_1dh_get_all_peaks_ssv_res(std::vector<float2>& list, const float* profile, int n, float apix, float kV,
+                                      float Cs, float AC, float P, float Df, float low, float high);

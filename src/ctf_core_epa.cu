@@ -1,0 +1,305 @@
+// Equiphase averaging: profiles taken along the contours of constant geometric
+// phase of a centred half spectrum, their map-back onto the half spectrum, and
+// the band operations (ring average, squaring and products inside a band).
+#define VORN_UNIT "src/ctf_core"
+#include "ctf_core.h"
+#include "gpu_launch.h"
+
+namespace {
+
+constexpr float HALF_PI_F = (float)(CTF_PI / 2.0);
+
+// The geometric phase of one slice: a2 along an azimuth, a4 and Cs for the inversion.
+struct PhaseModel {
+    float lambda, a4, Cs;
+    UVA_c uva;
+    __host__ __device__ float a2(float theta) const {
+        return ctf_a2(lambda, ctf_defocus_along(uva.U, uva.V, uva.A, theta));
+    }
+    __host__ __device__ float chig(float s, float theta) const { return ctf_geometric_phase(a2(theta), a4, s); }
+    // Frequency of phase T along theta; -1 where no frequency reaches it.
+    __host__ __device__ float frequency(float T, float theta) const {
+        const float a = a2(theta);
+        if (a * a - 4.0f * a4 * T < 0.0f) return -1.0f;
+        return ctf_phase_frequency(a, a4, T, Cs);
+    }
+};
+__host__ __device__ __forceinline__ PhaseModel phase_model(float kV, float Cs, UVA_c uva) {
+    const float lambda = ctf_wavelength(kV);
+    return {lambda, ctf_a4(lambda, Cs), Cs, uva};
+}
+
+__host__ __device__ __forceinline__ bool inside_half(float x, float y, int nx, int ny) {
+    return x >= 0.0f && x <= (float)(nx - 1) && y >= 0.0f && y <= (float)(ny - 1);
+}
+__host__ __device__ __forceinline__ float at(const float* in, int nx, int x, int y) { return in[(size_t)y * nx + x]; }
+// Bilinear sample at (x, y) inside the array; a neighbour is read only where the
+// position has a fraction along its axis, so the last column and row read nothing beyond.
+__host__ __device__ float bilinear(const float* in, int nx, float x, float y) {
+    const int x0 = (int)floorf(x), y0 = (int)floorf(y);
+    const float fx = x - (float)x0, fy = y - (float)y0;
+    const int x1 = fx != 0.0f ? x0 + 1 : x0, y1 = fy != 0.0f ? y0 + 1 : y0;
+    const float a = at(in, nx, x0, y0), b = at(in, nx, x1, y0), c = at(in, nx, x0, y1), d = at(in, nx, x1, y1);
+    return a + fx * (b - a) + fy * (c - a) + fx * fy * (a + d - b - c);
+}
+// Mean of the eight neighbours; a step that would leave the array stays on the border element.
+__host__ __device__ float neighbour_mean(const float* in, int nx, int ny, int x, int y) {
+    float sum = 0.0f;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            if (dx == 0 && dy == 0) continue;
+            const int xx = (x + dx < 0 || x + dx > nx - 1) ? x : x + dx;
+            const int yy = (y + dy < 0 || y + dy > ny - 1) ? y : y + dy;
+            sum += at(in, nx, xx, yy);
+        }
+    return sum * 0.125f;
+}
+
+// The radius beyond which no point of the array lies; sampling stops there, so a
+// contour far outside (a defocus near zero along some azimuth) costs nothing.
+__host__ __device__ __forceinline__ float reach(int nx, int ny) {
+    return sqrtf((float)nx * nx + (float)ny * ny) + 2.0f;
+}
+
+// Walks the contour of phase T0 of one slice over the azimuths -pi/2 <= theta <
+// pi/2 in steps of `step`, adding Gaussian-weighted samples of the radial
+// stretch from r0 - w to the contour a quarter period further (r1) into sum and weight.
+__host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, const PhaseModel& m, float T0,
+                                      float step, float& sum, float& weight) {
+    const float rmax = reach(nx, ny);
+    for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += step) {
+        const float f0 = m.frequency(T0, theta);
+        if (!(f0 >= 0.0f)) continue;  // no contour along this azimuth
+        const float r0 = R * f0;
+        const float f1 = m.frequency(T0 + HALF_PI_F, theta);
+        const float r1 = f1 >= 0.0f ? R * f1 : r0 + 2.0f;
+        float w = r1 - r0;
+        if (w >= 10.0f) w = sqrtf(10.0f * w);
+        const float sigma = w / 3.0f;
+        float r = r0 - w;
+        if (!(sigma > 0.0f) || !(r <= r1)) continue;           // no finite stretch to sample
+        if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
+        const float c = cosf(theta), s = sinf(theta);
+        const float last = fminf(r1, rmax);
+        for (; r <= last; r += 0.5f) {
+            const float x = r * c, y = r * s + 0.5f * ny;
+            if (!inside_half(x, y, nx, ny)) continue;
+            const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / (2.0f * sigma * sigma));
+            sum += g * bilinear(in, nx, x, y);
+            weight += g;
+        }
+    }
+}
+
+// Bin i of the EPA profile of nz slices (slice z at z nx ny, records uva[z]).
+__host__ __device__ float epa_bin(unsigned i, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
+                                  float Cs, const UVA_c* uva, float low, float high) {
+    if (nz == 0) return 0.0f;
+    const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
+    if (si < 1.0f / low || si > 1.0f / high) return at(in, nx, (int)i / k, ny / 2);
+    const float R = (float)(2 * (nx - 1)) * apix;
+    const float T0 = phase_model(kV, Cs, uva[0]).chig(si, 0.0f);
+    const float step = 0.75f / (float)i;
+    float sum = 0.0f, weight = 1e-6f;
+    for (unsigned z = 0; z < nz; ++z)
+        walk_contour(in + stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, sum, weight);
+    return sum / weight;
+}
+__device__ __forceinline__ void epa_profile_element(float* out, int k, const float* in, int nx, int ny, unsigned nz,
+                                                    float apix, float kV, float Cs, const UVA_c* uva, float low,
+                                                    float high) {
+    const uint2 t = IMAGE_THREAD_XY;
+    size_t e;
+    if (pixel_inside(t, (unsigned)(k * (nx - 1) + 1), 1, e))
+        out[e] = epa_bin(t.x, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+}
+size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
+
+// Map-back of a k = 1 profile onto element (x, y); Weighted selects the first variant.
+template <bool Weighted>
+__device__ __forceinline__ void epa_map_back_element(float* out, const float* profile, const float* in, int nx, int ny,
+                                                     float apix, float kV, float Cs, UVA_c uva, float low, float high) {
+    const uint2 t = IMAGE_THREAD_XY;
+    size_t e;
+    if (!pixel_inside(t, nx, ny, e)) return;
+    const CtfPolar f = CtfHalfLayout{(unsigned)nx, (unsigned)ny, apix}(t.x, t.y);
+    if (Weighted) {
+        if (f.s <= 1.0f / low) {
+            out[e] = 0.0f;
+            return;
+        }
+        if (f.s >= 1.0f / high) {
+            out[e] = in[e];
+            return;
+        }
+    } else if (f.s < 1.0f / low || f.s > 1.0f / high) {
+        out[e] = neighbour_mean(in, nx, ny, t.x, t.y);
+        return;
+    }
+    const PhaseModel m = phase_model(kV, Cs, uva);
+    const float pos = (float)(2 * (nx - 1)) * apix * m.frequency(m.chig(f.s, f.theta), 0.0f);
+    if (!(pos > 0.0f && pos < (float)(nx - 1))) {
+        out[e] = neighbour_mean(in, nx, ny, t.x, t.y);
+        return;
+    }
+    const int j = (int)floorf(pos);
+    const float frac = pos - (float)j;
+    const float v = frac != 0.0f ? profile[j] + frac * (profile[j + 1] - profile[j]) : profile[j];
+    out[e] = Weighted ? (1.0f + 10.0f * pos / (float)nx) * v : v;
+}
+
+float* device_floats(size_t n) {
+    float* d = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
+    return d;
+}
+
+// The element frame of the band operations: f(s, element) with s of the half layout.
+template <class F> __device__ __forceinline__ void band_element(int nx, int ny, float apix, F f) {
+    const uint2 t = IMAGE_THREAD_XY;
+    size_t e;
+    if (pixel_inside(t, nx, ny, e)) f(CtfHalfLayout{(unsigned)nx, (unsigned)ny, apix}(t.x, t.y).s, e);
+}
+struct SquareInBand {
+    float* out;
+    const float* in;
+    RESO band;
+    __device__ void operator()(float s, size_t e) const { out[e] = ctf_in_band(s, band) ? in[e] * in[e] : 0.0f; }
+};
+struct MultiplyInBand {
+    float* a;
+    const float* b;
+    RESO band;
+    __device__ void operator()(float s, size_t e) const { a[e] = ctf_in_band(s, band) ? a[e] * b[e] : 0.0f; }
+};
+
+}  // namespace
+
+// ---- profiles ----
+
+__global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs,
+                                   float, float, float U, float V, float A, float low, float high) {
+    const UVA_c uva{U, V, A};
+    epa_profile_element(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
+}
+void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
+                         float P, float U, float V, float A, float low, float high) {
+    gpu_launch_1d<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A,
+                                      low, high);
+}
+
+__global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,
+                                    float kV, float Cs, float, float, const UVA_c* uva, float low, float high) {
+    epa_profile_element(out, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+}
+void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
+                          float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
+    gpu_launch_1d<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P, uva,
+                                       low, high);
+}
+
+// ---- map-back ----
+
+__global__ void cuda_2dh_EPA_from_1d2(float* out, const float* profile, const float* in, int nx, int ny, float apix,
+                                      float kV, float Cs, float, float, float U, float V, float A, float low,
+                                      float high) {
+    epa_map_back_element<true>(out, profile, in, nx, ny, apix, kV, Cs, UVA_c{U, V, A}, low, high);
+}
+void hcuda_2dh_EPA_from_1d(float* out, const float* profile, const float* in, int nx, int ny, float apix, float kV,
+                           float Cs, float AC, float P, float U, float V, float A, float low, float high) {
+    gpu_launch_2d<cuda_2dh_EPA_from_1d2>(GPU_SITE, nx, ny, out, profile, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low,
+                                         high);
+}
+__global__ void cuda_2dh_EPA_from_1d3(float* out, const float* profile, const float* in, int nx, int ny, float apix,
+                                      float kV, float Cs, float, float, float U, float V, float A, float low,
+                                      float high) {
+    epa_map_back_element<false>(out, profile, in, nx, ny, apix, kV, Cs, UVA_c{U, V, A}, low, high);
+}
+void hcuda_2dh_EPA_from_1d3(float* out, const float* profile, const float* in, int nx, int ny, float apix, float kV,
+                            float Cs, float AC, float P, float U, float V, float A, float low, float high) {
+    gpu_launch_2d<cuda_2dh_EPA_from_1d3>(GPU_SITE, nx, ny, out, profile, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low,
+                                         high);
+}
+
+// ---- 2D equiphase averages ----
+
+void hcuda_2dh_EPA(float* out, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC, float P,
+                   float U, float V, float A, float low, float high) {
+    if (nx < 1 || ny < 1) return;
+    float* profile = device_floats(nx);
+    hcuda_2dh_X_EPA_res(profile, 1, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low, 2.0f * apix);
+    hcuda_2dh_EPA_from_1d(out, profile, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low, high);
+    CUDA_CHECK(cudaFree(profile));
+}
+
+void hcuda_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
+                    float P, const UVA_c* uva, float low, float high) {
+    if (nx < 1 || ny < 1) return;
+    // An empty stack has no slice 0 to map back with: its average is zero.
+    if (nz == 0) {
+        hcuda_2d_empty(out, nx, ny);
+        return;
+    }
+    float* profile = device_floats(nx);
+    hcuda_2dhs_X_EPA_res(profile, 1, in, nx, ny, nz, apix, kV, Cs, AC, P, uva, low, high);
+    UVA_c first;
+    CUDA_CHECK(memcpy_D2H(&first, uva, sizeof(UVA_c)));
+    hcuda_2dh_EPA_from_1d(out, profile, in, nx, ny, apix, kV, Cs, AC, P, first.U, first.V, first.A, low, high);
+    CUDA_CHECK(cudaFree(profile));
+}
+
+void gpu_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
+                  float P, const UVA_c* uva, float low, float high) {
+    if (nx < 1 || ny < 1) return;
+    const size_t npix = image_pixels(nx, ny), nstack = npix * nz;
+    float* d_in = device_floats(nstack > 0 ? nstack : 1);
+    UVA_c* d_uva = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&d_uva, (nz > 0 ? nz : 1) * sizeof(UVA_c)));
+    float* d_out = device_floats(npix);
+    CUDA_CHECK(memcpy_H2D(d_in, in, nstack * sizeof(float)));
+    CUDA_CHECK(memcpy_H2D(d_uva, uva, nz * sizeof(UVA_c)));
+    hcuda_2dhs_EPA(d_out, d_in, nx, ny, nz, apix, kV, Cs, AC, P, d_uva, low, high);
+    CUDA_CHECK(memcpy_D2H(out, d_out, npix * sizeof(float)));
+    cudaFree_many_pointers(d_in, d_uva, d_out, nullptr);
+}
+
+// ---- band operations ----
+
+__global__ void cuda_2dh_basic_rotate_ave_res(const float* in, float* out, float apix, int nx, int ny, float low,
+                                              float high) {
+    const uint2 t = IMAGE_THREAD_XY;
+    if ((int)t.x >= nx || (int)t.y >= ny / 2) return;
+    const float x = (float)t.x, d = (float)t.y - 0.5f * ny;
+    const float r = sqrtf(x * x + d * d);
+    const float s = r / ((float)(2 * (nx - 1)) * apix);
+    float& o = out[pixel_element(t.x, t.y, nx)];
+    if (s <= 1.0f / low || s >= 1.0f / high) {
+        o = 0.0f;
+        return;
+    }
+    float sum = 0.0f, count = 0.0f;
+    for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += 0.75f / r) {
+        const float c = cosf(theta), sn = sinf(theta);
+        const float px = x * c + d * sn, py = 0.5f * ny + d * c - x * sn;
+        if (!inside_half(px, py, nx, ny)) continue;
+        sum += bilinear(in, nx, px, py);
+        count += 1.0f;
+    }
+    o = sum / (count + 1e-5f);
+}
+void hcuda_2dh_basic_rotate_ave_res(const float* in, float* out, float apix, int nx, int ny, float low, float high) {
+    if (nx < 1 || ny < 2) return;
+    gpu_launch_2d<cuda_2dh_basic_rotate_ave_res>(GPU_SITE, nx, ny / 2, in, out, apix, nx, ny, low, high);
+}
+
+__global__ void cuda_x2dh_res_based_multiply_inplace(float* a, const float* b, float apix, int nx, int ny, float low,
+                                                     float high) {
+    band_element(nx, ny, apix, MultiplyInBand{a, b, RESO{low, high}});
+}
+__global__ void cuda_2dh_res_based_square(float* out, const float* in, float apix, int nx, int ny, float low,
+                                          float high) {
+    band_element(nx, ny, apix, SquareInBand{out, in, RESO{low, high}});
+}
+void hcuda_2dh_res_based_square(float* out, const float* in, float apix, int nx, int ny, float low, float high) {
+    gpu_launch_2d<cuda_2dh_res_based_square>(GPU_SITE, nx, ny, out, in, apix, nx, ny, low, high);
+}

@@ -1,0 +1,27 @@
+// The refinement target score: the band-limited inner product of |CTF| E with a
+// background-subtracted spectrum, one kernel and one reduction on device arrays.
+#define VORN_UNIT "src/ctf_core"
+#include "ctf_core.h"
+#include "gpu_launch.h"
+
+#include "cuda_fast_sum.h"
+
+__global__ void cuda_ctf_smrl_2dh(float* out, const float* in, float apix, int nx, int ny, float kV, float Cs, float AC,
+                                  float P, float U, float V, float A, float B, float low, float high) {
+    ctf_simulate_times_element(IMAGE_THREAD_XY, out, in, nx, ny, CtfHalfLayout{(unsigned)nx, (unsigned)ny, apix},
+                               CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{low, high}, 'A');
+}
+
+float ctf_tcf_swr_2dh(float* work, const float* spectrum, float apix, int nx, int ny, float P, float kV, float Cs,
+                      float AC, float U, float V, float A, float B, float low, float high) {
+    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, nx, ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
+                                     high);
+    return hcuda_fast_sum(work, image_pixels(nx, ny), 1024);
+}
+
+float ctf_tcf_swr_2dh_inplace(float* work, const float* spectrum, float apix, int nx, int ny, float kV, float Cs,
+                              float AC, float P, float U, float V, float A, float B, float low, float high) {
+    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, nx, ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
+                                     high);
+    return hcuda_fast_sum_inplace(work, image_pixels(nx, ny), 1024);
+}
