@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "cuda_general.h"
 #include "starfile.h"
@@ -59,6 +61,16 @@ bool centred_box(wide cx, wide cy, int size, float score, PTCL_BOX& b) {
 }
 
 float to_float(const char* word) { return (float)std::strtod(word, nullptr); }
+
+// A working list of n elements; memory that cannot be had is the fatal line, not an exception.
+template <class T>
+void make_room(std::vector<T>& v, size_t n, const char* func) {
+    try {
+        v.resize(n);
+    } catch (const std::exception&) {
+        vorn_fatal_line(func, VORN_UNIT, __LINE__, "Not enough memory for %zu elements of %zu bytes", n, sizeof(T));
+    }
+}
 
 // The integer words[k] into *v for each (k, v) pair; false, after a warning
 // naming the file and line, when one does not fit an int or the box centre
@@ -253,7 +265,8 @@ long get_ptcl_number_from_boxf(char* name) {
 int read_all_box_vecxyi(std::vector<int2>& out, char* name) {
     out.clear();
     FILE* f = star_open_read(name, __func__);
-    std::vector<PTCL_BOX> boxes(PTCL_BOX_READ_MAX);
+    std::vector<PTCL_BOX> boxes;
+    make_room(boxes, PTCL_BOX_READ_MAX, __func__);
     const int n = read_boxes_from_file(f, name, boxes.data(), PTCL_BOX_READ_MAX, __func__);
     std::fclose(f);
     for (int i = 0; i < n; ++i) out.push_back(box_centre(boxes[i]));
@@ -347,7 +360,8 @@ int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTC
 int generate_neighbor_boxes_from_boxf(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                       char* name) {
     empty_all_ptcl_boxes(out, capacity);
-    std::vector<PTCL_BOX> read(PTCL_BOX_READ_MAX);
+    std::vector<PTCL_BOX> read;
+    make_room(read, PTCL_BOX_READ_MAX, __func__);
     const int n = read_all_ptcl_boxes(read.data(), std::min(capacity, PTCL_BOX_READ_MAX), name);
     const wide x0 = centre_of(ref->x, ref->w), y0 = centre_of(ref->y, ref->h);
     int written = 0;
@@ -440,7 +454,9 @@ struct PickGrid {
 
     PickGrid(int nx_, int ny_, int c_)
         : nx(nx_), ny(ny_), c(c_), cols(nx_ > 0 ? (nx_ + (long)c_ - 1) / c_ : 0),
-          rows(ny_ > 0 ? (ny_ + (long)c_ - 1) / c_ : 0), cells((size_t)(cols * rows)) {}
+          rows(ny_ > 0 ? (ny_ + (long)c_ - 1) / c_ : 0) {
+        make_room(cells, (size_t)(cols * rows), "box_filter");
+    }
     long col_of(const PickCell& p) const { return p.pixel % nx; }
     long row_of(const PickCell& p) const { return p.pixel / nx; }
 };
@@ -500,7 +516,8 @@ void suppress_neighbours(PickGrid& g, float min_score) {
 // Drops picks whose scaled centre lies closer than sqrt(2)c*scale to an excluded box.
 void exclude_picks(PickGrid& g, char* exclude_name, float scale, int2 origin) {
     const int capacity = (int)std::min<size_t>(g.cells.size(), PTCL_BOX_MAX);
-    std::vector<PTCL_BOX> ex((size_t)capacity);
+    std::vector<PTCL_BOX> ex;
+    make_room(ex, (size_t)capacity, "box_filter");
     const int n = read_all_ptcl_boxes(ex.data(), capacity, exclude_name);
     const double limit2 = 2.0 * g.c * g.c * (double)scale * scale;
     for (PickCell& p : g.cells) {

@@ -193,7 +193,11 @@ int star_checked_column(const char* func, const char* name, const char* label, i
 
 // ---- records ----
 
-StarHead* star_head_new() { return (StarHead*)std::calloc(1, sizeof(StarHead)); }
+StarHead* star_head_new() {
+    StarHead* head = (StarHead*)std::calloc(1, sizeof(StarHead));
+    if (head == nullptr) VORN_FATAL("Not enough memory for a STAR header");
+    return head;
+}
 
 int star_head_empty(StarHead* head) {
     std::memset(head, 0, sizeof(StarHead));
@@ -201,7 +205,9 @@ int star_head_empty(StarHead* head) {
 }
 
 ParticleInfoIndex* particle_info_index_new() {
-    return (ParticleInfoIndex*)std::calloc(1, sizeof(ParticleInfoIndex));
+    ParticleInfoIndex* index = (ParticleInfoIndex*)std::calloc(1, sizeof(ParticleInfoIndex));
+    if (index == nullptr) VORN_FATAL("Not enough memory for a label index");
+    return index;
 }
 
 int particle_info_index_init(ParticleInfoIndex* index) {

@@ -153,9 +153,12 @@ void read_pixel(FILE* f, RawFile& file, const Params& p) {
 }
 
 void read_sub_area(FILE* f, RawFile& file, const Params& p) {
-    const int d = p.axis & 7;
+    const int d = p.axis & 8 ? 1 : p.axis & 7;  // the 2D form reads one section
     float* out = fuzz::scratch<float>(room_for(product({p.box, p.step, d}), file.size), {});
-    mrc_read_sub_area(f, &file.h, out, p.n, p.a, p.b, p.box, p.step, d);
+    if (p.axis & 8)
+        mrc_2d_read_sub_area(f, &file.h, out, p.n, p.a, p.box, p.step);
+    else
+        mrc_read_sub_area(f, &file.h, out, p.n, p.a, p.b, p.box, p.step, d);
 }
 
 void read_grids(FILE* f, RawFile& file, const Params& p) {
