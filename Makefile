@@ -12,8 +12,8 @@ deps:
 
 demo: deps
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/release -j $(JOBS) --target vorn
-	./build/release/vorn
+	cmake --build build/release -j $(JOBS) --target vorn vorn_example
+	./build/release/vorn_example ./build/release/vorn build/demo
 
 test: deps test-host build-cuda
 

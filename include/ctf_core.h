@@ -200,12 +200,14 @@ __device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsign
     size_t e;
     if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode);
 }
-// The same, the value multiplied by the element of a second array.
+// The same, the value multiplied by the element of a second array; 0 outside the band whatever that element holds.
 template <class Layout>
 __device__ __forceinline__ void ctf_simulate_times_element(uint2 t, float* out, const float* in, unsigned w, unsigned h,
                                                            Layout at, const CTF_INFO& c, RESO band, char mode) {
     size_t e;
-    if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode) * in[e];
+    if (!pixel_inside(t, w, h, e)) return;
+    const CtfPolar f = at(t.x, t.y);
+    out[e] = ctf_in_band(f.s, band) ? hd_ctfinfo_s(f.s, f.theta, c, mode) * in[e] : 0.0f;
 }
 template <class Layout>
 void ctf_cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
@@ -278,6 +280,58 @@ void hcuda_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float 
                         float U, float V, float A, float B, float resL, float resH, char mode);
 void gpu_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC, float P, float U,
                       float V, float A, float B, float resL, float resH, char mode);
+
+// ---- simulation from CTF_INFO records with a mode ----
+// The same values as the kV-first routines, the parameters taken from one
+// record and the band from one RESO. The 1D profile takes its defocus at azimuth
+// 0 from the record's astigmatism: U cos^2 A + V sin^2 A. Stack forms take a host
+// array of nz records, slice k from record k; nz = 0 leaves the output untouched.
+__global__ void cuda_ctf_sim_1dh(float* out, int n, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+void gpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+void cpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode);
+__global__ void cuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                        char mode);
+void gpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode);
+void cpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode);
+__global__ void cuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void gpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void cpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode);
+void hcuda_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                       char mode);
+void gpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode);
+void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode);
+// out = simulated half spectrum times the raw half spectrum (device), 0 outside the band.
+__global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                     RESO band, char mode);
+void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
+                           char mode);
+// The sum of those products, a correlation score; out is scratch and is destroyed.
+float hcuda_ctf_sim_dot_raw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                RESO band, char mode);
+
+// ---- display images (host) ----
+// An nx x ny image from two centred half spectra of (nx/2 + 1) x ny, h = nx/2:
+// columns 0 .. h-2 show the left input mirrored through the origin (its Friedel
+// mates), columns h-1 .. nx-1 the right input as it is (its column 0 at image
+// column h-1); the pixel (h, ny/2) is then set to 0. The width must be even: an
+// odd width ends the process with the fatal line.
+void cpu_2dh_ctf_sim_raw_combine(float* image, const float* left, const float* right, int nx, int ny);
+// The same mapping, but only rows below ny/2 show the first input on the left;
+// every other part shows the second input (mirrored on the left). No pixel is zeroed.
+void cpu_2dh_ctf_sim_raw_combine2(float* image, const float* first, const float* second, int nx, int ny);
 
 // ---- inverting the geometric phase ----
 // The smaller frequency (1/A) at which chi_g = a2 s^2 - a4 s^4 reaches T, on the
@@ -387,3 +441,62 @@ int cpu_ctf_1dh_get_all_peaks_iv_res(std::vector<float2>& list, const float* pro
                                      float Cs, float AC, float P, float Df, float low, float high);
 int cpu_ctf_1dh_get_all_peaks_ssv_res(std::vector<float2>& list, const float* profile, int n, float apix, float kV,
                                       float Cs, float AC, float P, float Df, float low, float high);
+
+// ---- phase flip, CTF application and Wiener filters ----
+// On complex half spectra (float2, nx = the half width N/2 + 1, ny rows) and on
+// real device images. K = sin chi' at every element, the origin included (no
+// band). Centred layout: row y at (y - ny/2)/ny; FFT row order (names with usw):
+// row y holds frequency y, and y - ny from (ny + 1)/2 on, as the transform makes
+// them, for odd heights too. The real-image forms transform (divided by
+// sqrt(N ny)), run the FFT-order operation for the image's own width, and
+// transform back (divided again), so a factor of 1 everywhere returns the image.
+// Input and output may be the same array in the spectrum kernels.
+//
+// Phase flip: out = in where K >= 0, -in where K < 0 or is not a number.
+__global__ void cuda_2dh_phase_flip(const float2* in, float2* out, float apix, int nx, int ny, float kV, float Cs,
+                                    float AC, float P, float U, float V, float A);
+void hcuda_2dh_phase_flip(const float2* in, float2* out, float apix, int nx, int ny, float kV, float Cs, float AC,
+                          float P, float U, float V, float A);
+__global__ void cuda_phase_flip_c2dh_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                       float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_c2dh_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                             float AC, float P, float U, float V, float A);
+__global__ void cuda_phase_flip_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix,
+                                           float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                 float Cs, float AC, float P, float U, float V, float A);
+void hcuda_phase_flip_r2d_c(float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
+                            float P, float U, float V, float A);
+void gpu_phase_flip_r2d_c(const float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                          float AC, float P, float U, float V, float A);
+// CTF application: out = m in with m the value of the mode character (E with B);
+// an unknown mode gives zeros.
+__global__ void cuda_apply_ctf_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV,
+                                          float Cs, float AC, float P, float U, float V, float A, float B, char mode);
+void hcuda_apply_ctf_c2dh_usw_c(const float2* in, float2* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                                float AC, float P, float U, float V, float A, float B, char mode);
+void hcuda_apply_ctf_r2d_c(float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs, float AC,
+                           float P, float U, float V, float A, float B, char mode);
+void gpu_apply_ctf_r2d_c(const float* in, float* out, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                         float AC, float P, float U, float V, float A, float B, char mode);
+// Wiener filter with the per-element weight w = W[element] (FFT row order, one
+// float per half-spectrum element): out = in K w / (1 + w K^2). Output first.
+__global__ void cuda_wd_ctf_c2dh_usw_c(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny,
+                                       float apix, float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_wd_ctf_c2dh_usw_c(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny, float apix,
+                             float kV, float Cs, float AC, float P, float U, float V, float A);
+void hcuda_wd_ctf_r2d_c(float* out, float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV, float Cs,
+                        float AC, float P, float U, float V, float A);
+void gpu_wd_ctf_r2d_c(float* out, const float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                      float Cs, float AC, float P, float U, float V, float A);
+// Second variant: the numerator's K pushed away from zero by e (K + e where K >= 0,
+// K - e otherwise): out = in w K' / (1 + w K^2); e = 0 is the first variant.
+__global__ void cuda_wd_ctf_c2dh_usw_c_v2(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny,
+                                          float apix, float kV, float Cs, float AC, float P, float U, float V, float A,
+                                          float e);
+void hcuda_wd_ctf_c2dh_usw_c_v2(float2* out, const float2* in, const float* W, unsigned nx, unsigned ny, float apix,
+                                float kV, float Cs, float AC, float P, float U, float V, float A, float e);
+void hcuda_wd_ctf_r2d_c_v2(float* out, float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                           float Cs, float AC, float P, float U, float V, float A, float e);
+void gpu_wd_ctf_r2d_c_v2(float* out, const float* in, const float* W, unsigned nx, unsigned ny, float apix, float kV,
+                         float Cs, float AC, float P, float U, float V, float A, float e);

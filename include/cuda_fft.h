@@ -170,3 +170,74 @@ void hcuda_c2ds_fftout_r2c_ave(float2* out, float2* in, unsigned w, unsigned h, 
 void gpu_c2ds_ave(float2* out, float2* in, unsigned w, unsigned h, unsigned n);
 // The CPU mean; its input comes first, the reverse of the GPU forms.
 void cpu_2ds_fftout_r2c_ave(float2* in, float2* out, unsigned w, unsigned h, unsigned n);
+
+// ======== library spectrum forms and whole-file spectrum commands ========
+// Local frequency weight exp(-(d^2/(2 rho^2)) * 0.5 * (f*R/apix)^2) at f cycles per pixel.
+__host__ __device__ inline float local_frequency_weight(float f, float d, float rho, float apix, float R) {
+    const float t = f * R / apix;
+    return expf(-(d * d / (2.0f * rho * rho)) * 0.5f * (t * t));
+}
+// Spatial frequency of y-centred half element (x, y): fx = x/(2(nxh - 1)),
+// fy = (y - ny/2)/ny in double, the squared sum rounded to float before the root.
+__host__ __device__ inline float half_element_frequency(unsigned x, unsigned y, int nxh, int ny) {
+    const double fx = x / (2.0 * (nxh - 1)), fy = ((double)y - ny / 2) / ny;
+    return sqrtf((float)(fx * fx + fy * fy));
+}
+
+// Grid sums (boxes as hcuda_2d_gridfft_r2c_amp_ave): L = ln(sum) in place of the
+// sum, S = L - background. The 2 form takes the background as the g x g box
+// average in the full amplitude layout; the 4 form the local average within a
+// soft disc of radius g and edge width g/5 (integer division), hcuda_2d_bg.
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg2(float* image, float* S, float* L, unsigned nx, unsigned ny, unsigned bx,
+                                             unsigned by, int step, int g);
+void hcuda_2d_gridfft_r2c_amp_ave_log_subbg4(float* image, float* S, float* L, unsigned nx, unsigned ny, unsigned bx,
+                                             unsigned by, int step, int g);
+
+// Frame sums of a device stack of n >= 1 frames (ny even), y-centred, unscaled:
+// A = sum of |F_k|; then ln A, or sqrt A.
+void hcuda_2ds_fft_r2c_amp_ave(float* stack, float* A, unsigned nx, unsigned ny, int n);
+void hcuda_2ds_fft_r2c_amp_ave_log(float* stack, float* A, unsigned nx, unsigned ny, int n);
+void hcuda_2ds_fft_r2c_amp_ave_sqrt(float* stack, float* A, unsigned nx, unsigned ny, int n);
+// A = sum of W[k]*|F_k| with the n weights W in host memory; then ln A.
+void hcuda_2ds_fft_r2c_amp_weighted_ave(float* stack, float* A, unsigned nx, unsigned ny, int n, const float* W);
+void hcuda_2ds_fft_r2c_amp_weighted_ave_log(float* stack, float* A, unsigned nx, unsigned ny, int n, const float* W);
+
+// Per frame k: P_k = ln |F_k / sqrt(nx*ny)|, y-centred, into out + k*nxh*ny; then
+// every P_k less one common background, the g x g box average of the mean of
+// the P_k taken on the half array itself (g >= 2).
+void hcuda_2ds_fft_r2c_logmod_subbg(float* out, float* stack, unsigned nx, unsigned ny, int n, int g);
+void gpu_2ds_fft_r2c_logmod_subbg(float* out, const float* stack, unsigned nx, unsigned ny, int n, int g);
+// Host stack of n >= 1 frames (even sizes): each frame's spectrum divided by
+// sqrt(nx*ny) and converted by the mode letter ('A' modulus, 'P' phase, 'W'
+// power, 'L' log-modulus, 'M' log of one plus modulus; any other is refused),
+// y-centred. Each output given (not null) receives nx x ny full-layout arrays:
+// frames, every frame (slot k at k*nx*ny); mean, the mean over the frames;
+// log_mean, ln(1 + mean). Prints "." per frame and a line end after the last.
+void gpu_2ds_fft_r2c_proc(const float* stack, float* frames, float* mean, float* log_mean, unsigned nx, unsigned ny,
+                          int n, char mode);
+
+// CPU weights: the host twin of hcuda_2d_fft_amp_local_w2d_gen, and a 1D radial
+// profile of n values at f_i = i/(2n - 2) cycles per pixel.
+void cpu_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R);
+void cpu_2d_fft_amp_local_w1d_gen(float* W, int n, float d, float rho, float apix, float R);
+// Writes nothing.
+void cpu_2ds_wgen(float* W, int nxh, int ny, int n, float d, float rho, float apix, float R);
+
+// Whole-file spectrum commands: argv[1] the input MRC file, argv[2] the output.
+// The output header is the input's with the written sizes, mode and value
+// range; every output holds one section (nz = 1). Each returns 0, or ends the
+// process with status 1 on a missing, unreadable or odd-sized input or an
+// output it cannot write.
+// Slice 0: conjugate of its spectrum divided by sqrt(nx*ny), mode 4, (nx/2 + 1) x ny
+// complex values; dmin 0, dmax the largest modulus.
+int mrcf_fft_r2c_2d(int argc, char* argv[]);
+// Slice 0: ln |F| unscaled, y-centred, (nx/2 + 1) x ny; dmin = min(0, least), dmax = max(0, greatest).
+int mrcf_fft_r2c_amp_2d(int argc, char* argv[]);
+// Every slice's ln |F| as above, added up (not divided by the slice count).
+int mrcf_2ds_fft_r2c_amp_ave(int argc, char* argv[]);
+// All slices: hcuda_2ds_fft_r2c_amp_ave_log_subbg with g = 39; value range and mean from the data.
+int mrcf_2ds_fft_r2c_amp_ave2(int argc, char* argv[]);
+// Slice 0: hcuda_2d_gridfft_r2c_amp_ave_log_subbg over 512 x 512 boxes, step 256, g = 39,
+// 257 x 512; an image smaller than one box is refused.
+int mrcf_2ds_fft_r2c_amp_ave3(int argc, char* argv[]);
+// ======== end of library spectrum forms and whole-file spectrum commands ========

@@ -8,6 +8,8 @@
 // A y-centred half spectrum has nxh = nx/2 + 1 columns (column 0 is kx = 0) and
 // ny rows (row ny/2 is ky = 0).
 #pragma once
+#include <cstdint>
+
 #include "boxfile.h"
 #include "cuda_general.h"
 
@@ -237,3 +239,213 @@ void gpu_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, uns
 void gpu_2d_shrink_local_ave_softR(float* out, const float* in, unsigned nx, unsigned ny, int shrink, float r, float w);
 void gpu_2d_shrink_local_sigma_softR(float* out, const float* in, unsigned nx, unsigned ny, int shrink, float r,
                                      float w);
+
+// ======== binning, square extension and frame splitting ========
+// Block means: output pixel (x, y) is the float sum, row by row, of the f x f
+// input block at (x*f, y*f) divided by (float)(f*f); input rows and columns
+// beyond the last whole block are not used. Every binning function needs
+// f >= 1 and ends the process with the fatal line otherwise. The host forms
+// take the output first, the device forms the input first.
+__global__ void cuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f);
+// (nx/f) x (ny/f) block means; in and out distinct device arrays.
+void hcuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f);
+void cpu_2d_meanshrink(float* out, const float* in, int nx, int ny, int f);
+// nz images, each binned to (nx/f)*(ny/f) floats, one after another.
+void cpu_2ds_meanshrink(float* out, const float* in, int nx, int ny, int nz, int f);
+// Negated block means.
+void cpu_2d_meanshrink_invert(float* out, const float* in, int nx, int ny, int f);
+// W x H block means with W = (nx/(2f))*2, H = (ny/(2f))*2 (rounded down to even), stride W.
+void cpu_2d_meanshrink_even(float* out, const float* in, int nx, int ny, int f);
+// The same W x H values at stride S = max(W, H), then mirrored in place to
+// S x S (out holds S*S floats); ends the process unless H/2 < W < 2H or W = H.
+void cpu_2d_meanshrink_extended_even_square(float* out, const float* in, int nx, int ny, int f);
+
+// Square extension to S = max(nx, ny): a tall image gets fill columns on the
+// right of every row, a wide one fill rows at the bottom.
+void cpu_2d_extend_to_square(float* out, const float* in, unsigned nx, unsigned ny, float fill);
+// Only the filling, in place (S*S floats; a tall image already at row stride ny).
+void cpu_2d_extend_to_square_only_fill(float* image, unsigned nx, unsigned ny, float fill);
+// By mirroring: the new rows (ny <= i < nx) are rows 2ny - 1 - i; the new
+// columns (nx <= j < ny) are columns 2nx - 1 - j. Only for ny/2 < nx < 2ny;
+// any other non-square shape ends the process with the fatal line.
+void cpu_2d_extend_to_square_mirror(float* out, const float* in, unsigned nx, unsigned ny);
+// The same in place (S*S floats; a tall image already at row stride ny).
+void cpu_2d_extend_to_square_mirror_inplace(float* image, unsigned nx, unsigned ny);
+
+// A movie simulated from an image: every pixel goes, at its own position, into
+// one frame drawn by rand() mod nframes, the generator seeded from the clock;
+// the frames sum to the input. nframes = 0 ends the process with the fatal line.
+void cpu_2d_simulate_split(float* out, const float* in, unsigned nx, unsigned ny, unsigned nframes);
+// For each of nz images (image i's frames at i*nx*ny*nframes), reseeding for each.
+void cpu_2ds_simulate_frame_split(float* out, const float* in, unsigned nx, unsigned ny, unsigned nz,
+                                  unsigned nframes);
+// ======== end of binning, square extension and frame splitting ========
+
+// ======== peaks, correlation and linear normalisation ========
+// One peak: column, row, value.
+struct Pixel {
+    int32_t x, y;
+    float value;
+};
+
+// The first strict maximum in row-major order (ties go to the first).
+void cpu_2d_get_unique_peak(const float* image, unsigned nx, unsigned ny, int& x, int& y, float& value);
+// One peak per image of a stack of nz images.
+void cpu_2ds_get_unique_peak(const float* stack, unsigned nx, unsigned ny, Pixel* peaks, int nz);
+// Of all pixels equal to the maximum, the one nearest their centroid (ties go
+// to the first in row-major order); the unique peak when none equals it (NaN).
+void cpu_2d_get_middle_peak_from_equals(const float* image, unsigned nx, unsigned ny, int& x, int& y);
+
+// rows[y] = sum over x of a*b; one thread per row.
+__global__ void cuda_x2d_ccc_lineX(float* a, float* b, float* rows, unsigned nx, unsigned ny);
+void hcuda_x2d_ccc_lineX(float* a, float* b, float* rows, unsigned nx, unsigned ny);
+// Sum of a*b over the image (row sums added in double).
+float hcuda_x2d_ccc(float* a, float* b, unsigned nx, unsigned ny);
+// Correlation coefficient; the inputs are left unchanged.
+float hcuda_x2d_norm_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+// The same, using a and b as scratch: they hold no defined values afterwards.
+float hcuda_x2d_norm_ccc_inplace(float* a, float* b, unsigned nx, unsigned ny);
+// The same on host images.
+float gpu_x2d_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+float gpu_x2d_norm_ccc(const float* a, const float* b, unsigned nx, unsigned ny);
+// map(lag) = sum of a(x + lag)*b(x) / sqrt(sum a^2 * sum b^2), circular, with
+// zero lag at (nx/2, ny/2); a and b are used as given. Sizes must be even (the
+// quadrant swap is done in place). Returns 0.
+int hcuda_x2d_ccf(float* a, float* b, float* map, unsigned nx, unsigned ny);
+// The same on host images after removing each image's mean: the correlation
+// coefficient at every lag. Returns 0.
+int gpu_x2d_ccf(const float* a, const float* b, float* map, unsigned nx, unsigned ny);
+
+// Host correlation within soft masks: each image normalised under the mask to
+// mean 0 and deviation 1, then multiplied by it.
+float cpu_x2d_ccc_withmask(const float* a, const float* b, const float* mask, unsigned nx, unsigned ny);
+// The same; a and b are replaced by their normalised masked values.
+float cpu_x2d_ccc_withmask_inplace(float* a, float* b, const float* mask, unsigned nx, unsigned ny);
+// The dot product of the normalised masked values.
+float cpu_x2d_dot_withmask(const float* a, const float* b, const float* mask, unsigned nx, unsigned ny);
+float cpu_x2d_dot_withmask_inplace(float* a, float* b, const float* mask, unsigned nx, unsigned ny);
+// Within the product of the two masks; the 2 form z-normalises the masked
+// values once more before correlating them.
+float cpu_x2d_ccc_with2maskfs(const float* a, const float* b, const float* mask_a, const float* mask_b, unsigned nx,
+                              unsigned ny);
+float cpu_x2d_ccc_with2maskfs2(const float* a, const float* b, const float* mask_a, const float* mask_b, unsigned nx,
+                               unsigned ny);
+
+// k = stdv(a)/stdv(b), c = mean(a) - k*mean(b): b*k + c has a's mean and deviation.
+void cpu_x2d_get_linear_norm_factors(const float* a, const float* b, unsigned nx, unsigned ny, float& k, float& c);
+// image := image*k + c.
+void cpu_2d_linear_norm_kb_inplace(float* image, unsigned nx, unsigned ny, float k, float c);
+// Brings the image to the reference's mean and deviation.
+void cpu_2d_norm_by_reference_inplace(float* image, const float* reference, unsigned nx, unsigned ny);
+// ======== end of peaks, correlation and linear normalisation ========
+
+// ======== line projections ========
+// A profile element p is the sum over line steps q of the bilinear values at
+// P = O + (p - hp) e + (q - hq) f (0 outside the image), all lines parallel.
+// With t = angle*pi/180 (formed in double, rounded to float), c = cos t and
+// s = sin t: mode 1 takes e = (c, -s), f = (s, c); mode -1 e = (c, s),
+// f = (-s, c); any other mode e = (1, 0), f = (0, 1) whatever the angle. So
+// with no rotation out[p] is a sum down column p. Angles are in degrees;
+// centres are pixel coordinates, the image centre being ((n - 1)/2, (n - 1)/2).
+// Profile length L and line length M per form:
+//   square n x n about its centre     L = M = n
+//   image about (cx, cy)              L = M = max(nx, ny), hp = hq = (L - 1)/2
+//   rectangle about (cx, cy)          L = nout, M = nsum, hp = (nout - 1)/2, hq = (nsum - 1)/2
+//   whole grid about (cx, cy)         L = nx, M = ny, hp = cx, hq = cy
+// The many-angle forms write the profile of angle k at out + k*L; their
+// angle list is a device array, except in the gpu_ forms, which take it from
+// the host. Arguments marked unused are accepted and ignored.
+__global__ void cuda_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+void hcuda_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+void gpu_2d_project_square(float* out, const float* in, unsigned n, float angle, int mode);
+// Always mode 1.
+void cpu_2d_project_square(float* out, const float* in, unsigned n, float angle);
+
+__global__ void cuda_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle,
+                                int mode);
+void hcuda_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+void gpu_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+void cpu_2d_project(float* out, const float* in, unsigned nx, unsigned ny, float cx, float cy, float angle, int mode);
+
+__global__ void cuda_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx,
+                                           unsigned ny, float cx, float cy, float angle, int mode);
+void hcuda_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                                 float cx, float cy, float angle, int mode);
+void gpu_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                               float cx, float cy, float angle, int mode);
+void cpu_2d_project_local_rect(float* out, unsigned nout, unsigned nsum, const float* in, unsigned nx, unsigned ny,
+                               float cx, float cy, float angle, int mode);
+
+// Image about (cx, cy) for each of nangles angles.
+__global__ void cuda_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx,
+                                     unsigned ny, float cx, float cy, float unused, int mode);
+void hcuda_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx,
+                           unsigned ny, float cx, float cy, float unused, int mode);
+void gpu_2d_project_many(float* out, const float* angles, unsigned nangles, const float* in, unsigned nx, unsigned ny,
+                         float cx, float cy, float unused, int mode);
+// Whole grid about (cx, cy) for each angle.
+__global__ void cuda_2d_project_local_rect_many(float* out, unsigned unused_nout, unsigned unused_nsum,
+                                                const float* angles, unsigned nangles, const float* in, unsigned nx,
+                                                unsigned ny, float cx, float cy, float unused, int mode);
+void hcuda_2d_project_local_rect_many(float* out, unsigned unused_nout, unsigned unused_nsum, const float* angles,
+                                      unsigned nangles, const float* in, unsigned nx, unsigned ny, float cx, float cy,
+                                      float unused, int mode);
+// The rectangle nout x nsum about (cx, cy) for each angle: nangles*nout values.
+void gpu_2d_project_local_rect_many(float* out, unsigned nout, unsigned nsum, const float* angles, unsigned nangles,
+                                    const float* in, unsigned nx, unsigned ny, float cx, float cy, float unused,
+                                    int mode);
+// ======== end of line projections ========
+
+// ======== 2D NCS averaging ========
+// Output pixel (x, y) of an nxo x nyo grid at offset (ox, oy) in the input's
+// frame maps through an operator to the source
+//   (R11 X + R12 Y + Tx + cxi, R21 X + R22 Y + Ty + cyi),  X = x + ox - cxi, Y = y + oy - cyi
+// in the nxi x nyi input (callers pass its centre ((nxi - 1)/2, (nyi - 1)/2) as
+// (cxi, cyi)). A source outside the input (or not a number) gives nothing. The
+// mask (nxo x nyo) weighs the bilinear sample: m >= 0.999999 counts as 1,
+// 0 < m < 0.999999 weighs by m, m <= 0 gives nothing.
+// Adds one operator's weighted samples into out.
+__global__ void cuda_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                                    unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+void hcuda_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                          unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+void cpu_2d_ncs_add_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// Adds every operator's samples into out (the caller zeroes it), printing each
+// operator, then divides out by the operator count (0/0 = NaN with none).
+void hcuda_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                          unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+// Host arrays: the same into a zeroed output; prints "." when done.
+void gpu_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+void cpu_2d_ncs_average(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops, unsigned nops);
+// dst = src with the box nxm x nym at (x0, y0) replaced by its average over the
+// operators (centre (cx, cy) in src); box pixels whose mask is 0 become 0.
+void cpu_2d_ncs_average_replace(float* dst, const float* mask, unsigned nxm, unsigned nym, unsigned x0, unsigned y0,
+                                const float* src, unsigned nx, unsigned ny, float cx, float cy, const RT_Mat2D* ops,
+                                unsigned nops);
+// One operator's weighted sample image (0 where nothing maps). A mask value
+// outside [-0.000001, 1.000001] under a mapped pixel ends the process.
+void cpu_2d_ncs_get_one(float* out, unsigned nxo, unsigned nyo, float ox, float oy, const float* in, unsigned nxi,
+                        unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// Correlation of ref (nxo x nyo) with one operator's sample image, both
+// normalised under the mask and masked.
+float cpu_2d_ncs_ccc_one(const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                         unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, RT_Mat2D op);
+// ccc[i] for each operator i.
+void cpu_2d_ncs_cccs(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                     unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops,
+                     unsigned nops);
+// For each operator, the shift offsets dx, dy in -15, -14.5, ..., 15 (dy outer)
+// added to its Tx, Ty are searched for the largest coefficient (the first of
+// equal ones wins); prints the operator, "rot dx dy ccc" and the "max" line,
+// and stores the best coefficient in ccc[i]. The operators are not changed.
+void cpu_2d_ncs_cccs_refine(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy,
+                            const float* in, unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask,
+                            const RT_Mat2D* ops, unsigned nops);
+// Returns at once; writes nothing.
+void gpu_2d_ncs_cccs(float* ccc, const float* ref, unsigned nxo, unsigned nyo, float ox, float oy, const float* in,
+                     unsigned nxi, unsigned nyi, float cxi, float cyi, const float* mask, const RT_Mat2D* ops,
+                     unsigned nops);
+// ======== end of 2D NCS averaging ========

@@ -5,7 +5,10 @@
 // layout functor, and each host twin loops over the same functor.
 #define VORN_UNIT "src/ctf_core"
 #include "ctf_core.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
+
+#include "cuda_fast_sum.h"
 
 namespace {
 
@@ -49,11 +52,7 @@ struct ImagePixels {
 __host__ __device__ __forceinline__ unsigned count_of(int n) { return n > 0 ? (unsigned)n : 0u; }
 
 // Host-array forms: fill(device buffer of n floats), copy it into the host output, free it.
-float* checked_device_floats(size_t n) {
-    float* d = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
-    return d;
-}
+float* checked_device_floats(size_t n) { return device_buffer<float>(GPU_SITE, n); }
 float* safe_device_floats(size_t n) {
     float* d = nullptr;
     safe_cudaMalloc((void**)&d, n * sizeof(float));
@@ -64,9 +63,13 @@ void simulate_to_host(float* out, size_t n, Fill fill, float* (*allocate)(size_t
     if (n == 0) return;
     float* d = allocate(n);
     fill(d);
-    CUDA_CHECK(cudaDeviceSynchronize());
-    CUDA_CHECK(memcpy_D2H(out, d, n * sizeof(float)));
-    CUDA_CHECK(cudaFree(d));
+    copy_to_host(GPU_SITE, out, d, n);
+    device_release(GPU_SITE, d);
+}
+
+// Slice k of a stack, k = 0 .. nz-1 in order, made by one(slice k, k).
+template <class One> void each_slice(float* out, size_t slice, unsigned nz, One one) {
+    for (unsigned k = 0; k < nz; ++k) one(out + k * slice, k);
 }
 
 }  // namespace
@@ -179,8 +182,9 @@ void cpu_ctf_sim_1dh_c(float* out, unsigned n, float apix, float kV, float Cs, f
 
 void hcuda_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
                           const float* defocus, float B, float resL, float resH, char mode) {
-    for (unsigned k = 0; k < ndef; ++k)
-        hcuda_ctf_sim_1dh_c(out + (size_t)k * n, n, apix, kV, Cs, AC, P, defocus[k], B, resL, resH, mode);
+    each_slice(out, n, ndef, [&](float* o, unsigned k) {
+        hcuda_ctf_sim_1dh_c(o, n, apix, kV, Cs, AC, P, defocus[k], B, resL, resH, mode);
+    });
 }
 void gpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
                         const float* defocus, float B, float resL, float resH, char mode) {
@@ -190,8 +194,9 @@ void gpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float
 }
 void cpu_ctf_sim_1dhs_c(float* out, unsigned n, float apix, unsigned ndef, float kV, float Cs, float AC, float P,
                         const float* defocus, float B, float resL, float resH, char mode) {
-    for (unsigned k = 0; k < ndef; ++k)
-        cpu_ctf_sim_1dh_c(out + (size_t)k * n, n, apix, kV, Cs, AC, P, defocus[k], B, resL, resH, mode);
+    each_slice(out, n, ndef, [&](float* o, unsigned k) {
+        cpu_ctf_sim_1dh_c(o, n, apix, kV, Cs, AC, P, defocus[k], B, resL, resH, mode);
+    });
 }
 
 __global__ void cuda_ctf_sim_2dh_c(float* out, unsigned nxh, unsigned ny, float apix, float kV, float Cs, float AC,
@@ -226,4 +231,98 @@ void gpu_ctf_sim_2d_c(float* out, unsigned nx, unsigned ny, float apix, float kV
         out, image_pixels(nx, ny),
         [&](float* d) { hcuda_ctf_sim_2d_c(d, nx, ny, apix, kV, Cs, AC, P, U, V, A, B, resL, resH, mode); },
         safe_device_floats);
+}
+
+// ---- CTF_INFO family ----
+
+__global__ void cuda_ctf_sim_1dh(float* out, int n, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_simulate_element(IMAGE_THREAD_XY, out, count_of(n), 1, CtfProfileLayout{n, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode) {
+    gpu_launch_1d<cuda_ctf_sim_1dh>(GPU_SITE, n, out, (int)n, apix, c, band, mode);
+}
+void gpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode) {
+    simulate_to_host(out, n, [&](float* d) { hcuda_ctf_sim_1dh(d, n, apix, c, band, mode); });
+}
+void cpu_ctf_sim_1dh(float* out, unsigned n, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_cpu_simulate(out, n, 1, CtfProfileLayout{(int)n, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode) {
+    each_slice(out, n, nz, [&](float* o, unsigned k) { hcuda_ctf_sim_1dh(o, n, apix, c[k], band, mode); });
+}
+void gpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode) {
+    simulate_to_host(out, (size_t)n * nz, [&](float* d) { hcuda_ctf_sim_1dhs(d, n, apix, nz, c, band, mode); });
+}
+void cpu_ctf_sim_1dhs(float* out, unsigned n, float apix, unsigned nz, const CTF_INFO* c, RESO band, char mode) {
+    each_slice(out, n, nz, [&](float* o, unsigned k) { cpu_ctf_sim_1dh(o, n, apix, c[k], band, mode); });
+}
+
+__global__ void cuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_simulate_element(IMAGE_THREAD_XY, out, nxh, ny, CtfHalfLayout{nxh, ny, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    gpu_launch_2d<cuda_ctf_sim_2dh>(GPU_SITE, nxh, ny, out, nxh, ny, apix, c, band, mode);
+}
+void gpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    simulate_to_host(out, image_pixels(nxh, ny), [&](float* d) { hcuda_ctf_sim_2dh(d, nxh, ny, apix, c, band, mode); });
+}
+void cpu_ctf_sim_2dh(float* out, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_cpu_simulate(out, nxh, ny, CtfHalfLayout{nxh, ny, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                        char mode) {
+    each_slice(out, image_pixels(nxh, ny), nz,
+               [&](float* o, unsigned k) { hcuda_ctf_sim_2dh(o, nxh, ny, apix, c[k], band, mode); });
+}
+void gpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode) {
+    simulate_to_host(out, stack_slice_offset(nz, nxh, ny),
+                     [&](float* d) { hcuda_ctf_sim_2dhs(d, nxh, ny, apix, nz, c, band, mode); });
+}
+void cpu_ctf_sim_2dhs(float* out, unsigned nxh, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                      char mode) {
+    each_slice(out, image_pixels(nxh, ny), nz,
+               [&](float* o, unsigned k) { cpu_ctf_sim_2dh(o, nxh, ny, apix, c[k], band, mode); });
+}
+
+__global__ void cuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_simulate_element(IMAGE_THREAD_XY, out, nx, ny, CtfImageLayout{nx, ny, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    gpu_launch_2d<cuda_ctf_sim_2d>(GPU_SITE, nx, ny, out, nx, ny, apix, c, band, mode);
+}
+void gpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    simulate_to_host(out, image_pixels(nx, ny), [&](float* d) { hcuda_ctf_sim_2d(d, nx, ny, apix, c, band, mode); });
+}
+void cpu_ctf_sim_2d(float* out, unsigned nx, unsigned ny, float apix, CTF_INFO c, RESO band, char mode) {
+    ctf_cpu_simulate(out, nx, ny, CtfImageLayout{nx, ny, apix}, c, band, mode);
+}
+void hcuda_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                       char mode) {
+    each_slice(out, image_pixels(nx, ny), nz,
+               [&](float* o, unsigned k) { hcuda_ctf_sim_2d(o, nx, ny, apix, c[k], band, mode); });
+}
+void gpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode) {
+    simulate_to_host(out, stack_slice_offset(nz, nx, ny),
+                     [&](float* d) { hcuda_ctf_sim_2ds(d, nx, ny, apix, nz, c, band, mode); });
+}
+void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
+                     char mode) {
+    each_slice(out, image_pixels(nx, ny), nz,
+               [&](float* o, unsigned k) { cpu_ctf_sim_2d(o, nx, ny, apix, c[k], band, mode); });
+}
+
+__global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                     RESO band, char mode) {
+    ctf_simulate_times_element(IMAGE_THREAD_XY, out, raw, nxh, ny, CtfHalfLayout{nxh, ny, apix}, c, band, mode);
+}
+void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
+                           char mode) {
+    gpu_launch_2d<cuda_ctf_simXraw_2dh>(GPU_SITE, nxh, ny, out, raw, nxh, ny, apix, c, band, mode);
+}
+float hcuda_ctf_sim_dot_raw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
+                                RESO band, char mode) {
+    hcuda_ctf_simXraw_2dh(out, raw, nxh, ny, apix, c, band, mode);
+    return hcuda_fast_sum_inplace(out, image_pixels(nxh, ny), 1024);
 }

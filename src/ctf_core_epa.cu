@@ -3,7 +3,11 @@
 // the band operations (ring average, squaring and products inside a band).
 #define VORN_UNIT "src/ctf_core"
 #include "ctf_core.h"
+#include "bilinear.h"
+#include "gpu_buffers.h"
 #include "gpu_launch.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -29,19 +33,7 @@ __host__ __device__ __forceinline__ PhaseModel phase_model(float kV, float Cs, U
     return {lambda, ctf_a4(lambda, Cs), Cs, uva};
 }
 
-__host__ __device__ __forceinline__ bool inside_half(float x, float y, int nx, int ny) {
-    return x >= 0.0f && x <= (float)(nx - 1) && y >= 0.0f && y <= (float)(ny - 1);
-}
 __host__ __device__ __forceinline__ float at(const float* in, int nx, int x, int y) { return in[(size_t)y * nx + x]; }
-// Bilinear sample at (x, y) inside the array; a neighbour is read only where the
-// position has a fraction along its axis, so the last column and row read nothing beyond.
-__host__ __device__ float bilinear(const float* in, int nx, float x, float y) {
-    const int x0 = (int)floorf(x), y0 = (int)floorf(y);
-    const float fx = x - (float)x0, fy = y - (float)y0;
-    const int x1 = fx != 0.0f ? x0 + 1 : x0, y1 = fy != 0.0f ? y0 + 1 : y0;
-    const float a = at(in, nx, x0, y0), b = at(in, nx, x1, y0), c = at(in, nx, x0, y1), d = at(in, nx, x1, y1);
-    return a + fx * (b - a) + fy * (c - a) + fx * fy * (a + d - b - c);
-}
 // Mean of the eight neighbours; a step that would leave the array stays on the border element.
 __host__ __device__ float neighbour_mean(const float* in, int nx, int ny, int x, int y) {
     float sum = 0.0f;
@@ -82,10 +74,10 @@ __host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, 
         const float c = cosf(theta), s = sinf(theta);
         const float last = fminf(r1, rmax);
         for (; r <= last; r += 0.5f) {
-            const float x = r * c, y = r * s + 0.5f * ny;
-            if (!inside_half(x, y, nx, ny)) continue;
+            float v;
+            if (!bilinear_sample(in, nx, ny, r * c, r * s + 0.5f * ny, v)) continue;
             const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / (2.0f * sigma * sigma));
-            sum += g * bilinear(in, nx, x, y);
+            sum += g * v;
             weight += g;
         }
     }
@@ -146,12 +138,6 @@ __device__ __forceinline__ void epa_map_back_element(float* out, const float* pr
     const float frac = pos - (float)j;
     const float v = frac != 0.0f ? profile[j] + frac * (profile[j + 1] - profile[j]) : profile[j];
     out[e] = Weighted ? (1.0f + 10.0f * pos / (float)nx) * v : v;
-}
-
-float* device_floats(size_t n) {
-    float* d = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d, n * sizeof(float)));
-    return d;
 }
 
 // The element frame of the band operations: f(s, element) with s of the half layout.
@@ -226,10 +212,10 @@ void hcuda_2dh_EPA_from_1d3(float* out, const float* profile, const float* in, i
 void hcuda_2dh_EPA(float* out, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC, float P,
                    float U, float V, float A, float low, float high) {
     if (nx < 1 || ny < 1) return;
-    float* profile = device_floats(nx);
+    float* profile = device_buffer<float>(GPU_SITE, nx);
     hcuda_2dh_X_EPA_res(profile, 1, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low, 2.0f * apix);
     hcuda_2dh_EPA_from_1d(out, profile, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low, high);
-    CUDA_CHECK(cudaFree(profile));
+    device_release(GPU_SITE, profile);
 }
 
 void hcuda_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
@@ -240,27 +226,27 @@ void hcuda_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, fl
         hcuda_2d_empty(out, nx, ny);
         return;
     }
-    float* profile = device_floats(nx);
+    float* profile = device_buffer<float>(GPU_SITE, nx);
     hcuda_2dhs_X_EPA_res(profile, 1, in, nx, ny, nz, apix, kV, Cs, AC, P, uva, low, high);
     UVA_c first;
-    CUDA_CHECK(memcpy_D2H(&first, uva, sizeof(UVA_c)));
+    copy_to_host(GPU_SITE, &first, uva, 1);
     hcuda_2dh_EPA_from_1d(out, profile, in, nx, ny, apix, kV, Cs, AC, P, first.U, first.V, first.A, low, high);
-    CUDA_CHECK(cudaFree(profile));
+    device_release(GPU_SITE, profile);
 }
 
 void gpu_2dhs_EPA(float* out, const float* in, int nx, int ny, unsigned nz, float apix, float kV, float Cs, float AC,
                   float P, const UVA_c* uva, float low, float high) {
     if (nx < 1 || ny < 1) return;
-    const size_t npix = image_pixels(nx, ny), nstack = npix * nz;
-    float* d_in = device_floats(nstack > 0 ? nstack : 1);
-    UVA_c* d_uva = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&d_uva, (nz > 0 ? nz : 1) * sizeof(UVA_c)));
-    float* d_out = device_floats(npix);
-    CUDA_CHECK(memcpy_H2D(d_in, in, nstack * sizeof(float)));
-    CUDA_CHECK(memcpy_H2D(d_uva, uva, nz * sizeof(UVA_c)));
-    hcuda_2dhs_EPA(d_out, d_in, nx, ny, nz, apix, kV, Cs, AC, P, d_uva, low, high);
-    CUDA_CHECK(memcpy_D2H(out, d_out, npix * sizeof(float)));
-    cudaFree_many_pointers(d_in, d_uva, d_out, nullptr);
+    const size_t npix = image_pixels(nx, ny);
+    if (nz == 0) {
+        std::fill(out, out + npix, 0.0f);
+        return;
+    }
+    UVA_c* d_uva = device_copy_of(GPU_SITE, uva, nz);
+    gpu_run_on_device(GPU_SITE, out, npix, in, npix * nz, [&](float* d_in, float* d_out) {
+        hcuda_2dhs_EPA(d_out, d_in, nx, ny, nz, apix, kV, Cs, AC, P, d_uva, low, high);
+    });
+    device_release(GPU_SITE, d_uva);
 }
 
 // ---- band operations ----
@@ -280,9 +266,9 @@ __global__ void cuda_2dh_basic_rotate_ave_res(const float* in, float* out, float
     float sum = 0.0f, count = 0.0f;
     for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += 0.75f / r) {
         const float c = cosf(theta), sn = sinf(theta);
-        const float px = x * c + d * sn, py = 0.5f * ny + d * c - x * sn;
-        if (!inside_half(px, py, nx, ny)) continue;
-        sum += bilinear(in, nx, px, py);
+        float v;
+        if (!bilinear_sample(in, nx, ny, x * c + d * sn, 0.5f * ny + d * c - x * sn, v)) continue;
+        sum += v;
         count += 1.0f;
     }
     o = sum / (count + 1e-5f);

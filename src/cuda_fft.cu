@@ -3,6 +3,7 @@
 // box-filtered background.
 #define VORN_UNIT "src/cuda_fft"
 #include "cuda_fft.h"
+#include "fft_plan.h"
 #include "gpu_launch.h"
 
 #include <cstdio>
@@ -147,39 +148,21 @@ __global__ void cuda_2ds_fft_amp_local_w1d_gen(float* W, int n, const float* d, 
 __global__ void cuda_2d_fft_amp_local_w2d_gen(float* W, int nxh, int ny, float d, float rho, float apix, float R) {
     unsigned x, y;
     if (!thread_xy((unsigned)nxh, (unsigned)ny, x, y)) return;
-    // Spatial frequency in cycles per pixel of the y-centred element, its square rounded to float.
-    const double fx = x / (2.0 * (nxh - 1)), fy = ((double)y - ny / 2) / ny;
-    const float f = sqrtf((float)(fx * fx + fy * fy));
-    const float t = f * R / apix;
-    W[(size_t)y * nxh + x] = expf(-(d * d / (2.0f * rho * rho)) * 0.5f * (t * t));
+    W[(size_t)y * nxh + x] = local_frequency_weight(half_element_frequency(x, y, nxh, ny), d, rho, apix, R);
 }
 
 // ---- transforms ----
 
-cufftHandle plan_2d(unsigned nx, unsigned ny, cufftType type) {
-    cufftHandle plan;
-    CUFFT_CHECK(cufftPlan2d(&plan, (int)ny, (int)nx, type));  // rows first
-    return plan;
-}
+cufftHandle plan_2d(unsigned nx, unsigned ny, cufftType type) { return fft_plan_2d(GPU_SITE, nx, ny, type); }
 
 void run_r2c(cufftHandle plan, float* in, float2* out) {
     CUFFT_CHECK(cufftExecR2C(plan, in, out));
     CUDA_CHECK(cudaDeviceSynchronize());
 }
 
-// Transforms count device images (image_of(k)) one after another through one plan
-// and one scratch half spectrum, handing each unscaled spectrum to use(k, spectrum).
 template <class ImageOf, class Use>
 void transform_each(unsigned nx, unsigned ny, size_t count, ImageOf image_of, Use use) {
-    if (nx == 0 || ny == 0 || count == 0) return;
-    float2* spectrum = device_array<float2>(half_count(nx, ny));
-    const cufftHandle plan = plan_2d(nx, ny, CUFFT_R2C);
-    for (size_t k = 0; k < count; ++k) {
-        run_r2c(plan, image_of(k), spectrum);
-        use(k, spectrum);
-    }
-    CUFFT_CHECK(cufftDestroy(plan));
-    device_free(spectrum);
+    fft_r2c_each(GPU_SITE, nx, ny, count, image_of, use);
 }
 
 // n host images to n host half spectra, each divided by sqrt(nx*ny).
@@ -556,6 +539,23 @@ void hcuda_2ds_fft_r2c_amp_weighted_ave_log_subbg(float* stack, float* out, unsi
         }
     });
     log_subtract_background(out, nx, ny, g);
+}
+
+// ================= plain and weighted frame sums =================
+
+void hcuda_2ds_fft_r2c_amp_ave(float* stack, float* A, unsigned nx, unsigned ny, int n) {
+    REQUIRE_EVEN(ny);
+    const size_t nh = half_count(nx, ny);
+    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n,
+                        [&](size_t, float2* spectrum, float* sum) { hcuda_complex_mod_addto_center_swap(sum, spectrum, nh); });
+}
+
+void hcuda_2ds_fft_r2c_amp_weighted_ave(float* stack, float* A, unsigned nx, unsigned ny, int n, const float* W) {
+    REQUIRE_EVEN(ny);
+    const size_t nh = half_count(nx, ny);
+    FRAME_AMPLITUDE_SUM(A, stack, nx, ny, n, [&](size_t k, float2* spectrum, float* sum) {
+        hcuda_complex_mod_weighted_addto_center_swap(sum, spectrum, nh, W[k]);
+    });
 }
 
 // ================= weights for local spectra =================

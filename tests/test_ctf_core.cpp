@@ -2,15 +2,18 @@
 // double-precision reference of the formula written here, the 2D simulations
 // against the 1D ones along lines, and the GPU forms against their host twins.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <limits>
 #include <string>
 #include <vector>
 
 #define VORN_UNIT "tests/ctf_core"
 #include "ctf_core.h"
+#include "device_arrays_fixture.h"
 
 namespace {
 
@@ -18,23 +21,6 @@ using Image = std::vector<float>;
 const float kInf = std::numeric_limits<float>::infinity();
 const double kPi = 3.14159265358979323846;
 
-// ---- device arrays (fresh host-backend device memory is NaN, so unwritten elements show) ----
-template <class T> T* to_device(const std::vector<T>& h) {
-    T* d = nullptr;
-    EXPECT_EQ(cudaMalloc((void**)&d, h.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(memcpy_H2D(d, h.data(), h.size() * sizeof(T)), cudaSuccess);
-    return d;
-}
-template <class T = float> T* device_array(size_t n) {
-    T* d = nullptr;
-    EXPECT_EQ(cudaMalloc((void**)&d, n * sizeof(T)), cudaSuccess);
-    return d;
-}
-template <class T> std::vector<T> to_host(const T* d, size_t n) {
-    std::vector<T> h(n);
-    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(T)), cudaSuccess);
-    return h;
-}
 // Runs a device routine into a fresh array of n floats and returns the result.
 template <class F> Image on_device(size_t n, F run) {
     float* d = device_array(n);
@@ -895,4 +881,391 @@ TEST(Zeros, HighLimitBeyondNyquistReadsNothingPastTheProfile) {
     std::vector<float2> l;
     cpu_ctf_1dh_get_all_zp_res(l, prof.data(), n, 1.0f, 300.0f, 0.0f, 0.0f, 0.0f, 20000.0f, 50.0f, 1e-6f, 21);
     EXPECT_FALSE(l.empty());
+}
+
+// ---- simulation from CTF_INFO records ----
+
+TEST(InfoSimulation, RecordFormsMatchTheExplicitOnesAndTheirHostTwins) {
+    const unsigned nxh = 41, ny = 70, nx = 2 * (nxh - 1);
+    const float apix = 1.3f;
+    const RESO band{35.0f, 2.7f};
+    const CTF_INFO& c = kAstig;
+    for (char m : kModes) {
+        Image info(nxh * ny), twin(nxh * ny), explicit_(nxh * ny);
+        gpu_ctf_sim_2dh(info.data(), nxh, ny, apix, c, band, m);
+        cpu_ctf_sim_2dh(twin.data(), nxh, ny, apix, c, band, m);
+        gpu_ctf_sim_2dh_c(explicit_.data(), nxh, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, band.resL,
+                          band.resH, m);
+        EXPECT_EQ(info, twin) << m;
+        EXPECT_EQ(info, explicit_) << m;
+        Image full(nx * ny), full_twin(nx * ny), full_explicit(nx * ny);
+        gpu_ctf_sim_2d(full.data(), nx, ny, apix, c, band, m);
+        cpu_ctf_sim_2d(full_twin.data(), nx, ny, apix, c, band, m);
+        gpu_ctf_sim_2d_c(full_explicit.data(), nx, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, band.resL,
+                         band.resH, m);
+        EXPECT_EQ(full, full_twin) << m;
+        EXPECT_EQ(full, full_explicit) << m;
+    }
+    // The record's 1D profile lies on the x axis: defocus U cos^2 A + V sin^2 A.
+    const unsigned n = 101;
+    Image p(n), twin(n);
+    gpu_ctf_sim_1dh(p.data(), n, apix, c, band, 'F');
+    cpu_ctf_sim_1dh(twin.data(), n, apix, c, band, 'F');
+    EXPECT_EQ(p, twin);
+    for (unsigned i = 0; i < n; ++i) {
+        const double s = i / (2.0 * (n - 1) * apix);
+        if (s < 1.0 / band.resL + 1e-6 || s > 1.0 / band.resH - 1e-6) continue;
+        const Truth t = truth(s, 0.0, c);
+        EXPECT_NEAR(p[i], t.ctf * t.E, tolerance(t, 'F')) << i;
+    }
+}
+
+TEST(InfoSimulation, StacksHaveOneSlicePerRecord) {
+    const unsigned nxh = 17, ny = 32, nx = 32, n = 40;
+    const float apix = 1.0f;
+    const RESO band{30.0f, 2.0f};
+    std::vector<CTF_INFO> recs = {kAstig, kAstig, {200.0f, 2.0f, 0.1f, 0.0f, 9000.0f, 8000.0f, 10.0f, 20.0f}};
+    const unsigned nz = (unsigned)recs.size();
+    auto check = [&](auto gpu_stack, auto cpu_stack, auto gpu_one, size_t slice, const char* what) {
+        Image dev(slice * nz), host(slice * nz);
+        gpu_stack(dev.data(), nz, recs.data());
+        cpu_stack(host.data(), nz, recs.data());
+        EXPECT_EQ(dev, host) << what;
+        for (unsigned k = 0; k < nz; ++k) {
+            Image one(slice);
+            gpu_one(one.data(), recs[k]);
+            EXPECT_EQ(Image(dev.begin() + k * slice, dev.begin() + (k + 1) * slice), one) << what << " slice " << k;
+        }
+        EXPECT_EQ(Image(dev.begin(), dev.begin() + slice), Image(dev.begin() + slice, dev.begin() + 2 * slice));
+        Image untouched(slice, 5.0f);
+        gpu_stack(untouched.data(), 0, recs.data());
+        cpu_stack(untouched.data(), 0, recs.data());
+        EXPECT_EQ(untouched, Image(slice, 5.0f)) << what << ": no records, nothing written";
+    };
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_1dhs(o, n, apix, z, r, band, 'A'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_1dhs(o, n, apix, z, r, band, 'A'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_1dh(o, n, apix, r, band, 'A'); }, n, "1dhs");
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_2dhs(o, nxh, ny, apix, z, r, band, 'W'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_2dhs(o, nxh, ny, apix, z, r, band, 'W'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_2dh(o, nxh, ny, apix, r, band, 'W'); }, nxh * ny, "2dhs");
+    check([&](float* o, unsigned z, const CTF_INFO* r) { gpu_ctf_sim_2ds(o, nx, ny, apix, z, r, band, 'P'); },
+          [&](float* o, unsigned z, const CTF_INFO* r) { cpu_ctf_sim_2ds(o, nx, ny, apix, z, r, band, 'P'); },
+          [&](float* o, const CTF_INFO& r) { gpu_ctf_sim_2d(o, nx, ny, apix, r, band, 'P'); }, nx * ny, "2ds");
+}
+
+TEST(InfoSimulation, ProductWithARawSpectrumAndItsSum) {
+    const unsigned nxh = 33, ny = 64;
+    const float apix = 1.0f;
+    const RESO band{25.0f, 3.0f};
+    Image sim(nxh * ny);
+    gpu_ctf_sim_2dh(sim.data(), nxh, ny, apix, kAstig, band, 'A');
+    // Ones inside the band and NaN outside it: the product is 0 off band whatever the raw value.
+    Image raw(nxh * ny);
+    double want = 0;
+    for (size_t e = 0; e < raw.size(); ++e) {
+        raw[e] = sim[e] != 0.0f ? 1.0f : std::numeric_limits<float>::quiet_NaN();
+        want += sim[e];
+    }
+    float* dr = to_device(raw);
+    float* out = device_array(nxh * ny);
+    hcuda_ctf_simXraw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A');
+    EXPECT_EQ(to_host(out, nxh * ny), sim);
+    EXPECT_NEAR(hcuda_ctf_sim_dot_raw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A'), want, 1e-4 * want);
+    cudaFree(dr);
+    cudaFree(out);
+}
+
+// ---- display images ----
+
+TEST(Display, FourByTwoPixelMapping) {
+    // nx 4, ny 2: h = 2, half width 3. Column 0 shows left[(ny - j) mod ny][h - 1 - 0],
+    // columns 1..3 show right[j][c - 1]; pixel (2, 1) is zeroed.
+    const Image left = {100, 101, 102, 103, 104, 105}, right = {200, 201, 202, 203, 204, 205};
+    Image img(8, -1.0f);
+    cpu_2dh_ctf_sim_raw_combine(img.data(), left.data(), right.data(), 4, 2);
+    EXPECT_EQ(img, Image({101, 200, 201, 202, 104, 203, 0, 205}));
+    // The second form: only rows below ny/2 show the first input.
+    cpu_2dh_ctf_sim_raw_combine2(img.data(), left.data(), right.data(), 4, 2);
+    EXPECT_EQ(img, Image({101, 200, 201, 202, 204, 203, 204, 205}));
+}
+
+TEST(Display, ZerosOnTheLeftAndOnesOnTheRight) {
+    const int nx = 10, ny = 6, nxh = nx / 2 + 1, h = nx / 2;
+    const Image zeros(nxh * ny, 0.0f), ones(nxh * ny, 1.0f);
+    Image img(nx * ny, -1.0f);
+    cpu_2dh_ctf_sim_raw_combine(img.data(), zeros.data(), ones.data(), nx, ny);
+    for (int j = 0; j < ny; ++j)
+        for (int c = 0; c < nx; ++c) {
+            const float want = (c <= h - 2 || (c == h && j == ny / 2)) ? 0.0f : 1.0f;
+            EXPECT_EQ(img[j * nx + c], want) << c << "," << j;
+        }
+}
+
+TEST(DisplayDeathTest, OddWidthIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const Image half(3 * 2, 1.0f);
+    Image img(5 * 2);
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            cpu_2dh_ctf_sim_raw_combine(img.data(), half.data(), half.data(), 5, 2);
+        },
+        testing::ExitedWithCode(1),
+        "Error in function cpu_2dh_ctf_sim_raw_combine\\(\\), file src/ctf_core on line [0-9]+: 5 not an even "
+        "number! Exit now!");
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            cpu_2dh_ctf_sim_raw_combine2(img.data(), half.data(), half.data(), 5, 2);
+        },
+        testing::ExitedWithCode(1), "5 not an even number");
+}
+
+// ---- phase flip, CTF application, Wiener ----
+namespace {
+
+using cd = std::complex<double>;
+using Spectrum = std::vector<float2>;
+
+Spectrum numbered_spectrum(size_t n) {
+    Spectrum s(n);
+    for (size_t e = 0; e < n; ++e) s[e] = make_float2(0.25f * (float)(e % 17) - 2.0f, 1.0f - 0.5f * (float)(e % 5));
+    return s;
+}
+// The frequency of element (x, y) of an FFT-order half spectrum of an nx x ny image, as the transform defines it.
+void fft_polar(unsigned x, unsigned y, unsigned nx, unsigned ny, float apix, double& s, double& theta) {
+    const double fx = (double)x / nx, fy = (y < (ny + 1) / 2 ? (double)y : (double)y - ny) / ny;
+    s = std::hypot(fx, fy) / apix;
+    theta = std::atan2(fy, fx);
+}
+// Filtering of a real image by a naive DFT: forward, every half-spectrum
+// coefficient times factor(x, y), Hermitian extension, inverse, divided by nx ny.
+template <class Factor> Image dft_filter(const Image& img, unsigned nx, unsigned ny, Factor factor) {
+    std::vector<cd> F((size_t)nx * ny);
+    for (unsigned ky = 0; ky < ny; ++ky)
+        for (unsigned kx = 0; kx <= nx / 2; ++kx) {
+            cd sum = 0;
+            for (unsigned y = 0; y < ny; ++y)
+                for (unsigned x = 0; x < nx; ++x)
+                    sum += (double)img[y * nx + x] *
+                           std::polar(1.0, -2 * kPi * ((double)kx * x / nx + (double)ky * y / ny));
+            F[ky * nx + kx] = sum * factor(kx, ky);
+        }
+    for (unsigned ky = 0; ky < ny; ++ky)
+        for (unsigned kx = nx / 2 + 1; kx < nx; ++kx) F[ky * nx + kx] = std::conj(F[((ny - ky) % ny) * nx + nx - kx]);
+    Image out((size_t)nx * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nx; ++x) {
+            cd sum = 0;
+            for (unsigned ky = 0; ky < ny; ++ky)
+                for (unsigned kx = 0; kx < nx; ++kx)
+                    sum += F[ky * nx + kx] * std::polar(1.0, 2 * kPi * ((double)kx * x / nx + (double)ky * y / ny));
+            out[y * nx + x] = (float)(sum.real() / ((double)nx * ny));
+        }
+    return out;
+}
+Image test_image(unsigned nx, unsigned ny) {
+    Image img((size_t)nx * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nx; ++x)
+            img[y * nx + x] = std::sin(0.7 * x + 0.3 * y * y) + 0.1f * ((x * 7 + y * 3) % 5);
+    return img;
+}
+void expect_images_near(const Image& got, const Image& want, double tol, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t e = 0; e < got.size(); ++e) ASSERT_NEAR(got[e], want[e], tol) << what << " element " << e;
+}
+
+}  // namespace
+
+TEST(Filters, RealImageFormsMatchANaiveDftForEvenAndOddSizes) {
+    const float apix = 1.5f;
+    const struct {
+        unsigned nx, ny;
+        float A;
+    } sizes[] = {{16, 12, 0.0f}, {15, 9, 33.0f}, {16, 9, 0.0f}, {15, 12, 33.0f}};
+    for (const auto& sz : sizes) {
+        const CTF_INFO c{300.0f, 2.7f, 0.07f, 10.0f, 900.0f, 600.0f, sz.A, 30.0f};
+        const Image img = test_image(sz.nx, sz.ny);
+        const std::string what = std::to_string(sz.nx) + "x" + std::to_string(sz.ny);
+        auto at = [&](unsigned kx, unsigned ky) {
+            double s, th;
+            fft_polar(kx, ky, sz.nx, sz.ny, apix, s, th);
+            return truth(s, th, c);
+        };
+        Image out(img.size());
+        gpu_apply_ctf_r2d_c(img.data(), out.data(), sz.nx, sz.ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, 'F');
+        expect_images_near(out,
+                           dft_filter(img, sz.nx, sz.ny,
+                                      [&](unsigned x, unsigned y) {
+                                          const Truth t = at(x, y);
+                                          return t.ctf * t.E;
+                                      }),
+                           1e-4, "apply F " + what);
+        // Wiener weights that are a function of the frequency, so the result stays real.
+        Image W((sz.nx / 2 + 1) * sz.ny);
+        for (unsigned y = 0; y < sz.ny; ++y)
+            for (unsigned x = 0; x <= sz.nx / 2; ++x) {
+                double s, th;
+                fft_polar(x, y, sz.nx, sz.ny, apix, s, th);
+                W[y * (sz.nx / 2 + 1) + x] = (float)(0.5 + 4.0 * s);
+            }
+        for (float e : {0.0f, 0.2f}) {
+            gpu_wd_ctf_r2d_c_v2(out.data(), img.data(), W.data(), sz.nx, sz.ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V,
+                                c.A, e);
+            const Image want = dft_filter(img, sz.nx, sz.ny, [&](unsigned x, unsigned y) {
+                const double K = at(x, y).ctf, w = W[y * (sz.nx / 2 + 1) + x];
+                return w * (K >= 0 ? K + e : K - e) / (1.0 + w * K * K);
+            });
+            expect_images_near(out, want, 1e-4, "Wiener " + what);
+            if (e == 0.0f) {
+                Image v1(img.size());
+                gpu_wd_ctf_r2d_c(v1.data(), img.data(), W.data(), sz.nx, sz.ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V,
+                                 c.A);
+                EXPECT_EQ(v1, out) << "e = 0 is the first variant";
+            }
+        }
+    }
+}
+
+TEST(Filters, UnitCtfLeavesImagesAloneAndWienerWithWeightOneHalvesThem) {
+    // Cs 0, U = V = 0, AC 1, P 0: the CTF is sin(asin 1) = 1 at every frequency.
+    for (unsigned ny : {24u, 23u}) {
+        const unsigned nx = 32;
+        const Image img = test_image(nx, ny);
+        Image out(img.size());
+        gpu_phase_flip_r2d_c(img.data(), out.data(), nx, ny, 1.0f, 300.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f);
+        expect_images_near(out, img, 2e-6, "flip");
+        gpu_apply_ctf_r2d_c(img.data(), out.data(), nx, ny, 1.0f, 300.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f,
+                            'F');
+        expect_images_near(out, img, 2e-6, "apply F");
+        const Image ones((nx / 2 + 1) * ny, 1.0f);
+        gpu_wd_ctf_r2d_c(out.data(), img.data(), ones.data(), nx, ny, 1.0f, 300.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f);
+        Image half(img);
+        for (float& v : half) v *= 0.5f;
+        expect_images_near(out, half, 2e-6, "Wiener");
+        const Image zero_w((nx / 2 + 1) * ny, 0.0f);
+        gpu_wd_ctf_r2d_c(out.data(), img.data(), zero_w.data(), nx, ny, 1.0f, 300.0f, 2.7f, 0.1f, 0.0f, 8000.0f,
+                         7000.0f, 10.0f);
+        expect_images_near(out, Image(img.size(), 0.0f), 0.0, "zero weights");
+    }
+}
+
+TEST(Filters, FlippingTwiceReturnsTheInput) {
+    const unsigned nx = 33, ny = 48, nxh = nx;  // spectrum kernels: nx is the half width
+    const Spectrum in = numbered_spectrum(nxh * ny);
+    float2* d = to_device(in);
+    const CTF_INFO& c = kAstig;
+    hcuda_2dh_phase_flip(d, d, 1.1f, nxh, ny, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    const Spectrum once = to_host(d, nxh * ny);
+    size_t negated = 0;
+    for (size_t e = 0; e < in.size(); ++e) negated += once[e].y == -in[e].y && in[e].y != 0.0f;
+    EXPECT_GT(negated, in.size() / 5) << "one flip negates the elements where the CTF is negative";
+    hcuda_2dh_phase_flip(d, d, 1.1f, nxh, ny, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    const Spectrum back = to_host(d, nxh * ny);
+    for (size_t e = 0; e < in.size(); ++e) ASSERT_TRUE(back[e].x == in[e].x && back[e].y == in[e].y) << e;
+    for (int k = 0; k < 2; ++k) hcuda_phase_flip_c2dh_usw_c(d, d, nxh, ny, 1.1f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    const Spectrum back2 = to_host(d, nxh * ny);
+    for (size_t e = 0; e < in.size(); ++e) ASSERT_TRUE(back2[e].x == in[e].x && back2[e].y == in[e].y) << e;
+    cudaFree(d);
+    // A real image flipped twice, for even and odd sizes. (An even width has a Nyquist
+    // column whose elements pair up across the x axis; with the astigmatism at an
+    // oblique angle the two of a pair flip differently there, which no real image
+    // can hold, so that case keeps A = 0.)
+    const struct {
+        unsigned w, h;
+        float A;
+    } sizes[] = {{24, 20, 0.0f}, {24, 19, 0.0f}, {25, 20, 33.0f}, {25, 19, 33.0f}};
+    for (const auto& sz : sizes) {
+        const Image img = test_image(sz.w, sz.h);
+        Image once(img.size()), twice(img.size());
+        gpu_phase_flip_r2d_c(img.data(), once.data(), sz.w, sz.h, 1.0f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, sz.A);
+        gpu_phase_flip_r2d_c(once.data(), twice.data(), sz.w, sz.h, 1.0f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, sz.A);
+        expect_images_near(twice, img, 1e-5, "twice, " + std::to_string(sz.w) + "x" + std::to_string(sz.h));
+    }
+}
+
+TEST(Filters, CentredAndFftOrderLayoutsAgreeOnceTheRowsAreReordered) {
+    const unsigned nxh = 21, ny = 40;
+    const Spectrum in = numbered_spectrum(nxh * ny);
+    const CTF_INFO& c = kAstig;
+    auto run = [&](auto op) {
+        float2* di = to_device(in);
+        float2* dout = to_device(Spectrum(nxh * ny));
+        op(di, dout);
+        Spectrum out = to_host(dout, nxh * ny);
+        cudaFree(di);
+        cudaFree(dout);
+        return out;
+    };
+    const Spectrum centred = run(
+        [&](float2* i, float2* o) { hcuda_2dh_phase_flip(i, o, 1.2f, nxh, ny, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A); });
+    const Spectrum centred_c = run([&](float2* i, float2* o) {
+        hcuda_phase_flip_c2dh_c(i, o, nxh, ny, 1.2f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    });
+    // The same input read in FFT order: row y of the FFT order is centred row (y + ny/2) mod ny.
+    Spectrum fft_in(in.size());
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nxh; ++x) fft_in[y * nxh + x] = in[((y + ny / 2) % ny) * nxh + x];
+    float2* di = to_device(fft_in);
+    float2* dout = to_device(Spectrum(nxh * ny));
+    hcuda_phase_flip_c2dh_usw_c(di, dout, nxh, ny, 1.2f, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    const Spectrum fft_out = to_host(dout, nxh * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nxh; ++x) {
+            const float2 a = centred[((y + ny / 2) % ny) * nxh + x], b = fft_out[y * nxh + x],
+                         cc = centred_c[((y + ny / 2) % ny) * nxh + x];
+            ASSERT_TRUE(a.x == b.x && a.y == b.y && a.x == cc.x && a.y == cc.y) << x << "," << y;
+        }
+    cudaFree(di);
+    cudaFree(dout);
+}
+
+TEST(Filters, ModeFactorsOnAnFftOrderSpectrum) {
+    const unsigned nxh = 17, ny = 31, nx = 2 * (nxh - 1);  // odd height: row y holds y, or y - ny from 16 on
+    const float apix = 1.0f;
+    const CTF_INFO c{300.0f, 2.7f, 0.1f, 20.0f, 5000.0f, 4000.0f, 15.0f, 50.0f};
+    const Spectrum ones(nxh * ny, make_float2(1.0f, -2.0f));
+    float2* di = to_device(ones);
+    float2* dout = to_device(Spectrum(nxh * ny));
+    Image W(nxh * ny, 2.0f);
+    float* dw = to_device(W);
+    for (char m : kModes) {
+        hcuda_apply_ctf_c2dh_usw_c(di, dout, nxh, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, m);
+        const Spectrum out = to_host(dout, nxh * ny);
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nxh; ++x) {
+                double s, th;
+                fft_polar(x, y, nx, ny, apix, s, th);
+                const Truth t = truth(s, th, c);
+                if (ambiguous(t, m)) continue;
+                const float2 v = out[y * nxh + x];
+                ASSERT_NEAR(v.x, truth_mode(t, m), tolerance(t, m)) << m << " " << x << "," << y;
+                ASSERT_NEAR(v.y, -2.0 * truth_mode(t, m), 2 * tolerance(t, m)) << m << " " << x << "," << y;
+            }
+    }
+    hcuda_wd_ctf_c2dh_usw_c(dout, di, dw, nxh, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A);
+    const Spectrum wd = to_host(dout, nxh * ny);
+    hcuda_wd_ctf_c2dh_usw_c_v2(dout, di, dw, nxh, ny, apix, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, 0.3f);
+    const Spectrum wd2 = to_host(dout, nxh * ny);
+    for (unsigned y = 0; y < ny; ++y)
+        for (unsigned x = 0; x < nxh; ++x) {
+            double s, th;
+            fft_polar(x, y, nx, ny, apix, s, th);
+            const double K = truth(s, th, c).ctf;  // no envelope in the Wiener filter
+            ASSERT_NEAR(wd[y * nxh + x].x, 2 * K / (1 + 2 * K * K), 1e-4) << x << "," << y;
+            if (std::fabs(K) > 1e-3) {
+                ASSERT_NEAR(wd2[y * nxh + x].x, 2 * (K + (K >= 0 ? 0.3 : -0.3)) / (1 + 2 * K * K), 1e-4);
+            }
+        }
+    // With AC = 0 and P = 0 the origin has K = 0: the flip keeps it, 'F' and Wiener give 0.
+    hcuda_phase_flip_c2dh_usw_c(di, dout, nxh, ny, apix, 300.0f, 2.7f, 0.0f, 0.0f, 5000.0f, 4000.0f, 0.0f);
+    EXPECT_EQ(to_host(dout, 1)[0].x, 1.0f);
+    hcuda_apply_ctf_c2dh_usw_c(di, dout, nxh, ny, apix, 300.0f, 2.7f, 0.0f, 0.0f, 5000.0f, 4000.0f, 0.0f, 0.0f, 'F');
+    EXPECT_EQ(to_host(dout, 1)[0].x, 0.0f);
+    hcuda_wd_ctf_c2dh_usw_c(dout, di, dw, nxh, ny, apix, 300.0f, 2.7f, 0.0f, 0.0f, 5000.0f, 4000.0f, 0.0f);
+    EXPECT_EQ(to_host(dout, 1)[0].x, 0.0f);
+    cudaFree(di);
+    cudaFree(dout);
+    cudaFree(dw);
 }

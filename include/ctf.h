@@ -1,0 +1,279 @@
+// The CTF estimator: its option record VORN_Para (every option, default,
+// phase-plate default and user-set flag), the estimator object VORN_A with its
+// run loop over the micrographs, the per-micrograph preparation, the grid power
+// spectrum with its ".pow" file, the 1D defocus search, the range checks and
+// echoes of the options, the head of each micrograph's log and the CTF STAR
+// summary.
+//
+// Sources: src/ctf.cu (lifecycle, buffers, run loop), src/ctf_options.cu
+// (parser, post-parse rules, range checks), src/ctf_echo.cu (banner, usage,
+// help, parameter echoes), src/ctf_spectrum.cu (spectrum, ".pow", 1D searches),
+// src/ctf_star.cu (log head, summary, input CTF STAR files).
+#pragma once
+#include <cstddef>
+#include <cstdio>
+
+#include "ctf_core.h"
+#include "mrcfile.h"
+
+// Version line of the banner and of each log.
+#define VORN_VERSION "v1.18"
+#define VORN_UPDATED "2017-05-10"
+
+// The initial CTF of one micrograph: valid is 1 when defocus U and V are both non-zero.
+struct CTF_INIT {
+    int valid;
+    CTF_INFO ctf;
+};
+
+// One point of the 2D refinement: phase shift (degrees), defocus U and V (A), angle (degrees).
+struct PUVA {
+    float P, U, V, A;
+};
+
+// The option record. Texts point to 1024-character buffers owned by the record.
+struct VORN_Para {
+    float apix, kV, cs, dstep, ac;
+    float defL, defH, defS, astm, bfac, resL, resH;
+    int boxsize;
+    float overlap;
+    int tile_step;  // step between tile origins, set from boxsize and overlap when the run is sized
+    int convsize, convs_out, refine_2d_T, defA_seeds;
+    float smooth_resL;
+    int do_basic_rotave, do_EPA, refine_after_EPA, EPA_oversmp;
+    float ncc_frac_max, ncc_frac_min;
+    int EPA_bg_pn;
+    float EPA_resL, EPA_resH;
+    int do_Hres_ref;
+    float Href_resL, Href_resH, Href_bfac, Href_A_err, Href_U_err, Href_V_err, Href_PS_err;
+    int phase_shift_T;
+    float phase_shift_L, phase_shift_H, phase_shift_S;
+    int cosearch_refine_ps, only_search_ps, estimate_B;
+    float B_resH, B_resL, res_lim_cc, res_lim_L;
+    int gid, do_mdef_refine, mdef_aveN, mdef_fit, mdef_ave_type;
+    int refine_tilt, init_tilt_ang, spare_int56, init_tilt_err;
+    int do_local_refine, refine_local_astm, refine_local_ps;
+    float local_bfac, local_resH, local_resL, local_A_err, local_U_err, local_V_err, local_PS_err;
+    int local_boxsize, local_boxtype;
+    float local_radius;
+    int local_areatype;
+    float local_overlap;
+    int local_avetype, local_autogrid_X, local_autogrid_Y, do_validation, do_phase_flip, spare_int78;
+    int refine_input_ctf;
+    float ps_init, defU_init, defV_init, defA_init, B_init, ps_err, defU_err, defV_err, defA_err, B_err;
+    char* input_ctfstar;
+    float ctfout_resL, ctfout_resH, ctfout_bfac;
+    int write_local_ctf, output_time, plot_res_ring, pre_read, skip_check_mrc, skip_check_gpu;
+    char* ctfstar;
+    char* logsuffix;
+    char* boxsuffix;
+    int do_unfinished, reload_ctf_files, dp_maxN_q, dp_silent;
+
+    int get_tries;           // polls of the read-ahead queue before giving up
+    int mic_count;           // names in the list
+    char** mic_names;        // command-line names first, then those of the input CTF STAR file; null after the last
+    CTF_INIT* ctf_init;      // one per name; valid 0 for command-line names
+    int star_count;          // names read from the input CTF STAR file
+    int cmd_count;           // names given on the command line
+    char* first_mic;         // the first readable micrograph, which sizes the run
+
+    // 1 when the option stood on the command line.
+    int convsize_set, convs_out_set, defH_set, defL_set, defS_set, bfac_set, resL_set, spare_set, smooth_resL_set;
+    int phase_plate;         // phase-plate mode
+    int input_phase;         // refine_input_ctf with a phase-shift column in the input CTF STAR file
+    int phase_shift_H_set, phase_shift_L_set, phase_shift_S_set, phase_shift_T_set, EPA_resL_set, EPA_resH_set;
+    int Href_PS_err_set, Href_U_err_set, Href_V_err_set, Href_A_err_set, boxsize_set, ctfout_resH_set;
+    int input_ctfstar_set;
+};
+
+// The 100 option names of the printed list of valid options.
+extern const char* const VORN_OPTIONS[100];
+void vorn_print_valid_options();
+// Information banner, short usage and full help of the program called prog.
+void vorn_put_info(const char* prog);
+void vorn_print_usage(const char* prog);
+void vorn_print_help(const char* prog);
+// "Cannot open file ..." or "Cannot write to file ..." and the red "open file '<name>' failed." line; exit 1.
+[[noreturn]] void vorn_cannot_open(const char* func, int line, const char* name);
+[[noreturn]] void vorn_cannot_write(const char* func, int line, const char* name);
+// A line of n copies of c on standard output.
+void vorn_put_rule(char c, int n);
+// ">>>>>>TIME<<<<<<" line: label right-justified in 64 columns, seconds since t0 (wall_seconds).
+double wall_seconds();
+void vorn_put_time(const char* label, double t0);
+
+// Points of the defocus grid of the 1D search: defL + j*defS for j below (defH - defL)/defS, at least one.
+inline int vorn_defocus_count(const VORN_Para& p) {
+    const int n = (int)((p.defH - p.defL) / p.defS);
+    return n > 0 ? n : 1;
+}
+
+// The smallest square box the spectrum accepts once fitted to a micrograph:
+// even, and large enough for the background box of boxsize/12 pixels.
+constexpr int VORN_MIN_BOXSIZE = 24;
+
+class VORN_A {
+public:
+    VORN_A();
+    ~VORN_A();
+    VORN_A(const VORN_A&) = delete;
+    VORN_A& operator=(const VORN_A&) = delete;
+
+    // ---- the option record ----
+    VORN_Para* para = nullptr;
+
+    // ---- results of the micrograph in work ----
+    float def_1d = 0;
+    float ref_defU = 0, ref_defV = 0, ref_defA = 0, ref_ps = 0, ref_ccc = 0;
+    float res_limit = 0, est_bfac = 0;
+    // band in force for scoring
+    float cur_bfac = 150, cur_resL = 50, cur_resH = 4;
+    PUVA puva_st[5];
+    int st_best_index = 0;
+    PUVA puva_err, puva_init, puva_cur;
+    float def_err = 0;
+
+    // ---- open files ----
+    FILE* mic_file = nullptr;
+    FILE* log_file = nullptr;
+    FILE* star_file = nullptr;
+
+    // ---- names (1024-character buffers) ----
+    char* mic_name = nullptr;  // points into the name list
+    char* ctf_name = nullptr;
+    char* pow_name = nullptr;
+    char* epa_name = nullptr;
+    char* aux_name = nullptr;
+    char* log_name = nullptr;
+
+    // ---- headers: the micrograph in work, the first one with nz 1, the first one ----
+    MRC_HEAD* head_cur = nullptr;
+    MRC_HEAD* head_frame = nullptr;
+    MRC_HEAD* head_first = nullptr;
+
+    // ---- sizes, fixed by the first micrograph ----
+    int box_nx = 0, box_ny = 0, box_nxh = 0, n_def = 0;
+    int tiles_x = 0, tiles_y = 0, n_tiles = 0;
+    int box_n = 0, boxh_n = 0;
+    size_t mic_n = 0, mic_n_all = 0;  // pixels of one frame, of the whole micrograph
+
+    // ---- buffers of the run (allocated once, freed at the end) ----
+    float* mic_data = nullptr;      // host image of the micrograph in work
+    float* d_mic = nullptr;         // device micrograph; for a stack, the sum of its frames
+    float* d_frame = nullptr;       // device frame buffer
+    // y-centred half spectra (boxh_n floats)
+    float* d_amp = nullptr;         // amplitude sum over the boxes (and frames)
+    float* d_logamp = nullptr;      // its logarithm
+    float* d_spec = nullptr;        // log amplitude less its background (box convsize): the spectrum
+    float* d_spec2 = nullptr;       // the same with the background box convs_out
+    float* d_frame_amp = nullptr;   // amplitude sum of one frame
+    float* h_spec = nullptr;        // host copy of the spectrum
+    // full amplitude layout (box_n floats)
+    float* d_logamp_full = nullptr; // full log amplitude (the ".pow" image)
+    float* d_spec_full = nullptr;   // full form of the spectrum
+    float* d_full_tmp = nullptr;    // scratch of the reload path
+    float* h_logamp_full = nullptr; // host copy of the full log amplitude
+    // 1D search
+    float* h_profile = nullptr;     // rotational average of the spectrum (box_nxh)
+    float* d_profile = nullptr;
+    float* h_defs = nullptr;        // defocus grid (n_def)
+    float* d_defs = nullptr;
+    float* d_sim1d = nullptr;       // simulated profiles, one per defocus (box_nxh * n_def)
+    float* d_scores = nullptr;      // dot products (n_def)
+    float* h_scores = nullptr;
+
+    // ---- refinement controls ----
+    float ref_tol_A = 0.5f, ref_tol_UV = 2.0f, ref_tol_PS = 0.2f;
+    int ref_angle_scan = 0, ref_UVave_on = 1, ref_UVdif_on = 1, ref_A_on = 1, ref_PS_on = 0;
+    int ref_is_Hres = 0, ref_is_local = 0;
+    int ref_A_done = 0, ref_UVave_done = 0, ref_UVdif_done = 0, ref_PS_done = 0;
+    int ref_warn_cycles = 1, ref_print_stdout = 1, ref_print_log = 1;
+
+    int mic_index = 0;
+
+    // ---- local refinement: start slots, band and box sizes ----
+    PUVA local_puva_err, local_puva_init, local_puva_cur;
+    float local_cur_bfac = 150, local_cur_resL = 50, local_cur_resH = 4;
+    int local_box_nx = 256, local_box_ny = 256;
+
+    // ---- options (src/ctf_options.cu) ----
+    int vorn_init_parameters(int argc, char** argv);
+    int vorn_get_parameters(int argc, char** argv);
+    int vorn_set_ctfstar(int argc, char** argv, int& i);
+    int vorn_get_fnumber_max(int argc, char** argv);
+    int vorn_ref_control_init();
+    int vorn_check_parameters(int argc, char** argv);
+    int vorn_check_boxsizes();
+    int vorn_log_warning(const char* format, float value);
+
+    // ---- echoes (src/ctf_echo.cu) ----
+    int vorn_put_parameters(int argc, char** argv);
+    int vorn_fput_parameters();
+    // The parameter groups of both echoes: the standard-output form, or the log form.
+    void vorn_put_parameter_groups(FILE* f, bool log_form);
+
+    // ---- lifecycle and run loop (src/ctf.cu) ----
+    int vorn_run_all(int argc, char** argv);
+    int vorn_preparation(int argc, char** argv);
+    int vorn_check_access_openf_1st();
+    int vorn_test_set_io_info();
+    // Fits the box sizes to the first micrograph and derives the sizes of the run.
+    int vorn_set_sizes();
+    int vorn_allocate_ctf_data();
+    int vorn_free_ctf_data();
+    int vorn_prep_one_mic();
+    int vorn_is_file_ctf_done(char* log_name);
+    int vorn_end_one_mic();
+    // The output names of micrograph `name` (1024-character buffers), as the run derives them.
+    void vorn_set_output_names(const char* name, char* log, char* ctf, char* pow, char* epa);
+    // Refuses (fatal line) a run in which an output file would replace an input.
+    int vorn_check_outputs_spare_inputs();
+
+    // ---- spectrum and 1D search (src/ctf_spectrum.cu) ----
+    int vorn_generate_ctf_d_data();
+    int vorn_generate_ctf_d_data_from_mrc();
+    int vorn_reload_pre_ctf_files();
+    int vorn_write_powf();
+    int vorn_d_data_raw_half2full();
+    int vorn_d_data_raw_full2half();
+    int vorn_1D_search_t2(float ps);
+    // The first defocus of the micrograph in work (def_1d) by the 1D search; in
+    // phase-plate mode the phase shift is scanned as well (ref_ps).
+    int vorn_first_defocus();
+    // The spectrum with the background box convs_out (d_spec2) from this
+    // micrograph's log amplitude. Its box filter is the dearest step of the
+    // spectrum, so it is made only for the stage that reads it.
+    int vorn_second_spectrum();
+    // Puts this micrograph's image on the device (the frame sum for a stack).
+    int vorn_upload_micrograph();
+
+    // ---- log head and CTF STAR summary (src/ctf_star.cu) ----
+    int vorn_open_sumlog();
+    int vorn_close_sumlog();
+    int vorn_write_star_oneline();
+    int vorn_fput_parameters_ctffind3_like();
+
+private:
+    void close_mic_files();
+};
+
+// ---- 1D searches on a host spectrum (y-centred half of a boxsize x boxsize box) ----
+// Writes the defocus of the best score and the phase shift used; in phase-plate
+// mode the phase shift is scanned. Tables go to log when it is not null.
+int vorn_1D_search1(float* spectrum, float& defocus, float& phase_shift, VORN_Para* para, FILE* log);
+// The defocus values of the n highest peaks of the score curve, highest first.
+int vorn_1D_search_t2_more_peaks(float* spectrum, float* defocus, int n, VORN_Para* para, float phase_shift);
+
+// ---- CTF STAR files ----
+int log_ctfstar_head(FILE* f);
+int log_ctfstar_ex_head(FILE* f);
+int log_ctfstar_ex_head_phase_shift(FILE* f);
+int log_ctfstar_ex_oneline(FILE* f, const char* mic, const char* ctf, float U, float V, float A, float kV, float cs,
+                           float ac, float mag, float dstep, float fom, float res);
+int log_ctfstar_ex_oneline_phase_shift(FILE* f, const char* mic, const char* ctf, float U, float V, float A, float ps,
+                                       float kV, float cs, float ac, float mag, float dstep, float fom, float res);
+CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf);
+// One CTF_INFO per line of the file (rows first); the caller frees it.
+CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name);
+// Appends one CTF_INIT and one name per data row at position count; returns the number of rows.
+int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count);

@@ -1,0 +1,618 @@
+// The estimator's options: the record's defaults, the command-line parser and
+// its post-parse rules, the range checks, and the fitting of the box sizes to
+// the first micrograph.
+#define VORN_UNIT "src/ctf"
+#include "ctf.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cuda_general.h"
+#include "starfile.h"
+#include "str_utils.h"
+#include "txt_file.h"
+
+// ================= the option table =================
+
+namespace {
+
+enum class OptKind {
+    Float,       // strtod of the next word
+    Int,         // strtol, base 10
+    IntDecimal,  // a decimal, fraction dropped
+    OnOff,       // get_bool_keyword
+    Text,        // bounded copy of the next word
+    CtfStar,     // the summary name, by vorn_set_ctfstar
+};
+
+using FloatField = float VORN_Para::*;
+using IntField = int VORN_Para::*;
+using TextField = char* VORN_Para::*;
+
+struct OptionSpec {
+    const char* keyword;
+    OptKind kind;
+    FloatField f;
+    IntField i;
+    TextField s;
+    IntField flag;  // user-set flag, or null
+    bool echoed;    // shown among the "User input parameters"
+};
+
+constexpr OptionSpec opt_f(const char* k, FloatField m, IntField flag = nullptr) {
+    return {k, OptKind::Float, m, nullptr, nullptr, flag, true};
+}
+constexpr OptionSpec opt_i(const char* k, IntField m, IntField flag = nullptr) {
+    return {k, OptKind::Int, nullptr, m, nullptr, flag, true};
+}
+constexpr OptionSpec opt_b(const char* k, IntField m) { return {k, OptKind::OnOff, nullptr, m, nullptr, nullptr, true}; }
+constexpr OptionSpec opt_t(const char* k, TextField m, IntField flag = nullptr) {
+    return {k, OptKind::Text, nullptr, nullptr, m, flag, true};
+}
+constexpr OptionSpec quiet(OptionSpec o) { return {o.keyword, o.kind, o.f, o.i, o.s, o.flag, false}; }
+constexpr OptionSpec decimal(OptionSpec o) { return {o.keyword, OptKind::IntDecimal, o.f, o.i, o.s, o.flag, o.echoed}; }
+
+using P = VORN_Para;
+
+// Every keyword the parser knows, in the parser's order.
+const OptionSpec kOptions[] = {
+    opt_f("apix", &P::apix),
+    opt_f("kV", &P::kV),
+    opt_f("cs", &P::cs),
+    opt_f("dstep", &P::dstep),
+    opt_f("ac", &P::ac),
+    opt_f("defL", &P::defL, &P::defL_set),
+    opt_f("defH", &P::defH, &P::defH_set),
+    opt_f("defS", &P::defS, &P::defS_set),
+    opt_f("astm", &P::astm),
+    opt_f("bfac", &P::bfac, &P::bfac_set),
+    opt_f("resL", &P::resL, &P::resL_set),
+    opt_f("resH", &P::resH),
+    opt_i("boxsize", &P::boxsize, &P::boxsize_set),
+    opt_f("overlap", &P::overlap),
+    opt_i("convsize", &P::convsize, &P::convsize_set),
+    opt_i("convs_out", &P::convs_out, &P::convs_out_set),
+    opt_i("refine_2d_T", &P::refine_2d_T),
+    opt_i("defA_seeds", &P::defA_seeds),
+    quiet(opt_f("smooth_resL", &P::smooth_resL, &P::smooth_resL_set)),
+    opt_b("do_basic_rotave", &P::do_basic_rotave),
+    opt_b("do_EPA", &P::do_EPA),
+    opt_b("refine_after_EPA", &P::refine_after_EPA),
+    opt_i("EPA_oversmp", &P::EPA_oversmp),
+    opt_f("ncc_frac_max", &P::ncc_frac_max),
+    opt_f("ncc_frac_min", &P::ncc_frac_min),
+    opt_i("EPA_bg_pn", &P::EPA_bg_pn),
+    opt_f("EPA_resL", &P::EPA_resL, &P::EPA_resL_set),
+    opt_f("EPA_resH", &P::EPA_resH, &P::EPA_resH_set),
+    opt_b("do_Hres_ref", &P::do_Hres_ref),
+    opt_f("Href_resL", &P::Href_resL),
+    opt_f("Href_resH", &P::Href_resH),
+    opt_f("Href_bfac", &P::Href_bfac),
+    opt_f("Href_A_err", &P::Href_A_err, &P::Href_A_err_set),
+    opt_f("Href_U_err", &P::Href_U_err, &P::Href_U_err_set),
+    opt_f("Href_V_err", &P::Href_V_err, &P::Href_V_err_set),
+    opt_f("Href_PS_err", &P::Href_PS_err, &P::Href_PS_err_set),
+    opt_i("phase_shift_T", &P::phase_shift_T, &P::phase_shift_T_set),
+    opt_f("phase_shift_L", &P::phase_shift_L, &P::phase_shift_L_set),
+    opt_f("phase_shift_H", &P::phase_shift_H, &P::phase_shift_H_set),
+    opt_f("phase_shift_S", &P::phase_shift_S, &P::phase_shift_S_set),
+    opt_b("cosearch_refine_ps", &P::cosearch_refine_ps),
+    opt_b("only_search_ps", &P::only_search_ps),
+    opt_b("estimate_B", &P::estimate_B),
+    opt_f("B_resH", &P::B_resH),
+    opt_f("B_resL", &P::B_resL),
+    opt_f("res_lim_cc", &P::res_lim_cc),
+    opt_f("res_lim_L", &P::res_lim_L),
+    opt_i("gid", &P::gid),
+    opt_b("do_mdef_refine", &P::do_mdef_refine),
+    opt_i("mdef_aveN", &P::mdef_aveN),
+    opt_b("mdef_fit", &P::mdef_fit),
+    opt_i("mdef_ave_type", &P::mdef_ave_type),
+    quiet(opt_b("refine_tilt", &P::refine_tilt)),
+    quiet(decimal(opt_i("init_tilt_ang", &P::init_tilt_ang))),
+    quiet(decimal(opt_i("init_tilt_err", &P::init_tilt_err))),
+    opt_b("do_local_refine", &P::do_local_refine),
+    opt_b("refine_local_astm", &P::refine_local_astm),
+    opt_b("refine_local_ps", &P::refine_local_ps),
+    opt_f("local_bfac", &P::local_bfac),
+    opt_f("local_resH", &P::local_resH),
+    opt_f("local_resL", &P::local_resL),
+    opt_f("local_A_err", &P::local_A_err),
+    opt_f("local_U_err", &P::local_U_err),
+    opt_f("local_V_err", &P::local_V_err),
+    opt_f("local_PS_err", &P::local_PS_err),
+    opt_i("local_boxsize", &P::local_boxsize),
+    opt_i("local_boxtype", &P::local_boxtype),
+    opt_f("local_radius", &P::local_radius),
+    opt_i("local_areatype", &P::local_areatype),
+    opt_f("local_overlap", &P::local_overlap),
+    opt_i("local_avetype", &P::local_avetype),
+    opt_i("local_autogrid_X", &P::local_autogrid_X),
+    opt_i("local_autogrid_Y", &P::local_autogrid_Y),
+    opt_b("do_validation", &P::do_validation),
+    opt_b("do_phase_flip", &P::do_phase_flip),
+    opt_b("refine_input_ctf", &P::refine_input_ctf),
+    opt_f("ps_init", &P::ps_init),
+    opt_f("defU_init", &P::defU_init),
+    opt_f("defV_init", &P::defV_init),
+    opt_f("defA_init", &P::defA_init),
+    opt_f("B_init", &P::B_init),
+    opt_f("ps_err", &P::ps_err),
+    opt_f("defU_err", &P::defU_err),
+    opt_f("defV_err", &P::defV_err),
+    opt_f("defA_err", &P::defA_err),
+    opt_f("B_err", &P::B_err),
+    opt_t("input_ctfstar", &P::input_ctfstar, &P::input_ctfstar_set),
+    opt_f("ctfout_resL", &P::ctfout_resL),
+    opt_f("ctfout_resH", &P::ctfout_resH, &P::ctfout_resH_set),
+    opt_f("ctfout_bfac", &P::ctfout_bfac),
+    opt_b("write_local_ctf", &P::write_local_ctf),
+    quiet(opt_b("output_time", &P::output_time)),
+    opt_b("plot_res_ring", &P::plot_res_ring),
+    opt_b("pre_read", &P::pre_read),
+    opt_b("skip_check_mrc", &P::skip_check_mrc),
+    opt_b("skip_check_gpu", &P::skip_check_gpu),
+    {"ctfstar", OptKind::CtfStar, nullptr, nullptr, &P::ctfstar, nullptr, true},
+    opt_t("logsuffix", &P::logsuffix),
+    opt_t("boxsuffix", &P::boxsuffix),
+    quiet(opt_b("do_unfinished", &P::do_unfinished)),
+    opt_b("reload_ctf_files", &P::reload_ctf_files),
+    opt_i("dp_maxN_q", &P::dp_maxN_q),
+    opt_i("dp_silent", &P::dp_silent),
+};
+static_assert(sizeof(kOptions) / sizeof(kOptions[0]) == 103, "the parser knows 103 keywords");
+
+const OptionSpec* find_option(const char* word) {
+    for (const OptionSpec& o : kOptions)
+        if (keywd_cmp(word, o.keyword)) return &o;
+    return nullptr;
+}
+
+// An on/off option takes the next word as its value when that word begins
+// neither with a dash nor with a letter.
+bool onoff_value_follows(int argc, char** argv, int i) {
+    return i + 1 < argc && argv[i + 1][0] != '-' && !isalpha((unsigned char)argv[i + 1][0]);
+}
+
+char* new_name_buffer() { return (char*)calloc(VORN_NAME_LEN, 1); }
+
+[[noreturn]] void unrecognised_option(int line, const char* word, const char* advice) {
+    std::printf("\033[41m\033[1m\033[5mCRITICAL ERROR: in function %s(), file %s on line %d. Failed to recognize "
+                "option: %s! Exit now. %s\033[m\n\n",
+                "vorn_get_parameters", VORN_UNIT, line, word, advice);
+    vorn_print_valid_options();
+    std::exit(0);
+}
+
+// value - 360*floor(value/360) for a phase outside [0, 360].
+float wrap_phase(float v) { return (v > 360.0f || v < 0.0f) ? v - 360.0f * std::floor(v / 360.0f) : v; }
+
+}  // namespace
+
+const char* const VORN_OPTIONS[100] = {
+    "apix", "kV", "cs", "ac", "phase_shift_L", "phase_shift_H", "phase_shift_S", "phase_shift_T",
+    "cosearch_refine_ps", "only_search_ps", "dstep", "defL", "defH", "defS", "astm", "bfac", "resL", "resH",
+    "overlap", "boxsize", "convsize", "convs_out", "refine_2d_T", "defA_seeds", "smooth_resL", "do_basic_rotave",
+    "do_EPA", "EPA_oversmp", "refine_after_EPA", "ncc_frac_max", "ncc_frac_min", "EPA_bg_pn", "EPA_resL",
+    "EPA_resH", "do_Hres_ref", "Href_resL", "Href_resH", "Href_bfac", "Href_PS_err", "Href_U_err", "Href_V_err",
+    "Href_A_err", "estimate_B", "B_resL", "B_resH", "res_lim_cc", "res_lim_L", "do_mdef_refine", "mdef_aveN",
+    "mdef_fit", "mdef_ave_type", "do_local_refine", "refine_local_astm", "local_radius", "local_boxtype",
+    "local_areatype", "local_avetype", "local_boxsize", "local_overlap", "local_autogrid_X", "local_autogrid_Y",
+    "local_bfac", "local_resL", "local_resH", "local_A_err", "local_U_err", "local_V_err", "local_PS_err",
+    "do_phase_flip", "do_validation", "refine_input_ctf", "input_ctfstar", "defU_init", "defV_init", "defA_init",
+    "ps_init", "B_init", "defU_err", "defV_err", "defA_err", "B_err", "ps_err", "dp_maxN_q", "dp_silent",
+    "dp_maxN_q", "dp_silent", "dp_maxN_get", "ctfout_resL", "ctfout_resH", "ctfout_bfac", "boxsuffix", "ctfstar",
+    "logsuffix", "write_local_ctf", "do_unfinished", "skip_check_mrc", "skip_check_gpu", "plot_res_ring", "gid",
+    "help"};
+
+void vorn_print_valid_options() {
+    vorn_put_rule('-', 130);
+    std::printf("All valid options:\n");
+    for (const char* name : VORN_OPTIONS) std::printf("--%s\t ", name);
+    std::printf("\n");
+    vorn_put_rule('-', 128);
+}
+
+// ================= defaults =================
+
+int VORN_A::vorn_get_fnumber_max(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (!keywd_cmp(argv[i], "input_ctfstar")) continue;
+        // Without a name the parser stops on the missing value; the list needs no room for it.
+        if (i + 1 >= argc) return argc;
+        return argc + (int)get_lineN_from_starf(argv[i + 1]) + 1;
+    }
+    return argc;
+}
+
+int VORN_A::vorn_ref_control_init() {
+    ref_tol_A = 0.5f;
+    ref_tol_UV = 2.0f;
+    ref_tol_PS = 0.2f;
+    ref_UVave_on = ref_UVdif_on = ref_A_on = 1;
+    ref_PS_on = ref_is_Hres = ref_is_local = 0;
+    ref_A_done = ref_UVave_done = ref_UVdif_done = ref_PS_done = 0;
+    ref_angle_scan = para->defA_seeds > 1 ? 1 : 0;
+    ref_warn_cycles = ref_print_stdout = ref_print_log = 1;
+    return ref_angle_scan;
+}
+
+int VORN_A::vorn_init_parameters(int argc, char** argv) {
+    if (para == nullptr) para = new VORN_Para();
+    VORN_Para& p = *para;
+    p = VORN_Para{};
+    const int capacity = vorn_get_fnumber_max(argc, argv);
+    p.mic_names = (char**)calloc((size_t)capacity + 1, sizeof(char*));
+    p.ctf_init = (CTF_INIT*)calloc((size_t)capacity + 1, sizeof(CTF_INIT));
+    p.ctfstar = new_name_buffer();
+    p.logsuffix = new_name_buffer();
+    p.boxsuffix = new_name_buffer();
+    p.input_ctfstar = new_name_buffer();
+    p.first_mic = new_name_buffer();
+
+    p.apix = 1.34f; p.kV = 300; p.cs = 2.7f; p.dstep = 14; p.ac = 0.1f;
+    p.defL = 5000; p.defH = 90000; p.defS = 500; p.astm = 1000; p.bfac = 150;
+    p.resL = 50; p.resH = 4;
+    p.boxsize = 1024; p.overlap = 0.5f; p.convsize = 85; p.convs_out = 100;
+    p.refine_2d_T = 1; p.defA_seeds = 1; p.smooth_resL = 15;
+    p.EPA_oversmp = 4; p.ncc_frac_max = 0.25f; p.ncc_frac_min = 0.05f; p.EPA_bg_pn = 7;
+    p.EPA_resL = 30; p.EPA_resH = 2.78f;
+    p.Href_resL = 15; p.Href_resH = 4; p.Href_bfac = 50;
+    p.Href_A_err = 5; p.Href_U_err = 100; p.Href_V_err = 100; p.Href_PS_err = 2;
+    p.phase_shift_T = 1; p.phase_shift_L = 0; p.phase_shift_H = 180; p.phase_shift_S = 0;
+    p.estimate_B = 1; p.B_resH = 4; p.B_resL = 10; p.res_lim_cc = 0; p.res_lim_L = 20;
+    p.mdef_aveN = 7;
+    p.local_bfac = 50; p.local_resH = 5; p.local_resL = 15;
+    p.local_A_err = 5; p.local_U_err = 100; p.local_V_err = 100; p.local_PS_err = 2;
+    p.local_boxsize = 512; p.local_boxtype = 1; p.local_radius = 1024; p.local_areatype = 1;
+    p.local_overlap = 0.5f; p.local_autogrid_X = 7; p.local_autogrid_Y = 7;
+    p.ps_init = 0; p.defU_init = 20000; p.defV_init = 20000; p.defA_init = 0; p.B_init = 200;
+    p.ps_err = 10; p.defU_err = 500; p.defV_err = 500; p.defA_err = 15; p.B_err = 50;
+    p.ctfout_resL = 50; p.ctfout_resH = 4; p.ctfout_bfac = 50;
+    p.plot_res_ring = 1;
+    p.dp_maxN_q = 5; p.dp_silent = 1;
+    p.get_tries = 1000;
+
+    strlcpy(p.ctfstar, "micrographs_all_vorn.star");
+    strlcpy(p.logsuffix, "_vorn.log");
+    strlcpy(p.boxsuffix, "_morvandel.star");
+    strlcpy(p.input_ctfstar, "NULL");
+    vorn_ref_control_init();
+    return 0;
+}
+
+// ================= parsing =================
+
+int VORN_A::vorn_set_ctfstar(int argc, char** argv, int& i) {
+    if (i + 1 >= argc) VORN_FATAL("Can not get file name for ctfstar! Check input!");
+    const char* word = argv[i + 1];
+    if (word[0] == '-') unrecognised_option(__LINE__, word, "Check your input or file names please.");
+    if (is_str_null(word))
+        strlcpy(para->ctfstar, "NULL");
+    else
+        replace_file_suffix(para->ctfstar, ".star", word, ".star");
+    ++i;
+    return 0;
+}
+
+int VORN_A::vorn_get_parameters(int argc, char** argv) {
+    VORN_Para& p = *para;
+    for (int i = 1; i < argc; ++i) {
+        char* word = argv[i];
+        const OptionSpec* o = find_option(word);
+        if (o == nullptr) {
+            if (word[0] == '-') unrecognised_option(__LINE__, word, "Check your input please.");
+            p.mic_names[p.mic_count] = word;
+            p.ctf_init[p.mic_count].valid = 0;
+            ++p.mic_count;
+            ++p.cmd_count;
+            continue;
+        }
+        if (o->flag) p.*(o->flag) = 1;
+        if (o->kind == OptKind::OnOff) {
+            get_bool_keyword(argc, argv, p.*(o->i), i);
+            continue;
+        }
+        if (o->kind == OptKind::CtfStar) {
+            vorn_set_ctfstar(argc, argv, i);
+            continue;
+        }
+        // Every other option reads the word after it; one standing last has none.
+        if (i + 1 >= argc) VORN_FATAL("option %s needs a value, but it stands last on the command line", word);
+        const char* value = argv[++i];
+        switch (o->kind) {
+            case OptKind::Float: p.*(o->f) = (float)std::strtod(value, nullptr); break;
+            case OptKind::Int: p.*(o->i) = (int)std::strtol(value, nullptr, 10); break;
+            case OptKind::IntDecimal: p.*(o->i) = (int)std::strtod(value, nullptr); break;
+            case OptKind::Text: strlcpy(p.*(o->s), value); break;
+            default: break;
+        }
+    }
+
+    // Post-parse rules.
+    if (!p.convsize_set) p.convsize = p.boxsize / 12;
+    if (!p.convs_out_set) p.convs_out = p.boxsize / 7;
+    int phase_line = -1;
+    if (p.input_ctfstar_set) {
+        p.star_count = get_all_initctf_from_ctfstar(p.input_ctfstar, p.ctf_init, p.mic_names, p.mic_count);
+        phase_line = f_Nfind_str_line(p.input_ctfstar, "_rlnPhaseShift", 100);
+    }
+    if (p.phase_shift_L_set || p.phase_shift_H_set || p.phase_shift_S_set || p.phase_shift_T_set) {
+        p.phase_plate = 1;
+        ref_PS_on = 1;
+        if (!p.phase_shift_S_set) p.phase_shift_S = 3;
+        if (!p.defL_set) p.defL = 2000;
+        if (!p.defH_set) p.defH = 30000;
+        if (!p.defS_set) p.defS = 200;
+        if (!p.resL_set) p.resL = 15;
+        if (!p.boxsize_set) p.boxsize = 512;
+        if (!p.convsize_set) p.convsize = p.boxsize / 20;
+        p.convs_out = p.boxsize / 10;
+    }
+    if (p.refine_input_ctf) {
+        p.phase_plate = 0;
+        p.input_phase = (phase_line >= 1 && phase_line <= 99) ? 1 : 0;
+    }
+    p.mic_names[p.mic_count] = nullptr;
+    std::printf("\n");
+    vorn_check_parameters(argc, argv);
+    // Limits derived from the pixel size, once the pixel size itself is checked.
+    if (!(p.ctfout_resH_set && p.ctfout_resH >= 2.0f * p.apix)) p.ctfout_resH = 2.2f * p.apix + 0.1f;
+    if (!(p.EPA_resH_set && p.EPA_resH >= 2.0f * p.apix + 0.1f)) p.EPA_resH = 2.0f * p.apix + 0.1f;
+    CUDA_CHECK(cudaSetDevice(p.gid));
+    return 0;
+}
+
+// ================= range checks =================
+
+int VORN_A::vorn_check_parameters(int argc, char** argv) {
+    VORN_Para& p = *para;
+    if (p.mic_count == 0) {
+        std::printf("Error: No files to be processed.\n");
+        vorn_print_usage(argc > 0 ? argv[0] : "vorn");
+        std::exit(1);
+    }
+    if (p.apix <= 0.01f || p.apix > 100.0f) {
+        std::printf("Warning: Invalid pixel size %.2f! Exit now. Make sure you are using the right value, typically "
+                    "0.5~3.0. Set it as default 1.34.\n", p.apix);
+        p.apix = 1.34f;
+    } else if (p.apix > 10.0f || (p.apix > 0.01f && p.apix < 0.3f)) {
+        std::printf("Warning: pixel size %.2f too large or small! Program will still run, but make sure you are "
+                    "using the right value, typically 0.5~3.0.\n", p.apix);
+    }
+    if (p.dstep <= 0.1f || p.dstep > 1000.0f) {
+        std::printf("Warning: Invalid detector size %.2f! Exit now. Make sure you are using the right value, "
+                    "typically 3.0~30.0.Set it as default 14.0.\n", p.dstep);
+        p.dstep = 14.0f;
+    }
+    if (p.kV < 10.0f || p.kV > 500.0f) {
+        std::printf("Waring: Invalid high tension value kV=%.2f. Exit now. Make sure you are using the right value, "
+                    "typically 300, 200, 120kV.\n", p.kV);
+        p.kV = 300.0f;
+    }
+    if (p.cs < 0.0f || p.cs >= 100.0f) {
+        std::printf("Waring: too small or large --Cs %.2f! Make sure you are using the right value!Typically 2.0~2.7 "
+                    "in general case or ~0 for Cs corrected microscope. Set it as default.\n", p.cs);
+        p.cs = 2.7f;
+    }
+    if (p.ac < 0.0f || p.ac > 1.0f) {
+        std::printf("Waring: too small or large --ac %.2f! Make sure you are using the right value, typically "
+                    "0.04~0.1. Set it as default.\n", p.ac);
+        p.ac = 0.1f;
+    }
+    if (p.bfac <= -500.0f || p.bfac >= 5000.0f) {
+        std::printf("Waring: too small or large --bfac %.2f! Make sure you are using the right value, typically "
+                    "0~500. Set it as default.\n", p.bfac);
+        p.bfac = 150.0f;
+    }
+    if (p.defL > p.defH) {
+        std::printf("Warning: defL larger than defH, swapping them ...\n");
+        std::swap(p.defL, p.defH);
+    }
+    if (p.defH - p.defL < 10.0f) {
+        std::printf("Warning: difference between defH and defL is too smaller, forcing them to be larger than 10.0 "
+                    "angstrom.\n");
+        p.defH = p.defL + 10.0f;
+    }
+    if (p.defS < 0.0f) {
+        std::printf("Warning: defS smaller than 0, forcing it to be positive ...\n");
+        p.defS = -p.defS;
+    }
+    // A zero (or unreadable) step would make an endless defocus grid.
+    if (!(p.defS > 0.0f)) {
+        const float fallback = p.phase_plate ? 200.0f : 500.0f;
+        std::printf("Warning: invalid --defS %.2f! The defocus search needs a positive step. Set it as default "
+                    "%.1f.\n", p.defS, fallback);
+        p.defS = fallback;
+    }
+    if (p.defS > p.defH - p.defL) {
+        std::printf("Warning:  def_step is larger than (defH - defL), forcing it to be (defH - defL)/3 ...\n");
+        p.defS = (p.defH - p.defL) / 3.0f;
+    }
+    if (p.astm < 0.0f) {
+        p.astm = -p.astm;
+    } else if (p.astm >= 10000.0f) {
+        std::printf("Waring: too large --astm %.2f! Make sure you are using the right value, typically 100~3000 "
+                    "angstrom. Set it as default 1000.0 angstrom. \n", p.astm);
+        p.astm = 1000.0f;
+    }
+    if (p.resH > p.resL) {
+        std::printf("Warning: resL smaller than resH, swapping them ...\n");
+        std::swap(p.resL, p.resH);
+    }
+    if (p.resH < 2.0f * p.apix) {
+        std::printf("Waring: Invalid resH %.2f! Exit now. Make sure you are using the right value, typically "
+                    "4.0~8.0 angstrom,and must be smaller than 30.Set it as default 4.0 angstrom.\n", p.resH);
+        p.resH = 2.0f * p.apix;
+    } else if (p.resH > 30.0f) {
+        std::printf("Waring: Invalid resH %.2f! Too big for reliable CTF determination! Reset to min{4.0, "
+                    "Nyquist};Make sure you are using the right value, typically 4.0~8.0 angstrom, and must be "
+                    "smaller than 30.Set it as default 4.0 angstrom.\n", p.resH);
+        p.resH = std::max(4.0f, 2.0f * p.apix);
+    } else if (p.resH >= 15.0f) {
+        std::printf("Waring: too large resH %.2f! Program will still run, but make sure you are using the right "
+                    "value, typically 4.0~8.0 angstrom, and must be smaller than 30.0 angstrom.\n", p.resH);
+    }
+    if (p.resL < 6.0f) {
+        std::printf("Waring: Invalid resL %.2f! Exit now. Make sure you are using the right value, typically "
+                    "500~50 angstrom, and must be larger than 15. Set as default 50.0 angstrom.\n", p.resL);
+        p.resL = 50.0f;
+    } else if (p.resL <= 12.0f) {
+        std::printf("Waring: too small resL %.2f! Program will still run, but make sure you are using the right "
+                    "value, typically 500~50 angstrom, and usually larger than 10.0 angstrom.\n", p.resL);
+    }
+    if (p.boxsize > 2048) {
+        std::printf("Waring: too large  --boxsize %d! Make sure you are using the right value, typically 512 or "
+                    "1024, can't be larger than 2048(2048 still fine). Set it as default 1024. \n", p.boxsize);
+        p.boxsize = 1024;
+    }
+    if (p.boxsize < 128) {
+        std::printf("Waring: too small  --boxsize %d! Make sure you are using the right value, typically 512 or "
+                    "1024, can't be smaller than 128(128 still fine). Set it as default 1024. \n", p.boxsize);
+        p.boxsize = 1024;
+    }
+    if (p.overlap > 0.9f) {
+        std::printf("Waring: too large --overlap %.2f! Make sure you are using the right value, range 0.0~0.9, "
+                    "best. Set it as 0.9. \n", p.overlap);
+        p.overlap = 0.9f;
+    }
+    if (p.overlap < 0.0f) {
+        std::printf("Waring: too small --overlap %.2f! Make sure you are using the right value, typically 0.0~0.9. "
+                    "Set it as 0.0. \n", p.overlap);
+        p.overlap = 0.0f;
+    }
+    // Overlaps outside [0, 1) (or unreadable) give no tile step and an endless grid.
+    if (!(p.overlap >= 0.0f && p.overlap < 1.0f)) {
+        std::printf("Warning: invalid --overlap %.2f! Make sure you are using the right value, range 0.0~0.9. Set "
+                    "it as default 0.5.\n", p.overlap);
+        p.overlap = 0.5f;
+    }
+    if (!(p.local_overlap >= 0.0f && p.local_overlap < 1.0f)) {
+        std::printf("Warning: invalid --local_overlap %.2f! Make sure you are using the right value, range 0.0~0.9. "
+                    "Set it as default 0.5.\n", p.local_overlap);
+        p.local_overlap = 0.5f;
+    }
+    if (p.convsize > p.boxsize / 2) {
+        std::printf("Waring: too large --convsize %d! Make sure you are using the right value, typically 15 - 150. "
+                    "Set it as default boxsize/12 . \n", p.convsize);
+        p.convsize = p.boxsize / 12;
+    }
+    if (p.convs_out > p.boxsize / 2) {
+        std::printf("Waring: too large --convs_out %d! Make sure you are using the right value, typically 15 - 150. "
+                    "Set it as default boxsize/5 . \n", p.convs_out);
+        p.convs_out = p.boxsize / 5;
+    }
+    if (p.B_resH < 2.0f * p.apix) p.B_resH = 2.0f * p.apix;
+    if (p.res_lim_cc >= 1.0f || p.res_lim_cc <= -1.0f) {
+        std::printf("Waring: invalid --res_lim_cc %f! Suggested value should be around 0 or slightly above 0; Make "
+                    "sure you are using the right value: -1.0 to 1.0! Forced to be 0.0.\n", p.res_lim_cc);
+        p.res_lim_cc = 0.0f;
+    }
+    if (p.res_lim_L >= 100.0f || p.res_lim_L <= 2.0f * p.apix) {
+        std::printf("Waring: invalid --res_lim_L %f! Suggested value should be around 50~15 and bigger than "
+                    "2*pixel_size;Make sure you are using the right value! Forced to be 20.0.\n", p.res_lim_L);
+        p.res_lim_L = 20.0f;
+    }
+    p.phase_shift_L = wrap_phase(p.phase_shift_L);
+    p.phase_shift_H = wrap_phase(p.phase_shift_H);
+    if (p.phase_shift_L > p.phase_shift_H) std::swap(p.phase_shift_L, p.phase_shift_H);
+    if (p.phase_shift_S >= p.phase_shift_H - p.phase_shift_L)
+        std::printf("Waring: too large  phase shift search step: --phase_shift_S %f! Make sure you are using the "
+                    "right value, typically 3-15. \n", p.phase_shift_S);
+    // The phase search steps by phase_shift_S: a step that is not positive never ends it.
+    if (p.phase_plate && !(p.phase_shift_S > 0.0f)) {
+        std::printf("Warning: invalid --phase_shift_S %f! The phase shift search needs a positive step. Set it as "
+                    "default 3.0.\n", p.phase_shift_S);
+        p.phase_shift_S = 3.0f;
+    }
+    if (p.phase_shift_T != 1 && p.phase_shift_T != 2) {
+        std::printf("Waring: invalid --phase_shift_T %d! Make sure you are using the right value: 1 or 2. Forced to "
+                    "set --phase_shift_T  1\n", p.phase_shift_T);
+        p.phase_shift_T = 1;
+    }
+    if (p.mdef_fit == 1 && p.mdef_ave_type == 0)
+        std::printf("Linear fitting for movie CTF is only allowed for coherent averaging (--mdef_ave_type 1).\n");
+    // Any other combination of frames would leave the spectrum of a stack empty.
+    if (p.mdef_ave_type < 0 || p.mdef_ave_type > 2) {
+        std::printf("Warning: invalid --mdef_ave_type %d! Make sure you are using the right value: 0, 1 or 2. Set "
+                    "it as default 0.\n", p.mdef_ave_type);
+        p.mdef_ave_type = 0;
+    }
+    if (p.skip_check_gpu) check_and_set_gid(p.gid);
+    return 0;
+}
+
+// ================= box sizes against the first micrograph =================
+
+int VORN_A::vorn_check_boxsizes() {
+    VORN_Para& p = *para;
+    const int m = std::min(head_first->nx, head_first->ny);
+    if (m < p.boxsize) {
+        p.boxsize = m;
+        p.convsize = m / 12;
+    }
+    if (p.local_radius > (float)m) p.local_radius = (float)m;
+    if (m < p.local_boxsize) p.local_boxsize = m;
+    // The spectrum layouts exist for even boxes only.
+    p.boxsize &= ~1;
+    p.local_boxsize &= ~1;
+    if (p.boxsize < VORN_MIN_BOXSIZE)
+        VORN_FATAL("micrograph %s of %d x %d pixels is too small: the power spectrum needs a box of at least %d "
+                   "pixels",
+                   p.first_mic, head_first->nx, head_first->ny, VORN_MIN_BOXSIZE);
+    return 0;
+}
+
+int VORN_A::vorn_log_warning(const char* format, float value) {
+    if (log_file == nullptr) return 0;
+    std::fprintf(log_file, format, value);
+    return 0;
+}
+
+// ================= echo of the command line =================
+
+int VORN_A::vorn_put_parameters(int argc, char** argv) {
+    const VORN_Para& p = *para;
+    vorn_put_rule('*', 99);
+    std::printf("User input parameters:\n");
+    for (int i = 1; i < argc; ++i) {
+        const OptionSpec* o = find_option(argv[i]);
+        if (o == nullptr) continue;  // a micrograph
+        const char* k = o->keyword;
+        if (o->kind == OptKind::OnOff) {
+            if (onoff_value_follows(argc, argv, i)) ++i;
+            if (o->echoed) std::printf("        --%-19s%d\n", k, p.*(o->i));
+            continue;
+        }
+        if (i + 1 >= argc) break;
+        const char* value = argv[++i];
+        if (!o->echoed) continue;
+        switch (o->kind) {
+            case OptKind::Float:
+                std::printf(o->f == &P::apix ? "        --%-19s%.3f\n" : "        --%-19s%.2f\n", k,
+                            std::strtod(value, nullptr));
+                break;
+            case OptKind::Int:
+            case OptKind::IntDecimal:
+                if (o->i == &P::defA_seeds)
+                    std::printf("        --defA_seeds        %d\n", (int)std::strtol(value, nullptr, 10));
+                else
+                    std::printf("        --%-19s%d\n", k, (int)std::strtol(value, nullptr, 10));
+                break;
+            default: std::printf("        --%-19s%s\n", k, value); break;
+        }
+    }
+    std::printf("\nAll parameters to be used:\n");
+    vorn_put_parameter_groups(stdout, false);
+    std::printf("\nAll %d files to be searched and refined:\n", p.cmd_count);
+    for (int k = 0; k < p.cmd_count; ++k) std::printf("        %s\n", p.mic_names[k]);
+    if (p.star_count != 0) {
+        std::printf("All %d files to be refined:\n", p.star_count);
+        for (int k = p.cmd_count; k < p.mic_count; ++k) std::printf("        %s\n", p.mic_names[k]);
+    }
+    return 0;
+}

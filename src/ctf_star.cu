@@ -1,0 +1,211 @@
+// What the estimator writes for other programs to read: the head of each
+// micrograph's log (the option echo and a parameter block in the CTFFIND3 log
+// layout), the CTF STAR summary of the run, and the readers of an input CTF
+// STAR file.
+#define VORN_UNIT "src/ctf"
+#include "ctf.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "starfile.h"
+#include "str_utils.h"
+
+// ================= log head =================
+
+int VORN_A::vorn_fput_parameters_ctffind3_like() {
+    if (log_file == nullptr) return 0;
+    const VORN_Para& p = *para;
+    FILE* f = log_file;
+    vorn_fput_parameters();
+    std::fprintf(f, "********************************  parameter format for RELION: "
+                    "*********************************************\n\n");
+    std::fprintf(f, " CS[mm], HT[kV], AmpCnst, XMAG, DStep[um]\n");
+    std::fprintf(f, "  %.1f    %.1f    %.2f  %.1f   %.3f\n\n", p.cs, p.kV, p.ac, 10000.0f * p.dstep / p.apix, p.dstep);
+    std::fprintf(f, " Positive defocus values for underfocus\n");
+    std::fprintf(f, " Box, ResMin[A], ResMax[A], dFMin[A], dFMax[A], FStep[A], dAst[A]\n");
+    std::fprintf(f, " %d       %.1f        %.1f   10000.0   70000.0  500.0    0.0\n", p.boxsize, p.resL, p.resH);
+    std::fprintf(f, "********************************* end of parameter format for RELION: "
+                    "*************************************\n\n");
+    return 0;
+}
+
+// ================= CTF STAR summary =================
+
+int log_ctfstar_head(FILE* f) {
+    static const char* const labels[] = {"_rlnMicrographName",    "_rlnCtfImage",          "_rlnDefocusU",
+                                         "_rlnDefocusV",          "_rlnDefocusAngle",      "_rlnVoltage",
+                                         "_rlnSphericalAberration", "_rlnAmplitudeContrast", "_rlnMagnification",
+                                         "_rlnDetectorPixelSize", "_rlnCtfFigureOfMerit"};
+    std::fprintf(f, "\ndata_\n");
+    std::fprintf(f, "\nloop_\n");
+    for (int k = 0; k < 11; ++k) std::fprintf(f, "%s #%d\n", labels[k], k + 1);
+    return 0;
+}
+
+int log_ctfstar_ex_head(FILE* f) {
+    log_ctfstar_head(f);
+    std::fprintf(f, "_rlnFinalResolution #12\n");
+    return 0;
+}
+
+int log_ctfstar_ex_head_phase_shift(FILE* f) {
+    log_ctfstar_head(f);
+    std::fprintf(f, "_rlnCtfMaxResolution #12\n");
+    std::fprintf(f, "_rlnPhaseShift #13\n");
+    return 0;
+}
+
+int log_ctfstar_ex_oneline(FILE* f, const char* mic, const char* ctf, float U, float V, float A, float kV, float cs,
+                           float ac, float mag, float dstep, float fom, float res) {
+    std::fprintf(f, "%s %s:mrc %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f\n", mic, ctf, U, V,
+                 A, kV, cs, ac, mag, dstep, fom, res);
+    return 0;
+}
+
+int log_ctfstar_ex_oneline_phase_shift(FILE* f, const char* mic, const char* ctf, float U, float V, float A, float ps,
+                                       float kV, float cs, float ac, float mag, float dstep, float fom, float res) {
+    std::fprintf(f, "%s %s:mrc %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f %12.6f\n", mic,
+                 ctf, U, V, A, kV, cs, ac, mag, dstep, fom, res, ps);
+    return 0;
+}
+
+int VORN_A::vorn_open_sumlog() {
+    const VORN_Para& p = *para;
+    if (is_str_null(p.ctfstar)) {
+        VORN_WARNING("No output ctfstar file! You may have to extract CTF information from *_vorn.log!\n\033[m");
+        return 0;
+    }
+    star_file = std::fopen(p.ctfstar, "w+");
+    if (star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
+    if (p.phase_plate)
+        log_ctfstar_ex_head_phase_shift(star_file);
+    else
+        log_ctfstar_ex_head(star_file);
+    std::fflush(star_file);
+    return 0;
+}
+
+int VORN_A::vorn_write_star_oneline() {
+    if (star_file == nullptr) return 0;
+    const VORN_Para& p = *para;
+    const float mag = (float)(10000.0 * (double)p.dstep / (double)p.apix);
+    if (p.phase_plate)
+        log_ctfstar_ex_oneline_phase_shift(star_file, mic_name, ctf_name, ref_defU, ref_defV, ref_defA, ref_ps, p.kV,
+                                           p.cs, p.ac, mag, p.dstep, ref_ccc, res_limit);
+    else
+        log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, ref_defU, ref_defV, ref_defA, p.kV, p.cs, p.ac, mag,
+                               p.dstep, ref_ccc, res_limit);
+    // Every finished row reaches the file, so a run that is killed keeps them.
+    std::fflush(star_file);
+    return 0;
+}
+
+int VORN_A::vorn_close_sumlog() {
+    if (star_file != nullptr) std::fclose(star_file);
+    star_file = nullptr;
+    return 0;
+}
+
+// ================= input CTF STAR files =================
+
+CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf) {
+    CTF_INIT init;
+    init.valid = (ctf.U != 0.0f && ctf.V != 0.0f) ? 1 : 0;
+    init.ctf = ctf;
+    return init;
+}
+
+namespace {
+
+// Columns of the CTF labels in the rows of one file (0: absent).
+struct CtfColumns {
+    int name, U, V, A, kV, Cs, AC, B, P;
+};
+
+// Calls row(words) for every data row of the open file: a line that is not part
+// of the header and splits into exactly as many words as the header has
+// labels. A header of at most one label gives no rows. Returns the row count.
+template <class Row>
+int for_each_ctfstar_row(const char* name, FILE* f, CtfColumns& cols, Row row) {
+    StarHead* head = star_head_new();
+    star_read_head(f, head);
+    ParticleInfoIndex* index = particle_info_index_new();
+    set_info_index_from_star_head(head, index);
+    const int c = head->count;
+    std::free(head);
+    auto column = [&](const char* label, int col, bool required) {
+        return star_checked_column("get_all_ctfinfo_from_ctfstar", name, label, col, c, required);
+    };
+    cols = {column("_rlnMicrographName", index->MicrographName, false), column("_rlnDefocusU", index->DefocusU, false),
+            column("_rlnDefocusV", index->DefocusV, false),   column("_rlnDefocusAngle", index->DefocusAngle, false),
+            column("_rlnVoltage", index->Voltage, false),
+            column("_rlnSphericalAberration", index->SphericalAberration, false),
+            column("_rlnAmplitudeContrast", index->AmplitudeContrast, false),
+            column("_rlnBfactor", index->Bfactor, false),     column("_rlnPhaseShift", index->PhaseShift, false)};
+    std::free(index);
+    if (c <= 1) return 0;
+    std::rewind(f);
+    char line[VORN_NAME_LEN];
+    char* words[STAR_HEAD_MAX_LABELS + 1];
+    int rows = 0;
+    while (star_read_next_line(line, f)) {
+        const int n = strnsplit_inplace_byspace(line, words, c + 1);
+        if (n != c || is_words_starhead(words, n)) continue;
+        row(words);
+        ++rows;
+    }
+    return rows;
+}
+
+CTF_INFO row_ctfinfo(char** words, const CtfColumns& cols) {
+    CTF_INFO ctf = {300.0f, 2.7f, 0.1f, 0.0f, 20000.0f, 20000.0f, 0.0f, 150.0f};
+    auto take = [&](int col, float& field) {
+        if (col > 0) field = (float)std::strtod(words[col - 1], nullptr);
+    };
+    take(cols.U, ctf.U);
+    take(cols.V, ctf.V);
+    take(cols.A, ctf.A);
+    take(cols.kV, ctf.kV);
+    take(cols.Cs, ctf.Cs);
+    take(cols.AC, ctf.AC);
+    take(cols.B, ctf.B);
+    take(cols.P, ctf.P);
+    return ctf;
+}
+
+}  // namespace
+
+CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
+    FILE* f = star_open_read(name, __func__);
+    const long lines = get_lineN_from_star(f);
+    CTF_INFO* out = (CTF_INFO*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(CTF_INFO));
+    if (out == nullptr) VORN_FATAL("no memory for %ld CTF records", lines);
+    CtfColumns cols{};
+    int k = 0;
+    for_each_ctfstar_row(name, f, cols, [&](char** words) {
+        if (k < lines) out[k++] = row_ctfinfo(words, cols);
+    });
+    std::fclose(f);
+    return out;
+}
+
+int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count) {
+    FILE* f = star_open_read(name, __func__);
+    // The list has room for one entry per non-blank line after the header.
+    const long room = get_lineN_from_star(f);
+    CtfColumns cols{};
+    int added = 0;
+    for_each_ctfstar_row(name, f, cols, [&](char** words) {
+        // A row without a micrograph name cannot be processed: only named rows join the list.
+        if (cols.name <= 0 || added >= room) return;
+        init[count] = ctf2d_to_ctfinit(row_ctfinfo(words, cols));
+        names[count] = strdup(words[cols.name - 1]);
+        ++count;
+        ++added;
+    });
+    std::fclose(f);
+    if (cols.name <= 0) VORN_WARNING("no _rlnMicrographName column in %s: no micrograph taken from it\n\033[m", name);
+    return added;
+}

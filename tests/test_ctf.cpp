@@ -1,0 +1,594 @@
+// The estimator object: the parser and its post-parse rules, the range checks,
+// the box sizes fitted to the first micrograph, the spectrum of single images
+// and stacks with its ".pow" file and the reload path, the 1D defocus search
+// against micrographs whose CTF another program made, the CTF STAR summary and
+// the input CTF STAR file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#define VORN_UNIT "tests/ctf"
+#include "ctf.h"
+#include "cuda_fft.h"
+#include "estimator_fixture.h"
+#include "str_utils.h"
+
+using namespace vorn_test;
+
+namespace {
+
+// Death-test statements print their stdout lines onto stderr so the regex sees them.
+#define STDOUT_TO_STDERR() dup2(2, 1)
+
+// An estimator whose options are parsed from the words (after the program name).
+struct Parsed {
+    CommandLine cmd;
+    VORN_A a;
+    std::string out;
+    // Standard output is kept in out, unless the caller watches it itself (death tests).
+    explicit Parsed(std::vector<std::string> words, bool capture = true) : cmd(std::move(words)) {
+        if (capture) testing::internal::CaptureStdout();
+        a.vorn_init_parameters(cmd.argc(), cmd.argv.data());
+        a.vorn_get_parameters(cmd.argc(), cmd.argv.data());
+        if (capture) out = testing::internal::GetCapturedStdout();
+    }
+    const VORN_Para& p() const { return *a.para; }
+};
+
+void parse_only(std::vector<std::string> words) { Parsed run(std::move(words), false); }
+
+// ================= parser =================
+
+struct ParseCase {
+    const char* name;
+    std::vector<std::string> words;
+    std::function<void(const VORN_Para&)> check;
+};
+
+TEST(Options, ParserFollowsTheWorkedExamples) {
+    const std::vector<ParseCase> cases = {
+        {"defaults", {"a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_FLOAT_EQ(p.apix, 1.34f);
+             EXPECT_EQ(p.boxsize, 1024);
+             EXPECT_EQ(p.convsize, 1024 / 12);
+             EXPECT_EQ(p.convs_out, 1024 / 7);
+             EXPECT_EQ(p.phase_plate, 0);
+             EXPECT_STREQ(p.ctfstar, "micrographs_all_vorn.star");
+             EXPECT_STREQ(p.logsuffix, "_vorn.log");
+             EXPECT_STREQ(p.input_ctfstar, "NULL");
+             EXPECT_EQ(p.mic_count, 1);
+             EXPECT_STREQ(p.mic_names[0], "a.mrc");
+             EXPECT_EQ(p.mic_names[1], nullptr);
+         }},
+        {"on/off followed by 0", {"--do_EPA", "0", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.do_EPA, 0);
+             EXPECT_EQ(p.mic_count, 1);
+         }},
+        {"on/off alone", {"--do_EPA", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.do_EPA, 1);
+             ASSERT_EQ(p.mic_count, 1);
+             EXPECT_STREQ(p.mic_names[0], "a.mrc");
+         }},
+        {"on/off takes a name beginning with /", {"--do_EPA", "/data/a.mrc", "b.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.do_EPA, 0);
+             ASSERT_EQ(p.mic_count, 1);
+             EXPECT_STREQ(p.mic_names[0], "b.mrc");
+         }},
+        {"one dash in capitals", {"-DO_EPA", "1", "-APIX", "2", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.do_EPA, 1);
+             EXPECT_FLOAT_EQ(p.apix, 2.0f);
+         }},
+        {"phase_shift_T alone enters phase-plate mode", {"--phase_shift_T", "2", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.phase_plate, 1);
+             EXPECT_FLOAT_EQ(p.phase_shift_S, 3.0f);
+             EXPECT_FLOAT_EQ(p.defL, 2000.0f);
+             EXPECT_FLOAT_EQ(p.defH, 30000.0f);
+             EXPECT_FLOAT_EQ(p.defS, 200.0f);
+             EXPECT_FLOAT_EQ(p.resL, 15.0f);
+             EXPECT_EQ(p.boxsize, 512);
+             EXPECT_EQ(p.convsize, 25);
+             EXPECT_EQ(p.convs_out, 51);
+         }},
+        {"phase-plate convs_out overrides the user", {"--phase_shift_L", "0", "--convs_out", "40", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_EQ(p.convs_out, 51); }},
+        {"boxsize 300", {"--boxsize", "300", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.convsize, 25);
+             EXPECT_EQ(p.convs_out, 42);
+         }},
+        {"ctfstar none", {"--ctfstar", "None", "a.mrc"}, [](const VORN_Para& p) { EXPECT_STREQ(p.ctfstar, "NULL"); }},
+        {"ctfstar gets .star", {"--ctfstar", "out", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_STREQ(p.ctfstar, "out.star"); }},
+        {"ctfstar keeps .star", {"--ctfstar", "x.star", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_STREQ(p.ctfstar, "x.star"); }},
+        {"ctfout_resH at least 2 apix stays", {"--apix", "1.34", "--ctfout_resH", "3.0", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.ctfout_resH, 3.0f); }},
+        {"ctfout_resH below 2 apix is derived", {"--apix", "1.34", "--ctfout_resH", "2.5", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_FLOAT_EQ(p.ctfout_resH, 2.2f * 1.34f + 0.1f);
+             EXPECT_NEAR(p.ctfout_resH, 3.048f, 1e-5);
+         }},
+        {"tilt angles drop their fraction", {"--init_tilt_ang", "3.7", "--init_tilt_err", "-2.9", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.init_tilt_ang, 3);
+             EXPECT_EQ(p.init_tilt_err, -2);
+         }},
+        {"texts and flags", {"--logsuffix", "_x.log", "--boxsize", "512", "--defS", "100", "a.mrc", "b.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_STREQ(p.logsuffix, "_x.log");
+             EXPECT_EQ(p.boxsize_set, 1);
+             EXPECT_EQ(p.defS_set, 1);
+             EXPECT_EQ(p.defL_set, 0);
+             EXPECT_EQ(p.cmd_count, 2);
+             EXPECT_EQ(p.mic_count, 2);
+         }},
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parsed run(c.words);
+        c.check(run.p());
+    }
+}
+
+TEST(Options, CommandLineErrorsEndTheRunWithTheirStatus) {
+    // Unknown options end with status 0 after the list of valid options.
+    EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only({"---do_EPA", "a.mrc"})), ::testing::ExitedWithCode(0),
+                "Failed to recognize option: ---do_EPA! Exit now. Check your input please.(.|\n)*All valid options:");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only({"--ctfstar", "-x", "a.mrc"})), ::testing::ExitedWithCode(0),
+                "Failed to recognize option: -x! Exit now. Check your input or file names please.");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only({"a.mrc", "--ctfstar"})), ::testing::ExitedWithCode(1),
+                "Can not get file name for ctfstar! Check input!! Exit now!");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only({"--apix", "1.0"})), ::testing::ExitedWithCode(1),
+                "Error: No files to be processed.(.|\n)*Usage:");
+}
+
+TEST(Options, AnOptionStandingLastWithoutItsValueIsRefused) {
+    for (const char* option : {"--apix", "--boxsize", "--logsuffix", "--init_tilt_ang", "--input_ctfstar"}) {
+        SCOPED_TRACE(option);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only({"a.mrc", option})), ::testing::ExitedWithCode(1),
+                    std::string("\033\\[41mError in function vorn_get_parameters\\(\\), file src/ctf on line [0-9]+: "
+                                "option ") +
+                        option + " needs a value");
+    }
+    // An on/off option may stand last.
+    Parsed run({"a.mrc", "--do_EPA"});
+    EXPECT_EQ(run.p().do_EPA, 1);
+}
+
+// ================= range checks =================
+
+struct RangeCase {
+    const char* name;
+    std::vector<std::string> words;
+    std::function<void(const VORN_Para&)> check;
+    const char* message;  // printed by the check, or null
+};
+
+TEST(Options, RangeChecksCorrectOrAcceptValues) {
+    const std::vector<RangeCase> cases = {
+        {"resH below Nyquist", {"--apix", "1.34", "--resH", "1", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.resH, 2.68f); }, "Waring: Invalid resH 1.00! Exit now."},
+        {"resH too large", {"--apix", "1.34", "--resH", "50", "--resL", "100", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.resH, 4.0f); }, "Too big for reliable CTF determination"},
+        {"resL too small", {"--apix", "1.34", "--resL", "3", "a.mrc"},
+         [](const VORN_Para& p) {
+             // Swapped with resH 4 first, then reset.
+             EXPECT_FLOAT_EQ(p.resL, 50.0f);
+             EXPECT_FLOAT_EQ(p.resH, 3.0f);
+         },
+         "Warning: resL smaller than resH, swapping them ..."},
+        {"pixel size invalid", {"--apix", "0", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_FLOAT_EQ(p.apix, 1.34f);
+             // Limits derived from the pixel size use the corrected one.
+             EXPECT_FLOAT_EQ(p.ctfout_resH, 2.2f * 1.34f + 0.1f);
+             EXPECT_FLOAT_EQ(p.EPA_resH, 2.0f * 1.34f + 0.1f);
+         },
+         "Warning: Invalid pixel size 0.00! Exit now."},
+        {"pixel size large", {"--apix", "20", "--resH", "45", "--resL", "60", "--res_lim_L", "50", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.apix, 20.0f); }, "Warning: pixel size 20.00 too large or small!"},
+        {"defocus range swapped", {"--defL", "30000", "--defH", "10000", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_FLOAT_EQ(p.defL, 10000.0f);
+             EXPECT_FLOAT_EQ(p.defH, 30000.0f);
+         },
+         "Warning: defL larger than defH, swapping them ..."},
+        {"negative defS made positive", {"--defS", "-100", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.defS, 100.0f); }, "Warning: defS smaller than 0"},
+        {"zero defS", {"--defS", "0", "a.mrc"}, [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.defS, 500.0f); },
+         "Warning: invalid --defS 0.00!"},
+        {"zero defS in phase-plate mode", {"--defS", "0", "--phase_shift_T", "1", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.defS, 200.0f); }, "Warning: invalid --defS 0.00!"},
+        {"defS larger than the range", {"--defL", "1000", "--defH", "4000", "--defS", "5000", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.defS, 1000.0f); }, "def_step is larger than (defH - defL)"},
+        {"phase range wraps and swaps", {"--phase_shift_L", "-30", "--phase_shift_H", "120", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_FLOAT_EQ(p.phase_shift_L, 120.0f);
+             EXPECT_FLOAT_EQ(p.phase_shift_H, 330.0f);
+         },
+         nullptr},
+        {"zero phase step with the phase search on", {"--phase_shift_S", "0", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.phase_plate, 1);
+             EXPECT_FLOAT_EQ(p.phase_shift_S, 3.0f);
+         },
+         "Warning: invalid --phase_shift_S 0.000000!"},
+        {"negative phase step with the phase search on", {"--phase_shift_S", "-5", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.phase_shift_S, 3.0f); }, "Warning: invalid --phase_shift_S"},
+        {"overlap clamped", {"--overlap", "0.95", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.overlap, 0.9f); }, "Waring: too large --overlap 0.95!"},
+        {"overlap not a number", {"--overlap", "nan", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.overlap, 0.5f); }, "Warning: invalid --overlap nan!"},
+        {"local overlap of 1", {"--local_overlap", "1", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.local_overlap, 0.5f); }, "Warning: invalid --local_overlap 1.00!"},
+        {"negative local overlap", {"--local_overlap", "-0.2", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.local_overlap, 0.5f); }, "Warning: invalid --local_overlap"},
+        {"boxsize too small", {"--boxsize", "64", "a.mrc"},
+         [](const VORN_Para& p) {
+             EXPECT_EQ(p.boxsize, 1024);
+             // The background boxes were derived from the value typed, then checked against the new box.
+             EXPECT_EQ(p.convsize, 5);
+         },
+         "Waring: too small  --boxsize 64!"},
+        {"convsize too large", {"--convsize", "600", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_EQ(p.convsize, 1024 / 12); }, "Waring: too large --convsize 600!"},
+        {"phase target", {"--phase_shift_T", "3", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_EQ(p.phase_shift_T, 1); }, "Waring: invalid --phase_shift_T 3!"},
+        {"frame combination", {"--mdef_ave_type", "5", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_EQ(p.mdef_ave_type, 0); }, "Warning: invalid --mdef_ave_type 5!"},
+        {"astigmatism made positive", {"--astm", "-300", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.astm, 300.0f); }, nullptr},
+        {"voltage", {"--kV", "5", "a.mrc"}, [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.kV, 300.0f); },
+         "Waring: Invalid high tension value kV=5.00."},
+    };
+    for (const RangeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parsed run(c.words);
+        c.check(run.p());
+        if (c.message) {
+            EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+        }
+    }
+}
+
+// ================= box sizes and the sizes of a run =================
+
+struct SizedRun {
+    Parsed parsed;
+    SizedRun(std::vector<std::string> words, int nx, int ny) : parsed(std::move(words)) {
+        VORN_A& a = parsed.a;
+        a.head_first = mrc_new_head();
+        mrc_set_head_xyz(a.head_first, nx, ny, 1);
+        strlcpy(a.para->first_mic, "first.mrc");
+        a.vorn_set_sizes();
+    }
+};
+
+TEST(Sizes, BoxesAreFittedToTheFirstMicrograph) {
+    {
+        SizedRun run({"a.mrc"}, 4096, 4096);
+        EXPECT_EQ(run.parsed.p().tile_step, 512);
+        EXPECT_EQ(run.parsed.a.tiles_x, 7);
+        EXPECT_EQ(run.parsed.a.n_tiles, 49);
+        EXPECT_EQ(run.parsed.a.n_def, 170);
+        EXPECT_EQ(run.parsed.a.box_nxh, 513);
+    }
+    {
+        SizedRun run({"--overlap", "0.9", "a.mrc"}, 4096, 4096);
+        EXPECT_EQ(run.parsed.p().tile_step, 102);
+        EXPECT_EQ(run.parsed.a.tiles_x, 31);
+        EXPECT_EQ(run.parsed.a.tiles_y, 31);
+    }
+    {
+        SizedRun run({"a.mrc"}, 500, 700);
+        EXPECT_EQ(run.parsed.p().boxsize, 500);
+        EXPECT_EQ(run.parsed.p().convsize, 41);
+        EXPECT_EQ(run.parsed.p().local_boxsize, 500);
+        EXPECT_FLOAT_EQ(run.parsed.p().local_radius, 500.0f);
+    }
+    {
+        // Odd fitted sizes are taken down to even.
+        SizedRun run({"a.mrc"}, 301, 700);
+        EXPECT_EQ(run.parsed.p().boxsize, 300);
+        EXPECT_EQ(run.parsed.p().convsize, 25);
+        EXPECT_EQ(run.parsed.p().local_boxsize, 300);
+        EXPECT_EQ(run.parsed.a.box_nxh, 151);
+    }
+}
+
+TEST(Sizes, AMicrographTooSmallForOneBoxIsRefused) {
+    EXPECT_EXIT((STDOUT_TO_STDERR(), SizedRun({"a.mrc"}, 20, 400)), ::testing::ExitedWithCode(1),
+                "micrograph first.mrc of 20 x 400 pixels is too small: the power spectrum needs a box of at least 24");
+    SizedRun smallest({"a.mrc"}, 25, 400);
+    EXPECT_EQ(smallest.parsed.p().boxsize, 24);
+    EXPECT_EQ(smallest.parsed.p().convsize, 2);
+}
+
+// ================= spectrum =================
+
+// An estimator prepared up to the spectrum of micrograph index k of its list.
+struct Prepared {
+    Parsed parsed;
+    explicit Prepared(std::vector<std::string> words) : parsed(std::move(words)) {
+        testing::internal::CaptureStdout();
+        parsed.a.vorn_test_set_io_info();
+        parsed.a.vorn_allocate_ctf_data();
+        testing::internal::GetCapturedStdout();
+    }
+    int spectrum_of(int k) {
+        VORN_A& a = parsed.a;
+        testing::internal::CaptureStdout();
+        a.mic_index = k;
+        int status = a.vorn_prep_one_mic();
+        if (status == 0) status = a.vorn_generate_ctf_d_data();
+        testing::internal::GetCapturedStdout();
+        return status;
+    }
+    VORN_A& a() { return parsed.a; }
+};
+
+std::vector<float> from_device(const float* d, size_t n) {
+    std::vector<float> h(n);
+    EXPECT_EQ(memcpy_D2H(h.data(), d, n * sizeof(float)), cudaSuccess);
+    return h;
+}
+
+// The grid amplitude sum of one host image, computed on its own.
+std::vector<float> grid_amplitudes(const std::vector<float>& image, int n, int box, int step) {
+    float *d_image = nullptr, *d_amp = nullptr;
+    const size_t nh = (size_t)(box / 2 + 1) * box;
+    safe_cudaMalloc((void**)&d_image, image.size() * sizeof(float));
+    safe_cudaMalloc((void**)&d_amp, nh * sizeof(float));
+    memcpy_H2D(d_image, image.data(), image.size() * sizeof(float));
+    hcuda_2d_gridfft_r2c_amp_ave(d_image, d_amp, n, n, box, box, step);
+    std::vector<float> amp = from_device(d_amp, nh);
+    cudaFree_many_pointers(d_image, d_amp, nullptr);
+    return amp;
+}
+
+class Spectrum : public ::testing::Test {
+protected:
+    static constexpr int n = 256, box = 128, step = 64;
+    TempDir dir;
+    std::vector<float> f1, f2, f3, f4;
+    void SetUp() override {
+        SKIP_WITHOUT_SIM_DATA();
+        f1 = sim_crop("sim01_df8000.mrc", n);
+        f2 = sim_crop("sim02_df15000.mrc", n);
+        f3 = sim_crop("sim03_df25000.mrc", n);
+        f4 = sim_crop("sim04_df35000.mrc", n);
+    }
+    std::string stack(const char* name, const std::vector<float>& a, const std::vector<float>& b) {
+        std::vector<float> s(a);
+        s.insert(s.end(), b.begin(), b.end());
+        write_mrc(dir.file(name), s, n, 2);
+        return dir.file(name);
+    }
+    static std::vector<float> sum(const std::vector<float>& a, const std::vector<float>& b) {
+        std::vector<float> s(a.size());
+        for (size_t i = 0; i < a.size(); ++i) s[i] = a[i] + b[i];
+        return s;
+    }
+};
+
+TEST_F(Spectrum, PowFileHoldsTheLogAmplitudeWithItsCentreReplaced) {
+    write_mrc(dir.file("a.mrc"), f1, n);
+    Prepared run({"--boxsize", "128", "--ctfstar", "none", dir.file("a.mrc")});
+    ASSERT_EQ(run.spectrum_of(0), 0);
+    VORN_A& a = run.a();
+    MRC_HEAD* h = mrcf_get_head(dir.file("a.pow").c_str());
+    EXPECT_EQ(h->nx, box);
+    EXPECT_EQ(h->ny, box);
+    EXPECT_EQ(h->nz, 1);
+    EXPECT_EQ(h->mode, 2);
+    EXPECT_EQ(h->creatid, 9986);
+    std::free(h);
+    float* pow = mrcf_get_data_all(dir.file("a.pow").c_str());
+    // Independent truth: ln of the grid amplitude sum, mirrored into the full layout.
+    const std::vector<float> amp = grid_amplitudes(f1, n, box, step);
+    const int nxh = box / 2 + 1;
+    for (int y : {3, 40, 64, 100}) {
+        for (int x = 0; x < box; ++x) {
+            if (y == box / 2 && x == box / 2 - 1) continue;
+            const int kx = x - (box / 2 - 1);
+            const int hy = kx >= 0 ? y : (box - y) % box, hx = kx >= 0 ? kx : -kx;
+            EXPECT_NEAR(pow[y * box + x], std::log(amp[(size_t)hy * nxh + hx]), 1e-4) << x << "," << y;
+        }
+    }
+    const int c = (box / 2) * box + box / 2 - 1;
+    EXPECT_FLOAT_EQ(pow[c], (pow[c - box] + pow[c + box] + pow[c - 1] + pow[c + 1]) / 4.0f);
+    std::free(pow);
+    // The host spectrum has its zero frequency cleared.
+    EXPECT_EQ(a.h_spec[(box / 2) * nxh], 0.0f);
+}
+
+TEST_F(Spectrum, StacksGiveEachMicrographItsOwnArraysAndTheFrameSumOnTheDevice) {
+    const std::string s1 = stack("s1.mrcs", f1, f2), s2 = stack("s2.mrcs", f3, f4);
+    for (int type : {0, 1, 2}) {
+        SCOPED_TRACE(type);
+        const std::string t = std::to_string(type);
+        Prepared run({"--boxsize", "128", "--mdef_ave_type", t, "--ctfstar", "none", s1, s2});
+        VORN_A& a = run.a();
+        ASSERT_EQ(run.spectrum_of(0), 0);
+        ASSERT_EQ(run.spectrum_of(1), 0);
+        // The device micrograph holds the sum of this micrograph's frames.
+        EXPECT_EQ(from_device(a.d_mic, (size_t)n * n), sum(f3, f4));
+        // Type 0: the spectrum of the frame sum; 1 and 2: the sum of the frames' spectra.
+        std::vector<float> expected = grid_amplitudes(sum(f3, f4), n, box, step);
+        if (type != 0) expected = sum(grid_amplitudes(f3, n, box, step), grid_amplitudes(f4, n, box, step));
+        const std::vector<float> amp = from_device(a.d_amp, expected.size());
+        const std::vector<float> logamp = from_device(a.d_logamp, expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_NEAR(amp[i], expected[i], 1e-5f * expected[i]) << i;
+            ASSERT_NEAR(logamp[i], std::log(expected[i]), 1e-5f) << i;
+        }
+        // The second spectrum and the ".pow" come from this micrograph too: as a
+        // fresh run on it alone makes them.
+        a.vorn_second_spectrum();
+        Prepared alone({"--boxsize", "128", "--mdef_ave_type", t, "--ctfstar", "none", s2});
+        const std::vector<float> pow2 = std::vector<float>(a.h_logamp_full, a.h_logamp_full + box * box);
+        ASSERT_EQ(alone.spectrum_of(0), 0);
+        alone.a().vorn_second_spectrum();
+        EXPECT_EQ(pow2, std::vector<float>(alone.a().h_logamp_full, alone.a().h_logamp_full + box * box));
+        EXPECT_EQ(from_device(a.d_spec2, expected.size()), from_device(alone.a().d_spec2, expected.size()));
+        EXPECT_EQ(from_device(a.d_spec, expected.size()), from_device(alone.a().d_spec, expected.size()));
+    }
+}
+
+TEST_F(Spectrum, ReloadRebuildsTheSpectrumAndStillUploadsTheMicrograph) {
+    write_mrc(dir.file("a.mrc"), f1, n);
+    std::vector<float> spectrum;
+    {
+        Prepared first({"--boxsize", "128", "--ctfstar", "none", dir.file("a.mrc")});
+        ASSERT_EQ(first.spectrum_of(0), 0);
+        spectrum = from_device(first.a().d_spec, (size_t)(box / 2 + 1) * box);
+    }
+    std::fclose(std::fopen(dir.file("a.ctf").c_str(), "w"));  // an earlier run's diagnostic image
+    Prepared reload({"--boxsize", "128", "--reload_ctf_files", "--ctfstar", "none", dir.file("a.mrc")});
+    VORN_A& a = reload.a();
+    ASSERT_EQ(reload.spectrum_of(0), 0);
+    EXPECT_EQ(from_device(a.d_mic, (size_t)n * n), f1);
+    // The reloaded spectrum is the ".pow" less its box average: close to the first
+    // one away from the zero frequency, which the ".pow" replaced.
+    const std::vector<float> again = from_device(a.d_spec, spectrum.size());
+    double diff = 0, norm = 0;
+    for (size_t i = 0; i < spectrum.size(); ++i) {
+        diff += std::fabs(again[i] - spectrum[i]);
+        norm += std::fabs(spectrum[i]);
+    }
+    EXPECT_LT(diff, 0.05 * norm);
+}
+
+// ================= 1D search =================
+
+TEST(Search1D, FindsTheMeanDefocusOfSimulatedMicrographsWithinTwoSteps) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    for (const SimTruth& t : sim_micrographs()) {
+        SCOPED_TRACE(t.file);
+        const std::string link = dir.file(t.file);
+        ASSERT_EQ(symlink(sim_path(t.file).c_str(), link.c_str()), 0);
+        std::vector<std::string> words = {"--apix", t.apix, "--kV", t.kv, "--cs", t.cs, "--ac", t.ac,
+                                          "--boxsize", "512", "--ctfstar", "none", link};
+        if (t.phase_shift != 0) words.insert(words.begin(), {"--phase_shift_S", "10"});
+        Prepared run(words);
+        ASSERT_EQ(run.spectrum_of(0), 0);
+        VORN_A& a = run.a();
+        a.vorn_first_defocus();
+        const float mean = 0.5f * (t.def_u + t.def_v);
+        EXPECT_LE(std::fabs(a.def_1d - mean), 2.0f * a.para->defS) << "found " << a.def_1d << ", truth " << mean;
+        if (t.phase_shift != 0) {
+            EXPECT_NEAR(a.ref_ps, t.phase_shift, 20.0f);
+        } else {
+            // The highest peak of the score curve is the search's answer.
+            float peaks[3] = {0, 0, 0};
+            testing::internal::CaptureStdout();
+            const int found = vorn_1D_search_t2_more_peaks(a.h_spec, peaks, 3, a.para, 0.0f);
+            testing::internal::GetCapturedStdout();
+            EXPECT_GE(found, 1);
+            EXPECT_FLOAT_EQ(peaks[0], a.def_1d);
+        }
+    }
+}
+
+TEST(Search1D, TiesGoToTheLowerDefocusAndTheTableGoesToTheLog) {
+    TempDir dir;
+    // A flat spectrum of zeros scores 0 at every defocus.
+    std::vector<float> image(256 * 256, 1.0f);
+    write_mrc(dir.file("flat.mrc"), image, 256);
+    Prepared run({"--boxsize", "128", "--defL", "5000", "--defH", "6000", "--defS", "250", "--ctfstar", "none",
+                  dir.file("flat.mrc")});
+    VORN_A& a = run.a();
+    for (int i = 0; i < a.boxh_n; ++i) a.h_spec[i] = 0.0f;
+    a.log_file = std::fopen(dir.file("search.log").c_str(), "w+");
+    a.vorn_1D_search_t2(0.0f);
+    std::fclose(a.log_file);
+    a.log_file = nullptr;
+    EXPECT_FLOAT_EQ(a.def_1d, 5000.0f);
+    EXPECT_EQ(read_text(dir.file("search.log")),
+              "       0   5000.000   0.000000\n       1   5250.000   0.000000\n"
+              "       2   5500.000   0.000000\n       3   5750.000   0.000000\n");
+}
+
+// ================= CTF STAR files =================
+
+TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
+    TempDir dir;
+    for (bool phase_plate : {false, true}) {
+        SCOPED_TRACE(phase_plate);
+        const std::string summary = dir.file(phase_plate ? "pp.star" : "plain.star");
+        std::vector<std::string> words = {"--apix", "1.34", "--dstep", "14", "--ctfstar", summary, "m1.mrc"};
+        if (phase_plate) words.insert(words.begin(), {"--phase_shift_S", "5"});
+        Parsed run(words);
+        VORN_A& a = run.a;
+        a.vorn_open_sumlog();
+        char ctf[VORN_NAME_LEN] = "m1.ctf";
+        a.mic_name = a.para->mic_names[0];
+        a.ctf_name = ctf;
+        a.ref_defU = 15000.5f;
+        a.ref_defV = 14000.25f;
+        a.ref_defA = 30;
+        a.ref_ps = 90;
+        a.ref_ccc = 0.125f;
+        a.res_limit = 4.5f;
+        a.vorn_write_star_oneline();
+        // Read while the summary is still open.
+        const std::string text = read_text(summary);
+        a.ctf_name = nullptr;
+        a.vorn_close_sumlog();
+        std::string head = "\ndata_\n\nloop_\n_rlnMicrographName #1\n_rlnCtfImage #2\n_rlnDefocusU #3\n"
+                           "_rlnDefocusV #4\n_rlnDefocusAngle #5\n_rlnVoltage #6\n_rlnSphericalAberration #7\n"
+                           "_rlnAmplitudeContrast #8\n_rlnMagnification #9\n_rlnDetectorPixelSize #10\n"
+                           "_rlnCtfFigureOfMerit #11\n";
+        head += phase_plate ? "_rlnCtfMaxResolution #12\n_rlnPhaseShift #13\n" : "_rlnFinalResolution #12\n";
+        std::string row = "m1.mrc m1.ctf:mrc 15000.500000 14000.250000    30.000000   300.000000     2.700000     "
+                          "0.100000 104477.609375    14.000000     0.125000     4.500000";
+        row += phase_plate ? "    90.000000\n" : "\n";
+        EXPECT_EQ(text, head + row);
+    }
+}
+
+TEST(CtfStar, InputFileAddsItsNamedRowsWithTheirCtf) {
+    TempDir dir;
+    const std::string in = dir.file("in.star");
+    std::FILE* f = std::fopen(in.c_str(), "w");
+    std::fprintf(f, "\ndata_\n\nloop_\n_rlnMicrographName #1\n_rlnDefocusU #2\n_rlnDefocusV #3\n_rlnDefocusAngle #4\n"
+                    "_rlnPhaseShift #5\n"
+                    "m1.mrc 10000 9000 30 45\n\nm2.mrc 0 0 10 0\nbroken.mrc 1 2\nm3.mrc 12000 11000 5 0\n");
+    std::fclose(f);
+    Parsed run({"a.mrc", "--input_ctfstar", in, "--refine_input_ctf"});
+    const VORN_Para& p = run.p();
+    ASSERT_EQ(p.mic_count, 4);
+    EXPECT_EQ(p.star_count, 3);
+    EXPECT_EQ(p.cmd_count, 1);
+    EXPECT_STREQ(p.mic_names[1], "m1.mrc");
+    EXPECT_STREQ(p.mic_names[2], "m2.mrc");
+    EXPECT_STREQ(p.mic_names[3], "m3.mrc");
+    EXPECT_EQ(p.mic_names[4], nullptr);
+    EXPECT_EQ(p.ctf_init[0].valid, 0);
+    EXPECT_EQ(p.ctf_init[1].valid, 1);
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.U, 10000.0f);
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.V, 9000.0f);
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.A, 30.0f);
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.P, 45.0f);
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.kV, 300.0f);  // no voltage column
+    EXPECT_FLOAT_EQ(p.ctf_init[1].ctf.B, 150.0f);
+    EXPECT_EQ(p.ctf_init[2].valid, 0);
+    EXPECT_FLOAT_EQ(p.ctf_init[3].ctf.U, 12000.0f);
+    EXPECT_EQ(p.input_phase, 1);
+    EXPECT_EQ(p.phase_plate, 0);
+}
+
+}  // namespace
