@@ -145,6 +145,18 @@ float fold_angle(float A) { return A - 180.0f * std::floor((A + 90.0f) / 180.0f)
 
 void reseed_from_clock() { srand((unsigned)time(nullptr)); }
 
+// The search over angle, mean and half-difference from (U0, V0, A0), the
+// generator reseeded first; the angle is folded on a normal end. True when the
+// search ended within the cycle limit.
+bool full_search(const SearchSetup& s, SearchPoint& p, float U0, float V0, float A0, float defocus_step,
+                 float angle_step) {
+    reseed_from_clock();
+    p = start_search(s, U0, V0, A0, defocus_step, angle_step);
+    const bool ended = run_search_cycles(s, p);
+    if (ended) p.A.cur = fold_angle(p.A.cur);
+    return ended;
+}
+
 const char* const kCyclesWarning = "WARNING: Too man refinement cycles, Vorn might have failed on this micrograph!\n";
 
 }  // namespace
@@ -152,13 +164,9 @@ const char* const kCyclesWarning = "WARNING: Too man refinement cycles, Vorn mig
 int hcuda_refctf_2dh_local(const float* spectrum, float* scratch, float& U, float& V, float& A, float& score,
                            float apix, int nx, int ny, float P, float kV, float Cs, float AC, float U0, float V0,
                            float A0, float defocus_step, float angle_step, float B, float low, float high, FILE* log) {
-    reseed_from_clock();
     const SearchSetup s{spectrum, scratch, apix, nx, ny, P, kV, Cs, AC, B, low, high};
-    SearchPoint p = start_search(s, U0, V0, A0, defocus_step, angle_step);
-    if (run_search_cycles(s, p))
-        p.A.cur = fold_angle(p.A.cur);
-    else
-        print_stdout_and_log(log, "%s", kCyclesWarning);
+    SearchPoint p;
+    if (!full_search(s, p, U0, V0, A0, defocus_step, angle_step)) print_stdout_and_log(log, "%s", kCyclesWarning);
     U = p.U();
     V = p.V();
     A = p.A.cur;
@@ -190,11 +198,9 @@ int hcuda_refctf_2dh_only_defave(const float* spectrum, float* scratch, float& U
 int hcuda_ctfvalidate_2dh(const float* spectrum, float* scratch, float& U, float& V, float& A, float& score,
                           float apix, int nx, int ny, float P, float kV, float Cs, float AC, float U0, float V0,
                           float A0, float defocus_step, float angle_step, float B, float low, float high, FILE* log) {
-    reseed_from_clock();
     const SearchSetup s{spectrum, scratch, apix, nx, ny, P, kV, Cs, AC, B, low, high};
-    SearchPoint p = start_search(s, U0, V0, A0, defocus_step, angle_step);
-    const bool ended = run_search_cycles(s, p);
-    if (ended) p.A.cur = fold_angle(p.A.cur);
+    SearchPoint p;
+    const bool ended = full_search(s, p, U0, V0, A0, defocus_step, angle_step);
     // A non-negative angle: (U, V, A) and (V, U, A + 90) are the same CTF.
     const bool turn = p.A.cur < 0.0f;
     float u = turn ? p.V() : p.U(), v = turn ? p.U() : p.V(), a = turn ? p.A.cur + 90.0f : p.A.cur;

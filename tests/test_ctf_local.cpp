@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #define VORN_UNIT "tests/ctf_local"
 #include "coordfile_fixture.h"
 #include "ctf_local.h"
@@ -110,7 +112,7 @@ int count_of(const std::string& text, const std::string& what) {
 TEST(LocalSearch, ConvergesToTheTruthFromADisplacedAstigmaticStart) {
     const Ctf truth{15000.0f, 16200.0f, 30.0f};
     SimSpectrum s(128, 2.0f, truth);
-    const Ctf starts[] = {{15200.0f, 16000.0f, 20.0f}, {16050.0f, 14900.0f, 40.0f}, {14800.0f, 15900.0f, -50.0f}};
+    const Ctf starts[] = {{15200.0f, 16000.0f, 20.0f}, {16050.0f, 14900.0f, -50.0f}};
     for (const Ctf& start : starts) {
         SCOPED_TRACE(testing::Message() << start.U << " " << start.V << " " << start.A);
         Ctf r;
@@ -317,8 +319,9 @@ TEST(Validation, UndefinedDeviationIsGradedWrong) {
 // ---- stack refinement ----
 
 // Frames whose amplitude spectrum is 0.2 + the mode-'A' CTF of frame f (defocus
-// U0 + slope f, astigmatism 400 A at 30 degrees) under random phases.
-std::vector<float> ctf_frames(int n, int frames, float apix, float U0, float slope, unsigned seed) {
+// U0 + slope f, V - U = astigmatism at the angle A) under random phases.
+std::vector<float> ctf_frames(int n, int frames, float apix, float U0, float slope, unsigned seed,
+                              float astigmatism = 400.0f, float A = 30.0f) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> phase(0.0f, 6.2831853f);
     const int nxh = n / 2 + 1;
@@ -326,7 +329,7 @@ std::vector<float> ctf_frames(int n, int frames, float apix, float U0, float slo
     std::vector<float2> half((size_t)nxh * n);
     for (int f = 0; f < frames; ++f) {
         const float U = U0 + slope * f;
-        gpu_ctf_sim_2dh_c(amp.data(), nxh, n, apix, kV, kCs, kAC, 0.0f, U, U + 400.0f, 30.0f, 0.0f, 1000.0f, 2 * apix,
+        gpu_ctf_sim_2dh_c(amp.data(), nxh, n, apix, kV, kCs, kAC, 0.0f, U, U + astigmatism, A, 0.0f, 1000.0f, 2 * apix,
                           'A');
         for (int y = 0; y < n; ++y)  // the simulation is y-centred, the transform in FFT row order
             for (int x = 0; x < nxh; ++x) {
@@ -393,30 +396,34 @@ TEST(StackRefine, FollowsADriftingDefocusAndFitsItsLine) {
     EXPECT_NE(out.find("Linear fitted stack/movie CTF values:"), std::string::npos);
 }
 
+// The refinement of a 64 x 64 stack at 2 A per pixel (one box per frame) from
+// U = 8100, V = 8500, A = 30, within 30-8 A; returns standard output.
+std::string refine_small_stack(const std::vector<float>& stack, int frames, int window, int fit, int enable, float P,
+                               CTF_REF_CONTROL control, FILE* log) {
+    testing::internal::CaptureStdout();
+    ctf_movie_stack_refine(stack.data(), 64, 64, frames, 2.0f, 64, 64, 6, P, kV, kCs, kAC, 8100.0f, 8500.0f, 30.0f,
+                           0.0f, 30.0f, 8.0f, 600.0f, log, enable, window, fit, 0, control);
+    return testing::internal::GetCapturedStdout();
+}
+
 // Two windows are the fewest a line goes through: the line meets both; one or
 // none gets a message and no line.
 TEST(StackRefine, FitsEveryWindowValueAndNeedsTwo) {
-    const int n = 64;
-    const std::vector<float> stack = ctf_frames(n, 3, 2.0f, 8000.0f, 100.0f, 3);
+    const std::vector<float> stack = ctf_frames(64, 3, 2.0f, 8000.0f, 100.0f, 3);
     {
         Log log;
-        testing::internal::CaptureStdout();
-        ctf_movie_stack_refine(stack.data(), n, n, 3, 2.0f, n, n, 6, 0.0f, kV, kCs, kAC, 8100.0f, 8500.0f, 30.0f, 0.0f,
-                               30.0f, 8.0f, 600.0f, log.f, 1, 2, 1, 0, CTF_REF_CONTROL{});
-        testing::internal::GetCapturedStdout();
+        refine_small_stack(stack, 3, 2, 1, 1, 0.0f, CTF_REF_CONTROL{}, log.f);
         const StackLog r = parse_stack_log(log.text());
         ASSERT_EQ(r.windows.size(), 2u);
         ASSERT_EQ(r.fitted.size(), 3u);
         for (size_t i = 0; i < 2; ++i)
             for (int k = 0; k < 4; ++k)
-                EXPECT_NEAR(r.fitted[r.window_frames[i]][k], r.windows[i][k], k == 3 ? 0.02f : 0.02f) << i << " " << k;
+                EXPECT_NEAR(r.fitted[r.window_frames[i]][k], r.windows[i][k], 0.02f) << i << " " << k;
     }
     for (int window : {3, 4}) {
         Log log;
-        testing::internal::CaptureStdout();
-        ctf_movie_stack_refine(stack.data(), n, n, 3, 2.0f, n, n, 6, 0.0f, kV, kCs, kAC, 8100.0f, 8500.0f, 30.0f, 0.0f,
-                               30.0f, 8.0f, 600.0f, log.f, 1, window, 1, 0, CTF_REF_CONTROL{});
-        const std::string out = testing::internal::GetCapturedStdout(), text = log.text();
+        const std::string out = refine_small_stack(stack, 3, window, 1, 1, 0.0f, CTF_REF_CONTROL{}, log.f);
+        const std::string text = log.text();
         const std::string message = "Too few window values (" + std::to_string(window == 3 ? 1 : 0) + ")";
         EXPECT_NE(text.find(message), std::string::npos) << text;
         EXPECT_NE(out.find(message), std::string::npos);
@@ -426,14 +433,10 @@ TEST(StackRefine, FitsEveryWindowValueAndNeedsTwo) {
 }
 
 TEST(StackRefine, HeadersAloneWhenDisabledAndAPhaseColumnOnRequest) {
-    const int n = 64;
-    const std::vector<float> stack = ctf_frames(n, 2, 2.0f, 8000.0f, 0.0f, 5);
+    const std::vector<float> stack = ctf_frames(64, 2, 2.0f, 8000.0f, 0.0f, 5);
     {
         Log log;
-        testing::internal::CaptureStdout();
-        ctf_movie_stack_refine(stack.data(), n, n, 2, 2.0f, n, n, 6, 0.0f, kV, kCs, kAC, 8100.0f, 8500.0f, 30.0f, 0.0f,
-                               30.0f, 8.0f, 600.0f, log.f, 0, 1, 1, 0, CTF_REF_CONTROL{});
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+        EXPECT_EQ(refine_small_stack(stack, 2, 1, 1, 0, 0.0f, CTF_REF_CONTROL{}, log.f),
                   "# ####################################,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"
                   "\n   Defocus_U   Defocus_V       Angle        CCC\n");
         EXPECT_EQ(log.text(), "\n   Defocus_U   Defocus_V       Angle        CCC\n");
@@ -442,10 +445,8 @@ TEST(StackRefine, HeadersAloneWhenDisabledAndAPhaseColumnOnRequest) {
         Log log;
         CTF_REF_CONTROL control{};
         control.phase_shift_on = 1;
-        testing::internal::CaptureStdout();
-        ctf_movie_stack_refine(stack.data(), n, n, 2, 2.0f, n, n, 6, 12.5f, kV, kCs, kAC, 8100.0f, 8500.0f, 30.0f, 0.0f,
-                               30.0f, 8.0f, 600.0f, log.f, 1, 2, 2, 1, control);
-        const std::string out = testing::internal::GetCapturedStdout(), text = log.text();
+        const std::string out = refine_small_stack(stack, 2, 2, 2, 1, 12.5f, control, log.f);
+        const std::string text = log.text();
         EXPECT_EQ(text.rfind("\n   Defocus_U   Defocus_V       Angle    Phase_shift     CCC\n", 0), 0u);
         const StackLog r = parse_stack_log(text);
         ASSERT_EQ(r.windows.size(), 1u);
@@ -453,6 +454,191 @@ TEST(StackRefine, HeadersAloneWhenDisabledAndAPhaseColumnOnRequest) {
         EXPECT_EQ(r.windows[0][3], 12.5f);
         EXPECT_NE(out.find("Does not support non-linear fitting of particle stack defocus in the current version"),
                   std::string::npos);
+    }
+}
+
+// ---- per-particle refinement ----
+
+// A 256 x 256 micrograph at 2 A per pixel tiled with one 64 x 64 image whose
+// amplitude spectrum is 0.2 + the mode-'A' CTF of the truth under random
+// phases: every box of 64 cut from it is a cyclic shift of the tile, so every
+// local spectrum shows the CTF without speckle. It sits in a temporary
+// directory with its box file.
+class LocalRefineTest : public CoordFileTest {
+  protected:
+    static constexpr int kN = 256, kBox = 64;
+    static constexpr float kApix = 2.0f;
+    const Ctf truth{12000.0f, 12800.0f, 30.0f};
+    const Ctf start{12200.0f, 12600.0f, 25.0f};
+    float* micrograph = nullptr;
+
+    void SetUp() override {
+        CoordFileTest::SetUp();
+        const std::vector<float> tile = ctf_frames(kBox, 1, kApix, truth.U, 0.0f, 11, truth.V - truth.U, truth.A);
+        std::vector<float> image((size_t)kN * kN);
+        for (int y = 0; y < kN; ++y)
+            for (int x = 0; x < kN; ++x) image[(size_t)y * kN + x] = tile[(size_t)(y % kBox) * kBox + x % kBox];
+        micrograph = to_device(image);
+    }
+    void TearDown() override {
+        cudaFree(micrograph);
+        CoordFileTest::TearDown();
+    }
+    // Refines mic.mrc with the boxes of mic.box (radius 40, overlap 0.5: five
+    // neighbour boxes 32 pixels apart), from the start values with a score of 0.123.
+    void run(int display, int epa, int astig, int average_type, FILE* log, int box_type = 1) {
+        const std::string name = path("mic.mrc");
+        EXPECT_EQ(ctf_local_refine(name.c_str(), ".box", micrograph, kN, kN, box_type, 40.0f, kBox, 0.5f, display, epa,
+                                   astig, 5.0f, kApix, 0.0f, kV, kCs, kAC, start.U, start.V, start.A, 0.123f, 600.0f,
+                                   0.0f, 30.0f, 8.0f, average_type, log),
+                  0);
+    }
+    // The same, returning standard output.
+    std::string refine(int display, int epa, int astig, int average_type, FILE* log = nullptr) {
+        testing::internal::CaptureStdout();
+        run(display, epa, astig, average_type, log);
+        return testing::internal::GetCapturedStdout();
+    }
+    // The rows of mic_local.star: the words of each data line.
+    std::vector<std::vector<std::string>> star_rows() const {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream in(read("mic_local.star"));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream words(line);
+            std::vector<std::string> w;
+            for (std::string x; words >> x;) w.push_back(x);
+            if (w.size() == 14) rows.push_back(w);
+        }
+        return rows;
+    }
+    // Slice k of mic_local.ctf.
+    std::vector<float> display_slice(int k) const {
+        std::vector<float> slice((size_t)kBox * kBox);
+        FILE* f = std::fopen(path("mic_local.ctf").c_str(), "rb");
+        std::fseek(f, 1024 + (long)k * kBox * kBox * 4, SEEK_SET);
+        EXPECT_EQ(std::fread(slice.data(), 4, slice.size(), f), slice.size());
+        std::fclose(f);
+        return slice;
+    }
+};
+
+// Two particles inside, one whose neighbours all lie outside the micrograph.
+const char* const kThreeBoxes = "96 96 64 64 0.9\n40 150 64 64 0.7\n1000 1000 64 64 0.5\n";
+
+TEST_F(LocalRefineTest, RefinesEachParticleAndWritesItsRow) {
+    write("mic.box", kThreeBoxes);
+    Log log;
+    const std::string out = refine(0, 0, 1, 0, log.f);
+    EXPECT_NE(out.find("Writing out star file " + path("mic_local.star") + " for local refinement\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Using box file " + path("mic.box") + " for local refinement\n"), std::string::npos);
+    EXPECT_NE(out.find("Total particle number for local refinement: 3\n"), std::string::npos);
+    EXPECT_EQ(count_of(log.text(), "  Local Values\n"), 2) << log.text();
+    EXPECT_NE(log.text().find("    1032    1032    12200.00    12600.00       25.00    0.123000  Local Values0\n"),
+              std::string::npos);
+    // Columns: name, x, y, kV, U, V, A, Cs, detector pixel, CCC, magnification, AC, box score, phase shift.
+    const auto rows = star_rows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(std::stof(rows[0][1]), 128.0f);
+    EXPECT_EQ(std::stof(rows[0][2]), 128.0f);
+    EXPECT_EQ(std::stof(rows[1][1]), 72.0f);
+    EXPECT_EQ(std::stof(rows[1][2]), 182.0f);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[0], path("mic.mrc"));
+        EXPECT_EQ(std::stof(row[3]), kV);
+        EXPECT_EQ(std::stof(row[7]), kCs);
+        EXPECT_EQ(std::stof(row[8]), 5.0f);       // detector pixel size
+        EXPECT_EQ(std::stof(row[10]), 25000.0f);  // magnification 5 um * 10000 / 2 A
+        EXPECT_EQ(std::stof(row[11]), kAC);
+        EXPECT_EQ(std::stof(row[13]), 0.0f);  // phase shift
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        expect_near_ctf({std::stof(rows[i][4]), std::stof(rows[i][5]), std::stof(rows[i][6])}, truth, 80.0f, 8.0f);
+        EXPECT_GT(std::stof(rows[i][9]), 0.1f);  // the normalised score
+    }
+    EXPECT_EQ(std::stof(rows[0][12]), 0.9f);  // the box's own score
+    // The particle outside keeps the start values and the micrograph's score.
+    EXPECT_EQ(std::stof(rows[2][4]), start.U);
+    EXPECT_EQ(std::stof(rows[2][5]), start.V);
+    EXPECT_EQ(std::stof(rows[2][6]), start.A);
+    EXPECT_EQ(std::stof(rows[2][9]), 0.123f);
+    EXPECT_EQ(std::stof(rows[2][12]), 0.5f);
+}
+
+// The display stack holds one slice per box; the slice of a particle without a
+// box inside the micrograph shows the simulation at the start values beside
+// zeros, whatever particle came before it.
+TEST_F(LocalRefineTest, DisplaySlicesOfEveryParticleAreTheirOwn) {
+    write("mic.box", kThreeBoxes);
+    refine(1, 0, 0, 0);
+    MRC_HEAD* h = mrcf_get_head(path("mic_local.ctf").c_str());
+    EXPECT_EQ(h->nx, kBox);
+    EXPECT_EQ(h->ny, kBox);
+    EXPECT_EQ(h->nz, 3);
+    EXPECT_EQ(h->mode, 2);
+    mrc_delete_head(h);
+    FILE* f = std::fopen(path("mic_local.ctf").c_str(), "rb");
+    std::fseek(f, 0, SEEK_END);
+    EXPECT_EQ(std::ftell(f), 1024 + 3 * kBox * kBox * 4);
+    std::fclose(f);
+    std::vector<std::vector<float>> slices;
+    for (int k = 0; k < 3; ++k) {
+        slices.push_back(display_slice(k));
+        for (float v : slices.back()) ASSERT_TRUE(std::isfinite(v)) << k;
+        EXPECT_EQ(slices.back()[(kBox / 2) * kBox + kBox / 2], 0.0f);
+    }
+    const std::vector<float>& outside = slices[2];
+    for (int y = 0; y < kBox; ++y)
+        for (int x = kBox / 2 - 1; x < kBox; ++x) EXPECT_EQ(outside[y * kBox + x], 0.0f) << x << " " << y;
+
+    // The same particle alone, as the first slice of a new stack.
+    write("mic.box", "1000 1000 64 64 0.5\n");
+    refine(1, 0, 0, 0);
+    EXPECT_EQ(display_slice(0), outside);
+}
+
+TEST_F(LocalRefineTest, WeightedAveragesAndEquiphaseDisplay) {
+    write("mic.box", "96 96 64 64 0.9\n");
+    for (int type : {1, 2, 7}) {
+        SCOPED_TRACE(type);
+        const std::string out = refine(1, 1, 0, type);
+        EXPECT_EQ(out.find("Unknown local CTF average type! Will use equally average instead!") != std::string::npos,
+                  type == 7);
+        const auto rows = star_rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_NEAR(std::stof(rows[0][4]) + std::stof(rows[0][5]), truth.U + truth.V, 160.0f);
+        EXPECT_NEAR(std::stof(rows[0][5]) - std::stof(rows[0][4]), 400.0f, 0.05f);  // no angle search: H fixed
+        for (float v : display_slice(0)) ASSERT_TRUE(std::isfinite(v));
+    }
+}
+
+TEST_F(LocalRefineTest, MissingBoxFileIsSkippedWithAWarning) {
+    const std::string out = refine(1, 0, 1, 0);
+    EXPECT_NE(out.find("\033[41m\033[1m\033[5mWarning in function ctf_local_refine(), file src/ctf_local on line "),
+              std::string::npos);
+    EXPECT_NE(out.find("the box file " + path("mic.box") +
+                       " does NOT exist! Local refinement automatically ignored! Maybe you want to check the option "
+                       "'--boxsuffix'  as well. \033[m\n\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(std::fopen(path("mic_local.star").c_str(), "r"));
+}
+
+TEST_F(LocalRefineTest, UnsupportedBoxTypesEndTheRun) {
+    write("mic.box", kThreeBoxes);
+    const struct {
+        int type;
+        const char* message;
+    } cases[] = {{2, "LOCAL_REFINE_GIVENBOX unsupported in the current version!! Exit now!"},
+                 {3, "LOCAL_REFINE_AUTOGRID unsupported in the current version!! Exit now!"},
+                 {0, "unrecognized local_boxtype!! Exit now!"}};
+    for (const auto& c : cases) {
+        auto run_to_stderr = [&] {
+            dup2(STDERR_FILENO, STDOUT_FILENO);  // the fatal line is printed on standard output
+            run(0, 0, 0, 0, nullptr, c.type);
+        };
+        EXPECT_EXIT(run_to_stderr(), testing::ExitedWithCode(1), c.message) << c.type;
     }
 }
 
