@@ -73,6 +73,13 @@ float host_score(const SimSpectrum& s, Ctf c, float low, float high) {
     return (float)(fg / std::sqrt(ff * gg));
 }
 
+// The scratch holds the mode-'A' simulation of c with B and the band.
+void expect_scratch_simulates(const SimSpectrum& s, Ctf c, float B, float low, float high) {
+    std::vector<float> want(s.half());
+    gpu_ctf_sim_2dh_c(want.data(), s.nx / 2 + 1, s.ny, s.apix, kV, kCs, kAC, 0.0f, c.U, c.V, c.A, B, low, high, 'A');
+    EXPECT_EQ(to_host(s.scratch, s.half()), want);
+}
+
 // (U, V, A) and (V, U, A + 90) are one CTF: the form with U <= V and A in [-90, 90).
 Ctf canonical(Ctf c) {
     if (c.U > c.V) c = {c.V, c.U, c.A + 90.0f};
@@ -127,11 +134,7 @@ TEST(LocalSearch, ConvergesToTheTruthFromADisplacedAstigmaticStart) {
         EXPECT_GT(score, 0.999f * host_score(s, truth, 30.0f, 6.0f));
         EXPECT_GE(r.A, -90.0f);
         EXPECT_LT(r.A, 90.0f);
-        // The scratch holds the simulation of the result.
-        std::vector<float> want(s.half());
-        gpu_ctf_sim_2dh_c(want.data(), s.nx / 2 + 1, s.ny, s.apix, kV, kCs, kAC, 0.0f, r.U, r.V, r.A, 0.0f, 30.0f, 6.0f,
-                          'A');
-        EXPECT_EQ(to_host(s.scratch, s.half()), want);
+        expect_scratch_simulates(s, r, 0.0f, 30.0f, 6.0f);
     }
 }
 
@@ -182,39 +185,33 @@ TEST(LocalSearch, MeanDefocusAloneKeepsAstigmatismAndAngle) {
 TEST(LocalSearch, CycleLimitWarns) {
     SimSpectrum s(128, 2.0f, {15000.0f, 15000.0f, 0.0f});
     const std::string warning = "WARNING: Too man refinement cycles, Vorn might have failed on this micrograph!\n";
-    {
+    const struct {
+        decltype(&hcuda_refctf_2dh_local) search;
+        std::string out, log;
+    } full[] = {{hcuda_refctf_2dh_local, warning, warning},
+                {hcuda_ctfvalidate_2dh, "",
+                 "WARNING: Too many refinement cycles, Vorn might have failed on this micrograph!\n"}};
+    for (const auto& c : full) {
         Log log;
         Ctf r;
         float score;
         testing::internal::CaptureStdout();
-        hcuda_refctf_2dh_local(s.d, s.scratch, r.U, r.V, r.A, score, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 14400.0f,
-                               14400.0f, 70.0f, 1.5f, 0.3f, 0.0f, 30.0f, 6.0f, log.f);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), warning);
-        EXPECT_EQ(log.text(), warning);
+        c.search(s.d, s.scratch, r.U, r.V, r.A, score, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 14400.0f, 14400.0f,
+                 70.0f, 1.5f, 0.3f, 0.0f, 30.0f, 6.0f, log.f);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(log.text(), c.log);
         EXPECT_GT(r.U, 14400.0f + 150.0f);  // a hundred steps of at least 1.5 A towards the truth
         EXPECT_LT(r.U, 15000.0f);
         EXPECT_NEAR(r.A, 70.0f, 0.31f);  // not folded
     }
-    {
-        Log log;
-        float U, V, score;
-        testing::internal::CaptureStdout();
-        hcuda_refctf_2dh_only_defave(s.d, s.scratch, U, V, score, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 14400.0f,
-                                     14400.0f, 0.0f, 1.5f, 0.0f, 30.0f, 6.0f, log.f);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), warning);
-        EXPECT_EQ(log.text(), warning);
-        EXPECT_GT(U, 14550.0f);
-    }
-    {
-        Log log;
-        Ctf r;
-        float score;
-        testing::internal::CaptureStdout();
-        hcuda_ctfvalidate_2dh(s.d, s.scratch, r.U, r.V, r.A, score, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 14400.0f,
-                              14400.0f, 70.0f, 1.5f, 0.3f, 0.0f, 30.0f, 6.0f, log.f);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(log.text(), "WARNING: Too many refinement cycles, Vorn might have failed on this micrograph!\n");
-    }
+    Log log;
+    float U, V, score;
+    testing::internal::CaptureStdout();
+    hcuda_refctf_2dh_only_defave(s.d, s.scratch, U, V, score, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 14400.0f,
+                                 14400.0f, 0.0f, 1.5f, 0.0f, 30.0f, 6.0f, log.f);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), warning);
+    EXPECT_EQ(log.text(), warning);
+    EXPECT_GT(U, 14550.0f);
 }
 
 // A spectrum without signal has zero norm: the score is 0, not 0/0.
@@ -251,6 +248,13 @@ TEST(LocalSearch, ValidationSearchReportsInTheStartOrder) {
 
 // ---- validation ----
 
+// Validates c on the spectrum with B and the band; returns standard output.
+std::string validate(const SimSpectrum& s, Ctf c, float B, float low, float high, FILE* log) {
+    testing::internal::CaptureStdout();
+    ctf_validation(s.d, s.scratch, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, c.U, c.V, c.A, B, low, high, log);
+    return testing::internal::GetCapturedStdout();
+}
+
 TEST(Validation, GradesAtTheThresholds) {
     const float T = 1600.0f;  // the 20-8 A band
     const struct {
@@ -266,10 +270,7 @@ TEST(Validation, WellDeterminedCtfIsPerfectInEveryBandAboveNyquist) {
     const Ctf truth{15000.0f, 15600.0f, 30.0f};
     SimSpectrum s(128, 2.0f, truth);
     Log log;
-    testing::internal::CaptureStdout();
-    ctf_validation(s.d, s.scratch, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, truth.U, truth.V, truth.A, 50.0f, 30.0f,
-                   5.0f, log.f);
-    const std::string out = testing::internal::GetCapturedStdout(), text = log.text();
+    const std::string out = validate(s, truth, 50.0f, 30.0f, 5.0f, log.f), text = log.text();
     const std::string head =
         "\n......................................  VALIDATION  ......................................\n"
         "Differences from Original Values:\n  RESOLUTION   Defocus_U   Defocus_V     Angle       CCC      CONVERGENCE  \n";
@@ -282,34 +283,23 @@ TEST(Validation, WellDeterminedCtfIsPerfectInEveryBandAboveNyquist) {
     EXPECT_NE(text.find("  20-08A "), std::string::npos);
     EXPECT_NE(text.find("  12-05A "), std::string::npos);
     EXPECT_EQ(text.find("  10-04A "), std::string::npos);
-    std::vector<float> want(s.half());
-    gpu_ctf_sim_2dh_c(want.data(), s.nx / 2 + 1, s.ny, s.apix, kV, kCs, kAC, 0.0f, truth.U, truth.V, truth.A, 50.0f,
-                      30.0f, 5.0f, 'A');
-    EXPECT_EQ(to_host(s.scratch, s.half()), want);
+    expect_scratch_simulates(s, truth, 50.0f, 30.0f, 5.0f);
 }
 
 TEST(Validation, CoarsePixelsRunNoBand) {
-    SimSpectrum s(64, 4.0f, {15000.0f, 15600.0f, 30.0f});
+    const Ctf given{15000.0f, 15600.0f, 30.0f};
+    SimSpectrum s(64, 4.0f, given);
     Log log;
-    testing::internal::CaptureStdout();
-    ctf_validation(s.d, s.scratch, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, 15000.0f, 15600.0f, 30.0f, 0.0f, 30.0f,
-                   8.0f, log.f);
-    EXPECT_EQ(count_of(testing::internal::GetCapturedStdout(), "\n"), 4);
+    EXPECT_EQ(count_of(validate(s, given, 0.0f, 30.0f, 8.0f, log.f), "\n"), 4);
     EXPECT_EQ(count_of(log.text(), "VALIDATION_SCORE"), 0);
-    std::vector<float> want(s.half());
-    gpu_ctf_sim_2dh_c(want.data(), s.nx / 2 + 1, s.ny, s.apix, kV, kCs, kAC, 0.0f, 15000.0f, 15600.0f, 30.0f, 0.0f,
-                      30.0f, 8.0f, 'A');
-    EXPECT_EQ(to_host(s.scratch, s.half()), want);
+    expect_scratch_simulates(s, given, 0.0f, 30.0f, 8.0f);
 }
 
 // A deviation that is not a number fails the band, with a finished line.
 TEST(Validation, UndefinedDeviationIsGradedWrong) {
     SimSpectrum s(64, 3.0f, {15000.0f, 15600.0f, 30.0f});
     Log log;
-    testing::internal::CaptureStdout();
-    ctf_validation(s.d, s.scratch, s.apix, s.nx, s.ny, 0.0f, kV, kCs, kAC, kNaN, 15600.0f, 30.0f, 0.0f, 30.0f, 8.0f,
-                   log.f);
-    const std::string out = testing::internal::GetCapturedStdout(), text = log.text();
+    const std::string out = validate(s, {kNaN, 15600.0f, 30.0f}, 0.0f, 30.0f, 8.0f, log.f), text = log.text();
     // 2 apix = 6 A: the bands 20-8 and 15-6 would run; 15-6 fails (6 < 6 is false).
     EXPECT_EQ(count_of(text, "VALIDATION_SCORE: 1     \n"), 1) << text;
     EXPECT_EQ(count_of(out, "WRONG     \n"), 1) << out;
