@@ -2,8 +2,10 @@
 // queries and the launch error state.
 #include "host_backend.h"
 
-#include <omp.h>
 #include <unistd.h>
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +26,9 @@
 // neither OMP_WAIT_POLICY nor GOMP_SPINCOUNT is set, the program starts itself
 // again, at once, with OMP_WAIT_POLICY=passive added (from the executable's
 // pre-initialisers, before any library or constructor has run). Should that
-// fail, it runs on with the runtime's default.
+// fail, it runs on with the runtime's default. (Built without OpenMP, as the
+// fuzz targets are, there are no threads to wait.)
+#if defined(_OPENMP)
 namespace {
 bool environment_has(char** envp, const char* name) {
     const size_t len = std::strlen(name);
@@ -45,6 +49,7 @@ void default_to_passive_waiting(int, char** argv, char** envp) {
 __attribute__((section(".preinit_array"), used)) void (*const preinit_wait_policy)(int, char**, char**) =
     default_to_passive_waiting;
 }  // namespace
+#endif
 
 namespace vorn_host {
 namespace {
@@ -153,7 +158,13 @@ void record_error(cudaError_t error, bool reported_by_sync) {
 
 // The OpenMP thread count (OMP_NUM_THREADS or omp_set_num_threads), so that every
 // part of the backend, FFTs included, uses the threads the user gave it.
-unsigned int host_thread_count() { return (unsigned int)std::max(1, omp_get_max_threads()); }
+unsigned int host_thread_count() {
+#if defined(_OPENMP)
+    return (unsigned int)std::max(1, omp_get_max_threads());
+#else
+    return 1;
+#endif
+}
 
 bool launch_config_ok(dim3 grid, dim3 block, size_t shared_bytes) {
     const unsigned long long threads = (unsigned long long)block.x * block.y * block.z;
