@@ -234,9 +234,14 @@ void transform_batches(unsigned nx, unsigned ny, size_t count, ImagesOf images, 
     device_free(spectra);
 }
 
+// Blocks of 64 threads: a run of lanes is a lot of work per thread (count
+// spectra), so many small blocks spread it over the cores.
 void add_amplitudes_center_swap(float* A, const float2* spectra, size_t nh, size_t n) {
-    gpu_launch_1d<cuda_complex_amps_addto_center_swap>(GPU_SITE, (nh + GPU_LANES - 1) / GPU_LANES, A, spectra, nh,
-                                                       (unsigned)n);
+    const unsigned threads = 64;
+    const size_t runs = (nh + GPU_LANES - 1) / GPU_LANES;
+    GPU_LAUNCH(cuda_complex_amps_addto_center_swap, gpu_blocks_1d(runs, threads), threads, 0)(A, spectra, nh,
+                                                                                             (unsigned)n);
+    CUDA_LAUNCH_CHECK();
 }
 
 // n host images to n host half spectra, each divided by sqrt(nx*ny).

@@ -1,8 +1,9 @@
 // cuFFT stand-in over single-precision FFTW.
 //
-// A plan fixes the size, type, batch and layout; FFTW plans for a given in-place/out-of-place
-// and alignment case are made on first use (FFTW_ESTIMATE, so planning never
-// touches the caller's arrays) and run with FFTW's new-array execute. The
+// A plan fixes the size, type, batch and layout; FFTW plans for a given
+// in-place/out-of-place and alignment case are made on first use (FFTW_ESTIMATE,
+// so planning never touches the caller's arrays), kept for the run and shared by
+// every plan of the same shape, and run with FFTW's new-array execute. The
 // planner is not thread-safe, so every planner call holds one lock.
 #include "host_backend.h"
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -29,7 +31,7 @@ struct HostPlan {
     int batch;
     bool basic;          // no embeds given: the contiguous layout (in-place real rows padded)
     Side in_side, out_side;  // the advanced layout, when given
-    fftwf_plan variants[4] = {nullptr, nullptr, nullptr, nullptr};  // [in_place * 2 + unaligned]
+    fftwf_plan variants[4] = {nullptr, nullptr, nullptr, nullptr};  // [in_place * 2 + unaligned], not owned
 };
 
 std::mutex planner_lock;
@@ -82,27 +84,51 @@ void init_fftw_threads() {
     }
 }
 
-// Makes (once) the FFTW plan for this case, planned on scratch arrays of the same extent.
+// FFTW plans by everything that shapes them, kept for the whole run: cuFFT
+// plans are made and destroyed around every call of a library function, and
+// FFTW would otherwise plan (and set up its threads) again each time.
+struct PlanCache {
+    std::map<std::vector<long long>, fftwf_plan> plans;
+    ~PlanCache() {
+        for (auto& kv : plans)
+            if (kv.second) fftwf_destroy_plan(kv.second);
+    }
+} fftw_plans;
+
+std::vector<long long> plan_key(const HostPlan& p, const Side& in, const Side& out, bool in_place, bool unaligned,
+                                int threads) {
+    std::vector<long long> k{p.type, p.rank, p.batch, in_place, unaligned, threads, in.stride, in.dist, out.stride,
+                             out.dist};
+    for (int d = 0; d < 3; ++d) k.insert(k.end(), {p.n[d], in.embed[d], out.embed[d]});
+    return k;
+}
+
+// The FFTW plan for this case, planned (once) on scratch arrays of the same extent.
 fftwf_plan variant(HostPlan& p, bool in_place, bool unaligned) {
     fftwf_plan& slot = p.variants[(in_place ? 2 : 0) + (unaligned ? 1 : 0)];
     if (slot) return slot;
-    init_fftw_threads();
-    fftwf_plan_with_nthreads(threads_for(p));
-    const unsigned flags = FFTW_ESTIMATE | (unaligned ? FFTW_UNALIGNED : 0u);
     const Side in = input_side(p, in_place), out = output_side(p, in_place);
-    const size_t in_n = side_extent(p, in, !real_input(p)), out_n = side_extent(p, out, real_input(p));
-    const size_t real_n = real_input(p) ? in_n : out_n, complex_n = real_input(p) ? out_n : in_n;
-    // FFTW_ESTIMATE never touches the arrays: these pages are never made resident.
-    float* re = fftwf_alloc_real(in_place ? std::max(real_n, 2 * complex_n) : real_n);
-    fftwf_complex* co = in_place ? reinterpret_cast<fftwf_complex*>(re) : fftwf_alloc_complex(complex_n);
-    if (real_input(p))
-        slot = fftwf_plan_many_dft_r2c(p.rank, p.n, p.batch, re, in.embed, in.stride, (int)in.dist, co, out.embed,
-                                       out.stride, (int)out.dist, flags);
-    else
-        slot = fftwf_plan_many_dft_c2r(p.rank, p.n, p.batch, co, in.embed, in.stride, (int)in.dist, re, out.embed,
-                                       out.stride, (int)out.dist, flags);
-    if (!in_place) fftwf_free(co);
-    fftwf_free(re);
+    const int threads = threads_for(p);
+    fftwf_plan& cached = fftw_plans.plans[plan_key(p, in, out, in_place, unaligned, threads)];
+    if (!cached) {
+        init_fftw_threads();
+        fftwf_plan_with_nthreads(threads);
+        const unsigned flags = FFTW_ESTIMATE | (unaligned ? FFTW_UNALIGNED : 0u);
+        const size_t in_n = side_extent(p, in, !real_input(p)), out_n = side_extent(p, out, real_input(p));
+        const size_t real_n = real_input(p) ? in_n : out_n, complex_n = real_input(p) ? out_n : in_n;
+        // FFTW_ESTIMATE never touches the arrays: these pages are never made resident.
+        float* re = fftwf_alloc_real(in_place ? std::max(real_n, 2 * complex_n) : real_n);
+        fftwf_complex* co = in_place ? reinterpret_cast<fftwf_complex*>(re) : fftwf_alloc_complex(complex_n);
+        if (real_input(p))
+            cached = fftwf_plan_many_dft_r2c(p.rank, p.n, p.batch, re, in.embed, in.stride, (int)in.dist, co,
+                                             out.embed, out.stride, (int)out.dist, flags);
+        else
+            cached = fftwf_plan_many_dft_c2r(p.rank, p.n, p.batch, co, in.embed, in.stride, (int)in.dist, re,
+                                             out.embed, out.stride, (int)out.dist, flags);
+        if (!in_place) fftwf_free(co);
+        fftwf_free(re);
+    }
+    slot = cached;
     return slot;
 }
 
@@ -181,8 +207,6 @@ cufftResult cufftDestroy(cufftHandle plan) {
     std::lock_guard<std::mutex> g(planner_lock);
     auto it = plans.find(plan);
     if (it == plans.end()) return CUFFT_INVALID_PLAN;
-    for (fftwf_plan v : it->second.variants)
-        if (v) fftwf_destroy_plan(v);
-    plans.erase(it);
+    plans.erase(it);  // its FFTW plans stay cached for the next plan of the same shape
     return CUFFT_SUCCESS;
 }
