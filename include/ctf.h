@@ -13,7 +13,11 @@
 #include <cstddef>
 #include <cstdio>
 
+#include <atomic>
+#include <thread>
+
 #include "ctf_core.h"
+#include "data_pool.h"
 #include "mrcfile.h"
 
 // Version line of the banner and of each log.
@@ -195,6 +199,28 @@ public:
     PUVA local_puva_err, local_puva_init, local_puva_cur;
     float local_cur_bfac = 150, local_cur_resL = 50, local_cur_resH = 4;
     int local_box_nx = 256, local_box_ny = 256;
+
+    // ==== read-ahead queue (src/ctf_read_ahead.cu) ====
+    mrcf_data_packet dp_cur;                     // the packet being taken
+    Data_Queue<mrcf_data_packet> dp_queue{5};
+    std::thread dp_reader;
+    std::atomic<int> dp_stop{0};                 // raised when the run ends before the reader
+    int dp_taken = 0;                            // 1 once the packet of mic_index is taken
+    int vorn_data_queue_init(int capacity);
+    int vorn_send_all_to_queue_background();
+    int vorn_read_infs_data_and_send_to_queue();
+    static void* vorn_read_infs_data_and_send_to_queue_wrap(void* object);
+    int vorn_send_dp_to_queue(const mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue(mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue_until_succeed(mrcf_data_packet& dp);
+    // Takes this micrograph's packet into mic_data: 0, or -1 (warning) when the
+    // reader could not read it; a missing or foreign packet is fatal.
+    int vorn_take_mic_data_from_queue();
+    // Takes and frees the packet of a micrograph skipped before its data were taken.
+    int vorn_drop_dp_of_skipped_mic();
+    // Stops the reader, waits for it and frees every packet left.
+    int vorn_join_reader();
+    // ==== end of read-ahead queue ====
 
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);
