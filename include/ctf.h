@@ -222,6 +222,20 @@ public:
     int vorn_join_reader();
     // ==== end of read-ahead queue ====
 
+    // ==== outputs: diagnostic images and phase flip (src/ctf_output.cu) ====
+    float* d_ctfout_sim = nullptr;   // simulated CTF power, half (boxh_n)
+    float* h_ctfout_sim = nullptr;   // its host copy, normalised
+    float* h_ctfout_spec = nullptr;  // host copy of the second spectrum, normalised
+    float* d_ctfout_epa = nullptr;   // 2D equiphase average of the spectrum, half
+    float* h_ctfout_epa = nullptr;
+    float* h_ctfout_img = nullptr;   // the combined image (box_n)
+    int vorn_allocate_ctf_data_out();
+    int vorn_free_ctf_data_out();
+    // The ".ctf" image and, with do_EPA, the ".epa" image; the mode has no effect.
+    int vorn_write_ctfout(char mode);
+    int vorn_mrcf_phase_flip_write();
+    // ==== end of outputs ====
+
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);
     int vorn_get_parameters(int argc, char** argv);
@@ -289,6 +303,16 @@ private:
 int vorn_1D_search1(float* spectrum, float& defocus, float& phase_shift, VORN_Para* para, FILE* log);
 // The defocus values of the n highest peaks of the score curve, highest first.
 int vorn_1D_search_t2_more_peaks(float* spectrum, float* defocus, int n, VORN_Para* para, float phase_shift);
+
+// ---- outputs (src/ctf_output.cu) ----
+// Normalises a half spectrum for display: deviation s and mean m; an array with
+// no spread (an empty band) becomes m everywhere.
+void vorn_normz_for_display(float* x, size_t n, float s, float m);
+// Phase-flips the nx x ny device image in place where the CTF is negative and
+// writes it beside the micrograph as "<name less .mrc/.mrcs>_pf.mrc". With no
+// image the micrograph's first section is read from the file.
+int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
+                          float ps, float U, float V, float A);
 
 // ---- CTF STAR files ----
 int log_ctfstar_head(FILE* f);

@@ -275,6 +275,7 @@ int VORN_A::vorn_allocate_ctf_data() {
     d_sim1d = device_buffer<float>(GPU_SITE, (size_t)box_nxh * (size_t)n_def);
     d_defs = device_buffer<float>(GPU_SITE, (size_t)n_def);
     d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
+    vorn_allocate_ctf_data_out();
     return 0;
 }
 
@@ -284,6 +285,7 @@ int VORN_A::vorn_free_ctf_data() {
     for (float** d : {&d_mic, &d_frame, &d_frame_amp, &d_amp, &d_logamp, &d_spec, &d_spec2, &d_logamp_full,
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
+    vorn_free_ctf_data_out();
     return 0;
 }
 
@@ -373,9 +375,15 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
         // phase mode and the final step of the 2D refinement take its place here.
         vorn_first_defocus();
         vorn_put_time("1S2R", t_search);
-        // Then, in this order: EPA with resolution limit and B-factor; local
-        // refinement ("LOCAL REFINE" timing); the summary row; the diagnostic
-        // image; the phase flip ("PHASE FLIP" timing).
+        // EPA with resolution limit and B-factor comes here.
+        const double t_local = wall_seconds();
+        // Local refinement comes here.
+        vorn_put_time("LOCAL REFINE", t_local);
+        // The summary row comes here.
+        if (!para->reload_ctf_files) vorn_write_ctfout('W');
+        const double t_flip = wall_seconds();
+        if (para->do_phase_flip) vorn_mrcf_phase_flip_write();
+        vorn_put_time("PHASE FLIP", t_flip);
         vorn_end_one_mic();
     }
     vorn_join_reader();

@@ -105,7 +105,7 @@ TEST_F(Run, TwoMicrographsGiveTheirFilesAndDoUnfinishedSkipsTheFinishedOne) {
     EXPECT_LT(prep, read);
     EXPECT_LT(read, fft);
     EXPECT_LT(fft, search);
-    EXPECT_EQ(first.count(">>>>>>TIME<<<<<<"), 7u);
+    EXPECT_EQ(first.count(">>>>>>TIME<<<<<<"), 11u);
     EXPECT_EQ(first.count("Processing done successfully."), 2u);
 
     const std::string log_a = read_text(dir.file("a_vorn.log"));
