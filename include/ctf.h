@@ -18,6 +18,7 @@
 #include <atomic>
 #include <thread>
 
+#include "boxfile.h"
 #include "ctf_core.h"
 #include "data_pool.h"
 #include "mrcfile.h"
@@ -333,6 +334,46 @@ public:
     // the cycles, 2 and 3 their schedule (vertices already set); other types nothing.
     int vorn_refine_by_type();
     // ======== end of 2D refinement ========
+
+    // ==== local refinement around particles (src/ctf_local_refine.cu) ====
+    char* local_box_name = nullptr;     // coordinate file of the micrograph in work (1024)
+    char* local_star_name = nullptr;    // "_local.star" (1024)
+    char* local_ctf_name = nullptr;     // "_local.ctf" (1024)
+    int local_boxf_usable = 0;
+    PTCL_BOX* local_ptcls = nullptr;    // particles of the coordinate file (PTCL_BOX_READ_MAX)
+    int local_ptcl_n = 0;
+    PTCL_BOX local_ptcl_cur;
+    PTCL_BOX* local_areas = nullptr;    // areas around the current particle (PTCL_BOX_READ_MAX)
+    int local_area_n = 0, local_area_max = 0;
+    int local_step = 0;                 // step between areas (pixels)
+    int local_avetype = 0;
+    float* d_local_dist = nullptr;      // distance of each area read from its particle
+    float* d_local_stack = nullptr;     // the areas read (local_area_max x B x B)
+    float* d_local_epa = nullptr;
+    float* d_local_w1d = nullptr;       // area weights of average type 1
+    float* d_local_w2d = nullptr;       // frequency-weight maps of average type 2
+    float* h_local_sim = nullptr;       // display halves and image of the local CTF file
+    float* h_local_spec = nullptr;
+    float* h_local_img = nullptr;
+    FILE* local_star_file = nullptr;
+    FILE* local_ctf_file = nullptr;
+    MRC_HEAD* local_ctf_head = nullptr;
+    int vorn_local_refine();
+    int vorn_get_local_boxf();
+    int vorn_check_boxf();
+    int vorn_open_output_local_head();
+    int vorn_close_output_local();
+    int vorn_output_init_local_info();
+    // The particle's line; read is 0 when none of its areas lay inside the micrograph.
+    int vorn_output_local_values_one_line(int read = 1);
+    int vorn_write_local_ctf_file(int index);
+    int vorn_particle_star_write_head(FILE* f);
+    int vorn_allocate_ctf_data_local();
+    int vorn_free_ctf_data_local();
+    int vorn_free_ctf_data_mdef();
+    // The local spectrum of the current particle from its areas; the number of areas read.
+    int vorn_local_spectrum();
+    // ==== end of local refinement ====
 
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);

@@ -216,6 +216,7 @@ int VORN_A::vorn_preparation(int argc, char** argv) {
     vorn_test_set_io_info();
     if (para->pre_read) vorn_data_queue_init(5);
     vorn_allocate_ctf_data();
+    if (para->do_local_refine) vorn_allocate_ctf_data_local();
     vorn_put_parameters(argc, argv);
     vorn_open_sumlog();
     return 0;
@@ -286,6 +287,7 @@ int VORN_A::vorn_free_ctf_data() {
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
     vorn_free_ctf_data_out();
+    vorn_free_ctf_data_local();
     vorn_free_refine_data();
     return 0;
 }
@@ -377,7 +379,7 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
         vorn_put_time("1S2R", t_search);
         // EPA with resolution limit and B-factor comes here.
         const double t_local = wall_seconds();
-        // Local refinement comes here.
+        if (para->do_local_refine) vorn_local_refine();
         vorn_put_time("LOCAL REFINE", t_local);
         // The summary row comes here.
         if (!para->reload_ctf_files) vorn_write_ctfout('W');
