@@ -1,11 +1,13 @@
 # The two commands: `make demo` builds the optimised host backend and runs the
 # estimator on the bundled example; `make test` builds and runs every test on
 # the host backend under the sanitizers, then compiles and links the cuda backend
-# when nvcc is on the machine.
+# when nvcc is on the machine. `make fuzz` fuzzes the file readers with clang's
+# libFuzzer for FUZZ_SECONDS seconds per reader family.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo test deps test-host build-cuda clean
+.PHONY: demo test deps test-host build-cuda fuzz clean
 
 deps:
 	@sh scripts/deps.sh
@@ -29,6 +31,12 @@ ifneq ($(NVCC),)
 else
 	@echo "nvcc not found: the cuda backend is not built"
 endif
+
+fuzz:
+	@sh scripts/deps.sh fuzz
+	cmake -S . -B build/fuzz -DVORN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) sh scripts/fuzz.sh build/fuzz
 
 clean:
 	rm -rf build
