@@ -283,6 +283,7 @@ int VORN_A::vorn_free_ctf_data() {
     for (float** d : {&d_mic, &d_frame, &d_frame_amp, &d_amp, &d_logamp, &d_spec, &d_spec2, &d_logamp_full,
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
+    vorn_free_refine_data();
     return 0;
 }
 
@@ -362,9 +363,8 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
             continue;
         }
         const double t_search = wall_seconds();
-        // The first defocus by the 1D search. The search-and-refine driver of the
-        // phase mode and the final step of the 2D refinement take its place here.
-        vorn_first_defocus();
+        // The 1D search, the 2D refinement chosen by the mode, then its final step.
+        vorn_1S2R();
         vorn_put_time("1S2R", t_search);
         // Then, in this order: EPA with resolution limit and B-factor; local
         // refinement ("LOCAL REFINE" timing); the summary row; the diagnostic
