@@ -118,19 +118,13 @@ void refine_first_pass(VORN_A& a, float P0) {
     }
 }
 
-// The high-resolution pass around the refined values (flags set by the caller).
-void refine_hres(VORN_A& a) {
+// Refinement around the refined values: the five vertices about them, or for
+// type 1 the start errors of the high-resolution pass or (2, 100, 100, 5).
+void refine_around_refined(VORN_A& a, bool hres) {
     if (uses_schedule(*a.para))
         a.vorn_set_init_st1_from_ref2d();
-    else
+    else if (hres)
         a.vorn_set_init_for_Hres_ref();
-    a.vorn_refine_by_type();
-}
-
-// Refinement around the refined values with the errors (2, 100, 100, 5).
-void refine_around_refined(VORN_A& a) {
-    if (uses_schedule(*a.para))
-        a.vorn_set_init_st1_from_ref2d();
     else
         a.vorn_set_init_from_ref2d();
     a.vorn_refine_by_type();
@@ -235,7 +229,7 @@ int VORN_A::vorn_1S2R_st1_noPS() {
         ref_PS_on = 0;
         ref_is_Hres = 1;
         set_print_flags(*this, 1);
-        refine_hres(*this);
+        refine_around_refined(*this, true);
     }
     return 0;
 }
@@ -246,12 +240,12 @@ int VORN_A::vorn_1S2R_st1_PS() {
     phase_search(*this);
     // With only the search asked for, the final step reports the best entry.
     if (!p.only_search_ps) {
-        refine_around_refined(*this);
+        refine_around_refined(*this, false);
         if (p.do_Hres_ref) {
             ref_PS_on = ref_is_Hres = 1;
             set_print_flags(*this, 1);
             if (log_file != nullptr) std::fprintf(log_file, "\n Do high resolution refinement ...\n");
-            refine_hres(*this);
+            refine_around_refined(*this, true);
         }
     }
     if (p.refine_after_EPA) refine_after_epa(*this);
@@ -288,10 +282,10 @@ int VORN_A::vorn_1S2R_PS() {
     para->refine_2d_T = 1;
     phase_search_header(*this);
     phase_search(*this);
-    refine_around_refined(*this);
+    refine_around_refined(*this, false);
     if (para->do_Hres_ref) {
         ref_PS_on = ref_is_Hres = 1;
-        refine_hres(*this);
+        refine_around_refined(*this, true);
     }
     para->refine_2d_T = type;
     return vorn_hcuda_refctf_output_FinalValues();
