@@ -8,12 +8,19 @@
 // Sources: src/ctf.cu (lifecycle, buffers, run loop), src/ctf_options.cu
 // (parser, post-parse rules, range checks), src/ctf_echo.cu (banner, usage,
 // help, parameter echoes), src/ctf_spectrum.cu (spectrum, ".pow", 1D searches),
-// src/ctf_star.cu (log head, summary, input CTF STAR files).
+// src/ctf_star.cu (log head, summary, input CTF STAR files), src/ctf_refine.cu
+// (2D refinement engine), src/ctf_drivers.cu (search-and-refine drivers and
+// the multi-start simplex schedules).
 #pragma once
 #include <cstddef>
 #include <cstdio>
 
+#include <atomic>
+#include <thread>
+
+#include "boxfile.h"
 #include "ctf_core.h"
+#include "data_pool.h"
 #include "mrcfile.h"
 
 // Version line of the banner and of each log.
@@ -29,6 +36,24 @@ struct CTF_INIT {
 // One point of the 2D refinement: phase shift (degrees), defocus U and V (A), angle (degrees).
 struct PUVA {
     float P, U, V, A;
+};
+
+// Working record of one 2D refinement: for each quantity the best point, the
+// second point and two spare slots, then the scores, then U and V at the start
+// of the cycle.
+struct CTF_2DR_Para {
+    float UV_ave_1, UV_ave_2, UV_ave_2r, UV_ave_2re;
+    float UV_dif_1, UV_dif_2, UV_dif_2r, UV_dif_2re;
+    float A_1, A_2, A_2r, A_2re;
+    float ps_1, ps_2, ps_2r, ps_2re;
+    float ccc_1, ccc_2, ccc_2r, ccc_2re;
+    float U_refined, V_refined;
+};
+
+// A refined CTF with its correlation, for the report printer.
+struct CTF_REF_INFO {
+    CTF_INFO ctf;
+    float ccc;
 };
 
 // The option record. Texts point to 1024-character buffers owned by the record.
@@ -196,6 +221,160 @@ public:
     float local_cur_bfac = 150, local_cur_resL = 50, local_cur_resH = 4;
     int local_box_nx = 256, local_box_ny = 256;
 
+    // ==== read-ahead queue (src/ctf_read_ahead.cu) ====
+    mrcf_data_packet dp_cur;                     // the packet being taken
+    Data_Queue<mrcf_data_packet> dp_queue{5};
+    std::thread dp_reader;
+    std::atomic<int> dp_stop{0};                 // raised when the run ends before the reader
+    int dp_taken = 0;                            // 1 once the packet of mic_index is taken
+    int vorn_data_queue_init(int capacity);
+    int vorn_send_all_to_queue_background();
+    int vorn_read_infs_data_and_send_to_queue();
+    static void* vorn_read_infs_data_and_send_to_queue_wrap(void* object);
+    int vorn_send_dp_to_queue(const mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue(mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue_until_succeed(mrcf_data_packet& dp);
+    // Takes this micrograph's packet into mic_data: 0, or -1 (warning) when the
+    // reader could not read it; a missing or foreign packet is fatal.
+    int vorn_take_mic_data_from_queue();
+    // Takes and frees the packet of a micrograph skipped before its data were taken.
+    int vorn_drop_dp_of_skipped_mic();
+    // Stops the reader, waits for it and frees every packet left.
+    int vorn_join_reader();
+    // ==== end of read-ahead queue ====
+
+    // ==== outputs: diagnostic images and phase flip (src/ctf_output.cu) ====
+    float* d_ctfout_sim = nullptr;   // simulated CTF power, half (boxh_n)
+    float* h_ctfout_sim = nullptr;   // its host copy, normalised
+    float* h_ctfout_spec = nullptr;  // host copy of the second spectrum, normalised
+    float* d_ctfout_epa = nullptr;   // 2D equiphase average of the spectrum, half
+    float* h_ctfout_epa = nullptr;
+    float* h_ctfout_img = nullptr;   // the combined image (box_n)
+    int vorn_allocate_ctf_data_out();
+    int vorn_free_ctf_data_out();
+    // The ".ctf" image and, with do_EPA, the ".epa" image; the mode has no effect.
+    int vorn_write_ctfout(char mode);
+    int vorn_mrcf_phase_flip_write();
+    // ==== end of outputs ====
+
+    // ======== 2D refinement (src/ctf_refine.cu, src/ctf_drivers.cu) ========
+    // Scoring scratch (boxh_n floats): after the final step it holds the CTF of
+    // the diagnostic image. A second scratch for the band norms.
+    float* d_ref_work = nullptr;
+    float* d_ref_square = nullptr;
+    // Host copies kept by the refinement after EPA: the equiphase average and the spectrum.
+    float* h_ref_epa = nullptr;
+    float* h_ref_spec_saved = nullptr;
+    // Local refinement: the local half spectrum and its scoring scratch
+    // ((local_box_nx/2 + 1) x local_box_ny), owned by the local stage, and the local results.
+    float* d_local_spec = nullptr;
+    float* d_local_work = nullptr;
+    float local_ref_defU = 0, local_ref_defV = 0, local_ref_defA = 0, local_ref_ps = 0, local_ref_ccc = 0;
+    // Seed of the refinement's random starts: the clock when negative (the
+    // program's behaviour); tests fix it to repeat a refinement.
+    long ref_seed = -1;
+
+    void vorn_reseed();
+    int vorn_allocate_refine_data();
+    int vorn_free_refine_data();
+    // Objectives: one trial value, the other values from puva_cur (or local_puva_cur).
+    float vorn_tcf_swr_2dh_P(float P);
+    float vorn_tcf_swr_2dh_UVave(float m);
+    float vorn_tcf_swr_2dh_UVdif(float h);
+    float vorn_tcf_swr_2dh_A(float A);
+    float vorn_tcf_swr_2dh_P_local(float P);
+    float vorn_tcf_swr_2dh_UVave_local(float m);
+    float vorn_tcf_swr_2dh_UVdif_local(float h);
+    float vorn_tcf_swr_2dh_A_local(float A);
+    float vorn_tcf_swr_2dh(PUVA v);
+    float vorn_tcf_swr_2dh_local(PUVA v);
+    // Line refiners: one simplex step on one quantity.
+    int vorn_hcuda_refctf_A_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_UVave_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_UVdif_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_PS_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_set_init_defUVA_for_2D_refine(float P0);
+    int vorn_set_init_2DR_Para(CTF_2DR_Para& rp);
+    int vorn_set_init_2DR_Para_local(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_2dh();
+    int vorn_hcuda_refctf_2dh_local();
+    int vorn_hcuda_refctf_end_2dh();
+    int vorn_hcuda_refctf_output_FinalValues();
+    int vorn_set_bres();
+    int vorn_set_refined_PUVAC(float P, float U, float V, float A, float CCC);
+    int vorn_set_refined_PUVAC(PUVA v, float CCC);
+    int vorn_set_refined_PUVAC_local(float P, float U, float V, float A, float CCC);
+    int vorn_set_refined_PUVAC_local(PUVA v, float CCC);
+    int vorn_set_current_PUVA(float P, float U, float V, float A);
+    int vorn_set_current_PUVA(PUVA v);
+    int vorn_check_ctf_warning();
+    int vorn_print_rp(const CTF_2DR_Para& rp);
+    int vorn_print_ctfrefine_info(int cycles, CTF_REF_INFO* info);
+    // The raw score of v divided by the band norms of its |CTF| and of the
+    // spectrum, both in the band in force; 0 (with a warning) where a norm is 0.
+    float vorn_normalised_score(PUVA v, float raw);
+    PUVA vorn_refined_PUVA() const { return PUVA{ref_ps, ref_defU, ref_defV, ref_defA}; }
+
+    // Search-and-refine drivers and multi-start schedules (src/ctf_drivers.cu).
+    int vorn_1S2R_st1_noPS();
+    int vorn_1S2R_st1_PS();
+    int vorn_1S2R();
+    int vorn_1S2R_noPS();
+    int vorn_1S2R_PS();
+    int vorn_set_init_for_Hres_ref();
+    int vorn_hcuda_refctf_st2_2dh();
+    int vorn_hcuda_refctf_st3_2dh();
+    PUVA vorn_get_ctf_st1_center();
+    PUVA vorn_get_ctf_st1_reflect(int i);
+    PUVA vorn_get_ctf_st1_rextend(int i);
+    int vorn_set_init_st1(float P0);
+    int vorn_set_init_st1_from_ref2d();
+    int vorn_set_init_from_ref2d();
+    // The refinement of the chosen type from the start values in force: type 1
+    // the cycles, 2 and 3 their schedule (vertices already set); other types nothing.
+    int vorn_refine_by_type();
+    // ======== end of 2D refinement ========
+
+    // ==== local refinement around particles (src/ctf_local_refine.cu) ====
+    char* local_box_name = nullptr;     // coordinate file of the micrograph in work (1024)
+    char* local_star_name = nullptr;    // "_local.star" (1024)
+    char* local_ctf_name = nullptr;     // "_local.ctf" (1024)
+    int local_boxf_usable = 0;
+    PTCL_BOX* local_ptcls = nullptr;    // particles of the coordinate file (PTCL_BOX_READ_MAX)
+    int local_ptcl_n = 0;
+    PTCL_BOX local_ptcl_cur;
+    PTCL_BOX* local_areas = nullptr;    // areas around the current particle (PTCL_BOX_READ_MAX)
+    int local_area_n = 0, local_area_max = 0;
+    int local_step = 0;                 // step between areas (pixels)
+    int local_avetype = 0;
+    float* d_local_dist = nullptr;      // distance of each area read from its particle
+    float* d_local_stack = nullptr;     // the areas read (local_area_max x B x B)
+    float* d_local_epa = nullptr;
+    float* d_local_w1d = nullptr;       // area weights of average type 1
+    float* d_local_w2d = nullptr;       // frequency-weight maps of average type 2
+    float* h_local_sim = nullptr;       // display halves and image of the local CTF file
+    float* h_local_spec = nullptr;
+    float* h_local_img = nullptr;
+    FILE* local_star_file = nullptr;
+    FILE* local_ctf_file = nullptr;
+    MRC_HEAD* local_ctf_head = nullptr;
+    int vorn_local_refine();
+    int vorn_get_local_boxf();
+    int vorn_check_boxf();
+    int vorn_open_output_local_head();
+    int vorn_close_output_local();
+    int vorn_output_init_local_info();
+    // The particle's line; read is 0 when none of its areas lay inside the micrograph.
+    int vorn_output_local_values_one_line(int read = 1);
+    int vorn_write_local_ctf_file(int index);
+    int vorn_particle_star_write_head(FILE* f);
+    int vorn_allocate_ctf_data_local();
+    int vorn_free_ctf_data_local();
+    int vorn_free_ctf_data_mdef();
+    // The local spectrum of the current particle from its areas; the number of areas read.
+    int vorn_local_spectrum();
+    // ==== end of local refinement ====
+
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);
     int vorn_get_parameters(int argc, char** argv);
@@ -263,6 +442,16 @@ private:
 int vorn_1D_search1(float* spectrum, float& defocus, float& phase_shift, VORN_Para* para, FILE* log);
 // The defocus values of the n highest peaks of the score curve, highest first.
 int vorn_1D_search_t2_more_peaks(float* spectrum, float* defocus, int n, VORN_Para* para, float phase_shift);
+
+// ---- outputs (src/ctf_output.cu) ----
+// Normalises a half spectrum for display: deviation s and mean m; an array with
+// no spread (an empty band) becomes m everywhere.
+void vorn_normz_for_display(float* x, size_t n, float s, float m);
+// Phase-flips the nx x ny device image in place where the CTF is negative and
+// writes it beside the micrograph as "<name less .mrc/.mrcs>_pf.mrc". With no
+// image the micrograph's first section is read from the file.
+int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
+                          float ps, float U, float V, float A);
 
 // ---- CTF STAR files ----
 int log_ctfstar_head(FILE* f);
