@@ -274,6 +274,7 @@ int VORN_A::vorn_allocate_ctf_data() {
     d_sim1d = device_buffer<float>(GPU_SITE, (size_t)box_nxh * (size_t)n_def);
     d_defs = device_buffer<float>(GPU_SITE, (size_t)n_def);
     d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
+    vorn_allocate_epa_data();
     return 0;
 }
 
@@ -283,6 +284,7 @@ int VORN_A::vorn_free_ctf_data() {
     for (float** d : {&d_mic, &d_frame, &d_frame_amp, &d_amp, &d_logamp, &d_spec, &d_spec2, &d_logamp_full,
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
+    vorn_free_epa_data();
     return 0;
 }
 
@@ -366,9 +368,10 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
         // phase mode and the final step of the 2D refinement take its place here.
         vorn_first_defocus();
         vorn_put_time("1S2R", t_search);
-        // Then, in this order: EPA with resolution limit and B-factor; local
-        // refinement ("LOCAL REFINE" timing); the summary row; the diagnostic
-        // image; the phase flip ("PHASE FLIP" timing).
+        vorn_epa_1d_ccf_B_estimation();
+        // Then local refinement ("LOCAL REFINE" timing).
+        vorn_write_star_oneline();
+        // Then the diagnostic image and the phase flip ("PHASE FLIP" timing).
         vorn_end_one_mic();
     }
     vorn_free_ctf_data();
