@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <random>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -592,3 +594,224 @@ TEST(CtfStar, InputFileAddsItsNamedRowsWithTheirCtf) {
 }
 
 }  // namespace
+
+// ================= EPA, resolution limit and B-factor =================
+
+namespace epa {
+
+constexpr int box = 512, nxh = box / 2 + 1;
+const CTF_INFO truth = {300.0f, 2.7f, 0.1f, 0.0f, 15000.0f, 13000.0f, 30.0f, 0.0f};
+
+// |CTF| of the truth on a centred half spectrum; finer than noise_from (A) the
+// spectrum is uniform noise in [0, 1), so the CTF can be followed down to there.
+std::vector<float> ctf_then_noise(float noise_from) {
+    std::vector<float> spec((size_t)nxh * box);
+    cpu_ctf_sim_2dh(spec.data(), nxh, box, 1.0f, truth, RESO{10000.0f, 0.1f}, 'A');
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> noise(0.0f, 1.0f);
+    for (int y = 0; y < box; ++y)
+        for (int x = 0; x < nxh; ++x) {
+            const float fx = x / (2.0f * (nxh - 1)), fy = (y - 0.5f * box) / box;
+            if (std::sqrt(fx * fx + fy * fy) > 1.0f / noise_from) spec[(size_t)y * nxh + x] = noise(rng);
+        }
+    return spec;
+}
+
+// ln(|CTF| exp(-B s^2 / 4) + 1e-3): at the CTF peaks the log amplitude falls by B s^2 / 4.
+std::vector<float> log_amplitude(float B) {
+    CTF_INFO c = truth;
+    c.B = B;
+    std::vector<float> spec((size_t)nxh * box);
+    cpu_ctf_sim_2dh(spec.data(), nxh, box, 1.0f, c, RESO{10000.0f, 0.1f}, 'A');
+    for (float& v : spec) v = std::log(v + 1e-3f);
+    return spec;
+}
+
+// An estimator sized for 256 x 256 micrographs of 1 A pixels whose spectra the test supplies.
+struct Stage {
+    TempDir dir;
+    std::string mic = dir.file("m.mrc");
+    Parsed parsed;
+    std::string out;
+    explicit Stage(std::vector<std::string> words = {})
+        : parsed(with_defaults(std::move(words), dir.file("m.mrc"))) {
+        VORN_A& a = parsed.a;
+        a.head_first = mrc_new_head();
+        a.head_first->nx = a.head_first->ny = box;
+        a.head_first->nz = 1;
+        testing::internal::CaptureStdout();
+        a.vorn_allocate_ctf_data();
+        testing::internal::GetCapturedStdout();
+        a.mic_name = &mic[0];
+        a.log_file = std::fopen(dir.file("m_vorn.log").c_str(), "w+");
+        a.ref_defU = truth.U;
+        a.ref_defV = truth.V;
+        a.ref_defA = truth.A;
+    }
+    static std::vector<std::string> with_defaults(std::vector<std::string> words, const std::string& mic) {
+        words.insert(words.begin(), {"--apix", "1.0", "--boxsize", std::to_string(box), "--ctfstar", "none"});
+        words.push_back(mic);
+        return words;
+    }
+    void set_spectra(const std::vector<float>& spec, const std::vector<float>& logamp) {
+        ASSERT_EQ(memcpy_H2D(parsed.a.d_spec, spec.data(), spec.size() * sizeof(float)), cudaSuccess);
+        ASSERT_EQ(memcpy_H2D(parsed.a.d_logamp, logamp.data(), logamp.size() * sizeof(float)), cudaSuccess);
+    }
+    // Runs the stage; returns the micrograph's log.
+    std::string run() {
+        VORN_A& a = parsed.a;
+        testing::internal::CaptureStdout();
+        a.vorn_epa_1d_ccf_B_estimation();
+        out = testing::internal::GetCapturedStdout();
+        std::fflush(a.log_file);
+        return read_text(dir.file("m_vorn.log"));
+    }
+    std::string table() const { return read_text(dir.file("m_EPA.log")); }
+};
+
+const char* const table_head = "  Resolution      |CTFsim|    EPA( Ln|F| )        Bg         EPA(Ln|F| - Bg)    CCC\n";
+
+// Every row of the table is six numbers in the table's own format; returns the rows.
+std::vector<std::vector<double>> table_rows(const std::string& text) {
+    std::vector<std::vector<double>> rows;
+    EXPECT_EQ(text.compare(0, std::strlen(table_head), table_head), 0);
+    std::istringstream in(text.substr(std::strlen(table_head)));
+    std::string line;
+    while (std::getline(in, line)) {
+        double v[6];
+        EXPECT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf %lf %lf %lf", v, v + 1, v + 2, v + 3, v + 4, v + 5), 6)
+            << line;
+        char again[256];
+        std::snprintf(again, sizeof again, "%12.6f  %12.6f  %12.6f   %12.6f   %12.6f   %12.6f ", v[0], v[1], v[2],
+                      v[3], v[4], v[5]);
+        EXPECT_EQ(line, again);
+        rows.push_back(std::vector<double>(v, v + 6));
+    }
+    return rows;
+}
+
+}  // namespace epa
+
+TEST(Epa, FirstZeroFollowsTheAnalyticPhase) {
+    const float lambda = ctf_wavelength(300.0f);
+    // Without Cs, AC and P the first zero lies at s^2 = 1/(lambda D).
+    EXPECT_NEAR(epa_first_zero_frequency(300.0f, 0.0f, 0.0f, 0.0f, 20000.0f), std::sqrt(1.0f / (lambda * 20000.0f)),
+                1e-6f);
+    // With Cs: chi_g(s1) = pi - asin(AC).
+    const float s1 = epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, 20000.0f);
+    const float chi = ctf_geometric_phase(ctf_a2(lambda, 20000.0f), ctf_a4(lambda, 2.7f), s1);
+    EXPECT_NEAR(chi, CTF_PI_F - std::asin(0.1f), 1e-4f);
+    // A phase shift past the zero, no defocus, and a defocus whose phase never
+    // reaches pi (overfocus) all give 0: no zero.
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 200.0f, 20000.0f), 0.0f);
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, 0.0f), 0.0f);
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, -5000.0f), 0.0f);
+}
+
+TEST(Epa, ResolutionRowsCrossAtTheFirstFineEnoughDrop) {
+    const int n = 513;
+    const EpaWindows w = {6, 32, 60, 488};
+    std::vector<float> smoothed((size_t)n, 0.5f);
+    bool found = true;
+    // Never below the threshold: the finest row.
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 20.0f, found),
+                    epa_row_resolution(epa_last_row(w), n, 1.0f));
+    EXPECT_FALSE(found);
+    // A drop at a resolution coarser than res_max does not count; the first finer one does.
+    smoothed[70] = -0.1f;   // 14.7 A
+    smoothed[200] = -0.1f;  // 5.13 A
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 10.0f, found), 2.0f * 513 / 200);
+    EXPECT_TRUE(found);
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 20.0f, found), 2.0f * 513 / 70);
+    // No rows: 0.
+    EXPECT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, EpaWindows{6, 32, 480, 488}, 0.0f, 20.0f, found), 0.0f);
+    EXPECT_FALSE(found);
+}
+
+TEST(Epa, ResolutionLimitAndBfactorOfASimulatedSpectrum) {
+    epa::Stage stage;
+    stage.set_spectra(epa::ctf_then_noise(6.0f), epa::log_amplitude(100.0f));
+    const std::string log = stage.run();
+    VORN_A& a = stage.parsed.a;
+    // The CTF can be followed to 6 A, no further.
+    EXPECT_GT(a.res_limit, 4.8f);
+    EXPECT_LT(a.res_limit, 6.6f);
+    EXPECT_NEAR(a.est_bfac, 100.0f, 15.0f);
+    char line[128];
+    std::snprintf(line, sizeof line, "Resolution limit estimated by EPA: RES_LIMIT %.3f \nEstimated Bfactor: B_FACTOR  %.2f \n",
+                  a.res_limit, a.est_bfac);
+    EXPECT_EQ(log, line);
+    std::snprintf(line, sizeof line, "Resolution limit estimated by EPA: \033[1m %.3f \033[m\n", a.res_limit);
+    EXPECT_NE(stage.out.find(line), std::string::npos);
+    // The table: header, then one row per bin from the first zero to the high limit.
+    const auto rows = epa::table_rows(stage.table());
+    ASSERT_FALSE(rows.empty());
+    const int n = a.epa_n;
+    EXPECT_EQ(n, 4 * (epa::nxh - 1) + 1);
+    const int nmin = (int)std::floor(epa::nxh * 0.05f);
+    EXPECT_NEAR(rows.back()[0], 2.0 * n / (std::floor(2.0 * n / a.para->EPA_resH) - nmin - 11), 1e-4);
+    // The limit is one of the rows, and the simulated |CTF| is between 0 and 1.
+    bool limit_in_rows = false;
+    for (const auto& r : rows) {
+        limit_in_rows |= std::fabs(r[0] - a.res_limit) < 1e-3;
+        EXPECT_GE(r[1], 0.0);
+        EXPECT_LE(r[1], 1.0);
+    }
+    EXPECT_TRUE(limit_in_rows);
+    // ctf_epa_1d_ccf finds the same fading point with its own windows.
+    float res = 0;
+    ctf_epa_1d_ccf(res, 20.0f, a.d_spec, a.d_logamp, 4, 1.0f, epa::nxh, epa::box, 300.0f, 2.7f, 0.1f, 0.0f,
+                   epa::truth.U, epa::truth.V, epa::truth.A, 30.0f, 2.1f, 10.0f, 4.0f);
+    EXPECT_GT(res, 4.5f);
+    EXPECT_LT(res, 7.0f);
+}
+
+TEST(Epa, FlatSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        float U, V;
+        bool flat;
+        const char* warning;  // or null
+    };
+    const std::vector<Case> cases = {
+        {"flat spectra", {}, 15000, 13000, true, nullptr},
+        {"no defocus", {}, 0, 0, true, "no first CTF zero for defocus 0.000000"},
+        {"one peak in the B band", {"--B_resL", "5", "--B_resH", "4.8"}, 15000, 13000, false,
+         "Bfactor estimation failed due to too few CTF peaks\n!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        epa::Stage stage(c.words);
+        VORN_A& a = stage.parsed.a;
+        a.ref_defU = c.U;
+        a.ref_defV = c.V;
+        const std::vector<float> flat((size_t)epa::nxh * epa::box, 0.5f);
+        if (c.flat)
+            stage.set_spectra(flat, flat);
+        else
+            stage.set_spectra(epa::ctf_then_noise(6.0f), epa::log_amplitude(100.0f));
+        const std::string log = stage.run();
+        EXPECT_TRUE(std::isfinite(a.res_limit));
+        EXPECT_TRUE(std::isfinite(a.est_bfac));
+        EXPECT_EQ(log.find("nan"), std::string::npos) << log;
+        const std::string table = stage.table();
+        EXPECT_EQ(table.find("nan"), std::string::npos);
+        EXPECT_EQ(table.find("inf"), std::string::npos);
+        epa::table_rows(table);
+        if (c.warning != nullptr) EXPECT_NE(stage.out.find(c.warning), std::string::npos) << stage.out;
+        if (!c.flat) EXPECT_EQ(a.est_bfac, 0.0f);  // too few peaks
+    }
+}
+
+TEST(Epa, LocalCorrelationOfFlatWindowsIsZero) {
+    const int n = 200;
+    std::vector<float> epa_v((size_t)n, 1.0f), sim((size_t)n), c((size_t)n);
+    for (int i = 0; i < n; ++i) sim[(size_t)i] = std::fabs(std::sin(0.3f * i));
+    const EpaWindows w = {6, 32, 20, 180};
+    epa_local_ccc(c.data(), epa_v.data(), sim.data(), n, w);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(c[(size_t)i], i < 36 ? 1.0f : 0.0f) << i;
+    // The same curve correlates fully with itself.
+    epa_local_ccc(c.data(), sim.data(), sim.data(), n, w);
+    for (int i = 36; i < 180 - 6; ++i) EXPECT_NEAR(c[(size_t)i], 1.0f, 1e-5f) << i;
+}
