@@ -815,3 +815,116 @@ TEST(Epa, LocalCorrelationOfFlatWindowsIsZero) {
     epa_local_ccc(c.data(), sim.data(), sim.data(), n, w);
     for (int i = 36; i < 180 - 6; ++i) EXPECT_NEAR(c[(size_t)i], 1.0f, 1e-5f) << i;
 }
+
+// ================= log head, summary rows and input CTF STAR files =================
+
+TEST(LogHead, EndsWithTheCtffind3Block) {
+    TempDir dir;
+    Parsed run({"--apix", "1.34", "--dstep", "14", "--boxsize", "512", "--ctfstar", "none", "m1.mrc"});
+    VORN_A& a = run.a;
+    a.log_file = std::fopen(dir.file("m1_vorn.log").c_str(), "w+");
+    a.vorn_fput_parameters_ctffind3_like();
+    std::fclose(a.log_file);
+    a.log_file = nullptr;
+    const std::string log = read_text(dir.file("m1_vorn.log"));
+    const std::string block =
+        "********************************  parameter format for RELION: "
+        "*********************************************\n\n"
+        " CS[mm], HT[kV], AmpCnst, XMAG, DStep[um]\n"
+        "  2.7    300.0    0.10  104477.6   14.000\n\n"
+        " Positive defocus values for underfocus\n"
+        " Box, ResMin[A], ResMax[A], dFMin[A], dFMax[A], FStep[A], dAst[A]\n"
+        " 512       50.0        4.0   10000.0   70000.0  500.0    0.0\n"
+        "********************************* end of parameter format for RELION: "
+        "*************************************\n\n";
+    EXPECT_EQ(log.find("\nVORN , v1.18 2017-05-10\n"), 0u);
+    ASSERT_GE(log.size(), block.size());
+    EXPECT_EQ(log.substr(log.size() - block.size()), block);
+}
+
+TEST(CtfStar, ResultsThatAreNotNumbersAreWrittenAsZeroWithAWarning) {
+    TempDir dir;
+    const std::string summary = dir.file("s.star");
+    Parsed run({"--apix", "1.34", "--dstep", "14", "--ctfstar", summary, "m1.mrc"});
+    VORN_A& a = run.a;
+    a.vorn_open_sumlog();
+    char ctf[VORN_NAME_LEN] = "m1.ctf";
+    a.mic_name = a.para->mic_names[0];
+    a.ctf_name = ctf;
+    a.ref_defU = 15000;
+    a.ref_defV = 14000;
+    a.ref_defA = 10;
+    a.ref_ccc = NAN;
+    a.res_limit = INFINITY;
+    testing::internal::CaptureStdout();
+    a.vorn_write_star_oneline();
+    const std::string out = testing::internal::GetCapturedStdout();
+    a.ctf_name = nullptr;
+    a.vorn_close_sumlog();
+    const std::string text = read_text(summary);
+    EXPECT_NE(text.find("\nm1.mrc m1.ctf:mrc 15000.000000 14000.000000    10.000000   300.000000     2.700000    "),
+              std::string::npos);
+    const std::string tail = " 0.100000 104477.609375    14.000000     0.000000     0.000000\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_NE(out.find("_rlnCtfFigureOfMerit of micrograph m1.mrc is not a number: written as 0"), std::string::npos);
+    EXPECT_NE(out.find("_rlnFinalResolution of micrograph m1.mrc is not a number"), std::string::npos);
+}
+
+TEST(CtfStar, CommentShortAndNonNumericLinesAreNoMicrographs) {
+    TempDir dir;
+    const std::string in = dir.file("in.star");
+    std::FILE* f = std::fopen(in.c_str(), "w");
+    std::fprintf(f, "\ndata_\n\nloop_\n_rlnMicrographName #1\n_rlnDefocusU #2\n_rlnDefocusV #3\n_rlnDefocusAngle #4\n"
+                    "_rlnVoltage #5\n"
+                    "# five words of comment\n"
+                    "m1.mrc 10000 9000 30 300\n"
+                    "m2.mrc 12000 abc 10 300\n"
+                    "m3.mrc 11000 10500\n"
+                    "; five more words here\n"
+                    "m4.mrc 13000 12500 45 200\n");
+    std::fclose(f);
+    testing::internal::CaptureStdout();
+    CTF_INIT init[8];
+    char* names[8] = {};
+    int count = 1;  // appended after what the list holds
+    EXPECT_EQ(get_all_initctf_from_ctfstar(in.c_str(), init, names, count), 2);
+    float3* uva = get_all_defocus_from_ctfstar(in.c_str());
+    CTF_INFO* info = get_all_ctfinfo_from_ctfstar(in.c_str());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("is not a number (skipped): m2.mrc"), std::string::npos);
+    ASSERT_EQ(count, 3);
+    EXPECT_STREQ(names[1], "m1.mrc");
+    EXPECT_STREQ(names[2], "m4.mrc");
+    EXPECT_EQ(init[1].valid, 1);
+    EXPECT_FLOAT_EQ(init[1].ctf.U, 10000.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.U, 13000.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.V, 12500.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.A, 45.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.kV, 200.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.Cs, 2.7f);  // no column: the default
+    for (int k : {0, 1}) {
+        SCOPED_TRACE(k);
+        EXPECT_FLOAT_EQ(uva[k].x, init[k + 1].ctf.U);
+        EXPECT_FLOAT_EQ(uva[k].y, init[k + 1].ctf.V);
+        EXPECT_FLOAT_EQ(uva[k].z, init[k + 1].ctf.A);
+        EXPECT_FLOAT_EQ(info[k].U, init[k + 1].ctf.U);
+        EXPECT_FLOAT_EQ(info[k].kV, init[k + 1].ctf.kV);
+    }
+    for (char* name : names) std::free(name);
+    std::free(uva);
+    std::free(info);
+}
+
+TEST(CtfStar, DefocusTriplesLeaveAnAbsentAngleAtZero) {
+    TempDir dir;
+    const std::string in = dir.file("in.star");
+    std::FILE* f = std::fopen(in.c_str(), "w");
+    std::fprintf(f, "data_\nloop_\n_rlnMicrographName #1\n_rlnDefocusV #2\n_rlnDefocusU #3\nm1.mrc 9000 10000\n");
+    std::fclose(f);
+    float3* uva = get_all_defocus_from_ctfstar(in.c_str());
+    EXPECT_FLOAT_EQ(uva[0].x, 10000.0f);
+    EXPECT_FLOAT_EQ(uva[0].y, 9000.0f);
+    EXPECT_EQ(uva[0].z, 0.0f);
+    std::free(uva);
+}
