@@ -12,6 +12,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 #include "ctf_core.h"
 #include "mrcfile.h"
@@ -111,6 +112,22 @@ inline int vorn_defocus_count(const VORN_Para& p) {
 // The smallest square box the spectrum accepts once fitted to a micrograph:
 // even, and large enough for the background box of boxsize/12 pixels.
 constexpr int VORN_MIN_BOXSIZE = 24;
+
+// The run's buffers: a host array of n values (a failed allocation is fatal),
+// and the releases that leave the pointer null.
+template <class T> T* host_array(size_t n) {
+    T* p = (T*)std::calloc(n + (n == 0), sizeof(T));
+    if (p == nullptr) vorn_fatal_line(__func__, "src/ctf", __LINE__, "no host memory for %zu values", n);
+    return p;
+}
+template <class T> void free_host(T*& p) {
+    std::free(p);
+    p = nullptr;
+}
+inline void free_device(float*& p) {
+    if (p != nullptr) gpu_check(cudaFree(p), __LINE__, "src/ctf");
+    p = nullptr;
+}
 
 class VORN_A {
 public:

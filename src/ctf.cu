@@ -54,20 +54,6 @@ bool mic_head_usable(const char* name, FILE* f, const MRC_HEAD* h) {
     return ok;
 }
 
-template <class T> T* host_array(size_t n) {
-    T* p = (T*)std::malloc(n * sizeof(T) + (n == 0));
-    if (p == nullptr) VORN_FATAL("no host memory for %zu values", n);
-    return p;
-}
-template <class T> void free_host(T*& p) {
-    std::free(p);
-    p = nullptr;
-}
-void free_device(float*& p) {
-    if (p != nullptr) device_release(GPU_SITE, p);
-    p = nullptr;
-}
-
 // The file behind a name, when it exists.
 bool file_id(const char* name, std::pair<dev_t, ino_t>& id) {
     struct stat st;

@@ -19,20 +19,6 @@
 
 namespace {
 
-template <class T> T* host_values(size_t n) {
-    T* p = (T*)std::calloc(n + (n == 0), sizeof(T));
-    if (p == nullptr) VORN_FATAL("no host memory for %zu values", n);
-    return p;
-}
-template <class T> void release_host(T*& p) {
-    std::free(p);
-    p = nullptr;
-}
-void release_device(float*& p) {
-    if (p != nullptr) device_release(GPU_SITE, p);
-    p = nullptr;
-}
-
 // The defocus of the x axis, along which the EPA profile lies.
 float reference_defocus(float U, float V, float A) {
     const double a = (double)A * 3.141592653589793 / 180.0;
@@ -142,21 +128,21 @@ int VORN_A::vorn_allocate_epa_data() {
     const size_t n = (size_t)epa_n;
     for (float** d : {&d_epa_sim, &d_epa_phase, &d_epa_spec, &d_epa_log}) *d = device_buffer<float>(GPU_SITE, n);
     for (float** h : {&h_epa_sim, &h_epa_phase, &h_epa_spec, &h_epa_log, &h_epa_log_bg, &h_epa_ccc, &h_epa_ccc_s})
-        *h = host_values<float>(n);
-    h_epa_bg = host_values<double>(n);
-    h_epa_x = host_values<double>(n);
+        *h = host_array<float>(n);
+    h_epa_bg = host_array<double>(n);
+    h_epa_x = host_array<double>(n);
     for (size_t i = 0; i < n; ++i) h_epa_x[i] = (double)i;
-    h_epa_bg_coef = host_values<double>((size_t)(p.EPA_bg_pn > 0 ? p.EPA_bg_pn : 0) + 1);
-    epa_log_name = host_values<char>(VORN_NAME_LEN);
+    h_epa_bg_coef = host_array<double>((size_t)(p.EPA_bg_pn > 0 ? p.EPA_bg_pn : 0) + 1);
+    epa_log_name = host_array<char>(VORN_NAME_LEN);
     return 0;
 }
 
 int VORN_A::vorn_free_epa_data() {
-    for (float** d : {&d_epa_sim, &d_epa_phase, &d_epa_spec, &d_epa_log}) release_device(*d);
+    for (float** d : {&d_epa_sim, &d_epa_phase, &d_epa_spec, &d_epa_log}) free_device(*d);
     for (float** h : {&h_epa_sim, &h_epa_phase, &h_epa_spec, &h_epa_log, &h_epa_log_bg, &h_epa_ccc, &h_epa_ccc_s})
-        release_host(*h);
-    for (double** h : {&h_epa_bg, &h_epa_x, &h_epa_bg_coef}) release_host(*h);
-    release_host(epa_log_name);
+        free_host(*h);
+    for (double** h : {&h_epa_bg, &h_epa_x, &h_epa_bg_coef}) free_host(*h);
+    free_host(epa_log_name);
     epa_n = 0;
     return 0;
 }

@@ -213,33 +213,35 @@ CTF_INFO row_ctfinfo(char** words, const CtfColumns& cols) {
 
 }  // namespace
 
-CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
-    FILE* f = star_open_read(name, __func__);
+namespace {
+
+// One record per data row, make(words, columns); room for one per line of the file.
+template <class T, class Make>
+T* records_of_ctfstar(const char* name, const char* func, Make make) {
+    FILE* f = star_open_read(name, func);
     const long lines = get_lineN_from_star(f);
-    CTF_INFO* out = (CTF_INFO*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(CTF_INFO));
-    if (out == nullptr) VORN_FATAL("no memory for %ld CTF records", lines);
+    T* out = (T*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(T));
+    if (out == nullptr) VORN_FATAL("no memory for %ld records of %s", lines, name);
     CtfColumns cols{};
-    int k = 0;
+    long k = 0;
     for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        if (k < lines) out[k++] = row_ctfinfo(words, cols);
+        if (k < lines) out[k++] = make(words, cols);
     });
     std::fclose(f);
     return out;
 }
 
+}  // namespace
+
+CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
+    return records_of_ctfstar<CTF_INFO>(name, __func__, row_ctfinfo);
+}
+
 float3* get_all_defocus_from_ctfstar(const char* name) {
-    FILE* f = star_open_read(name, __func__);
-    const long lines = get_lineN_from_star(f);
-    float3* out = (float3*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(float3));
-    if (out == nullptr) VORN_FATAL("no memory for %ld defocus triples", lines);
-    CtfColumns cols{};
-    int k = 0;
-    for_each_ctfstar_row(name, f, cols, [&](char** words) {
+    return records_of_ctfstar<float3>(name, __func__, [](char** words, const CtfColumns& cols) {
         auto value = [&](int col) { return col > 0 ? (float)std::strtod(words[col - 1], nullptr) : 0.0f; };
-        if (k < lines) out[k++] = make_float3(value(cols.U), value(cols.V), value(cols.A));
+        return make_float3(value(cols.U), value(cols.V), value(cols.A));
     });
-    std::fclose(f);
-    return out;
 }
 
 int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count) {

@@ -526,6 +526,13 @@ TEST(Search1D, TiesGoToTheLowerDefocusAndTheTableGoesToTheLog) {
 
 // ================= CTF STAR files =================
 
+// The summary opened, with the first micrograph of the list in work and its ".ctf" name.
+void open_summary_of_first(VORN_A& a, char* ctf) {
+    a.vorn_open_sumlog();
+    a.mic_name = a.para->mic_names[0];
+    a.ctf_name = ctf;
+}
+
 TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
     TempDir dir;
     for (bool phase_plate : {false, true}) {
@@ -535,10 +542,8 @@ TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
         if (phase_plate) words.insert(words.begin(), {"--phase_shift_S", "5"});
         Parsed run(words);
         VORN_A& a = run.a;
-        a.vorn_open_sumlog();
         char ctf[VORN_NAME_LEN] = "m1.ctf";
-        a.mic_name = a.para->mic_names[0];
-        a.ctf_name = ctf;
+        open_summary_of_first(a, ctf);
         a.ref_defU = 15000.5f;
         a.ref_defV = 14000.25f;
         a.ref_defA = 30;
@@ -847,10 +852,8 @@ TEST(CtfStar, ResultsThatAreNotNumbersAreWrittenAsZeroWithAWarning) {
     const std::string summary = dir.file("s.star");
     Parsed run({"--apix", "1.34", "--dstep", "14", "--ctfstar", summary, "m1.mrc"});
     VORN_A& a = run.a;
-    a.vorn_open_sumlog();
     char ctf[VORN_NAME_LEN] = "m1.ctf";
-    a.mic_name = a.para->mic_names[0];
-    a.ctf_name = ctf;
+    open_summary_of_first(a, ctf);
     a.ref_defU = 15000;
     a.ref_defV = 14000;
     a.ref_defA = 10;
