@@ -164,11 +164,26 @@ void fit_log_background(std::vector<float2>& zeros, int order, const double* x, 
         for (int i = 0; i < n && finite; ++i) finite = std::isfinite(bg[i]);
         if (finite) break;
     }
-    if (m < order)
-        VORN_WARNING("the EPA background has %d usable CTF zeros: fitted with order %d instead of %d\n\033[m",
-                     (int)kept.size(), m < 0 ? 0 : m, order);
-    if (m < 0)
+    if (m < 0) {
+        VORN_WARNING("the EPA background has no usable CTF zero: taken as 0\n\033[m");
         for (int i = 0; i < n; ++i) bg[i] = 0.0;
+    } else if (m < order) {
+        VORN_WARNING("the EPA background has %d usable CTF zeros: fitted with order %d instead of %d\n\033[m",
+                     (int)kept.size(), m, order);
+    }
+}
+
+// A spectrum without contrast (a blank frame) has log amplitudes that are not
+// numbers; its averages count as 0, so the table and the fits stay numbers.
+void zero_non_numbers(float* v, int n, const char* what, const char* mic) {
+    int bad = 0;
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) {
+            v[i] = 0.0f;
+            ++bad;
+        }
+    if (bad > 0)
+        VORN_WARNING("%d values of the %s of micrograph %s are not numbers: taken as 0\n\033[m", bad, what, mic);
 }
 
 }  // namespace
@@ -191,6 +206,8 @@ int VORN_A::vorn_epa_1d_ccf_B_estimation() {
                         p.EPA_resL, p.EPA_resH);
     copy_to_host(GPU_SITE, h_epa_spec, d_epa_spec, (size_t)n);
     copy_to_host(GPU_SITE, h_epa_log, d_epa_log, (size_t)n);
+    zero_non_numbers(h_epa_spec, n, "EPA of the spectrum", mic_name);
+    zero_non_numbers(h_epa_log, n, "EPA of the log amplitude", mic_name);
 
     cpu_ctf_1dh_get_all_zp_res(epa_zeros, h_epa_log, n, p.apix, p.kV, p.cs, p.ac, P, D, p.EPA_resL, p.EPA_resH, 1);
     fit_log_background(epa_zeros, p.EPA_bg_pn, h_epa_x, h_epa_bg, h_epa_bg_coef, n);

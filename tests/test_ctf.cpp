@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <memory>
@@ -771,18 +772,23 @@ TEST(Epa, ResolutionLimitAndBfactorOfASimulatedSpectrum) {
     EXPECT_LT(res, 7.0f);
 }
 
-TEST(Epa, FlatSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
+TEST(Epa, FlatOrBlankSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
     struct Case {
         const char* name;
         std::vector<std::string> words;
         float U, V;
         bool flat;
-        const char* warning;  // or null
+        float spec_fill, log_fill;  // the flat spectra's values
+        const char* warning;        // or null
     };
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const std::vector<Case> cases = {
-        {"flat spectra", {}, 15000, 13000, true, nullptr},
-        {"no defocus", {}, 0, 0, true, "no first CTF zero for defocus 0.000000"},
-        {"one peak in the B band", {"--B_resL", "5", "--B_resH", "4.8"}, 15000, 13000, false,
+        {"flat spectra", {}, 15000, 13000, true, 0.5f, 0.5f, nullptr},
+        // A blank frame: log amplitude -inf, and less its background not a number.
+        {"blank micrograph", {}, 15000, 13000, true, nan, -inf,
+         "values of the EPA of the spectrum of micrograph"},
+        {"no defocus", {}, 0, 0, true, 0.5f, 0.5f, "no first CTF zero for defocus 0.000000"},
+        {"one peak in the B band", {"--B_resL", "5", "--B_resH", "4.8"}, 15000, 13000, false, 0, 0,
          "Bfactor estimation failed due to too few CTF peaks\n!\n"},
     };
     for (const Case& c : cases) {
@@ -791,9 +797,9 @@ TEST(Epa, FlatSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
         VORN_A& a = stage.parsed.a;
         a.ref_defU = c.U;
         a.ref_defV = c.V;
-        const std::vector<float> flat((size_t)epa::nxh * epa::box, 0.5f);
+        const size_t size = (size_t)epa::nxh * epa::box;
         if (c.flat)
-            stage.set_spectra(flat, flat);
+            stage.set_spectra(std::vector<float>(size, c.spec_fill), std::vector<float>(size, c.log_fill));
         else
             stage.set_spectra(epa::ctf_then_noise(6.0f), epa::log_amplitude(100.0f));
         const std::string log = stage.run();
