@@ -1,11 +1,17 @@
 # The two commands: `make demo` builds the optimised host backend and runs the
 # estimator on the bundled example; `make test` builds and runs every test on
 # the host backend under the sanitizers, then compiles and links the cuda backend
-# when nvcc is on the machine.
+# when nvcc is on the machine. `make fuzz` fuzzes the file readers with clang's
+# libFuzzer for FUZZ_SECONDS seconds per reader family.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
+<<<<<<< HEAD
 .PHONY: demo test deps test-host build-cuda clean bench-accuracy
+=======
+.PHONY: demo test deps test-host build-cuda fuzz clean
+>>>>>>> main
 
 deps:
 	@sh scripts/deps.sh
@@ -30,12 +36,20 @@ else
 	@echo "nvcc not found: the cuda backend is not built"
 endif
 
+<<<<<<< HEAD
 # On demand, not part of `make test`: the estimator's errors against the
 # simulated micrographs' truth table (bench/accuracy --help for its options).
 bench-accuracy:
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j $(JOBS) --target vorn
 	./bench/accuracy --vorn ./build/release/vorn $(BENCH_ARGS)
+=======
+fuzz:
+	@sh scripts/deps.sh fuzz
+	cmake -S . -B build/fuzz -DVORN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) sh scripts/fuzz.sh build/fuzz
+>>>>>>> main
 
 clean:
 	rm -rf build

@@ -25,6 +25,8 @@ constexpr int PTCL_BOX_MAX = 10000000;
 constexpr int PTCL_BOX_READ_MAX = 10240;
 
 // ---- list helpers ----
+// Centres and corners are computed in 64 bits; a result that does not fit an
+// int (possible only for boxes not read from a file) is held at INT_MIN or INT_MAX.
 int empty_all_ptcl_boxes(PTCL_BOX* boxes, int n);
 int empty_all_ptcl_distances(float* dist);
 PTCL_BOX one_new_ptcl_box();
@@ -35,6 +37,8 @@ int ptcl_boxes_to_float2(float2* out, const PTCL_BOX* boxes, int n, int size);
 int get_boxf_suffixf(char* name);
 
 // ---- readers ----
+// A line or row whose integers (x, y, w, h, class) or box centre do not fit an
+// int is skipped with a warning naming the file and line; it is never wrapped.
 int read_all_ptcl_boxes(PTCL_BOX* out, int capacity, char* name);
 long get_ptcl_number_from_boxf(char* name);
 int read_all_box_vecxyi(std::vector<int2>& out, char* name);
@@ -48,9 +52,12 @@ int output_starbox_head(FILE* f);
 int output_starbox_head_XYonly(FILE* f);
 
 // ---- generators ----
-// Never writes more than capacity boxes; returns the number written.
+// Never writes more than capacity boxes; returns the number written. Boxes whose
+// corner would not fit an int are left out with a warning.
 int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                           int step);
+// Returns the number written: every box read, less those whose re-centred
+// corner would not fit an int (left out with a warning).
 int generate_neighbor_boxes_from_boxf(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                       char* name);
 long auto_gridbox_2d(std::vector<float2>& out, float dx, float x0, float x1, float dy, float y0, float y1);

@@ -8,6 +8,12 @@
 // own files keep their data at byte 1024. Readers convert modes 0 (unsigned
 // 8-bit), 1 (signed 16-bit), 2 (float) and 6 (unsigned 16-bit) to floats;
 // writers produce mode 2 only.
+//
+// Headers may come from damaged or foreign files: every reader checks that the
+// sizes are non-negative and that the data they describe fit in 64-bit offsets
+// before it computes an offset, and that the file holds the bytes before it
+// allocates a buffer sized by the header. A slice or box of zero voxels reads
+// nothing and returns at once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -76,8 +82,9 @@ int mrc_mode_bytes(int mode);
 
 // ---- header on an open stream ----
 int mrc_read_head(FILE* f, MRC_HEAD* h);
-// Rewinds and writes the header; nsymbt is cleared first (data written after
-// it start at byte 1024). Warns when the stamp is not valid.
+// Rewinds and writes the header as it is, nsymbt included, so a header read
+// from a file and written back in place keeps the data where it says. Warns
+// when the stamp is not valid.
 int mrc_write_head(FILE* f, MRC_HEAD* h);
 int mrc_set_head_stmp(MRC_HEAD* h);
 int mrc_check_head(MRC_HEAD* h);
@@ -107,15 +114,18 @@ MRC_HEAD* mrcf_get_head(const char* name);
 int mrcf_read_head(const char* name, MRC_HEAD* h);
 void get_mrcf_xy(int& nx, int& ny, const char* name);
 void get_mrcf_xyz(int& nx, int& ny, int& nz, const char* name);
+// The size or product of sizes named by keyword; -1 with a warning when a size
+// it takes is negative or the product does not fit.
 long mrcf_get_dim_size(const char* name, const char* keyword);
 const char* mrcf_get_head_mode(const char* name);
 // Writes h over the first 1024 bytes of an existing file, keeping the file's
 // extended-header size (its data stay where they are).
 int mrc_replace_head(const char* name, MRC_HEAD* h);
+// A new file of the header alone; h->nsymbt is set to 0 (no extended header).
 int mrc_new_file(const char* name, MRC_HEAD* h);
 int mrcf_check_head(const char* name);
 // Recomputes dmin, dmax, dmean from the data; -1 (header untouched) for a mode
-// that is not read or a file shorter than its header says.
+// that is not read, a file of no voxels or a file shorter than its header says.
 int mrcf_update_head(const char* name);
 int mrcf_io_init(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD*& hin, MRC_HEAD*& hout);
 int mrcf_io_open_io_read_write_head(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin,
@@ -126,15 +136,16 @@ int check_mrc_head_sizes_two_warning(const char* name1, const char* name2, const
 int check_mrc_head_sizes_two(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
 int vorn_check_mrc_head_sizes_two(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
 
-// ---- output names (out: 1024 bytes, cleared first) ----
+// ---- output names (out: 1024 bytes, cleared first; a name that does not fit is fatal) ----
 int get_micrograph_suffixn(const char* name);
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix);
 int mrcf_replace_file_suffix(char* out, const char* name, const char* suffix);
 int mrcf_set_outname_by_insertion(char* out, const char* name, const char* insert);
 
 // ---- data readers on an open stream (h holds the file's header) ----
-// Each returns 0, or -1 with a warning when the mode is not read, the file is
-// shorter than the header says or the request lies outside the data.
+// Each returns 0, or -1 with a warning when the mode is not read, the sizes are
+// invalid, the file is shorter than the header says, the request lies outside
+// the data or the slice axis is not x, y or z.
 int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
 int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out);
@@ -146,13 +157,16 @@ int mrc_2d_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int w
 int mrc_2d_read_grids(FILE* f, MRC_HEAD* h, float* out, int box, int step);
 
 // ---- writers and appenders on an open stream (mode-2 data) ----
-// Return 0, or -1 with a warning when a write fails.
+// Return 0, or -1 with a warning when a write fails. The header-and-data writers
+// set h->nsymbt to 0: their data follow the header directly.
 int mrc_write_head_data(FILE* f, MRC_HEAD* h, const float* data);
 int mrc_write_head_zdata(FILE* f, MRC_HEAD* h, const float* data);
 int mrc_write_head_ddata(FILE* f, MRC_HEAD* h, const float* device_data);
 int mrc_add_slice(FILE* f, MRC_HEAD* h, const float* data);
 int mrc_add_sliceN(FILE* f, MRC_HEAD* h, const float* data, int n);
 int mrc_add_slice_byte(FILE* f, MRC_HEAD* h, const unsigned char* data);
+// Overwrites column x of every row; -1 (nothing written) for a file shorter
+// than its header says.
 int mrc_update_slcX(FILE* f, int x, const float* data);
 
 // ---- readers by file name ----

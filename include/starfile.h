@@ -85,6 +85,9 @@ int particle_info_init(ParticleInfo* info);
 // ---- header ----
 int is_star_head_keyword(const char* word);
 int star_read_head(FILE* f, StarHead* head);
+// star_read_head naming the file in its warnings (a column number that does not
+// fit an int is recorded as -1).
+int star_read_head_named(FILE* f, StarHead* head, const char* name);
 int starf_read_head(const char* name, StarHead* head);
 int set_info_index_from_star_head(StarHead* head, ParticleInfoIndex* index);
 int set_info_index_from_starf(const char* name, ParticleInfoIndex* index);

@@ -20,6 +20,11 @@ int is_str_null(const char* s);
 int is_float_number(char* s);
 // strlen(suffix) when name is strictly longer than suffix and ends with it, else 0.
 int get_file_suffixn(const char* name, const char* suffix);
+// The integer at the start of word, read as strtol reads it (base 10, optional
+// leading white space and sign, up to the first other character; 0 when there
+// is no digit). False, with value untouched, when it does not fit in an int:
+// a file's number is then refused instead of wrapped.
+bool parse_int_word(const char* word, int& value);
 // dst (1024 bytes) = name less old_suffix (when it ends with it) + new_suffix; returns 0.
 // A result that does not fit ends the process with the fatal line.
 int replace_file_suffix(char* dst, const char* new_suffix, const char* name, const char* old_suffix);

@@ -11,6 +11,16 @@ void empty_txt_line(char* line);
 // Zeroes the 1024-byte line and reads at most 1023 characters; returns 0 even at
 // end of file, where the line stays empty.
 int read_one_line(char* line, FILE* f);
+// Reading a file line by line while knowing, for messages, the 1-based number of
+// the physical line each piece of at most 1023 characters belongs to.
+struct NumberedLines {
+    FILE* f;
+    long number;       // line of the last piece read, 0 before the first
+    bool line_ended;   // the last piece ended its line
+};
+NumberedLines numbered_lines(FILE* f);
+// read_one_line into line; false at end of file with nothing read.
+bool read_numbered_line(char* line, NumberedLines& lines);
 void empty_txt_lline(char* line);
 int read_one_lline(char* line, FILE* f);
 // Reads one line and stores the numbers of its first words (at most n) in v[k];

@@ -4,9 +4,14 @@
 #include "boxfile.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "cuda_general.h"
 #include "starfile.h"
@@ -22,30 +27,73 @@ constexpr float NEIGHBOR_PEAK = 0.3989423f;
 
 float neighbor_weight(float r2, float radius) { return NEIGHBOR_PEAK * std::exp(-r2 / (radius * radius / 4.5f)); }
 
-int2 box_centre(const PTCL_BOX& b) { return make_int2(b.x + b.w / 2, b.y + b.h / 2); }
+// Box arithmetic runs in 64 bits: corners and sizes are any int a file holds.
+typedef long long wide;
+
+bool fits_int(wide v) { return v >= INT_MIN && v <= INT_MAX; }
+int held_to_int(wide v) { return (int)std::min<wide>(std::max<wide>(v, INT_MIN), INT_MAX); }
+
+// The centre of a box along one axis: corner plus half the size.
+wide centre_of(int corner, int size) { return (wide)corner + size / 2; }
+
+// Boxes read from files have centres that fit an int; a centre of a box made
+// elsewhere that does not is held at the end of the range (outside any image).
+int2 box_centre(const PTCL_BOX& b) {
+    return make_int2(held_to_int(centre_of(b.x, b.w)), held_to_int(centre_of(b.y, b.h)));
+}
 
 int2 box_centre_sized(const PTCL_BOX& b, int size) {
-    return size != 0 ? make_int2(b.x + size / 2, b.y + size / 2) : box_centre(b);
+    if (size == 0) return box_centre(b);
+    return make_int2(held_to_int(centre_of(b.x, size)), held_to_int(centre_of(b.y, size)));
 }
 
-// A box of size x size about the centre (cx, cy) with the given weight.
-PTCL_BOX centred_box(long cx, long cy, int size, float score) {
-    PTCL_BOX b = one_new_ptcl_box();
-    b.x = (int)(cx - size / 2);
-    b.y = (int)(cy - size / 2);
+// A box of size x size about the centre (cx, cy) with the given weight; false
+// when its corner does not fit an int.
+bool centred_box(wide cx, wide cy, int size, float score, PTCL_BOX& b) {
+    const wide x = cx - size / 2, y = cy - size / 2;
+    if (!fits_int(x) || !fits_int(y)) return false;
+    b = one_new_ptcl_box();
+    b.x = (int)x;
+    b.y = (int)y;
     b.w = b.h = size;
     b.score = score;
-    return b;
+    return true;
 }
 
-int to_int(const char* word) { return (int)std::strtol(word, nullptr, 10); }
 float to_float(const char* word) { return (float)std::strtod(word, nullptr); }
+
+// A working list of n elements; memory that cannot be had is the fatal line, not an exception.
+template <class T>
+void make_room(std::vector<T>& v, size_t n, const char* func) {
+    try {
+        v.resize(n);
+    } catch (const std::exception&) {
+        vorn_fatal_line(func, VORN_UNIT, __LINE__, "Not enough memory for %zu elements of %zu bytes", n, sizeof(T));
+    }
+}
+
+// The integer words[k] into *v for each (k, v) pair; false, after a warning
+// naming the file and line, when one does not fit an int or the box centre
+// (x + w/2, y + h/2) would not.
+bool read_box_ints(const char* func, const char* name, long line, char** words,
+                   std::initializer_list<std::pair<int, int*>> fields, const PTCL_BOX& b) {
+    for (const auto& field : fields) {
+        if (parse_int_word(words[field.first], *field.second)) continue;
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "value %s on line %ld of file %s does not fit an integer, "
+                          "line skipped!\n\033[m", words[field.first], line, name);
+        return false;
+    }
+    if (fits_int(centre_of(b.x, b.w)) && fits_int(centre_of(b.y, b.h))) return true;
+    vorn_warning_line(func, VORN_UNIT, __LINE__, "box centre on line %ld of file %s does not fit an integer, "
+                      "line skipped!\n\033[m", line, name);
+    return false;
+}
 
 // Coordinate STAR rows as boxes at the particle centres (w = h = 0). A file
 // without both coordinate labels, or whose labels point past its columns, gives none.
 int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
     StarHead* head = star_head_new();
-    star_read_head(f, head);
+    star_read_head_named(f, head, name);
     ParticleInfoIndex index;
     set_info_index_from_star_head(head, &index);
     const int c = head->count;
@@ -57,20 +105,23 @@ int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, cons
     const int ka = star_checked_column(func, name, "_rlnAnglePsi", index.AnglePsi, c, false);
     if (kx < 0 || ky < 0 || ks < 0 || kc < 0 || ka < 0) return 0;
 
-    star_set_pointer(f, 0);
+    // Rows are the lines that are not header lines (the header lines all come
+    // before data row 0), read from the start so that messages can name the line.
+    std::rewind(f);
+    NumberedLines lines = numbered_lines(f);
     char line[LINE_LEN];
     char* words[STAR_HEAD_MAX_LABELS];
     int n = 0;
-    while (n < capacity && star_read_next_line(line, f)) {
+    while (n < capacity && read_numbered_line(line, lines)) {
         if (line[0] == '\0' || line[0] == '\n') continue;
-        // A file without rows leaves the row pointer on its last header line.
         const int k = strnsplit_inplace_byspace(line, words, c);
         if (k < c || is_words_starhead(words, k)) continue;
         PTCL_BOX b = one_new_ptcl_box();
-        b.x = to_int(words[kx - 1]);
-        b.y = to_int(words[ky - 1]);
+        int class_id = 0;
+        if (!read_box_ints(func, name, lines.number, words, {{kx - 1, &b.x}, {ky - 1, &b.y}}, b)) continue;
+        if (kc > 0 && !read_box_ints(func, name, lines.number, words, {{kc - 1, &class_id}}, b)) continue;
+        b.class_id = class_id;
         if (ks > 0) b.score = to_float(words[ks - 1]);
-        if (kc > 0) b.class_id = to_int(words[kc - 1]);
         if (ka > 0) b.angle = to_float(words[ka - 1]);
         out[n++] = b;
     }
@@ -78,21 +129,22 @@ int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, cons
 }
 
 // Box file lines: x y w h [score [class [angle]]]; a line of one to three words is fatal.
-int read_box_lines(FILE* f, PTCL_BOX* out, int capacity, const char* func) {
+int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
+    NumberedLines lines = numbered_lines(f);
     char line[LINE_LEN];
     char* words[7];
     int n = 0;
-    while (n < capacity && star_read_next_line(line, f)) {
+    while (n < capacity && read_numbered_line(line, lines)) {
         const int k = strnsplit_inplace_byspace(line, words, 7);
         if (k == 0) continue;
         if (k < 4) vorn_fatal_line(func, VORN_UNIT, __LINE__, "unrecognized box format!!");
         PTCL_BOX b = one_new_ptcl_box();
-        b.x = to_int(words[0]);
-        b.y = to_int(words[1]);
-        b.w = to_int(words[2]);
-        b.h = to_int(words[3]);
+        int class_id = 0;
+        if (!read_box_ints(func, name, lines.number, words, {{0, &b.x}, {1, &b.y}, {2, &b.w}, {3, &b.h}}, b))
+            continue;
+        if (k >= 6 && !read_box_ints(func, name, lines.number, words, {{5, &class_id}}, b)) continue;
+        b.class_id = class_id;
         if (k >= 5) b.score = to_float(words[4]);
-        if (k >= 6) b.class_id = to_int(words[5]);
         if (k >= 7) b.angle = to_float(words[6]);
         out[n++] = b;
     }
@@ -103,7 +155,7 @@ int read_box_lines(FILE* f, PTCL_BOX* out, int capacity, const char* func) {
 int read_boxes_from_file(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
     switch (get_boxf_suffixf((char*)name)) {
         case 1: return read_star_boxes(f, name, out, capacity, func);
-        case 2: return read_box_lines(f, out, capacity, func);
+        case 2: return read_box_lines(f, name, out, capacity, func);
         default:
             vorn_warning_line(func, VORN_UNIT, __LINE__,
                               "unrecognized box file format, only EMAN .box and Relion .star file are supported "
@@ -159,8 +211,8 @@ PTCL_BOX one_new_ptcl_box() { return PTCL_BOX{}; }
 // Each box keeps its centre: the corner moves by half the change of size.
 int resize_ptcl_boxes(PTCL_BOX* boxes, int n, int size) {
     for (int i = 0; i < n; ++i) {
-        boxes[i].x += (boxes[i].w - size) / 2;
-        boxes[i].y += (boxes[i].h - size) / 2;
+        boxes[i].x = held_to_int(boxes[i].x + ((wide)boxes[i].w - size) / 2);
+        boxes[i].y = held_to_int(boxes[i].y + ((wide)boxes[i].h - size) / 2);
         boxes[i].w = boxes[i].h = size;
     }
     return 0;
@@ -213,7 +265,8 @@ long get_ptcl_number_from_boxf(char* name) {
 int read_all_box_vecxyi(std::vector<int2>& out, char* name) {
     out.clear();
     FILE* f = star_open_read(name, __func__);
-    std::vector<PTCL_BOX> boxes(PTCL_BOX_READ_MAX);
+    std::vector<PTCL_BOX> boxes;
+    make_room(boxes, PTCL_BOX_READ_MAX, __func__);
     const int n = read_boxes_from_file(f, name, boxes.data(), PTCL_BOX_READ_MAX, __func__);
     std::fclose(f);
     for (int i = 0; i < n; ++i) out.push_back(box_centre(boxes[i]));
@@ -272,9 +325,9 @@ int output_starbox_head_XYonly(FILE* f) {
 int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                           int step) {
     if (step <= 0) VORN_FATAL("the step between neighbour boxes must be positive, not %d", step);
-    const int2 c = box_centre(*ref);
+    const wide cx = centre_of(ref->x, ref->w), cy = centre_of(ref->y, ref->h);
     empty_all_ptcl_boxes(out, capacity);
-    int n = 0;
+    int n = 0, beyond = 0;
     for (long k = 0; (float)(k * step) < radius; ++k) {
         for (long l = 0; (float)(l * step) < radius; ++l) {
             const long dx = l * step, dy = k * step;
@@ -288,12 +341,17 @@ int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTC
                     VORN_WARNING("room for %d neighbour boxes only, the others are left out!\n\033[m", capacity);
                     return n;
                 }
-                PTCL_BOX b = centred_box(c.x + offsets[q][0], c.y + offsets[q][1], size, neighbor_weight(r2, radius));
+                PTCL_BOX b;
+                if (!centred_box(cx + offsets[q][0], cy + offsets[q][1], size, neighbor_weight(r2, radius), b)) {
+                    ++beyond;
+                    continue;
+                }
                 b.dist = std::sqrt(r2);
                 out[n++] = b;
             }
         }
     }
+    if (beyond > 0) VORN_WARNING("%d neighbour boxes lie beyond the integer range and are left out!\n\033[m", beyond);
     return n;
 }
 
@@ -302,15 +360,22 @@ int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTC
 int generate_neighbor_boxes_from_boxf(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                       char* name) {
     empty_all_ptcl_boxes(out, capacity);
-    std::vector<PTCL_BOX> read(PTCL_BOX_READ_MAX);
+    std::vector<PTCL_BOX> read;
+    make_room(read, PTCL_BOX_READ_MAX, __func__);
     const int n = read_all_ptcl_boxes(read.data(), std::min(capacity, PTCL_BOX_READ_MAX), name);
-    const int2 c0 = box_centre(*ref);
+    const wide x0 = centre_of(ref->x, ref->w), y0 = centre_of(ref->y, ref->h);
+    int written = 0;
     for (int i = 0; i < n; ++i) {
-        const int2 c = box_centre(read[i]);
-        const float dx = (float)(c.x - c0.x), dy = (float)(c.y - c0.y);
-        out[i] = centred_box(c.x, c.y, size, neighbor_weight(dx * dx + dy * dy, radius));
+        const wide cx = centre_of(read[i].x, read[i].w), cy = centre_of(read[i].y, read[i].h);
+        const float dx = (float)(cx - x0), dy = (float)(cy - y0);
+        if (centred_box(cx, cy, size, neighbor_weight(dx * dx + dy * dy, radius), out[written])) {
+            ++written;
+            continue;
+        }
+        VORN_WARNING("box %d of file %s re-centred to size %d lies beyond the integer range, left out!\n\033[m", i + 1,
+                     name, size);
     }
-    return n;
+    return written;
 }
 
 // Positions accumulate by repeated float addition, x fastest.
@@ -389,28 +454,35 @@ struct PickGrid {
 
     PickGrid(int nx_, int ny_, int c_)
         : nx(nx_), ny(ny_), c(c_), cols(nx_ > 0 ? (nx_ + (long)c_ - 1) / c_ : 0),
-          rows(ny_ > 0 ? (ny_ + (long)c_ - 1) / c_ : 0), cells((size_t)(cols * rows)) {}
+          rows(ny_ > 0 ? (ny_ + (long)c_ - 1) / c_ : 0) {
+        make_room(cells, (size_t)(cols * rows), "box_filter");
+    }
     long col_of(const PickCell& p) const { return p.pixel % nx; }
     long row_of(const PickCell& p) const { return p.pixel / nx; }
 };
 
 // Enters the picks of the input file (x y w h score class angle per line); a
-// centre outside the image is ignored, lines of fewer values are skipped.
-void enter_picks(PickGrid& g, FILE* f) {
+// centre outside the image is ignored, lines of fewer values are skipped, and
+// so, with a warning, are lines whose integers do not fit an int.
+void enter_picks(PickGrid& g, FILE* f, const char* name) {
+    NumberedLines lines = numbered_lines(f);
     char line[LINE_LEN];
     char* words[7];
-    while (star_read_next_line(line, f)) {
+    while (read_numbered_line(line, lines)) {
         if ((unsigned char)line[0] == 0xFF) break;
         if (line[0] == '\0' || strnsplit_inplace_byspace(line, words, 7) < 7) continue;
-        const long xc = (long)to_int(words[0]) + to_int(words[2]) / 2;
-        const long yc = (long)to_int(words[1]) + to_int(words[3]) / 2;
+        PTCL_BOX b = one_new_ptcl_box();
+        if (!read_box_ints("box_filter", name, lines.number, words,
+                           {{0, &b.x}, {1, &b.y}, {2, &b.w}, {3, &b.h}, {5, &b.class_id}}, b))
+            continue;
+        const wide xc = centre_of(b.x, b.w), yc = centre_of(b.y, b.h);
         if (xc < 0 || yc < 0 || xc >= g.nx || yc >= g.ny) continue;
         PickCell& cell = g.cells[(size_t)((yc / g.c) * g.cols + xc / g.c)];
         const float score = to_float(words[4]);
         if (!(score > cell.score)) continue;
         cell.pixel = yc * g.nx + xc;
         cell.score = score;
-        cell.class_id = to_int(words[5]);
+        cell.class_id = b.class_id;
         cell.angle = to_float(words[6]);
     }
 }
@@ -444,7 +516,8 @@ void suppress_neighbours(PickGrid& g, float min_score) {
 // Drops picks whose scaled centre lies closer than sqrt(2)c*scale to an excluded box.
 void exclude_picks(PickGrid& g, char* exclude_name, float scale, int2 origin) {
     const int capacity = (int)std::min<size_t>(g.cells.size(), PTCL_BOX_MAX);
-    std::vector<PTCL_BOX> ex((size_t)capacity);
+    std::vector<PTCL_BOX> ex;
+    make_room(ex, (size_t)capacity, "box_filter");
     const int n = read_all_ptcl_boxes(ex.data(), capacity, exclude_name);
     const double limit2 = 2.0 * g.c * g.c * (double)scale * scale;
     for (PickCell& p : g.cells) {
@@ -483,7 +556,7 @@ int box_filter(int nx, int ny, float diameter, float min_score, float scale, int
     if (c <= 0) VORN_FATAL("the particle diameter %g gives no grid cell", diameter);
     PickGrid g(nx, ny, c);
     FILE* in = star_open_read(in_name, __func__);
-    enter_picks(g, in);
+    enter_picks(g, in, in_name);
     std::fclose(in);
     suppress_neighbours(g, min_score);
     if (exclude_name != nullptr && !is_str_null(exclude_name) && check_file_access(exclude_name, "FR") == 0)

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -49,6 +52,32 @@ int64_t voxel_count(const MRC_HEAD* h) {
     if (__builtin_mul_overflow((int64_t)h->nx, (int64_t)h->ny, &n) || __builtin_mul_overflow(n, (int64_t)h->nz, &n))
         return -1;
     return n;
+}
+
+// The byte just past the last voxel the header describes, or -1 when a size is
+// negative, the mode has no size or the offset does not fit in 64 bits. Every
+// offset inside the data lies below it, so once it is known the readers'
+// offset arithmetic cannot overflow.
+int64_t data_end(const MRC_HEAD* h) {
+    const int64_t n = voxel_count(h), b = mrc_mode_bytes(h->mode);
+    int64_t bytes, end;
+    if (n < 0 || b == 0 || __builtin_mul_overflow(n, b, &bytes) ||
+        __builtin_add_overflow(bytes, mrc_data_offset(h), &end))
+        return -1;
+    return end;
+}
+
+// Resizes v; false instead of an exception when the memory cannot be had.
+template <class T>
+bool try_resize(std::vector<T>& v, size_t n) {
+    try {
+        v.resize(n);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
 }
 
 bool seek_to(FILE* f, int64_t offset) { return offset >= 0 && fseeko(f, (off_t)offset, SEEK_SET) == 0; }
@@ -102,7 +131,8 @@ bool read_voxels(FILE* f, int mode, int64_t offset, size_t n, int64_t stride, T*
     }
     if (!seek_to(f, offset)) return false;
     if (std::is_same<T, float>::value && mode == MRC_MODE_FLOAT) return fread(out, b, n, f) == n;
-    std::vector<unsigned char> raw(std::min(n * b, CHUNK_BYTES));
+    std::vector<unsigned char> raw;
+    if (!try_resize(raw, std::min(n * b, CHUNK_BYTES))) return false;
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(raw.size() / b, n - done);
         if (fread(raw.data(), b, k, f) != k) return false;
@@ -127,56 +157,89 @@ int outside_data(const char* func, const MRC_HEAD* h) {
     return -1;
 }
 
+int size_error(const char* func, const MRC_HEAD* h) {
+    WARN_IN(func, "Invalid sizes %d x %d x %d of mode %d in the header: no data can be located!\n\033[m", h->nx,
+            h->ny, h->nz, h->mode);
+    return -1;
+}
+
+int too_short(const char* func, const MRC_HEAD* h, int64_t end) {
+    WARN_IN(func, "File size error!! The header (%d x %d x %d, mode %d) needs %lld bytes, the file is shorter!\n\033[m",
+            h->nx, h->ny, h->nz, h->mode, (long long)end);
+    return -1;
+}
+
+int no_memory(const char* func, int64_t bytes) {
+    WARN_IN(func, "Not enough memory for %lld bytes!\n\033[m", (long long)bytes);
+    return -1;
+}
+
+// Whether the file reaches byte end (so a buffer sized by the header is backed
+// by the file's own bytes); the stream position is left at the end.
+bool file_reaches(FILE* f, int64_t end) { return (int64_t)get_file_size(f) >= end; }
+
 bool in_range(int64_t v, int64_t n) { return v >= 0 && v < n; }
 
 // Every voxel of a read mode, or -1 with a warning in the name of func.
 template <class T>
 int read_all_voxels(FILE* f, const MRC_HEAD* h, T* out, const char* func) {
     if (!mode_is_read(h->mode)) return unknown_mode(func, h);
-    const int64_t n = voxel_count(h);
-    if (n < 0) return outside_data(func, h);
+    if (data_end(h) < 0) return size_error(func, h);
     const int b = mrc_mode_bytes(h->mode);
-    if (!read_voxels(f, h->mode, mrc_data_offset(h), (size_t)n, b, out)) return read_failed(func);
+    if (!read_voxels(f, h->mode, mrc_data_offset(h), (size_t)voxel_count(h), b, out)) return read_failed(func);
     return 0;
 }
 
-// Values in one slice of the given axis, 0 for an axis letter that is not one.
-int64_t slice_count(const MRC_HEAD* h, char axis) {
-    switch (axis) {
-        case 'x': case 'X': return (int64_t)h->ny * h->nz;
-        case 'y': case 'Y': return (int64_t)h->nx * h->nz;
-        case 'z': case 'Z': return (int64_t)h->nx * h->ny;
-    }
-    return 0;
-}
-
-// Slice n across the axis: "z" section n, "y" row n of every section (x, then
-// z), "x" column n of every row of every section (y, then z).
-template <class T>
-int read_slice_as(FILE* f, const MRC_HEAD* h, int n, char axis, T* out, const char* func) {
+// Checks a slice request: a read mode, sizes that locate the data, a known axis
+// and a slice that exists. On success *count is the number of values in the
+// slice; it is then no more than the file's voxel count, so it can be held.
+// An unknown axis is refused (-1), not taken as an empty slice: a caller would
+// otherwise use an output that was never filled as if it held the slice.
+int check_slice(const MRC_HEAD* h, int n, char axis, const char* func, int64_t* count) {
     if (!mode_is_read(h->mode)) return unknown_mode(func, h);
-    if (voxel_count(h) < 0) return outside_data(func, h);
-    const int64_t nx = h->nx, ny = h->ny, nz = h->nz, b = mrc_mode_bytes(h->mode), base = mrc_data_offset(h);
-    bool ok = true;
+    if (data_end(h) < 0) return size_error(func, h);
+    int64_t slices, a, b;
     switch (axis) {
-        case 'z': case 'Z':
-            if (!in_range(n, nz)) return outside_data(func, h);
-            ok = read_voxels(f, h->mode, base + n * nx * ny * b, (size_t)(nx * ny), b, out);
-            break;
-        case 'y': case 'Y':
-            if (!in_range(n, ny)) return outside_data(func, h);
-            for (int64_t k = 0; k < nz && ok; k++)
-                ok = read_voxels(f, h->mode, base + (n + k * ny) * nx * b, (size_t)nx, b, out + k * nx);
-            break;
-        case 'x': case 'X':
-            if (!in_range(n, nx)) return outside_data(func, h);
-            ok = read_voxels(f, h->mode, base + n * b, (size_t)(ny * nz), nx * b, out);
-            break;
+        case 'x': case 'X': slices = h->nx, a = h->ny, b = h->nz; break;
+        case 'y': case 'Y': slices = h->ny, a = h->nx, b = h->nz; break;
+        case 'z': case 'Z': slices = h->nz, a = h->nx, b = h->ny; break;
         default:
             WARN_IN(func, "Unknown slice axis '%c'!\n\033[m", axis);
             return -1;
     }
+    if (!in_range(n, slices)) return outside_data(func, h);
+    *count = a * b;
+    return 0;
+}
+
+// Slice n across the axis, checked by check_slice: "z" section n, "y" row n of
+// every section (x, then z), "x" column n of every row of every section (y,
+// then z). An empty slice reads nothing. Every offset lies inside the data.
+template <class T>
+int read_checked_slice(FILE* f, const MRC_HEAD* h, int n, char axis, int64_t count, T* out, const char* func) {
+    if (count == 0) return 0;
+    const int64_t nx = h->nx, ny = h->ny, nz = h->nz, b = mrc_mode_bytes(h->mode), base = mrc_data_offset(h);
+    bool ok = true;
+    switch (axis) {
+        case 'z': case 'Z':
+            ok = read_voxels(f, h->mode, base + n * nx * ny * b, (size_t)count, b, out);
+            break;
+        case 'y': case 'Y':
+            for (int64_t k = 0; k < nz && ok; k++)
+                ok = read_voxels(f, h->mode, base + (n + k * ny) * nx * b, (size_t)nx, b, out + k * nx);
+            break;
+        default:
+            ok = read_voxels(f, h->mode, base + n * b, (size_t)count, nx * b, out);
+            break;
+    }
     return ok ? 0 : read_failed(func);
+}
+
+template <class T>
+int read_slice_as(FILE* f, const MRC_HEAD* h, int n, char axis, T* out, const char* func) {
+    int64_t count;
+    if (check_slice(h, n, axis, func, &count) != 0) return -1;
+    return read_checked_slice(f, h, n, axis, count, out, func);
 }
 
 // Ends the process unless the file holds exactly the data its header says.
@@ -243,10 +306,17 @@ bool ends_with(const char* s, size_t len, const char* suffix) {
     return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
 }
 
-// out = the first stem characters of name, then mid, then tail.
-void compose_name(char* out, const char* name, size_t stem, const char* mid, const char* tail) {
+// out = the first stem characters of name, then mid, then tail. A name that
+// does not fit is refused in func's name: cut, two inputs could share an output.
+void compose_name(char* out, const char* name, size_t stem, const char* mid, const char* tail, const char* func,
+                  int line) {
+    const size_t len = stem + std::strlen(mid) + std::strlen(tail);
+    if (len >= NAME_BYTES)
+        vorn_fatal_line(func, VORN_UNIT, line, "name of %zu characters does not fit in %zu bytes", len, NAME_BYTES);
     std::memset(out, 0, NAME_BYTES);
-    std::snprintf(out, NAME_BYTES, "%.*s%s%s", (int)stem, name, mid, tail);
+    std::memcpy(out, name, stem);
+    std::strcat(out, mid);
+    std::strcat(out, tail);
 }
 
 bool same_sizes(const MRC_HEAD* h1, const MRC_HEAD* h2) {
@@ -296,10 +366,7 @@ int mrc_read_head(FILE* f, MRC_HEAD* h) {
     return 0;
 }
 
-int mrc_write_head(FILE* f, MRC_HEAD* h) {
-    h->nsymbt = 0;
-    return write_head_bytes(f, h);
-}
+int mrc_write_head(FILE* f, MRC_HEAD* h) { return write_head_bytes(f, h); }
 
 int mrc_set_head_stmp(MRC_HEAD* h) {
     std::memcpy(h->map, "MAP ", 4);
@@ -462,14 +529,25 @@ void get_mrcf_xyz(int& nx, int& ny, int& nz, const char* name) {
 
 long mrcf_get_dim_size(const char* name, const char* keyword) {
     MRC_HEAD* h = mrcf_get_head(name);
-    const long nx = h->nx, ny = h->ny, nz = h->nz;
+    const MRC_HEAD head = *h;
     std::free(h);
-    struct { const char* key; long value; } const dims[] = {
-        {"x", nx}, {"y", ny}, {"z", nz}, {"xy", nx * ny}, {"yx", nx * ny}, {"xz", nx * nz},
-        {"zx", nx * nz}, {"yz", ny * nz}, {"zy", ny * nz}, {"xyz", nx * ny * nz},
+    // Each keyword names the sizes it multiplies: bit 0 nx, bit 1 ny, bit 2 nz.
+    struct { const char* key; int sizes; } const dims[] = {
+        {"x", 1}, {"y", 2}, {"z", 4}, {"xy", 3}, {"yx", 3}, {"xz", 5}, {"zx", 5}, {"yz", 6}, {"zy", 6}, {"xyz", 7},
     };
-    for (const auto& d : dims)
-        if (strcasecmp(keyword, d.key) == 0) return d.value;
+    const int32_t size[3] = {head.nx, head.ny, head.nz};
+    for (const auto& d : dims) {
+        if (strcasecmp(keyword, d.key) != 0) continue;
+        long product = 1;
+        for (int k = 0; k < 3; k++) {
+            if (!(d.sizes & (1 << k))) continue;
+            if (size[k] < 0 || __builtin_mul_overflow(product, (long)size[k], &product)) {
+                WARN_IN(__func__, "Invalid sizes %d x %d x %d in file %s!\n\033[m", head.nx, head.ny, head.nz, name);
+                return -1;
+            }
+        }
+        return product;
+    }
     std::printf("Error in function %s(), file %s on line %d: unrecognized dimension keywords %s !\n", __func__,
                 VORN_UNIT, __LINE__, keyword);
     std::printf("valid dimension keywords: x, y, z, xy, yx, xz, zx, yz, zy, xyz; not case sensitive\n");
@@ -499,6 +577,7 @@ int mrc_new_file(const char* name, MRC_HEAD* h) {
         std::fflush(stdout);
         std::exit(1);
     }
+    h->nsymbt = 0;  // the new file has no extended header: its sections follow the header
     mrc_write_head(f, h);
     return std::fclose(f);
 }
@@ -524,13 +603,18 @@ int mrcf_update_head(const char* name) {
     mrc_read_head(f, &h);
     const int status = [&]() {
         if (!mode_is_read(h.mode)) return unknown_mode(__func__, &h);
-        if (voxel_count(&h) < 0) return outside_data(__func__, &h);
+        const int64_t end = data_end(&h);
+        if (end < 0) return size_error(__func__, &h);
+        if (voxel_count(&h) == 0) {
+            WARN_IN(__func__, "The file holds no voxels: there are no statistics to compute!\n\033[m");
+            return -1;
+        }
+        // The file must hold what the header says before a section is allocated.
+        if (!file_reaches(f, end)) return too_short(__func__, &h, end);
         const size_t nxy = (size_t)h.nx * (size_t)h.ny;
         const int64_t b = mrc_mode_bytes(h.mode);
         std::vector<float> section;
-        try {
-            section.resize(nxy);
-        } catch (const std::bad_alloc&) {
+        if (!try_resize(section, nxy)) {
             std::printf("Function 'malloc' erro, while updating head!\n");
             std::fflush(stdout);
             std::exit(1);
@@ -623,7 +707,7 @@ int get_micrograph_suffixn(const char* name) {
 
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix) {
     const size_t len = std::strlen(name);
-    compose_name(out, name, len - get_micrograph_suffixn(name), suffix, "");
+    compose_name(out, name, len - get_micrograph_suffixn(name), suffix, "", __func__, __LINE__);
     return 0;
 }
 
@@ -634,7 +718,7 @@ int mrcf_replace_file_suffix(char* out, const char* name, const char* suffix) {
 int mrcf_set_outname_by_insertion(char* out, const char* name, const char* insert) {
     const size_t len = std::strlen(name);
     const size_t stem = len - get_micrograph_suffixn(name);
-    compose_name(out, name, stem, insert, name + stem);
+    compose_name(out, name, stem, insert, name + stem, __func__, __LINE__);
     return 0;
 }
 
@@ -658,8 +742,11 @@ int mrc_read_slice_double(FILE* f, MRC_HEAD* h, int n, char axis, double* out) {
 
 int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* out) {
     require_exact_size(f, h, __func__, __LINE__);
-    std::vector<float> values((size_t)slice_count(h, axis));
-    if (read_slice_as(f, h, n, axis, values.data(), __func__) != 0) return -1;
+    int64_t count;
+    if (check_slice(h, n, axis, __func__, &count) != 0) return -1;
+    std::vector<float> values;
+    if (!try_resize(values, (size_t)count)) return no_memory(__func__, count * (int64_t)sizeof(float));
+    if (read_checked_slice(f, h, n, axis, count, values.data(), __func__) != 0) return -1;
     // Inverted contrast: dmax becomes 0 and dmin 255; values outside the range
     // (or a header without one) are held to the ends instead of wrapping.
     const float scale = 255.0f / (h->dmax - h->dmin);
@@ -672,6 +759,7 @@ int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* o
 
 int mrc_read_pixel(float* out, FILE* f, MRC_HEAD* h, int x, int y, int z) {
     if (!mode_is_read(h->mode)) return unknown_mode(__func__, h);
+    if (data_end(h) < 0) return size_error(__func__, h);
     if (!in_range(x, h->nx) || !in_range(y, h->ny) || !in_range(z, h->nz)) return outside_data(__func__, h);
     const int64_t b = mrc_mode_bytes(h->mode);
     const int64_t index = x + (int64_t)h->nx * (y + (int64_t)z * h->ny);
@@ -683,9 +771,11 @@ int mrc_read_pixel(float* out, FILE* f, MRC_HEAD* h, int x, int y, int z) {
 int mrc_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int z0, int w, int hgt, int d) {
     require_float_data(h);
     if (d <= 0) return 0;
+    if (data_end(h) < 0) return size_error(__func__, h);
     if (x0 < 0 || y0 < 0 || z0 < 0 || w < 0 || hgt < 0 || (int64_t)x0 + w > h->nx || (int64_t)y0 + hgt > h->ny ||
         (int64_t)z0 + d > h->nz)
         return outside_data(__func__, h);
+    if (w == 0 || hgt == 0) return 0;  // an empty box: nothing to read, however many sections
     const int64_t nx = h->nx, ny = h->ny;
     for (int64_t z = z0; z < (int64_t)z0 + d; z++)
         for (int64_t y = y0; y < (int64_t)y0 + hgt; y++) {
@@ -706,10 +796,16 @@ int mrc_2d_read_grids(FILE* f, MRC_HEAD* h, float* out, int box, int step) {
         VORN_WARNING("Box %d and step %d must be positive!\n\033[m", box, step);
         return -1;
     }
+    int64_t count;
+    if (check_slice(h, 0, 'z', __func__, &count) != 0) return -1;
     if (h->nx < box || h->ny < box) return 0;  // no box fits
+    // Section 0 must be in the file before a buffer of its size is made.
+    const int64_t end = mrc_data_offset(h) + 4 * count;
+    if (!file_reaches(f, end)) return too_short(__func__, h, end);
     const size_t nx = (size_t)h->nx;
-    std::vector<float> image(nx * (size_t)h->ny);
-    if (read_slice_as(f, h, 0, 'z', image.data(), __func__) != 0) return -1;
+    std::vector<float> image;
+    if (!try_resize(image, (size_t)count)) return no_memory(__func__, 4 * count);
+    if (read_checked_slice(f, h, 0, 'z', count, image.data(), __func__) != 0) return -1;
     const int rows = (h->ny - box) / step + 1, cols = (h->nx - box) / step + 1;
     for (int i = 0; i < rows; i++)
         for (int j = 0; j < cols; j++)
@@ -734,6 +830,7 @@ int write_stats_head_data(FILE* f, MRC_HEAD* h, const float* data, const char* f
     const int64_t n = voxel_count(h);
     if (n < 0) vorn_fatal_line(func, VORN_UNIT, line, "invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
     if (n > 0) mrc_set_head_mmm_from_data(h, data, (size_t)n);
+    h->nsymbt = 0;  // no extended header is written: the data follow the header
     if (mrc_write_head(f, h) != 0 || std::fwrite(data, sizeof(float), (size_t)n, f) != (size_t)n)
         return write_failed(func);
     return 0;
@@ -763,7 +860,8 @@ int mrc_write_head_ddata(FILE* f, MRC_HEAD* h, const float* device_data) {
         VORN_FATAL("mrc_write_head_alldata() does not support writing float data to other MRC format.");
     const int64_t n = voxel_count(h);
     if (n < 0) VORN_FATAL("invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
-    std::vector<float> host((size_t)n);
+    std::vector<float> host;
+    if (!try_resize(host, (size_t)n)) VORN_FATAL("Not enough memory for %lld floats", (long long)n);
     if (n > 0) CUDA_CHECK(cudaMemcpy(host.data(), device_data, sizeof(float) * (size_t)n, cudaMemcpyDeviceToHost));
     return write_stats_head_data(f, h, host.data(), __func__, __LINE__);
 }
@@ -774,8 +872,11 @@ int mrc_add_slice(FILE* f, MRC_HEAD* h, const float* data) {
 
 int mrc_add_sliceN(FILE* f, MRC_HEAD* h, const float* data, int n) {
     const size_t bytes = sizeof(float) * section_voxels(h);
-    if (n < 0) return outside_data(__func__, h);
-    return write_at(f, mrc_data_offset(h) + (int64_t)n * (int64_t)bytes, data, bytes) ? 0 : write_failed(__func__);
+    int64_t at;
+    if (n < 0 || bytes > (size_t)INT64_MAX || __builtin_mul_overflow((int64_t)n, (int64_t)bytes, &at) ||
+        __builtin_add_overflow(at, mrc_data_offset(h), &at))
+        return outside_data(__func__, h);
+    return write_at(f, at, data, bytes) ? 0 : write_failed(__func__);
 }
 
 int mrc_add_slice_byte(FILE* f, MRC_HEAD* h, const unsigned char* data) {
@@ -784,12 +885,21 @@ int mrc_add_slice_byte(FILE* f, MRC_HEAD* h, const unsigned char* data) {
 
 int mrc_update_slcX(FILE* f, int x, const float* data) {
     MRC_HEAD h = default_head();
-    mrc_read_head(f, &h);
+    const bool whole_head = read_head_bytes(f, &h) == sizeof(MRC_HEAD);
+    if (!stamp_valid(&h)) mrc_set_head_stmp(&h);
+    if (!whole_head) {
+        WARN_IN(__func__, "File is shorter than an MRC header: nothing written!\n\033[m");
+        return -1;
+    }
     if (h.mode != MRC_MODE_FLOAT) {
         WARN_IN(__func__, "Cannot write floats into data of mode %d (%s)!\n\033[m", h.mode, mrc_get_head_mode(&h));
         return -1;
     }
-    if (!in_range(x, h.nx) || voxel_count(&h) < 0) return outside_data(__func__, &h);
+    const int64_t end = data_end(&h);
+    if (end < 0) return size_error(__func__, &h);
+    if (!in_range(x, h.nx)) return outside_data(__func__, &h);
+    // Overwrites only: a file shorter than its header says is not grown.
+    if (!file_reaches(f, end)) return too_short(__func__, &h, end);
     const int64_t row = 4 * (int64_t)h.nx, n = (int64_t)h.ny * h.nz, base = mrc_data_offset(&h) + 4 * (int64_t)x;
     for (int64_t i = 0; i < n; i++)
         if (!write_at(f, base + i * row, data + i, sizeof(float))) return write_failed(__func__);
@@ -806,6 +916,10 @@ float* read_whole_file(const char* name, Alloc alloc, const char* func, int line
     MRC_HEAD h = default_head();
     mrc_read_head(f, &h);
     require_exact_size(f, &h, "mrc_read_all", line);
+    // A mode that is not read fails before anything is allocated for it.
+    if (!mode_is_read(h.mode) || voxel_count(&h) < 0)
+        vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed.", name, h.mode,
+                        mrc_get_head_mode(&h));
     float* data = alloc(sizeof(float) * (size_t)voxel_count(&h));
     if (mrc_read_all(f, &h, data) != 0)
         vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed.", name, h.mode,
@@ -849,8 +963,14 @@ float* mrcf_get_data_sliceN(const char* name, int n) {
     MRC_HEAD h = default_head();
     float* data = nullptr;
     const int status = with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
-        data = host_alloc(sizeof(float) * section_voxels(&h));
-        return mrc_read_slice(f, &h, n, 'z', data);
+        int64_t count;
+        if (check_slice(&h, n, 'z', __func__, &count) != 0) return -1;
+        // The section must be in the file before a buffer of its size is made.
+        const int64_t bytes = count * mrc_mode_bytes(h.mode), end = mrc_data_offset(&h) + (n + 1) * bytes;
+        if (!file_reaches(f, end)) return too_short(__func__, &h, end);
+        data = (float*)std::malloc(sizeof(float) * (size_t)std::max<int64_t>(count, 1));
+        if (data == nullptr) return no_memory(__func__, (int64_t)sizeof(float) * count);
+        return read_checked_slice(f, &h, n, 'z', count, data, __func__);
     });
     if (status == 0) return data;
     std::free(data);

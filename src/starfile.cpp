@@ -146,12 +146,15 @@ bool is_section_word(const char* w) { return begins_with(w, "data_") || begins_w
 
 enum class LineKind { blank, section, label, other };
 
+// A label line: a table label, then "#" and its column number, whatever follows.
+bool is_label_line(char** words, int n) { return n >= 2 && words[1][0] == '#' && is_star_head_keyword(words[0]); }
+
 // Classifies one header-region line by its first two words (the line is cut in place).
 LineKind star_line_kind(char* line, char** words) {
     const int n = strnsplit_inplace(line, HEAD_DELIMS, words, 2);
     if (n == 0) return LineKind::blank;
     if (is_section_word(words[0])) return LineKind::section;
-    if (n == 2 && words[1][0] == '#' && is_star_head_keyword(words[0])) return LineKind::label;
+    if (is_label_line(words, n)) return LineKind::label;
     return LineKind::other;
 }
 
@@ -190,7 +193,11 @@ int star_checked_column(const char* func, const char* name, const char* label, i
 
 // ---- records ----
 
-StarHead* star_head_new() { return (StarHead*)std::calloc(1, sizeof(StarHead)); }
+StarHead* star_head_new() {
+    StarHead* head = (StarHead*)std::calloc(1, sizeof(StarHead));
+    if (head == nullptr) VORN_FATAL("Not enough memory for a STAR header");
+    return head;
+}
 
 int star_head_empty(StarHead* head) {
     std::memset(head, 0, sizeof(StarHead));
@@ -198,7 +205,9 @@ int star_head_empty(StarHead* head) {
 }
 
 ParticleInfoIndex* particle_info_index_new() {
-    return (ParticleInfoIndex*)std::calloc(1, sizeof(ParticleInfoIndex));
+    ParticleInfoIndex* index = (ParticleInfoIndex*)std::calloc(1, sizeof(ParticleInfoIndex));
+    if (index == nullptr) VORN_FATAL("Not enough memory for a label index");
+    return index;
 }
 
 int particle_info_index_init(ParticleInfoIndex* index) {
@@ -241,27 +250,37 @@ int is_star_head_keyword(const char* word) {
 }
 
 // Up to 512 lines: label lines are recorded, blank and data_/loop_ lines are
-// passed over, and the first other line (consumed) ends the header.
-int star_read_head(FILE* f, StarHead* head) {
+// passed over, and the first other line (consumed) ends the header. A column
+// number that does not fit an int is recorded as -1, which no reader takes for
+// a column, after a warning naming the line (and the file, when named).
+int star_read_head_named(FILE* f, StarHead* head, const char* name) {
     star_head_empty(head);
     std::rewind(f);
+    NumberedLines lines = numbered_lines(f);
     char line[LINE_LEN];
     char* words[2];
     for (int i = 0; i < STAR_HEAD_MAX_LABELS; ++i) {
-        if (!star_read_next_line(line, f)) break;
+        if (!read_numbered_line(line, lines)) break;
         const LineKind kind = star_line_kind(line, words);
         if (kind == LineKind::other) break;
         if (kind != LineKind::label) continue;
         const int k = head->count++;
-        head->column[k] = (int)std::strtol(words[1] + 1, nullptr, 10);
+        if (!parse_int_word(words[1] + 1, head->column[k])) {
+            vorn_warning_line("star_read_head", VORN_UNIT, __LINE__,
+                              "column number %s of label %s on line %ld of file %s does not fit an integer!\n\033[m",
+                              words[1] + 1, words[0], lines.number, name != nullptr ? name : "(unnamed)");
+            head->column[k] = -1;
+        }
         std::strncpy(head->label[k], words[0], STAR_LABEL_LEN - 1);
     }
     return 0;
 }
 
+int star_read_head(FILE* f, StarHead* head) { return star_read_head_named(f, head, nullptr); }
+
 int starf_read_head(const char* name, StarHead* head) {
     FILE* f = star_open_read(name, "starf_read_head");
-    star_read_head(f, head);
+    star_read_head_named(f, head, name);
     std::fclose(f);
     return 0;
 }
@@ -353,6 +372,9 @@ long get_lineN_from_starf(const char* name) {
 int is_words_starhead(char** words, int n) {
     if (n == 0) return 1;
     if (n <= 2 && is_star_head_keyword(words[0])) return 1;
+    // A label line with words after its column number is still a label line,
+    // never a row: otherwise a header of three labels lists them as micrographs.
+    if (is_label_line(words, n)) return 1;
     return is_section_word(words[0]) ? 1 : 0;
 }
 
@@ -373,7 +395,7 @@ int get_starf_suffixn(char* name) {
 char** get_all_micrographs_from_ctfstar(const char* name) {
     FILE* f = star_open_read(name, __func__);
     StarHead* head = star_head_new();
-    star_read_head(f, head);
+    star_read_head_named(f, head, name);
     ParticleInfoIndex* index = particle_info_index_new();
     set_info_index_from_star_head(head, index);
     const int c = head->count;

@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,14 @@ int replace_file_suffix(char* dst, const char* new_suffix, const char* name, con
     memcpy(dst, name, stem);
     memcpy(dst + stem, new_suffix, tail);
     return 0;
+}
+
+bool parse_int_word(const char* word, int& value) {
+    errno = 0;
+    const long long v = strtoll(word, nullptr, 10);
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    value = (int)v;
+    return true;
 }
 
 // ---- word splitting ----

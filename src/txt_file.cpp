@@ -16,6 +16,16 @@ int read_one_line(char* line, FILE* f) {
     return 0;
 }
 
+NumberedLines numbered_lines(FILE* f) { return NumberedLines{f, 0, true}; }
+
+bool read_numbered_line(char* line, NumberedLines& lines) {
+    read_one_line(line, lines.f);
+    if (line[0] == '\0' && feof(lines.f)) return false;
+    if (lines.line_ended) ++lines.number;
+    lines.line_ended = strchr(line, '\n') != nullptr;
+    return true;
+}
+
 void empty_txt_lline(char* line) { memset(line, 0, VORN_LLINE_LEN); }
 
 int read_one_lline(char* line, FILE* f) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -400,6 +403,96 @@ TEST_F(BoxFiles, PickFilterNeedsACell) {
             box_filter(200, 200, 1.0f, 0.1f, 1.0f, 20, 20, make_int2(0, 0), cstr(in), cstr(none), cstr(out), 0);
         },
         ::testing::ExitedWithCode(1), "box_filter.*gives no grid cell");
+}
+
+// ---------------- damaged files (README beside them says what each breaks) ----------------
+
+std::string hostile_file(const char* name) { return std::string(VORN_HOSTILE_DATA) + "/" + name; }
+
+TEST_F(BoxFiles, DamagedBoxFilesAreRejectedNotWrapped) {
+    if (!std::filesystem::is_directory(VORN_HOSTILE_DATA))
+        GTEST_SKIP() << "damaged test files not found in " VORN_HOSTILE_DATA;
+    const PTCL_BOX ref = PTCL_BOX{100, 100, 20, 20, 0.0f, 0, 0.0f, 0.0f};
+    std::string picks = write("picks.box", PICKS);
+    std::string kept = path("kept.box");
+    std::vector<PTCL_BOX> boxes(16, sentinel());
+    std::vector<int2> centres;
+    int2 xy[4];
+    struct Case {
+        const char* file;
+        const char* call;
+        std::function<int(char*)> run;
+        int want;
+        const char* message;  // "" when the call is to say nothing
+    } const cases[] = {
+        // x + w/2 = 2^31: the line is refused, not wrapped to a negative centre.
+        {"box_centre_overflow.box", "read_all_ptcl_boxes", [&](char* n) { return read_all_ptcl_boxes(boxes.data(), 4, n); }, 0,
+         "box centre on line 1 of file"},
+        {"box_centre_overflow.box", "read_all_box_vecxyi", [&](char* n) { return read_all_box_vecxyi(centres, n); }, 0,
+         "box centre on line 1"},
+        {"box_centre_overflow.box", "boxf_read_all_xysi", [&](char* n) { return boxf_read_all_xysi(xy, 4, n); }, 0,
+         "box centre on line 1"},
+        {"box_centre_overflow.box", "neighbours from file",
+         [&](char* n) { return generate_neighbor_boxes_from_boxf(boxes.data(), 4, &ref, 30.0f, 20, n); }, 0, "box centre on line 1"},
+        {"box_centre_overflow.box", "pick filter exclude list",
+         [&](char* n) { return box_filter(200, 200, 20.0f, 0.1f, 1.0f, 20, 20, make_int2(0, 0), cstr(picks), n, cstr(kept), 0); }, 0,
+         "box centre on line 1"},
+        // A centre at -2^31 + 8 is read, but no box of 64 about it has an int corner.
+        {"neighbour_overflow.box", "read_all_ptcl_boxes", [&](char* n) { return read_all_ptcl_boxes(boxes.data(), 4, n); }, 1, ""},
+        {"neighbour_overflow.box", "neighbours from file",
+         [&](char* n) { return generate_neighbor_boxes_from_boxf(boxes.data(), 4, &ref, 30.0f, 64, n); }, 0,
+         "re-centred to size 64 lies beyond the integer range"},
+        {"neighbour_overflow.box", "circular neighbours",
+         [&](char* n) {
+             PTCL_BOX far[1];
+             read_all_ptcl_boxes(far, 1, n);
+             return auto_generate_neighbor_boxes_circular(boxes.data(), 16, far, 10.0f, 64, 5);
+         },
+         0, "9 neighbour boxes lie beyond the integer range"},
+        // 4294967396 once became 100.
+        {"box_int_wrap.box", "read_all_ptcl_boxes", [&](char* n) { return read_all_ptcl_boxes(boxes.data(), 4, n); }, 0,
+         "value 4294967396 on line 1 of file"},
+        {"box_int_wrap.box", "read_all_box_vecxyi", [&](char* n) { return read_all_box_vecxyi(centres, n); }, 0,
+         "value 4294967396 on line 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ": " + c.call);
+        std::string name = hostile_file(c.file);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(c.run(cstr(name)), c.want);
+        const std::string said = testing::internal::GetCapturedStdout();
+        if (*c.message != '\0') {
+            EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "");
+        }
+        if (said.find("of file") != std::string::npos) {
+            EXPECT_NE(said.find(name), std::string::npos) << said;
+        }
+    }
+}
+
+TEST_F(BoxFiles, IntegersThatDoNotFitAnIntAreRejectedByLine) {
+    std::string name = write("wide.star",
+                             "data_\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n_rlnClassNumber #3\n"
+                             "4294967396 5 1\n7 8 2\n9 10 99999999999\n-2147483648 -2147483648 -3\n");
+    std::vector<PTCL_BOX> boxes(4, sentinel());
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(read_all_ptcl_boxes(boxes.data(), 4, cstr(name)), 2);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("value 4294967396 on line 6 of file " + name), std::string::npos) << said;
+    EXPECT_NE(said.find("value 99999999999 on line 8 of file " + name), std::string::npos) << said;
+    expect_box(boxes[0], 7, 8, 0, 0, 0.0f, 2, 0.0f);
+    expect_box(boxes[1], INT_MIN, INT_MIN, 0, 0, 0.0f, -3, 0.0f);
+
+    // A pick whose class once wrapped to 100 is skipped; the others are filtered as before.
+    std::string picks = write("picks.box", std::string("90 90 20 20 0.95 4294967396 10\n") + PICKS);
+    std::string kept = path("kept.box"), none = "NONE";
+    testing::internal::CaptureStdout();
+    box_filter(200, 200, 20.0f, 0.1f, 1.0f, 20, 20, make_int2(0, 0), cstr(picks), cstr(none), cstr(kept), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("value 4294967396 on line 1 of file " + picks),
+              std::string::npos);
+    EXPECT_NE(read("kept.box").find("0.900000\t1       10.000000"), std::string::npos) << read("kept.box");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,10 @@
 #define VORN_UNIT "tests/mrcfile"
 #include "cuda_general.h"
 #include "mrcfile.h"
+
+// Under AddressSanitizer an allocation above this size fails the test: no reader
+// may size a buffer by a header field before the file is known to hold the data.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=256"; }
 
 namespace {
 
@@ -332,6 +337,18 @@ TEST(MrcNames, OutputNames) {
     }
 }
 
+TEST_F(MrcDeath, OutputNamesThatDoNotFitAreRefused) {
+    // Cut to 1023 characters, two long inputs would share one output file.
+    const std::string stem(1020, 'a'), fits(1018, 'a');
+    char out[1024];
+    mrcf_set_outname_by_suffix(out, (fits + ".mrc").c_str(), ".ctf");
+    EXPECT_EQ(std::strlen(out), 1022u);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_set_outname_by_suffix(out, (stem + ".mrc").c_str(), "_long.ctf")),
+                ::testing::ExitedWithCode(1), "mrcf_set_outname_by_suffix\\(\\).*name of 1029 characters does not fit");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_set_outname_by_insertion(out, (stem + ".mrc").c_str(), "_x")),
+                ::testing::ExitedWithCode(1), "mrcf_set_outname_by_insertion\\(\\).*name of 1026 characters does not fit");
+}
+
 // ---------------- size check ----------------
 
 TEST(MrcSizeCheck, ExactSizeAcceptedOthersRejected) {
@@ -453,12 +470,22 @@ TEST(MrcRead, SliceShapes) {
         MRC_HEAD h;
         FILE* f = open_rb(path, &h);
         std::vector<float> out(6, -1.0f);
+        std::vector<double> as_double(6, -1.0);
+        std::vector<unsigned char> as_byte(6, 7);
         testing::internal::CaptureStdout();
+        // An unknown axis is refused, so no caller takes an unfilled output for a slice.
         EXPECT_EQ(mrc_read_slice(f, &h, 0, 'q', out.data()), -1);
+        EXPECT_EQ(mrc_read_slice_double(f, &h, 0, 'q', as_double.data()), -1);
+        EXPECT_EQ(mrc_read_slice_byte(f, &h, 0, 'q', as_byte.data()), -1);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("Unknown slice axis 'q'!"), std::string::npos);
+        testing::internal::CaptureStdout();
         EXPECT_EQ(mrc_read_slice(f, &h, 2, 'z', out.data()), -1);
         EXPECT_EQ(mrc_read_slice(f, &h, -1, 'y', out.data()), -1);
         EXPECT_EQ(mrc_read_slice(f, &h, 3, 'x', out.data()), -1);
         testing::internal::GetCapturedStdout();
+        expect_values(out.data(), std::vector<double>(6, -1.0));
+        expect_values(as_double.data(), std::vector<double>(6, -1.0));
+        expect_values(as_byte.data(), std::vector<double>(6, 7.0));
         std::fclose(f);
     }
 }
@@ -923,6 +950,138 @@ TEST(MrcWrite, StrictIndependentReaderOpensOurFiles) {
     }
     ASSERT_EQ(got.size(), want.size()) << text;
     for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-9 * (1.0 + std::fabs(want[i]))) << i;
+}
+
+TEST(MrcWrite, HeaderRewrittenInPlaceKeepsTheExtendedHeader) {
+    TempDir dir;
+    const std::string path = dir.file("ext.mrc");
+    make_mrc(path, 3, 2, 1, 2, ramp(6, 1), 16);
+    FILE* f = std::fopen(path.c_str(), "rb+");
+    MRC_HEAD h;
+    mrc_read_head(f, &h);
+    h.dmin = -5.0f;
+    EXPECT_EQ(mrc_write_head(f, &h), 0);
+    EXPECT_EQ(h.nsymbt, 16);  // the caller's record is left alone
+    const float section[6] = {9, 8, 7, 6, 5, 4};
+    EXPECT_EQ(mrc_add_sliceN(f, &h, section, 0), 0);  // still lands after the extended header
+    std::fclose(f);
+    const Bytes b = read_bytes(path);
+    ASSERT_EQ(b.size(), 1024u + 16 + 24);
+    EXPECT_EQ(get32(b, 92), 16u);
+    EXPECT_EQ(get_float(b, 76), -5.0f);
+    EXPECT_EQ(b[1024 + 15], 0x7F);  // extended header untouched
+    float* back = mrcf_get_data_all(path.c_str());
+    expect_values(back, {9, 8, 7, 6, 5, 4});
+    free(back);
+
+    // A new file from that record has no extended header, and says so.
+    const std::string fresh = dir.file("fresh.mrc");
+    EXPECT_EQ(mrc_new_file(fresh.c_str(), &h), 0);
+    EXPECT_EQ(h.nsymbt, 0);
+    f = std::fopen(fresh.c_str(), "rb+");
+    EXPECT_EQ(mrc_add_slice(f, &h, section), 0);
+    std::fclose(f);
+    back = mrcf_get_data_all(fresh.c_str());
+    expect_values(back, {9, 8, 7, 6, 5, 4});
+    free(back);
+}
+
+// ---------------- damaged files (README beside them says what each breaks) ----------------
+
+std::string hostile_file(const char* name) { return std::string(VORN_HOSTILE_DATA) + "/" + name; }
+
+#define SKIP_WITHOUT_HOSTILE_FILES()                                                                     \
+    if (!std::filesystem::is_directory(VORN_HOSTILE_DATA))                                              \
+    GTEST_SKIP() << "damaged test files not found in " VORN_HOSTILE_DATA
+
+// Runs a reader on an open copy of the file (header read), returning its status.
+int on_open_file(const std::string& path, const std::function<int(FILE*, MRC_HEAD*)>& read) {
+    MRC_HEAD h;
+    FILE* f = std::fopen(path.c_str(), "rb+");
+    if (f == nullptr) return -99;
+    mrc_read_head(f, &h);
+    const int status = read(f, &h);
+    std::fclose(f);
+    return status;
+}
+
+TEST(MrcHostile, ReadersRejectDamagedFilesAtOnce) {
+    SKIP_WITHOUT_HOSTILE_FILES();
+    TempDir dir;
+    // Sentinel-filled outputs: a rejection, or a slice of no values, writes nothing.
+    std::vector<float> out(64, -7.0f);
+    std::vector<unsigned char> bytes(64, 7);
+    const int BIG = 2147483646;
+    typedef std::function<int(FILE*, MRC_HEAD*)> OpenRead;
+    typedef std::function<int(const char*)> NamedRead;
+    struct Case {
+        const char* file;
+        const char* call;
+        OpenRead open_read;
+        NamedRead named_read;
+        int want;
+    } const cases[] = {
+        {"grids_huge_header.mrc", "2d_read_grids", [&](FILE* f, MRC_HEAD* h) { return mrc_2d_read_grids(f, h, out.data(), 4, 4); }, nullptr, -1},
+        {"slice_byte_nx0.mrc", "slice_byte x", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice_byte(f, h, 0, 'x', bytes.data()); }, nullptr, -1},
+        {"slice_byte_nx0.mrc", "slice_byte y (no values)", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice_byte(f, h, 0, 'y', bytes.data()); }, nullptr, 0},
+        {"slice_byte_nx0.mrc", "slice_byte z (no values)", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice_byte(f, h, BIG, 'z', bytes.data()); }, nullptr, 0},
+        {"update_head_nxy0_loop.mrc", "update_head", nullptr, [](const char* n) { return mrcf_update_head(n); }, -1},
+        {"slice_y_nx0_loop.mrc", "slice y (no values)", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice(f, h, 0, 'y', out.data()); }, nullptr, 0},
+        {"slice_y_nx0_loop.mrc", "slice_byte y (no values)", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice_byte(f, h, 0, 'Y', bytes.data()); }, nullptr, 0},
+        {"slice_y_nx0_loop.mrc", "slice_double y (no values)", [&](FILE* f, MRC_HEAD* h) { double d = -7; int s = mrc_read_slice_double(f, h, 0, 'y', &d); return d == -7 ? s : -98; }, nullptr, 0},
+        {"dims_overflow.mrc", "get_dim_size xyz", nullptr, [](const char* n) { return (int)mrcf_get_dim_size(n, "xyz"); }, -1},
+        {"dims_overflow.mrc", "get_dim_size xy", nullptr, [](const char* n) { return mrcf_get_dim_size(n, "xy") == 4611686014132420609L ? 0 : -98; }, 0},
+        {"dims_overflow.mrc", "read_pixel", [&](FILE* f, MRC_HEAD* h) { return mrc_read_pixel(out.data(), f, h, BIG, BIG, BIG); }, nullptr, -1},
+        {"dims_overflow.mrc", "read_sub_area", [&](FILE* f, MRC_HEAD* h) { return mrc_read_sub_area(f, h, out.data(), BIG - 1, BIG - 1, BIG - 1, 1, 1, 1); }, nullptr, -1},
+        {"dims_overflow.mrc", "slice x", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice(f, h, BIG, 'x', out.data()); }, nullptr, -1},
+        {"dims_overflow.mrc", "read_all_nocheck", [&](FILE* f, MRC_HEAD* h) { return mrc_read_all_nocheck(f, h, out.data()); }, nullptr, -1},
+        {"slice_z_offset_overflow.mrc", "slice z 1", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice(f, h, 1, 'z', out.data()); }, nullptr, -1},
+        {"slice_z_offset_overflow.mrc", "slice y", [&](FILE* f, MRC_HEAD* h) { return mrc_read_slice(f, h, BIG, 'y', out.data()); }, nullptr, -1},
+        {"slice_z_offset_overflow.mrc", "slice z by name", nullptr, [&](const char* n) { return mrcf_read_slice(n, 1, 'z', out.data()); }, -1},
+        {"update_head_1GiB.mrc", "update_head", nullptr, [](const char* n) { return mrcf_update_head(n); }, -1},
+        {"sliceN_16GiB.mrc", "get_data_sliceN", nullptr, [](const char* n) { float* d = mrcf_get_data_sliceN(n, 0); free(d); return d == nullptr ? -1 : 0; }, -1},
+        {"sliceN_16GiB.mrc", "2d_read_grids", [&](FILE* f, MRC_HEAD* h) { return mrc_2d_read_grids(f, h, out.data(), 4, 4); }, nullptr, -1},
+        {"short_head.mrc", "update_slcX", [&](FILE* f, MRC_HEAD*) { return mrc_update_slcX(f, 0, out.data()); }, nullptr, -1},
+        {"update_head_1GiB.mrc", "update_slcX", [&](FILE* f, MRC_HEAD*) { return mrc_update_slcX(f, 0, out.data()); }, nullptr, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ": " + c.call);
+        // A copy, so that the writers among the readers may open it for update.
+        const std::string path = dir.file(c.file);
+        const Bytes original = read_bytes(hostile_file(c.file));
+        ASSERT_FALSE(original.empty());
+        write_bytes(path, original);
+        testing::internal::CaptureStdout();
+        const auto start = std::chrono::steady_clock::now();
+        const int status = c.open_read ? on_open_file(path, c.open_read) : c.named_read(path.c_str());
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.want);
+        EXPECT_LT(seconds, 2.0);  // the damaged headers once drove loops of 2^31 passes
+        if (c.want == -1) {
+            EXPECT_NE(said.find("\033[43mWarning in function"), std::string::npos) << said;
+        }
+        EXPECT_EQ(read_bytes(path), original);  // nothing written, nothing grown
+        for (float v : out) ASSERT_EQ(v, -7.0f);
+        for (unsigned char v : bytes) ASSERT_EQ(v, 7);
+    }
+}
+
+TEST_F(MrcDeath, WholeFileReadsOfDamagedFilesEndWithTheFatalLine) {
+    SKIP_WITHOUT_HOSTILE_FILES();
+    for (const char* file : {"grids_huge_header.mrc", "dims_overflow.mrc", "slice_z_offset_overflow.mrc",
+                             "update_head_1GiB.mrc", "sliceN_16GiB.mrc", "short_head.mrc"}) {
+        SCOPED_TRACE(file);
+        const std::string path = hostile_file(file);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_data_all(path.c_str())), ::testing::ExitedWithCode(1),
+                    "File size error!! Exit now!");
+    }
+    // A header of no voxels whose file holds exactly the header is an empty image, read at once.
+    for (const char* file : {"slice_byte_nx0.mrc", "slice_y_nx0_loop.mrc", "update_head_nxy0_loop.mrc"}) {
+        float* data = mrcf_get_data_all(hostile_file(file).c_str());
+        EXPECT_NE(data, nullptr);
+        free(data);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -298,6 +299,44 @@ TEST_F(StarFiles, ParticleStarOutput) {
     EXPECT_EQ(index->AutopickFigureOfMerit, 13);
     std::free(head);
     std::free(index);
+}
+
+// ---------------- damaged files (README beside them says what each breaks) ----------------
+
+TEST_F(StarFiles, DamagedStarFilesAreRejectedNotMisread) {
+    const std::string trailing = std::string(VORN_HOSTILE_DATA) + "/mlist_trailing_words.star";
+    if (!std::filesystem::is_regular_file(trailing))
+        GTEST_SKIP() << "damaged test files not found in " VORN_HOSTILE_DATA;
+    // Label lines with words after the column number: never rows, so the list
+    // holds the rows the row count says.
+    char** list = get_all_micrographs_from_ctfstar(trailing.c_str());
+    EXPECT_EQ(get_lineN_from_starf(trailing.c_str()), 2);
+    EXPECT_STREQ(list[0], "a.mrc");
+    EXPECT_STREQ(list[1], "b.mrc");
+    EXPECT_STREQ(list[2], "");
+    std::free(list);
+    char label[] = "_rlnMicrographName", hash[] = "#1", extra[] = "x";
+    char* words[] = {label, hash, extra};
+    EXPECT_EQ(is_words_starhead(words, 3), 1);
+
+    // A column number that does not fit an int is refused, not wrapped to 1.
+    const std::string wide = write("wide.star", "data_\nloop_\n_rlnDefocusU #2\n_rlnMicrographName #4294967297\n1 a.mrc\n");
+    StarHead* head = star_head_new();
+    testing::internal::CaptureStdout();
+    starf_read_head(wide.c_str(), head);
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("column number 4294967297 of label _rlnMicrographName on line 4 of file " + wide),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(head->count, 2);
+    EXPECT_EQ(head->column[1], -1);
+    std::free(head);
+    testing::internal::CaptureStdout();
+    list = get_all_micrographs_from_ctfstar(wide.c_str());
+    said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("label _rlnMicrographName lies outside"), std::string::npos) << said;
+    EXPECT_STREQ(list[0], "");
+    std::free(list);
 }
 
 }  // namespace

@@ -74,6 +74,25 @@ TEST(NameTest, FloatNumbers) {
     }
 }
 
+TEST(NameTest, IntegerWordsThatDoNotFitAreRefused) {
+    struct Case {
+        const char* s;
+        bool fits;
+        int value;
+    };
+    const Case cases[] = {
+        {"123.7", true, 123},        {"-4.9", true, -4},          {" +7x", true, 7},
+        {"abc", true, 0},            {"2147483647", true, 2147483647}, {"-2147483648", true, -2147483647 - 1},
+        {"2147483648", false, 0},    {"-2147483649", false, 0},   {"4294967396", false, 0},
+        {"99999999999999999999999", false, 0},
+    };
+    for (const Case& c : cases) {
+        int v = -5;
+        EXPECT_EQ(parse_int_word(c.s, v), c.fits) << c.s;
+        EXPECT_EQ(v, c.fits ? c.value : -5) << c.s;
+    }
+}
+
 TEST(NameTest, SuffixLength) {
     EXPECT_EQ(get_file_suffixn("a.mrc", ".mrc"), 4);
     EXPECT_EQ(get_file_suffixn(".mrc", ".mrc"), 0);  // not strictly longer

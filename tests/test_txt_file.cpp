@@ -65,6 +65,17 @@ TEST(ReadLineTest, LinesKeepNewlineAndLongOnesComeInPieces) {
     }
 }
 
+TEST(ReadLineTest, NumberedPiecesCarryTheirPhysicalLine) {
+    // Pieces of one long line share its number; the last line has no newline.
+    TextFile file("one\n" + std::string(1500, 'a') + "\n\nfour");
+    NumberedLines lines = numbered_lines(file.f());
+    char line[VORN_LINE_LEN];
+    std::vector<long> numbers;
+    while (read_numbered_line(line, lines)) numbers.push_back(lines.number);
+    EXPECT_EQ(numbers, (std::vector<long>{1, 2, 2, 3, 4}));
+    EXPECT_STREQ(line, "");
+}
+
 TEST(ReadNumbersTest, StoresTheFirstWordsAndLeavesTheRest) {
     TextFile file("1.5 -2\t3e2  0.25\n\n7 8\n");
     std::vector<float> v(5, -9.0f);
