@@ -367,6 +367,12 @@ int ctf_epa_1d_ccf(float& res, float res_max, float* spectrum, float* spectrum_l
 int ctf_epa_1d_ccf_B_estimation();
 float bfac_estimation_from_epa_1d(const float* epa, const float* phase, float apix, int n, float resL, float resH);
 float bfac_estimation_from_epa_1d2(const float* epa, float apix, int n, float res1, float res2);
+// Kept without a caller: lines through the raw profile's values at the CTF
+// peaks (odd multiples of pi/2 of the simulated phase along defocus D) and at
+// its troughs (even multiples), against the bin index, printed with one row per
+// bin (resolution, peak line, trough line, value).
+int ctf_scale_raw2sim(const float* raw, int n, float apix, float kV, float Cs, float AC, float P, float D, float resL,
+                      float resH);
 // B = -4 k of the line value = k s^2 + d through the points (s^2, value); 0
 // with a warning from func when fewer than three points or the fit fails.
 float epa_bfactor_from_points(const std::vector<float2>& points, const char* func);

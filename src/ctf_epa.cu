@@ -318,6 +318,19 @@ int ctf_epa_1d_ccf_B_estimation() { return 0; }
 
 namespace {
 
+// Calls at(i, j, order) for every bin i where the phase passes order pi/2
+// coming from bin i - 1, j being the nearer of the two bins to that mark.
+template <class At>
+void for_each_quarter_crossing(const float* phase, int n, At at) {
+    const float quarter = CTF_PI_F / 2.0f;
+    for (int i = 1; i < n; ++i) {
+        const float before = std::floor(phase[i - 1] / quarter), after = std::floor(phase[i] / quarter);
+        if (!(after > before)) continue;
+        const float mark = after * quarter;
+        at(i, std::fabs(phase[i - 1] - mark) < std::fabs(phase[i] - mark) ? i - 1 : i, (long)after);
+    }
+}
+
 // B = -4 k of the line through the picked (s^2, value) points, 0 when it has no slope.
 float bfactor_of(const std::vector<float2>& points) {
     float k = 0.0f;
@@ -327,19 +340,15 @@ float bfactor_of(const std::vector<float2>& points) {
 }  // namespace
 
 float bfac_estimation_from_epa_1d(const float* epa, const float* phase, float apix, int n, float resL, float resH) {
-    const float quarter = CTF_PI_F / 2.0f;
     std::vector<float2> picks;
-    for (int i = 1; i < n; ++i) {
+    for_each_quarter_crossing(phase, n, [&](int i, int j, long order) {
         const float res = (float)(2 * n - 2) * apix / (float)i;
-        if (res > resL || res < resH) continue;
-        const float before = std::floor(phase[i - 1] / quarter), after = std::floor(phase[i] / quarter);
-        if (!(after > before)) continue;
-        const float mark = after * quarter;
-        const int j = std::fabs(phase[i - 1] - mark) < std::fabs(phase[i] - mark) ? i - 1 : i;
+        if (res > resL || res < resH) return;
+        const float mark = (float)order * (CTF_PI_F / 2.0f);
         const float rj = (float)(2 * n - 2) * apix / (float)j;
         if (i + 1 < n) std::printf("id res PT  PTdiff %d %f %f %f\n", j, rj, phase[j], phase[j] - mark);
         picks.push_back(make_float2(1.0f / (rj * rj), epa[j]));
-    }
+    });
     return bfactor_of(picks);
 }
 
@@ -352,4 +361,25 @@ float bfac_estimation_from_epa_1d2(const float* epa, float apix, int n, float re
         points.push_back(make_float2(s * s, epa[i]));
     }
     return bfactor_of(points);
+}
+
+int ctf_scale_raw2sim(const float* raw, int n, float apix, float kV, float Cs, float AC, float P, float D, float resL,
+                      float resH) {
+    std::vector<float> phase((size_t)n);
+    cpu_ctf_sim_1dh_c(phase.data(), (unsigned)n, apix, kV, Cs, AC, P, D, 0.0f, resL, resH, 'P');
+    // Bins where the phase passes a multiple of pi/2: odd ones are peaks, even ones troughs.
+    std::vector<float2> peaks, troughs;
+    for_each_quarter_crossing(phase.data(), n, [&](int i, int j, long order) {
+        if (phase[(size_t)i - 1] == 0.0f) return;  // outside the band
+        (order % 2 != 0 ? peaks : troughs).push_back(make_float2((float)j, raw[j]));
+    });
+    float pk = 0.0f, pr = 0.0f, tk = 0.0f, tr = 0.0f;
+    if (peaks.size() >= 2) smp_line_fit2(peaks, pk, pr);
+    if (troughs.size() >= 2) smp_line_fit2(troughs, tk, tr);
+    std::printf("peak_K     peak_R: %f   %f \n", pk, pr);
+    std::printf("trough_K trough_R: %f   %f \n\n\n\n", tk, tr);
+    for (int i = 1; i < n; ++i)
+        std::printf("%12.6f  %12.6f  %12.6f  %12.6f  PEAK\n", (float)(2 * n - 2) * apix / (float)i, pk * i + pr,
+                    tk * i + tr, raw[i]);
+    return 0;
 }

@@ -810,8 +810,12 @@ TEST(Epa, FlatOrBlankSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
         EXPECT_EQ(table.find("nan"), std::string::npos);
         EXPECT_EQ(table.find("inf"), std::string::npos);
         epa::table_rows(table);
-        if (c.warning != nullptr) EXPECT_NE(stage.out.find(c.warning), std::string::npos) << stage.out;
-        if (!c.flat) EXPECT_EQ(a.est_bfac, 0.0f);  // too few peaks
+        if (c.warning != nullptr) {
+            EXPECT_NE(stage.out.find(c.warning), std::string::npos) << stage.out;
+        }
+        if (!c.flat) {
+            EXPECT_EQ(a.est_bfac, 0.0f);  // too few peaks
+        }
     }
 }
 
@@ -936,4 +940,29 @@ TEST(CtfStar, DefocusTriplesLeaveAnAbsentAngleAtZero) {
     EXPECT_FLOAT_EQ(uva[0].y, 9000.0f);
     EXPECT_EQ(uva[0].z, 0.0f);
     std::free(uva);
+}
+
+TEST(Epa, UncalledFitsRecoverKnownLines) {
+    const int n = 513;
+    const float apix = 1.0f;
+    // A profile that falls as -B s^2 / 4 gives back B.
+    std::vector<float> decay((size_t)n);
+    for (int i = 0; i < n; ++i) {
+        const float s = i / ((2.0f * n - 2.0f) * apix);
+        decay[(size_t)i] = -120.0f * s * s / 4.0f;
+    }
+    EXPECT_NEAR(bfac_estimation_from_epa_1d2(decay.data(), apix, n, 10.0f, 4.0f), 120.0f, 0.5f);
+    // |CTF| itself: the peak line is 1 and the trough line 0 (to within the
+    // sampling of the troughs, a few bins per ring).
+    std::vector<float> mod((size_t)n);
+    cpu_ctf_sim_1dh_c(mod.data(), n, apix, 300.0f, 2.7f, 0.1f, 0.0f, 5000.0f, 0.0f, 30.0f, 2.5f, 'A');
+    testing::internal::CaptureStdout();
+    ctf_scale_raw2sim(mod.data(), n, apix, 300.0f, 2.7f, 0.1f, 0.0f, 5000.0f, 30.0f, 2.5f);
+    const std::string out = testing::internal::GetCapturedStdout();
+    float pk, pr, tk, tr;
+    ASSERT_EQ(std::sscanf(out.c_str(), "peak_K     peak_R: %f   %f \ntrough_K trough_R: %f   %f", &pk, &pr, &tk, &tr),
+              4);
+    EXPECT_NEAR(pk * 300 + pr, 1.0f, 0.02f);
+    EXPECT_NEAR(tk * 300 + tr, 0.0f, 0.1f);
+    EXPECT_EQ(ctf_epa_1d_ccf_B_estimation(), 0);
 }
