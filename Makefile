@@ -7,11 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-<<<<<<< HEAD
-.PHONY: demo test deps test-host build-cuda clean bench-accuracy
-=======
-.PHONY: demo test deps test-host build-cuda fuzz clean
->>>>>>> main
+.PHONY: demo test deps test-host build-cuda fuzz clean bench-accuracy
 
 deps:
 	@sh scripts/deps.sh
