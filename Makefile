@@ -32,20 +32,18 @@ else
 	@echo "nvcc not found: the cuda backend is not built"
 endif
 
-<<<<<<< HEAD
 # On demand, not part of `make test`: the estimator's errors against the
 # simulated micrographs' truth table (bench/accuracy --help for its options).
 bench-accuracy:
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j $(JOBS) --target vorn
 	./bench/accuracy --vorn ./build/release/vorn $(BENCH_ARGS)
-=======
+
 fuzz:
 	@sh scripts/deps.sh fuzz
 	cmake -S . -B build/fuzz -DVORN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) sh scripts/fuzz.sh build/fuzz
->>>>>>> main
 
 clean:
 	rm -rf build
