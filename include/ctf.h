@@ -8,7 +8,9 @@
 // Sources: src/ctf.cu (lifecycle, buffers, run loop), src/ctf_options.cu
 // (parser, post-parse rules, range checks), src/ctf_echo.cu (banner, usage,
 // help, parameter echoes), src/ctf_spectrum.cu (spectrum, ".pow", 1D searches),
-// src/ctf_star.cu (log head, summary, input CTF STAR files).
+// src/ctf_star.cu (log head, summary, input CTF STAR files), src/ctf_refine.cu
+// (2D refinement engine), src/ctf_drivers.cu (search-and-refine drivers and
+// the multi-start simplex schedules).
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -30,6 +32,24 @@ struct CTF_INIT {
 // One point of the 2D refinement: phase shift (degrees), defocus U and V (A), angle (degrees).
 struct PUVA {
     float P, U, V, A;
+};
+
+// Working record of one 2D refinement: for each quantity the best point, the
+// second point and two spare slots, then the scores, then U and V at the start
+// of the cycle.
+struct CTF_2DR_Para {
+    float UV_ave_1, UV_ave_2, UV_ave_2r, UV_ave_2re;
+    float UV_dif_1, UV_dif_2, UV_dif_2r, UV_dif_2re;
+    float A_1, A_2, A_2r, A_2re;
+    float ps_1, ps_2, ps_2r, ps_2re;
+    float ccc_1, ccc_2, ccc_2r, ccc_2re;
+    float U_refined, V_refined;
+};
+
+// A refined CTF with its correlation, for the report printer.
+struct CTF_REF_INFO {
+    CTF_INFO ctf;
+    float ccc;
 };
 
 // The option record. Texts point to 1024-character buffers owned by the record.
@@ -242,6 +262,83 @@ public:
     int vorn_do_epa_2d();
     int vorn_pb2dpbf();
     // ==== end of EPA ====
+    // ======== 2D refinement (src/ctf_refine.cu, src/ctf_drivers.cu) ========
+    // Scoring scratch (boxh_n floats): after the final step it holds the CTF of
+    // the diagnostic image. A second scratch for the band norms.
+    float* d_ref_work = nullptr;
+    float* d_ref_square = nullptr;
+    // Host copies kept by the refinement after EPA: the equiphase average and the spectrum.
+    float* h_ref_epa = nullptr;
+    float* h_ref_spec_saved = nullptr;
+    // Local refinement: the local half spectrum and its scoring scratch
+    // ((local_box_nx/2 + 1) x local_box_ny), owned by the local stage, and the local results.
+    float* d_local_spec = nullptr;
+    float* d_local_work = nullptr;
+    float local_ref_defU = 0, local_ref_defV = 0, local_ref_defA = 0, local_ref_ps = 0, local_ref_ccc = 0;
+    // Seed of the refinement's random starts: the clock when negative (the
+    // program's behaviour); tests fix it to repeat a refinement.
+    long ref_seed = -1;
+
+    void vorn_reseed();
+    int vorn_allocate_refine_data();
+    int vorn_free_refine_data();
+    // Objectives: one trial value, the other values from puva_cur (or local_puva_cur).
+    float vorn_tcf_swr_2dh_P(float P);
+    float vorn_tcf_swr_2dh_UVave(float m);
+    float vorn_tcf_swr_2dh_UVdif(float h);
+    float vorn_tcf_swr_2dh_A(float A);
+    float vorn_tcf_swr_2dh_P_local(float P);
+    float vorn_tcf_swr_2dh_UVave_local(float m);
+    float vorn_tcf_swr_2dh_UVdif_local(float h);
+    float vorn_tcf_swr_2dh_A_local(float A);
+    float vorn_tcf_swr_2dh(PUVA v);
+    float vorn_tcf_swr_2dh_local(PUVA v);
+    // Line refiners: one simplex step on one quantity.
+    int vorn_hcuda_refctf_A_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_UVave_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_UVdif_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_PS_2dh_t3(CTF_2DR_Para& rp);
+    int vorn_set_init_defUVA_for_2D_refine(float P0);
+    int vorn_set_init_2DR_Para(CTF_2DR_Para& rp);
+    int vorn_set_init_2DR_Para_local(CTF_2DR_Para& rp);
+    int vorn_hcuda_refctf_2dh();
+    int vorn_hcuda_refctf_2dh_local();
+    int vorn_hcuda_refctf_end_2dh();
+    int vorn_hcuda_refctf_output_FinalValues();
+    int vorn_set_bres();
+    int vorn_set_refined_PUVAC(float P, float U, float V, float A, float CCC);
+    int vorn_set_refined_PUVAC(PUVA v, float CCC);
+    int vorn_set_refined_PUVAC_local(float P, float U, float V, float A, float CCC);
+    int vorn_set_refined_PUVAC_local(PUVA v, float CCC);
+    int vorn_set_current_PUVA(float P, float U, float V, float A);
+    int vorn_set_current_PUVA(PUVA v);
+    int vorn_check_ctf_warning();
+    int vorn_print_rp(const CTF_2DR_Para& rp);
+    int vorn_print_ctfrefine_info(int cycles, CTF_REF_INFO* info);
+    // The raw score of v divided by the band norms of its |CTF| and of the
+    // spectrum, both in the band in force; 0 (with a warning) where a norm is 0.
+    float vorn_normalised_score(PUVA v, float raw);
+    PUVA vorn_refined_PUVA() const { return PUVA{ref_ps, ref_defU, ref_defV, ref_defA}; }
+
+    // Search-and-refine drivers and multi-start schedules (src/ctf_drivers.cu).
+    int vorn_1S2R_st1_noPS();
+    int vorn_1S2R_st1_PS();
+    int vorn_1S2R();
+    int vorn_1S2R_noPS();
+    int vorn_1S2R_PS();
+    int vorn_set_init_for_Hres_ref();
+    int vorn_hcuda_refctf_st2_2dh();
+    int vorn_hcuda_refctf_st3_2dh();
+    PUVA vorn_get_ctf_st1_center();
+    PUVA vorn_get_ctf_st1_reflect(int i);
+    PUVA vorn_get_ctf_st1_rextend(int i);
+    int vorn_set_init_st1(float P0);
+    int vorn_set_init_st1_from_ref2d();
+    int vorn_set_init_from_ref2d();
+    // The refinement of the chosen type from the start values in force: type 1
+    // the cycles, 2 and 3 their schedule (vertices already set); other types nothing.
+    int vorn_refine_by_type();
+    // ======== end of 2D refinement ========
 
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);

@@ -271,6 +271,7 @@ int VORN_A::vorn_free_ctf_data() {
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
     vorn_free_epa_data();
+    vorn_free_refine_data();
     return 0;
 }
 
@@ -350,9 +351,8 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
             continue;
         }
         const double t_search = wall_seconds();
-        // The first defocus by the 1D search. The search-and-refine driver of the
-        // phase mode and the final step of the 2D refinement take its place here.
-        vorn_first_defocus();
+        // The 1D search, the 2D refinement chosen by the mode, then its final step.
+        vorn_1S2R();
         vorn_put_time("1S2R", t_search);
         vorn_epa_1d_ccf_B_estimation();
         // Then local refinement ("LOCAL REFINE" timing).

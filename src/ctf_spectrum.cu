@@ -234,16 +234,8 @@ int VORN_A::vorn_1D_search_t2(float ps) {
 }
 
 int VORN_A::vorn_first_defocus() {
-    if (para->phase_plate)
-        vorn_1D_search1(h_spec, def_1d, ref_ps, para, ref_print_log ? log_file : nullptr);
-    else
-        vorn_1D_search_t2(0.0f);
-    // The later stages read the refined values; until a refinement moves them
-    // they are those of the 1D search, without astigmatism.
-    ref_defU = ref_defV = def_1d;
-    ref_defA = 0.0f;
-    if (!para->phase_plate) ref_ps = 0.0f;
-    return 0;
+    if (para->phase_plate) return vorn_1D_search1(h_spec, def_1d, ref_ps, para, ref_print_log ? log_file : nullptr);
+    return vorn_1D_search_t2(0.0f);
 }
 
 int vorn_1D_search1(float* spectrum, float& defocus, float& phase_shift, VORN_Para* para, FILE* log) {

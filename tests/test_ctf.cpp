@@ -966,3 +966,43 @@ TEST(Epa, UncalledFitsRecoverKnownLines) {
     EXPECT_NEAR(tk * 300 + tr, 0.0f, 0.1f);
     EXPECT_EQ(ctf_epa_1d_ccf_B_estimation(), 0);
 }
+
+TEST(Summary, RowOfASimulatedMicrographHoldsItsRefinedCtfWithinOnePercent) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    const std::string mic = dir.file("k200.mrc");
+    write_mrc(mic, sim_crop("sim07_200kV.mrc", 768), 768);
+    CommandLine cmd({"--apix", "1.35", "--kV", "200", "--cs", "2.0", "--ac", "0.07", "--boxsize", "384", "--ctfstar",
+                     dir.file("all.star"), mic});
+    {
+        VORN_A a;
+        testing::internal::CaptureStdout();
+        a.vorn_run_all(cmd.argc(), cmd.argv.data());
+        testing::internal::GetCapturedStdout();
+    }
+    const std::string star = read_text(dir.file("all.star"));
+    const size_t at = star.find(mic + " " + dir.file("k200.ctf") + ":mrc ");
+    ASSERT_NE(at, std::string::npos) << star;
+    float v[10];
+    ASSERT_EQ(std::sscanf(star.c_str() + star.find(":mrc ", at) + 5, "%f %f %f %f %f %f %f %f %f %f", v, v + 1, v + 2,
+                          v + 3, v + 4, v + 5, v + 6, v + 7, v + 8, v + 9),
+              10);
+    // U, V and the angle of the truth (12000, 11000, 135), the same CTF written
+    // either way round.
+    float U = v[0], V = v[1], A = v[2];
+    if (U < V) {
+        std::swap(U, V);
+        A += 90.0f;
+    }
+    EXPECT_NEAR(U, 12000.0f, 120.0f);
+    EXPECT_NEAR(V, 11000.0f, 110.0f);
+    EXPECT_NEAR(std::remainder(A - 135.0f, 180.0f), 0.0f, 5.0f);
+    EXPECT_FLOAT_EQ(v[3], 200.0f);
+    EXPECT_GT(v[8], 0.0f);   // figure of merit
+    EXPECT_LE(v[8], 1.0f);
+    // The resolution limit lies between the first zero and Nyquist.
+    EXPECT_GE(v[9], 2.0f * 1.35f);
+    EXPECT_LT(v[9], 20.0f);
+    const std::string log = read_text(dir.file("k200_vorn.log"));
+    EXPECT_NE(log.find("Resolution limit estimated by EPA: RES_LIMIT "), std::string::npos);
+}
