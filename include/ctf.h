@@ -16,7 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <atomic>
+#include <thread>
+
+#include "boxfile.h"
 #include "ctf_core.h"
+#include "data_pool.h"
 #include "mrcfile.h"
 
 // Version line of the banner and of each log.
@@ -262,6 +267,42 @@ public:
     int vorn_do_epa_2d();
     int vorn_pb2dpbf();
     // ==== end of EPA ====
+    // ==== read-ahead queue (src/ctf_read_ahead.cu) ====
+    mrcf_data_packet dp_cur;                     // the packet being taken
+    Data_Queue<mrcf_data_packet> dp_queue{5};
+    std::thread dp_reader;
+    std::atomic<int> dp_stop{0};                 // raised when the run ends before the reader
+    int dp_taken = 0;                            // 1 once the packet of mic_index is taken
+    int vorn_data_queue_init(int capacity);
+    int vorn_send_all_to_queue_background();
+    int vorn_read_infs_data_and_send_to_queue();
+    static void* vorn_read_infs_data_and_send_to_queue_wrap(void* object);
+    int vorn_send_dp_to_queue(const mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue(mrcf_data_packet& dp);
+    int vorn_get_dp_from_queue_until_succeed(mrcf_data_packet& dp);
+    // Takes this micrograph's packet into mic_data: 0, or -1 (warning) when the
+    // reader could not read it; a missing or foreign packet is fatal.
+    int vorn_take_mic_data_from_queue();
+    // Takes and frees the packet of a micrograph skipped before its data were taken.
+    int vorn_drop_dp_of_skipped_mic();
+    // Stops the reader, waits for it and frees every packet left.
+    int vorn_join_reader();
+    // ==== end of read-ahead queue ====
+
+    // ==== outputs: diagnostic images and phase flip (src/ctf_output.cu) ====
+    float* d_ctfout_sim = nullptr;   // simulated CTF power, half (boxh_n)
+    float* h_ctfout_sim = nullptr;   // its host copy, normalised
+    float* h_ctfout_spec = nullptr;  // host copy of the second spectrum, normalised
+    float* d_ctfout_epa = nullptr;   // 2D equiphase average of the spectrum, half
+    float* h_ctfout_epa = nullptr;
+    float* h_ctfout_img = nullptr;   // the combined image (box_n)
+    int vorn_allocate_ctf_data_out();
+    int vorn_free_ctf_data_out();
+    // The ".ctf" image and, with do_EPA, the ".epa" image; the mode has no effect.
+    int vorn_write_ctfout(char mode);
+    int vorn_mrcf_phase_flip_write();
+    // ==== end of outputs ====
+
     // ======== 2D refinement (src/ctf_refine.cu, src/ctf_drivers.cu) ========
     // Scoring scratch (boxh_n floats): after the final step it holds the CTF of
     // the diagnostic image. A second scratch for the band norms.
@@ -340,6 +381,46 @@ public:
     int vorn_refine_by_type();
     // ======== end of 2D refinement ========
 
+    // ==== local refinement around particles (src/ctf_local_refine.cu) ====
+    char* local_box_name = nullptr;     // coordinate file of the micrograph in work (1024)
+    char* local_star_name = nullptr;    // "_local.star" (1024)
+    char* local_ctf_name = nullptr;     // "_local.ctf" (1024)
+    int local_boxf_usable = 0;
+    PTCL_BOX* local_ptcls = nullptr;    // particles of the coordinate file (PTCL_BOX_READ_MAX)
+    int local_ptcl_n = 0;
+    PTCL_BOX local_ptcl_cur;
+    PTCL_BOX* local_areas = nullptr;    // areas around the current particle (PTCL_BOX_READ_MAX)
+    int local_area_n = 0, local_area_max = 0;
+    int local_step = 0;                 // step between areas (pixels)
+    int local_avetype = 0;
+    float* d_local_dist = nullptr;      // distance of each area read from its particle
+    float* d_local_stack = nullptr;     // the areas read (local_area_max x B x B)
+    float* d_local_epa = nullptr;
+    float* d_local_w1d = nullptr;       // area weights of average type 1
+    float* d_local_w2d = nullptr;       // frequency-weight maps of average type 2
+    float* h_local_sim = nullptr;       // display halves and image of the local CTF file
+    float* h_local_spec = nullptr;
+    float* h_local_img = nullptr;
+    FILE* local_star_file = nullptr;
+    FILE* local_ctf_file = nullptr;
+    MRC_HEAD* local_ctf_head = nullptr;
+    int vorn_local_refine();
+    int vorn_get_local_boxf();
+    int vorn_check_boxf();
+    int vorn_open_output_local_head();
+    int vorn_close_output_local();
+    int vorn_output_init_local_info();
+    // The particle's line; read is 0 when none of its areas lay inside the micrograph.
+    int vorn_output_local_values_one_line(int read = 1);
+    int vorn_write_local_ctf_file(int index);
+    int vorn_particle_star_write_head(FILE* f);
+    int vorn_allocate_ctf_data_local();
+    int vorn_free_ctf_data_local();
+    int vorn_free_ctf_data_mdef();
+    // The local spectrum of the current particle from its areas; the number of areas read.
+    int vorn_local_spectrum();
+    // ==== end of local refinement ====
+
     // ---- options (src/ctf_options.cu) ----
     int vorn_init_parameters(int argc, char** argv);
     int vorn_get_parameters(int argc, char** argv);
@@ -407,6 +488,16 @@ private:
 int vorn_1D_search1(float* spectrum, float& defocus, float& phase_shift, VORN_Para* para, FILE* log);
 // The defocus values of the n highest peaks of the score curve, highest first.
 int vorn_1D_search_t2_more_peaks(float* spectrum, float* defocus, int n, VORN_Para* para, float phase_shift);
+
+// ---- outputs (src/ctf_output.cu) ----
+// Normalises a half spectrum for display: deviation s and mean m; an array with
+// no spread (an empty band) becomes m everywhere.
+void vorn_normz_for_display(float* x, size_t n, float s, float m);
+// Phase-flips the nx x ny device image in place where the CTF is negative and
+// writes it beside the micrograph as "<name less .mrc/.mrcs>_pf.mrc". With no
+// image the micrograph's first section is read from the file.
+int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
+                          float ps, float U, float V, float A);
 
 // ---- CTF STAR files ----
 int log_ctfstar_head(FILE* f);

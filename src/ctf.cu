@@ -94,6 +94,7 @@ VORN_A::VORN_A() {
 }
 
 VORN_A::~VORN_A() {
+    vorn_join_reader();
     vorn_free_ctf_data();
     close_mic_files();
     vorn_close_sumlog();
@@ -199,8 +200,9 @@ int VORN_A::vorn_preparation(int argc, char** argv) {
     vorn_get_parameters(argc, argv);
     vorn_check_outputs_spare_inputs();
     vorn_test_set_io_info();
-    // The read-ahead queue is set up here once the reader exists.
+    if (para->pre_read) vorn_data_queue_init(5);
     vorn_allocate_ctf_data();
+    if (para->do_local_refine) vorn_allocate_ctf_data_local();
     vorn_put_parameters(argc, argv);
     vorn_open_sumlog();
     return 0;
@@ -261,6 +263,7 @@ int VORN_A::vorn_allocate_ctf_data() {
     d_defs = device_buffer<float>(GPU_SITE, (size_t)n_def);
     d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
     vorn_allocate_epa_data();
+    vorn_allocate_ctf_data_out();
     return 0;
 }
 
@@ -271,6 +274,8 @@ int VORN_A::vorn_free_ctf_data() {
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
     vorn_free_epa_data();
+    vorn_free_ctf_data_out();
+    vorn_free_ctf_data_local();
     vorn_free_refine_data();
     return 0;
 }
@@ -289,6 +294,7 @@ int VORN_A::vorn_is_file_ctf_done(char* name) {
 int VORN_A::vorn_prep_one_mic() {
     const VORN_Para& p = *para;
     mic_name = p.mic_names[mic_index];
+    dp_taken = 0;
     if (check_file_access(mic_name, "FR") != 0) return -1;
     vorn_set_output_names(mic_name, log_name, ctf_name, pow_name, epa_name);
     if (p.do_unfinished && vorn_is_file_ctf_done(log_name)) {
@@ -312,8 +318,12 @@ int VORN_A::vorn_prep_one_mic() {
     const double t0 = wall_seconds();
     std::fprintf(log_file, "Reading file: %s\n", mic_name);
     std::printf("Reading file: %s\n", mic_name);
-    // The read-ahead queue hands the data over here once it exists.
-    if (mrc_read_all_nocheck(mic_file, head_cur, mic_data) != 0) {
+    if (p.pre_read) {
+        if (vorn_take_mic_data_from_queue() != 0) {
+            close_mic_files();
+            return -1;
+        }
+    } else if (mrc_read_all_nocheck(mic_file, head_cur, mic_data) != 0) {
         VORN_WARNING("Reading micrograph %s failed!\n\033[m", mic_name);
         close_mic_files();
         return -1;
@@ -336,11 +346,12 @@ int VORN_A::vorn_end_one_mic() {
 int VORN_A::vorn_run_all(int argc, char** argv) {
     const double t_start = wall_seconds();
     vorn_preparation(argc, argv);
-    // The read-ahead reader is started here once it exists.
+    if (para->pre_read) vorn_send_all_to_queue_background();
     vorn_put_time("PREPARATION", t_start);
     for (mic_index = 0; mic_index < para->mic_count; ++mic_index) {
         vorn_ref_control_init();
         if (vorn_prep_one_mic() != 0) {
+            vorn_drop_dp_of_skipped_mic();
             VORN_WARNING("VORN failed to prepare micrograph %s;skipped and continue with the next.!\n\033[m", mic_name);
             continue;
         }
@@ -355,11 +366,17 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
         vorn_1S2R();
         vorn_put_time("1S2R", t_search);
         vorn_epa_1d_ccf_B_estimation();
-        // Then local refinement ("LOCAL REFINE" timing).
+        const double t_local = wall_seconds();
+        if (para->do_local_refine) vorn_local_refine();
+        vorn_put_time("LOCAL REFINE", t_local);
         vorn_write_star_oneline();
-        // Then the diagnostic image and the phase flip ("PHASE FLIP" timing).
+        if (!para->reload_ctf_files) vorn_write_ctfout('W');
+        const double t_flip = wall_seconds();
+        if (para->do_phase_flip) vorn_mrcf_phase_flip_write();
+        vorn_put_time("PHASE FLIP", t_flip);
         vorn_end_one_mic();
     }
+    vorn_join_reader();
     vorn_free_ctf_data();
     vorn_close_sumlog();
     return 0;

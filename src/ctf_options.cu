@@ -362,6 +362,13 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
     vorn_check_parameters(argc, argv);
     // Limits derived from the pixel size, once the pixel size itself is checked.
     if (!(p.ctfout_resH_set && p.ctfout_resH >= 2.0f * p.apix)) p.ctfout_resH = 2.2f * p.apix + 0.1f;
+    // The diagnostic image shows the band ctfout_resL..ctfout_resH: an empty band would show nothing.
+    if (!(p.ctfout_resL > p.ctfout_resH)) {
+        const float resL = std::max(50.0f, 2.0f * p.ctfout_resH);
+        std::printf("Warning: invalid --ctfout_resL %.2f! It must be larger than --ctfout_resH %.2f. Set it as "
+                    "%.2f.\n", p.ctfout_resL, p.ctfout_resH, resL);
+        p.ctfout_resL = resL;
+    }
     if (!(p.EPA_resH_set && p.EPA_resH >= 2.0f * p.apix + 0.1f)) p.EPA_resH = 2.0f * p.apix + 0.1f;
     CUDA_CHECK(cudaSetDevice(p.gid));
     return 0;

@@ -114,7 +114,7 @@ TEST_F(Run, TwoMicrographsGiveTheirFilesAndDoUnfinishedSkipsTheFinishedOne) {
     EXPECT_LT(prep, read);
     EXPECT_LT(read, fft);
     EXPECT_LT(fft, search);
-    EXPECT_EQ(first.count(">>>>>>TIME<<<<<<"), 7u);
+    EXPECT_EQ(first.count(">>>>>>TIME<<<<<<"), 11u);
     EXPECT_EQ(first.count("Processing done successfully."), 2u);
 
     const std::string log_a = read_text(dir.file("a_vorn.log"));
@@ -191,6 +191,25 @@ TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(other_name.status, 1);
     EXPECT_TRUE(other_name.has("the CTF STAR summary " + dir.file("m.star") + " is an input file"));
     EXPECT_EQ(read_text(dir.file("m.star")), before);
+}
+
+TEST_F(Run, ReadAheadTakesOnePacketPerMicrographAlsoForSkippedOnes) {
+    // a is finished beforehand; with --do_unfinished it is skipped before its data are taken.
+    ASSERT_EQ(vorn({"--ctfstar", "none", dir.file("a.mrc")}).status, 0);
+    const RunResult r = vorn({"--pre_read", "--dp_silent", "0", "--do_unfinished", "--ctfstar", "none",
+                              dir.file("b.mrc"), dir.file("a.mrc"), dir.file("missing.mrc"), dir.file("c.mrc")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("sending all data, running in background as limited queue ..."));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(r.has("sending " + std::to_string(i) + "th element of dp_vec succeeded. \033[43mContinue ...\033[m"));
+    EXPECT_TRUE(r.has("VORN failed to prepare micrograph " + dir.file("a.mrc") + ";skipped"));
+    EXPECT_TRUE(r.has("VORN failed to prepare micrograph " + dir.file("missing.mrc") + ";skipped"));
+    EXPECT_FALSE(r.has("Data queue may be disrupted"));
+    EXPECT_EQ(r.count("Processing done successfully."), 2u);
+    // The data taken from the queue are the micrograph's own: the same spectrum as a plain run.
+    const std::string pow_c = read_text(dir.file("c.pow"));
+    ASSERT_EQ(vorn({"--ctfstar", "none", dir.file("c.mrc")}).status, 0);
+    EXPECT_EQ(read_text(dir.file("c.pow")), pow_c);
 }
 
 }  // namespace
