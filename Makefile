@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo test deps test-host build-cuda bench-speed fuzz clean
+.PHONY: demo test deps test-host build-cuda bench-speed fuzz clean bench-accuracy
 
 deps:
 	@sh scripts/deps.sh
@@ -37,6 +37,13 @@ ifneq ($(NVCC),)
 else
 	@echo "nvcc not found: the cuda backend is not built"
 endif
+
+# On demand, not part of `make test`: the estimator's errors against the
+# simulated micrographs' truth table (bench/accuracy --help for its options).
+bench-accuracy:
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target vorn
+	./bench/accuracy --vorn ./build/release/vorn $(BENCH_ARGS)
 
 fuzz:
 	@sh scripts/deps.sh fuzz

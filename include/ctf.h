@@ -14,6 +14,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 #include <atomic>
 #include <thread>
@@ -137,6 +138,22 @@ inline int vorn_defocus_count(const VORN_Para& p) {
 // even, and large enough for the background box of boxsize/12 pixels.
 constexpr int VORN_MIN_BOXSIZE = 24;
 
+// The run's buffers: a host array of n values (a failed allocation is fatal),
+// and the releases that leave the pointer null.
+template <class T> T* host_array(size_t n) {
+    T* p = (T*)std::calloc(n + (n == 0), sizeof(T));
+    if (p == nullptr) vorn_fatal_line(__func__, "src/ctf", __LINE__, "no host memory for %zu values", n);
+    return p;
+}
+template <class T> void free_host(T*& p) {
+    std::free(p);
+    p = nullptr;
+}
+inline void free_device(float*& p) {
+    if (p != nullptr) gpu_check(cudaFree(p), __LINE__, "src/ctf");
+    p = nullptr;
+}
+
 class VORN_A {
 public:
     VORN_A();
@@ -221,6 +238,35 @@ public:
     float local_cur_bfac = 150, local_cur_resL = 50, local_cur_resH = 4;
     int local_box_nx = 256, local_box_ny = 256;
 
+    // ==== EPA, resolution limit and B-factor (src/ctf_epa.cu) ====
+    // Buffers of epa_n values, epa_n = EPA_oversmp (box_nxh - 1) + 1, allocated with the run's.
+    int epa_n = 0;
+    float* d_epa_sim = nullptr;    // simulated 1D |CTF| along the reference defocus
+    float* d_epa_phase = nullptr;  // its phase
+    float* d_epa_spec = nullptr;   // EPA of the background-subtracted spectrum
+    float* d_epa_log = nullptr;    // EPA of the log amplitude, before background subtraction
+    float* h_epa_sim = nullptr;
+    float* h_epa_phase = nullptr;
+    float* h_epa_spec = nullptr;
+    float* h_epa_log = nullptr;
+    float* h_epa_log_bg = nullptr;  // EPA(Ln|F|) less its polynomial background
+    float* h_epa_ccc = nullptr;     // local correlation with the simulation
+    float* h_epa_ccc_s = nullptr;   // the same, smoothed
+    double* h_epa_bg = nullptr;     // polynomial background of EPA(Ln|F|)
+    double* h_epa_x = nullptr;      // abscissa 0, 1, ..., epa_n - 1
+    double* h_epa_bg_coef = nullptr;  // EPA_bg_pn + 1 coefficients
+    char* epa_log_name = nullptr;     // the micrograph's "_EPA.log"
+    std::vector<float2> epa_zeros, epa_peaks;
+    int vorn_allocate_epa_data();
+    int vorn_free_epa_data();
+    int vorn_epa_1d_ccf_B_estimation();
+    float vorn_bfac_estimation_from_epa_1d3();
+    // Kept without a caller: two dashed lines; the 2D EPA of the spectrum into
+    // h_spec; the 1D background mapped back and taken from the log spectrum into h_spec.
+    int vorn_epa_1d_ccf_B_estimation2();
+    int vorn_do_epa_2d();
+    int vorn_pb2dpbf();
+    // ==== end of EPA ====
     // ==== read-ahead queue (src/ctf_read_ahead.cu) ====
     mrcf_data_packet dp_cur;                     // the packet being taken
     Data_Queue<mrcf_data_packet> dp_queue{5};
@@ -466,3 +512,56 @@ CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf);
 CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name);
 // Appends one CTF_INIT and one name per data row at position count; returns the number of rows.
 int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count);
+// One (U, V, angle) per data row of an input CTF STAR file (0 where the column
+// is absent); room for one per line. The caller frees it.
+float3* get_all_defocus_from_ctfstar(const char* name);
+
+// ==== EPA, resolution limit and B-factor (src/ctf_epa.cu) ====
+// Frequency (1/A) of the first CTF zero along defocus D: where chi' first
+// reaches pi. 0 when the target phase is negative or the phase never reaches it
+// (no defocus, or a phase shift that passes it); the caller then starts at its
+// low limit.
+float epa_first_zero_frequency(float kV, float Cs, float AC, float P, float D);
+// Index limits of the sliding correlation on an EPA profile of n bins; bin i
+// stands for the resolution 2 apix n / i.
+struct EpaWindows {
+    int nmin, nmax;      // window length at the high and at the low end
+    int i_start, i_end;  // bins of the low and high limits
+};
+inline float epa_row_resolution(int i, int n, float apix) { return 2.0f * apix * (float)n / (float)i; }
+// Rows of the table and of the crossing search.
+inline int epa_first_row(const EpaWindows& w) { return w.i_start + 1; }
+inline int epa_last_row(const EpaWindows& w) { return w.i_end - w.nmin - 11; }
+// c[i]: 1 below the first window; the correlation of epa with sim over a window
+// centred on i, its length falling linearly from nmax to nmin; 0 where the
+// correlation is undefined (a flat window) and after the last window.
+void epa_local_ccc(float* c, const float* epa, const float* sim, int n, const EpaWindows& w);
+// smoothed = c, with a 20-tap Gaussian (offsets -10 .. 9) over the rows that have room for it.
+void epa_smooth_ccc(float* smoothed, const float* c, int n, const EpaWindows& w);
+// The resolution of the first row whose smoothed correlation is below cc at a
+// resolution finer than res_max; without one, that of the last row; 0 (and
+// found false) when there are no rows.
+float epa_resolution_limit(const float* smoothed, int n, float apix, const EpaWindows& w, float cc, float res_max,
+                           bool& found);
+// The resolution limit alone (res), with its own buffers: spectrum and
+// spectrum_log are device centred half spectra (W x H); the EPA and the
+// simulation use the band resL .. resH. The last two values are not used.
+int ctf_epa_1d_ccf(float& res, float res_max, float* spectrum, float* spectrum_log, int oversmp, float apix, int W,
+                   int H, float kV, float Cs, float AC, float P, float U, float V, float A, float resL, float resH,
+                   float, float);
+// Kept without a caller: an empty stub (returns 0); B from the EPA values at the
+// samples where the 1D phase passes a multiple of pi/2; B from every sample
+// between the two resolutions.
+int ctf_epa_1d_ccf_B_estimation();
+float bfac_estimation_from_epa_1d(const float* epa, const float* phase, float apix, int n, float resL, float resH);
+float bfac_estimation_from_epa_1d2(const float* epa, float apix, int n, float res1, float res2);
+// Kept without a caller: lines through the raw profile's values at the CTF
+// peaks (odd multiples of pi/2 of the simulated phase along defocus D) and at
+// its troughs (even multiples), against the bin index, printed with one row per
+// bin (resolution, peak line, trough line, value).
+int ctf_scale_raw2sim(const float* raw, int n, float apix, float kV, float Cs, float AC, float P, float D, float resL,
+                      float resH);
+// B = -4 k of the line value = k s^2 + d through the points (s^2, value); 0
+// with a warning from func when fewer than three points or the fit fails.
+float epa_bfactor_from_points(const std::vector<float2>& points, const char* func);
+// ==== end of EPA ====

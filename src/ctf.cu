@@ -54,20 +54,6 @@ bool mic_head_usable(const char* name, FILE* f, const MRC_HEAD* h) {
     return ok;
 }
 
-template <class T> T* host_array(size_t n) {
-    T* p = (T*)std::malloc(n * sizeof(T) + (n == 0));
-    if (p == nullptr) VORN_FATAL("no host memory for %zu values", n);
-    return p;
-}
-template <class T> void free_host(T*& p) {
-    std::free(p);
-    p = nullptr;
-}
-void free_device(float*& p) {
-    if (p != nullptr) device_release(GPU_SITE, p);
-    p = nullptr;
-}
-
 // The file behind a name, when it exists.
 bool file_id(const char* name, std::pair<dev_t, ino_t>& id) {
     struct stat st;
@@ -276,6 +262,7 @@ int VORN_A::vorn_allocate_ctf_data() {
     d_sim1d = device_buffer<float>(GPU_SITE, (size_t)box_nxh * (size_t)n_def);
     d_defs = device_buffer<float>(GPU_SITE, (size_t)n_def);
     d_scores = device_buffer<float>(GPU_SITE, (size_t)n_def);
+    vorn_allocate_epa_data();
     vorn_allocate_ctf_data_out();
     return 0;
 }
@@ -286,6 +273,7 @@ int VORN_A::vorn_free_ctf_data() {
     for (float** d : {&d_mic, &d_frame, &d_frame_amp, &d_amp, &d_logamp, &d_spec, &d_spec2, &d_logamp_full,
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
+    vorn_free_epa_data();
     vorn_free_ctf_data_out();
     vorn_free_ctf_data_local();
     vorn_free_refine_data();
@@ -377,11 +365,11 @@ int VORN_A::vorn_run_all(int argc, char** argv) {
         // The 1D search, the 2D refinement chosen by the mode, then its final step.
         vorn_1S2R();
         vorn_put_time("1S2R", t_search);
-        // EPA with resolution limit and B-factor comes here.
+        vorn_epa_1d_ccf_B_estimation();
         const double t_local = wall_seconds();
         if (para->do_local_refine) vorn_local_refine();
         vorn_put_time("LOCAL REFINE", t_local);
-        // The summary row comes here.
+        vorn_write_star_oneline();
         if (!para->reload_ctf_files) vorn_write_ctfout('W');
         const double t_flip = wall_seconds();
         if (para->do_phase_flip) vorn_mrcf_phase_flip_write();

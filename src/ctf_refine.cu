@@ -123,7 +123,9 @@ void init_record(VORN_A& a, CTF_2DR_Para& rp, const PUVA& init, const PUVA& err,
     if (!local && main_logging(a))
         std::fprintf(a.log_file, "* *************************************   2D   REFINE    "
                                  "************************************************************ *\n");
-    if (a.ref_UVave_on || a.ref_UVdif_on) pair_test(a, rp, half_difference_quantity(a, rp), local);
+    // Only a refined half-difference may change at its pair test: refining the mean
+    // alone keeps the astigmatism (U - V) of the start values.
+    if (a.ref_UVdif_on) pair_test(a, rp, half_difference_quantity(a, rp), local);
     if (a.ref_A_on) pair_test(a, rp, angle_quantity(a, rp), local);
     if (a.ref_PS_on) pair_test(a, rp, phase_quantity(a, rp), local);
     if (!a.ref_A_on) rp.A_2 = rp.A_1;

@@ -5,6 +5,7 @@
 #define VORN_UNIT "src/ctf"
 #include "ctf.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,16 +88,33 @@ int VORN_A::vorn_open_sumlog() {
     return 0;
 }
 
+namespace {
+
+// A result that is not a number would break every reader of the summary: it is
+// written as 0, with a warning naming the column.
+float star_value(float v, const char* label, const char* mic) {
+    if (std::isfinite(v)) return v;
+    VORN_WARNING("%s of micrograph %s is not a number: written as 0\n\033[m", label, mic);
+    return 0.0f;
+}
+
+}  // namespace
+
 int VORN_A::vorn_write_star_oneline() {
     if (star_file == nullptr) return 0;
     const VORN_Para& p = *para;
     const float mag = (float)(10000.0 * (double)p.dstep / (double)p.apix);
+    const float U = star_value(ref_defU, "_rlnDefocusU", mic_name);
+    const float V = star_value(ref_defV, "_rlnDefocusV", mic_name);
+    const float A = star_value(ref_defA, "_rlnDefocusAngle", mic_name);
+    const float fom = star_value(ref_ccc, "_rlnCtfFigureOfMerit", mic_name);
+    const float res = star_value(res_limit, p.phase_plate ? "_rlnCtfMaxResolution" : "_rlnFinalResolution", mic_name);
     if (p.phase_plate)
-        log_ctfstar_ex_oneline_phase_shift(star_file, mic_name, ctf_name, ref_defU, ref_defV, ref_defA, ref_ps, p.kV,
-                                           p.cs, p.ac, mag, p.dstep, ref_ccc, res_limit);
+        log_ctfstar_ex_oneline_phase_shift(star_file, mic_name, ctf_name, U, V, A,
+                                           star_value(ref_ps, "_rlnPhaseShift", mic_name), p.kV, p.cs, p.ac, mag,
+                                           p.dstep, fom, res);
     else
-        log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, ref_defU, ref_defV, ref_defA, p.kV, p.cs, p.ac, mag,
-                               p.dstep, ref_ccc, res_limit);
+        log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, U, V, A, p.kV, p.cs, p.ac, mag, p.dstep, fom, res);
     // Every finished row reaches the file, so a run that is killed keeps them.
     std::fflush(star_file);
     return 0;
@@ -124,9 +142,22 @@ struct CtfColumns {
     int name, U, V, A, kV, Cs, AC, B, P;
 };
 
+// True when every CTF column the file has holds a number in this row.
+bool ctf_columns_numeric(char** words, const CtfColumns& cols) {
+    for (int col : {cols.U, cols.V, cols.A, cols.kV, cols.Cs, cols.AC, cols.B, cols.P}) {
+        if (col <= 0) continue;
+        char* end = nullptr;
+        const double v = std::strtod(words[col - 1], &end);
+        while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
+        if (end == words[col - 1] || *end != '\0' || !std::isfinite(v)) return false;
+    }
+    return true;
+}
+
 // Calls row(words) for every data row of the open file: a line that is not part
 // of the header and splits into exactly as many words as the header has
-// labels. A header of at most one label gives no rows. Returns the row count.
+// labels, is no comment, and holds a number in every CTF column. A header of
+// at most one label gives no rows. Returns the row count.
 template <class Row>
 int for_each_ctfstar_row(const char* name, FILE* f, CtfColumns& cols, Row row) {
     StarHead* head = star_head_new();
@@ -152,7 +183,12 @@ int for_each_ctfstar_row(const char* name, FILE* f, CtfColumns& cols, Row row) {
     int rows = 0;
     while (star_read_next_line(line, f)) {
         const int n = strnsplit_inplace_byspace(line, words, c + 1);
-        if (n != c || is_words_starhead(words, n)) continue;
+        // A comment is no row, however many words it has.
+        if (n != c || is_words_starhead(words, n) || words[0][0] == '#' || words[0][0] == ';') continue;
+        if (!ctf_columns_numeric(words, cols)) {
+            VORN_WARNING("a row of %s has a CTF value that is not a number (skipped): %s ...\n\033[m", name, words[0]);
+            continue;
+        }
         row(words);
         ++rows;
     }
@@ -177,18 +213,35 @@ CTF_INFO row_ctfinfo(char** words, const CtfColumns& cols) {
 
 }  // namespace
 
-CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
-    FILE* f = star_open_read(name, __func__);
+namespace {
+
+// One record per data row, make(words, columns); room for one per line of the file.
+template <class T, class Make>
+T* records_of_ctfstar(const char* name, const char* func, Make make) {
+    FILE* f = star_open_read(name, func);
     const long lines = get_lineN_from_star(f);
-    CTF_INFO* out = (CTF_INFO*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(CTF_INFO));
-    if (out == nullptr) VORN_FATAL("no memory for %ld CTF records", lines);
+    T* out = (T*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(T));
+    if (out == nullptr) VORN_FATAL("no memory for %ld records of %s", lines, name);
     CtfColumns cols{};
-    int k = 0;
+    long k = 0;
     for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        if (k < lines) out[k++] = row_ctfinfo(words, cols);
+        if (k < lines) out[k++] = make(words, cols);
     });
     std::fclose(f);
     return out;
+}
+
+}  // namespace
+
+CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
+    return records_of_ctfstar<CTF_INFO>(name, __func__, row_ctfinfo);
+}
+
+float3* get_all_defocus_from_ctfstar(const char* name) {
+    return records_of_ctfstar<float3>(name, __func__, [](char** words, const CtfColumns& cols) {
+        auto value = [&](int col) { return col > 0 ? (float)std::strtod(words[col - 1], nullptr) : 0.0f; };
+        return make_float3(value(cols.U), value(cols.V), value(cols.A));
+    });
 }
 
 int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count) {

@@ -9,6 +9,9 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <random>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -524,6 +527,13 @@ TEST(Search1D, TiesGoToTheLowerDefocusAndTheTableGoesToTheLog) {
 
 // ================= CTF STAR files =================
 
+// The summary opened, with the first micrograph of the list in work and its ".ctf" name.
+void open_summary_of_first(VORN_A& a, char* ctf) {
+    a.vorn_open_sumlog();
+    a.mic_name = a.para->mic_names[0];
+    a.ctf_name = ctf;
+}
+
 TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
     TempDir dir;
     for (bool phase_plate : {false, true}) {
@@ -533,10 +543,8 @@ TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
         if (phase_plate) words.insert(words.begin(), {"--phase_shift_S", "5"});
         Parsed run(words);
         VORN_A& a = run.a;
-        a.vorn_open_sumlog();
         char ctf[VORN_NAME_LEN] = "m1.ctf";
-        a.mic_name = a.para->mic_names[0];
-        a.ctf_name = ctf;
+        open_summary_of_first(a, ctf);
         a.ref_defU = 15000.5f;
         a.ref_defV = 14000.25f;
         a.ref_defA = 30;
@@ -592,3 +600,409 @@ TEST(CtfStar, InputFileAddsItsNamedRowsWithTheirCtf) {
 }
 
 }  // namespace
+
+// ================= EPA, resolution limit and B-factor =================
+
+namespace epa {
+
+constexpr int box = 512, nxh = box / 2 + 1;
+const CTF_INFO truth = {300.0f, 2.7f, 0.1f, 0.0f, 15000.0f, 13000.0f, 30.0f, 0.0f};
+
+// |CTF| of the truth on a centred half spectrum; finer than noise_from (A) the
+// spectrum is uniform noise in [0, 1), so the CTF can be followed down to there.
+std::vector<float> ctf_then_noise(float noise_from) {
+    std::vector<float> spec((size_t)nxh * box);
+    cpu_ctf_sim_2dh(spec.data(), nxh, box, 1.0f, truth, RESO{10000.0f, 0.1f}, 'A');
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> noise(0.0f, 1.0f);
+    for (int y = 0; y < box; ++y)
+        for (int x = 0; x < nxh; ++x) {
+            const float fx = x / (2.0f * (nxh - 1)), fy = (y - 0.5f * box) / box;
+            if (std::sqrt(fx * fx + fy * fy) > 1.0f / noise_from) spec[(size_t)y * nxh + x] = noise(rng);
+        }
+    return spec;
+}
+
+// ln(|CTF| exp(-B s^2 / 4) + 1e-3): at the CTF peaks the log amplitude falls by B s^2 / 4.
+std::vector<float> log_amplitude(float B) {
+    CTF_INFO c = truth;
+    c.B = B;
+    std::vector<float> spec((size_t)nxh * box);
+    cpu_ctf_sim_2dh(spec.data(), nxh, box, 1.0f, c, RESO{10000.0f, 0.1f}, 'A');
+    for (float& v : spec) v = std::log(v + 1e-3f);
+    return spec;
+}
+
+// An estimator sized for 256 x 256 micrographs of 1 A pixels whose spectra the test supplies.
+struct Stage {
+    TempDir dir;
+    std::string mic = dir.file("m.mrc");
+    Parsed parsed;
+    std::string out;
+    explicit Stage(std::vector<std::string> words = {})
+        : parsed(with_defaults(std::move(words), dir.file("m.mrc"))) {
+        VORN_A& a = parsed.a;
+        a.head_first = mrc_new_head();
+        a.head_first->nx = a.head_first->ny = box;
+        a.head_first->nz = 1;
+        testing::internal::CaptureStdout();
+        a.vorn_allocate_ctf_data();
+        testing::internal::GetCapturedStdout();
+        a.mic_name = &mic[0];
+        a.log_file = std::fopen(dir.file("m_vorn.log").c_str(), "w+");
+        a.ref_defU = truth.U;
+        a.ref_defV = truth.V;
+        a.ref_defA = truth.A;
+    }
+    static std::vector<std::string> with_defaults(std::vector<std::string> words, const std::string& mic) {
+        words.insert(words.begin(), {"--apix", "1.0", "--boxsize", std::to_string(box), "--ctfstar", "none"});
+        words.push_back(mic);
+        return words;
+    }
+    void set_spectra(const std::vector<float>& spec, const std::vector<float>& logamp) {
+        ASSERT_EQ(memcpy_H2D(parsed.a.d_spec, spec.data(), spec.size() * sizeof(float)), cudaSuccess);
+        ASSERT_EQ(memcpy_H2D(parsed.a.d_logamp, logamp.data(), logamp.size() * sizeof(float)), cudaSuccess);
+    }
+    // Runs the stage; returns the micrograph's log.
+    std::string run() {
+        VORN_A& a = parsed.a;
+        testing::internal::CaptureStdout();
+        a.vorn_epa_1d_ccf_B_estimation();
+        out = testing::internal::GetCapturedStdout();
+        std::fflush(a.log_file);
+        return read_text(dir.file("m_vorn.log"));
+    }
+    std::string table() const { return read_text(dir.file("m_EPA.log")); }
+};
+
+const char* const table_head = "  Resolution      |CTFsim|    EPA( Ln|F| )        Bg         EPA(Ln|F| - Bg)    CCC\n";
+
+// Every row of the table is six numbers in the table's own format; returns the rows.
+std::vector<std::vector<double>> table_rows(const std::string& text) {
+    std::vector<std::vector<double>> rows;
+    EXPECT_EQ(text.compare(0, std::strlen(table_head), table_head), 0);
+    std::istringstream in(text.substr(std::strlen(table_head)));
+    std::string line;
+    while (std::getline(in, line)) {
+        double v[6];
+        EXPECT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf %lf %lf %lf", v, v + 1, v + 2, v + 3, v + 4, v + 5), 6)
+            << line;
+        char again[256];
+        std::snprintf(again, sizeof again, "%12.6f  %12.6f  %12.6f   %12.6f   %12.6f   %12.6f ", v[0], v[1], v[2],
+                      v[3], v[4], v[5]);
+        EXPECT_EQ(line, again);
+        rows.push_back(std::vector<double>(v, v + 6));
+    }
+    return rows;
+}
+
+}  // namespace epa
+
+TEST(Epa, FirstZeroFollowsTheAnalyticPhase) {
+    const float lambda = ctf_wavelength(300.0f);
+    // Without Cs, AC and P the first zero lies at s^2 = 1/(lambda D).
+    EXPECT_NEAR(epa_first_zero_frequency(300.0f, 0.0f, 0.0f, 0.0f, 20000.0f), std::sqrt(1.0f / (lambda * 20000.0f)),
+                1e-6f);
+    // With Cs: chi_g(s1) = pi - asin(AC).
+    const float s1 = epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, 20000.0f);
+    const float chi = ctf_geometric_phase(ctf_a2(lambda, 20000.0f), ctf_a4(lambda, 2.7f), s1);
+    EXPECT_NEAR(chi, CTF_PI_F - std::asin(0.1f), 1e-4f);
+    // A phase shift past the zero, no defocus, and a defocus whose phase never
+    // reaches pi (overfocus) all give 0: no zero.
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 200.0f, 20000.0f), 0.0f);
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, 0.0f), 0.0f);
+    EXPECT_EQ(epa_first_zero_frequency(300.0f, 2.7f, 0.1f, 0.0f, -5000.0f), 0.0f);
+}
+
+TEST(Epa, ResolutionRowsCrossAtTheFirstFineEnoughDrop) {
+    const int n = 513;
+    const EpaWindows w = {6, 32, 60, 488};
+    std::vector<float> smoothed((size_t)n, 0.5f);
+    bool found = true;
+    // Never below the threshold: the finest row.
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 20.0f, found),
+                    epa_row_resolution(epa_last_row(w), n, 1.0f));
+    EXPECT_FALSE(found);
+    // A drop at a resolution coarser than res_max does not count; the first finer one does.
+    smoothed[70] = -0.1f;   // 14.7 A
+    smoothed[200] = -0.1f;  // 5.13 A
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 10.0f, found), 2.0f * 513 / 200);
+    EXPECT_TRUE(found);
+    EXPECT_FLOAT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, w, 0.0f, 20.0f, found), 2.0f * 513 / 70);
+    // No rows: 0.
+    EXPECT_EQ(epa_resolution_limit(smoothed.data(), n, 1.0f, EpaWindows{6, 32, 480, 488}, 0.0f, 20.0f, found), 0.0f);
+    EXPECT_FALSE(found);
+}
+
+TEST(Epa, ResolutionLimitAndBfactorOfASimulatedSpectrum) {
+    epa::Stage stage;
+    stage.set_spectra(epa::ctf_then_noise(6.0f), epa::log_amplitude(100.0f));
+    const std::string log = stage.run();
+    VORN_A& a = stage.parsed.a;
+    // The CTF can be followed to 6 A, no further.
+    EXPECT_GT(a.res_limit, 4.8f);
+    EXPECT_LT(a.res_limit, 6.6f);
+    EXPECT_NEAR(a.est_bfac, 100.0f, 15.0f);
+    char line[128];
+    std::snprintf(line, sizeof line, "Resolution limit estimated by EPA: RES_LIMIT %.3f \nEstimated Bfactor: B_FACTOR  %.2f \n",
+                  a.res_limit, a.est_bfac);
+    EXPECT_EQ(log, line);
+    std::snprintf(line, sizeof line, "Resolution limit estimated by EPA: \033[1m %.3f \033[m\n", a.res_limit);
+    EXPECT_NE(stage.out.find(line), std::string::npos);
+    // The table: header, then one row per bin from the first zero to the high limit.
+    const auto rows = epa::table_rows(stage.table());
+    ASSERT_FALSE(rows.empty());
+    const int n = a.epa_n;
+    EXPECT_EQ(n, 4 * (epa::nxh - 1) + 1);
+    const int nmin = (int)std::floor(epa::nxh * 0.05f);
+    EXPECT_NEAR(rows.back()[0], 2.0 * n / (std::floor(2.0 * n / a.para->EPA_resH) - nmin - 11), 1e-4);
+    // The limit is one of the rows, and the simulated |CTF| is between 0 and 1.
+    bool limit_in_rows = false;
+    for (const auto& r : rows) {
+        limit_in_rows |= std::fabs(r[0] - a.res_limit) < 1e-3;
+        EXPECT_GE(r[1], 0.0);
+        EXPECT_LE(r[1], 1.0);
+    }
+    EXPECT_TRUE(limit_in_rows);
+    // ctf_epa_1d_ccf finds the same fading point with its own windows.
+    float res = 0;
+    ctf_epa_1d_ccf(res, 20.0f, a.d_spec, a.d_logamp, 4, 1.0f, epa::nxh, epa::box, 300.0f, 2.7f, 0.1f, 0.0f,
+                   epa::truth.U, epa::truth.V, epa::truth.A, 30.0f, 2.1f, 10.0f, 4.0f);
+    EXPECT_GT(res, 4.5f);
+    EXPECT_LT(res, 7.0f);
+}
+
+TEST(Epa, FlatOrBlankSpectraMissingDefocusAndFewPeaksGiveNumbersAndWarnings) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        float U, V;
+        bool flat;
+        float spec_fill, log_fill;  // the flat spectra's values
+        const char* warning;        // or null
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::vector<Case> cases = {
+        {"flat spectra", {}, 15000, 13000, true, 0.5f, 0.5f, nullptr},
+        // A blank frame: log amplitude -inf, and less its background not a number.
+        {"blank micrograph", {}, 15000, 13000, true, nan, -inf,
+         "values of the EPA of the spectrum of micrograph"},
+        {"no defocus", {}, 0, 0, true, 0.5f, 0.5f, "no first CTF zero for defocus 0.000000"},
+        {"one peak in the B band", {"--B_resL", "5", "--B_resH", "4.8"}, 15000, 13000, false, 0, 0,
+         "Bfactor estimation failed due to too few CTF peaks\n!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        epa::Stage stage(c.words);
+        VORN_A& a = stage.parsed.a;
+        a.ref_defU = c.U;
+        a.ref_defV = c.V;
+        const size_t size = (size_t)epa::nxh * epa::box;
+        if (c.flat)
+            stage.set_spectra(std::vector<float>(size, c.spec_fill), std::vector<float>(size, c.log_fill));
+        else
+            stage.set_spectra(epa::ctf_then_noise(6.0f), epa::log_amplitude(100.0f));
+        const std::string log = stage.run();
+        EXPECT_TRUE(std::isfinite(a.res_limit));
+        EXPECT_TRUE(std::isfinite(a.est_bfac));
+        EXPECT_EQ(log.find("nan"), std::string::npos) << log;
+        const std::string table = stage.table();
+        EXPECT_EQ(table.find("nan"), std::string::npos);
+        EXPECT_EQ(table.find("inf"), std::string::npos);
+        epa::table_rows(table);
+        if (c.warning != nullptr) {
+            EXPECT_NE(stage.out.find(c.warning), std::string::npos) << stage.out;
+        }
+        if (!c.flat) {
+            EXPECT_EQ(a.est_bfac, 0.0f);  // too few peaks
+        }
+    }
+}
+
+TEST(Epa, LocalCorrelationOfFlatWindowsIsZero) {
+    const int n = 200;
+    std::vector<float> epa_v((size_t)n, 1.0f), sim((size_t)n), c((size_t)n);
+    for (int i = 0; i < n; ++i) sim[(size_t)i] = std::fabs(std::sin(0.3f * i));
+    const EpaWindows w = {6, 32, 20, 180};
+    epa_local_ccc(c.data(), epa_v.data(), sim.data(), n, w);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(c[(size_t)i], i < 36 ? 1.0f : 0.0f) << i;
+    // The same curve correlates fully with itself.
+    epa_local_ccc(c.data(), sim.data(), sim.data(), n, w);
+    for (int i = 36; i < 180 - 6; ++i) EXPECT_NEAR(c[(size_t)i], 1.0f, 1e-5f) << i;
+}
+
+// ================= log head, summary rows and input CTF STAR files =================
+
+TEST(LogHead, EndsWithTheCtffind3Block) {
+    TempDir dir;
+    Parsed run({"--apix", "1.34", "--dstep", "14", "--boxsize", "512", "--ctfstar", "none", "m1.mrc"});
+    VORN_A& a = run.a;
+    a.log_file = std::fopen(dir.file("m1_vorn.log").c_str(), "w+");
+    a.vorn_fput_parameters_ctffind3_like();
+    std::fclose(a.log_file);
+    a.log_file = nullptr;
+    const std::string log = read_text(dir.file("m1_vorn.log"));
+    const std::string block =
+        "********************************  parameter format for RELION: "
+        "*********************************************\n\n"
+        " CS[mm], HT[kV], AmpCnst, XMAG, DStep[um]\n"
+        "  2.7    300.0    0.10  104477.6   14.000\n\n"
+        " Positive defocus values for underfocus\n"
+        " Box, ResMin[A], ResMax[A], dFMin[A], dFMax[A], FStep[A], dAst[A]\n"
+        " 512       50.0        4.0   10000.0   70000.0  500.0    0.0\n"
+        "********************************* end of parameter format for RELION: "
+        "*************************************\n\n";
+    EXPECT_EQ(log.find("\nVORN , v1.18 2017-05-10\n"), 0u);
+    ASSERT_GE(log.size(), block.size());
+    EXPECT_EQ(log.substr(log.size() - block.size()), block);
+}
+
+TEST(CtfStar, ResultsThatAreNotNumbersAreWrittenAsZeroWithAWarning) {
+    TempDir dir;
+    const std::string summary = dir.file("s.star");
+    Parsed run({"--apix", "1.34", "--dstep", "14", "--ctfstar", summary, "m1.mrc"});
+    VORN_A& a = run.a;
+    char ctf[VORN_NAME_LEN] = "m1.ctf";
+    open_summary_of_first(a, ctf);
+    a.ref_defU = 15000;
+    a.ref_defV = 14000;
+    a.ref_defA = 10;
+    a.ref_ccc = NAN;
+    a.res_limit = INFINITY;
+    testing::internal::CaptureStdout();
+    a.vorn_write_star_oneline();
+    const std::string out = testing::internal::GetCapturedStdout();
+    a.ctf_name = nullptr;
+    a.vorn_close_sumlog();
+    const std::string text = read_text(summary);
+    EXPECT_NE(text.find("\nm1.mrc m1.ctf:mrc 15000.000000 14000.000000    10.000000   300.000000     2.700000    "),
+              std::string::npos);
+    const std::string tail = " 0.100000 104477.609375    14.000000     0.000000     0.000000\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_NE(out.find("_rlnCtfFigureOfMerit of micrograph m1.mrc is not a number: written as 0"), std::string::npos);
+    EXPECT_NE(out.find("_rlnFinalResolution of micrograph m1.mrc is not a number"), std::string::npos);
+}
+
+TEST(CtfStar, CommentShortAndNonNumericLinesAreNoMicrographs) {
+    TempDir dir;
+    const std::string in = dir.file("in.star");
+    std::FILE* f = std::fopen(in.c_str(), "w");
+    std::fprintf(f, "\ndata_\n\nloop_\n_rlnMicrographName #1\n_rlnDefocusU #2\n_rlnDefocusV #3\n_rlnDefocusAngle #4\n"
+                    "_rlnVoltage #5\n"
+                    "# five words of comment\n"
+                    "m1.mrc 10000 9000 30 300\n"
+                    "m2.mrc 12000 abc 10 300\n"
+                    "m3.mrc 11000 10500\n"
+                    "; five more words here\n"
+                    "m4.mrc 13000 12500 45 200\n");
+    std::fclose(f);
+    testing::internal::CaptureStdout();
+    CTF_INIT init[8];
+    char* names[8] = {};
+    int count = 1;  // appended after what the list holds
+    EXPECT_EQ(get_all_initctf_from_ctfstar(in.c_str(), init, names, count), 2);
+    float3* uva = get_all_defocus_from_ctfstar(in.c_str());
+    CTF_INFO* info = get_all_ctfinfo_from_ctfstar(in.c_str());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("is not a number (skipped): m2.mrc"), std::string::npos);
+    ASSERT_EQ(count, 3);
+    EXPECT_STREQ(names[1], "m1.mrc");
+    EXPECT_STREQ(names[2], "m4.mrc");
+    EXPECT_EQ(init[1].valid, 1);
+    EXPECT_FLOAT_EQ(init[1].ctf.U, 10000.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.U, 13000.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.V, 12500.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.A, 45.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.kV, 200.0f);
+    EXPECT_FLOAT_EQ(init[2].ctf.Cs, 2.7f);  // no column: the default
+    for (int k : {0, 1}) {
+        SCOPED_TRACE(k);
+        EXPECT_FLOAT_EQ(uva[k].x, init[k + 1].ctf.U);
+        EXPECT_FLOAT_EQ(uva[k].y, init[k + 1].ctf.V);
+        EXPECT_FLOAT_EQ(uva[k].z, init[k + 1].ctf.A);
+        EXPECT_FLOAT_EQ(info[k].U, init[k + 1].ctf.U);
+        EXPECT_FLOAT_EQ(info[k].kV, init[k + 1].ctf.kV);
+    }
+    for (char* name : names) std::free(name);
+    std::free(uva);
+    std::free(info);
+}
+
+TEST(CtfStar, DefocusTriplesLeaveAnAbsentAngleAtZero) {
+    TempDir dir;
+    const std::string in = dir.file("in.star");
+    std::FILE* f = std::fopen(in.c_str(), "w");
+    std::fprintf(f, "data_\nloop_\n_rlnMicrographName #1\n_rlnDefocusV #2\n_rlnDefocusU #3\nm1.mrc 9000 10000\n");
+    std::fclose(f);
+    float3* uva = get_all_defocus_from_ctfstar(in.c_str());
+    EXPECT_FLOAT_EQ(uva[0].x, 10000.0f);
+    EXPECT_FLOAT_EQ(uva[0].y, 9000.0f);
+    EXPECT_EQ(uva[0].z, 0.0f);
+    std::free(uva);
+}
+
+TEST(Epa, UncalledFitsRecoverKnownLines) {
+    const int n = 513;
+    const float apix = 1.0f;
+    // A profile that falls as -B s^2 / 4 gives back B.
+    std::vector<float> decay((size_t)n);
+    for (int i = 0; i < n; ++i) {
+        const float s = i / ((2.0f * n - 2.0f) * apix);
+        decay[(size_t)i] = -120.0f * s * s / 4.0f;
+    }
+    EXPECT_NEAR(bfac_estimation_from_epa_1d2(decay.data(), apix, n, 10.0f, 4.0f), 120.0f, 0.5f);
+    // |CTF| itself: the peak line is 1 and the trough line 0 (to within the
+    // sampling of the troughs, a few bins per ring).
+    std::vector<float> mod((size_t)n);
+    cpu_ctf_sim_1dh_c(mod.data(), n, apix, 300.0f, 2.7f, 0.1f, 0.0f, 5000.0f, 0.0f, 30.0f, 2.5f, 'A');
+    testing::internal::CaptureStdout();
+    ctf_scale_raw2sim(mod.data(), n, apix, 300.0f, 2.7f, 0.1f, 0.0f, 5000.0f, 30.0f, 2.5f);
+    const std::string out = testing::internal::GetCapturedStdout();
+    float pk, pr, tk, tr;
+    ASSERT_EQ(std::sscanf(out.c_str(), "peak_K     peak_R: %f   %f \ntrough_K trough_R: %f   %f", &pk, &pr, &tk, &tr),
+              4);
+    EXPECT_NEAR(pk * 300 + pr, 1.0f, 0.02f);
+    EXPECT_NEAR(tk * 300 + tr, 0.0f, 0.1f);
+    EXPECT_EQ(ctf_epa_1d_ccf_B_estimation(), 0);
+}
+
+TEST(Summary, RowOfASimulatedMicrographHoldsItsRefinedCtfWithinOnePercent) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    const std::string mic = dir.file("k200.mrc");
+    write_mrc(mic, sim_crop("sim07_200kV.mrc", 768), 768);
+    CommandLine cmd({"--apix", "1.35", "--kV", "200", "--cs", "2.0", "--ac", "0.07", "--boxsize", "384", "--ctfstar",
+                     dir.file("all.star"), mic});
+    {
+        VORN_A a;
+        testing::internal::CaptureStdout();
+        a.vorn_run_all(cmd.argc(), cmd.argv.data());
+        testing::internal::GetCapturedStdout();
+    }
+    const std::string star = read_text(dir.file("all.star"));
+    const size_t at = star.find(mic + " " + dir.file("k200.ctf") + ":mrc ");
+    ASSERT_NE(at, std::string::npos) << star;
+    float v[10];
+    ASSERT_EQ(std::sscanf(star.c_str() + star.find(":mrc ", at) + 5, "%f %f %f %f %f %f %f %f %f %f", v, v + 1, v + 2,
+                          v + 3, v + 4, v + 5, v + 6, v + 7, v + 8, v + 9),
+              10);
+    // U, V and the angle of the truth (12000, 11000, 135), the same CTF written
+    // either way round.
+    float U = v[0], V = v[1], A = v[2];
+    if (U < V) {
+        std::swap(U, V);
+        A += 90.0f;
+    }
+    EXPECT_NEAR(U, 12000.0f, 120.0f);
+    EXPECT_NEAR(V, 11000.0f, 110.0f);
+    EXPECT_NEAR(std::remainder(A - 135.0f, 180.0f), 0.0f, 5.0f);
+    EXPECT_FLOAT_EQ(v[3], 200.0f);
+    EXPECT_GT(v[8], 0.0f);   // figure of merit
+    EXPECT_LE(v[8], 1.0f);
+    // The resolution limit lies between the first zero and Nyquist.
+    EXPECT_GE(v[9], 2.0f * 1.35f);
+    EXPECT_LT(v[9], 20.0f);
+    const std::string log = read_text(dir.file("k200_vorn.log"));
+    EXPECT_NE(log.find("Resolution limit estimated by EPA: RES_LIMIT "), std::string::npos);
+}

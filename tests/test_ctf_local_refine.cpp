@@ -95,8 +95,9 @@ TEST_F(LocalRefine, LocalDefocusFollowsTheMicrographAndEdgeParticlesCarryItsValu
     EXPECT_EQ(lines[0][0], 256);
     EXPECT_EQ(lines[0][1], 256);
     for (int j = 0; j < 2; ++j) {
-        // The mean defocus near the micrograph's; without astigmatism refinement the angle stays.
+        // The mean defocus near the micrograph's; without astigmatism refinement U - V and the angle stay.
         EXPECT_NEAR((lines[j][2] + lines[j][3]) / 2, 7750, 200) << j;
+        EXPECT_NEAR(lines[j][3] - lines[j][2], -500, 0.5) << j;
         EXPECT_NEAR(lines[j][4], 20, 0.01) << j;
     }
     EXPECT_EQ(log.find("Local Values0"), log.rfind("Local Values"));

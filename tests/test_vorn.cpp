@@ -93,6 +93,15 @@ TEST_F(Run, TwoMicrographsGiveTheirFilesAndDoUnfinishedSkipsTheFinishedOne) {
         EXPECT_NE(log.find("Reading file: " + dir.file(std::string(name) + ".mrc") + "\n"), std::string::npos);
         EXPECT_NE(log.find("     169  89500.000 "), std::string::npos);  // the last row of the 1D search
         EXPECT_EQ(log.substr(log.size() - 30), "Processing done successfully.\n");
+        // The EPA stage's lines and table, and the micrograph's summary row.
+        EXPECT_NE(log.find("Resolution limit estimated by EPA: RES_LIMIT "), std::string::npos);
+        EXPECT_NE(log.find("Estimated Bfactor: B_FACTOR  "), std::string::npos);
+        EXPECT_EQ(read_text(dir.file(std::string(name) + "_EPA.log")).find("  Resolution      |CTFsim|"), 0u);
+        const std::string star = read_text(dir.file("first.star"));
+        EXPECT_NE(star.find("\n" + dir.file(std::string(name) + ".mrc") + " " + dir.file(std::string(name) + ".ctf") +
+                            ":mrc "),
+                  std::string::npos);
+        EXPECT_EQ(star.find("nan"), std::string::npos);
         MRC_HEAD* pow = mrcf_get_head(dir.file(std::string(name) + ".pow").c_str());
         EXPECT_EQ(pow->nx, 256);
         EXPECT_EQ(pow->creatid, 9986);
