@@ -118,6 +118,23 @@ void refine_first_pass(VORN_A& a, float P0) {
     }
 }
 
+// The line refinements stall where the astigmatism they start from lies across
+// the true one: the half-difference falls to zero, where the angle has no slope,
+// and the cycles end there with no astigmatism at all. A first pass from a random
+// start that ends with almost none is run once more from an angle 45 degrees on;
+// the better raw score (same band) wins.
+void retry_collapsed_astigmatism(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    if (p.refine_2d_T != 1 || p.refine_input_ctf) return;
+    if (!(std::fabs(a.ref_defU - a.ref_defV) < 0.1f * p.astm)) return;
+    const PUVA first = a.vorn_refined_PUVA();
+    const float first_ccc = a.ref_ccc;
+    a.vorn_set_init_defUVA_for_2D_refine(0.0f);
+    a.puva_init.A += 45.0f;
+    a.vorn_refine_by_type();
+    if (!(a.ref_ccc > first_ccc)) a.vorn_set_refined_PUVAC(first, first_ccc);
+}
+
 // Refinement around the refined values: the five vertices about them, or for
 // type 1 the start errors of the high-resolution pass or (2, 100, 100, 5).
 void refine_around_refined(VORN_A& a, bool hres) {
@@ -225,6 +242,7 @@ int VORN_A::vorn_refine_by_type() {
 int VORN_A::vorn_1S2R_st1_noPS() {
     vorn_1D_search_t2(0.0f);
     refine_first_pass(*this, 0.0f);
+    retry_collapsed_astigmatism(*this);
     if (para->do_Hres_ref) {
         ref_PS_on = 0;
         ref_is_Hres = 1;
