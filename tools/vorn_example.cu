@@ -112,6 +112,28 @@ bool defocus_from_log(const std::string& log, float& defocus, float& step) {
     return found;
 }
 
+// The refined U, V, angle and score of the log's "Final Values" line.
+bool final_values_from_log(const std::string& log, float& U, float& V, float& A, float& ccc) {
+    FILE* f = std::fopen(log.c_str(), "r");
+    if (f == nullptr) return false;
+    char line[1024];
+    bool found = false;
+    while (std::fgets(line, sizeof line, f))
+        if (std::strstr(line, "Final Values") != nullptr && std::sscanf(line, "%f %f %f %f", &U, &V, &A, &ccc) == 4)
+            found = true;
+    std::fclose(f);
+    return found;
+}
+
+// The same CTF written with U the larger defocus, angle in [0, 180).
+void larger_defocus_first(float& U, float& V, float& A) {
+    if (U < V) {
+        std::swap(U, V);
+        A += 90.0f;
+    }
+    A = std::fmod(std::fmod(A, 180.0f) + 180.0f, 180.0f);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,12 +168,18 @@ int main(int argc, char** argv) {
     }
     std::printf("\nExample micrograph %s: %d x %d pixels of %.1f A, %.0f kV, Cs %.1f mm, amplitude contrast %.2f\n",
                 mic.c_str(), t.n, t.n, t.apix, t.kV, t.cs, t.ac);
+    float U = 0.0f, V = 0.0f, A = 0.0f, ccc = 0.0f;
+    if (!final_values_from_log(log, U, V, A, ccc)) {
+        std::printf("No Final Values line in %s\n", log.c_str());
+        return 1;
+    }
+    larger_defocus_first(U, V, A);
     std::printf("                          truth        vorn\n");
-    std::printf("  defocus U (A)      %10.1f           -\n", t.U);
-    std::printf("  defocus V (A)      %10.1f           -\n", t.V);
-    std::printf("  angle (degrees)    %10.1f           -\n", t.A);
+    std::printf("  defocus U (A)      %10.1f  %10.1f\n", t.U, U);
+    std::printf("  defocus V (A)      %10.1f  %10.1f\n", t.V, V);
+    std::printf("  angle (degrees)    %10.1f  %10.1f\n", t.A, A);
     std::printf("  mean defocus (A)   %10.1f  %10.1f   (1D search, grid step %.0f A)\n", 0.5f * (t.U + t.V), defocus,
                 step);
-    std::printf("Defocus U, V and the angle come with the 2D refinement, which this version does not have yet.\n");
+    std::printf("  figure of merit                %10.4f\n", ccc);
     return 0;
 }
