@@ -147,12 +147,24 @@ void refine_around_refined(VORN_A& a, bool hres) {
     a.vorn_refine_by_type();
 }
 
+// Phase-search types 2 and 4 choose among the trials by their resolution limit.
+bool selects_by_resolution(const VORN_Para& p) { return p.phase_shift_T == 2 || p.phase_shift_T == 4; }
+
+// The resolution limit of the refined values of one phase trial (Å; 20 at most).
+float trial_resolution_limit(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    float res = 20.0f;
+    ctf_epa_1d_ccf(res, 20.0f, a.d_spec, a.d_logamp, p.EPA_oversmp, p.apix, a.box_nxh, a.box_ny, p.kV, p.cs, p.ac,
+                   a.ref_ps, a.ref_defU, a.ref_defV, a.ref_defA, p.resL, 2.0f * p.apix + 0.1f, p.B_resL, p.B_resH);
+    return res;
+}
+
 // The phase-shift search: every trial phase from phase_shift_L by phase_shift_S
 // below phase_shift_H, each refined quietly; the refined results end as the best entry.
 void phase_search(VORN_A& a) {
     const VORN_Para& p = *a.para;
     PUVA best{0, 0, 0, 0};
-    float best_raw = -1.0f, best_score = -1.0f;
+    float best_raw = -1.0f, best_score = -1.0f, best_res = 20.0f;
     auto trial = [&](float P) {
         a.ref_PS_on = p.cosearch_refine_ps;
         a.ref_is_Hres = 0;
@@ -162,11 +174,21 @@ void phase_search(VORN_A& a) {
         // Schedules compare normalised scores, the cycles raw ones; either way the
         // refined score stays raw until the final step.
         const float score = uses_schedule(p) ? a.vorn_normalised_score(a.vorn_refined_PUVA(), a.ref_ccc) : a.ref_ccc;
-        char line[128];
-        std::snprintf(line, sizeof line, "%12.2f %12.2f %12.2f %12.2f %12.6f \n", a.ref_ps, a.ref_defU, a.ref_defV,
-                      a.ref_defA, score);
+        char line[160];
+        bool better = score > best_score;
+        if (selects_by_resolution(p)) {
+            const float res = trial_resolution_limit(a);
+            std::snprintf(line, sizeof line, "%12.2f %12.2f %12.2f %12.2f %12.6f %12.4f \n", a.ref_ps, a.ref_defU,
+                          a.ref_defV, a.ref_defA, score, res);
+            // The finest resolution limit wins.
+            better = res < best_res;
+            if (better) best_res = res;
+        } else {
+            std::snprintf(line, sizeof line, "%12.2f %12.2f %12.2f %12.2f %12.6f \n", a.ref_ps, a.ref_defU, a.ref_defV,
+                          a.ref_defA, score);
+        }
         to_stdout_and_log(a, line);
-        if (score > best_score) {
+        if (better) {
             best_score = score;
             best_raw = a.ref_ccc;
             best = a.vorn_refined_PUVA();
@@ -192,7 +214,10 @@ void phase_search(VORN_A& a) {
 }
 
 void phase_search_header(VORN_A& a) {
-    const char* head = "searching phase shift ... \n Phase_shift      def_U         def_V         Angle       CCC        ";
+    const char* head =
+        selects_by_resolution(*a.para)
+            ? "searching phase shift ... \n Phase_shift      def_U         def_V         Angle       CCC          Res_limit"
+            : "searching phase shift ... \n Phase_shift      def_U         def_V         Angle       CCC        ";
     std::printf("%s\n", head);
     if (a.log_file != nullptr) std::fprintf(a.log_file, "\n%s\n", head);
 }
