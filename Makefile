@@ -19,10 +19,10 @@ demo: deps
 
 test: deps test-host build-cuda
 
-# Stage times of a 4096 x 4096 micrograph beside their FFT floor (bench/speed.cpp).
+# Stage times and the whole estimate on a 4096 x 4096 micrograph beside their FFT floor (bench/speed.cpp).
 bench-speed: deps
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/release -j $(JOBS) --target speed
+	cmake --build build/release -j $(JOBS) --target speed vorn
 	./build/release/speed
 
 test-host:

@@ -3,7 +3,7 @@
 // the same thread count. Ratios to the floor mean the same on a busy or a
 // smaller machine; seconds alone do not.
 //
-//   speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,8]
+//   speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,8] [--vorn PATH]
 //
 // Each configuration (box size, thread count) runs in a child process of its
 // own, started with OMP_NUM_THREADS set, so that its peak resident set is its
@@ -12,11 +12,21 @@
 // timed N times interleaved with its floor; the fastest of each is kept.
 //
 // Stages measured: spectrum (the grid power spectrum of the micrograph with
-// both background subtractions, as the estimator prepares it).
+// both background subtractions, as the estimator prepares it), and the whole
+// estimate: the built vorn program run once per configuration on the same
+// micrograph, its own per-stage times (its ">>>>>>TIME<<<<<<" lines), its wall
+// time and peak resident set. The whole estimate's only floor measured is the
+// spectrum stage's FFT floor, so its ratio is to that floor.
+//
+// The synthetic micrograph carries a CTF (white noise seen through it, with
+// shot noise) so that the search and refinement have something to fit; it is
+// written once to a temporary MRC file that every child reads.
 #define VORN_UNIT "bench/speed"
 #include <fftw3.h>
 #include <omp.h>
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "../tools/ctf_simulation.h"
 #include "cuda_fft.h"
 #include "cuda_general.h"
 #include "mrcfile.h"
@@ -42,6 +53,7 @@ struct Options {
     int reps = 3;
     std::vector<int> boxes{512, 1024};
     std::vector<int> threads;  // default: 1, 2 and all
+    std::string vorn;          // the estimator program; default: next to this one
 };
 
 struct Micrograph {
@@ -71,21 +83,12 @@ float* device_floats(size_t n) {
     return p;
 }
 
-// A synthetic micrograph: Gaussian noise on a gentle ramp, made a few rows at a
-// time so no second full-size copy exists on the host.
-Micrograph synthetic_micrograph() {
-    Micrograph m{device_floats((size_t)kMicrographSide * kMicrographSide), kMicrographSide, kMicrographSide};
-    std::mt19937 rng(15);
-    std::normal_distribution<float> noise(0.0f, 1.0f);
-    const unsigned rows_per_chunk = 64;
-    std::vector<float> chunk((size_t)rows_per_chunk * m.nx);
-    for (unsigned y0 = 0; y0 < m.ny; y0 += rows_per_chunk) {
-        for (unsigned r = 0; r < rows_per_chunk; ++r)
-            for (unsigned x = 0; x < m.nx; ++x)
-                chunk[(size_t)r * m.nx + x] = 10.0f + 1e-4f * (float)(x + y0 + r) + noise(rng);
-        CUDA_CHECK(memcpy_H2D(m.device + (size_t)y0 * m.nx, chunk.data(), chunk.size() * sizeof(float)));
-    }
-    return m;
+// The synthetic micrograph, written to the file the children read.
+void write_synthetic_micrograph(const std::string& name) {
+    SimulatedCtf t;
+    t.n = kMicrographSide;
+    const std::vector<float> image = simulate_ctf_micrograph(t, 15u);
+    mrcf_write_xyz_data(name.c_str(), image.data(), t.n, t.n, 1);
 }
 
 Micrograph read_micrograph(const std::string& name) {
@@ -99,17 +102,20 @@ Micrograph read_micrograph(const std::string& name) {
         std::fprintf(stderr, "speed: %s is not a float MRC image\n", name.c_str());
         std::exit(1);
     }
-    Micrograph m{nullptr, (unsigned)h.nx, (unsigned)h.ny};
-    const size_t n = (size_t)m.nx * m.ny;
-    std::vector<float> host(n);
+    Micrograph m{device_floats((size_t)h.nx * h.ny), (unsigned)h.nx, (unsigned)h.ny};
+    // A few rows at a time, so no second full-size copy counts in the peak.
+    const unsigned rows_per_chunk = 64;
+    std::vector<float> chunk((size_t)rows_per_chunk * m.nx);
     std::fseek(f, (long)mrc_data_offset(&h), SEEK_SET);
-    if (std::fread(host.data(), sizeof(float), n, f) != n) {
-        std::fprintf(stderr, "speed: %s is shorter than its header says\n", name.c_str());
-        std::exit(1);
+    for (unsigned y0 = 0; y0 < m.ny; y0 += rows_per_chunk) {
+        const size_t n = (size_t)std::min(rows_per_chunk, m.ny - y0) * m.nx;
+        if (std::fread(chunk.data(), sizeof(float), n, f) != n) {
+            std::fprintf(stderr, "speed: %s is shorter than its header says\n", name.c_str());
+            std::exit(1);
+        }
+        CUDA_CHECK(memcpy_H2D(m.device + (size_t)y0 * m.nx, chunk.data(), n * sizeof(float)));
     }
     std::fclose(f);
-    m.device = device_floats(n);
-    CUDA_CHECK(memcpy_H2D(m.device, host.data(), n * sizeof(float)));
     return m;
 }
 
@@ -174,7 +180,7 @@ struct Timing {
 
 int run_child(const Options& o, unsigned box) {
     fftwf_init_threads();
-    Micrograph m = o.mrc.empty() ? synthetic_micrograph() : read_micrograph(o.mrc);
+    Micrograph m = read_micrograph(o.mrc);
     if (m.nx < box || m.ny < box) {
         std::printf("skip\n");
         return 0;
@@ -207,40 +213,172 @@ std::string self_path() {
     return buf;
 }
 
-std::string child_command(const Options& o, unsigned box, int threads) {
-    std::string cmd = "OMP_NUM_THREADS=" + std::to_string(threads) + " '" + self_path() + "' --child " +
-                      std::to_string(box) + " --reps " + std::to_string(o.reps);
-    if (!o.mrc.empty()) cmd += " --mrc '" + o.mrc + "'";
-    return cmd;
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string child_command(const Options& o, const std::string& mic, unsigned box, int threads) {
+    return "OMP_NUM_THREADS=" + std::to_string(threads) + " '" + self_path() + "' --child " + std::to_string(box) +
+           " --reps " + std::to_string(o.reps) + " --mrc '" + mic + "'";
+}
+
+// A scratch directory for the micrograph and everything vorn writes beside it.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char name[] = "/tmp/vorn-speed-XXXXXX";
+        if (!mkdtemp(name)) {
+            std::perror("speed: mkdtemp");
+            std::exit(1);
+        }
+        path = name;
+    }
+    ~ScratchDir() {
+        if (DIR* d = opendir(path.c_str())) {
+            while (const dirent* e = readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    unlink((path + "/" + e->d_name).c_str());
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    }
+};
+
+struct StageTime {
+    std::string label;
+    double seconds;
+};
+
+struct EstimateRun {
+    bool ok = false;
+    double wall = 0.0, peak_mib = 0.0;
+    std::vector<StageTime> stages;  // in the order vorn printed them
+};
+
+// A ">>>>>>TIME<<<<<<%64s: %fs" line of vorn: its label and seconds.
+bool parse_time_line(const char* line, StageTime& t) {
+    static const char tag[] = ">>>>>>TIME<<<<<<";
+    const char* p = std::strstr(line, tag);
+    if (!p) return false;
+    p += sizeof(tag) - 1;
+    const char* colon = std::strrchr(p, ':');
+    if (!colon || std::sscanf(colon + 1, "%lf", &t.seconds) != 1) return false;
+    while (p < colon && *p == ' ') ++p;
+    t.label.assign(p, colon);
+    return true;
+}
+
+// Runs vorn on the micrograph with the thread count; its stage times from its
+// output, its wall time and peak resident set from the kernel.
+EstimateRun run_estimate(const Options& o, const std::string& mic, unsigned box, int threads) {
+    EstimateRun r;
+    const std::vector<std::string> words = {o.vorn, "--apix", "1.0", "--kV", "300", "--cs", "2.7", "--ac", "0.1",
+                                            "--boxsize", std::to_string(box), "--ctfstar", "NONE", mic};
+    std::vector<char*> argv;
+    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    int fd[2];
+    if (pipe(fd) != 0) return r;
+    std::fflush(stdout);
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) return r;
+    if (pid == 0) {
+        dup2(fd[1], STDOUT_FILENO);
+        close(fd[0]);
+        close(fd[1]);
+        setenv("OMP_NUM_THREADS", std::to_string(threads).c_str(), 1);
+        execv(argv[0], argv.data());
+        std::perror(argv[0]);
+        _exit(127);
+    }
+    close(fd[1]);
+    FILE* out = fdopen(fd[0], "r");
+    char line[1024];
+    StageTime t;
+    while (out && std::fgets(line, sizeof line, out))
+        if (parse_time_line(line, t)) r.stages.push_back(t);
+    if (out) std::fclose(out);
+    int status = 0;
+    rusage u{};
+    if (wait4(pid, &status, 0, &u) < 0) return r;
+    r.wall = seconds_since(t0);
+    r.peak_mib = u.ru_maxrss / 1024.0;  // kilobytes on Linux
+    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return r;
+}
+
+void print_estimate(const EstimateRun& r, int box, int threads, double spectrum_floor) {
+    if (!r.ok) {
+        std::printf("%-14s %5d %5s %5s %7d   (vorn failed)\n", "whole", box, "-", "-", threads);
+        return;
+    }
+    double timed = 0.0;
+    for (const StageTime& t : r.stages) {
+        std::printf("  %-12s %5d %5s %5s %7d %10.3f\n", t.label.c_str(), box, "-", "-", threads, t.seconds);
+        timed += t.seconds;
+    }
+    // What vorn does not time: process start and exit, and the work between its timed stages.
+    std::printf("  %-12s %5d %5s %5s %7d %10.3f\n", "(untimed)", box, "-", "-", threads, r.wall - timed);
+    if (spectrum_floor > 0.0)
+        std::printf("%-14s %5d %5s %5s %7d %10.3f %10.3f %7.1f %10.0f  (floor: spectrum FFTs only)\n", "whole", box,
+                    "-", "-", threads, r.wall, spectrum_floor, r.wall / spectrum_floor, r.peak_mib);
+    else
+        std::printf("%-14s %5d %5s %5s %7d %10.3f %10s %7s %10.0f\n", "whole", box, "-", "-", threads, r.wall, "-",
+                    "-", r.peak_mib);
 }
 
 int run_parent(const Options& o) {
+    const ScratchDir scratch;
+    const std::string mic = scratch.path + "/micrograph.mrc";
+    if (o.mrc.empty()) {
+        write_synthetic_micrograph(mic);
+    } else {
+        // A link in the scratch directory, so that vorn's outputs land there.
+        char* full = realpath(o.mrc.c_str(), nullptr);
+        if (!full || symlink(full, mic.c_str()) != 0) {
+            std::fprintf(stderr, "speed: cannot use %s\n", o.mrc.c_str());
+            std::free(full);
+            return 1;
+        }
+        std::free(full);
+    }
     std::printf("vorn speed: %s micrograph, %d cores; fastest of %d runs, floor = FFTW transforms of the same boxes\n",
-                o.mrc.empty() ? "synthetic 4096 x 4096" : o.mrc.c_str(), omp_get_num_procs(), o.reps);
-    std::printf("%-9s %5s %5s %5s %7s %10s %10s %7s %10s\n", "stage", "box", "boxes", "step", "threads", "time (s)",
+                o.mrc.empty() ? "synthetic 4096 x 4096 (with a CTF)" : o.mrc.c_str(), omp_get_num_procs(), o.reps);
+    std::printf("whole = one run of %s (wall time, peak of its process); indented rows: its own stage times\n",
+                o.vorn.c_str());
+    std::printf("%-14s %5s %5s %5s %7s %10s %10s %7s %10s\n", "stage", "box", "boxes", "step", "threads", "time (s)",
                 "floor (s)", "ratio", "peak (MiB)");
     std::fflush(stdout);
     for (int box : o.boxes)
         for (int threads : o.threads) {
             // One line per stage the child measured.
-            FILE* p = popen(child_command(o, (unsigned)box, threads).c_str(), "r");
+            FILE* p = popen(child_command(o, mic, (unsigned)box, threads).c_str(), "r");
             char line[512];
             int stages = 0;
+            double spectrum_floor = 0.0;
             while (p && std::fgets(line, sizeof(line), p)) {
                 char name[32];
                 unsigned boxes;
                 int step;
-                double stage, floor, rss, mic;
-                if (std::sscanf(line, "%31s %u %d %lf %lf %lf %lf", name, &boxes, &step, &stage, &floor, &rss, &mic) !=
-                    7)
+                double stage, floor, rss, mic_mib;
+                if (std::sscanf(line, "%31s %u %d %lf %lf %lf %lf", name, &boxes, &step, &stage, &floor, &rss,
+                                &mic_mib) != 7)
                     continue;
-                std::printf("%-9s %5d %5u %5d %7d %10.3f %10.3f %7.2f %10.0f  (micrograph %.0f + %.0f)\n", name, box,
-                            boxes, step, threads, stage, floor, stage / floor, rss, mic, rss - mic);
+                std::printf("%-14s %5d %5u %5d %7d %10.3f %10.3f %7.2f %10.0f  (micrograph %.0f + %.0f)\n", name, box,
+                            boxes, step, threads, stage, floor, stage / floor, rss, mic_mib, rss - mic_mib);
                 std::fflush(stdout);
+                if (std::strcmp(name, "spectrum") == 0) spectrum_floor = floor;
                 ++stages;
             }
             if (p) pclose(p);
-            if (stages == 0) std::printf("%-9s %5d %5s %5s %7d   (failed)\n", "-", box, "-", "-", threads);
+            if (stages == 0) {
+                std::printf("%-14s %5d %5s %5s %7d   (failed)\n", "-", box, "-", "-", threads);
+                continue;
+            }
+            print_estimate(run_estimate(o, mic, (unsigned)box, threads), box, threads, spectrum_floor);
+            std::fflush(stdout);
         }
     return 0;
 }
@@ -268,14 +406,16 @@ int main(int argc, char** argv) {
         else if (a == "--reps" && has_value) o.reps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--boxes" && has_value) o.boxes = int_list(argv[++i]);
         else if (a == "--threads" && has_value) o.threads = int_list(argv[++i]);
+        else if (a == "--vorn" && has_value) o.vorn = argv[++i];
         else if (a == "--child" && has_value) child_box = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,%d]\n",
+            std::fprintf(stderr, "usage: speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,%d] [--vorn PATH]\n",
                          omp_get_num_procs());
             return 2;
         }
     }
     if (child_box > 0) return run_child(o, (unsigned)child_box);
     if (o.threads.empty()) o.threads = {1, 2, omp_get_num_procs()};
+    if (o.vorn.empty()) o.vorn = directory_of(self_path()) + "/vorn";
     return run_parent(o);
 }
