@@ -4,6 +4,7 @@
 // smaller machine; seconds alone do not.
 //
 //   speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,8] [--vorn PATH]
+//   speed --write FILE    (only writes the synthetic micrograph, for profiling)
 //
 // Each configuration (box size, thread count) runs in a child process of its
 // own, started with OMP_NUM_THREADS set, so that its peak resident set is its
@@ -408,8 +409,13 @@ int main(int argc, char** argv) {
         else if (a == "--threads" && has_value) o.threads = int_list(argv[++i]);
         else if (a == "--vorn" && has_value) o.vorn = argv[++i];
         else if (a == "--child" && has_value) child_box = std::atoi(argv[++i]);
+        else if (a == "--write" && has_value) {
+            write_synthetic_micrograph(argv[++i]);
+            return 0;
+        }
         else {
-            std::fprintf(stderr, "usage: speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,%d] [--vorn PATH]\n",
+            std::fprintf(stderr, "usage: speed [--mrc FILE] [--reps N] [--boxes 512,1024] [--threads 1,2,%d] [--vorn PATH]\n"
+                         "       speed --write FILE\n",
                          omp_get_num_procs());
             return 2;
         }
