@@ -22,8 +22,9 @@ struct PhaseModel {
     }
     __host__ __device__ float chig(float s, float theta) const { return ctf_geometric_phase(a2(theta), a4, s); }
     // Frequency of phase T along theta; -1 where no frequency reaches it.
-    __host__ __device__ float frequency(float T, float theta) const {
-        const float a = a2(theta);
+    __host__ __device__ float frequency(float T, float theta) const { return frequency_at(a2(theta), T); }
+    // The same along an azimuth whose a2 is known.
+    __host__ __device__ float frequency_at(float a, float T) const {
         if (a * a - 4.0f * a4 * T < 0.0f) return -1.0f;
         return ctf_phase_frequency(a, a4, T, Cs);
     }
@@ -53,17 +54,32 @@ __host__ __device__ __forceinline__ float reach(int nx, int ny) {
     return sqrtf((float)nx * nx + (float)ny * ny) + 2.0f;
 }
 
-// Walks the contour of phase T0 of one slice over the azimuths -pi/2 <= theta <
-// pi/2 in steps of `step`, adding Gaussian-weighted samples of the radial
-// stretch from r0 - w to the contour a quarter period further (r1) into sum and weight.
-__host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, const PhaseModel& m, float T0,
-                                      float step, float& sum, float& weight) {
-    const float rmax = reach(nx, ny);
+// The N images (N = 2 for a spectrum and its log) averaged along the same
+// contours: they share every position and weight, and each keeps its own sum.
+template <int N> struct EpaSums {
+    const float* in[N];
+    float sum[N];
+};
+
+// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
+// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
+// samples of the radial stretch from r0 - w to the contour a quarter period
+// further (r1) into the sums and weight. Every image gets the samples of a walk
+// of its own, in the same order, so a pair walked at once is bit-identical to
+// two walks.
+template <int N>
+__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
+                                      float T0, float step, float& weight) {
+    const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
+    // Accumulated in registers: a store through a reference could alias the images.
+    float sum[N], wsum = weight;
+    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
     for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += step) {
-        const float f0 = m.frequency(T0, theta);
+        const float a2 = m.a2(theta);
+        const float f0 = m.frequency_at(a2, T0);
         if (!(f0 >= 0.0f)) continue;  // no contour along this azimuth
         const float r0 = R * f0;
-        const float f1 = m.frequency(T0 + HALF_PI_F, theta);
+        const float f1 = m.frequency_at(a2, T1);
         const float r1 = f1 >= 0.0f ? R * f1 : r0 + 2.0f;
         float w = r1 - r0;
         if (w >= 10.0f) w = sqrtf(10.0f * w);
@@ -72,40 +88,73 @@ __host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, 
         if (!(sigma > 0.0f) || !(r <= r1)) continue;           // no finite stretch to sample
         if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
         const float c = cosf(theta), s = sinf(theta);
-        const float last = fminf(r1, rmax);
+        const float two_var = 2.0f * sigma * sigma, last = fminf(r1, rmax);
         for (; r <= last; r += 0.5f) {
-            float v;
-            if (!bilinear_sample(in, nx, ny, r * c, r * s + 0.5f * ny, v)) continue;
-            const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / (2.0f * sigma * sigma));
-            sum += g * v;
-            weight += g;
+            const float sx = r * c, sy = r * s + 0.5f * ny;
+            if (!bilinear_inside(nx, ny, sx, sy)) continue;
+            const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
+            const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / two_var);
+            for (int j = 0; j < N; ++j) sum[j] += g * bilinear_value(acc.in[j] + slice, taps);
+            wsum += g;
         }
     }
+    for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
+    weight = wsum;
 }
 
-// Bin i of the EPA profile of nz slices (slice z at z nx ny, records uva[z]).
-__host__ __device__ float epa_bin(unsigned i, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
-                                  float Cs, const UVA_c* uva, float low, float high) {
-    if (nz == 0) return 0.0f;
+// Bin i of the EPA profiles of nz slices (slice z at z nx ny, records uva[z]) of N images into out[0..N).
+template <int N>
+__host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* const* in, int nx, int ny, unsigned nz,
+                                 float apix, float kV, float Cs, const UVA_c* uva, float low, float high) {
+    if (nz == 0) {
+        for (int j = 0; j < N; ++j) out[j] = 0.0f;
+        return;
+    }
     const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
-    if (si < 1.0f / low || si > 1.0f / high) return at(in, nx, (int)i / k, ny / 2);
+    if (si < 1.0f / low || si > 1.0f / high) {
+        for (int j = 0; j < N; ++j) out[j] = at(in[j], nx, (int)i / k, ny / 2);
+        return;
+    }
     const float R = (float)(2 * (nx - 1)) * apix;
     const float T0 = phase_model(kV, Cs, uva[0]).chig(si, 0.0f);
     const float step = 0.75f / (float)i;
-    float sum = 0.0f, weight = 1e-6f;
+    EpaSums<N> acc;
+    for (int j = 0; j < N; ++j) {
+        acc.in[j] = in[j];
+        acc.sum[j] = 0.0f;
+    }
+    float weight = 1e-6f;
     for (unsigned z = 0; z < nz; ++z)
-        walk_contour(in + stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, sum, weight);
-    return sum / weight;
+        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, weight);
+    for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
-__device__ __forceinline__ void epa_profile_element(float* out, int k, const float* in, int nx, int ny, unsigned nz,
-                                                    float apix, float kV, float Cs, const UVA_c* uva, float low,
-                                                    float high) {
-    const uint2 t = IMAGE_THREAD_XY;
-    size_t e;
-    if (pixel_inside(t, (unsigned)(k * (nx - 1) + 1), 1, e))
-        out[e] = epa_bin(t.x, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+
+// A bin costs in proportion to its index. Profiles are launched in blocks of
+// EPA_BLOCK bins, whose runs are dealt alternately from the light and the heavy
+// end of the profile: any stretch of consecutive blocks (what a host core takes)
+// then carries about the same work, while a warp's bins stay neighbours.
+constexpr unsigned EPA_BLOCK = 32;
+__device__ __forceinline__ unsigned epa_bin_of_thread() {
+    const unsigned b = blockIdx.x;
+    const unsigned run = b % 2 == 0 ? b / 2 : gridDim.x - 1 - b / 2;
+    return run * blockDim.x + threadIdx.x;
+}
+template <int N>
+__device__ __forceinline__ void epa_profile_element(float* const* out, int k, const float* const* in, int nx, int ny,
+                                                    unsigned nz, float apix, float kV, float Cs, const UVA_c* uva,
+                                                    float low, float high) {
+    const unsigned i = epa_bin_of_thread();
+    if (i >= (unsigned)(k * (nx - 1) + 1)) return;
+    float v[N];
+    epa_bin<N>(v, i, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+    for (int j = 0; j < N; ++j) out[j][i] = v[j];
 }
 size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
+template <auto Kernel, class... A> void launch_profile(GpuSite at, size_t bins, const A&... args) {
+    if (bins == 0) return;
+    GPU_LAUNCH(Kernel, gpu_blocks_1d(bins, EPA_BLOCK), EPA_BLOCK, 0)(args...);
+    gpu_check_launch(at);
+}
 
 // Map-back of a k = 1 profile onto element (x, y); Weighted selects the first variant.
 template <bool Weighted>
@@ -166,22 +215,37 @@ struct MultiplyInBand {
 __global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs,
                                    float, float, float U, float V, float A, float low, float high) {
     const UVA_c uva{U, V, A};
-    epa_profile_element(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
+    epa_profile_element<1>(&out, k, &in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
 }
 void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
                          float P, float U, float V, float A, float low, float high) {
-    gpu_launch_1d<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A,
-                                      low, high);
+    launch_profile<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low,
+                                       high);
+}
+
+__global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b,
+                                        int nx, int ny, float apix, float kV, float Cs, float, float, float U, float V,
+                                        float A, float low, float high) {
+    const UVA_c uva{U, V, A};
+    float* const out[2] = {out_a, out_b};
+    const float* const in[2] = {in_a, in_b};
+    epa_profile_element<2>(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
+}
+void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
+                              float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                              float high) {
+    launch_profile<cuda_2dh_X_EPA_res_pair>(GPU_SITE, profile_bins(k, nx), out_a, out_b, k, in_a, in_b, nx, ny, apix, kV, Cs, AC,
+                                            P, U, V, A, low, high);
 }
 
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,
                                     float kV, float Cs, float, float, const UVA_c* uva, float low, float high) {
-    epa_profile_element(out, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+    epa_profile_element<1>(&out, k, &in, nx, ny, nz, apix, kV, Cs, uva, low, high);
 }
 void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
                           float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
-    gpu_launch_1d<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P, uva,
-                                       low, high);
+    launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P, uva, low,
+                                        high);
 }
 
 // ---- map-back ----
