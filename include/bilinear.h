@@ -24,8 +24,9 @@ struct BilinearTaps {
 };
 __host__ __device__ __forceinline__ BilinearTaps bilinear_taps(unsigned nx, unsigned ny, float sx, float sy) {
     // Positions are exact below 2^24 pixels; beyond, (float)(nx - 1) may round up,
-    // and the clamp keeps the truncated index inside.
-    size_t ix = (size_t)sx, iy = (size_t)sy;
+    // and the clamp keeps the truncated index inside. An inside position is below
+    // 2^32, where the 32-bit conversion is one instruction and the 64-bit one a branch.
+    size_t ix = (unsigned)sx, iy = (unsigned)sy;
     if (ix > nx - 1) ix = nx - 1;
     if (iy > ny - 1) iy = ny - 1;
     const float fx = sx - (float)ix, fy = sy - (float)iy;

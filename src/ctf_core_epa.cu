@@ -89,13 +89,25 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
         const float c = cosf(theta), s = sinf(theta);
         const float two_var = 2.0f * sigma * sigma, last = fminf(r1, rmax);
-        for (; r <= last; r += 0.5f) {
-            const float sx = r * c, sy = r * s + 0.5f * ny;
-            if (!bilinear_inside(nx, ny, sx, sy)) continue;
-            const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
-            const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / two_var);
-            for (int j = 0; j < N; ++j) sum[j] += g * bilinear_value(acc.in[j] + slice, taps);
-            wsum += g;
+        // The stretch in pieces of up to GPU_LANES samples (one on a GPU): the
+        // values and exponents of a piece first, then its weights (a library
+        // call on a host, which spills whatever is live across it), then the
+        // sums, sample after sample as ever.
+        while (r <= last) {
+            float g[GPU_LANES], v[N][GPU_LANES];
+            unsigned m = 0;
+            for (unsigned q = 0; q < GPU_LANES && r <= last; ++q, r += 0.5f) {
+                const float sx = r * c, sy = r * s + 0.5f * ny;
+                if (!bilinear_inside(nx, ny, sx, sy)) continue;
+                const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
+                for (int j = 0; j < N; ++j) v[j][m] = bilinear_value(acc.in[j] + slice, taps);
+                g[m++] = -(r - r0) * (r - r0) / two_var;
+            }
+            for (unsigned q = 0; q < m; ++q) g[q] = 0.398942292f * expf(g[q]);
+            for (unsigned q = 0; q < m; ++q) {
+                for (int j = 0; j < N; ++j) sum[j] += g[q] * v[j][q];
+                wsum += g[q];
+            }
         }
     }
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
