@@ -95,16 +95,16 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         // sums, sample after sample as ever.
         while (r <= last) {
             float g[GPU_LANES], v[N][GPU_LANES];
-            unsigned m = 0;
+            unsigned count = 0;
             for (unsigned q = 0; q < GPU_LANES && r <= last; ++q, r += 0.5f) {
                 const float sx = r * c, sy = r * s + 0.5f * ny;
                 if (!bilinear_inside(nx, ny, sx, sy)) continue;
                 const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
-                for (int j = 0; j < N; ++j) v[j][m] = bilinear_value(acc.in[j] + slice, taps);
-                g[m++] = -(r - r0) * (r - r0) / two_var;
+                for (int j = 0; j < N; ++j) v[j][count] = bilinear_value(acc.in[j] + slice, taps);
+                g[count++] = -(r - r0) * (r - r0) / two_var;
             }
-            for (unsigned q = 0; q < m; ++q) g[q] = 0.398942292f * expf(g[q]);
-            for (unsigned q = 0; q < m; ++q) {
+            for (unsigned q = 0; q < count; ++q) g[q] = 0.398942292f * expf(g[q]);
+            for (unsigned q = 0; q < count; ++q) {
                 for (int j = 0; j < N; ++j) sum[j] += g[q] * v[j][q];
                 wsum += g[q];
             }
