@@ -141,16 +141,27 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
     for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
 
-// A bin costs in proportion to its index. Profiles are launched in blocks of
-// EPA_BLOCK bins, whose runs are dealt alternately from the light and the heavy
-// end of the profile: any stretch of consecutive blocks (what a host core takes)
-// then carries about the same work, while a warp's bins stay neighbours.
+// A bin costs about in proportion to its index (up to the band's end). Profiles
+// are launched in blocks of EPA_BLOCK neighbouring bins on a power-of-two grid,
+// block b taking the run of bins numbered by b's bits reversed (runs past the
+// profile are empty): any stretch of consecutive blocks, what a host core
+// takes, then samples light and heavy runs alike, while a warp's bins stay
+// neighbours of about equal cost.
 constexpr unsigned EPA_BLOCK = 32;
-__device__ __forceinline__ unsigned epa_bin_of_thread() {
-    const unsigned b = blockIdx.x;
-    const unsigned run = b % 2 == 0 ? b / 2 : gridDim.x - 1 - b / 2;
-    return run * blockDim.x + threadIdx.x;
+__host__ __device__ __forceinline__ unsigned reversed_bits(unsigned v, unsigned bits) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < bits; ++b, v >>= 1) r = (r << 1) | (v & 1u);
+    return r;
 }
+__host__ __device__ __forceinline__ unsigned bits_of(unsigned power_of_two) {
+    unsigned bits = 0;
+    while (bits < 31 && (1u << bits) < power_of_two) ++bits;
+    return bits;
+}
+__device__ __forceinline__ unsigned epa_bin_of_thread() {
+    return reversed_bits(blockIdx.x, bits_of(gridDim.x)) * blockDim.x + threadIdx.x;
+}
+unsigned epa_grid(size_t bins) { return 1u << bits_of(gpu_blocks_1d(bins, EPA_BLOCK)); }
 template <int N>
 __device__ __forceinline__ void epa_profile_element(float* const* out, int k, const float* const* in, int nx, int ny,
                                                     unsigned nz, float apix, float kV, float Cs, const UVA_c* uva,
@@ -164,7 +175,7 @@ __device__ __forceinline__ void epa_profile_element(float* const* out, int k, co
 size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
 template <auto Kernel, class... A> void launch_profile(GpuSite at, size_t bins, const A&... args) {
     if (bins == 0) return;
-    GPU_LAUNCH(Kernel, gpu_blocks_1d(bins, EPA_BLOCK), EPA_BLOCK, 0)(args...);
+    GPU_LAUNCH(Kernel, epa_grid(bins), EPA_BLOCK, 0)(args...);
     gpu_check_launch(at);
 }
 

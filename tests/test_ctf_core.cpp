@@ -507,7 +507,7 @@ TEST(Epa, DegenerateDefocusGivesFiniteProfilesQuickly) {
 }
 
 TEST(Epa, APairWalkedAtOnceEqualsTwoSingleWalksBitForBit) {
-    // Sizes whose profiles fill an odd and an even number of launch blocks, the last one partly.
+    // Profiles of 3 and 4 launch blocks (a grid with an empty block, and a full one), the last block partly used.
     const struct {
         unsigned nx;
         int k;
