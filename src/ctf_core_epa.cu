@@ -88,7 +88,8 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         if (!(sigma > 0.0f) || !(r <= r1)) continue;           // no finite stretch to sample
         if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
         const float c = cosf(theta), s = sinf(theta);
-        const float two_var = 2.0f * sigma * sigma, last = fminf(r1, rmax);
+        // fminf(r1, rmax) for any r1, NaN too, without the library call it is on a host.
+        const float two_var = 2.0f * sigma * sigma, last = r1 < rmax ? r1 : rmax;
         // The stretch in pieces of up to GPU_LANES samples (one on a GPU): the
         // values and exponents of a piece first, then its weights (a library
         // call on a host, which spills whatever is live across it), then the
