@@ -154,9 +154,10 @@ __host__ __device__ __forceinline__ unsigned reversed_bits(unsigned v, unsigned 
     for (unsigned b = 0; b < bits; ++b, v >>= 1) r = (r << 1) | (v & 1u);
     return r;
 }
-__host__ __device__ __forceinline__ unsigned bits_of(unsigned power_of_two) {
+// The fewest bits (up to 31) that count n things: 2^bits >= n.
+__host__ __device__ __forceinline__ unsigned bits_of(unsigned n) {
     unsigned bits = 0;
-    while (bits < 31 && (1u << bits) < power_of_two) ++bits;
+    while (bits < 31 && (1u << bits) < n) ++bits;
     return bits;
 }
 __device__ __forceinline__ unsigned epa_bin_of_thread() {
@@ -243,8 +244,8 @@ __global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, i
 }
 void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
                          float P, float U, float V, float A, float low, float high) {
-    launch_profile<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A, low,
-                                       high);
+    launch_profile<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A,
+                                       low, high);
 }
 
 __global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b,
@@ -258,8 +259,8 @@ __global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const
 void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
                               float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
                               float high) {
-    launch_profile<cuda_2dh_X_EPA_res_pair>(GPU_SITE, profile_bins(k, nx), out_a, out_b, k, in_a, in_b, nx, ny, apix, kV, Cs, AC,
-                                            P, U, V, A, low, high);
+    launch_profile<cuda_2dh_X_EPA_res_pair>(GPU_SITE, profile_bins(k, nx), out_a, out_b, k, in_a, in_b, nx, ny, apix,
+                                            kV, Cs, AC, P, U, V, A, low, high);
 }
 
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,
@@ -268,8 +269,8 @@ __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, 
 }
 void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
                           float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
-    launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P, uva, low,
-                                        high);
+    launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P,
+                                        uva, low, high);
 }
 
 // ---- map-back ----

@@ -517,7 +517,8 @@ TEST(Epa, APairWalkedAtOnceEqualsTwoSingleWalksBitForBit) {
         const Image a = half_of(nx, ny, 1.0f, [](double s, double th) {
             return std::pow(std::sin(truth(s, th, kAstig).chig), 2) + 0.1 * std::cos(3 * th);
         });
-        const Image b = half_of(nx, ny, 1.0f, [](double s, double th) { return std::log(1.0 + s) * (2 + std::sin(th)); });
+        const Image b =
+            half_of(nx, ny, 1.0f, [](double s, double th) { return std::log(1.0 + s) * (2 + std::sin(th)); });
         const Epa epa{nx, ny, 1.0f, kAstig};
         const float low = 40.0f, high = 2.2f;
         const size_t n = (size_t)z.k * (nx - 1) + 1;
