@@ -731,6 +731,21 @@ int mrc_read_all(FILE* f, MRC_HEAD* h, float* out) {
 
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out) { return read_all_voxels(f, h, out, __func__); }
 
+int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
+                           const std::function<void(size_t, const float*, size_t)>& take) {
+    if (!mode_is_read(h->mode)) return unknown_mode(__func__, h);
+    if (data_end(h) < 0) return size_error(__func__, h);
+    if (chunk == nullptr || chunk_n == 0) return read_failed(__func__);
+    const int b = mrc_mode_bytes(h->mode);
+    const size_t n = (size_t)voxel_count(h);
+    for (size_t first = 0; first < n; first += chunk_n) {
+        const size_t k = std::min(chunk_n, n - first);
+        if (!read_voxels(f, h->mode, mrc_data_offset(h) + (int64_t)first * b, k, b, chunk)) return read_failed(__func__);
+        take(first, chunk, k);
+    }
+    return 0;
+}
+
 int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out) {
     return read_slice_as(f, h, n, axis, out, __func__);
 }

@@ -617,6 +617,48 @@ TEST(MrcRead, DataAfterExtendedHeader) {
     mrc_delete_head(hout);
 }
 
+// Chunks of every size, the last one short, after an extended header: the
+// values arrive in file order at their own indices, as the whole read gives them.
+TEST(MrcRead, ChunkedReadDeliversEveryVoxelAtItsIndex) {
+    TempDir dir;
+    const std::string path = dir.file("chunks.mrc");
+    const std::vector<double> values = ramp(5 * 3 * 2, -7.0, 1.0);
+    for (int mode : {1, 2}) {
+        make_mrc(path, 5, 3, 2, mode, values, 12);
+        for (size_t chunk_n : {1u, 4u, 7u, 30u, 64u}) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", chunk " << chunk_n);
+            MRC_HEAD h;
+            FILE* f = open_rb(path, &h);
+            std::vector<float> chunk(chunk_n), got(values.size(), -99.0f);
+            size_t next = 0;
+            EXPECT_EQ(mrc_read_all_by_chunks(f, &h, chunk.data(), chunk_n,
+                                             [&](size_t first, const float* v, size_t n) {
+                                                 EXPECT_EQ(first, next);
+                                                 EXPECT_LE(n, chunk_n);
+                                                 std::copy(v, v + n, got.begin() + (long)first);
+                                                 next = first + n;
+                                             }),
+                      0);
+            std::fclose(f);
+            EXPECT_EQ(next, values.size());
+            expect_values(got.data(), values);
+        }
+    }
+    // A file shorter than its header: the stretches read are delivered, then -1.
+    Bytes b = read_bytes(path);
+    b.resize(b.size() - 8);
+    write_bytes(path, b);
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    float chunk[8];
+    size_t delivered = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_read_all_by_chunks(f, &h, chunk, 8, [&](size_t, const float*, size_t n) { delivered += n; }), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Reading file failed!"), std::string::npos);
+    std::fclose(f);
+    EXPECT_EQ(delivered, 24u);
+}
+
 TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
     TempDir dir;
     const std::string short_file = dir.file("short.mrc"), complex_file = dir.file("complex.mrc");
