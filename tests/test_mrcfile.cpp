@@ -801,6 +801,30 @@ TEST(MrcWrite, ManagedAndDeviceForms) {
     cudaFree(managed);
 }
 
+// Device data larger than the writer's host chunk, the extremes and a -0 in
+// later chunks: the file is byte for byte the one written from a host array.
+TEST(MrcWrite, DeviceDataOverManyChunksWriteTheHostForm) {
+    TempDir dir;
+    const int nx = 700, ny = 800;
+    std::vector<float> data((size_t)nx * ny);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (float)((i * 7919) % 1000) * 0.37f - 100.0f;
+    data[500000] = 1e6f;
+    data[300001] = -1e6f;
+    data[0] = -0.0f;
+    float* dev = nullptr;
+    ASSERT_EQ(cudaMalloc(&dev, sizeof(float) * data.size()), cudaSuccess);
+    memcpy_H2D(dev, data.data(), sizeof(float) * data.size());
+    const std::string from_host = dir.file("h.mrc"), from_device = dir.file("d.mrc");
+    EXPECT_EQ(mrcf_write_xyz_data(from_host.c_str(), data.data(), nx, ny, 1), 0);
+    EXPECT_EQ(mrcf_write_xyz_ddata(from_device.c_str(), dev, nx, ny, 1), 0);
+    const Bytes h = read_bytes(from_host), d = read_bytes(from_device);
+    ASSERT_EQ(d.size(), 1024 + data.size() * 4);
+    EXPECT_TRUE(h == d);
+    EXPECT_EQ(get_float(d, 80), 1e6f);   // dmax
+    EXPECT_EQ(get_float(d, 76), -1e6f);  // dmin
+    cudaFree(dev);
+}
+
 TEST(MrcWrite, SectionsAndColumnsOnAnOpenFile) {
     TempDir dir;
     const std::string path = dir.file("open.mrc");
