@@ -97,7 +97,7 @@ std::map<uintptr_t, Block>::const_iterator find_block(const void* p) {
 void fill_with_nan_bytes(void* p, size_t bytes) {
     constexpr size_t slice = (size_t)1 << 20;
     const long long slices = (long long)((bytes + slice - 1) / slice);
-#pragma omp parallel for schedule(static) if (slices >= 8 && host_thread_count() > 1)
+#pragma omp parallel for schedule(static) if (bytes >= 8 * slice && host_thread_count() > 1)
     for (long long i = 0; i < slices; ++i) {
         const size_t at = (size_t)i * slice;
         std::memset((char*)p + at, 0xff, std::min(slice, bytes - at));
