@@ -281,9 +281,10 @@ TEST(HostDevice, ThreadCountFollowsOpenMP) {
 }
 
 // Idle threads wait passively in a program started without a policy (it restarts
-// itself with OMP_WAIT_POLICY=passive before anything runs); a policy the user
-// set is kept. Checked on this test program started afresh.
-std::string wait_policy_of_fresh_start(const std::string& environment) {
+// itself with OMP_WAIT_POLICY=passive before anything runs), under its own name;
+// a policy the user set is kept. Checked on this test program started afresh:
+// the value of the line "key=..." it prints.
+std::string fresh_start_prints(const std::string& environment, const std::string& key) {
     const std::string cmd = "env -u OMP_WAIT_POLICY -u GOMP_SPINCOUNT VORN_PRINT_WAIT_POLICY=1 " + environment +
                             " /proc/" + std::to_string(getpid()) +
                             "/exe --gtest_filter=HostDevice.WaitPolicyIsPassiveUnlessTheUserChoseOne";
@@ -291,7 +292,7 @@ std::string wait_policy_of_fresh_start(const std::string& environment) {
     std::string out;
     char line[256];
     while (p && std::fgets(line, sizeof line, p))
-        if (std::strncmp(line, "policy=", 7) == 0) out = line + 7;
+        if (std::strncmp(line, (key + "=").c_str(), key.size() + 1) == 0) out = line + key.size() + 1;
     if (p) pclose(p);
     return out;
 }
@@ -300,11 +301,18 @@ TEST(HostDevice, WaitPolicyIsPassiveUnlessTheUserChoseOne) {
     if (std::getenv("VORN_PRINT_WAIT_POLICY")) {
         const char* policy = std::getenv("OMP_WAIT_POLICY");
         std::printf("policy=%s\n", policy ? policy : "(none)");
+        char name[64] = "";
+        if (FILE* f = std::fopen("/proc/self/comm", "r")) {
+            if (!std::fgets(name, sizeof name, f)) name[0] = '\0';
+            std::fclose(f);
+        }
+        std::printf("name=%s", name);
         return;
     }
-    EXPECT_EQ(wait_policy_of_fresh_start(""), "passive\n");
-    EXPECT_EQ(wait_policy_of_fresh_start("OMP_WAIT_POLICY=active"), "active\n");
-    EXPECT_EQ(wait_policy_of_fresh_start("GOMP_SPINCOUNT=1000"), "(none)\n");
+    EXPECT_EQ(fresh_start_prints("", "policy"), "passive\n");
+    EXPECT_EQ(fresh_start_prints("", "name"), "test_platform\n");
+    EXPECT_EQ(fresh_start_prints("OMP_WAIT_POLICY=active", "policy"), "active\n");
+    EXPECT_EQ(fresh_start_prints("GOMP_SPINCOUNT=1000", "policy"), "(none)\n");
 }
 
 // ---- lanes ----

@@ -44,6 +44,14 @@ void default_to_passive_waiting(int, char** argv, char** envp) {
     std::vector<char*> env(envp, envp + n);
     env.push_back(const_cast<char*>("OMP_WAIT_POLICY=passive"));
     env.push_back(nullptr);
+    // By its own path, not the /proc link: the process keeps its name (ps, top and
+    // pkill know it by the file it was started from, which would be "exe").
+    char self[4096];
+    const ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (len > 0) {
+        self[len] = '\0';
+        execve(self, argv, env.data());
+    }
     execve("/proc/self/exe", argv, env.data());
 }
 __attribute__((section(".preinit_array"), used)) void (*const preinit_wait_policy)(int, char**, char**) =
