@@ -27,10 +27,10 @@ struct Products {
 // One thread's share of a pairwise pass: pairs (i, i + T), i stepping by 2T
 // times the grid, each pair added onto the running sum.
 template <class Values>
-__device__ __forceinline__ float pairwise_thread_sum(const Values& values, size_t m) {
+__device__ __forceinline__ float pairwise_thread_sum(const Values& values, size_t m, unsigned int t) {
     const size_t T = blockDim.x;
     float s = 0.0f;
-    for (size_t i = (size_t)blockIdx.x * 2 * T + threadIdx.x; i < m; i += 2 * T * gridDim.x) {
+    for (size_t i = (size_t)blockIdx.x * 2 * T + t; i < m; i += 2 * T * gridDim.x) {
         float v = values.first(i);
         if (i + T < m) v = values.add_second(v, i + T);
         s = v + s;
@@ -40,8 +40,8 @@ __device__ __forceinline__ float pairwise_thread_sum(const Values& values, size_
 
 // Slot 0 of the block's tree to *dst, by thread 0.
 __device__ __forceinline__ void write_block_result(const float* s, float* dst) {
-    GPU_PHASE_BELOW(1)
-        *dst = s[0];
+    GPU_PHASE_THREADS(t, 1)
+        dst[t] = s[0];
     GPU_PHASE_END
 }
 
@@ -57,12 +57,12 @@ __device__ __forceinline__ unsigned int interleaved_active_threads(unsigned int 
 template <class Values>
 __device__ __forceinline__ void pairwise_block_sum(const Values& values, size_t m, float* dst) {
     GPU_DYNAMIC_SHARED(float, s);
-    GPU_PHASE_BEGIN
-        s[threadIdx.x] = pairwise_thread_sum(values, m);
+    GPU_PHASE_THREADS(t, blockDim.x)
+        s[t] = pairwise_thread_sum(values, m, t);
     GPU_PHASE_END
     for (unsigned int width = blockDim.x / 2; width > 0; width >>= 1) {
-        GPU_PHASE_BELOW(width)
-            s[threadIdx.x] += s[threadIdx.x + width];
+        GPU_PHASE_THREADS(t, width)
+            s[t] += s[t + width];
         GPU_PHASE_END
     }
     write_block_result(s, dst);
@@ -72,13 +72,13 @@ __device__ __forceinline__ void pairwise_block_sum(const Values& values, size_t 
 // end), the interleaved-addressing tree adds them, slot 0 goes to *dst.
 __device__ __forceinline__ void interleaved_block_sum(const StridedValues& values, size_t m, float* dst) {
     GPU_DYNAMIC_SHARED(float, s);
-    GPU_PHASE_BEGIN
-        const size_t j = (size_t)blockIdx.x * blockDim.x + threadIdx.x;
-        s[threadIdx.x] = j < m ? values.first(j) : 0.0f;
+    GPU_PHASE_THREADS(t, blockDim.x)
+        const size_t j = (size_t)blockIdx.x * blockDim.x + t;
+        s[t] = j < m ? values.first(j) : 0.0f;
     GPU_PHASE_END
     for (unsigned int width = 1; width < blockDim.x; width <<= 1) {
-        GPU_PHASE_BELOW(interleaved_active_threads(width))
-            const unsigned int k = 2 * width * threadIdx.x;
+        GPU_PHASE_THREADS(t, interleaved_active_threads(width))
+            const unsigned int k = 2 * width * t;
             if (k < blockDim.x) s[k] += s[k + width];
         GPU_PHASE_END
     }

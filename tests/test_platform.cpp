@@ -113,18 +113,18 @@ TEST(HostLaunch, BarrierReductionPerBlock) {
 }
 
 // Each phase stamps its visits in flat thread order: a full phase visits every
-// thread of a 3D block once, a phase below n only the first n.
+// thread of a 3D block once, a phase of threads below n only the first n.
 __global__ void phase_visits(int* order, int* below, unsigned n) {
     GPU_DYNAMIC_SHARED(int, count);
-    GPU_PHASE_BELOW(1)
-        count[0] = 0;
+    GPU_PHASE_THREADS(t, 1)
+        count[t] = 0;
     GPU_PHASE_END
     GPU_PHASE_BEGIN
         const unsigned flat = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
         order[flat] = count[0]++;
     GPU_PHASE_END
-    GPU_PHASE_BELOW(n)
-        below[threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z)] += 1;
+    GPU_PHASE_THREADS(t, n)
+        below[t] += 1;
     GPU_PHASE_END
 }
 

@@ -12,8 +12,10 @@
 // Kernels with barriers are written in block-phase form and launched with
 // GPU_LAUNCH_BLOCKWISE: the kernel runs once per block and each
 // GPU_PHASE_BEGIN ... GPU_PHASE_END stretch loops over the block's threads;
-// GPU_PHASE_BELOW(n) ... GPU_PHASE_END over those whose flat index is below n
-// only (a reduction tree's active half), so idle threads cost nothing.
+// GPU_PHASE_THREADS(t, n) ... GPU_PHASE_END over those whose flat index t is
+// below n only (a reduction tree's active half), so idle threads cost nothing;
+// its body names its thread by t and must not read threadIdx, which lets the
+// host run it as a plain loop the compiler can vectorise.
 // Code outside the phases must be uniform across the block (as CUDA requires of
 // control flow around a barrier) and must not read threadIdx.
 #pragma once
@@ -40,16 +42,18 @@ void* block_shared_memory();
 void prepare_block_shared_memory(size_t bytes);
 unsigned int host_thread_count();
 
+// The threads of the block below count.
+inline unsigned int phase_thread_count(unsigned int count) {
+    const unsigned int n = blockDim.x * blockDim.y * blockDim.z;
+    return count < n ? count : n;
+}
+
 // The threads of one block phase in flat order, stepped without divisions.
 class PhaseThreads {
     unsigned int left_;
 
 public:
-    explicit PhaseThreads(unsigned int below) {
-        const unsigned int n = blockDim.x * blockDim.y * blockDim.z;
-        left_ = below < n ? below : n;
-        threadIdx = uint3{0, 0, 0};
-    }
+    explicit PhaseThreads(unsigned int below) : left_(phase_thread_count(below)) { threadIdx = uint3{0, 0, 0}; }
     bool more() const { return left_ != 0; }
     void next() {
         --left_;
@@ -182,8 +186,9 @@ struct Launch {
     ::vorn_host::Launch<kernel, false>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) \
     ::vorn_host::Launch<kernel, true>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
-#define GPU_PHASE_BELOW(count) \
-    for (::vorn_host::PhaseThreads vorn_phase(count); vorn_phase.more(); vorn_phase.next()) {
-#define GPU_PHASE_BEGIN GPU_PHASE_BELOW(~0u)
+#define GPU_PHASE_BEGIN \
+    for (::vorn_host::PhaseThreads vorn_phase(~0u); vorn_phase.more(); vorn_phase.next()) {
+#define GPU_PHASE_THREADS(t, count) \
+    for (unsigned int t = 0, vorn_phase_n = ::vorn_host::phase_thread_count(count); t < vorn_phase_n; ++t) {
 #define GPU_PHASE_END }
 #define GPU_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(::vorn_host::block_shared_memory())
