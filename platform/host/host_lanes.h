@@ -47,7 +47,7 @@ constexpr unsigned int GPU_LANES = 32;
 struct gpu_lanes_f {
     typedef float scalar;
     static constexpr unsigned int W = vorn_host::native_floats, N = GPU_LANES / W;
-    vorn_host::native_vector v[N] = {};
+    vorn_host::native_vector v[N];  // no initialiser: a group is zeroed only when asked ({})
 
     gpu_lanes_f() = default;
     __attribute__((always_inline)) gpu_lanes_f(float x) {
