@@ -135,6 +135,15 @@ template <class R, class S> __host__ __device__ __forceinline__ R ctf_defocus_al
     ctf_sincos(phi, s, c);
     return U * c * c + V * s * s;
 }
+// The same along the direction (ux, uy) = (cos theta, sin theta): cos and sin of
+// theta - A by the angle difference formulas, without theta itself.
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_defocus_toward(S U, S V, S A, R ux, R uy) {
+    const S a = (S)((double)A * CTF_PI / 180.0);
+    S sa, ca;
+    ctf_sincos(a, sa, ca);
+    const R c = ux * ca + uy * sa, s = uy * ca - ux * sa;
+    return U * c * c + V * s * s;
+}
 // The coefficients of chi_g = a2 s^2 - a4 s^4, formed in double and rounded to R.
 template <class R, class S> __host__ __device__ __forceinline__ R ctf_a2(S lambda, R Df) {
     typedef CtfReal<R> T;
@@ -175,14 +184,18 @@ template <class R> __host__ __device__ __forceinline__ R ctf_mode_value(R chig, 
     }
 }
 
-// The model at frequency s (1/A) and azimuth theta (radians), in precision R; no band test.
-template <class R> __host__ __device__ __forceinline__ R ctf_model_value(R s, R theta, const CTF_INFO& c, char mode) {
+// The model at frequency s (1/A) where the defocus is Df (A), in precision R; no band test.
+template <class R> __host__ __device__ __forceinline__ R ctf_model_with_defocus(R s, R Df, const CTF_INFO& c, char mode) {
     typedef typename CtfReal<R>::scalar S;
     const S lambda = ctf_wavelength((S)c.kV);
-    const R Df = ctf_defocus_along((S)c.U, (S)c.V, (S)c.A, theta);
     const R chig = ctf_geometric_phase(ctf_a2(lambda, Df), ctf_a4(lambda, (S)c.Cs), s);
     if (mode == 'G') return chig;
     return ctf_mode_value(chig, ctf_full_phase(chig, (S)c.AC, (S)c.P), ctf_envelope((S)c.B, s), mode);
+}
+// The model at frequency s (1/A) and azimuth theta (radians), in precision R; no band test.
+template <class R> __host__ __device__ __forceinline__ R ctf_model_value(R s, R theta, const CTF_INFO& c, char mode) {
+    typedef typename CtfReal<R>::scalar S;
+    return ctf_model_with_defocus(s, ctf_defocus_along((S)c.U, (S)c.V, (S)c.A, theta), c, mode);
 }
 // The single-precision model at one frequency and azimuth; no band test.
 __host__ __device__ __forceinline__ float hd_ctfinfo_s(float s, float theta, const CTF_INFO& c, char mode) {
@@ -264,7 +277,8 @@ __device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsign
 // band whatever that element holds. Thread t = (k, j) of a launch
 // gpu_lanes_runs(w) x h wide computes the lane group of elements k GPU_LANES ..
 // of row j (the layout gives its frequencies, lanes_plane); a group with no
-// element in the band writes zeros without evaluating the model.
+// element in the band writes zeros without evaluating the model, and the others
+// take the azimuth's cosine and sine from the frequency vector, not its angle.
 template <class Layout>
 __device__ __forceinline__ void ctf_simulate_times_lanes(uint2 t, float* out, const float* in, unsigned w, unsigned h,
                                                          Layout at, const CTF_INFO& c, RESO band, char mode) {
@@ -275,12 +289,16 @@ __device__ __forceinline__ void ctf_simulate_times_lanes(uint2 t, float* out, co
     gpu_lanes_f fx;
     float fy;
     at.lanes_plane(x, t.y, fx, fy);
-    const gpu_lanes_f s = gpu_lanes_sqrt(fx * fx + fy * fy) / at.apix;
+    const gpu_lanes_f r = gpu_lanes_sqrt(fx * fx + fy * fy), s = r / at.apix;
     const gpu_lanes_m inside = ctf_in_band_lanes(s, band);
     gpu_lanes_f v = 0.0f;
-    if (gpu_lanes_any(inside))
-        v = gpu_lanes_select(inside, ctf_model_value(s, gpu_lanes_atan2(fy, fx), c, mode) * gpu_lanes_load(in + e, n),
-                             0.0f);
+    if (gpu_lanes_any(inside)) {
+        // The azimuth's cosine and sine (theta = 0 at the origin, as atan2 gives it).
+        const gpu_lanes_m origin = r <= 0.0f;
+        const gpu_lanes_f ux = gpu_lanes_select(origin, 1.0f, fx / r), uy = gpu_lanes_select(origin, 0.0f, fy / r);
+        const gpu_lanes_f Df = ctf_defocus_toward(c.U, c.V, c.A, ux, uy);
+        v = gpu_lanes_select(inside, ctf_model_with_defocus(s, Df, c, mode) * gpu_lanes_load(in + e, n), 0.0f);
+    }
     gpu_lanes_store(out + e, v, n);
 }
 template <class Layout>

@@ -32,4 +32,3 @@ __host__ __device__ __forceinline__ void gpu_lanes_sincos(gpu_lanes_f v, gpu_lan
     sincosf(v, &s, &c);
 }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_exp(gpu_lanes_f v) { return expf(v); }
-__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_atan2(gpu_lanes_f y, gpu_lanes_f x) { return atan2f(y, x); }

@@ -17,7 +17,7 @@
 //   gpu_lanes_m                     a mask, from < <= > >= between lane groups; & of two masks
 //   gpu_lanes_any(m), gpu_lanes_select(m, a, b)   some lane set; a where set, else b
 //   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
-//   gpu_lanes_sin, _cos, _sincos(x, s, c), _exp, _atan2(y, x)
+//   gpu_lanes_sin, _cos, _sincos(x, s, c), _exp
 //                                   polynomial approximations to within a few ulp of libm's
 //                                   (bounds in host_lanes_math.h): only these differ from the
 //                                   one-float functions, in the last bits
@@ -186,9 +186,6 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_floor(const gpu_lane
 }
 __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_exp(const gpu_lanes_f& a) {
     return gpu_lanes_map(a, vorn_host::vexp);
-}
-__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_atan2(const gpu_lanes_f& y, const gpu_lanes_f& x) {
-    return y.zip(x, vorn_host::vatan2);
 }
 
 // Lanes beyond the reduction's range (rare: phases of thousands of radians) take libm's values.

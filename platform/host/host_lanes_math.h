@@ -6,7 +6,6 @@
 //            absolute, whichever is larger (the reduction is exact to 2^-37 x);
 //            callers send larger |x| to libm.
 //   vexp     within 2 ulp; 0 below -104 and +inf above 89, as expf rounds them.
-//   vatan2   within 3 ulp, every quadrant, signed zeros and the origin as atan2f.
 //   vfloor, vfabs exact.
 // NaN in gives NaN out.
 #pragma once
@@ -85,25 +84,6 @@ inline native_vector vexp(native_vector x) {
     const native_vector s1 = vfloat((native_ivector)(((native_uvector)(k1 + 127)) << 23));
     const native_vector s2 = vfloat((native_ivector)(((native_uvector)(k2 + 127)) << 23));
     return p * s1 * s2;
-}
-
-// atan2(y, x): atan of min/max(|x|, |y|) in [0, 1] (shifted by pi/4 above tan(pi/8)),
-// then the octant: pi/2 - a when |y| > |x|, pi - a when x is negative (-0 included),
-// the sign of y last.
-inline native_vector vatan2(native_vector y, native_vector x) {
-    const native_vector ax = vfabs(x), ay = vfabs(y);
-    const native_ivector steep = ay > ax;
-    const native_vector num = steep ? ax : ay, den = steep ? ay : ax;
-    const native_vector t = den == 0.0f ? vsplat(0.0f) : num / den;
-    const native_ivector upper = t > 0.414213562f;
-    const native_vector u = upper ? (t - 1.0f) / (t + 1.0f) : t;
-    const native_vector z = u * u;
-    native_vector a =
-        (((8.05374449538e-2f * z - 1.38776856032e-1f) * z + 1.99777106478e-1f) * z - 3.33329491539e-1f) * z * u + u;
-    a = upper ? a + 0.785398163f : a;
-    a = steep ? 1.57079633f - a : a;
-    a = (vbits(x) & SIGN_BIT) != 0 ? 3.14159265f - a : a;
-    return vfloat(vbits(a) | (vbits(y) & SIGN_BIT));
 }
 
 }  // namespace vorn_host
