@@ -237,13 +237,11 @@ struct CtfHalfLayout {
     __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
         return ctf_plane_polar(i / (2.0 * ((double)nxh - 1.0)), (j - 0.5 * ny) / ny, apix);
     }
-    // The frequency vectors of elements i, i + 1, ... of row j (one y): the float
-    // quotient of two exact floats rounds as the double one above, so every lane
-    // has its element's own frequency.
-    __host__ __device__ void lanes_plane(unsigned i, unsigned j, gpu_lanes_f& x, float& y) const {
-        x = gpu_lanes_index(i) / (float)(2.0 * ((double)nxh - 1.0));
-        y = (float)((j - 0.5 * ny) / ny);
-    }
+    // The parts of the frequency vector in float, of column i (a float or the
+    // lanes of a group) and of row j: the float quotient of two exact floats
+    // rounds as the double one above, so each is the element's own.
+    template <class L> __host__ __device__ L column_x(L i) const { return i / (float)(2.0 * ((double)nxh - 1.0)); }
+    __host__ __device__ float row_y(unsigned j) const { return (float)((j - 0.5 * ny) / ny); }
 };
 // Full centred image, centred at the real halves.
 struct CtfImageLayout {
@@ -276,9 +274,10 @@ __device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsign
 // The same, the value multiplied by the element of a second array; 0 outside the
 // band whatever that element holds. Thread t = (k, j) of a launch
 // gpu_lanes_runs(w) x h wide computes the lane group of elements k GPU_LANES ..
-// of row j (the layout gives its frequencies, lanes_plane); a group with no
-// element in the band writes zeros without evaluating the model, and the others
-// take the azimuth's cosine and sine from the frequency vector, not its angle.
+// of row j (the layout gives the parts of their frequency vectors, column_x and
+// row_y). A group with no element in the band writes zeros without evaluating
+// the model; the others take the azimuth's cosine and sine from the frequency
+// vector, not its angle.
 template <class Layout>
 __device__ __forceinline__ void ctf_simulate_times_lanes(uint2 t, float* out, const float* in, unsigned w, unsigned h,
                                                          Layout at, const CTF_INFO& c, RESO band, char mode) {
@@ -286,20 +285,24 @@ __device__ __forceinline__ void ctf_simulate_times_lanes(uint2 t, float* out, co
     if (x >= w || t.y >= h) return;
     const unsigned n = min(GPU_LANES, w - x);
     const size_t e = pixel_element(x, t.y, w);
-    gpu_lanes_f fx;
-    float fy;
-    at.lanes_plane(x, t.y, fx, fy);
-    const gpu_lanes_f r = gpu_lanes_sqrt(fx * fx + fy * fy), s = r / at.apix;
-    const gpu_lanes_m inside = ctf_in_band_lanes(s, band);
-    gpu_lanes_f v = 0.0f;
-    if (gpu_lanes_any(inside)) {
-        // The azimuth's cosine and sine (theta = 0 at the origin, as atan2 gives it).
-        const gpu_lanes_m origin = r <= 0.0f;
-        const gpu_lanes_f ux = gpu_lanes_select(origin, 1.0f, fx / r), uy = gpu_lanes_select(origin, 0.0f, fy / r);
-        const gpu_lanes_f Df = ctf_defocus_toward(c.U, c.V, c.A, ux, uy);
-        v = gpu_lanes_select(inside, ctf_model_with_defocus(s, Df, c, mode) * gpu_lanes_load(in + e, n), 0.0f);
+    const float fy = at.row_y(t.y);
+    // s grows with x along a row (each step rounds monotonically): a group whose last
+    // element lies below the band, or whose first above it, has none inside.
+    const auto frequency = [&](unsigned i) {
+        const float fx = at.column_x((float)i);
+        return sqrtf(fx * fx + fy * fy) / at.apix;
+    };
+    if (frequency(x + n - 1) < 1.0f / band.resL || frequency(x) > 1.0f / band.resH) {
+        gpu_lanes_store(out + e, 0.0f, n);
+        return;
     }
-    gpu_lanes_store(out + e, v, n);
+    const gpu_lanes_f fx = at.column_x(gpu_lanes_index(x));
+    const gpu_lanes_f r = gpu_lanes_sqrt(fx * fx + fy * fy), s = r / at.apix;
+    // The azimuth's cosine and sine (theta = 0 at the origin, as atan2 gives it).
+    const gpu_lanes_m origin = r <= 0.0f;
+    const gpu_lanes_f ux = gpu_lanes_select(origin, 1.0f, fx / r), uy = gpu_lanes_select(origin, 0.0f, fy / r);
+    const gpu_lanes_f v = ctf_model_with_defocus(s, ctf_defocus_toward(c.U, c.V, c.A, ux, uy), c, mode);
+    gpu_lanes_store(out + e, gpu_lanes_select(ctf_in_band_lanes(s, band), v * gpu_lanes_load(in + e, n), 0.0f), n);
 }
 template <class Layout>
 void ctf_cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
