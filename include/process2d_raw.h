@@ -93,12 +93,13 @@ void cpu_2d_plot_circle(float* image, int nx, int ny, float apix, float res, flo
 // Mean over the window [x - bx/2, x + bx/2) x [y - by/2, y + by/2) clipped to the
 // image; in and out must differ. A box below 2 pixels on either side is refused.
 __global__ void cuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
-// The kernel takes one pixel per thread; the host function computes the same
-// values bit for bit with GPU_LANES pixels per thread (see gpu.h).
+// The kernel sums each window directly, one pixel per thread; the host function
+// slides the window over column sums in double, O(1) per pixel, and gives the
+// mean at least as accurately (NaN and infinity where the kernel gives them).
 void hcuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by);
 // out (c_end - c_begin wide, ny rows) = in - box mean of in, over the columns
 // c_begin <= x < c_end only; the same values as the box mean of the whole image
-// subtracted there. out may be in.
+// (hcuda_2d_convolution_by_box) subtracted there. out may be in.
 void hcuda_2d_sub_box_mean_cols(float* out, const float* in, unsigned nx, unsigned ny, int bx, int by,
                                 unsigned c_begin, unsigned c_end);
 // Over the same window: sqrt(sum of squared deviations from the window mean) / N.

@@ -38,6 +38,18 @@ __device__ __forceinline__ float pairwise_thread_sum(const Values& values, size_
     return s;
 }
 
+// Slot 0 of the block's tree to *dst, by thread 0.
+__device__ __forceinline__ void write_block_result(const float* s, float* dst) {
+    GPU_PHASE_BELOW(1)
+        *dst = s[0];
+    GPU_PHASE_END
+}
+
+// The threads t with 2*width*t < blockDim.x: those that add in an interleaved round.
+__device__ __forceinline__ unsigned int interleaved_active_threads(unsigned int width) {
+    return (blockDim.x + 2 * width - 1) / (2 * width);
+}
+
 // One pairwise pass of a block: per-thread sums into the shared slots, then a
 // halving tree in which every thread reaches every barrier and threads below
 // the width add. The block's sum goes to *dst, written after the barrier that
@@ -49,13 +61,11 @@ __device__ __forceinline__ void pairwise_block_sum(const Values& values, size_t 
         s[threadIdx.x] = pairwise_thread_sum(values, m);
     GPU_PHASE_END
     for (unsigned int width = blockDim.x / 2; width > 0; width >>= 1) {
-        GPU_PHASE_BEGIN
-            if (threadIdx.x < width) s[threadIdx.x] += s[threadIdx.x + width];
+        GPU_PHASE_BELOW(width)
+            s[threadIdx.x] += s[threadIdx.x + width];
         GPU_PHASE_END
     }
-    GPU_PHASE_BEGIN
-        if (threadIdx.x == 0) *dst = s[0];
-    GPU_PHASE_END
+    write_block_result(s, dst);
 }
 
 // One interleaved pass of a block: thread t loads value b*T + t (0 past the
@@ -67,14 +77,12 @@ __device__ __forceinline__ void interleaved_block_sum(const StridedValues& value
         s[threadIdx.x] = j < m ? values.first(j) : 0.0f;
     GPU_PHASE_END
     for (unsigned int width = 1; width < blockDim.x; width <<= 1) {
-        GPU_PHASE_BEGIN
+        GPU_PHASE_BELOW(interleaved_active_threads(width))
             const unsigned int k = 2 * width * threadIdx.x;
             if (k < blockDim.x) s[k] += s[k + width];
         GPU_PHASE_END
     }
-    GPU_PHASE_BEGIN
-        if (threadIdx.x == 0) *dst = s[0];
-    GPU_PHASE_END
+    write_block_result(s, dst);
 }
 
 // The first value of block b's own span in an in-place pass: no other block reads it.
@@ -144,12 +152,12 @@ float reduce_into(const float* x, size_t n, float* work, int T) {
     return read_element0(work);
 }
 
-// The same with a temporary of n floats, freed before returning.
+// The same with a temporary for the first pass's block sums, freed before returning.
 template <void (*First)(const float*, float*, size_t), void (*Pass)(float*, size_t, size_t), size_t SpanPerThread>
 float reduce_with_temporary(const float* x, size_t n, int T) {
     if (n == 0) return 0.0f;
     float* work = nullptr;
-    CUDA_CHECK(cudaMalloc((void**)&work, n * sizeof(float)));
+    CUDA_CHECK(cudaMalloc((void**)&work, blocks_for(n, SpanPerThread * (size_t)T) * sizeof(float)));
     const float sum = reduce_into<First, Pass, SpanPerThread>(x, n, work, T);
     CUDA_CHECK(cudaFree(work));
     return sum;

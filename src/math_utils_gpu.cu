@@ -230,12 +230,12 @@ __global__ void cuda_reduce_data_for_ccc(float* a, float* b, float* partial, uns
     GPU_PHASE_END
     // Interleaved addressing: slot 2*w*t collects slot 2*w*t + w.
     for (unsigned int w = 1; w < blockDim.x; w <<= 1) {
-        GPU_PHASE_BEGIN
+        GPU_PHASE_BELOW((blockDim.x + 2 * w - 1) / (2 * w))
             if (2 * w * threadIdx.x < blockDim.x) s[2 * w * threadIdx.x] += s[2 * w * threadIdx.x + w];
         GPU_PHASE_END
     }
-    GPU_PHASE_BEGIN
-        if (threadIdx.x == 0) partial[blockIdx.x] = s[0];
+    GPU_PHASE_BELOW(1)
+        partial[blockIdx.x] = s[0];
     GPU_PHASE_END
 }
 

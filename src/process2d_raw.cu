@@ -3,6 +3,8 @@
 #define VORN_UNIT "src/process2d_raw"
 #include "process2d_raw.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -391,11 +393,16 @@ __device__ __forceinline__ float window_sum(const float* in, unsigned nx, const 
     return s;
 }
 
+// The direct mean: the window summed alone, rows then columns in order, in float.
+__device__ __forceinline__ float direct_box_mean(const float* in, unsigned nx, const BoxWindow& win) {
+    return window_sum(in, nx, win, [](float v) { return v; }) / (float)win.count();
+}
+
 __global__ void cuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {
     BoxWindow win;
     size_t at;
     if (!box_window(nx, ny, bx, by, win, at)) return;
-    out[at] = window_sum(in, nx, win, [](float v) { return v; }) / (float)win.count();
+    out[at] = direct_box_mean(in, nx, win);
 }
 
 __global__ void cuda_2d_std_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {
@@ -412,87 +419,151 @@ static void check_box_size(const char* caller, int bx, int by) {
     if (bx < 2 || by < 2) vorn_fatal_line(caller, VORN_UNIT, __LINE__, "Box size %d x %d is below 2 pixels", bx, by);
 }
 
-// Box means of row runs: a thread takes GPU_LANES neighbouring pixels of a row
-// (one on a GPU, a SIMD vector on the host), so on the host the long chain of
-// each pixel's window sum runs beside its neighbours'. The image is read from a
-// copy with zero margins (hx columns on the left, room for the last run's lanes
-// on the right): every lane then sums the same 2hx columns of each row, and the
-// zeros past the image's edges leave a sum unchanged (it starts at +0, so it is
-// never -0), so each pixel's sum is, bit for bit, the one of the clipped window
-// summed alone, rows in order and columns in order.
-struct MarginedImage {
-    float* data;
-    unsigned pitch;  // element (c, r) of the image at data[r * pitch + left + c]
-    int left;
-};
+// Box means by sliding sums, O(1) per pixel whatever the box: a column pass
+// takes every column's sums over the window's rows, a row pass slides the
+// window along each row over those sums. Both accumulate in double: a float
+// value is exact in double, and the rounding of the adds and subtracts of a
+// slide stays far below a float's precision, so the mean rounded to float is at
+// least as accurate as the direct float sum. A non-finite value would stay in
+// a sliding sum after it left the window, so it is kept out of the sums and
+// counted instead; a column sum whose rows hold one is marked NaN, and a pixel
+// whose window holds a marked column sum is taken the direct way, so NaN and
+// infinity come out exactly where and as the direct sum gives them.
 
-static unsigned margined_pitch(unsigned nx, int bx) { return nx + 2u * (unsigned)(bx / 2) + GPU_LANES; }
+__device__ __forceinline__ bool finite_value(float v) { return fabsf(v) <= FLT_MAX; }
 
-static MarginedImage margined_copy(const float* in, unsigned nx, unsigned ny, int bx) {
-    MarginedImage m{nullptr, margined_pitch(nx, bx), bx / 2};
-    const size_t n = (size_t)m.pitch * ny;
-    CUDA_CHECK(cudaMalloc((void**)&m.data, n * sizeof(float)));
-    hcuda_empty_f32(m.data, n);
-    hcuda_x2d_cp_small_to_large(m.data, in, (int)m.pitch, (int)ny, (int)nx, (int)ny, m.left, 0);
-    return m;
+// Threads are counted along y, one grid row each: the host launch layer then
+// hands each thread to its own OpenMP iteration.
+__device__ __forceinline__ unsigned thread_along_y() { return blockIdx.y * blockDim.y + threadIdx.y; }
+
+static void launch_along_y(unsigned threads, unsigned per_block, dim3& grid, dim3& block) {
+    block = dim3(1, per_block);
+    grid = dim3(1, (threads + per_block - 1) / per_block);
 }
 
-// Columns [c_begin, c_end) of the box mean, each run handed to put(x, y, n, values, means)
-// with its first pixel x, its n pixels inside the range, their values and their means.
-template <class Put>
-__global__ void cuda_2d_box_mean_runs(const float* padded, unsigned pitch, unsigned nx, unsigned ny, int bx, int by,
-                                      unsigned c_begin, unsigned c_end, Put put) {
-    const unsigned x = c_begin + (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
-    const unsigned y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= c_end || y >= ny) return;
-    const int hx = bx / 2, hy = by / 2;
-    const int r0 = max(0, (int)y - hy), r1 = min((int)ny, (int)y + hy);
-    // Padded column x + k is image column x + k - hx: lane l sums its window from its left end.
-    gpu_lanes_f s{};
-    const float* row = padded + (size_t)r0 * pitch + x;
-    for (int r = r0; r < r1; ++r, row += pitch)
-        for (int k = 0; k < 2 * hx; ++k) s += gpu_lanes_load(row + k);
-    float count[GPU_LANES];
-    for (unsigned l = 0; l < GPU_LANES; ++l) {
-        const int c = (int)(x + l), cols = min((int)nx, c + hx) - max(0, c - hx);
-        count[l] = (float)(max(cols, 1) * (r1 - r0));  // lanes past the image are never stored
+// Adds (Sign +1) or removes (Sign -1) the n values of a row run: the finite
+// ones to the sums, the others to the counts.
+template <int Sign>
+__device__ __forceinline__ void slide_row_run(const float* v, unsigned n, double* sums, int* nonfinite) {
+    for (unsigned l = 0; l < n; ++l) {
+        const bool finite = finite_value(v[l]);
+        sums[l] += finite ? (double)(Sign * v[l]) : 0.0;
+        nonfinite[l] += finite ? 0 : Sign;
     }
-    const unsigned n = min(GPU_LANES, c_end - x);
-    put(x, y, n, gpu_lanes_load(padded + (size_t)y * pitch + hx + x), s / gpu_lanes_from(count));
+}
+
+// A thread walks the n columns x.. of one run down the image, so it reads each
+// row's run from contiguous memory (GPU_LANES columns; one on a GPU).
+__device__ __forceinline__ void column_sums_of_run(const float* in, unsigned nx, unsigned ny, int hy, unsigned x,
+                                                   unsigned n, double* out, unsigned width) {
+    double s[GPU_LANES];
+    int nonfinite[GPU_LANES];
+    for (unsigned l = 0; l < GPU_LANES; ++l) {
+        s[l] = 0.0;
+        nonfinite[l] = 0;
+    }
+    const float* col = in + x;
+    for (int r = 0; r < min((int)ny, hy); ++r) slide_row_run<1>(col + (size_t)r * nx, n, s, nonfinite);
+    for (int y = 0; y < (int)ny; ++y, out += width) {
+        for (unsigned l = 0; l < n; ++l) out[l] = nonfinite[l] ? (double)NAN : s[l];
+        if (y + hy < (int)ny) slide_row_run<1>(col + (size_t)(y + hy) * nx, n, s, nonfinite);
+        if (y - hy >= 0) slide_row_run<-1>(col + (size_t)(y - hy) * nx, n, s, nonfinite);
+    }
+}
+
+// sums[y * width + c - v0], for columns v0 <= c < v1: the sum of column c over
+// the rows of pixel y's window, NaN where those rows hold a non-finite value.
+__global__ void cuda_2d_box_column_sums(const float* in, unsigned nx, unsigned ny, int hy, unsigned v0, unsigned v1,
+                                        double* sums) {
+    const unsigned run = thread_along_y();
+    if (run >= (v1 - v0 + GPU_LANES - 1) / GPU_LANES) return;
+    const unsigned x = v0 + run * GPU_LANES, n = min(GPU_LANES, v1 - x), width = v1 - v0;
+    // A whole run with its count known when compiled, so its lane loops vectorise.
+    if (n == GPU_LANES)
+        column_sums_of_run(in, nx, ny, hy, x, GPU_LANES, sums + (x - v0), width);
+    else
+        column_sums_of_run(in, nx, ny, hy, x, n, sums + (x - v0), width);
+}
+
+// A sliding sum of column sums, the marked (NaN) ones counted apart.
+struct MarkedSum {
+    double sum = 0.0;
+    int marked = 0;
+    __device__ void add(double v) {
+        if (v != v) ++marked;
+        else sum += v;
+    }
+    __device__ void remove(double v) {
+        if (v != v) --marked;
+        else sum -= v;
+    }
+};
+
+// Row y of the box mean over columns c_begin <= x < c_end, from the column sums
+// of columns v0 on; each pixel handed to put(x, y, value, mean).
+template <class Put>
+__global__ void cuda_2d_box_row_means(const double* sums, int v0, unsigned width, const float* in, unsigned nx,
+                                      unsigned ny, int hx, int hy, unsigned c_begin, unsigned c_end, Put put) {
+    const unsigned y = thread_along_y();
+    if (y >= ny) return;
+    const double* row = sums + (size_t)y * width;  // row[c - v0] for image column c
+    BoxWindow win{max(0, (int)c_begin - hx), min((int)nx, (int)c_begin + hx), max(0, (int)y - hy),
+                  min((int)ny, (int)y + hy)};
+    MarkedSum s;
+    for (int c = win.c0; c < win.c1; ++c) s.add(row[c - v0]);
+    const float* values = in + (size_t)y * nx;
+    for (int x = (int)c_begin; x < (int)c_end; ++x) {
+        if (x > (int)c_begin) {  // column x + hx - 1 enters the window, x - hx - 1 leaves it
+            if (x + hx - 1 < (int)nx) s.add(row[(win.c1 = x + hx) - 1 - v0]);
+            if (x - hx - 1 >= 0) s.remove(row[(win.c0 = x - hx) - 1 - v0]);
+        }
+        const float mean = s.marked ? direct_box_mean(in, nx, win) : (float)(s.sum / (double)win.count());
+        put((unsigned)x, y, values[x], mean);
+    }
 }
 
 struct StoreBoxMean {
     float* out;
     unsigned nx;
-    __device__ void operator()(unsigned x, unsigned y, unsigned n, gpu_lanes_f, gpu_lanes_f mean) const {
-        gpu_lanes_store(out + (size_t)y * nx + x, mean, n);
-    }
+    __device__ void operator()(unsigned x, unsigned y, float, float mean) const { out[(size_t)y * nx + x] = mean; }
 };
 
 // out, of width c_end - c_begin, = value - mean.
 struct StoreLessBoxMean {
     float* out;
     unsigned width, c_begin;
-    __device__ void operator()(unsigned x, unsigned y, unsigned n, gpu_lanes_f value, gpu_lanes_f mean) const {
-        gpu_lanes_store(out + (size_t)y * width + (x - c_begin), value - mean, n);
+    __device__ void operator()(unsigned x, unsigned y, float value, float mean) const {
+        out[(size_t)y * width + (x - c_begin)] = value - mean;
     }
 };
 
 template <class Put>
-static void box_mean_runs(const float* in, unsigned nx, unsigned ny, int bx, int by, unsigned c_begin,
-                          unsigned c_end, Put put) {
-    const MarginedImage m = margined_copy(in, nx, ny, bx);
-    const unsigned runs = (c_end - c_begin + GPU_LANES - 1) / GPU_LANES;
-    GPU_LAUNCH(cuda_2d_box_mean_runs<Put>, gpu_grid_2d(runs, ny), gpu_block_2d(), 0)(m.data, m.pitch, nx, ny, bx, by,
-                                                                                    c_begin, c_end, put);
+static void box_means(const float* in, unsigned nx, unsigned ny, int bx, int by, unsigned c_begin, unsigned c_end,
+                      Put put) {
+    // A half-width past the image reaches the same clipped windows as one just wide enough.
+    const int hx = (int)std::min<long long>(bx / 2, nx), hy = (int)std::min<long long>(by / 2, ny);
+    // Columns whose sums the windows of c_begin .. c_end - 1 take.
+    const unsigned v0 = (unsigned)std::max(0, (int)c_begin - hx);
+    const unsigned v1 = (unsigned)std::min<long long>(nx, (long long)c_end + hx - 1);
+    const unsigned width = v1 - v0;
+    double* sums = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&sums, (size_t)width * ny * sizeof(double)));
+    dim3 grid, block;
+    // A few runs per block on the host, so that narrow images still spread over its threads.
+    launch_along_y((width + GPU_LANES - 1) / GPU_LANES, std::max(1u, 128u / GPU_LANES), grid, block);
+    GPU_LAUNCH(cuda_2d_box_column_sums, grid, block, 0)(in, nx, ny, hy, v0, v1, sums);
     CUDA_LAUNCH_CHECK();
-    CUDA_CHECK(cudaFree(m.data));
+    launch_along_y(ny, 128, grid, block);
+    GPU_LAUNCH(cuda_2d_box_row_means<Put>, grid, block, 0)(sums, (int)v0, width, in, nx, ny, hx, hy, c_begin, c_end,
+                                                                     put);
+    CUDA_LAUNCH_CHECK();
+    CUDA_CHECK(cudaFree(sums));
 }
 
 void hcuda_2d_convolution_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {
     check_box_size(__func__, bx, by);
     if (nx == 0 || ny == 0) return;
-    box_mean_runs(in, nx, ny, bx, by, 0, nx, StoreBoxMean{out, nx});
+    box_means(in, nx, ny, bx, by, 0, nx, StoreBoxMean{out, nx});
 }
 
 void hcuda_2d_sub_box_mean_cols(float* out, const float* in, unsigned nx, unsigned ny, int bx, int by,
@@ -500,7 +571,19 @@ void hcuda_2d_sub_box_mean_cols(float* out, const float* in, unsigned nx, unsign
     check_box_size(__func__, bx, by);
     if (c_end > nx) VORN_FATAL("columns %u to %u lie outside an image %u wide", c_begin, c_end, nx);
     if (ny == 0 || c_begin >= c_end) return;
-    box_mean_runs(in, nx, ny, bx, by, c_begin, c_end, StoreLessBoxMean{out, c_end - c_begin, c_begin});
+    const StoreLessBoxMean put{out, c_end - c_begin, c_begin};
+    const size_t n = image_size(nx, ny);
+    const bool overlap = out < in + n && in < out + (size_t)put.width * ny;
+    if (!overlap) {
+        box_means(in, nx, ny, bx, by, c_begin, c_end, put);
+        return;
+    }
+    // Rows of out written over in would be read by other rows' windows: read a copy.
+    float* copy = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&copy, n * sizeof(float)));
+    CUDA_CHECK(cudaMemcpy(copy, in, n * sizeof(float), cudaMemcpyDeviceToDevice));
+    box_means(copy, nx, ny, bx, by, c_begin, c_end, put);
+    CUDA_CHECK(cudaFree(copy));
 }
 
 int hcuda_2d_std_by_box(const float* in, float* out, unsigned nx, unsigned ny, int bx, int by) {

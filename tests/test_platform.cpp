@@ -102,6 +102,40 @@ TEST(HostLaunch, BarrierReductionPerBlock) {
     cudaFree(out);
 }
 
+// Each phase stamps its visits in flat thread order: a full phase visits every
+// thread of a 3D block once, a phase below n only the first n.
+__global__ void phase_visits(int* order, int* below, unsigned n) {
+    GPU_DYNAMIC_SHARED(int, count);
+    GPU_PHASE_BELOW(1)
+        count[0] = 0;
+    GPU_PHASE_END
+    GPU_PHASE_BEGIN
+        const unsigned flat = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+        order[flat] = count[0]++;
+    GPU_PHASE_END
+    GPU_PHASE_BELOW(n)
+        below[threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z)] += 1;
+    GPU_PHASE_END
+}
+
+TEST(HostLaunch, PhasesVisitThreadsInFlatOrderAndBelowOnlyTheFirst) {
+    const dim3 block(4, 3, 2);
+    const unsigned threads = 24;
+    for (unsigned n : {0u, 1u, 5u, 24u, 100u}) {
+        int* order = device_copy(std::vector<int>(threads, -1));
+        int* below = device_copy(std::vector<int>(threads, 0));
+        GPU_LAUNCH_BLOCKWISE(phase_visits, 1, block, sizeof(int))(order, below, n);
+        expect_clean_launch();
+        const std::vector<int> o = host_copy(order, threads), b = host_copy(below, threads);
+        for (unsigned t = 0; t < threads; ++t) {
+            EXPECT_EQ(o[t], (int)t) << "thread " << t;
+            EXPECT_EQ(b[t], t < n ? 1 : 0) << "thread " << t << ", below " << n;
+        }
+        cudaFree(order);
+        cudaFree(below);
+    }
+}
+
 __global__ void mark(int* p) { p[threadIdx.x] = 1; }
 
 TEST(HostLaunch, BrokenLimitsRunNothingAndReportConfigurationError) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -628,45 +631,162 @@ TEST(BoxFilter, MatchesDoubleReferenceWithClippedWindows) {
     }
 }
 
-// The host function runs GPU_LANES pixels per thread over a zero-margined copy;
-// the kernel, one pixel per thread over the clipped window. Every pixel must come
-// out bit for bit the same: edges, images narrower than a run or a window, odd
-// boxes, values of mixed sign and magnitude, negative zeros.
-TEST(BoxFilter, RunsOfLanesMatchThePixelKernelBitForBit) {
-    struct Case {
-        unsigned nx, ny;
-        int bx, by;
-    };
-    const Case cases[] = {{45, 37, 6, 4}, {5, 9, 42, 3}, {300, 20, 73, 7}, {33, 64, 2, 2}, {97, 11, 9, 5}};
-    for (const Case& c : cases) {
-        const size_t n = (size_t)c.nx * c.ny;
-        Image in(n);
-        for (size_t i = 0; i < n; ++i)
-            in[i] = i % 11 == 3 ? -0.0f : std::sin(0.71f * i) * std::pow(10.0f, (float)(i % 9) - 4.0f);
-        float* din = to_device(in);
-        float* dref = device_array(n);
-        float* dout = device_array(n);
-        GPU_LAUNCH(cuda_2d_convolution_by_box, gpu_grid_2d(c.nx, c.ny), gpu_block_2d(), 0)(din, dref, c.nx, c.ny, c.bx,
-                                                                                         c.by);
-        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-        const Image ref = to_host(dref, n);
-        hcuda_2d_convolution_by_box(din, dout, c.nx, c.ny, c.bx, c.by);
-        const Image out = to_host(dout, n);
-        ASSERT_EQ(std::memcmp(out.data(), ref.data(), n * sizeof(float)), 0) << c.nx << "x" << c.ny << " box " << c.bx;
-        // The difference over a range of columns, written in place over the input.
-        const unsigned c0 = c.nx / 3, c1 = c.nx - 1, w = c1 - c0;
-        hcuda_2d_sub_box_mean_cols(din, din, c.nx, c.ny, c.bx, c.by, c0, c1);
-        const Image diff = to_host(din, (size_t)w * c.ny);
-        for (unsigned y = 0; y < c.ny; ++y)
-            for (unsigned x = c0; x < c1; ++x) {
-                const float want = in[(size_t)y * c.nx + x] - ref[(size_t)y * c.nx + x];
-                const float got = diff[(size_t)y * w + (x - c0)];
-                ASSERT_EQ(std::memcmp(&got, &want, sizeof(float)), 0) << "(" << x << ", " << y << ")";
+// Direct double sums over the clipped window of every pixel: the mean, and the
+// mean of magnitudes (the scale of the rounding a sum of the window can carry).
+struct WindowStats {
+    std::vector<double> mean, mean_abs;
+};
+WindowStats window_stats(const Image& in, int nx, int ny, int bx, int by) {
+    WindowStats w{std::vector<double>(in.size()), std::vector<double>(in.size())};
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            double s = 0, a = 0;
+            int n = 0;
+            for (int r = std::max(0, y - by / 2); r < std::min(ny, y + by / 2); ++r)
+                for (int c = std::max(0, x - bx / 2); c < std::min(nx, x + bx / 2); ++c, ++n) {
+                    s += in[(size_t)r * nx + c];
+                    a += std::fabs(in[(size_t)r * nx + c]);
+                }
+            w.mean[(size_t)y * nx + x] = s / n;
+            w.mean_abs[(size_t)y * nx + x] = a / n;
+        }
+    return w;
+}
+
+struct BoxCase {
+    unsigned nx, ny;
+    int bx, by;
+};
+
+// The box mean of the device image din, by the host function and by the pixel kernel.
+Image host_box_mean(const float* din, const BoxCase& c) {
+    float* d = device_array((size_t)c.nx * c.ny);
+    hcuda_2d_convolution_by_box(din, d, c.nx, c.ny, c.bx, c.by);
+    Image h = to_host(d, (size_t)c.nx * c.ny);
+    cudaFree(d);
+    return h;
+}
+Image kernel_box_mean(const float* din, const BoxCase& c) {
+    float* d = device_array((size_t)c.nx * c.ny);
+    GPU_LAUNCH(cuda_2d_convolution_by_box, gpu_grid_2d(c.nx, c.ny), gpu_block_2d(), 0)(din, d, c.nx, c.ny, c.bx, c.by);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    Image h = to_host(d, (size_t)c.nx * c.ny);
+    cudaFree(d);
+    return h;
+}
+// in - box mean over columns c0 <= x < c1, c1 - c0 wide; written over a device copy of in when in_place.
+Image host_less_box_mean(const Image& in, const BoxCase& c, unsigned c0, unsigned c1, bool in_place) {
+    float* din = to_device(in);
+    float* dout = in_place ? din : device_array((size_t)(c1 - c0) * c.ny);
+    hcuda_2d_sub_box_mean_cols(dout, din, c.nx, c.ny, c.bx, c.by, c0, c1);
+    Image h = to_host(dout, (size_t)(c1 - c0) * c.ny);
+    if (!in_place) cudaFree(dout);
+    cudaFree(din);
+    return h;
+}
+
+// The host function slides the window over column sums in double: against a
+// direct double sum it must be within a few float roundings of the mean, on
+// values spanning seven decades (a bright patch the window slides on and off,
+// so the slides subtract large sums), of mixed sign, on odd sizes, windows wider
+// or taller than the image, windows clipped at every border and down to one pixel
+// (box 2 at a corner). The pixel kernel sums in float: a looser bound.
+TEST(BoxFilter, SlidingSumsMatchADirectDoubleSum) {
+    const BoxCase cases[] = {{61, 47, 6, 4},  {67, 33, 84, 146}, {5, 9, 42, 3},   {97, 11, 9, 5},
+                             {33, 64, 2, 2},  {40, 31, 3, 2},    {1, 13, 2, 6},   {70, 1, 11, 2},
+                             {100, 80, 42, 73}, {45, 37, 200, 100}};
+    for (const BoxCase& c : cases)
+        for (int mixed = 0; mixed < 2; ++mixed) {
+            const size_t n = (size_t)c.nx * c.ny;
+            Image in(n);
+            for (size_t i = 0; i < n; ++i) {
+                const unsigned x = i % c.nx, y = (unsigned)(i / c.nx);
+                const bool bright = x >= c.nx / 3 && x < c.nx / 2 && y >= c.ny / 4 && y < c.ny / 2;
+                // 1e-3 .. 1e4, log-spread; negative every third pixel when mixed.
+                const float v = bright ? 1e4f * (1.0f - 0.3f * std::sin(0.3f * i))
+                                       : std::pow(10.0f, 3.5f * std::sin(0.71f * i) + 0.5f);
+                in[i] = mixed && i % 3 == 0 ? -v : v;
             }
-        cudaFree(din);
-        cudaFree(dref);
-        cudaFree(dout);
-    }
+            const std::string what = std::to_string(c.nx) + "x" + std::to_string(c.ny) + " box " +
+                                     std::to_string(c.bx) + "x" + std::to_string(c.by) + (mixed ? " mixed" : "");
+            const WindowStats ref = window_stats(in, (int)c.nx, (int)c.ny, c.bx, c.by);
+            const auto tolerance = [&](size_t i) { return 3 * FLT_EPSILON * std::fabs(ref.mean[i]) + 1e-10 * ref.mean_abs[i]; };
+            float* din = to_device(in);
+            const Image host = host_box_mean(din, c), kernel = kernel_box_mean(din, c);
+            cudaFree(din);
+            for (size_t i = 0; i < n; ++i) {
+                ASSERT_NEAR(host[i], ref.mean[i], tolerance(i)) << what << " at " << i;
+                ASSERT_NEAR(kernel[i], ref.mean[i], 1e-5 * ref.mean_abs[i]) << what << " at " << i;
+            }
+            // The difference over a range of columns, apart and written in place over the input.
+            const unsigned ranges[][2] = {{0, c.nx}, {c.nx / 3, c.nx - (c.nx > 1)}};
+            for (const auto& r : ranges)
+                for (bool in_place : {false, true}) {
+                    if (r[0] >= r[1]) continue;
+                    const unsigned w = r[1] - r[0];
+                    const Image diff = host_less_box_mean(in, c, r[0], r[1], in_place);
+                    for (unsigned y = 0; y < c.ny; ++y)
+                        for (unsigned x = r[0]; x < r[1]; ++x) {
+                            const size_t i = (size_t)y * c.nx + x;
+                            const double want = in[i] - ref.mean[i];
+                            ASSERT_NEAR(diff[(size_t)y * w + x - r[0]], want, tolerance(i) + FLT_EPSILON * std::fabs(want))
+                                << what << " columns " << r[0] << ".." << r[1] << " at (" << x << ", " << y << ")";
+                        }
+                }
+        }
+}
+
+// A non-finite value makes the direct sum NaN or infinite in exactly the windows
+// that hold it (NaN where +inf and -inf meet); a sliding sum must not carry it
+// beyond them. Those windows come out bit for bit as the pixel kernel gives them,
+// all others finite and accurate.
+TEST(BoxFilter, NonFiniteValuesStayInTheirWindows) {
+    const BoxCase c{70, 40, 8, 6};
+    const size_t n = (size_t)c.nx * c.ny;
+    Image in(n);
+    for (size_t i = 0; i < n; ++i) in[i] = 1.0f + std::sin(0.37f * i);
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        unsigned x, y;
+        float v;
+    } specials[] = {{5, 5, NAN}, {40, 20, inf}, {44, 22, -inf}, {69, 39, inf}, {0, 30, -inf}};
+    Image finite = in;
+    for (const auto& p : specials) in[(size_t)p.y * c.nx + p.x] = p.v;
+    const auto window_holds_special = [&](unsigned x, unsigned y) {
+        for (const auto& p : specials)
+            if ((int)p.x >= (int)x - c.bx / 2 && (int)p.x < (int)x + c.bx / 2 && (int)p.y >= (int)y - c.by / 2 &&
+                (int)p.y < (int)y + c.by / 2)
+                return true;
+        return false;
+    };
+    const WindowStats ref = window_stats(finite, (int)c.nx, (int)c.ny, c.bx, c.by);
+    float* din = to_device(in);
+    const Image host = host_box_mean(din, c), kernel = kernel_box_mean(din, c);
+    cudaFree(din);
+    const unsigned c0 = 3, c1 = c.nx, w = c1 - c0;
+    const Image diff = host_less_box_mean(in, c, c0, c1, true);
+    int nans = 0, infs = 0;
+    for (unsigned y = 0; y < c.ny; ++y)
+        for (unsigned x = 0; x < c.nx; ++x) {
+            const size_t i = (size_t)y * c.nx + x;
+            if (window_holds_special(x, y)) {
+                nans += std::isnan(kernel[i]);
+                infs += std::isinf(kernel[i]);
+                ASSERT_EQ(std::memcmp(&host[i], &kernel[i], sizeof(float)), 0) << "(" << x << ", " << y << ")";
+            } else {
+                ASSERT_NEAR(host[i], ref.mean[i], 3 * FLT_EPSILON * std::fabs(ref.mean[i])) << "(" << x << ", " << y << ")";
+            }
+            if (x < c0) continue;
+            const float want = in[i] - kernel[i], got = diff[(size_t)y * w + x - c0];
+            if (window_holds_special(x, y)) {
+                ASSERT_EQ(std::isnan(got), std::isnan(want)) << "(" << x << ", " << y << ")";
+                if (!std::isnan(want)) {
+                    ASSERT_EQ(got, want) << "(" << x << ", " << y << ")";
+                }
+            }
+        }
+    EXPECT_GT(nans, 0);
+    EXPECT_GT(infs, 0);
 }
 
 TEST(BoxFilter, LogMinusBoxAverage) {

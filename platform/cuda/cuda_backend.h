@@ -11,7 +11,9 @@
 #if defined(__CUDACC__)
 #define GPU_LAUNCH(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
-#define GPU_PHASE_BEGIN {
-#define GPU_PHASE_END   __syncthreads(); }
+#define GPU_PHASE_BEGIN { {
+#define GPU_PHASE_BELOW(count) \
+    { if (threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z) < (unsigned int)(count)) {
+#define GPU_PHASE_END   } __syncthreads(); }
 #define GPU_DYNAMIC_SHARED(type, name) extern __shared__ type name[]
 #endif

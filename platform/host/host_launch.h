@@ -11,7 +11,9 @@
 //
 // Kernels with barriers are written in block-phase form and launched with
 // GPU_LAUNCH_BLOCKWISE: the kernel runs once per block and each
-// GPU_PHASE_BEGIN ... GPU_PHASE_END stretch loops over the block's threads.
+// GPU_PHASE_BEGIN ... GPU_PHASE_END stretch loops over the block's threads;
+// GPU_PHASE_BELOW(n) ... GPU_PHASE_END over those whose flat index is below n
+// only (a reduction tree's active half), so idle threads cost nothing.
 // Code outside the phases must be uniform across the block (as CUDA requires of
 // control flow around a barrier) and must not read threadIdx.
 #pragma once
@@ -37,11 +39,26 @@ void* block_shared_memory();
 void prepare_block_shared_memory(size_t bytes);
 unsigned int host_thread_count();
 
-inline void set_thread_index(unsigned int flat) {
-    threadIdx.x = flat % blockDim.x;
-    threadIdx.y = (flat / blockDim.x) % blockDim.y;
-    threadIdx.z = flat / (blockDim.x * blockDim.y);
-}
+// The threads of one block phase in flat order, stepped without divisions.
+class PhaseThreads {
+    unsigned int left_;
+
+public:
+    explicit PhaseThreads(unsigned int below) {
+        const unsigned int n = blockDim.x * blockDim.y * blockDim.z;
+        left_ = below < n ? below : n;
+        threadIdx = uint3{0, 0, 0};
+    }
+    bool more() const { return left_ != 0; }
+    void next() {
+        --left_;
+        if (++threadIdx.x < blockDim.x) return;
+        threadIdx.x = 0;
+        if (++threadIdx.y < blockDim.y) return;
+        threadIdx.y = 0;
+        ++threadIdx.z;
+    }
+};
 
 template <class A> inline bool kernel_argument_ok(const A& a) {
     if constexpr (std::is_pointer_v<A>) return device_pointer_ok(static_cast<const void*>(a));
@@ -138,9 +155,8 @@ struct Launch {
     ::vorn_host::Launch<kernel, false>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) \
     ::vorn_host::Launch<kernel, true>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
-#define GPU_PHASE_BEGIN                                                                        \
-    for (unsigned int vorn_phase_t = 0, vorn_phase_n = blockDim.x * blockDim.y * blockDim.z; \
-         vorn_phase_t < vorn_phase_n; ++vorn_phase_t) {                                        \
-        ::vorn_host::set_thread_index(vorn_phase_t);
+#define GPU_PHASE_BELOW(count) \
+    for (::vorn_host::PhaseThreads vorn_phase(count); vorn_phase.more(); vorn_phase.next()) {
+#define GPU_PHASE_BEGIN GPU_PHASE_BELOW(~0u)
 #define GPU_PHASE_END }
 #define GPU_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(::vorn_host::block_shared_memory())
