@@ -20,14 +20,12 @@ __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_load(const float* p, u
     return n > 0 ? *p : 0.0f;
 }
 typedef bool gpu_lanes_m;
-__host__ __device__ __forceinline__ bool gpu_lanes_any(gpu_lanes_m m) { return m; }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_select(gpu_lanes_m m, gpu_lanes_f a, gpu_lanes_f b) {
     return m ? a : b;
 }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_fabs(gpu_lanes_f v) { return fabsf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_floor(gpu_lanes_f v) { return floorf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sin(gpu_lanes_f v) { return sinf(v); }
-__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_cos(gpu_lanes_f v) { return cosf(v); }
 __host__ __device__ __forceinline__ void gpu_lanes_sincos(gpu_lanes_f v, gpu_lanes_f& s, gpu_lanes_f& c) {
     sincosf(v, &s, &c);
 }

@@ -15,9 +15,9 @@
 //   gpu_lanes_index(first)          first, first + 1, ... as floats
 //   gpu_lanes_load(p, n)            p[0 .. n) and zeros after: p[n ..] is never read
 //   gpu_lanes_m                     a mask, from < <= > >= between lane groups; & of two masks
-//   gpu_lanes_any(m), gpu_lanes_select(m, a, b)   some lane set; a where set, else b
+//   gpu_lanes_select(m, a, b)       a where m is set, else b
 //   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
-//   gpu_lanes_sin, _cos, _sincos(x, s, c), _exp
+//   gpu_lanes_sin, _sincos(x, s, c), _exp
 //                                   polynomial approximations to within a few ulp of libm's
 //                                   (bounds in host_lanes_math.h): only these differ from the
 //                                   one-float functions, in the last bits
@@ -156,14 +156,6 @@ __attribute__((always_inline)) inline gpu_lanes_m operator&(const gpu_lanes_m& a
     return r;
 }
 
-__attribute__((always_inline)) inline bool gpu_lanes_any(const gpu_lanes_m& m) {
-    vorn_host::native_ivector a = m.v[0];
-    for (unsigned int i = 1; i < gpu_lanes_f::N; ++i) a |= m.v[i];
-    for (unsigned int k = 0; k < gpu_lanes_f::W; ++k)
-        if (a[k]) return true;
-    return false;
-}
-
 __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_select(const gpu_lanes_m& m, const gpu_lanes_f& a,
                                                                   const gpu_lanes_f& b) {
     gpu_lanes_f r;
@@ -209,9 +201,4 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_sin(const gpu_lanes_
     gpu_lanes_f s, c;
     gpu_lanes_sincos(x, s, c);
     return s;
-}
-__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_cos(const gpu_lanes_f& x) {
-    gpu_lanes_f s, c;
-    gpu_lanes_sincos(x, s, c);
-    return c;
 }

@@ -1,11 +1,13 @@
 // Transcendental functions on one native SIMD vector of floats, for the lane
 // groups of host_lanes.h: range reduction and short polynomials in float, every
 // step an elementwise IEEE operation, so a lane's result depends on that lane
-// alone. Accuracy against libm (tests/test_platform.cpp, HostLanes*):
-//   vsincos  |x| <= SINCOS_REDUCED_MAX: within 2 ulp of sin x and cos x or 2^-24
-//            absolute, whichever is larger (the reduction is exact to 2^-37 x);
-//            callers send larger |x| to libm.
-//   vexp     within 2 ulp; 0 below -104 and +inf above 89, as expf rounds them.
+// alone. Accuracy against the double-precision libm functions, as
+// tests/test_platform.cpp (HostLanes) checks it on dense and random arguments:
+//   vsincos  |x| <= SINCOS_REDUCED_MAX: error at most 2 ulp of the result or
+//            2^-24, whichever is larger (an argument of thousands of radians is
+//            itself uncertain by more); callers send larger |x| to libm.
+//   vexp     at most 2 ulp (1 measured), subnormal results included; 0 below
+//            -104 and +inf above 89, as expf rounds them.
 //   vfloor, vfabs exact.
 // NaN in gives NaN out.
 #pragma once
