@@ -410,7 +410,8 @@ void gpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned 
                      char mode);
 void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
                      char mode);
-// out = simulated half spectrum times the raw half spectrum (device), 0 outside the band.
+// out = simulated half spectrum times the raw half spectrum (device), 0 outside
+// the band; the kernel runs gpu_lanes_runs(nxh) x ny threads, a lane group each.
 __global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
                                      RESO band, char mode);
 void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
@@ -501,7 +502,8 @@ void hcuda_2dh_res_based_square(float* out, const float* in, float apix, int nx,
 
 // ---- refinement target score ----
 // Per element of a centred half spectrum (nx x ny) inside the closed band
-// [1/low, 1/high]: |CTF| E times the spectrum; 0 outside.
+// [1/low, 1/high]: |CTF| E times the spectrum; 0 outside. The kernel runs
+// gpu_lanes_runs(nx) x ny threads, a lane group of a row each.
 __global__ void cuda_ctf_smrl_2dh(float* out, const float* in, float apix, int nx, int ny, float kV, float Cs, float AC,
                                   float P, float U, float V, float A, float B, float low, float high);
 // The score: the sum of those summands, a raw band-limited inner product that the
