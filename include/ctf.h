@@ -138,6 +138,9 @@ inline int vorn_defocus_count(const VORN_Para& p) {
 // even, and large enough for the background box of boxsize/12 pixels.
 constexpr int VORN_MIN_BOXSIZE = 24;
 
+// Floats read from a micrograph file per step on the way to the device.
+constexpr size_t VORN_READ_CHUNK = (size_t)1 << 18;
+
 // The run's buffers: a host array of n values (a failed allocation is fatal),
 // and the releases that leave the pointer null.
 template <class T> T* host_array(size_t n) {
@@ -200,7 +203,10 @@ public:
     size_t mic_n = 0, mic_n_all = 0;  // pixels of one frame, of the whole micrograph
 
     // ---- buffers of the run (allocated once, freed at the end) ----
-    float* mic_data = nullptr;      // host image of the micrograph in work
+    // Host image of a stack's frames. A single frame has none: it is read into
+    // d_mic through h_read_chunk, so the run holds one copy of the image.
+    float* mic_data = nullptr;
+    float* h_read_chunk = nullptr;  // staging of the reads into d_mic (VORN_READ_CHUNK floats)
     float* d_mic = nullptr;         // device micrograph; for a stack, the sum of its frames
     float* d_frame = nullptr;       // device frame buffer
     // y-centred half spectra (boxh_n floats)
@@ -280,7 +286,7 @@ public:
     int vorn_send_dp_to_queue(const mrcf_data_packet& dp);
     int vorn_get_dp_from_queue(mrcf_data_packet& dp);
     int vorn_get_dp_from_queue_until_succeed(mrcf_data_packet& dp);
-    // Takes this micrograph's packet into mic_data: 0, or -1 (warning) when the
+    // Takes this micrograph's packet into its place (vorn_land_mic_data): 0, or -1 (warning) when the
     // reader could not read it; a missing or foreign packet is fatal.
     int vorn_take_mic_data_from_queue();
     // Takes and frees the packet of a micrograph skipped before its data were taken.
@@ -447,6 +453,10 @@ public:
     int vorn_allocate_ctf_data();
     int vorn_free_ctf_data();
     int vorn_prep_one_mic();
+    // Reads the micrograph in work from mic_file: 0, or -1 (warning) on a failed read.
+    int vorn_read_mic_data();
+    // Puts values first to first + n - 1 of the micrograph read where the run keeps it.
+    void vorn_land_mic_data(size_t first, const float* values, size_t n);
     int vorn_is_file_ctf_done(char* log_name);
     int vorn_end_one_mic();
     // The output names of micrograph `name` (1024-character buffers), as the run derives them.
@@ -469,7 +479,8 @@ public:
     // micrograph's log amplitude. Its box filter is the dearest step of the
     // spectrum, so it is made only for the stage that reads it.
     int vorn_second_spectrum();
-    // Puts this micrograph's image on the device (the frame sum for a stack).
+    // Puts this micrograph's image on the device: a stack's frame sum (a single
+    // frame is there once read).
     int vorn_upload_micrograph();
 
     // ---- log head and CTF STAR summary (src/ctf_star.cu) ----

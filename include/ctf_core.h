@@ -455,6 +455,14 @@ __global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, i
                                    float AC, float P, float U, float V, float A, float low, float high);
 void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
                          float P, float U, float V, float A, float low, float high);
+// The profiles of two half spectra along the same contours (a spectrum and its
+// log, say), walked once: each equals what hcuda_2dh_X_EPA_res gives it, bit for bit.
+__global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b,
+                                        int nx, int ny, float apix, float kV, float Cs, float AC, float P, float U,
+                                        float V, float A, float low, float high);
+void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
+                              float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                              float high);
 // One profile summed over the slices of a stack, each walked with its own U, V,
 // A; the bin phases and the outside-band bins come from slice 0. nz = 0 gives zeros.
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 struct MRC_HEAD {
     int32_t nx, ny, nz;                     // columns, rows, sections
@@ -148,6 +149,11 @@ int mrcf_set_outname_by_insertion(char* out, const char* name, const char* inser
 // the data or the slice axis is not x, y or z.
 int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
+// As mrc_read_all_nocheck, through a buffer of chunk_n values: each stretch read
+// goes to take(first, values, n), first being its index in the data. For data
+// that lands where fread cannot write (a device array) without a whole host copy.
+int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
+                           const std::function<void(size_t first, const float* values, size_t n)>& take);
 int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out);
 int mrc_read_slice_double(FILE* f, MRC_HEAD* h, int n, char axis, double* out);
 int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* out);

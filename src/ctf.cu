@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -238,7 +239,8 @@ int VORN_A::vorn_allocate_ctf_data() {
     epa_name = host_array<char>(VORN_NAME_LEN);
     aux_name = host_array<char>(VORN_NAME_LEN);
     log_name = host_array<char>(VORN_NAME_LEN);
-    mic_data = host_array<float>(mic_n_all);
+    if (nz > 1) mic_data = host_array<float>(mic_n_all);
+    else h_read_chunk = host_array<float>(std::min(VORN_READ_CHUNK, mic_n));
     h_spec = host_array<float>((size_t)boxh_n);
     h_logamp_full = host_array<float>((size_t)box_n);
     h_profile = host_array<float>((size_t)box_nxh);
@@ -269,7 +271,8 @@ int VORN_A::vorn_allocate_ctf_data() {
 
 int VORN_A::vorn_free_ctf_data() {
     for (char** name : {&ctf_name, &pow_name, &epa_name, &aux_name, &log_name}) free_host(*name);
-    for (float** a : {&mic_data, &h_spec, &h_logamp_full, &h_profile, &h_defs, &h_scores}) free_host(*a);
+    for (float** a : {&mic_data, &h_read_chunk, &h_spec, &h_logamp_full, &h_profile, &h_defs, &h_scores})
+        free_host(*a);
     for (float** d : {&d_mic, &d_frame, &d_frame_amp, &d_amp, &d_logamp, &d_spec, &d_spec2, &d_logamp_full,
                       &d_spec_full, &d_full_tmp, &d_profile, &d_sim1d, &d_defs, &d_scores})
         free_device(*d);
@@ -323,13 +326,28 @@ int VORN_A::vorn_prep_one_mic() {
             close_mic_files();
             return -1;
         }
-    } else if (mrc_read_all_nocheck(mic_file, head_cur, mic_data) != 0) {
+    } else if (vorn_read_mic_data() != 0) {
         VORN_WARNING("Reading micrograph %s failed!\n\033[m", mic_name);
         close_mic_files();
         return -1;
     }
     vorn_put_time("READING", t0);
     return 0;
+}
+
+int VORN_A::vorn_read_mic_data() {
+    if (mic_data != nullptr) return mrc_read_all_nocheck(mic_file, head_cur, mic_data);
+    return mrc_read_all_by_chunks(mic_file, head_cur, h_read_chunk, std::min(VORN_READ_CHUNK, mic_n),
+                                  [this](size_t first, const float* values, size_t n) {
+                                      vorn_land_mic_data(first, values, n);
+                                  });
+}
+
+void VORN_A::vorn_land_mic_data(size_t first, const float* values, size_t n) {
+    if (mic_data != nullptr)
+        std::memcpy(mic_data + first, values, n * sizeof(float));
+    else
+        CUDA_CHECK(memcpy_H2D(d_mic + first, values, n * sizeof(float)));
 }
 
 int VORN_A::vorn_end_one_mic() {

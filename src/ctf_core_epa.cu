@@ -22,8 +22,9 @@ struct PhaseModel {
     }
     __host__ __device__ float chig(float s, float theta) const { return ctf_geometric_phase(a2(theta), a4, s); }
     // Frequency of phase T along theta; -1 where no frequency reaches it.
-    __host__ __device__ float frequency(float T, float theta) const {
-        const float a = a2(theta);
+    __host__ __device__ float frequency(float T, float theta) const { return frequency_at(a2(theta), T); }
+    // The same along an azimuth whose a2 is known.
+    __host__ __device__ float frequency_at(float a, float T) const {
         if (a * a - 4.0f * a4 * T < 0.0f) return -1.0f;
         return ctf_phase_frequency(a, a4, T, Cs);
     }
@@ -53,17 +54,32 @@ __host__ __device__ __forceinline__ float reach(int nx, int ny) {
     return sqrtf((float)nx * nx + (float)ny * ny) + 2.0f;
 }
 
-// Walks the contour of phase T0 of one slice over the azimuths -pi/2 <= theta <
-// pi/2 in steps of `step`, adding Gaussian-weighted samples of the radial
-// stretch from r0 - w to the contour a quarter period further (r1) into sum and weight.
-__host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, const PhaseModel& m, float T0,
-                                      float step, float& sum, float& weight) {
-    const float rmax = reach(nx, ny);
+// The N images (N = 2 for a spectrum and its log) averaged along the same
+// contours: they share every position and weight, and each keeps its own sum.
+template <int N> struct EpaSums {
+    const float* in[N];
+    float sum[N];
+};
+
+// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
+// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
+// samples of the radial stretch from r0 - w to the contour a quarter period
+// further (r1) into the sums and weight. Every image gets the samples of a walk
+// of its own, in the same order, so a pair walked at once is bit-identical to
+// two walks.
+template <int N>
+__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
+                                      float T0, float step, float& weight) {
+    const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
+    // Accumulated in registers: a store through a reference could alias the images.
+    float sum[N], wsum = weight;
+    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
     for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += step) {
-        const float f0 = m.frequency(T0, theta);
+        const float a2 = m.a2(theta);
+        const float f0 = m.frequency_at(a2, T0);
         if (!(f0 >= 0.0f)) continue;  // no contour along this azimuth
         const float r0 = R * f0;
-        const float f1 = m.frequency(T0 + HALF_PI_F, theta);
+        const float f1 = m.frequency_at(a2, T1);
         const float r1 = f1 >= 0.0f ? R * f1 : r0 + 2.0f;
         float w = r1 - r0;
         if (w >= 10.0f) w = sqrtf(10.0f * w);
@@ -72,40 +88,98 @@ __host__ __device__ void walk_contour(const float* in, int nx, int ny, float R, 
         if (!(sigma > 0.0f) || !(r <= r1)) continue;           // no finite stretch to sample
         if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
         const float c = cosf(theta), s = sinf(theta);
-        const float last = fminf(r1, rmax);
-        for (; r <= last; r += 0.5f) {
-            float v;
-            if (!bilinear_sample(in, nx, ny, r * c, r * s + 0.5f * ny, v)) continue;
-            const float g = 0.398942292f * expf(-(r - r0) * (r - r0) / (2.0f * sigma * sigma));
-            sum += g * v;
-            weight += g;
+        // fminf(r1, rmax) for any r1, NaN too, without the library call it is on a host.
+        const float two_var = 2.0f * sigma * sigma, last = r1 < rmax ? r1 : rmax;
+        // The stretch in pieces of up to GPU_LANES samples (one on a GPU): the
+        // values and exponents of a piece first, then its weights (a library
+        // call on a host, which spills whatever is live across it), then the
+        // sums, sample after sample as ever.
+        while (r <= last) {
+            float g[GPU_LANES], v[N][GPU_LANES];
+            unsigned count = 0;
+            for (unsigned q = 0; q < GPU_LANES && r <= last; ++q, r += 0.5f) {
+                const float sx = r * c, sy = r * s + 0.5f * ny;
+                if (!bilinear_inside(nx, ny, sx, sy)) continue;
+                const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
+                for (int j = 0; j < N; ++j) v[j][count] = bilinear_value(acc.in[j] + slice, taps);
+                g[count++] = -(r - r0) * (r - r0) / two_var;
+            }
+            for (unsigned q = 0; q < count; ++q) g[q] = 0.398942292f * expf(g[q]);
+            for (unsigned q = 0; q < count; ++q) {
+                for (int j = 0; j < N; ++j) sum[j] += g[q] * v[j][q];
+                wsum += g[q];
+            }
         }
     }
+    for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
+    weight = wsum;
 }
 
-// Bin i of the EPA profile of nz slices (slice z at z nx ny, records uva[z]).
-__host__ __device__ float epa_bin(unsigned i, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
-                                  float Cs, const UVA_c* uva, float low, float high) {
-    if (nz == 0) return 0.0f;
+// Bin i of the EPA profiles of nz slices (slice z at z nx ny, records uva[z]) of N images into out[0..N).
+template <int N>
+__host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* const* in, int nx, int ny, unsigned nz,
+                                 float apix, float kV, float Cs, const UVA_c* uva, float low, float high) {
+    if (nz == 0) {
+        for (int j = 0; j < N; ++j) out[j] = 0.0f;
+        return;
+    }
     const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
-    if (si < 1.0f / low || si > 1.0f / high) return at(in, nx, (int)i / k, ny / 2);
+    if (si < 1.0f / low || si > 1.0f / high) {
+        for (int j = 0; j < N; ++j) out[j] = at(in[j], nx, (int)i / k, ny / 2);
+        return;
+    }
     const float R = (float)(2 * (nx - 1)) * apix;
     const float T0 = phase_model(kV, Cs, uva[0]).chig(si, 0.0f);
     const float step = 0.75f / (float)i;
-    float sum = 0.0f, weight = 1e-6f;
+    EpaSums<N> acc;
+    for (int j = 0; j < N; ++j) {
+        acc.in[j] = in[j];
+        acc.sum[j] = 0.0f;
+    }
+    float weight = 1e-6f;
     for (unsigned z = 0; z < nz; ++z)
-        walk_contour(in + stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, sum, weight);
-    return sum / weight;
+        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, weight);
+    for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
-__device__ __forceinline__ void epa_profile_element(float* out, int k, const float* in, int nx, int ny, unsigned nz,
-                                                    float apix, float kV, float Cs, const UVA_c* uva, float low,
-                                                    float high) {
-    const uint2 t = IMAGE_THREAD_XY;
-    size_t e;
-    if (pixel_inside(t, (unsigned)(k * (nx - 1) + 1), 1, e))
-        out[e] = epa_bin(t.x, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+
+// A bin costs about in proportion to its index (up to the band's end). Profiles
+// are launched in blocks of EPA_BLOCK neighbouring bins on a power-of-two grid,
+// block b taking the run of bins numbered by b's bits reversed (runs past the
+// profile are empty): any stretch of consecutive blocks, what a host core
+// takes, then samples light and heavy runs alike, while a warp's bins stay
+// neighbours of about equal cost.
+constexpr unsigned EPA_BLOCK = 32;
+__host__ __device__ __forceinline__ unsigned reversed_bits(unsigned v, unsigned bits) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < bits; ++b, v >>= 1) r = (r << 1) | (v & 1u);
+    return r;
+}
+// The fewest bits (up to 31) that count n things: 2^bits >= n.
+__host__ __device__ __forceinline__ unsigned bits_of(unsigned n) {
+    unsigned bits = 0;
+    while (bits < 31 && (1u << bits) < n) ++bits;
+    return bits;
+}
+__device__ __forceinline__ unsigned epa_bin_of_thread() {
+    return reversed_bits(blockIdx.x, bits_of(gridDim.x)) * blockDim.x + threadIdx.x;
+}
+unsigned epa_grid(size_t bins) { return 1u << bits_of(gpu_blocks_1d(bins, EPA_BLOCK)); }
+template <int N>
+__device__ __forceinline__ void epa_profile_element(float* const* out, int k, const float* const* in, int nx, int ny,
+                                                    unsigned nz, float apix, float kV, float Cs, const UVA_c* uva,
+                                                    float low, float high) {
+    const unsigned i = epa_bin_of_thread();
+    if (i >= (unsigned)(k * (nx - 1) + 1)) return;
+    float v[N];
+    epa_bin<N>(v, i, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+    for (int j = 0; j < N; ++j) out[j][i] = v[j];
 }
 size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
+template <auto Kernel, class... A> void launch_profile(GpuSite at, size_t bins, const A&... args) {
+    if (bins == 0) return;
+    GPU_LAUNCH(Kernel, epa_grid(bins), EPA_BLOCK, 0)(args...);
+    gpu_check_launch(at);
+}
 
 // Map-back of a k = 1 profile onto element (x, y); Weighted selects the first variant.
 template <bool Weighted>
@@ -166,22 +240,37 @@ struct MultiplyInBand {
 __global__ void cuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs,
                                    float, float, float U, float V, float A, float low, float high) {
     const UVA_c uva{U, V, A};
-    epa_profile_element(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
+    epa_profile_element<1>(&out, k, &in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
 }
 void hcuda_2dh_X_EPA_res(float* out, int k, const float* in, int nx, int ny, float apix, float kV, float Cs, float AC,
                          float P, float U, float V, float A, float low, float high) {
-    gpu_launch_1d<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A,
-                                      low, high);
+    launch_profile<cuda_2dh_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, apix, kV, Cs, AC, P, U, V, A,
+                                       low, high);
+}
+
+__global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b,
+                                        int nx, int ny, float apix, float kV, float Cs, float, float, float U, float V,
+                                        float A, float low, float high) {
+    const UVA_c uva{U, V, A};
+    float* const out[2] = {out_a, out_b};
+    const float* const in[2] = {in_a, in_b};
+    epa_profile_element<2>(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
+}
+void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
+                              float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                              float high) {
+    launch_profile<cuda_2dh_X_EPA_res_pair>(GPU_SITE, profile_bins(k, nx), out_a, out_b, k, in_a, in_b, nx, ny, apix,
+                                            kV, Cs, AC, P, U, V, A, low, high);
 }
 
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,
                                     float kV, float Cs, float, float, const UVA_c* uva, float low, float high) {
-    epa_profile_element(out, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+    epa_profile_element<1>(&out, k, &in, nx, ny, nz, apix, kV, Cs, uva, low, high);
 }
 void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix, float kV,
                           float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
-    gpu_launch_1d<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P, uva,
-                                       low, high);
+    launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P,
+                                        uva, low, high);
 }
 
 // ---- map-back ----

@@ -72,17 +72,16 @@ __global__ void cuda_scale_c2dh_fft_order(float2* out, const float2* in, unsigne
     scale_element(IMAGE_THREAD_XY, out, in, N / 2 + 1, ny, FftOrderLayout{N, ny, apix}, factor);
 }
 
-// Forward transform, the factor on every element, inverse transform.
+// Forward transform, the factor on every element (in place: each element is
+// read and written by its own thread), inverse transform.
 template <class Factor> void filter_image(float* in, float* out, unsigned nx, unsigned ny, float apix, Factor factor) {
     if (nx == 0 || ny == 0) return;
     const unsigned nxh = nx / 2 + 1;
     float2* spectrum = device_buffer<float2>(GPU_SITE, image_pixels(nxh, ny));
-    float2* filtered = device_buffer<float2>(GPU_SITE, image_pixels(nxh, ny));
     hcuda_2d_fft_r2c_norm(in, spectrum, nx, ny);
-    gpu_launch_2d<cuda_scale_c2dh_fft_order<Factor>>(GPU_SITE, nxh, ny, filtered, spectrum, nx, ny, apix, factor);
-    hcuda_2d_fft_c2r_norm(filtered, out, nx, ny);
+    gpu_launch_2d<cuda_scale_c2dh_fft_order<Factor>>(GPU_SITE, nxh, ny, spectrum, spectrum, nx, ny, apix, factor);
+    hcuda_2d_fft_c2r_norm(spectrum, out, nx, ny);
     device_release(GPU_SITE, spectrum);
-    device_release(GPU_SITE, filtered);
 }
 
 // The host-array form of a real-image operation: images (and weights) to the

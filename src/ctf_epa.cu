@@ -200,10 +200,9 @@ int VORN_A::vorn_epa_1d_ccf_B_estimation() {
     simulate_reference(d_epa_sim, d_epa_phase, n, p.apix, p.kV, p.cs, p.ac, P, D, p.EPA_resL, p.EPA_resH);
     copy_to_host(GPU_SITE, h_epa_sim, d_epa_sim, (size_t)n);
     copy_to_host(GPU_SITE, h_epa_phase, d_epa_phase, (size_t)n);
-    hcuda_2dh_X_EPA_res(d_epa_spec, p.EPA_oversmp, d_spec, W, box_ny, p.apix, p.kV, p.cs, p.ac, P, U, V, A, p.EPA_resL,
-                        p.EPA_resH);
-    hcuda_2dh_X_EPA_res(d_epa_log, p.EPA_oversmp, d_logamp, W, box_ny, p.apix, p.kV, p.cs, p.ac, P, U, V, A,
-                        p.EPA_resL, p.EPA_resH);
+    // Both profiles follow the same contours: one walk samples the two spectra.
+    hcuda_2dh_X_EPA_res_pair(d_epa_spec, d_epa_log, p.EPA_oversmp, d_spec, d_logamp, W, box_ny, p.apix, p.kV, p.cs,
+                             p.ac, P, U, V, A, p.EPA_resL, p.EPA_resH);
     copy_to_host(GPU_SITE, h_epa_spec, d_epa_spec, (size_t)n);
     copy_to_host(GPU_SITE, h_epa_log, d_epa_log, (size_t)n);
     zero_non_numbers(h_epa_spec, n, "EPA of the spectrum", mic_name);

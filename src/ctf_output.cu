@@ -110,9 +110,7 @@ int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, floa
     // Flipped in the transform's own row order, so that any size, odd ones too,
     // comes back unmoved.
     hcuda_phase_flip_r2d_c(d_image, d_image, (unsigned)nx, (unsigned)ny, apix, kV, cs, ac, ps, U, V, A);
-    std::vector<float> host(n);
-    CUDA_CHECK(memcpy_D2H(host.data(), d_image, n * sizeof(float)));
-    mrcf_write_xyz_data(out_name, host.data(), nx, ny, 1);
+    mrcf_write_xyz_ddata(out_name, d_image, nx, ny, 1);
     if (d_own != nullptr) device_release(GPU_SITE, d_own);
     return 0;
 }

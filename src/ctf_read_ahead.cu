@@ -84,7 +84,7 @@ int VORN_A::vorn_take_mic_data_from_queue() {
         VORN_FATAL("Data queue may be disrupted.");
     }
     const bool usable = !dp_cur.failed && dp_cur.n_pixels == mic_n_all;
-    if (usable) std::memcpy(mic_data, dp_cur.data, mic_n_all * sizeof(float));
+    if (usable) vorn_land_mic_data(0, dp_cur.data, mic_n_all);
     mrcf_data_packet_free(dp_cur);
     if (!usable) {
         VORN_WARNING("Reading micrograph %s failed!\n\033[m", mic_name);

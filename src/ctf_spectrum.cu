@@ -90,11 +90,9 @@ static void upload_frames(VORN_A& a, int nz, PerFrame per_frame) {
 }
 
 int VORN_A::vorn_upload_micrograph() {
+    // A single frame is read straight into the device micrograph.
     const int nz = head_cur->nz;
-    if (nz == 1)
-        CUDA_CHECK(memcpy_H2D(d_mic, mic_data, mic_n * sizeof(float)));
-    else
-        upload_frames(*this, nz, [](int) {});
+    if (nz > 1) upload_frames(*this, nz, [](int) {});
     return 0;
 }
 
@@ -110,7 +108,6 @@ int VORN_A::vorn_generate_ctf_d_data_from_mrc() {
     double t0;
     if (nz == 1) {
         std::printf(".\n");
-        CUDA_CHECK(memcpy_H2D(d_mic, mic_data, mic_n * sizeof(float)));
         t0 = wall_seconds();
         hcuda_2d_gridfft_r2c_amp_ave_log_subbg3(d_mic, d_amp, d_logamp, d_spec, nx, ny, box, box, p.tile_step,
                                                 p.convsize);

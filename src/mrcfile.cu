@@ -731,6 +731,21 @@ int mrc_read_all(FILE* f, MRC_HEAD* h, float* out) {
 
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out) { return read_all_voxels(f, h, out, __func__); }
 
+int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
+                           const std::function<void(size_t, const float*, size_t)>& take) {
+    if (!mode_is_read(h->mode)) return unknown_mode(__func__, h);
+    if (data_end(h) < 0) return size_error(__func__, h);
+    if (chunk == nullptr || chunk_n == 0) return read_failed(__func__);
+    const int b = mrc_mode_bytes(h->mode);
+    const size_t n = (size_t)voxel_count(h);
+    for (size_t first = 0; first < n; first += chunk_n) {
+        const size_t k = std::min(chunk_n, n - first);
+        if (!read_voxels(f, h->mode, mrc_data_offset(h) + (int64_t)first * b, k, b, chunk)) return read_failed(__func__);
+        take(first, chunk, k);
+    }
+    return 0;
+}
+
 int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out) {
     return read_slice_as(f, h, n, axis, out, __func__);
 }
@@ -844,6 +859,32 @@ bool write_at_end(FILE* f, const void* data, size_t bytes) {
     return fseeko(f, 0, SEEK_END) == 0 && std::fwrite(data, 1, bytes, f) == bytes;
 }
 
+// Floats of device data copied to the host at a time.
+constexpr size_t DEVICE_CHUNK_FLOATS = (size_t)1 << 18;
+
+// The header statistics of data seen in stretches, in order: the values
+// mrc_set_head_mmm_from_data gives for the whole array (first maximum and
+// minimum, mean of a double sum in order).
+struct RunningStats {
+    float max = 0.0f, min = 0.0f;
+    double sum = 0.0;
+    size_t count = 0;
+    bool add(const float* v, size_t k) {
+        for (size_t i = 0; i < k; ++i) {
+            if (count++ == 0) max = min = v[i];
+            if (v[i] > max) max = v[i];
+            if (v[i] < min) min = v[i];
+            sum += (double)v[i];
+        }
+        return true;
+    }
+    void put(MRC_HEAD* h) const {
+        h->dmax = max;
+        h->dmin = min;
+        h->dmean = (float)(sum / (double)count);
+    }
+};
+
 size_t section_voxels(const MRC_HEAD* h) { return (size_t)std::max(h->nx, 0) * (size_t)std::max(h->ny, 0); }
 }  // namespace
 
@@ -855,15 +896,32 @@ int mrc_write_head_data(FILE* f, MRC_HEAD* h, const float* data) {
 
 int mrc_write_head_zdata(FILE* f, MRC_HEAD* h, const float* data) { return mrc_write_head_data(f, h, data); }
 
+// Device data pass through a chunk of host memory, not a whole host copy (a
+// micrograph would be held twice): one pass for the statistics, one to write.
 int mrc_write_head_ddata(FILE* f, MRC_HEAD* h, const float* device_data) {
     if (h->mode != MRC_MODE_FLOAT)
         VORN_FATAL("mrc_write_head_alldata() does not support writing float data to other MRC format.");
     const int64_t n = voxel_count(h);
     if (n < 0) VORN_FATAL("invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
-    std::vector<float> host;
-    if (!try_resize(host, (size_t)n)) VORN_FATAL("Not enough memory for %lld floats", (long long)n);
-    if (n > 0) CUDA_CHECK(cudaMemcpy(host.data(), device_data, sizeof(float) * (size_t)n, cudaMemcpyDeviceToHost));
-    return write_stats_head_data(f, h, host.data(), __func__, __LINE__);
+    std::vector<float> chunk;
+    if (!try_resize(chunk, std::min((size_t)n, DEVICE_CHUNK_FLOATS)))
+        VORN_FATAL("Not enough memory for %lld floats", (long long)n);
+    auto each_chunk = [&](auto use) {
+        for (size_t first = 0; first < (size_t)n; first += chunk.size()) {
+            const size_t k = std::min(chunk.size(), (size_t)n - first);
+            CUDA_CHECK(cudaMemcpy(chunk.data(), device_data + first, sizeof(float) * k, cudaMemcpyDeviceToHost));
+            if (!use(chunk.data(), k)) return false;
+        }
+        return true;
+    };
+    RunningStats stats;
+    each_chunk([&](const float* v, size_t k) { return stats.add(v, k); });
+    if (n > 0) stats.put(h);
+    h->nsymbt = 0;  // no extended header is written: the data follow the header
+    if (mrc_write_head(f, h) != 0 ||
+        !each_chunk([&](const float* v, size_t k) { return std::fwrite(v, sizeof(float), k, f) == k; }))
+        return write_failed(__func__);
+    return 0;
 }
 
 int mrc_add_slice(FILE* f, MRC_HEAD* h, const float* data) {

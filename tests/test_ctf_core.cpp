@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -503,6 +504,42 @@ TEST(Epa, DegenerateDefocusGivesFiniteProfilesQuickly) {
                               {300.0f, 0.0f, 0.1f, 0.0f, 30000.0f, 0.0f, 0.0f, 0.0f}};
     for (const CTF_INFO& c : cases)
         for (float v : Epa{nx, ny, 1.0f, c}.profile(in, 2, 1e30f, 2.0f)) ASSERT_TRUE(std::isfinite(v)) << c.U;
+}
+
+TEST(Epa, APairWalkedAtOnceEqualsTwoSingleWalksBitForBit) {
+    // Profiles of 3 and 4 launch blocks (a grid with an empty block, and a full one), the last block partly used.
+    const struct {
+        unsigned nx;
+        int k;
+    } sizes[] = {{33, 2}, {25, 4}, {17, 5}};
+    for (const auto& z : sizes) {
+        const unsigned nx = z.nx, ny = 2 * (nx - 1);
+        const Image a = half_of(nx, ny, 1.0f, [](double s, double th) {
+            return std::pow(std::sin(truth(s, th, kAstig).chig), 2) + 0.1 * std::cos(3 * th);
+        });
+        const Image b =
+            half_of(nx, ny, 1.0f, [](double s, double th) { return std::log(1.0 + s) * (2 + std::sin(th)); });
+        const Epa epa{nx, ny, 1.0f, kAstig};
+        const float low = 40.0f, high = 2.2f;
+        const size_t n = (size_t)z.k * (nx - 1) + 1;
+        float* da = to_device(a);
+        float* db = to_device(b);
+        Image pb;
+        const Image pa = on_device(n, [&](float* oa) {
+            pb = on_device(n, [&](float* ob) {
+                hcuda_2dh_X_EPA_res_pair(oa, ob, z.k, da, db, nx, ny, 1.0f, kAstig.kV, kAstig.Cs, kAstig.AC, kAstig.P,
+                                         kAstig.U, kAstig.V, kAstig.A, low, high);
+            });
+        });
+        cudaFree(da);
+        cudaFree(db);
+        const Image sa = epa.profile(a, z.k, low, high), sb = epa.profile(b, z.k, low, high);
+        for (size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(std::isfinite(sa[i]) && std::isfinite(sb[i])) << "nx " << nx << " bin " << i;
+            ASSERT_EQ(std::memcmp(&pa[i], &sa[i], sizeof(float)), 0) << "nx " << nx << " bin " << i;
+            ASSERT_EQ(std::memcmp(&pb[i], &sb[i], sizeof(float)), 0) << "nx " << nx << " bin " << i;
+        }
+    }
 }
 
 TEST(Epa, StacksSumTheirSlicesAndAnEmptyStackIsZero) {

@@ -617,6 +617,48 @@ TEST(MrcRead, DataAfterExtendedHeader) {
     mrc_delete_head(hout);
 }
 
+// Chunks of every size, the last one short, after an extended header: the
+// values arrive in file order at their own indices, as the whole read gives them.
+TEST(MrcRead, ChunkedReadDeliversEveryVoxelAtItsIndex) {
+    TempDir dir;
+    const std::string path = dir.file("chunks.mrc");
+    const std::vector<double> values = ramp(5 * 3 * 2, -7.0, 1.0);
+    for (int mode : {1, 2}) {
+        make_mrc(path, 5, 3, 2, mode, values, 12);
+        for (size_t chunk_n : {1u, 4u, 7u, 30u, 64u}) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", chunk " << chunk_n);
+            MRC_HEAD h;
+            FILE* f = open_rb(path, &h);
+            std::vector<float> chunk(chunk_n), got(values.size(), -99.0f);
+            size_t next = 0;
+            EXPECT_EQ(mrc_read_all_by_chunks(f, &h, chunk.data(), chunk_n,
+                                             [&](size_t first, const float* v, size_t n) {
+                                                 EXPECT_EQ(first, next);
+                                                 EXPECT_LE(n, chunk_n);
+                                                 std::copy(v, v + n, got.begin() + (long)first);
+                                                 next = first + n;
+                                             }),
+                      0);
+            std::fclose(f);
+            EXPECT_EQ(next, values.size());
+            expect_values(got.data(), values);
+        }
+    }
+    // A file shorter than its header: the stretches read are delivered, then -1.
+    Bytes b = read_bytes(path);
+    b.resize(b.size() - 8);
+    write_bytes(path, b);
+    MRC_HEAD h;
+    FILE* f = open_rb(path, &h);
+    float chunk[8];
+    size_t delivered = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_read_all_by_chunks(f, &h, chunk, 8, [&](size_t, const float*, size_t n) { delivered += n; }), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Reading file failed!"), std::string::npos);
+    std::fclose(f);
+    EXPECT_EQ(delivered, 24u);
+}
+
 TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
     TempDir dir;
     const std::string short_file = dir.file("short.mrc"), complex_file = dir.file("complex.mrc");
@@ -757,6 +799,30 @@ TEST(MrcWrite, ManagedAndDeviceForms) {
     mrc_delete_head(h);
     cudaFree(dev);
     cudaFree(managed);
+}
+
+// Device data larger than the writer's host chunk, the extremes and a -0 in
+// later chunks: the file is byte for byte the one written from a host array.
+TEST(MrcWrite, DeviceDataOverManyChunksWriteTheHostForm) {
+    TempDir dir;
+    const int nx = 700, ny = 800;
+    std::vector<float> data((size_t)nx * ny);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (float)((i * 7919) % 1000) * 0.37f - 100.0f;
+    data[500000] = 1e6f;
+    data[300001] = -1e6f;
+    data[0] = -0.0f;
+    float* dev = nullptr;
+    ASSERT_EQ(cudaMalloc(&dev, sizeof(float) * data.size()), cudaSuccess);
+    memcpy_H2D(dev, data.data(), sizeof(float) * data.size());
+    const std::string from_host = dir.file("h.mrc"), from_device = dir.file("d.mrc");
+    EXPECT_EQ(mrcf_write_xyz_data(from_host.c_str(), data.data(), nx, ny, 1), 0);
+    EXPECT_EQ(mrcf_write_xyz_ddata(from_device.c_str(), dev, nx, ny, 1), 0);
+    const Bytes h = read_bytes(from_host), d = read_bytes(from_device);
+    ASSERT_EQ(d.size(), 1024 + data.size() * 4);
+    EXPECT_TRUE(h == d);
+    EXPECT_EQ(get_float(d, 80), 1e6f);   // dmax
+    EXPECT_EQ(get_float(d, 76), -1e6f);  // dmin
+    cudaFree(dev);
 }
 
 TEST(MrcWrite, SectionsAndColumnsOnAnOpenFile) {

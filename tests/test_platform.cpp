@@ -47,23 +47,33 @@ struct Geometry {
     dim3 block;
 };
 
+// On one thread and on several, where the walk deals chunks of rows to the
+// threads in turn and cuts the rows of a few large blocks into pieces.
 TEST(HostLaunch, EveryElementVisitedOnceIn1D2D3D) {
     const Geometry cases[] = {
         {1025, 1, 1, dim3(1024)},       // one element past a full block
         {33, 17, 1, dim3(32, 32)},      // 2D, neither side a multiple of the block
         {7, 5, 3, dim3(4, 2, 2)},       // 3D
+        {2000, 1, 1, dim3(1000)},       // two rows of many threads each
+        {300, 700, 1, dim3(32, 8)},     // many rows
     };
-    for (const Geometry& g : cases) {
-        const size_t n = (size_t)g.nx * g.ny * g.nz;
-        int* d = device_copy(std::vector<int>(n, 0));
-        dim3 grid((g.nx + g.block.x - 1) / g.block.x, (g.ny + g.block.y - 1) / g.block.y,
-                  (g.nz + g.block.z - 1) / g.block.z);
-        GPU_LAUNCH(count_3d, grid, g.block, 0)(d, g.nx, g.ny, g.nz);
-        expect_clean_launch();
-        std::vector<int> hits = host_copy(d, n);
-        for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], 1) << "element " << i << " of " << g.nx << "x" << g.ny;
-        cudaFree(d);
+    const int before = omp_get_max_threads();
+    for (int threads : {1, 3, 8}) {
+        omp_set_num_threads(threads);
+        for (const Geometry& g : cases) {
+            SCOPED_TRACE(threads);
+            const size_t n = (size_t)g.nx * g.ny * g.nz;
+            int* d = device_copy(std::vector<int>(n, 0));
+            dim3 grid((g.nx + g.block.x - 1) / g.block.x, (g.ny + g.block.y - 1) / g.block.y,
+                      (g.nz + g.block.z - 1) / g.block.z);
+            GPU_LAUNCH(count_3d, grid, g.block, 0)(d, g.nx, g.ny, g.nz);
+            expect_clean_launch();
+            std::vector<int> hits = host_copy(d, n);
+            for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], 1) << "element " << i << " of " << g.nx << "x" << g.ny;
+            cudaFree(d);
+        }
     }
+    omp_set_num_threads(before);
 }
 
 // Tree sum of each block's slice, in block-phase form with dynamic shared memory.
@@ -200,6 +210,24 @@ TEST(HostMemory, CopiesAndFreesCheckTheDeviceSide) {
     EXPECT_EQ(cudaFree(m), cudaSuccess);
     EXPECT_EQ(cudaMallocManaged(&m, 0), cudaErrorInvalidValue) << "a GPU refuses an empty managed block";
     EXPECT_EQ(m, nullptr);
+}
+
+// Large blocks are filled by several threads: every byte still comes NaN.
+TEST(HostMemory, FreshBlocksHoldNaNBytesEverywhere) {
+    const int before = omp_get_max_threads();
+    for (int threads : {1, 8}) {
+        omp_set_num_threads(threads);
+        for (size_t bytes : {(size_t)12, ((size_t)9 << 20) + 5}) {
+            unsigned char* d = nullptr;
+            ASSERT_EQ(cudaMalloc(&d, bytes), cudaSuccess);
+            size_t other = 0;
+            for (size_t i = 0; i < bytes; ++i) other += d[i] != 0xff;
+            EXPECT_EQ(other, 0u) << bytes << " bytes on " << threads << " threads";
+            EXPECT_TRUE(std::isnan(reinterpret_cast<float*>(d)[0]));
+            cudaFree(d);
+        }
+    }
+    omp_set_num_threads(before);
 }
 
 TEST(HostMemory, BudgetAndForcedFailure) {

@@ -17,6 +17,7 @@
 // Code outside the phases must be uniform across the block (as CUDA requires of
 // control flow around a barrier) and must not read threadIdx.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -59,6 +60,27 @@ public:
         ++threadIdx.z;
     }
 };
+
+// How the row walk is cut into work items and dealt to the host threads. A
+// segment (a row of one block's threads) is cut into pieces only when there are
+// too few segments to keep every thread busy: a 1D launch of a few large
+// blocks. Chunks of items are dealt to the threads in turn: a chunk keeps a few
+// rows in memory order, and the many chunks of each thread, spread over the
+// grid, share out kernels whose work is uneven over the image (those that
+// compute only a band of frequencies, say).
+struct RowWalk {
+    long long pieces;  // parts of each segment
+    long long chunk;   // items per chunk
+};
+
+inline RowWalk row_walk(long long segments, unsigned int threads_per_segment) {
+    const long long threads = host_thread_count(), wanted = 16 * threads;
+    long long pieces = 1;
+    if (threads > 1 && segments < wanted)
+        pieces = std::min<long long>(threads_per_segment, (wanted + segments - 1) / segments);
+    const long long items = segments * pieces;
+    return RowWalk{pieces, items > wanted ? items / wanted : 1};
+}
 
 template <class A> inline bool kernel_argument_ok(const A& a) {
     if constexpr (std::is_pointer_v<A>) return device_pointer_ok(static_cast<const void*>(a));
@@ -106,16 +128,19 @@ struct Launch {
     }
 
     // Threads without barriers are independent, so any order is the kernel's
-    // own: walk the grid row by row (a row of one block's threads at a time),
-    // which reads and writes image rows in memory order.
+    // own: walk the grid row by row (a row of one block's threads at a time, or
+    // a piece of it), which reads and writes image rows in memory order.
     template <class... A> static void run_by_rows(dim3 g, dim3 b, const A&... args) {
         const long long rows_y = (long long)g.y * b.y, rows = rows_y * g.z * b.z;
         const long long segments = rows * g.x;
-#pragma omp parallel if (segments > 1 && host_thread_count() > 1)
+        const RowWalk walk = row_walk(segments, b.x);
+        const long long pieces = walk.pieces, items = segments * pieces;
+#pragma omp parallel if (items > 1 && host_thread_count() > 1)
         {
             const std::tuple<A...> local(args...);
-#pragma omp for schedule(static)
-            for (long long i = 0; i < segments; ++i) {
+#pragma omp for schedule(static, walk.chunk)
+            for (long long item = 0; item < items; ++item) {
+                const long long i = item / pieces, part = item % pieces;
                 const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
                 gridDim = uint3(g);
                 blockDim = uint3(b);
@@ -124,9 +149,11 @@ struct Launch {
                 blockIdx.z = (unsigned int)(tz / b.z);
                 threadIdx.y = (unsigned int)(ty % b.y);
                 threadIdx.z = (unsigned int)(tz % b.z);
+                const unsigned int x0 = (unsigned int)(part * b.x / pieces);
+                const unsigned int x1 = (unsigned int)((part + 1) * b.x / pieces);
                 std::apply(
                     [&](const A&... a) {
-                        for (unsigned int x = 0; x < b.x; ++x) {
+                        for (unsigned int x = x0; x < x1; ++x) {
                             threadIdx.x = x;
                             Kernel(a...);
                         }
