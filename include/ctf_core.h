@@ -30,9 +30,12 @@
 // Precision: inputs and outputs are floats; the phase is accumulated in double
 // from single-precision coefficients and rounded before a single-precision sine;
 // the envelope is evaluated in double. cpu_ctf_mod_sim_2d alone works in double
-// throughout.
+// throughout. Kernels that compute lane groups (the refinement score) keep those
+// intermediates in float and take the platform's lane sine and exponential: on
+// the host their values differ from the one-element kernels' in the last bits.
 #pragma once
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "cuda_general.h"
@@ -61,20 +64,60 @@ constexpr double CTF_PI = 3.14159265358979323846;
 constexpr float CTF_PI_F = 3.14159274f;  // pi rounded to single precision
 
 // ---- the model, for host and device ----
+//
+// R is the type of a per-element value: float, double, or a lane group of floats
+// (gpu_lanes_f, several neighbouring pixels at once). Parameters that are the same
+// for every element come as the scalar S. A float model forms its intermediate
+// sums in double, rounding to float where the formulas above say; a lane group
+// keeps them in float (the values then differ in the last bits only).
+template <class R, class = void> struct CtfReal {
+    typedef R scalar;
+    typedef double wide;     // per-element intermediates
+    typedef double uniform;  // per-call intermediates
+};
+template <class R> struct CtfReal<R, std::void_t<typename R::scalar>> {
+    typedef typename R::scalar scalar;
+    typedef R wide;
+    typedef scalar uniform;
+};
 
-// Precision-matched maths, so that the float model stays in single precision on the host too.
+// Precision-matched maths, so that the float model stays in single precision on
+// the host too; a lane group takes the platform's lane functions.
 __host__ __device__ __forceinline__ float ctf_sin(float x) { return sinf(x); }
 __host__ __device__ __forceinline__ double ctf_sin(double x) { return sin(x); }
+template <class R> __host__ __device__ __forceinline__ R ctf_sin(const R& x) { return gpu_lanes_sin(x); }
 __host__ __device__ __forceinline__ float ctf_cos(float x) { return cosf(x); }
 __host__ __device__ __forceinline__ double ctf_cos(double x) { return cos(x); }
+__host__ __device__ __forceinline__ void ctf_sincos(float x, float& s, float& c) {
+    s = sinf(x);
+    c = cosf(x);
+}
+__host__ __device__ __forceinline__ void ctf_sincos(double x, double& s, double& c) {
+    s = sin(x);
+    c = cos(x);
+}
+template <class R> __host__ __device__ __forceinline__ void ctf_sincos(const R& x, R& s, R& c) {
+    gpu_lanes_sincos(x, s, c);
+}
+__host__ __device__ __forceinline__ double ctf_exp(double x) { return exp(x); }
+template <class R> __host__ __device__ __forceinline__ R ctf_exp(const R& x) { return gpu_lanes_exp(x); }
 __host__ __device__ __forceinline__ float ctf_asin(float x) { return asinf(x); }
 __host__ __device__ __forceinline__ double ctf_asin(double x) { return asin(x); }
 __host__ __device__ __forceinline__ float ctf_fabs(float x) { return fabsf(x); }
 __host__ __device__ __forceinline__ double ctf_fabs(double x) { return fabs(x); }
+template <class R> __host__ __device__ __forceinline__ R ctf_fabs(const R& x) { return gpu_lanes_fabs(x); }
 __host__ __device__ __forceinline__ float ctf_floor(float x) { return floorf(x); }
 __host__ __device__ __forceinline__ double ctf_floor(double x) { return floor(x); }
+template <class R> __host__ __device__ __forceinline__ R ctf_floor(const R& x) { return gpu_lanes_floor(x); }
 __host__ __device__ __forceinline__ float ctf_pi(float) { return CTF_PI_F; }
 __host__ __device__ __forceinline__ double ctf_pi(double) { return CTF_PI; }
+template <class R> __host__ __device__ __forceinline__ R ctf_pi(const R&) { return R(CTF_PI_F); }
+// +1 where x >= 0, -1 below 0 and for NaN.
+__host__ __device__ __forceinline__ float ctf_sign(float x) { return x >= 0.0f ? 1.0f : -1.0f; }
+__host__ __device__ __forceinline__ double ctf_sign(double x) { return x >= 0.0 ? 1.0 : -1.0; }
+template <class R> __host__ __device__ __forceinline__ R ctf_sign(const R& x) {
+    return gpu_lanes_select(x >= R(0.0f), R(1.0f), R(-1.0f));
+}
 
 // Relativistic electron wavelength (A): the single-precision form of the
 // kernels, and the double-precision form of the double model.
@@ -87,27 +130,43 @@ __host__ __device__ __forceinline__ double ctf_wavelength(double kV) {
 }
 
 // Defocus (A) along azimuth theta (radians) for the astigmatism angle A (degrees).
-template <class R> __host__ __device__ __forceinline__ R ctf_defocus_along(R U, R V, R A, R theta) {
-    const R phi = (R)((double)theta - (double)A * CTF_PI / 180.0);
-    const R c = ctf_cos(phi), s = ctf_sin(phi);
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_defocus_along(S U, S V, S A, R theta) {
+    typedef CtfReal<R> T;
+    const R phi = (R)((typename T::wide)theta - (typename T::uniform)((double)A * CTF_PI / 180.0));
+    R s, c;
+    ctf_sincos(phi, s, c);
+    return U * c * c + V * s * s;
+}
+// The same along the direction (ux, uy) = (cos theta, sin theta): cos and sin of
+// theta - A by the angle difference formulas, without theta itself.
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_defocus_toward(S U, S V, S A, R ux, R uy) {
+    const S a = (S)((double)A * CTF_PI / 180.0);
+    S sa, ca;
+    ctf_sincos(a, sa, ca);
+    const R c = ux * ca + uy * sa, s = uy * ca - ux * sa;
     return U * c * c + V * s * s;
 }
 // The coefficients of chi_g = a2 s^2 - a4 s^4, formed in double and rounded to R.
-template <class R> __host__ __device__ __forceinline__ R ctf_a2(R lambda, R Df) { return (R)(CTF_PI * lambda * Df); }
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_a2(S lambda, R Df) {
+    typedef CtfReal<R> T;
+    return (R)((typename T::uniform)(CTF_PI * lambda) * (typename T::wide)Df);
+}
 template <class R> __host__ __device__ __forceinline__ R ctf_a4(R lambda, R Cs) {
     const double l = lambda;
     return (R)(CTF_PI / 2.0 * Cs * 1e7 * l * l * l);
 }
-template <class R> __host__ __device__ __forceinline__ R ctf_geometric_phase(R a2, R a4, R s) {
-    const double s2 = (double)s * s;
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_geometric_phase(R a2, S a4, R s) {
+    const typename CtfReal<R>::wide s2 = (typename CtfReal<R>::wide)s * s;
     return (R)(a2 * s2 - a4 * (s2 * s2));
 }
 // chi' from chi_g: asin(AC) added in R, the phase shift in double.
-template <class R> __host__ __device__ __forceinline__ R ctf_full_phase(R chig, R AC, R P) {
-    return (R)((double)(chig + ctf_asin(AC)) + (double)P * CTF_PI / 180.0);
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_full_phase(R chig, S AC, S P) {
+    typedef CtfReal<R> T;
+    return (R)((typename T::wide)(chig + ctf_asin(AC)) + (typename T::uniform)((double)P * CTF_PI / 180.0));
 }
-template <class R> __host__ __device__ __forceinline__ R ctf_envelope(R B, R s) {
-    return (R)exp(-0.25 * B * ((double)s * s));
+template <class R, class S> __host__ __device__ __forceinline__ R ctf_envelope(S B, R s) {
+    typedef CtfReal<R> T;
+    return (R)ctf_exp((typename T::uniform)(-0.25 * B) * ((typename T::wide)s * s));
 }
 
 // What a mode character writes, from chi_g, chi' and the envelope E.
@@ -119,21 +178,26 @@ template <class R> __host__ __device__ __forceinline__ R ctf_mode_value(R chig, 
             const R k = ctf_sin(chi);
             return k * k * E;
         }
-        case 'S': return ctf_sin(chi) >= (R)0 ? (R)1 : (R)-1;
+        case 'S': return ctf_sign(ctf_sin(chi));
         case 'P': return chi;
         case 'E': return chi - ctf_pi(chi) * ctf_floor(chi / ctf_pi(chi));
         case 'G': return chig;
-        default: return (R)0;
+        default: return (R)0.0f;
     }
 }
 
+// The model at frequency s (1/A) where the defocus is Df (A), in precision R; no band test.
+template <class R> __host__ __device__ __forceinline__ R ctf_model_with_defocus(R s, R Df, const CTF_INFO& c, char mode) {
+    typedef typename CtfReal<R>::scalar S;
+    const S lambda = ctf_wavelength((S)c.kV);
+    const R chig = ctf_geometric_phase(ctf_a2(lambda, Df), ctf_a4(lambda, (S)c.Cs), s);
+    if (mode == 'G') return chig;
+    return ctf_mode_value(chig, ctf_full_phase(chig, (S)c.AC, (S)c.P), ctf_envelope((S)c.B, s), mode);
+}
 // The model at frequency s (1/A) and azimuth theta (radians), in precision R; no band test.
 template <class R> __host__ __device__ __forceinline__ R ctf_model_value(R s, R theta, const CTF_INFO& c, char mode) {
-    const R lambda = ctf_wavelength((R)c.kV);
-    const R Df = ctf_defocus_along((R)c.U, (R)c.V, (R)c.A, theta);
-    const R chig = ctf_geometric_phase(ctf_a2(lambda, Df), ctf_a4(lambda, (R)c.Cs), s);
-    if (mode == 'G') return chig;
-    return ctf_mode_value(chig, ctf_full_phase(chig, (R)c.AC, (R)c.P), ctf_envelope((R)c.B, s), mode);
+    typedef typename CtfReal<R>::scalar S;
+    return ctf_model_with_defocus(s, ctf_defocus_along((S)c.U, (S)c.V, (S)c.A, theta), c, mode);
 }
 // The single-precision model at one frequency and azimuth; no band test.
 __host__ __device__ __forceinline__ float hd_ctfinfo_s(float s, float theta, const CTF_INFO& c, char mode) {
@@ -143,6 +207,10 @@ __host__ __device__ __forceinline__ float hd_ctfinfo_s(float s, float theta, con
 // Inside the closed band [1/resL, 1/resH]; a frequency that is not a number is outside.
 __host__ __device__ __forceinline__ bool ctf_in_band(float s, RESO band) {
     return s >= 1.0f / band.resL && s <= 1.0f / band.resH;
+}
+// The same for every lane of a group.
+__host__ __device__ __forceinline__ gpu_lanes_m ctf_in_band_lanes(const gpu_lanes_f& s, RESO band) {
+    return (s >= 1.0f / band.resL) & (s <= 1.0f / band.resH);
 }
 // The band with its limits in order, the larger number of A as the low limit.
 __host__ __device__ __forceinline__ RESO ctf_sorted_band(float a, float b) { return a >= b ? RESO{a, b} : RESO{b, a}; }
@@ -171,6 +239,11 @@ struct CtfHalfLayout {
     __host__ __device__ CtfPolar operator()(unsigned i, unsigned j) const {
         return ctf_plane_polar(i / (2.0 * ((double)nxh - 1.0)), (j - 0.5 * ny) / ny, apix);
     }
+    // The parts of the frequency vector in float, of column i (a float or the
+    // lanes of a group) and of row j: the float quotient of two exact floats
+    // rounds as the double one above, so each is the element's own.
+    template <class L> __host__ __device__ L column_x(L i) const { return i / (float)(2.0 * ((double)nxh - 1.0)); }
+    __host__ __device__ float row_y(unsigned j) const { return (float)((j - 0.5 * ny) / ny); }
 };
 // Full centred image, centred at the real halves.
 struct CtfImageLayout {
@@ -200,14 +273,38 @@ __device__ __forceinline__ void ctf_simulate_element(uint2 t, float* out, unsign
     size_t e;
     if (pixel_inside(t, w, h, e)) out[e] = ctf_band_sample(at(t.x, t.y), c, band, mode);
 }
-// The same, the value multiplied by the element of a second array; 0 outside the band whatever that element holds.
+// The same, the value multiplied by the element of a second array; 0 outside the
+// band whatever that element holds. Thread t = (k, j) of a launch
+// gpu_lanes_runs(w) x h wide computes the lane group of elements k GPU_LANES ..
+// of row j (the layout gives the parts of their frequency vectors, column_x and
+// row_y). A group with no element in the band writes zeros without evaluating
+// the model; the others take the azimuth's cosine and sine from the frequency
+// vector, not its angle.
 template <class Layout>
-__device__ __forceinline__ void ctf_simulate_times_element(uint2 t, float* out, const float* in, unsigned w, unsigned h,
-                                                           Layout at, const CTF_INFO& c, RESO band, char mode) {
-    size_t e;
-    if (!pixel_inside(t, w, h, e)) return;
-    const CtfPolar f = at(t.x, t.y);
-    out[e] = ctf_in_band(f.s, band) ? hd_ctfinfo_s(f.s, f.theta, c, mode) * in[e] : 0.0f;
+__device__ __forceinline__ void ctf_simulate_times_lanes(uint2 t, float* out, const float* in, unsigned w, unsigned h,
+                                                         Layout at, const CTF_INFO& c, RESO band, char mode) {
+    const unsigned x = t.x * GPU_LANES;
+    if (x >= w || t.y >= h) return;
+    const unsigned n = min(GPU_LANES, w - x);
+    const size_t e = pixel_element(x, t.y, w);
+    const float fy = at.row_y(t.y);
+    // s grows with x along a row (each step rounds monotonically): a group whose last
+    // element lies below the band, or whose first above it, has none inside.
+    const auto frequency = [&](unsigned i) {
+        const float fx = at.column_x((float)i);
+        return sqrtf(fx * fx + fy * fy) / at.apix;
+    };
+    if (frequency(x + n - 1) < 1.0f / band.resL || frequency(x) > 1.0f / band.resH) {
+        gpu_lanes_store(out + e, 0.0f, n);
+        return;
+    }
+    const gpu_lanes_f fx = at.column_x(gpu_lanes_index(x));
+    const gpu_lanes_f r = gpu_lanes_sqrt(fx * fx + fy * fy), s = r / at.apix;
+    // The azimuth's cosine and sine (theta = 0 at the origin, as atan2 gives it).
+    const gpu_lanes_m origin = r <= 0.0f;
+    const gpu_lanes_f ux = gpu_lanes_select(origin, 1.0f, fx / r), uy = gpu_lanes_select(origin, 0.0f, fy / r);
+    const gpu_lanes_f v = ctf_model_with_defocus(s, ctf_defocus_toward(c.U, c.V, c.A, ux, uy), c, mode);
+    gpu_lanes_store(out + e, gpu_lanes_select(ctf_in_band_lanes(s, band), v * gpu_lanes_load(in + e, n), 0.0f), n);
 }
 template <class Layout>
 void ctf_cpu_simulate(float* out, unsigned w, unsigned h, Layout at, const CTF_INFO& c, RESO band, char mode) {
@@ -313,7 +410,8 @@ void gpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned 
                      char mode);
 void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned nz, const CTF_INFO* c, RESO band,
                      char mode);
-// out = simulated half spectrum times the raw half spectrum (device), 0 outside the band.
+// out = simulated half spectrum times the raw half spectrum (device), 0 outside
+// the band; the kernel runs gpu_lanes_runs(nxh) x ny threads, a lane group each.
 __global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
                                      RESO band, char mode);
 void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
@@ -412,7 +510,8 @@ void hcuda_2dh_res_based_square(float* out, const float* in, float apix, int nx,
 
 // ---- refinement target score ----
 // Per element of a centred half spectrum (nx x ny) inside the closed band
-// [1/low, 1/high]: |CTF| E times the spectrum; 0 outside.
+// [1/low, 1/high]: |CTF| E times the spectrum; 0 outside. The kernel runs
+// gpu_lanes_runs(nx) x ny threads, a lane group of a row each.
 __global__ void cuda_ctf_smrl_2dh(float* out, const float* in, float apix, int nx, int ny, float kV, float Cs, float AC,
                                   float P, float U, float V, float A, float B, float low, float high);
 // The score: the sum of those summands, a raw band-limited inner product that the

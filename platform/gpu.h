@@ -7,7 +7,8 @@
 //   GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes)(args...)  kernels in block-phase form
 //   GPU_PHASE_BEGIN ... GPU_PHASE_END   one stretch between two barriers
 //   GPU_DYNAMIC_SHARED(type, name)      the launch's dynamic shared memory
-//   GPU_LANES, gpu_lanes_f ...          neighbouring pixels computed together (SIMD on the host)
+//   GPU_LANES, gpu_lanes_f ...          neighbouring pixels computed together (SIMD on the host);
+//   gpu_lanes_runs(n)                   the lane groups that cover n pixels
 // Only this header and platform/ know which backend is built.
 #pragma once
 
@@ -18,3 +19,6 @@
 #endif
 
 #include "npp_sum.h"
+
+// Threads that cover n pixels of a row in lane groups.
+template <class T> __host__ __device__ __forceinline__ T gpu_lanes_runs(T n) { return (n + GPU_LANES - 1) / GPU_LANES; }

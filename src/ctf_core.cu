@@ -315,11 +315,11 @@ void cpu_ctf_sim_2ds(float* out, unsigned nx, unsigned ny, float apix, unsigned 
 
 __global__ void cuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
                                      RESO band, char mode) {
-    ctf_simulate_times_element(IMAGE_THREAD_XY, out, raw, nxh, ny, CtfHalfLayout{nxh, ny, apix}, c, band, mode);
+    ctf_simulate_times_lanes(IMAGE_THREAD_XY, out, raw, nxh, ny, CtfHalfLayout{nxh, ny, apix}, c, band, mode);
 }
 void hcuda_ctf_simXraw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c, RESO band,
                            char mode) {
-    gpu_launch_2d<cuda_ctf_simXraw_2dh>(GPU_SITE, nxh, ny, out, raw, nxh, ny, apix, c, band, mode);
+    gpu_launch_2d<cuda_ctf_simXraw_2dh>(GPU_SITE, gpu_lanes_runs(nxh), ny, out, raw, nxh, ny, apix, c, band, mode);
 }
 float hcuda_ctf_sim_dot_raw_2dh(float* out, const float* raw, unsigned nxh, unsigned ny, float apix, CTF_INFO c,
                                 RESO band, char mode) {

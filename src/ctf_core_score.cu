@@ -8,20 +8,20 @@
 
 __global__ void cuda_ctf_smrl_2dh(float* out, const float* in, float apix, int nx, int ny, float kV, float Cs, float AC,
                                   float P, float U, float V, float A, float B, float low, float high) {
-    ctf_simulate_times_element(IMAGE_THREAD_XY, out, in, nx, ny, CtfHalfLayout{(unsigned)nx, (unsigned)ny, apix},
+    ctf_simulate_times_lanes(IMAGE_THREAD_XY, out, in, nx, ny, CtfHalfLayout{(unsigned)nx, (unsigned)ny, apix},
                                CTF_INFO{kV, Cs, AC, P, U, V, A, B}, RESO{low, high}, 'A');
 }
 
 float ctf_tcf_swr_2dh(float* work, const float* spectrum, float apix, int nx, int ny, float P, float kV, float Cs,
                       float AC, float U, float V, float A, float B, float low, float high) {
-    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, nx, ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
+    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, gpu_lanes_runs(nx), ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
                                      high);
     return hcuda_fast_sum(work, image_pixels(nx, ny), 1024);
 }
 
 float ctf_tcf_swr_2dh_inplace(float* work, const float* spectrum, float apix, int nx, int ny, float kV, float Cs,
                               float AC, float P, float U, float V, float A, float B, float low, float high) {
-    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, nx, ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
+    gpu_launch_2d<cuda_ctf_smrl_2dh>(GPU_SITE, gpu_lanes_runs(nx), ny, work, spectrum, apix, nx, ny, kV, Cs, AC, P, U, V, A, B, low,
                                      high);
     return hcuda_fast_sum_inplace(work, image_pixels(nx, ny), 1024);
 }

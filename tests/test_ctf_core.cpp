@@ -740,6 +740,12 @@ TEST(Score, RawBandLimitedSumOfModulusTimesSpectrum) {
         EXPECT_NEAR(got, want, 1e-4 * std::fabs(want)) << c.AC;
         const Image summands = to_host(work, nx * ny);
         for (size_t e = 0; e < terms.size(); ++e) ASSERT_NEAR(summands[e], terms[e], 2e-4) << e;
+        // Elements go in runs of neighbours: each keeps its own band decision, bit for bit.
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nx; ++x)
+                if (!ctf_in_band(CtfHalfLayout{nx, ny, apix}(x, y).s, RESO{low, high})) {
+                    ASSERT_EQ(summands[y * nx + x], 0.0f) << x << "," << y;
+                }
         EXPECT_EQ(to_host(ds, nx * ny), spec) << "the spectrum is not touched";
         EXPECT_EQ(ctf_tcf_swr_2dh_inplace(work, ds, apix, nx, ny, c.kV, c.Cs, c.AC, c.P, c.U, c.V, c.A, c.B, low, high),
                   got);
@@ -751,6 +757,11 @@ TEST(Score, RawBandLimitedSumOfModulusTimesSpectrum) {
     EXPECT_EQ(ctf_tcf_swr_2dh(work, ds, apix, nx, ny, 0.0f, 300.0f, 2.7f, 0.1f, 1e4f, 1e4f, 0.0f, 0.0f, 3.0f, 30.0f),
               0.0f)
         << "an empty band scores 0";
+    // A band open to zero frequency: the origin has no direction and takes azimuth 0, as atan2(0, 0) gives it.
+    const CTF_INFO& c = cases[1];
+    ctf_tcf_swr_2dh(work, ds, apix, nx, ny, c.P, c.kV, c.Cs, c.AC, c.U, c.V, c.A, c.B, INFINITY, high);
+    const size_t origin = (size_t)(ny / 2) * nx;
+    EXPECT_NEAR(to_host(work, nx * ny)[origin], std::fabs(truth(0.0, 0.0, c).ctf) * spec[origin], 1e-6);
     cudaFree(ds);
     cudaFree(work);
 }
@@ -1006,7 +1017,12 @@ TEST(InfoSimulation, ProductWithARawSpectrumAndItsSum) {
     float* dr = to_device(raw);
     float* out = device_array(nxh * ny);
     hcuda_ctf_simXraw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A');
-    EXPECT_EQ(to_host(out, nxh * ny), sim);
+    // Computed a run of neighbouring elements at once: the same band, values to the last bits.
+    const Image product = to_host(out, nxh * ny);
+    for (size_t e = 0; e < raw.size(); ++e) {
+        ASSERT_EQ(product[e] == 0.0f, sim[e] == 0.0f) << e;
+        ASSERT_NEAR(product[e], sim[e], 2e-5) << e;
+    }
     EXPECT_NEAR(hcuda_ctf_sim_dot_raw_2dh(out, dr, nxh, ny, apix, kAstig, band, 'A'), want, 1e-4 * want);
     cudaFree(dr);
     cudaFree(out);

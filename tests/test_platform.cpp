@@ -356,6 +356,147 @@ TEST(HostLanes, EveryLaneAsOneFloat) {
     cudaFree(dout);
 }
 
+// Masks, selects, indices and partial loads, exactly as one float would do them
+// (lanes past n read zeros and are never stored).
+__global__ void lanes_selects(float* out, const float* a, const float* b, unsigned n) {
+    const unsigned i = (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    if (i >= n) return;
+    const unsigned m = min(GPU_LANES, n - i);
+    const gpu_lanes_f x = gpu_lanes_load(a + i, m), y = gpu_lanes_load(b + i, m);
+    const gpu_lanes_m inside = (x >= y) & (x < 2.0f * y);
+    gpu_lanes_store(out + i, gpu_lanes_select(inside, x, gpu_lanes_index(i)), m);
+}
+
+TEST(HostLanes, MasksSelectsAndPartialLoads) {
+    const unsigned n = 2 * GPU_LANES + 3, runs = gpu_lanes_runs(n);
+    std::vector<float> a(n), b(n, 1.0f);
+    for (unsigned i = 0; i < n; ++i) a[i] = i < GPU_LANES ? 0.5f : (i % 3 == 0 ? 1.5f : 3.0f);
+    a[n - 1] = std::nanf("");
+    float* da = device_copy(a);
+    float* db = device_copy(b);
+    float* dout = device_copy(std::vector<float>(n, -1.0f));
+    GPU_LAUNCH(lanes_selects, dim3(runs), dim3(1), 0)(dout, da, db, n);
+    expect_clean_launch();
+    const std::vector<float> out = host_copy(dout, n);
+    for (unsigned i = 0; i < n; ++i) {
+        const bool inside = a[i] >= b[i] && a[i] < 2.0f * b[i];
+        EXPECT_EQ(out[i], inside ? a[i] : (float)i) << i;
+    }
+    cudaFree(da);
+    cudaFree(db);
+    cudaFree(dout);
+}
+
+// Every lane function of x, 6 outputs of n values each.
+constexpr unsigned LANE_FUNCTIONS = 6;
+__global__ void lanes_functions(float* out, const float* x, unsigned n) {
+    const unsigned i = (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
+    if (i >= n) return;
+    const unsigned m = min(GPU_LANES, n - i);
+    const gpu_lanes_f a = gpu_lanes_load(x + i, m);
+    gpu_lanes_f s, c;
+    gpu_lanes_sincos(a, s, c);
+    const gpu_lanes_f r[LANE_FUNCTIONS] = {s, c, gpu_lanes_sin(a), gpu_lanes_exp(a), gpu_lanes_floor(a),
+                                           gpu_lanes_fabs(a)};
+    for (unsigned f = 0; f < LANE_FUNCTIONS; ++f) gpu_lanes_store(out + (size_t)f * n + i, r[f], m);
+}
+enum LaneFunction { L_SIN, L_COS, L_SIN_ALONE, L_EXP, L_FLOOR, L_FABS };
+
+struct LaneResults {
+    std::vector<float> v;
+    size_t n;
+    float operator()(LaneFunction f, size_t i) const { return v[f * n + i]; }
+};
+LaneResults run_lane_functions(const std::vector<float>& x) {
+    const unsigned n = (unsigned)x.size(), runs = gpu_lanes_runs(n);
+    float* dx = device_copy(x);
+    float* dout = device_copy(std::vector<float>((size_t)LANE_FUNCTIONS * n, 0.0f));
+    GPU_LAUNCH(lanes_functions, dim3((runs + 255) / 256), dim3(256), 0)(dout, dx, n);
+    expect_clean_launch();
+    LaneResults r{host_copy(dout, (size_t)LANE_FUNCTIONS * n), n};
+    cudaFree(dx);
+    cudaFree(dout);
+    return r;
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+// The spacing of floats at the float nearest v (subnormal spacing at least).
+double ulp_at(double v) {
+    const float t = (float)v;
+    return t == 0.0f ? std::ldexp(1.0, -149) : std::max(std::ldexp(1.0, std::ilogb(t) - 23), std::ldexp(1.0, -149));
+}
+// Arguments spread over [lo, hi]: an even grid, then random floats of every exponent inside.
+std::vector<float> spread(float lo, float hi, size_t grid, size_t random, unsigned seed) {
+    std::vector<float> x;
+    for (size_t i = 0; i < grid; ++i) x.push_back(lo + (hi - lo) * (float)((double)i / (double)(grid - 1)));
+    std::srand(seed);
+    const float big = std::max(std::fabs(lo), std::fabs(hi));
+    while (x.size() < grid + random) {
+        const float v = (std::rand() & 1 ? -big : big) * std::ldexp((float)std::rand() / (float)RAND_MAX, -(std::rand() % 40));
+        if (v >= lo && v <= hi) x.push_back(v);
+    }
+    return x;
+}
+
+// The stated accuracy: |got - truth| <= max(ulps x the float spacing at the truth, absolute).
+// Returns the worst error as a fraction of the bound, for the message.
+double check_error(const char* what, float at, float got, double truth, double ulps, double absolute, double& worst) {
+    const double bound = std::max(ulps * ulp_at(truth), absolute), e = std::fabs((double)got - truth);
+    worst = std::max(worst, e / bound);
+    EXPECT_LE(e, bound) << what << " at " << at << ": " << got << " against " << truth;
+    return e;
+}
+
+TEST(HostLanes, SinAndCosWithinTwoUlpOrTwoToTheMinus24OfTheTruth) {
+    // The azimuths and phases the CTF model meets: up to 12000 rad, near multiples of pi/2 too.
+    std::vector<float> x = spread(-12000.0f, 12000.0f, 400000, 200000, 11);
+    for (int k = -7600; k <= 7600; k += 7)
+        for (float d : {-1e-4f, 0.0f, 1e-4f}) x.push_back((float)(k * 1.5707963267948966) + d);
+    for (float v : {1e-30f, -1e-38f, 0.785398f, 2.35619f, -0.0f}) x.push_back(v);
+    const LaneResults r = run_lane_functions(x);
+    double worst = 0;
+    for (size_t i = 0; i < x.size() && !HasFailure(); ++i) {
+        check_error("sin", x[i], r(L_SIN, i), std::sin((double)x[i]), 2.0, std::ldexp(1.0, -24), worst);
+        check_error("cos", x[i], r(L_COS, i), std::cos((double)x[i]), 2.0, std::ldexp(1.0, -24), worst);
+        EXPECT_TRUE(same_bits(r(L_SIN_ALONE, i), r(L_SIN, i))) << x[i];
+    }
+    std::printf("sin, cos: worst error %.2f of the bound\n", worst);
+    EXPECT_TRUE(same_bits(r(L_SIN, x.size() - 1), -0.0f)) << "sin -0 is -0";
+    // Beyond the reduction's range, infinities and NaN: libm's own values.
+    std::vector<float> far = spread(12001.0f, 1e7f, 2000, 0, 12);
+    for (float v : {-13000.0f, 1e30f, -INFINITY, INFINITY, std::nanf("")}) far.push_back(v);
+    const LaneResults f = run_lane_functions(far);
+    for (size_t i = 0; i < far.size(); ++i) {
+        EXPECT_TRUE(same_bits(f(L_SIN, i), std::sin(far[i]))) << far[i];
+        EXPECT_TRUE(same_bits(f(L_COS, i), std::cos(far[i]))) << far[i];
+    }
+}
+
+TEST(HostLanes, ExpWithinTwoUlpDownToTheSubnormalsAndRoundedAsExpfBeyond) {
+    std::vector<float> x = spread(-104.0f, 89.0f, 400000, 200000, 13);
+    for (float v : {-103.97f, -87.4f, 88.72f, 88.7228f, 0.0f, -0.0f, 1e-20f}) x.push_back(v);
+    const LaneResults r = run_lane_functions(x);
+    double worst = 0;
+    for (size_t i = 0; i < x.size() && !HasFailure(); ++i)
+        check_error("exp", x[i], r(L_EXP, i), std::exp((double)x[i]), 2.0, 0.0, worst);
+    std::printf("exp: worst error %.2f of the bound\n", worst);
+    const std::vector<float> out = {-200.0f, -INFINITY, 89.5f, 1e30f, INFINITY, std::nanf("")};
+    const LaneResults o = run_lane_functions(out);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_TRUE(same_bits(o(L_EXP, i), std::exp(out[i]))) << out[i];
+}
+
+TEST(HostLanes, FloorAndFabsExactly) {
+    std::vector<float> x = spread(-1e8f, 1e8f, 20001, 20000, 16);
+    for (float v : {0.0f, -0.0f, 0.5f, -0.5f, -1.0f, 4194303.5f, -4194303.5f, 8388607.0f, 1e30f, -INFINITY,
+                    std::nanf("")})
+        x.push_back(v);
+    const LaneResults r = run_lane_functions(x);
+    for (size_t i = 0; i < x.size(); ++i) {
+        ASSERT_TRUE(same_bits(r(L_FLOOR, i), std::floor(x[i]))) << x[i] << " " << r(L_FLOOR, i);
+        ASSERT_TRUE(same_bits(r(L_FABS, i), std::fabs(x[i]))) << x[i];
+    }
+}
+
 // ---- FFT ----
 
 std::vector<std::complex<double>> naive_half_dft(const std::vector<float>& img, int nx, int ny) {

@@ -1,5 +1,5 @@
 // Lanes on a GPU: one pixel per thread, so a lane group is a single float (see
-// platform/host/host_lanes.h for the contract).
+// platform/host/host_lanes.h for the contract). The maths are the device functions.
 #pragma once
 
 constexpr unsigned int GPU_LANES = 1;
@@ -15,3 +15,18 @@ __host__ __device__ __forceinline__ void gpu_lanes_load_complex(const float2* z,
     im = z->y;
 }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sqrt(gpu_lanes_f v) { return sqrtf(v); }
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_index(unsigned int first) { return (float)first; }
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_load(const float* p, unsigned int n) {
+    return n > 0 ? *p : 0.0f;
+}
+typedef bool gpu_lanes_m;
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_select(gpu_lanes_m m, gpu_lanes_f a, gpu_lanes_f b) {
+    return m ? a : b;
+}
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_fabs(gpu_lanes_f v) { return fabsf(v); }
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_floor(gpu_lanes_f v) { return floorf(v); }
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sin(gpu_lanes_f v) { return sinf(v); }
+__host__ __device__ __forceinline__ void gpu_lanes_sincos(gpu_lanes_f v, gpu_lanes_f& s, gpu_lanes_f& c) {
+    sincosf(v, &s, &c);
+}
+__host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_exp(gpu_lanes_f v) { return expf(v); }

@@ -11,7 +11,18 @@
 //   gpu_lanes_from(a)               a float array of GPU_LANES values as a lane group
 //   gpu_lanes_load_complex(z, re, im)   the parts of z[0 .. GPU_LANES) (float2), one lane each
 //   gpu_lanes_sqrt(v)               sqrtf of every lane
+//   gpu_lanes_f(x)                  x in every lane (implicit: a float meets a lane group in + - * / and compares)
+//   gpu_lanes_index(first)          first, first + 1, ... as floats
+//   gpu_lanes_load(p, n)            p[0 .. n) and zeros after: p[n ..] is never read
+//   gpu_lanes_m                     a mask, from < <= > >= between lane groups; & of two masks
+//   gpu_lanes_select(m, a, b)       a where m is set, else b
+//   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
+//   gpu_lanes_sin, _sincos(x, s, c), _exp
+//                                   polynomial approximations to within a few ulp of libm's
+//                                   (bounds in host_lanes_math.h): only these differ from the
+//                                   one-float functions, in the last bits
 #pragma once
+#include <cmath>
 #include "host_types.h"
 
 namespace vorn_host {
@@ -34,8 +45,14 @@ constexpr unsigned int GPU_LANES = 32;
 // through an unaligned vector type rather than copied: the compiler then keeps
 // each in a register, where it spills a wide vector or a copied one to the stack.
 struct gpu_lanes_f {
+    typedef float scalar;
     static constexpr unsigned int W = vorn_host::native_floats, N = GPU_LANES / W;
-    vorn_host::native_vector v[N] = {};
+    vorn_host::native_vector v[N];  // no initialiser: a group is zeroed only when asked ({})
+
+    gpu_lanes_f() = default;
+    __attribute__((always_inline)) gpu_lanes_f(float x) {
+        for (unsigned int i = 0; i < N; ++i) v[i] = vorn_host::native_vector{} + x;
+    }
 
     template <class Op> __attribute__((always_inline)) gpu_lanes_f zip(const gpu_lanes_f& b, Op op) const {
         gpu_lanes_f r;
@@ -99,4 +116,89 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_sqrt(const gpu_lanes
     for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
         for (unsigned int k = 0; k < gpu_lanes_f::W; ++k) r.v[i][k] = __builtin_sqrtf(a.v[i][k]);
     return r;
+}
+
+#include "host_lanes_math.h"
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_index(unsigned int first) {
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
+        for (unsigned int k = 0; k < gpu_lanes_f::W; ++k) r.v[i][k] = (float)(first + i * gpu_lanes_f::W + k);
+    return r;
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_load(const float* p, unsigned int n) {
+    if (n >= GPU_LANES) return gpu_lanes_load(p);
+    float a[GPU_LANES] = {};
+    for (unsigned int l = 0; l < n; ++l) a[l] = p[l];
+    return gpu_lanes_load(a);
+}
+
+struct gpu_lanes_m {
+    vorn_host::native_ivector v[gpu_lanes_f::N];
+};
+
+#define VORN_LANES_CMP(op)                                                                                   \
+    __attribute__((always_inline)) inline gpu_lanes_m operator op(const gpu_lanes_f& a, const gpu_lanes_f& b) { \
+        gpu_lanes_m r;                                                                                       \
+        for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = a.v[i] op b.v[i];                         \
+        return r;                                                                                            \
+    }
+VORN_LANES_CMP(<)
+VORN_LANES_CMP(<=)
+VORN_LANES_CMP(>)
+VORN_LANES_CMP(>=)
+#undef VORN_LANES_CMP
+
+__attribute__((always_inline)) inline gpu_lanes_m operator&(const gpu_lanes_m& a, const gpu_lanes_m& b) {
+    gpu_lanes_m r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = a.v[i] & b.v[i];
+    return r;
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_select(const gpu_lanes_m& m, const gpu_lanes_f& a,
+                                                                  const gpu_lanes_f& b) {
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = m.v[i] ? a.v[i] : b.v[i];
+    return r;
+}
+
+// One native-vector function applied to every vector of the group.
+template <class F> __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_map(const gpu_lanes_f& a, F f) {
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = f(a.v[i]);
+    return r;
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_fabs(const gpu_lanes_f& a) {
+    return gpu_lanes_map(a, vorn_host::vfabs);
+}
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_floor(const gpu_lanes_f& a) {
+    return gpu_lanes_map(a, vorn_host::vfloor);
+}
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_exp(const gpu_lanes_f& a) {
+    return gpu_lanes_map(a, vorn_host::vexp);
+}
+
+// Lanes beyond the reduction's range (rare: phases of thousands of radians) take libm's values.
+__attribute__((always_inline)) inline void gpu_lanes_sincos(const gpu_lanes_f& x, gpu_lanes_f& s, gpu_lanes_f& c) {
+    vorn_host::native_ivector far{};
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        vorn_host::vsincos(x.v[i], s.v[i], c.v[i]);
+        far |= vorn_host::vfabs(x.v[i]) > vorn_host::SINCOS_REDUCED_MAX;
+    }
+    for (unsigned int k = 0; k < gpu_lanes_f::W; ++k)
+        if (far[k]) {
+            for (unsigned int l = 0; l < GPU_LANES; ++l)
+                if (std::fabs(x.lane(l)) > vorn_host::SINCOS_REDUCED_MAX) {
+                    s.v[l / gpu_lanes_f::W][l % gpu_lanes_f::W] = std::sin(x.lane(l));
+                    c.v[l / gpu_lanes_f::W][l % gpu_lanes_f::W] = std::cos(x.lane(l));
+                }
+            return;
+        }
+}
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_sin(const gpu_lanes_f& x) {
+    gpu_lanes_f s, c;
+    gpu_lanes_sincos(x, s, c);
+    return s;
 }
