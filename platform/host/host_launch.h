@@ -86,6 +86,14 @@ inline RowWalk row_walk(long long segments, unsigned int threads_per_segment) {
     return RowWalk{pieces, items > wanted ? items / wanted : 1};
 }
 
+// Block-phase kernels here are reduction passes, a few instructions per
+// thread: waking the other cores (a tenth of a millisecond or more with passive
+// waiting) pays only from about half a million threads on.
+inline bool blocks_worth_parallel(long long nblocks, long long threads_per_block, bool blockwise) {
+    if (nblocks < 2 || host_thread_count() < 2) return false;
+    return !blockwise || nblocks * threads_per_block >= (1LL << 19);
+}
+
 template <class A> inline bool kernel_argument_ok(const A& a) {
     if constexpr (std::is_pointer_v<A>) return device_pointer_ok(static_cast<const void*>(a));
     else return true;
@@ -99,7 +107,7 @@ struct Launch {
     // Block after block, each block's threads in order: what barriers and shared memory need.
     template <class... A> static void run_by_blocks(dim3 g, dim3 b, size_t shm, const A&... args) {
         const long long nblocks = (long long)g.x * g.y * g.z;
-#pragma omp parallel if (nblocks > 1 && host_thread_count() > 1)
+#pragma omp parallel if (blocks_worth_parallel(nblocks, (long long)b.x * b.y * b.z, Blockwise))
         {
             const std::tuple<A...> local(args...);
 #pragma omp for schedule(static)
