@@ -61,12 +61,76 @@ template <int N> struct EpaSums {
     float sum[N];
 };
 
+// Where up to GPU_LANES neighbouring azimuths sample: the radial stretch from
+// first to last in steps of 0.5 (first past last where an azimuth has none), the
+// contour radius r0 the weights centre on, twice their variance, and the
+// direction (c, s).
+struct ContourStretches {
+    float first[GPU_LANES], last[GPU_LANES], r0[GPU_LANES], two_var[GPU_LANES], c[GPU_LANES], s[GPU_LANES];
+};
+
+// The frequencies of phase T along the azimuths whose a2 are given, in lanes;
+// NaN or -1 where no frequency reaches it (as PhaseModel::frequency_at).
+__host__ __device__ __forceinline__ gpu_lanes_f frequencies_at(const PhaseModel& m, const gpu_lanes_f& a, float T) {
+    const gpu_lanes_f disc = a * a - 4.0f * m.a4 * T;
+    const gpu_lanes_f f = m.Cs > 0.01f ? gpu_lanes_sqrt((a - gpu_lanes_sqrt(disc)) / (2.0f * m.a4))
+                                       : gpu_lanes_sqrt(T / a);
+    return gpu_lanes_select(disc < 0.0f, -1.0f, f);
+}
+
+// The stretches of the n azimuths theta[0 .. n) of a walk (see walk_contour).
+__host__ __device__ __forceinline__ void contour_stretches(ContourStretches& out, const float* theta, unsigned n,
+                                                           float R, const PhaseModel& m, float T0, float T1,
+                                                           float rmax) {
+    const gpu_lanes_f th = gpu_lanes_load(theta, n);
+    const gpu_lanes_f a2 = ctf_a2(m.lambda, ctf_defocus_along(m.uva.U, m.uva.V, m.uva.A, th));
+    const gpu_lanes_f f0 = frequencies_at(m, a2, T0), f1 = frequencies_at(m, a2, T1);
+    const gpu_lanes_f r0 = R * f0, r1 = gpu_lanes_select(f1 >= 0.0f, R * f1, r0 + 2.0f);
+    gpu_lanes_f w = r1 - r0;
+    w = gpu_lanes_select(w >= 10.0f, gpu_lanes_sqrt(10.0f * w), w);
+    const gpu_lanes_f sigma = w / 3.0f, first = r0 - w;
+    // A contour, and a finite stretch to sample (NaN compares false).
+    const gpu_lanes_m sampled = (f0 >= 0.0f) & (sigma > 0.0f) & (first <= r1);
+    gpu_lanes_store(out.first, gpu_lanes_select(sampled, first, rmax + 1.0f), GPU_LANES);
+    // fminf(r1, rmax) for any r1, NaN too, without the library call it is on a host.
+    gpu_lanes_store(out.last, gpu_lanes_select(r1 < rmax, r1, rmax), GPU_LANES);
+    gpu_lanes_store(out.r0, r0, GPU_LANES);
+    gpu_lanes_store(out.two_var, 2.0f * sigma * sigma, GPU_LANES);
+    gpu_lanes_f s, c;
+    gpu_lanes_sincos(th, s, c);
+    gpu_lanes_store(out.c, c, GPU_LANES);
+    gpu_lanes_store(out.s, s, GPU_LANES);
+}
+
+// Inside samples of a walk queued until GPU_LANES of them share one lane
+// exponential: position, offset from the contour and twice the variance.
+struct SampleQueue {
+    float sx[GPU_LANES], sy[GPU_LANES], d[GPU_LANES], two_var[GPU_LANES];
+    unsigned n;
+};
+
+// Adds the queued samples to the sums, one after another in the order queued.
+template <int N>
+__host__ __device__ __forceinline__ void add_samples(SampleQueue& q, const EpaSums<N>& acc, size_t slice, int nx,
+                                                     int ny, float (&sum)[N], float& wsum) {
+    const gpu_lanes_f d = gpu_lanes_load(q.d, q.n);
+    float g[GPU_LANES];
+    gpu_lanes_store(g, 0.398942292f * gpu_lanes_exp((0.0f - d) * d / gpu_lanes_load(q.two_var, q.n)), GPU_LANES);
+    for (unsigned k = 0; k < q.n; ++k) {
+        const BilinearTaps taps = bilinear_taps(nx, ny, q.sx[k], q.sy[k]);
+        for (int j = 0; j < N; ++j) sum[j] += g[k] * bilinear_value(acc.in[j] + slice, taps);
+        wsum += g[k];
+    }
+    q.n = 0;
+}
+
 // Walks the contour of phase T0 of one slice (images at offset `slice`) over the
 // azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
 // samples of the radial stretch from r0 - w to the contour a quarter period
-// further (r1) into the sums and weight. Every image gets the samples of a walk
-// of its own, in the same order, so a pair walked at once is bit-identical to
-// two walks.
+// further (r1) into the sums and weight. Azimuths are taken GPU_LANES at a
+// time (one on a GPU), and samples weighted GPU_LANES at a time, but added in
+// the order of the walk. Every image gets the samples of a walk of its own, in
+// the same order, so a pair walked at once is bit-identical to two walks.
 template <int N>
 __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
                                       float T0, float step, float& weight) {
@@ -74,43 +138,31 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
     // Accumulated in registers: a store through a reference could alias the images.
     float sum[N], wsum = weight;
     for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    for (float theta = -HALF_PI_F; (double)theta < CTF_PI / 2.0; theta += step) {
-        const float a2 = m.a2(theta);
-        const float f0 = m.frequency_at(a2, T0);
-        if (!(f0 >= 0.0f)) continue;  // no contour along this azimuth
-        const float r0 = R * f0;
-        const float f1 = m.frequency_at(a2, T1);
-        const float r1 = f1 >= 0.0f ? R * f1 : r0 + 2.0f;
-        float w = r1 - r0;
-        if (w >= 10.0f) w = sqrtf(10.0f * w);
-        const float sigma = w / 3.0f;
-        float r = r0 - w;
-        if (!(sigma > 0.0f) || !(r <= r1)) continue;           // no finite stretch to sample
-        if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
-        const float c = cosf(theta), s = sinf(theta);
-        // fminf(r1, rmax) for any r1, NaN too, without the library call it is on a host.
-        const float two_var = 2.0f * sigma * sigma, last = r1 < rmax ? r1 : rmax;
-        // The stretch in pieces of up to GPU_LANES samples (one on a GPU): the
-        // values and exponents of a piece first, then its weights (a library
-        // call on a host, which spills whatever is live across it), then the
-        // sums, sample after sample as ever.
-        while (r <= last) {
-            float g[GPU_LANES], v[N][GPU_LANES];
-            unsigned count = 0;
-            for (unsigned q = 0; q < GPU_LANES && r <= last; ++q, r += 0.5f) {
+    SampleQueue queue;
+    queue.n = 0;
+    float theta = -HALF_PI_F;
+    while ((double)theta < CTF_PI / 2.0) {
+        float azimuths[GPU_LANES];
+        unsigned n = 0;
+        for (; n < GPU_LANES && (double)theta < CTF_PI / 2.0; ++n, theta += step) azimuths[n] = theta;
+        ContourStretches st;
+        contour_stretches(st, azimuths, n, R, m, T0, T1, rmax);
+        for (unsigned a = 0; a < n; ++a) {
+            float r = st.first[a];
+            if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
+            const float c = st.c[a], s = st.s[a];
+            for (; r <= st.last[a]; r += 0.5f) {
                 const float sx = r * c, sy = r * s + 0.5f * ny;
                 if (!bilinear_inside(nx, ny, sx, sy)) continue;
-                const BilinearTaps taps = bilinear_taps(nx, ny, sx, sy);
-                for (int j = 0; j < N; ++j) v[j][count] = bilinear_value(acc.in[j] + slice, taps);
-                g[count++] = -(r - r0) * (r - r0) / two_var;
-            }
-            for (unsigned q = 0; q < count; ++q) g[q] = 0.398942292f * expf(g[q]);
-            for (unsigned q = 0; q < count; ++q) {
-                for (int j = 0; j < N; ++j) sum[j] += g[q] * v[j][q];
-                wsum += g[q];
+                queue.sx[queue.n] = sx;
+                queue.sy[queue.n] = sy;
+                queue.d[queue.n] = r - st.r0[a];
+                queue.two_var[queue.n] = st.two_var[a];
+                if (++queue.n == GPU_LANES) add_samples(queue, acc, slice, nx, ny, sum, wsum);
             }
         }
     }
+    if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
 }
