@@ -30,9 +30,10 @@
 // Precision: inputs and outputs are floats; the phase is accumulated in double
 // from single-precision coefficients and rounded before a single-precision sine;
 // the envelope is evaluated in double. cpu_ctf_mod_sim_2d alone works in double
-// throughout. Kernels that compute lane groups (the refinement score) keep those
-// intermediates in float and take the platform's lane sine and exponential: on
-// the host their values differ from the one-element kernels' in the last bits.
+// throughout. Kernels that compute lane groups (the refinement score, the EPA
+// profiles' contour walks) keep those intermediates in float and take the
+// platform's lane sine and exponential: on the host their values differ from
+// the one-element kernels' in the last bits.
 #pragma once
 #include <cmath>
 #include <type_traits>
