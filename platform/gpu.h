@@ -5,6 +5,7 @@
 // the CPU. Both give the same names. On top of either it defines:
 //   GPU_LAUNCH(kernel, grid, block, shared_bytes)(args...)            ordinary kernels
 //   GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes)(args...)  kernels in block-phase form
+//   GPU_LAUNCH_UNEVEN(kernel, grid, block, shared_bytes)(args...)     kernels whose threads cost very unequal amounts
 //   GPU_PHASE_BEGIN ... GPU_PHASE_END   one stretch between two barriers
 //   GPU_DYNAMIC_SHARED(type, name)      the launch's dynamic shared memory
 //   GPU_LANES, gpu_lanes_f ...          neighbouring pixels computed together (SIMD on the host);

@@ -194,34 +194,21 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
     for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
 
-// A bin costs about in proportion to its index (up to the band's end). Profiles
-// are launched in blocks of EPA_BLOCK neighbouring bins on a power-of-two grid,
-// block b taking the run of bins numbered by b's bits reversed (runs past the
-// profile are empty): any stretch of consecutive blocks, what a host core
-// takes, then samples light and heavy runs alike, while a warp's bins stay
-// neighbours of about equal cost.
+// A bin costs about in proportion to its index (up to the band's end), so the
+// launch is uneven: threads are dealt on demand where cores share a grid, and
+// bins are numbered from the top down, the heavy ones first and the light ones
+// last, so the cores run out of work together.
 constexpr unsigned EPA_BLOCK = 32;
-__host__ __device__ __forceinline__ unsigned reversed_bits(unsigned v, unsigned bits) {
-    unsigned r = 0;
-    for (unsigned b = 0; b < bits; ++b, v >>= 1) r = (r << 1) | (v & 1u);
-    return r;
+__device__ __forceinline__ unsigned epa_bin_of_thread(unsigned bins) {
+    return bins - 1 - (blockIdx.x * blockDim.x + threadIdx.x);
 }
-// The fewest bits (up to 31) that count n things: 2^bits >= n.
-__host__ __device__ __forceinline__ unsigned bits_of(unsigned n) {
-    unsigned bits = 0;
-    while (bits < 31 && (1u << bits) < n) ++bits;
-    return bits;
-}
-__device__ __forceinline__ unsigned epa_bin_of_thread() {
-    return reversed_bits(blockIdx.x, bits_of(gridDim.x)) * blockDim.x + threadIdx.x;
-}
-unsigned epa_grid(size_t bins) { return 1u << bits_of(gpu_blocks_1d(bins, EPA_BLOCK)); }
 template <int N>
 __device__ __forceinline__ void epa_profile_element(float* const* out, int k, const float* const* in, int nx, int ny,
                                                     unsigned nz, float apix, float kV, float Cs, const UVA_c* uva,
                                                     float low, float high) {
-    const unsigned i = epa_bin_of_thread();
-    if (i >= (unsigned)(k * (nx - 1) + 1)) return;
+    const unsigned bins = (unsigned)(k * (nx - 1) + 1);
+    if (blockIdx.x * blockDim.x + threadIdx.x >= bins) return;
+    const unsigned i = epa_bin_of_thread(bins);
     float v[N];
     epa_bin<N>(v, i, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
     for (int j = 0; j < N; ++j) out[j][i] = v[j];
@@ -229,7 +216,7 @@ __device__ __forceinline__ void epa_profile_element(float* const* out, int k, co
 size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
 template <auto Kernel, class... A> void launch_profile(GpuSite at, size_t bins, const A&... args) {
     if (bins == 0) return;
-    GPU_LAUNCH(Kernel, epa_grid(bins), EPA_BLOCK, 0)(args...);
+    GPU_LAUNCH_UNEVEN(Kernel, gpu_blocks_1d(bins, EPA_BLOCK), EPA_BLOCK, 0)(args...);
     gpu_check_launch(at);
 }
 

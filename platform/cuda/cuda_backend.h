@@ -11,6 +11,7 @@
 #if defined(__CUDACC__)
 #define GPU_LAUNCH(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
+#define GPU_LAUNCH_UNEVEN(kernel, grid, block, shared_bytes) kernel<<<(grid), (block), (shared_bytes)>>>
 #define GPU_PHASE_BEGIN { {
 #define GPU_PHASE_THREADS(t, count)                                                            \
     {                                                                                         \

@@ -18,6 +18,11 @@
 // host run it as a plain loop the compiler can vectorise.
 // Code outside the phases must be uniform across the block (as CUDA requires of
 // control flow around a barrier) and must not read threadIdx.
+//
+// GPU_LAUNCH_UNEVEN is GPU_LAUNCH for kernels whose threads cost very unequal
+// amounts (a heavy loop per thread whose length depends on the thread): the
+// host deals their threads to its cores one at a time, each core taking the
+// next when it is free, so no fixed share of the grid can hold the heavy ones.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -99,7 +104,7 @@ template <class A> inline bool kernel_argument_ok(const A& a) {
     else return true;
 }
 
-template <auto Kernel, bool Blockwise>
+template <auto Kernel, bool Blockwise, bool Uneven = false>
 struct Launch {
     dim3 grid, block;
     size_t shared_bytes;
@@ -141,17 +146,17 @@ struct Launch {
 
     // Threads without barriers are independent, so any order is the kernel's
     // own: walk the grid row by row (a row of one block's threads at a time, or
-    // a piece of it), which reads and writes image rows in memory order.
+    // a piece of it), which reads and writes image rows in memory order. An
+    // uneven launch cuts every row into single threads, dealt on demand.
     template <class... A> static void run_by_rows(dim3 g, dim3 b, const A&... args) {
         const long long rows_y = (long long)g.y * b.y, rows = rows_y * g.z * b.z;
         const long long segments = rows * g.x;
-        const RowWalk walk = row_walk(segments, b.x);
+        const RowWalk walk = Uneven ? RowWalk{b.x, 1} : row_walk(segments, b.x);
         const long long pieces = walk.pieces, items = segments * pieces;
 #pragma omp parallel if (items > 1 && host_thread_count() > 1)
         {
             const std::tuple<A...> local(args...);
-#pragma omp for schedule(static, walk.chunk)
-            for (long long item = 0; item < items; ++item) {
+            const auto run_item = [&](long long item) {
                 const long long i = item / pieces, part = item % pieces;
                 const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
                 gridDim = uint3(g);
@@ -171,6 +176,13 @@ struct Launch {
                         }
                     },
                     local);
+            };
+            if constexpr (Uneven) {
+#pragma omp for schedule(dynamic, 1)
+                for (long long item = 0; item < items; ++item) run_item(item);
+            } else {
+#pragma omp for schedule(static, walk.chunk)
+                for (long long item = 0; item < items; ++item) run_item(item);
             }
         }
     }
@@ -194,6 +206,8 @@ struct Launch {
     ::vorn_host::Launch<kernel, false>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
 #define GPU_LAUNCH_BLOCKWISE(kernel, grid, block, shared_bytes) \
     ::vorn_host::Launch<kernel, true>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
+#define GPU_LAUNCH_UNEVEN(kernel, grid, block, shared_bytes) \
+    ::vorn_host::Launch<kernel, false, true>{dim3(grid), dim3(block), (size_t)(shared_bytes)}
 #define GPU_PHASE_BEGIN \
     for (::vorn_host::PhaseThreads vorn_phase(~0u); vorn_phase.more(); vorn_phase.next()) {
 #define GPU_PHASE_THREADS(t, count) \
