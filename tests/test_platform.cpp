@@ -48,7 +48,8 @@ struct Geometry {
 };
 
 // On one thread and on several, where the walk deals chunks of rows to the
-// threads in turn and cuts the rows of a few large blocks into pieces.
+// threads in turn and cuts the rows of a few large blocks into pieces, and an
+// uneven launch deals single threads on demand.
 TEST(HostLaunch, EveryElementVisitedOnceIn1D2D3D) {
     const Geometry cases[] = {
         {1025, 1, 1, dim3(1024)},       // one element past a full block
@@ -67,9 +68,10 @@ TEST(HostLaunch, EveryElementVisitedOnceIn1D2D3D) {
             dim3 grid((g.nx + g.block.x - 1) / g.block.x, (g.ny + g.block.y - 1) / g.block.y,
                       (g.nz + g.block.z - 1) / g.block.z);
             GPU_LAUNCH(count_3d, grid, g.block, 0)(d, g.nx, g.ny, g.nz);
+            GPU_LAUNCH_UNEVEN(count_3d, grid, g.block, 0)(d, g.nx, g.ny, g.nz);
             expect_clean_launch();
             std::vector<int> hits = host_copy(d, n);
-            for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], 1) << "element " << i << " of " << g.nx << "x" << g.ny;
+            for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i], 2) << "element " << i << " of " << g.nx << "x" << g.ny;
             cudaFree(d);
         }
     }
