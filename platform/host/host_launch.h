@@ -93,10 +93,12 @@ inline RowWalk row_walk(long long segments, unsigned int threads_per_segment) {
 
 // Block-phase kernels here are reduction passes, a few instructions per
 // thread: waking the other cores (a tenth of a millisecond or more with passive
-// waiting) pays only from about half a million threads on.
+// waiting) pays only from about a quarter of a million threads on (the first
+// pass over a half spectrum of a box of 1024, two values a thread, takes a
+// quarter of a millisecond on one core).
 inline bool blocks_worth_parallel(long long nblocks, long long threads_per_block, bool blockwise) {
     if (nblocks < 2 || host_thread_count() < 2) return false;
-    return !blockwise || nblocks * threads_per_block >= (1LL << 19);
+    return !blockwise || nblocks * threads_per_block >= (1LL << 18);
 }
 
 template <class A> inline bool kernel_argument_ok(const A& a) {
