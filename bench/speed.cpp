@@ -14,7 +14,7 @@
 //
 // Stages measured: spectrum (the grid power spectrum of the micrograph with
 // both background subtractions, as the estimator prepares it), and the whole
-// estimate: the built vorn program run once per configuration on the same
+// estimate: the built vorn program run N times per configuration (the fastest kept) on the same
 // micrograph, its own per-stage times (its ">>>>>>TIME<<<<<<" lines), its wall
 // time and peak resident set. The whole estimate's only floor measured is the
 // spectrum stage's FFT floor, so its ratio is to that floor.
@@ -310,6 +310,17 @@ EstimateRun run_estimate(const Options& o, const std::string& mic, unsigned box,
     return r;
 }
 
+// The fastest of the configured number of runs (a failed run ends the series).
+EstimateRun fastest_estimate(const Options& o, const std::string& mic, unsigned box, int threads) {
+    EstimateRun best;
+    for (int k = 0; k < o.reps; ++k) {
+        const EstimateRun r = run_estimate(o, mic, box, threads);
+        if (!r.ok) return r;
+        if (!best.ok || r.wall < best.wall) best = r;
+    }
+    return best;
+}
+
 void print_estimate(const EstimateRun& r, int box, int threads, double spectrum_floor) {
     if (!r.ok) {
         std::printf("%-14s %5d %5s %5s %7d   (vorn failed)\n", "whole", box, "-", "-", threads);
@@ -347,7 +358,7 @@ int run_parent(const Options& o) {
     }
     std::printf("vorn speed: %s micrograph, %d cores; fastest of %d runs, floor = FFTW transforms of the same boxes\n",
                 o.mrc.empty() ? "synthetic 4096 x 4096 (with a CTF)" : o.mrc.c_str(), omp_get_num_procs(), o.reps);
-    std::printf("whole = one run of %s (wall time, peak of its process); indented rows: its own stage times\n",
+    std::printf("whole = the fastest run of %s (wall time, peak of its process); indented rows: its own stage times\n",
                 o.vorn.c_str());
     std::printf("%-14s %5s %5s %5s %7s %10s %10s %7s %10s\n", "stage", "box", "boxes", "step", "threads", "time (s)",
                 "floor (s)", "ratio", "peak (MiB)");
@@ -378,7 +389,7 @@ int run_parent(const Options& o) {
                 std::printf("%-14s %5d %5s %5s %7d   (failed)\n", "-", box, "-", "-", threads);
                 continue;
             }
-            print_estimate(run_estimate(o, mic, (unsigned)box, threads), box, threads, spectrum_floor);
+            print_estimate(fastest_estimate(o, mic, (unsigned)box, threads), box, threads, spectrum_floor);
             std::fflush(stdout);
         }
     return 0;
