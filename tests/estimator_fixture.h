@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ctf.h"
 #include "mrcfile.h"
 #include "process2d_raw.h"
 
@@ -101,5 +102,19 @@ struct CommandLine {
     }
     int argc() const { return (int)words.size(); }
 };
+
+// Runs the whole estimator with the options over a crop x crop piece of a
+// simulated micrograph written as dir/name; returns what it printed.
+inline std::string run_estimator_on_sim_crop(const TempDir& dir, const char* sim, int crop, const std::string& name,
+                                             std::vector<std::string> options) {
+    const std::string mic = dir.file(name);
+    write_mrc(mic, sim_crop(sim, crop), crop);
+    options.push_back(mic);
+    CommandLine cmd(std::move(options));
+    VORN_A a;
+    testing::internal::CaptureStdout();
+    a.vorn_run_all(cmd.argc(), cmd.argv.data());
+    return testing::internal::GetCapturedStdout();
+}
 
 }  // namespace vorn_test

@@ -971,15 +971,9 @@ TEST(Summary, RowOfASimulatedMicrographHoldsItsRefinedCtfWithinOnePercent) {
     SKIP_WITHOUT_SIM_DATA();
     TempDir dir;
     const std::string mic = dir.file("k200.mrc");
-    write_mrc(mic, sim_crop("sim07_200kV.mrc", 768), 768);
-    CommandLine cmd({"--apix", "1.35", "--kV", "200", "--cs", "2.0", "--ac", "0.07", "--boxsize", "384", "--ctfstar",
-                     dir.file("all.star"), mic});
-    {
-        VORN_A a;
-        testing::internal::CaptureStdout();
-        a.vorn_run_all(cmd.argc(), cmd.argv.data());
-        testing::internal::GetCapturedStdout();
-    }
+    run_estimator_on_sim_crop(dir, "sim07_200kV.mrc", 768, "k200.mrc",
+                              {"--apix", "1.35", "--kV", "200", "--cs", "2.0", "--ac", "0.07", "--boxsize", "384",
+                               "--ctfstar", dir.file("all.star")});
     const std::string star = read_text(dir.file("all.star"));
     const size_t at = star.find(mic + " " + dir.file("k200.ctf") + ":mrc ");
     ASSERT_NE(at, std::string::npos) << star;

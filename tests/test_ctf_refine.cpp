@@ -417,14 +417,9 @@ TEST(Drivers, PhaseSearchByResolutionLimitKeepsTheFinestEntry) {
 TEST(Drivers, EstimatorRecoversDefocusOfASimulatedMicrographWithinOnePercent) {
     SKIP_WITHOUT_SIM_DATA();
     TempDir dir;
-    const std::string mic = dir.file("astig.mrc");
-    write_mrc(mic, sim_crop("sim06_astig.mrc", 768), 768);
-    CommandLine cmd({"--apix", "1.0", "--kV", "300", "--cs", "2.7", "--ac", "0.1", "--boxsize", "384", "--ctfstar",
-                     dir.file("all.star"), mic});
-    VORN_A a;
-    testing::internal::CaptureStdout();
-    a.vorn_run_all(cmd.argc(), cmd.argv.data());
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = run_estimator_on_sim_crop(
+        dir, "sim06_astig.mrc", 768, "astig.mrc",
+        {"--apix", "1.0", "--kV", "300", "--cs", "2.7", "--ac", "0.1", "--boxsize", "384", "--ctfstar", dir.file("all.star")});
     EXPECT_NE(out.find(">>>>>>TIME<<<<<<"), std::string::npos);
     const std::string log = read_text(dir.file("astig_vorn.log"));
     const size_t at = log.find("  Final Values");
