@@ -44,17 +44,6 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::vector<int> int_list(const char* s) {
-    std::vector<int> v;
-    for (const char* p = s; *p;) {
-        v.push_back(std::atoi(p));
-        p = std::strchr(p, ',');
-        if (!p) break;
-        ++p;
-    }
-    return v;
-}
-
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -65,7 +54,14 @@ Options parse(int argc, char** argv) {
         else if (k == "--size") o.size = std::atoi(argv[i + 1]);
         else if (k == "--mode") o.mode = std::atoi(argv[i + 1]);
         else if (k == "--onfly") o.onfly = std::atoi(argv[i + 1]);
-        else if (k == "--threads") o.threads = int_list(argv[i + 1]);
+        else if (k == "--threads") {
+            char* end = argv[i + 1];
+            for (const char* p = end; *p != '\0'; p = end + (*end == ',')) {
+                const long v = std::strtol(p, &end, 10);
+                if (end == p) break;
+                o.threads.push_back((int)v);
+            }
+        }
     }
     if (o.threads.empty()) o.threads = {1, omp_get_num_procs()};
     return o;

@@ -122,6 +122,21 @@ __host__ __device__ inline float ctf_radial_weight(const float* ctfw, unsigned x
     return ctfw[i0] + (r - (float)i0) * (ctfw[i1] - ctfw[i0]);
 }
 
+// The weights of frames 0 .. n-1 of one element (GPU dose weights), each handed
+// to use(j, w) in frame order; returns the element's finished norm.
+template <class Use>
+__host__ __device__ inline float wave_frame_weights(float s, float theta, int n, float pixel, const float* dose,
+                                                    const float2* drift, const GPS_PARA& p, Use use) {
+    const int type = wave_norm_type(p);
+    float N = 0.0f;
+    for (int j = 0; j < n; ++j) {
+        const float w = hd_gps_frame_weight(s, theta, dose[j], drift[j], pixel, p, false);
+        add_norm_term(N, w, type);
+        use(j, w);
+    }
+    return wave_norm_finish(N, type, p.k);
+}
+
 // The dose at kV volts' equivalent of 200 kV: divided by 0.68 (100 kV),
 // 0.75 (120), 1.22 (300), 1.33 (400); any other voltage keeps the dose.
 float eq_dose(float dose, float kV);

@@ -98,17 +98,13 @@ __global__ void cuda_2ds_fft_dose_dft_ctf_wave(const float2* in, float2* out, in
     if (!pixel_inside(t, nxh, ny, i)) return;
     float s, theta;
     hd_gps_element(t.x, t.y, nxh, ny, pixel, s, theta);
-    const int type = wave_norm_type(p);
     const size_t nh = (size_t)nxh * ny;
-    float N = 0.0f;
     float2 sum = make_float2(0.0f, 0.0f);
-    for (int j = 0; j < n; ++j) {
-        const float w = hd_gps_frame_weight(s, theta, dose[j], drift[j], pixel, p, false);
-        add_norm_term(N, w, type);
+    const float N = wave_frame_weights(s, theta, n, pixel, dose, drift, p, [&](int j, float w) {
         sum.x += w * in[j * nh + i].x;
         sum.y += w * in[j * nh + i].y;
-    }
-    const float2 v = wave_normalise(sum, wave_norm_finish(N, type, p.k));
+    });
+    const float2 v = wave_normalise(sum, N);
     const float c = ctf_radial_weight(ctfw, t.x, t.y, nxh, ny);
     out[i] = make_float2(v.x * c, v.y * c);
 }

@@ -255,14 +255,9 @@ __global__ void cuda_2ds_dose_wave_table(float* w, float2* norm_ctf, int nxh, in
     if (!pixel_inside(t, nxh, ny, i)) return;
     float s, theta;
     hd_gps_element(t.x, t.y, nxh, ny, pixel, s, theta);
-    const int type = wave_norm_type(p);
     const size_t nh = (size_t)nxh * ny;
-    float N = 0.0f;
-    for (int j = 0; j < n; ++j) {
-        w[j * nh + i] = hd_gps_frame_weight(s, theta, dose[j], drift[j], pixel, p, false);
-        add_norm_term(N, w[j * nh + i], type);
-    }
-    norm_ctf[i] = make_float2(wave_norm_finish(N, type, p.k), ctf_radial_weight(ctfw, t.x, t.y, nxh, ny));
+    const float N = wave_frame_weights(s, theta, n, pixel, dose, drift, p, [&](int j, float wj) { w[j * nh + i] = wj; });
+    norm_ctf[i] = make_float2(N, ctf_radial_weight(ctfw, t.x, t.y, nxh, ny));
 }
 
 // out = (sum_j w_j F_j / r) / N times the CTF weight, for unscaled spectra F_j:
@@ -373,7 +368,10 @@ void weight_particles(const WaveJob& job, const float* stack, int t, int P, floa
     WaveRun run{};
     std::vector<float2> spectra, one;
     if (on_gpu) run = wave_run_new(job.nx, job.ny, job.n, job.pixel, job.dose, job.drift, job.ctfw, job.p);
-    else spectra.resize(job.n * nh), one.resize(nh);
+    else {
+        spectra.resize(job.n * nh);
+        one.resize(nh);
+    }
     for (int p = 0; p < P; ++p) {
         const float* frames = stack + ((size_t)p * t + job.first) * npix;
         if (on_gpu) {

@@ -13,6 +13,7 @@
 #define VORN_UNIT "tests/pre_shiny6"
 #include "cuda_fft.h"
 #include "device_arrays_fixture.h"
+#include "estimator_fixture.h"
 #include "mrcfile.h"
 #include "pre_shiny6.h"
 
@@ -23,19 +24,13 @@ using Image = std::vector<float>;
 
 #define STDOUT_TO_STDERR() dup2(2, 1)
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/vorn_dose_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const char* name) const { return path + "/" + name; }
-    std::string write(const char* name, const std::string& text) const {
-        std::ofstream(file(name)) << text;
-        return file(name);
-    }
-};
+using vorn_test::TempDir;
+
+// A text file of the directory; its path.
+std::string write_text(const TempDir& dir, const char* name, const std::string& text) {
+    std::ofstream(dir.file(name)) << text;
+    return dir.file(name);
+}
 
 // Runs f with standard output captured; returns what it printed.
 template <class F>
@@ -385,7 +380,7 @@ struct Readers : testing::Test {
 };
 
 TEST_F(Readers, DoseFileWithCommentAndShortLinesIsReadWithoutWarning) {
-    const std::string f = dir.write("dose.txt",
+    const std::string f = write_text(dir, "dose.txt",
                                     "# frame dose dx dy\n0 1.0 0.1 0.2\n# smoothed drift\n\n1;2.0;-0.5;0.5\n"
                                     "frame two follows here ok\n2: 3.5, 1e-1, 2\n7 8\n3 4 5 6\n");
     int status = 0;
@@ -411,7 +406,7 @@ TEST_F(Readers, DoseFileWarningsAndRefusals) {
         {"0 1 0 0\n1 1 nan 0\n2 1 0 0\n", "is not a number: nothing read", 0},
     };
     for (const Case& c : cases) {
-        const std::string f = dir.write("dose.txt", c.text);
+        const std::string f = write_text(dir, "dose.txt", c.text);
         std::fill(dose, dose + 4, -1.0f);
         int status = 0;
         const std::string out = quietly([&] { status = get_dose_smoothed_drift_from_txt(dose, drift, 3, f.c_str()); });
@@ -422,7 +417,7 @@ TEST_F(Readers, DoseFileWarningsAndRefusals) {
 }
 
 TEST_F(Readers, DriftFileSkipsBrokenLinesWithAWarningNamingFileAndLine) {
-    const std::string f = dir.write("drift.txt", "0 0.5 1\n\nheader words\n9 1\n1 2 3\n2 -1 -2\n");
+    const std::string f = write_text(dir, "drift.txt", "0 0.5 1\n\nheader words\n9 1\n1 2 3\n2 -1 -2\n");
     int status = 0;
     const std::string out = quietly([&] { status = get_drift_from_txt(drift, 3, f.c_str()); });
     EXPECT_EQ(status, 0);
@@ -436,14 +431,14 @@ TEST_F(Readers, DriftFileSkipsBrokenLinesWithAWarningNamingFileAndLine) {
 
 TEST_F(Readers, DriftFileWithAFrameMissingItsValuesIsRefusedWholly) {
     for (const char* text : {"0 0.5 1\n1 2\n2 -1 -2\n", "0 0.5 1\n1 2 x\n2 -1 -2\n"}) {
-        const std::string f = dir.write("drift.txt", text);
+        const std::string f = write_text(dir, "drift.txt", text);
         int status = 0;
         const std::string out = quietly([&] { status = get_drift_from_txt(drift, 3, f.c_str()); });
         EXPECT_EQ(status, -1) << text;
         EXPECT_NE(out.find("on line 2 of file " + f), std::string::npos) << out;
         EXPECT_TRUE(untouched()) << text;
     }
-    const std::string f = dir.write("drift.txt", "0 0.5 1\n2 2 2\n");
+    const std::string f = write_text(dir, "drift.txt", "0 0.5 1\n2 2 2\n");
     EXPECT_NE(quietly([&] { EXPECT_EQ(get_drift_from_txt(drift, 3, f.c_str()), -1); })
                   .find("Can not get drift parameters from log file"),
               std::string::npos);
@@ -452,7 +447,7 @@ TEST_F(Readers, DriftFileWithAFrameMissingItsValuesIsRefusedWholly) {
 TEST_F(Readers, CtfTableShortOfEntriesKeepsWhatItReadAndZeroesTheRest) {
     std::string text = "0 0.0\n";  // too few words: warned and passed over
     for (int i = 0; i < 10; ++i) text += std::to_string(i) + " " + std::to_string(0.01 * i) + " " + std::to_string(1.0 - 0.05 * i) + "\n";
-    const std::string f = dir.write("ctfw.txt", text);
+    const std::string f = write_text(dir, "ctfw.txt", text);
     std::vector<float> w(20, 9.0f);
     int status = 0;
     const std::string out = quietly([&] { status = get_ctfw_from_txt(w.data(), 20, f.c_str()); });
@@ -463,7 +458,7 @@ TEST_F(Readers, CtfTableShortOfEntriesKeepsWhatItReadAndZeroesTheRest) {
 }
 
 TEST_F(Readers, TooFewFramesAndMissingFilesEndTheProcess) {
-    const std::string f = dir.write("dose.txt", "0 1 0 0\n");
+    const std::string f = write_text(dir, "dose.txt", "0 1 0 0\n");
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_dose_smoothed_drift_from_txt(dose, drift, 2, f.c_str())),
                 testing::ExitedWithCode(1), "Critical ERROR! Too few Movie frames!");
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_drift_from_txt(drift, 2, f.c_str())), testing::ExitedWithCode(1),
