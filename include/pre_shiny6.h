@@ -122,19 +122,25 @@ __host__ __device__ inline float ctf_radial_weight(const float* ctfw, unsigned x
     return ctfw[i0] + (r - (float)i0) * (ctfw[i1] - ctfw[i0]);
 }
 
-// The weights of frames 0 .. n-1 of one element (GPU dose weights), each handed
-// to use(j, w) in frame order; returns the element's finished norm.
-template <class Use>
-__host__ __device__ inline float wave_frame_weights(float s, float theta, int n, float pixel, const float* dose,
-                                                    const float2* drift, const GPS_PARA& p, Use use) {
+// The frame weights of element (x, y) = t of an nxh x ny half (GPU dose
+// weights): use(j, w, i) for frames 0 .. n-1 in order, i the element's index,
+// then finish(i, N) with the element's finished norm. Nothing beyond the edge.
+template <class Use, class Finish>
+__host__ __device__ inline void wave_frame_weights(uint2 t, unsigned nxh, unsigned ny, int n, float pixel,
+                                                   const float* dose, const float2* drift, const GPS_PARA& p, Use use,
+                                                   Finish finish) {
+    if (t.x >= nxh || t.y >= ny) return;
+    const size_t i = (size_t)t.y * nxh + t.x;
+    float s, theta;
+    hd_gps_element(t.x, t.y, nxh, ny, pixel, s, theta);
     const int type = wave_norm_type(p);
     float N = 0.0f;
     for (int j = 0; j < n; ++j) {
         const float w = hd_gps_frame_weight(s, theta, dose[j], drift[j], pixel, p, false);
         add_norm_term(N, w, type);
-        use(j, w);
+        use(j, w, i);
     }
-    return wave_norm_finish(N, type, p.k);
+    finish(i, wave_norm_finish(N, type, p.k));
 }
 
 // The dose at kV volts' equivalent of 200 kV: divided by 0.68 (100 kV),

@@ -93,20 +93,20 @@ __global__ void cuda_2d_fft_dose_dft_wgen_wsum_one(const float2* in, float2* sum
 
 __global__ void cuda_2ds_fft_dose_dft_ctf_wave(const float2* in, float2* out, int nxh, int ny, int n, float pixel,
                                                const float* dose, const float2* drift, const float* ctfw, GPS_PARA p) {
-    size_t i;
     const uint2 t = IMAGE_THREAD_XY;
-    if (!pixel_inside(t, nxh, ny, i)) return;
-    float s, theta;
-    hd_gps_element(t.x, t.y, nxh, ny, pixel, s, theta);
     const size_t nh = (size_t)nxh * ny;
     float2 sum = make_float2(0.0f, 0.0f);
-    const float N = wave_frame_weights(s, theta, n, pixel, dose, drift, p, [&](int j, float w) {
-        sum.x += w * in[j * nh + i].x;
-        sum.y += w * in[j * nh + i].y;
-    });
-    const float2 v = wave_normalise(sum, N);
-    const float c = ctf_radial_weight(ctfw, t.x, t.y, nxh, ny);
-    out[i] = make_float2(v.x * c, v.y * c);
+    wave_frame_weights(
+        t, nxh, ny, n, pixel, dose, drift, p,
+        [&](int j, float w, size_t i) {
+            sum.x += w * in[j * nh + i].x;
+            sum.y += w * in[j * nh + i].y;
+        },
+        [&](size_t i, float N) {
+            const float2 v = wave_normalise(sum, N);
+            const float c = ctf_radial_weight(ctfw, t.x, t.y, nxh, ny);
+            out[i] = make_float2(v.x * c, v.y * c);
+        });
 }
 
 __global__ void cuda_2ds_weighted_sum_abc(float* out, int nx, int ny, int n, float a, float b, float c, const float* P,

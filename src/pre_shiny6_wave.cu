@@ -250,14 +250,11 @@ namespace {
 // weight: the same for all particles of a movie, so computed once.
 __global__ void cuda_2ds_dose_wave_table(float* w, float2* norm_ctf, int nxh, int ny, int n, float pixel,
                                          const float* dose, const float2* drift, const float* ctfw, GPS_PARA p) {
-    size_t i;
     const uint2 t = IMAGE_THREAD_XY;
-    if (!pixel_inside(t, nxh, ny, i)) return;
-    float s, theta;
-    hd_gps_element(t.x, t.y, nxh, ny, pixel, s, theta);
     const size_t nh = (size_t)nxh * ny;
-    const float N = wave_frame_weights(s, theta, n, pixel, dose, drift, p, [&](int j, float wj) { w[j * nh + i] = wj; });
-    norm_ctf[i] = make_float2(N, ctf_radial_weight(ctfw, t.x, t.y, nxh, ny));
+    wave_frame_weights(
+        t, nxh, ny, n, pixel, dose, drift, p, [&](int j, float wj, size_t i) { w[j * nh + i] = wj; },
+        [&](size_t i, float N) { norm_ctf[i] = make_float2(N, ctf_radial_weight(ctfw, t.x, t.y, nxh, ny)); });
 }
 
 // out = (sum_j w_j F_j / r) / N times the CTF weight, for unscaled spectra F_j:
