@@ -230,19 +230,23 @@ TEST(WeightedSum, IdenticalFramesComeBackWithNonNegativeWeights) {
     }
 }
 
+// Scheme 0 with norm type 1 is the frame sum over n + k; an unknown scheme
+// counts as weight 1 and an unknown norm type as type 1, on the GPU and the twin.
 TEST(WeightedSum, PlainMeanScaledByNOverNPlusK) {
     const int nxh = 5, ny = 4, n = 4;
     const size_t nh = (size_t)nxh * ny;
     const Half in = frame_spectra(nxh, ny, n);
     const float dose[n] = {1, 1, 1, 1};
-    const float2 drift[n] = {};
-    const Half out = ctf_wave_gpu(in, nxh, ny, n, dose, drift, Image(nxh, 1.0f), params(0, 1, 2.0f));
-    for (size_t i = 0; i < nh; ++i) {
-        float2 s = make_float2(0, 0);
-        for (int j = 0; j < n; ++j) s.x += in[j * nh + i].x, s.y += in[j * nh + i].y;
-        EXPECT_NEAR(out[i].x, s.x / (n + 2.0f), 1e-6);
-        EXPECT_NEAR(out[i].y, s.y / (n + 2.0f), 1e-6);
-    }
+    const float2 drift[n] = {make_float2(1, 2), make_float2(1, 2), make_float2(1, 2), make_float2(1, 2)};
+    for (GPS_PARA p : {params(0, 1, 2.0f), params(9, 1, 2.0f), params(-1, 5, 2.0f)})
+        for (const Half& out : {ctf_wave_gpu(in, nxh, ny, n, dose, drift, Image(nxh, 1.0f), p),
+                                ctf_wave_cpu(in, nxh, ny, n, dose, drift, Image(nxh, 1.0f), p)})
+            for (size_t i = 0; i < nh; ++i) {
+                float2 s = make_float2(0, 0);
+                for (int j = 0; j < n; ++j) s.x += in[j * nh + i].x, s.y += in[j * nh + i].y;
+                EXPECT_NEAR(out[i].x, s.x / (n + 2.0f), 1e-6) << "scheme " << p.mw_skeme << " type " << p.wnorm_type;
+                EXPECT_NEAR(out[i].y, s.y / (n + 2.0f), 1e-6);
+            }
 }
 
 // With the table c[i] = i the interpolated weight is the radius itself, up to the last entry.
