@@ -84,8 +84,8 @@ const TextTable CTFW_TABLE = {3, 2, false, "CTFw text line format error!!\n",
     "Can not get lines from CTF_W log file. Check file format or parameters. Or have you modified the log file?!\n",
     false, false};
 
-FILE* open_text_or_die(const char* func, const char* name) {
-    FILE* f = std::fopen(name, "r");
+FILE* open_or_die(const char* func, const char* name, const char* how) {
+    FILE* f = std::fopen(name, how);
     if (f) return f;
     std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
     vorn_fatal_line(func, VORN_UNIT, __LINE__, "open file '%s' failed.", name);
@@ -110,7 +110,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
     const int count = tt.words - tt.first_value;
     v.assign((size_t)std::max(n, 0) * count, 0.0f);
     entries = 0;
-    FILE* f = open_text_or_die(func, name);
+    FILE* f = open_or_die(func, name, "r");
     NumberedLines lines = numbered_lines(f);
     char line[VORN_LINE_LEN], shown[VORN_LINE_LEN];
     char* words[4];
@@ -358,22 +358,33 @@ void weight_on_host(const WaveJob& job, const float* frames, float* out, std::ve
     gpu_2d_fft_c2r(one.data(), out, job.nx, job.ny);
 }
 
-// Every particle of the stack (P particles of t frames) into out, one image each.
-void weight_particles(const WaveJob& job, const float* stack, int t, int P, float* out) {
+// The frames used of particle p (images p t + first ...) from the open stack.
+void read_particle_frames(FILE* f, MRC_HEAD* head, const char* name, const WaveJob& job, int p, int t, float* frames) {
+    const size_t npix = image_pixels(job.nx, job.ny);
+    for (int j = 0; j < job.n; ++j)
+        if (mrc_read_slice(f, head, p * t + job.first + j, 'z', frames + j * npix) != 0)
+            VORN_FATAL("cannot read frame %d of particle %d from %s", job.first + j, p, name);
+}
+
+// Every particle of the stack (P particles of t frames) into out, one image
+// each. A particle's frames are read when it comes up: the stack need not fit
+// in memory, and one buffer serves them all.
+void weight_particles(const WaveJob& job, FILE* f, MRC_HEAD* head, const char* name, int t, int P, float* out) {
     const size_t npix = image_pixels(job.nx, job.ny), nh = image_pixels(job.nx / 2 + 1, job.ny);
     const bool on_gpu = job.p.device == 2;
     WaveRun run{};
     std::vector<float2> spectra, one;
+    std::vector<float> frames(job.n * npix);
     if (on_gpu) run = wave_run_new(job.nx, job.ny, job.n, job.pixel, job.dose, job.drift, job.ctfw, job.p);
     else {
         spectra.resize(job.n * nh);
         one.resize(nh);
     }
     for (int p = 0; p < P; ++p) {
-        const float* frames = stack + ((size_t)p * t + job.first) * npix;
+        read_particle_frames(f, head, name, job, p, t, frames.data());
         if (on_gpu) {
             std::printf("fft ... ");
-            wave_run_forward(run, frames);
+            wave_run_forward(run, frames.data());
             std::printf(".");
             std::printf("weighting ...");
             print_wave_inputs(job.dose, job.drift, job.n, job.ctfw, job.nx / 2 + 1, job.ny, job.pixel, job.p);
@@ -381,7 +392,7 @@ void weight_particles(const WaveJob& job, const float* stack, int t, int P, floa
             std::printf("invert fft ...");
             wave_run_inverse(run, out + p * npix);
         } else {
-            weight_on_host(job, frames, out + p * npix, spectra, one);
+            weight_on_host(job, frames.data(), out + p * npix, spectra, one);
         }
         std::printf("Particle %d \n", p);
     }
@@ -435,13 +446,14 @@ int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int) {
         std::free(head);
         return 0;
     }
-    float* stack = mrcf_get_data_all(para.ptcl_name);
+    FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
+    if (mrc_check_fsize(f, head) != 0) VORN_FATAL("File size error!");
     std::vector<float> out(image_pixels(job.nx, job.ny) * P);
-    weight_particles(job, stack, t, P, out.data());
+    weight_particles(job, f, head, para.ptcl_name, t, P, out.data());
+    std::fclose(f);
     head->nz = P;
     head->mode = MRC_MODE_FLOAT;
     mrcf_write_head_data(para.out_name, head, out.data());
-    std::free(stack);
     std::free(head);
     return 0;
 }

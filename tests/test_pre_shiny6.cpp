@@ -635,13 +635,18 @@ TEST_F(Driver, NoFrameToUseOrUnknownModeIsRefusedAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(para.out_name));
 }
 
-TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroEndsTheProcess) {
+TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroOrShortStackEndsTheProcess) {
     write_stack(particle_stack(false), P * t - 1);
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "Movie frame number not divided by ! ! Exit now!");
     head.nz = 0;
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "has 0 frames");
+    write_stack(particle_stack(false), P * t);
+    std::filesystem::resize_file(para.ptcl_name, std::filesystem::file_size(para.ptcl_name) - 4);
+    head.nz = t;
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
+                "File size error");
 }
 
 TEST_F(Driver, StackOfIntegersGivesAFloatOutput) {
