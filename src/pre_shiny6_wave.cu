@@ -114,7 +114,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
     NumberedLines lines = numbered_lines(f);
     char line[VORN_LINE_LEN], shown[VORN_LINE_LEN];
     char* words[4];
-    int i = 0, status = -1;
+    int i = 0, status = n > 0 ? -1 : 0;
     while (i < n) {
         const bool continued = !lines.line_ended;
         if (!read_numbered_line(line, lines)) {
