@@ -264,12 +264,23 @@ int VORN_A::vorn_refine_by_type() {
     }
 }
 
+// The phase shift of the micrograph in work in the input CTF STAR file, when
+// its phase shifts are refined (0 otherwise).
+static float input_phase_shift(const VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    const bool from_star = p.input_phase && a.mic_index >= p.cmd_count && a.mic_index < p.mic_count;
+    return from_star ? p.ctf_init[a.mic_index].ctf.P : 0.0f;
+}
+
 int VORN_A::vorn_1S2R_st1_noPS() {
-    vorn_1D_search_t2(0.0f);
-    refine_first_pass(*this, 0.0f);
+    // Phase shifts given with the input CTF values are refined from them, not searched.
+    const float P0 = input_phase_shift(*this);
+    ref_PS_on = para->input_phase;
+    vorn_1D_search_t2(P0);
+    refine_first_pass(*this, P0);
     retry_collapsed_astigmatism(*this);
     if (para->do_Hres_ref) {
-        ref_PS_on = 0;
+        ref_PS_on = para->input_phase;
         ref_is_Hres = 1;
         set_print_flags(*this, 1);
         refine_around_refined(*this, true);
@@ -296,7 +307,7 @@ int VORN_A::vorn_1S2R_st1_PS() {
 }
 
 int VORN_A::vorn_1S2R() {
-    if (para->phase_plate)
+    if (para->phase_plate && !para->input_phase)
         vorn_1S2R_st1_PS();
     else
         vorn_1S2R_st1_noPS();
