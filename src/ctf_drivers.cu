@@ -264,23 +264,22 @@ int VORN_A::vorn_refine_by_type() {
     }
 }
 
-// The phase shift of the micrograph in work in the input CTF STAR file, when
-// its phase shifts are refined (0 otherwise).
-static float input_phase_shift(const VORN_A& a) {
+// True when the micrograph in work starts from input CTF values that carry a
+// phase shift: that phase shift is refined from its value, not searched.
+static bool refines_input_phase(const VORN_A& a) {
     const VORN_Para& p = *a.para;
-    const bool from_star = p.input_phase && a.mic_index >= p.cmd_count && a.mic_index < p.mic_count;
-    return from_star ? p.ctf_init[a.mic_index].ctf.P : 0.0f;
+    return p.input_phase && a.mic_index >= p.cmd_count && a.mic_index < p.mic_count && p.ctf_init[a.mic_index].valid;
 }
 
 int VORN_A::vorn_1S2R_st1_noPS() {
-    // Phase shifts given with the input CTF values are refined from them, not searched.
-    const float P0 = input_phase_shift(*this);
-    ref_PS_on = para->input_phase;
+    const int input_phase = refines_input_phase(*this) ? 1 : 0;
+    const float P0 = input_phase ? para->ctf_init[mic_index].ctf.P : 0.0f;
+    ref_PS_on = input_phase;
     vorn_1D_search_t2(P0);
     refine_first_pass(*this, P0);
     retry_collapsed_astigmatism(*this);
     if (para->do_Hres_ref) {
-        ref_PS_on = para->input_phase;
+        ref_PS_on = input_phase;
         ref_is_Hres = 1;
         set_print_flags(*this, 1);
         refine_around_refined(*this, true);
@@ -307,7 +306,7 @@ int VORN_A::vorn_1S2R_st1_PS() {
 }
 
 int VORN_A::vorn_1S2R() {
-    if (para->phase_plate && !para->input_phase)
+    if (para->phase_plate && !refines_input_phase(*this))
         vorn_1S2R_st1_PS();
     else
         vorn_1S2R_st1_noPS();

@@ -231,6 +231,43 @@ TEST_F(Run, AResumedBatchKeepsOneRowPerMicrographInListOrder) {
     EXPECT_EQ(read_text(star), finished);
 }
 
+TEST_F(Run, AResumedSummaryKeepsTheLastRowOfEachMicrographAndRowsOfOthers) {
+    const std::string star = dir.file("all.star");
+    ASSERT_EQ(vorn({"--ctfstar", star, dir.file("a.mrc"), dir.file("c.mrc")}).status, 0);
+    const auto done = summary_rows(read_text(star));
+    ASSERT_EQ(done.size(), 2u);
+    auto line = [](const std::vector<std::string>& words) {
+        std::string l;
+        for (const std::string& w : words) l += (l.empty() ? "" : " ") + w;
+        return l + "\n";
+    };
+    // What interrupted runs leave: c twice (the last is its result), a row of a
+    // micrograph of another batch, and a row cut short by a kill.
+    std::vector<std::string> stale = done[1], other = done[0];
+    stale[2] = "111.000000";
+    other[0] = dir.file("x.mrc");
+    const std::string text = read_text(star);
+    std::FILE* f = std::fopen(star.c_str(), "w");
+    std::fputs(text.substr(0, text.find(done[0][0])).c_str(), f);
+    for (const auto& row : {stale, done[0], other}) std::fputs(line(row).c_str(), f);
+    std::fputs((dir.file("b.mrc") + " " + dir.file("b.ctf") + ":mrc  12000.0\n").c_str(), f);
+    std::fputs(line(done[1]).c_str(), f);
+    std::fclose(f);
+
+    const RunResult r = vorn({"--do_unfinished", "--ctfstar", star, dir.file("a.mrc"), dir.file("b.mrc"),
+                              dir.file("c.mrc")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("Resuming the summary " + star + ": 4 rows kept."));
+    const auto rows = summary_rows(read_text(star));
+    ASSERT_EQ(rows.size(), 4u) << read_text(star);
+    EXPECT_EQ(rows[0], done[0]);
+    EXPECT_EQ(rows[1][0], dir.file("b.mrc"));
+    EXPECT_EQ(rows[1].size(), 12u);
+    EXPECT_EQ(rows[2], done[1]);
+    EXPECT_EQ(rows[3], other);
+    EXPECT_EQ(read_text(star).find("\ndata_\n\nloop_\n_rlnMicrographName #1\n"), 0u);
+}
+
 TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
     // Garbage where a header should be: absurd sizes.
     std::vector<float> garbage(600, 1e30f);
