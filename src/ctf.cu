@@ -466,8 +466,12 @@ MicOutcome VORN_A::vorn_run_one_mic() {
     vorn_1S2R();
     vorn_put_time("1S2R", t_search);
     // A fit that is not a number is no result: nothing of it is written.
-    if (vorn_check_fit_finite() == 0) vorn_epa_1d_ccf_B_estimation();
-    if (vorn_check_fit_finite() != 0) {
+    bool fit_ok = vorn_check_fit_finite() == 0;
+    if (fit_ok) {
+        vorn_epa_1d_ccf_B_estimation();
+        fit_ok = vorn_check_fit_finite() == 0;
+    }
+    if (!fit_ok) {
         close_mic_files();
         return MicOutcome::Failed;
     }

@@ -387,13 +387,19 @@ TEST(Batch, MicrographsThatCannotGiveAFitAreSkippedAndTheRestProcessed) {
         for (size_t i : at) img[i] = v;
         return img;
     };
-    std::vector<size_t> all(n * n);
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    std::vector<size_t> all(n * n), thirds;
+    for (size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+        if (i % 3 == 0) thirds.push_back(i);
+    }
     struct Case {
         const char* name;
         std::vector<float> image;  // empty: the shared file of that name
-        const char* reason;
+        const char* reason;        // of the micrograph; null: its spectrum is not finite
     };
+    // Finite pixels whose amplitudes overflow a float.
+    std::vector<float> huge = with(all, -3e38f);
+    for (size_t i : thirds) huge[i] = 3e38f;
     const std::vector<Case> cases = {
         {"mic256_one_nan", {}, "1 pixel is not a finite number (NaN or infinity)"},
         {"mic256_zero", {}, "it has no variance (every pixel is 0)"},
@@ -401,6 +407,7 @@ TEST(Batch, MicrographsThatCannotGiveAFitAreSkippedAndTheRestProcessed) {
         {"minus_inf", with({1000}, -INFINITY), "1 pixel is not a finite number (NaN or infinity)"},
         {"all_nan", with(all, NAN), "65536 pixels are not a finite number (NaN or infinity)"},
         {"constant", with(all, 7.0f), "it has no variance (every pixel is 7)"},
+        {"huge", huge, nullptr},
     };
     std::vector<std::string> words = {"--apix", "1.0", "--ctfstar", dir.file("all")};
     std::string failed;
@@ -423,15 +430,19 @@ TEST(Batch, MicrographsThatCannotGiveAFitAreSkippedAndTheRestProcessed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string stem = dir.file(c.name);
-        EXPECT_TRUE(r.has("the micrograph " + stem + ".mrc cannot give a fit: " + c.reason + "; skipped.")) << r.out;
+        const std::string reason = c.reason ? std::string("the micrograph cannot give a fit: ") + c.reason
+                                            : std::string("the power spectrum is not finite");
+        EXPECT_TRUE(r.has(c.reason ? "the micrograph " + stem + ".mrc cannot give a fit: " + c.reason + "; skipped."
+                                   : "the power spectrum of micrograph " + stem + ".mrc is not finite"))
+            << r.out;
         EXPECT_FALSE(exists(stem + ".pow"));
         EXPECT_FALSE(exists(stem + ".ctf"));
         const std::string log = read_text(stem + "_vorn.log");
         EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
         EXPECT_EQ(log.find("Final Values"), std::string::npos);
-        EXPECT_NE(log.find(std::string("Skipped: the micrograph cannot give a fit: ") + c.reason), std::string::npos);
+        EXPECT_NE(log.find("Skipped: " + reason), std::string::npos);
     }
-    EXPECT_TRUE(r.has("All 8 micrographs: 2 done, 0 skipped as already done, 6 failed" + failed + "\n"));
+    EXPECT_TRUE(r.has("All 9 micrographs: 2 done, 0 skipped as already done, 7 failed" + failed + "\n"));
     const auto rows = summary_rows(read_text(dir.file("all.star")));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], dir.file("ok1.mrc"));
