@@ -67,3 +67,37 @@ inline double correlation(const std::vector<float>& a, const std::vector<float>&
     }
     return ab / std::sqrt(aa * bb);
 }
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+// A fresh directory, removed with everything in it at the end of the scope;
+// Enter() also makes it the working directory until then (for the drivers that
+// write into the working directory).
+struct TempDir {
+    std::string path, previous;
+    TempDir() {
+        char tmpl[] = "/tmp/vorn_volume_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    void enter() {
+        previous = std::filesystem::current_path().string();
+        std::filesystem::current_path(path);
+    }
+    ~TempDir() {
+        if (!previous.empty()) std::filesystem::current_path(previous);
+        std::filesystem::remove_all(path);
+    }
+    std::string file(const char* name) const { return path + "/" + name; }
+};
+
+// E(rot, tilt, psi) = Rz(psi) Ry(tilt) Rz(rot) in double, row by row.
+inline std::vector<double> euler_double(double rot, double tilt, double psi) {
+    const double d = M_PI / 180.0;
+    const double c1 = cos(rot * d), s1 = sin(rot * d), c2 = cos(tilt * d), s2 = sin(tilt * d), c3 = cos(psi * d),
+                 s3 = sin(psi * d);
+    return {c1 * c2 * c3 - s1 * s3,  s1 * c2 * c3 + c1 * s3,  s2 * c3, -c1 * c2 * s3 - s1 * c3,
+            -s1 * c2 * s3 + c1 * c3, -s2 * s3,                -c1 * s2, -s1 * s2, c2};
+}
