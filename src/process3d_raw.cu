@@ -20,8 +20,9 @@ double seconds_now() {
 }
 
 // Output voxel (x, y, z) takes the trilinear sample of in at the map's source.
-__host__ __device__ __forceinline__ void resample_voxel(float* out, const float* in, unsigned Nx, unsigned Ny, unsigned Nz,
-                                               unsigned x, unsigned y, unsigned z, const VolumeMap& m) {
+__host__ __device__ __forceinline__ void resample_voxel(float* out, const float* in, unsigned Nx, unsigned Ny,
+                                                        unsigned Nz, unsigned x, unsigned y, unsigned z,
+                                                        const VolumeMap& m) {
     out[voxel_element(x, y, z, Nx, Ny)] = volume_sample_or_zero(in, Nx, Ny, Nz, m.source((float)x, (float)y, (float)z));
 }
 
@@ -57,8 +58,9 @@ __global__ void cuda_3d_transform3(float* out, const float* in, unsigned Nx, uns
 
 __global__ void cuda_3d_transform_auto_center(float* out, const float* in, unsigned Nx, unsigned Ny, unsigned Nz,
                                               RT_Mat3D M, int direction) {
-    resample_columns(out, in, Nx, Ny, Nz,
-                     volume_map(rigid_map(M, direction), volume_centre_f(Nx), volume_centre_f(Ny), volume_centre_f(Nz)));
+    resample_columns(
+        out, in, Nx, Ny, Nz,
+        volume_map(rigid_map(M, direction), volume_centre_f(Nx), volume_centre_f(Ny), volume_centre_f(Nz)));
 }
 
 // The launch alone is timed (before the synchronisation), as the block shape is printed after it.

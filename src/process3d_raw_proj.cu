@@ -349,7 +349,8 @@ int zgpu_3d_project_rec_randN3_debug(float* rec, float* stack, float*, float* am
     struct Rotation {
         const char* label;
         const char* file;
-        void (*rotate)(float*, const float*, unsigned, unsigned, unsigned, float, float, float, float, float, float, int);
+        void (*rotate)(float*, const float*, unsigned, unsigned, unsigned, float, float, float, float, float, float,
+                       int);
     };
     const Rotation rotations[] = {{"hcuda_3d_rotate", "hcuda_3d_rotate.mrc", hcuda_3d_rotate},
                                   {"hcuda_3d_rotate_t2", "hcuda_3d_rotate_t2.mrc", hcuda_3d_rotate_t2},

@@ -134,7 +134,8 @@ TEST(Adjoint, ProjectorAndDriversBackprojectorForEveryFlag) {
 // For any orientation the pair is adjoint up to the sampling of smooth fields.
 TEST(Adjoint, GeneralOrientationsOnSmoothFields) {
     const unsigned n = 24;
-    const Volume v = blob_volume(n, n, n, {{9, 12, 13, 2.5f, 1.0f}, {14, 10, 10, 3.0f, -0.7f}, {12, 15, 9, 2.0f, 0.5f}});
+    const Volume v =
+        blob_volume(n, n, n, {{9, 12, 13, 2.5f, 1.0f}, {14, 10, 10, 3.0f, -0.7f}, {12, 15, 9, 2.0f, 0.5f}});
     const Volume img = blob_volume(n, n, 1, {{10, 13, 0, 3.0f, 1.0f}, {15, 9, 0, 2.5f, 0.8f}});
     for (int d : {-1, 0, 1})
         for (int sampling : {0, 1}) {
