@@ -77,6 +77,26 @@ FILE* open_or_strike(const char* name, const char* mode) {
 
 // ================= slices =================
 
+namespace {
+// Appends slice slice_of(i) across the axis of the input, for i = 0 .. count - 1,
+// to the output after its header; then closes both files and frees the headers.
+template <class SliceOf>
+void append_slices(FILE* fin, MRC_HEAD* hin, FILE* fout, MRC_HEAD* hout, int count, char axis, SliceOf slice_of) {
+    mrc_write_head(fout, hout);
+    float* slice = host_floats((size_t)hout->nx * hout->ny);
+    for (int i = 0; i < count; ++i) {
+        mrc_read_slice(fin, hin, slice_of(i), axis, slice);
+        mrc_add_slice(fout, hout, slice);
+    }
+    std::fclose(fin);
+    std::fclose(fout);
+    std::free(slice);
+    std::free(hin);
+    std::free(hout);
+}
+}  // namespace
+
+// The xz slice at input y becomes output slice y, its rows the input z.
 int mrcf_flipyz(const char* in, const char* out) {
     std::printf("\nBegin flipping:");
     FILE* fin = open_or_strike(in, "rb");
@@ -86,17 +106,7 @@ int mrcf_flipyz(const char* in, const char* out) {
     mrc_read_head(fin, hin);
     mrc_read_head(fin, hout);
     mrc_set_head_xyz_mode(hout, hin->nx, hin->nz, hin->ny, MRC_MODE_FLOAT);
-    mrc_write_head(fout, hout);
-    float* slice = host_floats((size_t)hin->nx * hin->nz);
-    for (int y = 0; y < hin->ny; ++y) {
-        mrc_read_slice(fin, hin, y, 'y', slice);
-        mrc_add_slice(fout, hout, slice);
-    }
-    std::fclose(fin);
-    std::fclose(fout);
-    std::free(slice);
-    std::free(hin);
-    std::free(hout);
+    append_slices(fin, hin, fout, hout, hin->ny, 'y', [](int y) { return y; });
     std::printf("\nflipping finished!\n");
     return 0;
 }
@@ -106,17 +116,8 @@ int mrcf_upsidedown(const char* in, const char* out) {
     MRC_HEAD *hin, *hout;
     mrcf_io_init(in, out, fin, fout, hin, hout);
     mrc_set_head_mode(hout, MRC_MODE_FLOAT);
-    mrc_write_head(fout, hout);
-    float* slice = host_floats((size_t)hin->nx * hin->ny);
-    for (int i = 0; i < hin->nz; ++i) {
-        mrc_read_slice(fin, hin, hin->nz - 1 - i, 'z', slice);
-        mrc_add_slice(fout, hout, slice);
-    }
-    std::fclose(fin);
-    std::fclose(fout);
-    std::free(slice);
-    std::free(hin);
-    std::free(hout);
+    const int nz = hin->nz;
+    append_slices(fin, hin, fout, hout, nz, 'z', [nz](int i) { return nz - 1 - i; });
     return 0;
 }
 

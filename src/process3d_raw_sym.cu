@@ -83,6 +83,15 @@ void print_operator(const RT_Mat3D& o) {
                 o.R21, o.R22, o.R23, o.R31, o.R32, o.R33, o.Tx, o.Ty, o.Tz);
 }
 
+// one(op) for each operator in list order, each printed after its pass.
+template <class One>
+void each_operator_printed(const RT_Mat3D* ops, unsigned count, One one) {
+    for (unsigned k = 0; k < count; ++k) {
+        one(ops[k]);
+        print_operator(ops[k]);
+    }
+}
+
 }  // namespace
 
 // ================= expansion kernels =================
@@ -141,10 +150,9 @@ void hcuda_3d_sym_expansion(float* out, unsigned Nx, unsigned Ny, unsigned Nz, f
 void hcuda_3d_syms_expansion(float* out, unsigned Nx, unsigned Ny, unsigned Nz, float cx, float cy, float cz,
                              const float* sub, unsigned nx, unsigned ny, unsigned nz, float sx, float sy, float sz,
                              const float* mask, const RT_Mat3D* ops, unsigned count) {
-    for (unsigned k = 0; k < count; ++k) {
-        hcuda_3d_sym_expansion(out, Nx, Ny, Nz, cx, cy, cz, sub, nx, ny, nz, sx, sy, sz, mask, ops[k]);
-        print_operator(ops[k]);
-    }
+    each_operator_printed(ops, count, [&](RT_Mat3D op) {
+        hcuda_3d_sym_expansion(out, Nx, Ny, Nz, cx, cy, cz, sub, nx, ny, nz, sx, sy, sz, mask, op);
+    });
 }
 void hcuda_3d_sym_expansion_oneslice(float* out, unsigned Nx, unsigned Ny, unsigned z, float cx, float cy, float cz,
                                      const float* sub, unsigned nx, unsigned ny, unsigned nz, float sx, float sy,
@@ -249,10 +257,9 @@ void cpu_3d_sym_expansion(float* out, unsigned Nx, unsigned Ny, unsigned Nz, flo
 void cpu_3d_syms_expansion(float* out, unsigned Nx, unsigned Ny, unsigned Nz, float cx, float cy, float cz,
                            const float* sub, unsigned nx, unsigned ny, unsigned nz, float sx, float sy, float sz,
                            const float* mask, const RT_Mat3D* ops, unsigned count) {
-    for (unsigned k = 0; k < count; ++k) {
-        cpu_3d_sym_expansion(out, Nx, Ny, Nz, cx, cy, cz, sub, nx, ny, nz, sx, sy, sz, mask, ops[k]);
-        print_operator(ops[k]);
-    }
+    each_operator_printed(ops, count, [&](RT_Mat3D op) {
+        cpu_3d_sym_expansion(out, Nx, Ny, Nz, cx, cy, cz, sub, nx, ny, nz, sx, sy, sz, mask, op);
+    });
 }
 
 // ================= NCS averaging =================
@@ -275,10 +282,9 @@ void hcuda_3d_ncs_average_one(float* out, unsigned Nx, unsigned Ny, unsigned Nz,
 void hcuda_3d_ncs_average(float* out, unsigned Nx, unsigned Ny, unsigned Nz, float ox, float oy, float oz,
                           const float* map, unsigned nx, unsigned ny, unsigned nz, float mx, float my, float mz,
                           const float* mask, const RT_Mat3D* ops, unsigned count) {
-    for (unsigned k = 0; k < count; ++k) {
-        hcuda_3d_ncs_average_one(out, Nx, Ny, Nz, ox, oy, oz, map, nx, ny, nz, mx, my, mz, mask, ops[k]);
-        print_operator(ops[k]);
-    }
+    each_operator_printed(ops, count, [&](RT_Mat3D op) {
+        hcuda_3d_ncs_average_one(out, Nx, Ny, Nz, ox, oy, oz, map, nx, ny, nz, mx, my, mz, mask, op);
+    });
     if (count > 0) hcuda_divide_inplace(out, volume_voxels(Nx, Ny, Nz), (float)count);
 }
 void gpu_3d_ncs_average(float* out, unsigned Nx, unsigned Ny, unsigned Nz, float ox, float oy, float oz,
@@ -306,9 +312,8 @@ void cpu_3d_ncs_average_one(float* out, unsigned Nx, unsigned Ny, unsigned Nz, f
 void cpu_3d_ncs_average(float* out, unsigned Nx, unsigned Ny, unsigned Nz, float ox, float oy, float oz,
                         const float* map, unsigned nx, unsigned ny, unsigned nz, float mx, float my, float mz,
                         const float* mask, const RT_Mat3D* ops, unsigned count) {
-    for (unsigned k = 0; k < count; ++k) {
-        cpu_3d_ncs_average_one(out, Nx, Ny, Nz, ox, oy, oz, map, nx, ny, nz, mx, my, mz, mask, ops[k]);
-        print_operator(ops[k]);
-    }
+    each_operator_printed(ops, count, [&](RT_Mat3D op) {
+        cpu_3d_ncs_average_one(out, Nx, Ny, Nz, ox, oy, oz, map, nx, ny, nz, mx, my, mz, mask, op);
+    });
     if (count > 0) hm_divide_inplace(out, volume_voxels(Nx, Ny, Nz), (float)count);
 }

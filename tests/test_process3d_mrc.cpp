@@ -18,29 +18,8 @@
 
 namespace {
 
-struct FileVolume {
-    int nx = 0, ny = 0, nz = 0;
-    Volume v;
-};
-FileVolume read_file(const std::string& name) {
-    FileVolume f;
-    MRC_HEAD* h = mrcf_get_head(name.c_str());
-    f.nx = h->nx, f.ny = h->ny, f.nz = h->nz;
-    float* d = mrcf_get_data_all(name.c_str());
-    f.v.assign(d, d + (size_t)f.nx * f.ny * f.nz);
-    std::free(d);
-    std::free(h);
-    return f;
-}
 void write_file(const std::string& name, const Volume& v, int nx, int ny, int nz) {
     mrcf_write_xyz_data(name.c_str(), v.data(), nx, ny, nz);
-}
-template <class F>
-auto quietly(F f) {
-    testing::internal::CaptureStdout();
-    auto r = f();
-    testing::internal::GetCapturedStdout();
-    return r;
 }
 
 // ---- slices ----

@@ -37,14 +37,6 @@ Image sum_along_z(const Volume& v, unsigned nx, unsigned ny, unsigned nz) {
         for (size_t i = 0; i < s.size(); ++i) s[i] += v[z * s.size() + i];
     return s;
 }
-// Runs f with standard output captured (the drivers print per orientation).
-template <class F>
-auto quietly(F f) {
-    testing::internal::CaptureStdout();
-    auto r = f();
-    testing::internal::GetCapturedStdout();
-    return r;
-}
 
 // ---- ray sums ----
 
@@ -302,16 +294,6 @@ TEST(Reconstruction, WeightedBackprojectionRecoversThePhantom) {
 
 // ---- the drivers that write into the working directory ----
 
-Volume read_volume(const char* name, int& nz) {
-    MRC_HEAD* h = mrcf_get_head(name);
-    nz = h->nz;
-    float* v = mrcf_get_data_all(name);
-    Volume out(v, v + (size_t)h->nx * h->ny * h->nz);
-    std::free(v);
-    std::free(h);
-    return out;
-}
-
 // Every refill of the random volume draws on from one generator: the first and
 // the last volume of a run within one second differ.
 TEST(RandomVolumeReconstruction, RefillsNeverRepeatAVolume) {
@@ -325,15 +307,13 @@ TEST(RandomVolumeReconstruction, RefillsNeverRepeatAVolume) {
     ASSERT_EQ(cudaMallocManaged((void**)&zrec, v.size() * sizeof(float), cudaMemAttachGlobal), cudaSuccess);
     std::copy(v.begin(), v.end(), zv);
     EXPECT_EQ(quietly([&] { return zgpu_3d_rrt_test(zrec, zstack, N, zv, n, n, n, 3); }), 0);
-    int nz = 0;
-    const Volume first = read_volume("rand_3d0.mrc", nz), last = read_volume("rand_3d.mrc", nz);
+    const Volume first = read_file("rand_3d0.mrc").v, last = read_file("rand_3d.mrc").v;
     EXPECT_NE(first, last);
     for (float a : first) {
         ASSERT_GE(a, -1.0f);
         ASSERT_LE(a, 1.0f);
     }
-    read_volume("test_rec_proj_2ds.mrc", nz);
-    EXPECT_EQ(nz, (int)N);
+    EXPECT_EQ(read_file("test_rec_proj_2ds.mrc").nz, (int)N);
     cudaFree(zv), cudaFree(zstack), cudaFree(zrec);
 }
 
@@ -357,14 +337,12 @@ TEST(BenchmarkSequence, WritesItsVolumesAndTheRotationsAgree) {
                                                               c, c, 0, 0, use_many);
                   }),
                   0);
-        int nz = 0;
-        const Volume gpu = read_volume("hcuda_3d_rotate.mrc", nz);
-        EXPECT_EQ(read_volume("cpu_3d_rotate_t3.mrc", nz), gpu);
-        EXPECT_EQ(read_volume("hcuda_3d_rotate_t2.mrc", nz), gpu);
-        EXPECT_EQ(read_volume("hcuda_3d_rotate_t3.mrc", nz), gpu);
-        read_volume("hcuda_3d_project_z.mrc", nz);
-        EXPECT_EQ(nz, 1);
-        EXPECT_EQ(read_volume("rec_3d0.mrc", nz), Volume(v.size(), 0.0f));
+        const Volume gpu = read_file("hcuda_3d_rotate.mrc").v;
+        EXPECT_EQ(read_file("cpu_3d_rotate_t3.mrc").v, gpu);
+        EXPECT_EQ(read_file("hcuda_3d_rotate_t2.mrc").v, gpu);
+        EXPECT_EQ(read_file("hcuda_3d_rotate_t3.mrc").v, gpu);
+        EXPECT_EQ(read_file("hcuda_3d_project_z.mrc").nz, 1);
+        EXPECT_EQ(read_file("rec_3d0.mrc").v, Volume(v.size(), 0.0f));
         for (size_t i = 0; i < v.size(); ++i) ASSERT_TRUE(std::isfinite(zrec[i]));
     }
     cudaFree(zv), cudaFree(zstack), cudaFree(zrec), cudaFree(before), cudaFree(after);

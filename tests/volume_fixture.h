@@ -1,9 +1,12 @@
 // Host volumes for the tests of the volume library.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <vector>
 
+#include "mrcfile.h"
 #include "volume3d.h"
 
 using Volume = std::vector<float>;
@@ -100,4 +103,29 @@ inline std::vector<double> euler_double(double rot, double tilt, double psi) {
                  s3 = sin(psi * d);
     return {c1 * c2 * c3 - s1 * s3,  s1 * c2 * c3 + c1 * s3,  s2 * c3, -c1 * c2 * s3 - s1 * c3,
             -s1 * c2 * s3 + c1 * c3, -s2 * s3,                -c1 * s2, -s1 * s2, c2};
+}
+
+// An MRC file's sizes and voxels.
+struct FileVolume {
+    int nx = 0, ny = 0, nz = 0;
+    Volume v;
+};
+inline FileVolume read_file(const std::string& name) {
+    FileVolume f;
+    MRC_HEAD* h = mrcf_get_head(name.c_str());
+    f.nx = h->nx, f.ny = h->ny, f.nz = h->nz;
+    float* d = mrcf_get_data_all(name.c_str());
+    f.v.assign(d, d + (size_t)f.nx * f.ny * f.nz);
+    std::free(d);
+    std::free(h);
+    return f;
+}
+
+// f() with standard output captured and dropped (the drivers print per orientation).
+template <class F>
+auto quietly(F f) {
+    testing::internal::CaptureStdout();
+    auto r = f();
+    testing::internal::GetCapturedStdout();
+    return r;
 }
