@@ -173,11 +173,12 @@ TEST(ProjectDrivers, ManyRecordsAndAngleListsMatchSingleProjections) {
     cudaFree(zv), cudaFree(zstack);
 }
 
-// A blob well inside the volume keeps its mass in every random projection.
+// A smooth blob well inside the volume keeps its mass in every random
+// projection (to within the sampling: 2% trilinear, 5% nearest).
 TEST(ProjectDrivers, RandomOrientationsProjectEveryImage) {
-    const unsigned n = 16, N = 5;
+    const unsigned n = 20, N = 5;
     const float c = volume_centre(n);
-    const Volume v = blob_volume(n, n, n, {{7.5f, 7.5f, 7.5f, 1.5f, 1.0f}});
+    const Volume v = blob_volume(n, n, n, {{9.5f, 9.5f, 9.5f, 2.5f, 1.0f}});
     double mass = 0.0;
     for (float a : v) mass += a;
     Image stack((size_t)N * n * n, NAN);
@@ -191,7 +192,7 @@ TEST(ProjectDrivers, RandomOrientationsProjectEveryImage) {
         for (unsigned k = 0; k < N; ++k) {
             double total = 0.0;
             for (size_t i = 0; i < (size_t)n * n; ++i) total += s[k * n * n + i];
-            EXPECT_NEAR(total, mass, 0.02 * mass) << k;
+            EXPECT_NEAR(total, mass, (s == zstack ? 0.05 : 0.02) * mass) << k;
         }
     cudaFree(zv), cudaFree(zstack);
 }
