@@ -6,11 +6,7 @@
 // four to seven values are whole numbers of their fields (x, y, w, h, class and
 // the centre as ints, score and angle finite floats), parsed here
 // independently, and nothing for the others.
-#include <cctype>
-#include <cerrno>
-#include <cfloat>
 #include <climits>
-#include <cmath>
 
 #include "boxfile.h"
 #include "fuzz_harness.h"
@@ -19,67 +15,20 @@ namespace {
 
 constexpr size_t PARAM_BYTES = 8;
 
-// A number as a whole word: an optional sign, digits, and for a real at most one
-// point and an exponent; an integer must fit an int, a real a finite float.
-bool number_form(const std::string& w, bool integer) {
-    size_t i = (!w.empty() && (w[0] == '+' || w[0] == '-')) ? 1 : 0, digits = 0;
-    for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
-    if (integer) return digits > 0 && i == w.size();
-    if (i < w.size() && w[i] == '.')
-        for (++i; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
-    if (digits == 0) return false;
-    if (i < w.size() && (w[i] == 'e' || w[i] == 'E')) {
-        ++i;
-        if (i < w.size() && (w[i] == '+' || w[i] == '-')) ++i;
-        size_t exp = 0;
-        for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++exp;
-        if (exp == 0) return false;
-    }
-    return i == w.size();
-}
-
-bool int_word(const std::string& w, int* v) {
-    if (!number_form(w, true)) return false;
-    errno = 0;
-    const long long x = std::strtoll(w.c_str(), nullptr, 10);
-    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) return false;
-    *v = (int)x;
-    return true;
-}
-
-bool real_word(const std::string& w, float* v) {
-    if (!number_form(w, false)) return false;
-    const double x = std::strtod(w.c_str(), nullptr);
-    if (!(std::fabs(x) <= (double)FLT_MAX)) return false;
-    *v = (float)x;
-    return true;
-}
-
 // The boxes a sound reader makes of the file: one per whole line (its text cut
 // at a NUL byte) of four to seven words, each the number its field takes.
 std::vector<PTCL_BOX> expected_boxes(const uint8_t* data, size_t size, int capacity) {
     std::vector<PTCL_BOX> boxes;
-    size_t at = 0;
-    while (at < size && (int)boxes.size() < capacity) {
-        size_t end = at;
-        while (end < size && data[end] != '\n') ++end;
-        std::string line((const char*)data + at, end - at);
-        at = end < size ? end + 1 : end;
-        line = line.substr(0, std::strlen(line.c_str()));
-        std::vector<std::string> words;
-        for (size_t i = 0; i < line.size() && words.size() < 7;) {
-            while (i < line.size() && std::strchr(" \t\n\r\v\f", line[i]) != nullptr) ++i;
-            size_t j = i;
-            while (j < line.size() && std::strchr(" \t\n\r\v\f", line[j]) == nullptr) ++j;
-            if (j > i) words.push_back(line.substr(i, j - i));
-            i = j;
-        }
+    for (const std::string& line : fuzz::whole_lines_of(data, size)) {
+        if ((int)boxes.size() >= capacity) break;
+        const std::vector<std::string> words = fuzz::words_of(line, " \t\n\r\v\f", 7);
         if (words.size() < 4) continue;  // 1 to 3 words end the process: that case is not compared
         PTCL_BOX b{};
-        if (!int_word(words[0], &b.x) || !int_word(words[1], &b.y) || !int_word(words[2], &b.w) ||
-            !int_word(words[3], &b.h) || (words.size() >= 5 && !real_word(words[4], &b.score)) ||
-            (words.size() >= 6 && !int_word(words[5], &b.class_id)) ||
-            (words.size() >= 7 && !real_word(words[6], &b.angle)))
+        using fuzz::int_word, fuzz::real_word;
+        if (!int_word(words[0], b.x) || !int_word(words[1], b.y) || !int_word(words[2], b.w) ||
+            !int_word(words[3], b.h) || (words.size() >= 5 && !real_word(words[4], b.score)) ||
+            (words.size() >= 6 && !int_word(words[5], b.class_id)) ||
+            (words.size() >= 7 && !real_word(words[6], b.angle)))
             continue;
         const long long cx = (long long)b.x + b.w / 2, cy = (long long)b.y + b.h / 2;
         if (cx < INT_MIN || cx > INT_MAX || cy < INT_MIN || cy > INT_MAX) continue;

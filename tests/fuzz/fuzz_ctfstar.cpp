@@ -6,9 +6,7 @@
 // or comment, every CTF value a whole number finite in single precision, the
 // defocus within VORN_DEFOCUS_MAX and the name shorter than a name buffer. The
 // three readers must give exactly these rows, in order, with these values.
-#include <cctype>
 #include <cerrno>
-#include <cfloat>
 #include <climits>
 #include <cmath>
 
@@ -22,34 +20,6 @@ namespace {
 const char* const ALL_SPACE = " \t\n\r\v\f";
 const char* const HEAD_SPACE = " \t\n\r";  // header lines are cut at these alone
 
-// The file as whole lines, each cut at its first NUL byte.
-std::vector<std::string> whole_lines_of(const uint8_t* data, size_t size) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < size) {
-        size_t end = at;
-        while (end < size && data[end] != '\n') ++end;
-        const size_t stop = end < size ? end + 1 : end;
-        std::string line((const char*)data + at, stop - at);
-        lines.push_back(line.substr(0, std::strlen(line.c_str())));
-        at = stop;
-    }
-    return lines;
-}
-
-std::vector<std::string> words_of(const std::string& line, const char* space, size_t max) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (words.size() < max) {
-        i = line.find_first_not_of(space, i);
-        if (i == std::string::npos) break;
-        const size_t j = std::min(line.find_first_of(space, i), line.size());
-        words.push_back(line.substr(i, j - i));
-        i = j;
-    }
-    return words;
-}
-
 bool begins(const std::string& w, const char* p) { return w.compare(0, std::strlen(p), p) == 0; }
 bool section(const std::string& w) { return begins(w, "data_") || begins(w, "loop_"); }
 bool label(const std::vector<std::string>& w) {
@@ -61,28 +31,6 @@ int column_number(const std::string& w) {
     errno = 0;
     const long long v = std::strtoll(w.c_str() + 1, nullptr, 10);
     return (errno == ERANGE || v < INT_MIN || v > INT_MAX) ? -1 : (int)v;
-}
-
-// A real as a whole word: sign, digits with at most one point, an exponent.
-bool real_word(const std::string& w, float& out) {
-    size_t i = (w[0] == '+' || w[0] == '-') ? 1 : 0;
-    size_t digits = 0;
-    for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
-    if (i < w.size() && w[i] == '.')
-        for (++i; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
-    if (digits == 0) return false;
-    if (i < w.size() && (w[i] == 'e' || w[i] == 'E')) {
-        ++i;
-        if (i < w.size() && (w[i] == '+' || w[i] == '-')) ++i;
-        size_t exp = 0;
-        for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++exp;
-        if (exp == 0) return false;
-    }
-    if (i != w.size()) return false;
-    const double v = std::strtod(w.c_str(), nullptr);
-    if (!(std::fabs(v) <= (double)FLT_MAX)) return false;
-    out = (float)v;
-    return true;
 }
 
 struct Row {
@@ -100,7 +48,7 @@ Model expected_rows(const std::vector<std::string>& lines) {
     // The header: up to 512 lines; label lines recorded, blank and section lines passed over.
     std::vector<std::pair<std::string, int>> labels;
     for (size_t i = 0; i < lines.size() && i < STAR_HEAD_MAX_LABELS; ++i) {
-        const std::vector<std::string> w = words_of(lines[i], HEAD_SPACE, 2);
+        const std::vector<std::string> w = fuzz::words_of(lines[i], HEAD_SPACE, 2);
         if (w.empty() || section(w[0])) continue;
         if (!label(w)) break;
         labels.push_back({w[0], column_number(w[1])});
@@ -125,7 +73,7 @@ Model expected_rows(const std::vector<std::string>& lines) {
     m.has_A = column("_rlnDefocusAngle") > 0;
     if (c <= 1) return m;
     for (const std::string& line : lines) {
-        const std::vector<std::string> w = words_of(line, ALL_SPACE, (size_t)c + 1);
+        const std::vector<std::string> w = fuzz::words_of(line, ALL_SPACE, (size_t)c + 1);
         if ((int)w.size() != c || (c <= 2 && is_star_head_keyword(w[0].c_str())) || label(w) || section(w[0]) ||
             w[0][0] == '#' || w[0][0] == ';')
             continue;
@@ -133,7 +81,7 @@ Model expected_rows(const std::vector<std::string>& lines) {
         bool ok = true;
         for (const auto& [l, field] : fields) {
             const int col = column(l);
-            if (col > 0 && !real_word(w[(size_t)col - 1], r.ctf.*field)) ok = false;
+            if (col > 0 && !fuzz::real_word(w[(size_t)col - 1], r.ctf.*field)) ok = false;
         }
         if (!ok || std::fabs(r.ctf.U) > VORN_DEFOCUS_MAX || std::fabs(r.ctf.V) > VORN_DEFOCUS_MAX) continue;
         if (name_col > 0) {
@@ -198,7 +146,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzz::write_input("in.star", data, size);
-    const Model want = expected_rows(whole_lines_of(data, size));
+    const Model want = expected_rows(fuzz::whole_lines_of(data, size));
     fuzz::reject_or_run([&] { read_and_compare(path.c_str(), want); });
     return 0;
 }
