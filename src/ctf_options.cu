@@ -241,8 +241,9 @@ void check_onoff_value(int argc, char** argv, int i) {
 
 // Options whose values outside [lo, hi] no stage can compute with in bounded
 // memory and time: an EPA over-sampling's work grows with its square, each
-// angle seed costs a score of the whole spectrum per refinement cycle, and a
-// defocus beyond VORN_DEFOCUS_MAX is no microscope's.
+// angle seed costs a score of the whole spectrum per refinement cycle, each box
+// of the automatic local grid a local refinement, and a defocus beyond
+// VORN_DEFOCUS_MAX is no microscope's.
 struct ValueLimit {
     const char* keyword;
     double lo, hi;
@@ -259,6 +260,8 @@ const ValueLimit kValueLimits[] = {
     {"EPA_bg_pn", 0, 32, "a background polynomial order from 0 to 32"},
     {"ncc_frac_max", 0, 1, "a fraction from 0 to 1"},
     {"ncc_frac_min", 0, 1, "a fraction from 0 to 1"},
+    {"local_autogrid_X", 1, 100, "a grid of 1 to 100 boxes a side"},
+    {"local_autogrid_Y", 1, 100, "a grid of 1 to 100 boxes a side"},
 };
 
 double option_value(const VORN_Para& p, const OptionSpec& o) { return o.f ? (double)(p.*(o.f)) : (double)(p.*(o.i)); }
@@ -498,11 +501,11 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
         vorn_print_usage(argc > 0 ? argv[0] : "vorn");
         std::exit(1);
     }
-    // The microscope's values have no safe default: a wrong one fits every
-    // micrograph of the batch wrongly, so a rejected value ends the run.
+    // A wrong pixel size fits every micrograph of the batch wrongly: the default is said aloud.
     if (!p.apix_set)
         std::printf("Warning: no --apix given: the default pixel size %.2f A is used. Make sure it is the right "
                     "value.\n", p.apix);
+    // The microscope's values have no safe default: a value rejected here ends the run.
     if (p.apix <= 0.01f || p.apix > 100.0f) {
         std::printf("Warning: Invalid pixel size %.2f! Exit now. Make sure you are using the right value, typically "
                     "0.5~3.0. Set it as default 1.34.\n", p.apix);
