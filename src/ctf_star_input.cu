@@ -32,11 +32,13 @@ struct CtfColumns {
     int name, U, V, A, kV, Cs, AC, B, P;
 };
 
+using CtfValue = float CTF_INFO::*;
+
 // A CTF column of a row: its label, its column and where its value goes.
 struct CtfField {
     const char* label;
     int col;
-    float CTF_INFO::*field;
+    CtfValue field;
 };
 
 // The CTF columns in the order the warnings name them.
