@@ -113,6 +113,7 @@ struct VORN_Para {
     int phase_shift_H_set, phase_shift_L_set, phase_shift_S_set, phase_shift_T_set, EPA_resL_set, EPA_resH_set;
     int Href_PS_err_set, Href_U_err_set, Href_V_err_set, Href_A_err_set, boxsize_set, ctfout_resH_set;
     int input_ctfstar_set;
+    int apix_set;            // --apix stood on the command line
 };
 
 // The 100 option names of the printed list of valid options.
@@ -136,6 +137,11 @@ inline int vorn_defocus_count(const VORN_Para& p) {
     const int n = (int)((p.defH - p.defL) / p.defS);
     return n > 0 ? n : 1;
 }
+
+// The largest defocus magnitude (A) the estimator searches or starts a
+// refinement from: 100 um, beyond any microscope's range, and well within what
+// a float resolves at the refinement's steps.
+constexpr float VORN_DEFOCUS_MAX = 1e6f;
 
 // The smallest square box the spectrum accepts once fitted to a micrograph:
 // even, and large enough for the background box of boxsize/12 pixels.
@@ -559,7 +565,12 @@ CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf);
 // One CTF_INFO per line of the file (rows first); the caller frees it.
 CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name);
 // Appends one CTF_INIT and one name per data row at position count; returns the number of rows.
+// Rows are whole lines; a row is skipped with a warning naming the file and line
+// when a CTF value is not a finite single-precision number, a defocus lies
+// beyond VORN_DEFOCUS_MAX or its micrograph name does not fit VORN_NAME_LEN.
 int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count);
+// The same with the room of the lists given: never an entry at capacity or beyond.
+int append_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count, int capacity);
 // One (U, V, angle) per data row of an input CTF STAR file (0 where the column
 // is absent); room for one per line. The caller frees it.
 float3* get_all_defocus_from_ctfstar(const char* name);

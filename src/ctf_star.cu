@@ -1,7 +1,7 @@
 // What the estimator writes for other programs to read: the head of each
 // micrograph's log (the option echo and a parameter block in the CTFFIND3 log
-// layout), the CTF STAR summary of the run, and the readers of an input CTF
-// STAR file.
+// layout) and the CTF STAR summary of the run. The readers of an input CTF STAR
+// file are in src/ctf_star_input.cu.
 #define VORN_UNIT "src/ctf"
 #include "ctf.h"
 
@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "starfile.h"
 #include "str_utils.h"
 
 // ================= log head =================
@@ -309,141 +308,4 @@ int VORN_A::vorn_close_sumlog() {
         (int)mic_outcomes.size() == para->mic_count)
         tidy_sumlog(*this);
     return 0;
-}
-
-// ================= input CTF STAR files =================
-
-CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf) {
-    CTF_INIT init;
-    init.valid = (ctf.U != 0.0f && ctf.V != 0.0f) ? 1 : 0;
-    init.ctf = ctf;
-    return init;
-}
-
-namespace {
-
-// Columns of the CTF labels in the rows of one file (0: absent).
-struct CtfColumns {
-    int name, U, V, A, kV, Cs, AC, B, P;
-};
-
-// True when every CTF column the file has holds a number in this row.
-bool ctf_columns_numeric(char** words, const CtfColumns& cols) {
-    for (int col : {cols.U, cols.V, cols.A, cols.kV, cols.Cs, cols.AC, cols.B, cols.P}) {
-        if (col <= 0) continue;
-        char* end = nullptr;
-        const double v = std::strtod(words[col - 1], &end);
-        while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
-        if (end == words[col - 1] || *end != '\0' || !std::isfinite(v)) return false;
-    }
-    return true;
-}
-
-// Calls row(words) for every data row of the open file: a line that is not part
-// of the header and splits into exactly as many words as the header has
-// labels, is no comment, and holds a number in every CTF column. A header of
-// at most one label gives no rows. Returns the row count.
-template <class Row>
-int for_each_ctfstar_row(const char* name, FILE* f, CtfColumns& cols, Row row) {
-    StarHead* head = star_head_new();
-    star_read_head(f, head);
-    ParticleInfoIndex* index = particle_info_index_new();
-    set_info_index_from_star_head(head, index);
-    const int c = head->count;
-    std::free(head);
-    auto column = [&](const char* label, int col, bool required) {
-        return star_checked_column("get_all_ctfinfo_from_ctfstar", name, label, col, c, required);
-    };
-    cols = {column("_rlnMicrographName", index->MicrographName, false), column("_rlnDefocusU", index->DefocusU, false),
-            column("_rlnDefocusV", index->DefocusV, false),   column("_rlnDefocusAngle", index->DefocusAngle, false),
-            column("_rlnVoltage", index->Voltage, false),
-            column("_rlnSphericalAberration", index->SphericalAberration, false),
-            column("_rlnAmplitudeContrast", index->AmplitudeContrast, false),
-            column("_rlnBfactor", index->Bfactor, false),     column("_rlnPhaseShift", index->PhaseShift, false)};
-    std::free(index);
-    if (c <= 1) return 0;
-    std::rewind(f);
-    char line[VORN_NAME_LEN];
-    char* words[STAR_HEAD_MAX_LABELS + 1];
-    int rows = 0;
-    while (star_read_next_line(line, f)) {
-        const int n = strnsplit_inplace_byspace(line, words, c + 1);
-        // A comment is no row, however many words it has.
-        if (n != c || is_words_starhead(words, n) || words[0][0] == '#' || words[0][0] == ';') continue;
-        if (!ctf_columns_numeric(words, cols)) {
-            VORN_WARNING("a row of %s has a CTF value that is not a number (skipped): %s ...\n\033[m", name, words[0]);
-            continue;
-        }
-        row(words);
-        ++rows;
-    }
-    return rows;
-}
-
-CTF_INFO row_ctfinfo(char** words, const CtfColumns& cols) {
-    CTF_INFO ctf = {300.0f, 2.7f, 0.1f, 0.0f, 20000.0f, 20000.0f, 0.0f, 150.0f};
-    auto take = [&](int col, float& field) {
-        if (col > 0) field = (float)std::strtod(words[col - 1], nullptr);
-    };
-    take(cols.U, ctf.U);
-    take(cols.V, ctf.V);
-    take(cols.A, ctf.A);
-    take(cols.kV, ctf.kV);
-    take(cols.Cs, ctf.Cs);
-    take(cols.AC, ctf.AC);
-    take(cols.B, ctf.B);
-    take(cols.P, ctf.P);
-    return ctf;
-}
-
-}  // namespace
-
-namespace {
-
-// One record per data row, make(words, columns); room for one per line of the file.
-template <class T, class Make>
-T* records_of_ctfstar(const char* name, const char* func, Make make) {
-    FILE* f = star_open_read(name, func);
-    const long lines = get_lineN_from_star(f);
-    T* out = (T*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(T));
-    if (out == nullptr) VORN_FATAL("no memory for %ld records of %s", lines, name);
-    CtfColumns cols{};
-    long k = 0;
-    for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        if (k < lines) out[k++] = make(words, cols);
-    });
-    std::fclose(f);
-    return out;
-}
-
-}  // namespace
-
-CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
-    return records_of_ctfstar<CTF_INFO>(name, __func__, row_ctfinfo);
-}
-
-float3* get_all_defocus_from_ctfstar(const char* name) {
-    return records_of_ctfstar<float3>(name, __func__, [](char** words, const CtfColumns& cols) {
-        auto value = [&](int col) { return col > 0 ? (float)std::strtod(words[col - 1], nullptr) : 0.0f; };
-        return make_float3(value(cols.U), value(cols.V), value(cols.A));
-    });
-}
-
-int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count) {
-    FILE* f = star_open_read(name, __func__);
-    // The list has room for one entry per non-blank line after the header.
-    const long room = get_lineN_from_star(f);
-    CtfColumns cols{};
-    int added = 0;
-    for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        // A row without a micrograph name cannot be processed: only named rows join the list.
-        if (cols.name <= 0 || added >= room) return;
-        init[count] = ctf2d_to_ctfinit(row_ctfinfo(words, cols));
-        names[count] = strdup(words[cols.name - 1]);
-        ++count;
-        ++added;
-    });
-    std::fclose(f);
-    if (cols.name <= 0) VORN_WARNING("no _rlnMicrographName column in %s: no micrograph taken from it\n\033[m", name);
-    return added;
 }

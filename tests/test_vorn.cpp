@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -33,9 +35,10 @@ struct RunResult {
     }
 };
 
-// Runs the built program with the words (no shell quoting needed: test paths are plain).
-RunResult run_vorn(const std::vector<std::string>& words) {
-    std::string command = std::string(VORN_BINARY_DIR) + "/vorn";
+// Runs the built program with the words (no shell quoting needed: test paths are
+// plain), in the folder dir when one is given, for at most two minutes.
+RunResult run_vorn(const std::vector<std::string>& words, const std::string& dir = "") {
+    std::string command = (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + VORN_BINARY_DIR + "/vorn";
     for (const std::string& w : words) command += " " + w;
     command += " 2>&1";
     FILE* p = popen(command.c_str(), "r");
@@ -112,10 +115,10 @@ TEST(Program, UsageAndHelpEndWithStatusZero) {
     EXPECT_TRUE(help.has("--" + std::string("local_areatype").append(6, ' ') + "1 "));
     EXPECT_TRUE(help.has("--pre_read "));
 
-    // An unknown option ends the run with status 0, as scripts expect.
+    // An unknown option ends the run with status 1 after the usage: a typo never runs a batch at the defaults.
     const RunResult unknown = run_vorn({"--no_such_option", "a.mrc"});
-    EXPECT_EQ(unknown.status, 0);
-    EXPECT_TRUE(unknown.has("Failed to recognize option: --no_such_option!"));
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_LT(unknown.out.find("Usage:"), unknown.out.find("Failed to recognize option: --no_such_option!"));
 }
 
 class Run : public ::testing::Test {
@@ -353,6 +356,82 @@ TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(other_name.status, 1);
     EXPECT_TRUE(other_name.has("the CTF STAR summary " + dir.file("m.star") + " is an input file"));
     EXPECT_EQ(read_text(dir.file("m.star")), before);
+}
+
+// The command lines of the damaged estimator inputs, run in a folder that holds a
+// copy of the micrograph: each ends promptly with its status and a message that
+// names the option or the file at fault, with no sanitizer report; a refused run
+// writes no summary row.
+TEST(HostileInputs, EachCommandLineEndsWithItsStatusAndNamesWhatIsAtFault) {
+    SKIP_WITHOUT_HOSTILE_ESTIMATOR_DATA();
+    struct Case {
+        std::vector<std::string> words;  // hostile files by their bare names
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--input_ctfstar", "instar_twice_small.star", "--input_ctfstar", "instar_twice_big.star"}, 1, "x.mrc"},
+        {{"--refine_input_ctf", "1", "--input_ctfstar", "instar_inf.star"}, 1,
+         "instar_inf.star: _rlnDefocusU 1e39 is not a finite single-precision number"},
+        {{"--refine_input_ctf", "1", "--input_ctfstar", "instar_huge.star"}, 1,
+         "instar_huge.star: defocus 1e+30, 1e+30 lies beyond"},
+        {{"--input_ctfstar", "ctfstar_float_overflow.star"}, 1, "ctfstar_float_overflow.star: _rlnDefocusU 1e39"},
+        {{"--input_ctfstar", "ctfstar_long_name_tail.star"}, 1,
+         "ctfstar_long_name_tail.star: the micrograph name of 1031 characters does not fit"},
+        {{"--apix", "1.0", "--EPA_resL", "-1", "mic256_ok.mrc"}, 1, "--EPA_resL -1 is refused"},
+        {{"--apix", "nan", "mic256_ok.mrc"}, 1, "option --apix takes a finite number, not 'nan'"},
+        {{"--EPA_resL", "0", "mic256_ok.mrc"}, 1, "--EPA_resL 0 is refused"},
+        {{"--ncc_frac_max", "nan", "mic256_ok.mrc"}, 1, "option --ncc_frac_max takes a finite number, not 'nan'"},
+        {{"--EPA_oversmp", "2147483647", "mic256_ok.mrc"}, 1, "--EPA_oversmp 2.14748e+09 is refused"},
+        {{"--kV", "nan", "mic256_ok.mrc"}, 1, "option --kV takes a finite number, not 'nan'"},
+        {{"--cs", "nan", "mic256_ok.mrc"}, 1, "option --cs takes a finite number, not 'nan'"},
+        {{"--ac", "nan", "mic256_ok.mrc"}, 1, "option --ac takes a finite number, not 'nan'"},
+        {{"--bfac", "nan", "mic256_ok.mrc"}, 1, "option --bfac takes a finite number, not 'nan'"},
+        {{"--resL", "nan", "mic256_ok.mrc"}, 1, "option --resL takes a finite number, not 'nan'"},
+        {{"--astm", "nan", "mic256_ok.mrc"}, 1, "option --astm takes a finite number, not 'nan'"},
+        {{"--defL", "nan", "mic256_ok.mrc"}, 1, "option --defL takes a finite number, not 'nan'"},
+        {{"--apix", "abc", "mic256_ok.mrc"}, 1, "option --apix takes a finite number, not 'abc'"},
+        {{"--dstep", "nan", "mic256_ok.mrc"}, 1, "option --dstep takes a finite number, not 'nan'"},
+        {{"--defS", "1e-30", "mic256_ok.mrc"}, 1, "--defS 1e-30 is refused"},
+        {{"--defH", "1e30", "mic256_ok.mrc"}, 1, "--defH 1e+30 is refused"},
+        {{"--refine_tilt", "1", "--init_tilt_ang", "nan", "mic256_ok.mrc"}, 1, "option --init_tilt_ang takes"},
+        {{"--phase_shift_L", "0", "--phase_shift_H", "180", "--phase_shift_S", "1e-30", "mic256_ok.mrc"}, 1,
+         "--phase_shift_S 1e-30 is refused"},
+        {{"--defA_seeds", "100000", "mic256_ok.mrc"}, 1, "--defA_seeds 100000 is refused"},
+        {{"--EPA_oversmp", "1000", "mic256_ok.mrc"}, 1, "--EPA_oversmp 1000 is refused"},
+        {{"--refine_2d_T", "0", "mic256_ok.mrc"}, 1, "--refine_2d_T 0 is refused"},
+        {{"--refine_2d_T", "5", "mic256_ok.mrc"}, 1, "--refine_2d_T 5 is refused"},
+        {{"--refine_2d_T", "-1", "mic256_ok.mrc"}, 1, "--refine_2d_T -1 is refused"},
+        {{"--boxsize", "0", "--apix", "1", "mic256_ok.mrc"}, 0, "too small  --boxsize 0!"},
+        {{"--boxsize", "-5", "--apix", "1", "mic256_ok.mrc"}, 0, "too small  --boxsize -5!"},
+        {{"--boxsize", "abc", "mic256_ok.mrc"}, 1, "option --boxsize takes an integer, not 'abc'"},
+        {{"--bogus", "1", "mic256_ok.mrc"}, 1, "Failed to recognize option: --bogus!"},
+    };
+    TempDir dir;
+    std::filesystem::copy_file(hostile_estimator_path("mic256_ok.mrc"), dir.file("mic256_ok.mrc"));
+    const std::string summary = dir.file("micrographs_all_vorn.star");
+    for (const Case& c : cases) {
+        std::vector<std::string> words;
+        for (const std::string& w : c.words)
+            words.push_back(exists(hostile_estimator_path(w.c_str())) && w != "mic256_ok.mrc"
+                                ? hostile_estimator_path(w.c_str())
+                                : w);
+        std::string line;
+        for (const std::string& w : c.words) line += " " + w;
+        SCOPED_TRACE(line);
+        std::filesystem::remove(summary);
+        const RunResult r = run_vorn(words, dir.path);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(r.has(c.message)) << r.out;
+        EXPECT_FALSE(r.has("Sanitizer") || r.has("runtime error")) << r.out;
+        const std::string rows = exists(summary) ? read_text(summary) : "";
+        if (c.status == 0) {
+            EXPECT_TRUE(r.has("Processing done successfully.")) << r.out;
+            EXPECT_EQ(std::count(rows.begin(), rows.end(), ':'), 1) << rows;  // one row, its ".ctf:mrc"
+        } else {
+            EXPECT_EQ(rows.find(":mrc"), std::string::npos) << rows;
+        }
+    }
 }
 
 TEST_F(Run, ReadAheadTakesOnePacketPerMicrographAlsoForSkippedOnes) {
