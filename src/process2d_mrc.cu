@@ -18,22 +18,24 @@
 
 // ======================= the frame =======================
 
-FILE* mrc_cmd_open_read(const char* name, const char* how, const char* func, int line) {
+namespace {
+FILE* open_or_exit(const char* name, const char* how, bool writing, const char* func, int line) {
     FILE* f = std::fopen(name, how);
     if (f == nullptr) {
-        std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
+        std::printf(writing ? "Cannot write to file %s. Permission denied or no space left!\n"
+                            : "Cannot open file %s. Permission denied or wrong file name.\n",
+                    name);
         vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
     }
     return f;
 }
+}  // namespace
 
+FILE* mrc_cmd_open_read(const char* name, const char* how, const char* func, int line) {
+    return open_or_exit(name, how, false, func, line);
+}
 FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, int line) {
-    FILE* f = std::fopen(name, how);
-    if (f == nullptr) {
-        std::printf("Cannot write to file %s. Permission denied or no space left!\n", name);
-        vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
-    }
-    return f;
+    return open_or_exit(name, how, true, func, line);
 }
 
 host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head) {

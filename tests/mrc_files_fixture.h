@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,21 @@ inline Image data_of(const std::string& path) {
     return out;
 }
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+// A mode-2 file of nx x ny x nz holding exactly want.
+inline void expect_file(const std::string& path, const Image& want, int nx, int ny, int nz, const std::string& what) {
+    const MRC_HEAD h = head_of(path);
+    EXPECT_EQ(h.nx, nx) << what;
+    EXPECT_EQ(h.ny, ny) << what;
+    EXPECT_EQ(h.nz, nz) << what;
+    EXPECT_EQ(h.mode, 2) << what;
+    EXPECT_EQ(data_of(path), want) << what;
+}
+// What run printed on standard output.
+inline std::string quiet(const std::function<void()>& run) {
+    testing::internal::CaptureStdout();
+    run();
+    return testing::internal::GetCapturedStdout();
+}
 
 // A .box file: one line "x y w h" per box.
 inline std::string write_boxes(const TempDir& dir, const std::string& name, const std::vector<PTCL_BOX>& boxes) {
@@ -118,6 +134,12 @@ inline std::string strict_read(const TempDir& dir, const std::vector<std::string
     char line[512];
     while (std::fgets(line, sizeof line, p) != nullptr) text += line;
     return pclose(p) == 0 ? text : "";
+}
+
+// The strict reader's line of the first file begins as given (skipped without the reader).
+inline void expect_strict(const TempDir& dir, const std::vector<std::string>& files, const std::string& begins) {
+    if (!have_strict_reader()) return;
+    EXPECT_EQ(strict_read(dir, files).substr(0, begins.size()), begins);
 }
 
 }  // namespace mrc_test

@@ -15,11 +15,6 @@ namespace {
 
 using namespace mrc_test;
 
-std::string quiet(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
-}
 Image slice(const Image& stack, int nx, int ny, int k) {
     return Image(stack.begin() + (size_t)k * nx * ny, stack.begin() + (size_t)(k + 1) * nx * ny);
 }
@@ -37,14 +32,8 @@ TEST(LocalParticles, BoxIFromImageIAcrossTheThousands) {
     Image want;
     for (int i = 0; i < nz; ++i)
         for (float v : crop(slice(stack, nx, ny, i), nx, ny, boxes[i].x, boxes[i].y, w, h)) want.push_back(v);
-    const MRC_HEAD hout = head_of(out);
-    EXPECT_EQ(hout.nx, w);
-    EXPECT_EQ(hout.ny, h);
-    EXPECT_EQ(hout.nz, nz);
-    EXPECT_EQ(data_of(out), want);
-    if (have_strict_reader()) {
-        EXPECT_EQ(strict_read(dir, {out}).substr(0, 11), "4 3 1003 2 ");
-    }
+    expect_file(out, want, w, h, nz, "local particles");
+    expect_strict(dir, {out}, "4 3 1003 2 ");
 }
 
 TEST(LocalParticles, FewerBoxesResizedAndNoBoxes) {
@@ -116,9 +105,7 @@ TEST(StackCommands, HotPixelsReversalAndSplit) {
         EXPECT_EQ(head_of(dir.file(name)).nz, 1);
         EXPECT_EQ(data_of(dir.file(name)), slice(stack, nx, ny, k)) << name;
     }
-    if (have_strict_reader()) {
-        EXPECT_EQ(strict_read(dir, {back, dir.file("part_000002.mrc")}).substr(0, 8), "8 6 3 2 ");
-    }
+    expect_strict(dir, {back, dir.file("part_000002.mrc")}, "8 6 3 2 ");
 }
 
 }  // namespace
