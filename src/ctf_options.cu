@@ -354,8 +354,10 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         p.convs_out = p.boxsize / 10;
     }
     if (p.refine_input_ctf) {
-        p.phase_plate = 0;
+        // Phase shifts in the input are refined and reported: phase mode stays on with them.
         p.input_phase = (phase_line >= 1 && phase_line <= 99) ? 1 : 0;
+        p.phase_plate = p.input_phase;
+        if (p.input_phase && !p.phase_shift_S_set) p.phase_shift_S = 3;
     }
     p.mic_names[p.mic_count] = nullptr;
     std::printf("\n");

@@ -5,10 +5,17 @@
 #define VORN_UNIT "src/ctf"
 #include "ctf.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "starfile.h"
 #include "str_utils.h"
@@ -72,12 +79,122 @@ int log_ctfstar_ex_oneline_phase_shift(FILE* f, const char* mic, const char* ctf
     return 0;
 }
 
+namespace {
+
+// The summary's header of a run with or without phase shift.
+std::string summary_header(bool phase) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&text, &size);
+    if (f == nullptr) VORN_FATAL("no memory for a summary header");
+    if (phase)
+        log_ctfstar_ex_head_phase_shift(f);
+    else
+        log_ctfstar_ex_head(f);
+    std::fclose(f);
+    std::string head(text, size);
+    std::free(text);
+    return head;
+}
+
+bool read_whole_file(const char* name, std::string& text) {
+    FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) return false;
+    text.clear();
+    char buf[65536];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+std::vector<std::string> whitespace_words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
+        const size_t end = line.find_first_of(" \t\r", at);
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    return words;
+}
+
+// The rows of a summary of this program, (micrograph name, row line) in file
+// order; row_words is 12 without and 13 with phase shift, 0 when the text is
+// no such summary (its header decides).
+struct SummaryRows {
+    int row_words = 0;
+    std::vector<std::pair<std::string, std::string>> rows;
+};
+
+SummaryRows summary_rows(const std::string& text) {
+    SummaryRows s;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    bool named = false;
+    for (const std::string& line : lines) {
+        const std::vector<std::string> w = whitespace_words(line);
+        if (w.size() != 2) continue;
+        if (w[0] == "_rlnMicrographName" && w[1] == "#1") named = true;
+        if (w[0] == "_rlnFinalResolution" && w[1] == "#12") s.row_words = 12;
+        if (w[0] == "_rlnPhaseShift" && w[1] == "#13") s.row_words = 13;
+    }
+    if (!named) s.row_words = 0;
+    if (s.row_words == 0) return s;
+    for (const std::string& line : lines) {
+        const std::vector<std::string> w = whitespace_words(line);
+        // A row cut short by a killed run has fewer words: it is no row.
+        if ((int)w.size() != s.row_words || w[0][0] == '_' || w[0][0] == '#') continue;
+        s.rows.emplace_back(w[0], line);
+    }
+    return s;
+}
+
+// The last line holding key in a text file, or "".
+std::string last_line_with(const char* name, const char* key) {
+    std::string text, found;
+    if (!read_whole_file(name, text)) return found;
+    const size_t at = text.rfind(key);
+    if (at == std::string::npos) return found;
+    const size_t start = text.rfind('\n', at);
+    const size_t begin = start == std::string::npos ? 0 : start + 1;
+    return text.substr(begin, text.find('\n', at) - begin);
+}
+
+}  // namespace
+
+// Resumes an existing summary of the same columns: its rows are kept, new ones appended.
+static int resume_sumlog(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    std::string text;
+    if (!read_whole_file(p.ctfstar, text)) return -1;
+    const SummaryRows s = summary_rows(text);
+    if (s.row_words != (p.phase_plate ? 13 : 12)) {
+        VORN_WARNING("the summary %s is not a summary of this run's columns (%s phase shift); it is started anew.\n\033[m",
+                     p.ctfstar, p.phase_plate ? "with" : "without");
+        return -1;
+    }
+    a.star_file = std::fopen(p.ctfstar, "a");
+    if (a.star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', a.star_file);
+    for (const auto& row : s.rows) a.star_rows_kept.insert(row.first);
+    std::printf("Resuming the summary %s: %zu rows kept.\n", p.ctfstar, s.rows.size());
+    return 0;
+}
+
 int VORN_A::vorn_open_sumlog() {
     const VORN_Para& p = *para;
     if (is_str_null(p.ctfstar)) {
         VORN_WARNING("No output ctfstar file! You may have to extract CTF information from *_vorn.log!\n\033[m");
         return 0;
     }
+    star_rows_kept.clear();
+    if (p.do_unfinished && access(p.ctfstar, F_OK) == 0 && resume_sumlog(*this) == 0) return 0;
     star_file = std::fopen(p.ctfstar, "w+");
     if (star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
     if (p.phase_plate)
@@ -117,12 +234,80 @@ int VORN_A::vorn_write_star_oneline() {
         log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, U, V, A, p.kV, p.cs, p.ac, mag, p.dstep, fom, res);
     // Every finished row reaches the file, so a run that is killed keeps them.
     std::fflush(star_file);
+    star_rows_kept.insert(mic_name);
+    return 0;
+}
+
+int VORN_A::vorn_keep_star_row_of_done_mic() {
+    if (star_file == nullptr || star_rows_kept.count(mic_name) != 0) return 0;
+    // The row is rebuilt from the results the log holds: its last "Final Values"
+    // line (U, V, angle, [phase shift,] score) and its resolution limit.
+    const std::string fin = last_line_with(log_name, "Final Values");
+    const std::string res = last_line_with(log_name, "RES_LIMIT");
+    float v[5] = {0, 0, 0, 0, 0};
+    const int n = std::sscanf(fin.c_str(), "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3], &v[4]);
+    const char* r = std::strstr(res.c_str(), "RES_LIMIT");
+    float limit = 0;
+    const int want = para->phase_plate ? 5 : 4;
+    if (n != want || r == nullptr || std::sscanf(r + 9, "%f", &limit) != 1) {
+        VORN_WARNING("the log %s holds no result for this run's summary; micrograph %s gets no row.\n\033[m", log_name,
+                     mic_name);
+        return -1;
+    }
+    ref_defU = v[0], ref_defV = v[1], ref_defA = v[2];
+    ref_ps = want == 5 ? v[3] : 0.0f;
+    ref_ccc = v[want - 1];
+    res_limit = limit;
+    return vorn_write_star_oneline();
+}
+
+// One row per finished micrograph of the list, in list order, then the rows of
+// micrographs that are not in the list; the last row of a micrograph wins.
+static int tidy_sumlog(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    std::string text;
+    if (!read_whole_file(p.ctfstar, text)) return -1;
+    const SummaryRows s = summary_rows(text);
+    std::map<std::string, std::string> last;
+    std::vector<std::string> order;
+    for (const auto& row : s.rows) {
+        if (last.count(row.first) == 0) order.push_back(row.first);
+        last[row.first] = row.second;
+    }
+    std::string out = summary_header(p.phase_plate != 0);
+    std::set<std::string> listed, written;
+    auto put = [&](const std::string& name) {
+        const auto row = last.find(name);
+        if (row == last.end() || !written.insert(name).second) return;
+        out += row->second + "\n";
+    };
+    for (int k = 0; k < p.mic_count; ++k) {
+        listed.insert(p.mic_names[k]);
+        const MicOutcome o = a.mic_outcomes[(size_t)k];
+        if (o == MicOutcome::Done || o == MicOutcome::AlreadyDone) put(p.mic_names[k]);
+    }
+    for (const std::string& name : order)
+        if (listed.count(name) == 0) put(name);
+    if (out == text) return 0;
+    // Written whole beside the summary and moved over it, so that no moment leaves it half written.
+    const std::string part = std::string(p.ctfstar) + ".part";
+    FILE* f = std::fopen(part.c_str(), "w");
+    const bool ok = f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size();
+    if ((f != nullptr && std::fclose(f) != 0) || !ok || std::rename(part.c_str(), p.ctfstar) != 0) {
+        std::remove(part.c_str());
+        VORN_WARNING("the summary %s could not be put in list order; its rows stay as written.\n\033[m", p.ctfstar);
+        return -1;
+    }
     return 0;
 }
 
 int VORN_A::vorn_close_sumlog() {
-    if (star_file != nullptr) std::fclose(star_file);
+    if (star_file == nullptr) return 0;
+    std::fclose(star_file);
     star_file = nullptr;
+    if (para != nullptr && para->do_unfinished && !mic_outcomes.empty() &&
+        (int)mic_outcomes.size() == para->mic_count)
+        tidy_sumlog(*this);
     return 0;
 }
 

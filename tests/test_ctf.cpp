@@ -596,7 +596,9 @@ TEST(CtfStar, InputFileAddsItsNamedRowsWithTheirCtf) {
     EXPECT_EQ(p.ctf_init[2].valid, 0);
     EXPECT_FLOAT_EQ(p.ctf_init[3].ctf.U, 12000.0f);
     EXPECT_EQ(p.input_phase, 1);
-    EXPECT_EQ(p.phase_plate, 0);
+    // Phase shifts in the input keep phase mode on, with the phase-plate step as their error range.
+    EXPECT_EQ(p.phase_plate, 1);
+    EXPECT_FLOAT_EQ(p.phase_shift_S, 3.0f);
 }
 
 }  // namespace
