@@ -199,3 +199,13 @@ int mrcf_write_head_data(const char* name, MRC_HEAD* h, const float* data);
 int mrcf_write_head_ddata(const char* name, MRC_HEAD* h, const float* device_data);
 // Appends count sections to an existing mode-2 file of the same nx, ny.
 int mrcf_add_xyz_data(const char* name, const float* data, int nx, int ny, int count);
+
+// ---- particles cut by box file (src/mrcfile_ptcls.cu, on the 2D library) ----
+// The boxes of boxf (at most 10240, all of the first box's size) cut from the
+// first image of mic, box i into slot i; a box not inside the image is skipped
+// with a warning and its slot is 0. Into the caller's array of capacity floats,
+// or into a new stack file of w x h x n. An image-less micrograph, an empty box
+// file, boxes of no pixel or an array too short for n*w*h floats are refused
+// with a warning (-1, nothing written). Return 0.
+int mrcf_2d_read_ptcls_to_data_from_boxf(float* out, size_t capacity, const char* mic, const char* boxf);
+int mrcf_2d_read_ptcls_to_mrcf_from_boxf(const char* out, const char* mic, const char* boxf);

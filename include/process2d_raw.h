@@ -254,7 +254,9 @@ void gpu_2d_shrink_local_sigma_softR(float* out, const float* in, unsigned nx, u
 // Block means: output pixel (x, y) is the float sum, row by row, of the f x f
 // input block at (x*f, y*f) divided by (float)(f*f); input rows and columns
 // beyond the last whole block are not used. Every binning function needs
-// f >= 1 and ends the process with the fatal line otherwise. The host forms
+// f >= 1: the host forms other than the negated one print the red
+// "Wrong value of shrink_factor" line and return without writing; the device
+// form and the negated one end the process with the fatal line. The host forms
 // take the output first, the device forms the input first.
 __global__ void cuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f);
 // (nx/f) x (ny/f) block means; in and out distinct device arrays.
@@ -277,9 +279,10 @@ void cpu_2d_extend_to_square(float* out, const float* in, unsigned nx, unsigned 
 void cpu_2d_extend_to_square_only_fill(float* image, unsigned nx, unsigned ny, float fill);
 // By mirroring: the new rows (ny <= i < nx) are rows 2ny - 1 - i; the new
 // columns (nx <= j < ny) are columns 2nx - 1 - j. Only for ny/2 < nx < 2ny;
-// any other non-square shape ends the process with the fatal line.
+// any other non-square shape prints the red line and writes nothing.
 void cpu_2d_extend_to_square_mirror(float* out, const float* in, unsigned nx, unsigned ny);
-// The same in place (S*S floats; a tall image already at row stride ny).
+// The same in place (S*S floats; a tall image already at row stride ny); a
+// shape it cannot fill ends the process with the fatal line.
 void cpu_2d_extend_to_square_mirror_inplace(float* image, unsigned nx, unsigned ny);
 
 // A movie simulated from an image: every pixel goes, at its own position, into

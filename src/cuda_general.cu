@@ -139,6 +139,8 @@ int check_gid(int gid) {
     if (count == 0) VORN_FATAL("Warning: no GPU device found!\n");
     cudaDeviceProp prop;
     if (cudaGetDeviceProperties(&prop, gid) != cudaSuccess) VORN_FATAL("Warning: GPU device problem!\n");
+    // The device checked is the one the caller's GPU work must run on.
+    CUDA_CHECK(cudaSetDevice(gid));
     std::printf("using GPU %d ...\n", gid);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "gpu_launch.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +29,15 @@ void require_factor(const char* func, int line, int f) {
     if (f < 1) vorn_fatal_line(func, VORN_UNIT, line, "Wrong value of shrink_factor. Must be >=1");
 }
 #define REQUIRE_FACTOR(f) require_factor(__func__, __LINE__, (f))
+
+// The host binning forms report a refused argument in red and return, writing
+// nothing, so that a caller (a whole-file command) can report and go on.
+bool refused(bool bad, const char* func, int line, const char* why) {
+    if (bad) std::printf("\033[41mError in function %s(), file %s on line %d:%s  %s!\n\033[m", func, VORN_UNIT, line, why, why);
+    return bad;
+}
+constexpr const char* BAD_FACTOR = "Wrong value of shrink_factor. Must be >=1";
+#define REFUSED_FACTOR(f) refused((f) < 1, __func__, __LINE__, BAD_FACTOR)
 
 // w x h block sums divided by divisor, written at row stride `stride`.
 void cpu_bin(float* out, size_t stride, const float* in, int nx, int w, int h, int f, float divisor) {
@@ -79,12 +89,12 @@ void hcuda_2d_meanshrink(const float* in, float* out, int nx, int ny, int f) {
 }
 
 void cpu_2d_meanshrink(float* out, const float* in, int nx, int ny, int f) {
-    REQUIRE_FACTOR(f);
+    if (REFUSED_FACTOR(f)) return;
     cpu_bin(out, (size_t)std::max(nx / f, 0), in, nx, nx / f, ny / f, f, block_pixels(f));
 }
 
 void cpu_2ds_meanshrink(float* out, const float* in, int nx, int ny, int nz, int f) {
-    REQUIRE_FACTOR(f);
+    if (REFUSED_FACTOR(f)) return;
     const size_t binned = (size_t)std::max(nx / f, 0) * std::max(ny / f, 0), image = (size_t)std::max(nx, 0) * std::max(ny, 0);
     for (int k = 0; k < nz; ++k) cpu_2d_meanshrink(out + k * binned, in + k * image, nx, ny, f);
 }
@@ -95,13 +105,13 @@ void cpu_2d_meanshrink_invert(float* out, const float* in, int nx, int ny, int f
 }
 
 void cpu_2d_meanshrink_even(float* out, const float* in, int nx, int ny, int f) {
-    REQUIRE_FACTOR(f);
+    if (REFUSED_FACTOR(f)) return;
     const int W = even_binned(nx, f), H = even_binned(ny, f);
     cpu_bin(out, (size_t)std::max(W, 0), in, nx, W, H, f, block_pixels(f));
 }
 
 void cpu_2d_meanshrink_extended_even_square(float* out, const float* in, int nx, int ny, int f) {
-    REQUIRE_FACTOR(f);
+    if (REFUSED_FACTOR(f)) return;
     const int W = even_binned(nx, f), H = even_binned(ny, f);
     if (W <= 0 && H <= 0) return;
     REQUIRE_MIRROR_SHAPE((unsigned)W, (unsigned)H);
@@ -125,7 +135,7 @@ void cpu_2d_extend_to_square_only_fill(float* image, unsigned nx, unsigned ny, f
 }
 
 void cpu_2d_extend_to_square_mirror(float* out, const float* in, unsigned nx, unsigned ny) {
-    REQUIRE_MIRROR_SHAPE(nx, ny);
+    if (refused(!mirror_shape_ok(nx, ny), __func__, __LINE__, "Make sure: Ny/2 < Nx < 2Ny")) return;
     copy_at_square_stride(out, in, nx, ny);
     cpu_2d_extend_to_square_mirror_inplace(out, nx, ny);
 }

@@ -433,6 +433,11 @@ TEST(SpectrumFilesDeath, RefusalsEndWithStatusOne) {
          "Cannot open file .*missing.mrc. Permission denied or wrong file name.\n.*Error in function mrcf_2ds_fft_r2c_amp_ave3\\(\\), "
          "file src/cuda_fft on line [0-9]+: open file '.*missing.mrc' failed.! Exit now!");
     dies(mrcf_2ds_fft_r2c_amp_ave3, odd, "mrcf_2ds_fft_r2c_amp_ave3\\(\\), file src/cuda_fft on line [0-9]+: Image size must be even in both dimensions!!! Exit now!");
+    // A stack shorter than its header says: its data are not read past their end.
+    const std::string cut = dir.file("cut.mrcs");
+    mrcf_write_xyz_data(cut.c_str(), pattern(8, 8, 3, 0).data(), 8, 8, 3);
+    std::filesystem::resize_file(cut, 1024 + 4 * 8 * 8 * 2);
+    dies(mrcf_2ds_fft_r2c_amp_ave2, cut, "mrcf_2ds_fft_r2c_amp_ave2\\(\\), file src/cuda_fft on line [0-9]+: '.*cut.mrcs' \\(8 x 8 x 3, mode 2\\) holds no readable image");
     // A file smaller than one box has no spectrum to write.
     dies(mrcf_2ds_fft_r2c_amp_ave3, small, "mrcf_2ds_fft_r2c_amp_ave3\\(\\), file src/cuda_fft on line [0-9]+: Image 64 x 64 is smaller than one box");
     // An output that cannot be created.

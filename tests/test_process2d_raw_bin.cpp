@@ -185,6 +185,34 @@ TEST(FrameSplit, FramesSumToTheInputWithEachPixelInOneFrame) {
     EXPECT_EQ(one, Image(in.begin(), in.begin() + npix));
 }
 
+// The host binning forms and the mirroring copy report in red and return,
+// writing nothing, so that a whole-file command can report and go on.
+TEST(Binning, HostFormsRefuseAndReturnWritingNothing) {
+    const Image in = numbered(8, 8);
+    const struct {
+        const char* func;
+        const char* why;
+        std::function<void(float*)> run;
+    } cases[] = {
+        {"cpu_2d_meanshrink", "Wrong value of shrink_factor. Must be >=1", [&](float* o) { cpu_2d_meanshrink(o, in.data(), 8, 8, 0); }},
+        {"cpu_2ds_meanshrink", "Wrong value of shrink_factor. Must be >=1", [&](float* o) { cpu_2ds_meanshrink(o, in.data(), 8, 8, 1, -2); }},
+        {"cpu_2d_meanshrink_even", "Wrong value of shrink_factor. Must be >=1", [&](float* o) { cpu_2d_meanshrink_even(o, in.data(), 8, 8, 0); }},
+        {"cpu_2d_meanshrink_extended_even_square", "Wrong value of shrink_factor. Must be >=1",
+         [&](float* o) { cpu_2d_meanshrink_extended_even_square(o, in.data(), 8, 8, 0); }},
+        {"cpu_2d_extend_to_square_mirror", "Make sure: Ny/2 < Nx < 2Ny", [&](float* o) { cpu_2d_extend_to_square_mirror(o, in.data(), 8, 4); }},
+    };
+    for (const auto& c : cases) {
+        Image out(64, -7.0f);
+        testing::internal::CaptureStdout();
+        c.run(out.data());
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, Image(64, -7.0f)) << c.func;
+        const std::string head = std::string("\033[41mError in function ") + c.func + "(), file src/process2d_raw on line ";
+        EXPECT_EQ(printed.rfind(head, 0), 0u) << printed;
+        EXPECT_NE(printed.find(std::string(":") + c.why + "  " + c.why + "!\n\033[m"), std::string::npos) << printed;
+    }
+}
+
 TEST(BinningDeath, RefusedArgumentsEndWithTheFatalLine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     Image in = numbered(8, 8), out(64 * 4);
@@ -196,14 +224,10 @@ TEST(BinningDeath, RefusedArgumentsEndWithTheFatalLine) {
         std::function<void()> run;
     } cases[] = {
         {"hcuda_2d_meanshrink", "Wrong value of shrink_factor. Must be >=1", [&] { hcuda_2d_meanshrink(d, d + 1, 8, 8, 0); }},
-        {"cpu_2d_meanshrink", "Wrong value of shrink_factor. Must be >=1", [&] { cpu_2d_meanshrink(out.data(), in.data(), 8, 8, 0); }},
         {"cpu_2d_meanshrink_invert", "Wrong value of shrink_factor. Must be >=1", [&] { cpu_2d_meanshrink_invert(out.data(), in.data(), 8, 8, -1); }},
-        {"cpu_2ds_meanshrink", "Wrong value of shrink_factor. Must be >=1", [&] { cpu_2ds_meanshrink(out.data(), in.data(), 8, 8, 1, 0); }},
-        {"cpu_2d_meanshrink_even", "Wrong value of shrink_factor. Must be >=1", [&] { cpu_2d_meanshrink_even(out.data(), in.data(), 8, 8, 0); }},
         // 40 x 8 by 2 gives 20 x 4, beyond what mirroring can fill.
         {"cpu_2d_meanshrink_extended_even_square", "Make sure: Ny/2 < Nx < 2Ny",
          [&] { Image big(40 * 8), o(400); cpu_2d_meanshrink_extended_even_square(o.data(), big.data(), 40, 8, 2); }},
-        {"cpu_2d_extend_to_square_mirror", "Make sure: Ny/2 < Nx < 2Ny", [&] { cpu_2d_extend_to_square_mirror(out.data(), in.data(), 8, 4); }},
         {"cpu_2d_extend_to_square_mirror_inplace", "Make sure: Ny/2 < Nx < 2Ny", [&] { cpu_2d_extend_to_square_mirror_inplace(out.data(), 2, 8); }},
         {"cpu_2d_simulate_split", "The number of frames must be at least 1", [&] { cpu_2d_simulate_split(out.data(), in.data(), 8, 8, 0); }},
         {"cpu_2ds_simulate_frame_split", "The number of frames must be at least 1", [&] { cpu_2ds_simulate_frame_split(out.data(), in.data(), 8, 8, 1, 0); }},

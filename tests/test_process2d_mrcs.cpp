@@ -1,0 +1,111 @@
+// Stack commands on small fixtures: local particles and peak tables image by
+// image (across the reopening at every 1000 images), hot pixels, reversal and
+// splitting, re-read with the library's reader.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#define VORN_UNIT "tests/process2d_mrcs"
+#include "process2d_mrcs.h"
+#include "process2d_raw.h"
+#include "mrc_files_fixture.h"
+
+namespace {
+
+using namespace mrc_test;
+
+Image slice(const Image& stack, int nx, int ny, int k) {
+    return Image(stack.begin() + (size_t)k * nx * ny, stack.begin() + (size_t)(k + 1) * nx * ny);
+}
+
+TEST(LocalParticles, BoxIFromImageIAcrossTheThousands) {
+    TempDir dir;
+    const int nx = 7, ny = 6, nz = 1003, w = 4, h = 3;
+    const Image stack = pattern(nx, ny, nz, 0.3);
+    const std::string in = write_mrc(dir, "s.mrcs", stack, nx, ny, nz);
+    std::vector<PTCL_BOX> boxes;
+    for (int i = 0; i < nz + 5; ++i) boxes.push_back(box(i % 6 - 2, i % 5 - 1, w, h));  // some run off every side
+    const std::string bf = write_boxes(dir, "s.box", boxes), out = dir.file("s_local_particles.mrcs");
+    const std::string printed = quiet([&] { EXPECT_EQ(mrcsf_2ds_extract_local_ptcls(in.c_str(), bf.c_str(), 0), 0); });
+    EXPECT_NE(printed.find(".-.\n particle extraction finished"), std::string::npos) << printed;
+    Image want;
+    for (int i = 0; i < nz; ++i)
+        for (float v : crop(slice(stack, nx, ny, i), nx, ny, boxes[i].x, boxes[i].y, w, h)) want.push_back(v);
+    expect_file(out, want, w, h, nz, "local particles");
+    expect_strict(dir, {out}, "4 3 1003 2 ");
+}
+
+TEST(LocalParticles, FewerBoxesResizedAndNoBoxes) {
+    TempDir dir;
+    const int nx = 10, ny = 9, nz = 4;
+    const Image stack = numbered(nx, ny, nz);
+    const std::string in = write_mrc(dir, "s.mrcs", stack, nx, ny, nz), out = dir.file("s_local_particles.mrcs");
+    const std::string bf = write_boxes(dir, "two.box", {box(1, 1, 4, 4), box(3, 2, 4, 4)});
+    const std::string printed = quiet([&] { EXPECT_EQ(mrcsf_2ds_extract_local_ptcls(in.c_str(), bf.c_str(), 6), 0); });
+    EXPECT_NE(printed.find("Particle number in mrcs stack more than that in the box file!\n Extra particles have been ignored! !"),
+              std::string::npos);
+    // Resized to 6 about the same centre: corners move by -1.
+    Image want = crop(slice(stack, nx, ny, 0), nx, ny, 0, 0, 6, 6);
+    for (float v : crop(slice(stack, nx, ny, 1), nx, ny, 2, 1, 6, 6)) want.push_back(v);
+    EXPECT_EQ(head_of(out).nz, 2);
+    EXPECT_EQ(data_of(out), want);
+
+    std::filesystem::remove(out);
+    const std::string none = write_boxes(dir, "none.box", {});
+    const std::string refused = quiet([&] { EXPECT_EQ(mrcsf_2ds_extract_local_ptcls(in.c_str(), none.c_str(), 0), -1); });
+    EXPECT_NE(refused.find("Nothing written."), std::string::npos) << refused;
+    EXPECT_FALSE(exists(out));
+}
+
+TEST(StackCommands, PeakTableOneLinePerImage) {
+    TempDir dir;
+    const int nx = 5, ny = 4, nz = 1002;
+    Image stack((size_t)nx * ny * nz, 0.0f);
+    for (int k = 0; k < nz; ++k) stack[(size_t)k * nx * ny + (k % ny) * nx + (k % nx)] = 1.0f + k;
+    const std::string in = write_mrc(dir, "p.mrcs", stack, nx, ny, nz);
+    const std::string printed = quiet([&] { EXPECT_EQ(mrcf_2ds_find_single_peaks(in.c_str()), 0); });
+    EXPECT_EQ(printed.rfind("searching and writing all peaks (frame,   x,     y,     value) to " + dir.file("p_local_center.txt") + " :\n", 0), 0u);
+    EXPECT_NE(printed.find(".-.\n peak search finished"), std::string::npos);
+    FILE* f = std::fopen(dir.file("p_local_center.txt").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char line[128];
+    for (int k = 0; k < nz; ++k) {
+        ASSERT_NE(std::fgets(line, sizeof line, f), nullptr) << k;
+        char want[128];
+        std::snprintf(want, sizeof want, "%8d %8d %8d %15.6f \n", k, k % nx, k % ny, 1.0f + k);
+        ASSERT_STREQ(line, want);
+    }
+    EXPECT_EQ(std::fgets(line, sizeof line, f), nullptr);
+    std::fclose(f);
+}
+
+TEST(StackCommands, HotPixelsReversalAndSplit) {
+    TempDir dir;
+    const int nx = 8, ny = 6, nz = 3;
+    const Image stack = pattern(nx, ny, nz, 4.0);
+    const std::string in = write_mrc(dir, "s.mrcs", stack, nx, ny, nz), out = dir.file("out.mrcs"), back = dir.file("back.mrcs");
+    quiet([&] { EXPECT_EQ(mrcsf_2ds_rm_hotpixels(in.c_str(), out.c_str(), 2.0f), 0); });
+    Image want = stack;
+    quiet([&] { hcuda_2ds_rm_hotpixels_inplace(want.data(), nx, ny, nz, 2.0f); });
+    EXPECT_EQ(data_of(out), want);
+
+    EXPECT_EQ(mrcsf_upsidedown(in.c_str(), out.c_str()), 0);
+    Image reversed;
+    for (int k = nz - 1; k >= 0; --k) for (float v : slice(stack, nx, ny, k)) reversed.push_back(v);
+    EXPECT_EQ(data_of(out), reversed);
+    EXPECT_EQ(mrcsf_upsidedown(out.c_str(), back.c_str()), 0);
+    EXPECT_EQ(data_of(back), stack);
+
+    const std::string prefix = dir.file("part_");
+    EXPECT_EQ(quiet([&] { EXPECT_EQ(mrcsf_split(in.c_str(), prefix.c_str()), 0); }), "...\n");
+    for (int k = 0; k < nz; ++k) {
+        char name[32];
+        std::snprintf(name, sizeof name, "part_%06d.mrc", k);
+        EXPECT_EQ(head_of(dir.file(name)).nz, 1);
+        EXPECT_EQ(data_of(dir.file(name)), slice(stack, nx, ny, k)) << name;
+    }
+    expect_strict(dir, {back, dir.file("part_000002.mrc")}, "8 6 3 2 ");
+}
+
+}  // namespace
