@@ -33,17 +33,20 @@ float* host_floats(size_t n) {
 
 float centre_of(int n) { return (float)(n - 1) / 2.0f; }
 
-// ccmax = cc where ccmax < cc; a NaN never replaces, equal values keep the earlier.
+// ccmax = cc where ccmax < cc; a NaN never replaces, equal values keep the
+// earlier. A thread takes GPU_LANES neighbouring pixels of a row (one on a GPU).
 template <bool WithPsi>
 __device__ __forceinline__ void update_ccmax(float* ccmax, const float* cc, float* psi_map, float psi, int nx,
                                              int ny) {
-    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x), y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x) * (int)GPU_LANES;
+    const int y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
     if (x >= nx || y >= ny) return;
     const size_t i = (size_t)y * nx + x;
-    if (ccmax[i] < cc[i]) {
-        ccmax[i] = cc[i];
-        if (WithPsi) psi_map[i] = psi;
-    }
+    const unsigned n = (unsigned)(nx - x) < GPU_LANES ? (unsigned)(nx - x) : GPU_LANES;
+    const gpu_lanes_f old = gpu_lanes_load(ccmax + i, n), now = gpu_lanes_load(cc + i, n);
+    const gpu_lanes_m higher = old < now;
+    gpu_lanes_store(ccmax + i, gpu_lanes_select(higher, now, old), n);
+    if (WithPsi) gpu_lanes_store(psi_map + i, gpu_lanes_select(higher, gpu_lanes_f(psi), gpu_lanes_load(psi_map + i, n)), n);
 }
 
 }  // namespace
@@ -169,10 +172,11 @@ __global__ void cuda_update_ccmax_psi_2d(float* ccmax, const float* cc, float* p
     update_ccmax<true>(ccmax, cc, psi_map, psi, nx, ny);
 }
 void hcuda_update_ccmax_2d(float* ccmax_d, const float* cc_d, int nx, int ny) {
-    gpu_launch_2d<cuda_update_ccmax_2d>(GPU_SITE, (unsigned)nx, (unsigned)ny, ccmax_d, cc_d, nx, ny);
+    gpu_launch_2d<cuda_update_ccmax_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, nx, ny);
 }
 void hcuda_update_ccmax_psi_2d(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny) {
-    gpu_launch_2d<cuda_update_ccmax_psi_2d>(GPU_SITE, (unsigned)nx, (unsigned)ny, ccmax_d, cc_d, psi_d, psi, nx, ny);
+    gpu_launch_2d<cuda_update_ccmax_psi_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, psi_d,
+                                            psi, nx, ny);
 }
 
 // Counted with an integer: a float angle stepped by less than its resolution

@@ -44,6 +44,9 @@ const char* const TESSORANTH_ALL_TIPS[9] = {
 namespace {
 
 using P = Tessoranth_Para;
+using FloatField = float P::*;
+using IntField = int P::*;
+using TextField = char* P::*;
 
 void put_rule(char c, int n, FILE* f = stdout) {
     for (int k = 0; k < n; ++k) std::fputc(c, f);
@@ -54,14 +57,14 @@ void put_rule(char c, int n, FILE* f = stdout) {
 struct Field {
     const char* label;
     char fmt;
-    float P::*f;
-    int P::*i;
-    char* P::*s;
+    FloatField f;
+    IntField i;
+    TextField s;
 };
-constexpr Field F3(const char* l, float P::*m) { return {l, '3', m, nullptr, nullptr}; }
-constexpr Field F2(const char* l, float P::*m) { return {l, '2', m, nullptr, nullptr}; }
-constexpr Field D(const char* l, int P::*m) { return {l, 'd', nullptr, m, nullptr}; }
-constexpr Field S(const char* l, char* P::*m) { return {l, 's', nullptr, nullptr, m}; }
+constexpr Field F3(const char* l, FloatField m) { return {l, '3', m, nullptr, nullptr}; }
+constexpr Field F2(const char* l, FloatField m) { return {l, '2', m, nullptr, nullptr}; }
+constexpr Field D(const char* l, IntField m) { return {l, 'd', nullptr, m, nullptr}; }
+constexpr Field S(const char* l, TextField m) { return {l, 's', nullptr, nullptr, m}; }
 
 void put_value(FILE* f, char fmt, double v) {
     if (fmt == '3') std::fprintf(f, "%.3f", v);

@@ -18,28 +18,32 @@ namespace {
 struct Given {
     bool T, apixM, apixT, diameter, min_dist, boxsize, lsigma_D, lave_D;
 };
+using GivenFlag = bool Given::*;
 
 enum class Kind { Float, Int, Speed, OnOff, Text };
 
 using P = Tessoranth_Para;
+using FloatField = float P::*;
+using IntField = int P::*;
+using TextField = char* P::*;
 
 struct Option {
     const char* keyword;
     Kind kind;
-    float P::*f;
-    int P::*i;
-    char* P::*s;
-    bool Given::*given;
+    FloatField f;
+    IntField i;
+    TextField s;
+    GivenFlag given;
 };
 
-constexpr Option opt_f(const char* k, float P::*m, bool Given::*g = nullptr) {
+constexpr Option opt_f(const char* k, FloatField m, GivenFlag g = nullptr) {
     return {k, Kind::Float, m, nullptr, nullptr, g};
 }
-constexpr Option opt_i(const char* k, int P::*m, bool Given::*g = nullptr) {
+constexpr Option opt_i(const char* k, IntField m, GivenFlag g = nullptr) {
     return {k, Kind::Int, nullptr, m, nullptr, g};
 }
-constexpr Option opt_b(const char* k, int P::*m) { return {k, Kind::OnOff, nullptr, m, nullptr, nullptr}; }
-constexpr Option opt_t(const char* k, char* P::*m, bool Given::*g = nullptr) {
+constexpr Option opt_b(const char* k, IntField m) { return {k, Kind::OnOff, nullptr, m, nullptr, nullptr}; }
+constexpr Option opt_t(const char* k, TextField m, GivenFlag g = nullptr) {
     return {k, Kind::Text, nullptr, nullptr, m, g};
 }
 
