@@ -166,11 +166,86 @@ const Echoed* find_echoed(const char* w) {
 
 // ---- help ----
 
+struct HelpLine {
+    const char* name;
+    const char* shown;  // the default shown, blank for on/off options
+    const char* text;
+};
+const HelpLine kHelpBasic[] = {
+    {"apixM", "1.34", "Pixel size of the micrographs (A)"},
+    {"diameter", "400", "Particle diameter (A)"},
+    {"T", "NONE", "Template stack (MRC, one template per slice); none: an automatic disc"},
+    {"apixT", "1.34", "Pixel size of the templates (A); that of the micrographs unless given"},
+    {"ang_step", "5", "In-plane angle step of the template search (degrees)"},
+    {"speed", "2", "Speed level 0..4: shrink the micrographs by 1, 2, 4, 6 or 8"},
+    {"boxsize", "128", "Box side of the picks in micrograph pixels; 1.33*diameter unless given"},
+    {"min_dist", "300", "Smallest distance between two picks (A); 0.8*diameter unless given"},
+    {"cc_cutoff", "0.1", "Smallest normalised correlation of a pick"},
+};
+const HelpLine kHelpAdditional[] = {
+    {"lsigma_D", "200", "Diameter of the local-sigma window (A)"},
+    {"lsigma_cutoff", "1.3", "Areas whose local sigma is above this are rejected (ice, contamination)"},
+    {"lave_D", "400", "Diameter of the local-average window (A)"},
+    {"lave_max", "2.0", "Areas whose local average is above this are rejected"},
+    {"lave_min", "-1.0", "Areas whose local average is below this are rejected"},
+    {"lp", "30", "Low-pass resolution of the micrograph before picking (A)"},
+    {"hp", "1000", "High-pass resolution of the micrograph before picking (A)"},
+    {"pre_lp", "8.0", "Low-pass resolution before the ice detection (A)"},
+    {"pre_hp", "1000", "High-pass resolution before the ice detection (A)"},
+    {"do_pre_filter", "", "Filter the micrographs before the ice detection"},
+    {"detect_ice", "1", "Detect and reject ice and contamination"},
+    {"dont_invertT", "", "Keep the contrast of the templates (they are inverted by default)"},
+    {"T_norm_type", "1", "Template normalisation: 0 none, 1 mean, 2 disc, 3 soft-disc z-score"},
+    {"m_edge_ratio", "0.1", "Soft-edge fraction of the template masks"},
+    {"do_bandpass", "1", "Band-pass filter the micrographs"},
+    {"exclusive_picking", "", "Drop picks near the coordinates of --excluded_suffix files"},
+    {"excluded_suffix", "", "Suffix of the per-micrograph files of excluded coordinates"},
+    {"mask_excluded", "", "Mask the excluded coordinates out of every step"},
+    {"global_excluded_box", "NONE", "One box or STAR file excluded from every micrograph"},
+};
+const HelpLine kHelpCtf[] = {
+    {"do_ctf", "", "Determine and correct the CTF of each micrograph"},
+    {"do_local_ctf", "", "Determine and correct the CTF of each particle"},
+    {"kV", "300", "Acceleration voltage (kV)"},
+    {"cs", "2.7", "Spherical aberration (mm)"},
+    {"ac", "0.1", "Amplitude contrast"},
+};
+const HelpLine kHelpIo[] = {
+    {"write_ccmax_mic", "", "Write the correlation maps"},
+    {"write_pf_mic", "", "Write the phase-flipped micrographs"},
+    {"write_bg_mic", "", "Write the local-average maps (_bg.mrc)"},
+    {"write_bgfree_mic", "", "Write the background-subtracted micrographs"},
+    {"write_lsigma_mic", "", "Write the local-sigma maps (_lsigma.mrc)"},
+    {"write_mic_mask", "", "Write the masks of the rejected areas"},
+    {"write_rejected_box", "", "Write the rejected areas (_rejected.box and _rejected.star)"},
+    {"write_star", "", "Write the picks as STAR files"},
+    {"extract_raw", "", "Extract the particles from the raw micrographs"},
+    {"extract_pf", "", "Extract the particles from the phase-flipped micrographs"},
+    {"do_unfinished", "", "Pick only the micrographs not yet finished"},
+    {"gid", "0", "GPU index"},
+};
+// The short help: its last line stands apart, after "--help or -h".
+const HelpLine kHelpShort[] = {
+    {"T", "NONE", "Template stack; none: an automatic disc"},
+    {"diameter", "400", "Particle diameter (A)"},
+    {"apixM", "1.34", "Pixel size of the micrographs (A)"},
+    {"ang_step", "5", "In-plane angle step (degrees)"},
+    {"shrink", "4", "Shrink factor of the micrographs"},
+    {"boxsize", "128", "Box side of the picks in micrograph pixels"},
+    {"min_dist", "300", "Smallest distance between two picks (A)"},
+    {"cc_cutoff", "0.1", "Smallest normalised correlation of a pick"},
+};
+
 // "      --name" padded to 29 columns, the display default to 14, the description.
-void help_line(const char* name, const char* shown, const char* text) {
+void help_line(const HelpLine& h) {
     char option[VORN_NAME_LEN];
-    std::snprintf(option, sizeof option, "--%s", name);
-    std::printf("      %-23s%-14s%s\n", option, shown, text);
+    std::snprintf(option, sizeof option, "--%s", h.name);
+    std::printf("      %-23s%-14s%s\n", option, h.shown, h.text);
+}
+template <size_t N>
+void help_lines(const char* head, const HelpLine (&lines)[N]) {
+    std::printf("%s", head);
+    for (const HelpLine& h : lines) help_line(h);
 }
 
 void put_usage(const char* name) {
@@ -257,56 +332,12 @@ void tessoranth_help(const char* name) {
     tessoranth_put_info(name);
     put_usage(name);
     std::printf("Options:\n");
-    std::printf("Basic options:    default values,    description:  \n");
-    help_line("apixM", "1.34", "Pixel size of the micrographs (A)");
-    help_line("diameter", "400", "Particle diameter (A)");
-    help_line("T", "NONE", "Template stack (MRC, one template per slice); none: an automatic disc");
-    help_line("apixT", "1.34", "Pixel size of the templates (A); that of the micrographs unless given");
-    help_line("ang_step", "5", "In-plane angle step of the template search (degrees)");
-    help_line("speed", "2", "Speed level 0..4: shrink the micrographs by 1, 2, 4, 6 or 8");
-    help_line("boxsize", "128", "Box side of the picks in micrograph pixels; 1.33*diameter unless given");
-    help_line("min_dist", "300", "Smallest distance between two picks (A); 0.8*diameter unless given");
-    help_line("cc_cutoff", "0.1", "Smallest normalised correlation of a pick");
-    std::printf("\nAdditional options(not suggested, only try to optimize in difficult cases), default values and "
-                "description:  \n");
-    help_line("lsigma_D", "200", "Diameter of the local-sigma window (A)");
-    help_line("lsigma_cutoff", "1.3", "Areas whose local sigma is above this are rejected (ice, contamination)");
-    help_line("lave_D", "400", "Diameter of the local-average window (A)");
-    help_line("lave_max", "2.0", "Areas whose local average is above this are rejected");
-    help_line("lave_min", "-1.0", "Areas whose local average is below this are rejected");
-    help_line("lp", "30", "Low-pass resolution of the micrograph before picking (A)");
-    help_line("hp", "1000", "High-pass resolution of the micrograph before picking (A)");
-    help_line("pre_lp", "8.0", "Low-pass resolution before the ice detection (A)");
-    help_line("pre_hp", "1000", "High-pass resolution before the ice detection (A)");
-    help_line("do_pre_filter", "", "Filter the micrographs before the ice detection");
-    help_line("detect_ice", "1", "Detect and reject ice and contamination");
-    help_line("dont_invertT", "", "Keep the contrast of the templates (they are inverted by default)");
-    help_line("T_norm_type", "1", "Template normalisation: 0 none, 1 mean, 2 disc, 3 soft-disc z-score");
-    help_line("m_edge_ratio", "0.1", "Soft-edge fraction of the template masks");
-    help_line("do_bandpass", "1", "Band-pass filter the micrographs");
-    help_line("exclusive_picking", "", "Drop picks near the coordinates of --excluded_suffix files");
-    help_line("excluded_suffix", "", "Suffix of the per-micrograph files of excluded coordinates");
-    help_line("mask_excluded", "", "Mask the excluded coordinates out of every step");
-    help_line("global_excluded_box", "NONE", "One box or STAR file excluded from every micrograph");
-    std::printf("\nCTF options(not effective in this verion): \n");
-    help_line("do_ctf", "", "Determine and correct the CTF of each micrograph");
-    help_line("do_local_ctf", "", "Determine and correct the CTF of each particle");
-    help_line("kV", "300", "Acceleration voltage (kV)");
-    help_line("cs", "2.7", "Spherical aberration (mm)");
-    help_line("ac", "0.1", "Amplitude contrast");
-    std::printf("\nI/O options:  \n");
-    help_line("write_ccmax_mic", "", "Write the correlation maps");
-    help_line("write_pf_mic", "", "Write the phase-flipped micrographs");
-    help_line("write_bg_mic", "", "Write the local-average maps (_bg.mrc)");
-    help_line("write_bgfree_mic", "", "Write the background-subtracted micrographs");
-    help_line("write_lsigma_mic", "", "Write the local-sigma maps (_lsigma.mrc)");
-    help_line("write_mic_mask", "", "Write the masks of the rejected areas");
-    help_line("write_rejected_box", "", "Write the rejected areas (_rejected.box and _rejected.star)");
-    help_line("write_star", "", "Write the picks as STAR files");
-    help_line("extract_raw", "", "Extract the particles from the raw micrographs");
-    help_line("extract_pf", "", "Extract the particles from the phase-flipped micrographs");
-    help_line("do_unfinished", "", "Pick only the micrographs not yet finished");
-    help_line("gid", "0", "GPU index");
+    help_lines("Basic options:    default values,    description:  \n", kHelpBasic);
+    help_lines("\nAdditional options(not suggested, only try to optimize in difficult cases), default values and "
+               "description:  \n",
+               kHelpAdditional);
+    help_lines("\nCTF options(not effective in this verion): \n", kHelpCtf);
+    help_lines("\nI/O options:  \n", kHelpIo);
     std::printf("\n");
     put_examples(name, 5);
     std::printf("      --help                         Print full help document\n");
@@ -321,17 +352,9 @@ void tessoranth_virus_help(const char* name) {
     tessoranth_put_info(name);
     put_usage(name);
     put_examples(name, 3);
-    std::printf("Options:\n");
-    help_line("T", "NONE", "Template stack; none: an automatic disc");
-    help_line("diameter", "400", "Particle diameter (A)");
-    help_line("apixM", "1.34", "Pixel size of the micrographs (A)");
-    help_line("ang_step", "5", "In-plane angle step (degrees)");
-    help_line("shrink", "4", "Shrink factor of the micrographs");
-    help_line("boxsize", "128", "Box side of the picks in micrograph pixels");
-    help_line("min_dist", "300", "Smallest distance between two picks (A)");
-    help_line("cc_cutoff", "0.1", "Smallest normalised correlation of a pick");
+    help_lines("Options:\n", kHelpShort);
     std::printf("      %-37s%s\n", "--help or -h", "Print this help");
-    help_line("gid", "0", "GPU index");
+    help_line(HelpLine{"gid", "0", "GPU index"});
     std::printf("\nNote: particles must be black in the micrographs and user templates white.\n");
 }
 

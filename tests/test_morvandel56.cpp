@@ -20,6 +20,7 @@
 #define VORN_UNIT "tests/morvandel56"
 #include "coordfile_fixture.h"
 #include "device_arrays_fixture.h"
+#include "estimator_fixture.h"
 #include "morvandel56.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
@@ -31,16 +32,7 @@ namespace {
 
 using Image = std::vector<float>;
 
-struct CommandLine {
-    std::vector<std::string> words;
-    std::vector<char*> argv;
-    explicit CommandLine(std::vector<std::string> w) : words(std::move(w)) {
-        words.insert(words.begin(), "picker");
-        for (std::string& s : words) argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-    }
-    int argc() const { return (int)words.size(); }
-};
+using vorn_test::CommandLine;
 
 // A record parsed from the words; what the parser printed is kept in out.
 struct Parsed {
