@@ -347,6 +347,13 @@ TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
     from_file.free_mic();
     EXPECT_FALSE(from_file.owned);
     m.free_mic();
+
+    // Its GPU calls are checked: a copy from memory released behind its back ends the process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Morvandel lost;
+    lost.malloc_mic(4, 4);
+    cudaFree(lost.mic_d);
+    EXPECT_EXIT(lost.write_mic(path("lost.mrc").c_str()), ::testing::ExitedWithCode(1), "Error .* in file src/morvandel56");
 }
 
 // ================= templates =================
@@ -720,6 +727,23 @@ TEST(Ice, CellLayoutAndTheRejectingPixel) {
     hcuda_2d_generate_mask_by_coords(mask, nullptr, n, n, 3, idx, 1.0f);
     EXPECT_EQ(to_host(mask, n * n)[0], 0.0f);
     for (void* p : {(void*)ave_d, (void*)sigma_d, (void*)cave, (void*)csig, (void*)idx, (void*)mask}) cudaFree(p);
+}
+
+TEST(Ice, MinimumDistanceBelowTwoPixelsStillGivesCellsOfOnePixel) {
+    Tessoranth_Para p{};
+    tessoranth_init_parameters(1, p);
+    p.min_dist_px = 1.0f;  // 1.414 * 1.0 * 0.5 truncates to 0
+    p.write_rejected_box = 0;
+    const int n = 8;
+    Image flat(n * n, 0.0f);
+    flat[3 * n + 3] = 50.0f;
+    float* mic = to_device(flat);
+    unsigned* idx = to_device(std::vector<unsigned>(n * n, 7));
+    hcuda_2d_ice_detect(mic, n, n, make_int2(0, 0), idx, "m.mrc", p);
+    for (unsigned v : to_host(idx, n * n)) EXPECT_EQ(v, 0u);  // a cell of one pixel has only its first
+    cudaFree(mic);
+    cudaFree(idx);
+    tessoranth_free_parameters(p);
 }
 
 using Outputs = CoordFileTest;
