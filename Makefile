@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo test deps test-host build-cuda bench-speed bench-dose bench-volume fuzz clean bench-accuracy
+.PHONY: demo test deps test-host build-cuda bench-speed bench-dose bench-volume bench-picker fuzz clean bench-accuracy
 
 deps:
 	@sh scripts/deps.sh
@@ -36,6 +36,12 @@ bench-volume: deps
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j $(JOBS) --target volume_speed
 	./build/release/volume_speed $(BENCH_ARGS)
+
+# The picker's correlation of a shrunk 4096 x 4096 micrograph over 360 degrees at 1 and all threads (bench/picker_speed.cpp).
+bench-picker: deps
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target picker_speed
+	./build/release/picker_speed
 
 test-host:
 	cmake -S . -B build/test -DVORN_BACKEND=host -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

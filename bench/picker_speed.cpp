@@ -1,0 +1,162 @@
+// Speed of the picker's correlation: one 4096 x 4096 micrograph shrunk by 4
+// (the default speed level) correlated with the automatic template of the
+// default parameters over 360 degrees at the default step of 5 (72 angles),
+// at 1 thread and at all threads, beside its floor: the two 2D transforms of
+// the shrunk size per angle, through the same cuFFT layer in the same run.
+//
+//   picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,8]
+//
+// Each configuration is run reps times; the fastest is kept.
+#define VORN_UNIT "bench/picker_speed"
+#include <fcntl.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fft_plan.h"
+#include "morvandel56.h"
+#include "process2d_core.h"
+#include "process2d_raw.h"
+
+namespace {
+
+struct Options {
+    int size = 4096, shrink = 4, reps = 3;
+    float step = 5.0f;
+    std::vector<int> threads;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <class F>
+double fastest(int reps, F f) {
+    double best = 1e30;
+    for (int r = 0; r < reps; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        best = std::min(best, seconds_since(t0));
+    }
+    return best;
+}
+
+// White noise with a few soft discs, as a shrunk micrograph on the device.
+float* shrunk_micrograph(int size, int shrink, int& nx) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> noise;
+    std::vector<float> mic((size_t)size * size);
+    for (float& v : mic) v = noise(rng);
+    for (int k = 0; k < 40; ++k) {
+        const int cx = 300 + (k * 977) % (size - 600), cy = 300 + (k * 613) % (size - 600);
+        for (int y = cy - 200; y < cy + 200; ++y)
+            for (int x = cx - 200; x < cx + 200; ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < 150 * 150) mic[(size_t)y * size + x] -= 1.0f;
+    }
+    nx = size / shrink;
+    float *full = nullptr, *out = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&full, mic.size() * sizeof(float)));
+    CUDA_CHECK(cudaMalloc((void**)&out, (size_t)nx * nx * sizeof(float)));
+    CUDA_CHECK(memcpy_H2D(full, mic.data(), mic.size() * sizeof(float)));
+    hcuda_2d_meanshrink(full, out, size, size, shrink);
+    CUDA_CHECK(cudaFree(full));
+    return out;
+}
+
+std::vector<int> int_list(const char* s) {
+    std::vector<int> v;
+    for (const char* p = s; *p;) {
+        v.push_back(std::atoi(p));
+        while (*p && *p != ',') ++p;
+        if (*p == ',') ++p;
+    }
+    return v;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--size" && has_value) o.size = std::atoi(argv[++i]);
+        else if (a == "--shrink" && has_value) o.shrink = std::atoi(argv[++i]);
+        else if (a == "--step" && has_value) o.step = (float)std::atof(argv[++i]);
+        else if (a == "--reps" && has_value) o.reps = std::atoi(argv[++i]);
+        else if (a == "--threads" && has_value) o.threads = int_list(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,%d]\n",
+                         omp_get_num_procs());
+            return 1;
+        }
+    }
+    if (o.threads.empty()) o.threads = {1, omp_get_num_procs()};
+
+    // The default record: the automatic template of radius_px at the default shrink.
+    Tessoranth_Para p{};
+    tessoranth_init_parameters(1, p);
+    int nx = 0, tnx, tny, tnz;
+    float* mic = shrunk_micrograph(o.size, o.shrink, nx);
+    const float radius = p.radius_px * 4.0f / (float)o.shrink;
+    float* t = create_template_data(tnx, tny, tnz, radius, p.m_edge_ratio);
+    float *t_d = nullptr, *mask = nullptr, *ccmax = nullptr, *psi = nullptr;
+    CUDA_CHECK(cudaMalloc((void**)&t_d, (size_t)tnx * tny * sizeof(float)));
+    for (float** d : {&mask, &ccmax, &psi}) CUDA_CHECK(cudaMalloc((void**)d, (size_t)nx * nx * sizeof(float)));
+    normalize_template_data(t_d, t, tnx, tny, tnz, 1, radius, p.m_edge_ratio);
+    destroy_template_data(t);
+    hcuda_2d_memset(mask, 1.0f, (unsigned)nx, (unsigned)nx);
+    const long long angles = morvandel_psi_count(0.0f, 360.0f, o.step);
+
+    std::printf("picker correlation: %d x %d micrograph shrunk by %d to %d x %d, template %d x %d, %lld angles "
+                "(step %g), fastest of %d, %d cores\n",
+                o.size, o.size, o.shrink, nx, nx, tnx, tny, angles, o.step, o.reps, omp_get_num_procs());
+    std::printf("%8s %12s %12s %14s %8s\n", "threads", "time (s)", "per angle", "FFT floor (s)", "ratio");
+    for (int threads : o.threads) {
+        omp_set_num_threads(threads);
+        // The dots of the angle loop go to /dev/null while timed.
+        std::fflush(stdout);
+        const int saved = dup(1), devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        close(devnull);
+        const double run = fastest(o.reps, [&] {
+            morvandel_ccmax_psi_by_one_template(mic, mask, ccmax, psi, 1, nx, nx, t_d, tnx, tny, (float)(tnx * tny),
+                                                0.0f, 360.0f, o.step);
+        });
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        // Floor: one forward and one inverse transform of the shrunk size per angle.
+        float* image = nullptr;
+        float2* spectrum = nullptr;
+        CUDA_CHECK(cudaMalloc((void**)&image, (size_t)nx * nx * sizeof(float)));
+        CUDA_CHECK(cudaMalloc((void**)&spectrum, (size_t)(nx / 2 + 1) * nx * sizeof(float2)));
+        CUDA_CHECK(memcpy_D2D(image, mic, (size_t)nx * nx * sizeof(float)));
+        const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)nx, CUFFT_R2C);
+        const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)nx, CUFFT_C2R);
+        const double floor = fastest(o.reps, [&] {
+            for (long long k = 0; k < angles; ++k) {
+                CUFFT_CHECK(cufftExecR2C(r2c, image, spectrum));
+                CUFFT_CHECK(cufftExecC2R(c2r, spectrum, image));
+            }
+            CUDA_CHECK(cudaDeviceSynchronize());
+        });
+        CUFFT_CHECK(cufftDestroy(r2c));
+        CUFFT_CHECK(cufftDestroy(c2r));
+        CUDA_CHECK(cudaFree(image));
+        CUDA_CHECK(cudaFree(spectrum));
+        std::printf("%8d %12.3f %12.4f %14.3f %8.2f\n", threads, run, run / (double)angles, floor, run / floor);
+        std::fflush(stdout);
+    }
+    for (float* d : {mic, t_d, mask, ccmax, psi}) CUDA_CHECK(cudaFree(d));
+    tessoranth_free_parameters(p);
+    return 0;
+}

@@ -1,0 +1,301 @@
+// The template particle picker: its parameter record and front end, the
+// templates and the correlation maximum over in-plane angles, picks by grid
+// cells with neighbour filtering, ice and contamination detection, excluded
+// boxes, the mask, the pick and rejected-area outputs, and the class
+// Morvandel that keeps one micrograph on the GPU.
+//
+// Sources, all printing "src/morvandel56": src/morvandel56_params.cu (record,
+// defaults, parser, derived sizes, checks of the values), src/morvandel56_echo.cu
+// (parameter echo, option list, help, tips, banner), src/morvandel56_ccmax.cu
+// (templates and the correlation over angles), src/morvandel56_grid.cu (grid
+// find and neighbour filters), src/morvandel56_ice.cu (ice search, excluded
+// boxes, mask, rejected areas) and src/morvandel56.cu (pick outputs, input-name
+// checks, square clips, Morvandel).
+//
+// Frames: the maps and grids are in pixels of the shrunk micrograph (index
+// y*nx + x). Every file the picker writes is in pixels of the original
+// micrograph: a map pixel p is written as origin + shrink*p, origin being the
+// corner of the shrunk map's area in the original (a square clip) and shrink
+// the shrink factor; box sizes are in original pixels. Coordinate files read
+// for exclusion are taken in the same frame.
+#pragma once
+#include <cstdio>
+
+#include "boxfile.h"
+#include "gpu.h"
+#include "mrcfile.h"
+
+// ================= parameters and front end =================
+
+// Every setting of the picker. Lengths in A, angles in degrees; flags are 0 or 1.
+// The record owns its three 1024-byte texts and the files array; the names in
+// files belong to the command line.
+struct Tessoranth_Para {
+    char** files;            // input micrographs
+    char* T;                 // template stack; "NULL" or "NONE": the automatic template
+    int dont_invertT;
+    float apixM;             // micrograph pixel size
+    float apixT;             // template pixel size (apixM unless given)
+    float diameter;
+    float min_dist;          // smallest distance between picks
+    int boxsize;             // box side in original micrograph pixels
+    int shrink;              // shrink factor, from speed
+    int speed;               // 0..4
+    float ang_step;
+    int update_T;
+    float cc_cutoff;
+    float lp, hp;            // band-pass after the ice detection
+    float pre_lp, pre_hp;    // band-pass before it
+    int T_norm_type;         // 0..3
+    float m_edge_ratio;
+    int do_bandpass;
+    int mic_znorm;
+    int mic_wm_norm;
+    int do_ctf;
+    int do_local_ctf;
+    float kv, cs, ac;
+    float lave_max, lave_min;
+    float lsigma_cutoff;
+    float lsigma_D, lave_D;  // window diameters of the local statistics
+    int write_normed_T;
+    int write_ccmax_mic;
+    int write_ccmax_z;
+    int do_pre_filter;
+    int detect_ice;
+    int write_pref_mic;
+    int write_pf_mic;
+    int write_bg_mic;
+    int write_bgfree_mic;
+    int write_lsigma_mic;
+    int write_mic_mask;
+    int do_unfinished;
+    char* excluded_suffix;
+    int exclusive_picking;
+    int mask_excluded;
+    char* global_excluded_box;
+    int write_rejected_box;
+    int write_star;
+    int extract_raw;
+    int extract_pf;
+    int gid;
+    int nfiles;
+    float ice_softwidth;     // soft edge of the local windows, pixels
+    float radius_ratio;
+    float spare_ratio;
+    int auto_template;
+    float psi_start, psi_end;
+    float radius_px;         // particle radius in shrunk pixels
+    float min_dist_px;       // min_dist in shrunk pixels
+    float lsigma_px;         // local-sigma window radius in shrunk pixels
+    float lave_px;           // local-average window radius in shrunk pixels
+};
+
+extern const char* const TESSORANTH_OPTIONS[38];
+extern const char* const TESSORANTH_ALL_TIPS[9];
+extern const char* const tessoranth_version;
+extern const char* const tessoranth_updated_date;
+
+// files gets count slots (the number of command-line words); every default set.
+int tessoranth_init_parameters(int count, Tessoranth_Para& para);
+// Releases the three texts and the files array.
+void tessoranth_free_parameters(Tessoranth_Para& para);
+// Parses argv[1..] into the record, derives the sizes, checks them, selects the
+// GPU and prints the reminders. An unknown option, a value option standing last,
+// a text value of 1024 characters or more, a speed level outside 0..4, a pixel
+// size, shrink or angle step not above 0, a minimum distance that leaves a cell
+// side of 0, or no input file end the process with status 1.
+int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
+// shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
+void tessoranth_speed2shrink(int speed, int& shrink);
+// Side of the square cells of the pick and ice grids: the integer part of
+// min_dist_px/sqrt(2) (a cell's diagonal is the minimum distance), at least 1.
+int tessoranth_cell_side(float min_dist_px);
+
+int tessoranth_fput_parameters(int argc, char** argv, const Tessoranth_Para& para, FILE* stream);
+void tessoranth_print_valid_options();
+void tessoranth_put_all_tips();
+void tessoranth_put_one_random_tip();
+void tessoranth_put_info(const char* name);
+void tessoranth_virus_help_full(const char* name);
+void tessoranth_help(const char* name);
+void tessoranth_help_full(const char* name);
+void tessoranth_virus_help(const char* name);
+[[noreturn]] void tessoranth_help_exit(const char* name, const char* reason);
+
+// 0 when the micrograph exists and is readable; otherwise a warning and -1.
+int check_input_file(const char* name);
+// Checks each of the n names in order and keeps only the usable ones, in order;
+// n becomes their number. Returns 0.
+int check_all_input_files(char** names, int& n);
+// out (1024 bytes) = the micrograph name less ".mrc"/".mrcs" + "_nonunique.box"; n is not used.
+int set_name_shrinked_box(char* out, const char* micrograph, int n);
+
+// ================= templates and correlation =================
+
+// Host stacks: nz templates of nx x ny, malloc'd; released with destroy_template_data.
+float* get_template_data(int& nx, int& ny, int& nz, const char* name);
+// The automatic template: one soft white disc, side 4*int(radius).
+float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge);
+// A named stack rescaled to the micrograph's pixel size and shrunk with it, or
+// the automatic template when name is a null name.
+float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
+                                   float apixM, int shrink, float edge);
+void destroy_template_data(float* stack);
+// Each host template normalised by type (0 none, 1 mean, 2 sharp disc and
+// background, 3 soft-disc z-normalisation), then the stack copied to dst_d.
+int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
+                            float edge);
+void rmask_subtract_background(float* image, float radius, int nx, int ny);
+void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
+
+// For every micrograph pixel, the largest correlation with the template turned
+// through psi_start, psi_start + psi_step, ... below psi_end, normalised by
+// sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
+// psi_d) the angle that gave it. A particle centred at pixel p peaks at p.
+// The template must fit in the micrograph and psi_step be above 0 (fatal
+// otherwise); when the normalisation is 0/0 or otherwise not a positive number
+// the map is 0, with a warning.
+int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
+                                        int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
+                                        float psi_start, float psi_end, float psi_step);
+int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
+                                    int tnx, int tny, float cc_factor, float psi_start, float psi_end,
+                                    float psi_step);
+// Number of angles psi_start + k*psi_step below psi_end.
+long long morvandel_psi_count(float psi_start, float psi_end, float psi_step);
+
+// ccmax = cc where ccmax < cc (and psi_map = psi there).
+__global__ void cuda_update_ccmax_2d(float* ccmax, const float* cc, int nx, int ny);
+__global__ void cuda_update_ccmax_psi_2d(float* ccmax, const float* cc, float* psi_map, float psi, int nx, int ny);
+void hcuda_update_ccmax_2d(float* ccmax_d, const float* cc_d, int nx, int ny);
+void hcuda_update_ccmax_psi_2d(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny);
+
+// ================= grid peak finding and neighbour filtering =================
+// Cells of side g: gx = (nx + g - 1)/g columns, gy rows, cell j*gx + i. Per
+// cell: the pick index (map pixel index, 0 for none), the cell maximum and the
+// pick angle. Two picks conflict below a distance of sqrt(2)*g. The filters
+// compare each cell with its neighbours' picks as found (found: a copy of the
+// pick indices made before the launch), so the result does not depend on the
+// order of the threads. A cell side of 0 is fatal in the host functions.
+
+int grid_cells(int n, int g);
+// The pixels of cell (i, j) of side g: x0 <= x < x1, y0 <= y < y1, clipped to the map.
+struct CellBounds {
+    int x0, y0, x1, y1;
+};
+__host__ __device__ inline CellBounds cell_bounds(int i, int j, int g, int nx, int ny) {
+    const int x0 = i * g, y0 = j * g;
+    return CellBounds{x0, y0, x0 + g < nx ? x0 + g : nx, y0 + g < ny ? y0 + g : ny};
+}
+// The cell (i, j) of the calling thread of a launch over a gx x gy grid; false outside it.
+__device__ inline bool grid_cell_of_thread(int gx, int gy, int& i, int& j) {
+    i = (int)(blockIdx.x * blockDim.x + threadIdx.x);
+    j = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    return i < gx && j < gy;
+}
+
+__global__ void cuda_find_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, int nx, int ny, int gx, int gy,
+                                      int g);
+__global__ void cuda_find_ccmax_psi_grids(const float* cc, const float* psi, unsigned* idx, float* cellmax,
+                                          float* cellpsi, int nx, int ny, int gx, int gy, int g);
+__global__ void cuda_find_update_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, int nx, int ny, int gx,
+                                             int gy, int g);
+__global__ void cuda_filter_ccmax_grids(unsigned* idx, const unsigned* found, const float* cellmax, float cutoff,
+                                        int nx, int ny, int gx, int gy, int g);
+__global__ void cuda_filter_ccmax_psi_grids(unsigned* idx, const unsigned* found, const float* cellmax,
+                                            const float* cellpsi, float cutoff, int nx, int ny, int gx, int gy,
+                                            int g);
+__global__ void cuda_filter_ccmax_psi_grids_exclusive(unsigned* idx, const unsigned* found, const float* cellmax,
+                                                      const float* cellpsi, float cutoff, int nx, int ny, int gx,
+                                                      int gy, int g, const unsigned* excluded, int n);
+
+void hcuda_find_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, int nx, int ny, int gx, int gy, int g);
+void hcuda_find_update_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, int nx, int ny, int gx, int gy,
+                                   int g);
+// The map is not read.
+void hcuda_filter_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, float cutoff, int nx, int ny, int gx,
+                              int gy, int g);
+void hcuda_find_filter_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, float cutoff, int nx, int ny,
+                                   int gx, int gy, int g);
+void hcuda_find_filter_ccmax_psi_grids(const float* cc, const float* psi, unsigned* idx, float* cellmax,
+                                       float* cellpsi, float cutoff, int nx, int ny, int gx, int gy, int g);
+void hcuda_find_update_filter_ccmax_grids(const float* cc, unsigned* idx, float* cellmax, float cutoff, int nx,
+                                          int ny, int gx, int gy, int g);
+// Device maps, host grids of grid_cells(nx, g)*grid_cells(ny, g) elements.
+void gpu_find_filter_ccmax_psi_grids(const float* cc, const float* psi, unsigned* idx, float* cellmax,
+                                     float* cellpsi, float cutoff, int nx, int ny, int g);
+// excluded: n device map pixel indices (n may be 0); a pick within sqrt(2)*g of one is dropped.
+void gpu_find_filter_ccmax_psi_grids_exclusive(const float* cc, const float* psi, unsigned* idx, float* cellmax,
+                                               float* cellpsi, float cutoff, int nx, int ny, int g,
+                                               const unsigned* excluded, int n);
+
+// ================= ice detection, exclusion and outputs =================
+
+// Rejected-cell grid with the cell side tessoranth_cell_side(para.min_dist_px)
+// into idx_d (grid_cells(nx, e)*grid_cells(ny, e) elements, device); writes
+// "_rejected.box", "_rejected.star", "_bg.mrc" and "_lsigma.mrc" beside name as
+// the record asks.
+int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
+                        const Tessoranth_Para& para);
+__global__ void cuda_find_sigma_grids(const float* ave, const float* sigma, unsigned* idx, float* cellave,
+                                      float* cellsigma, int nx, int ny, int gx, int gy, int e, float lave_min,
+                                      float lave_max, float lsigma_cutoff);
+void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* idx_d, float* cellave_d,
+                            float* cellsigma_d, int nx, int ny, int e, float lave_min, float lave_max,
+                            float lsigma_cutoff);
+// Rejected cells of host grids: mode 1 an X/Y STAR file, any other mode box rows
+// of the cell's size around the rejecting pixel with the cell statistics.
+int output_ice_coord(const char* name, const unsigned* idx, const float* cellave, const float* cellsigma, int nx,
+                     int ny, int2 origin, int e, int shrink, int mode);
+// Marks the cells holding the centres of the boxes (original pixels); boxes
+// whose centre falls outside the shrunk map are skipped.
+int add_excluded_coords_to_ice(unsigned* idx_d, int nx, int ny, int e, const PTCL_BOX* boxes, int n, int shrink,
+                               int2 origin);
+// The same for the boxes of a .box or .star file; a null, missing or unreadable name marks nothing.
+int add_excluded_boxf_to_ice(unsigned* idx_d, int nx, int ny, int e, char* name, int shrink, int2 origin);
+__global__ void cuda_2d_generate_mask_by_coords(float* mask, int nx, int ny, int gx, int gy, int e,
+                                                const unsigned* idx, float flag);
+// Rejected cells become flag, accepted ones 1 - flag; src is not read.
+int hcuda_2d_generate_mask_by_coords(float* mask_d, const float* src, int nx, int ny, int e, const unsigned* idx_d,
+                                     float flag);
+
+int tessoranth_output_star_head(FILE* stream);
+// The kept picks of one template (host grids of n cells, map pixels) written in
+// original micrograph pixels: position origin + shrink*p, box of box pixels
+// around it; a pick whose box does not lie inside the map's area is left out.
+int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
+                                    int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
+                                   int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+int is_file_morvandel_done(const char* name);
+
+int get_max_extended_square_even_size(int nx, int ny, int shrink);
+int get_max_square_even_size(int nx, int ny);
+int2 get_max_square_clip_origin(int nx, int ny);
+// Slice 0 of the open file, its size x size square at origin into dst; a
+// square larger than the micrograph is fatal.
+int mrc_read_square_even(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
+int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
+// Opens the first readable name of the list into file and copies it into first
+// (1024 bytes); -1, both untouched, when none is readable.
+int check_access_openf_1st(char** names, int n, char* first, FILE*& file);
+
+// One micrograph on the GPU. Every GPU call is checked.
+class Morvandel {
+  public:
+    bool owned;
+    bool cleared;
+    float* mic_d;
+    int nx, ny;
+
+    Morvandel();
+    Morvandel(float* mic_d, int nx, int ny);
+    int set_mic_d(float* mic_d, int nx, int ny);
+    int set_mic(const float* host, int nx, int ny);
+    // -1 with a warning when slice 0 cannot be read.
+    int set_mic(const char* name);
+    int malloc_mic();
+    int malloc_mic(int nx, int ny);
+    int free_mic();
+    int write_mic(const char* name);
+};

@@ -1,0 +1,239 @@
+// The picker's files and small helpers: the pick rows and STAR files of one
+// template, the rejected areas, the checks of the input names, the first usable
+// micrograph of a list, square clips of a micrograph, and Morvandel, which keeps
+// one micrograph on the GPU.
+#define VORN_UNIT "src/morvandel56"
+#include "morvandel56.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cuda_general.h"
+#include "gpu_buffers.h"
+#include "process2d_raw.h"
+#include "str_utils.h"
+
+namespace {
+
+FILE* open_for_writing(const char* name, const char* mode, const char* func, int line) {
+    FILE* f = fopen(name, mode);
+    if (f == nullptr) {
+        std::printf("Cannot write to file %s. Permission denied or no space left!\n", name);
+        vorn_fatal_line(func, VORN_UNIT, line, "open file '%s' failed.", name);
+    }
+    return f;
+}
+
+// Each kept pick of a template: its cell and its position in original pixels.
+// The box of box pixels around it must lie inside the map's area.
+template <class Visit>
+void for_each_kept_pick(const unsigned* idx, int n, int nx, int ny, int box, int shrink, int2 origin, Visit visit) {
+    const long long b = box / 2, w = (long long)shrink * nx, h = (long long)shrink * ny;
+    for (int k = 0; k < n; ++k) {
+        const unsigned v = idx[k];
+        const long long x = (long long)shrink * (v % (unsigned)nx), y = (long long)shrink * (v / (unsigned)nx);
+        if (v == 0 || !(b < x && x < w - b && b < y && y < h - b)) continue;
+        visit(k, (int)(origin.x + x), (int)(origin.y + y));
+    }
+}
+
+float angle_of(const float* psi, int k) { return psi ? psi[k] : 0.0f; }
+
+// 0 when the micrograph can be read; otherwise the warning of the calling function.
+int report_unusable(const char* name, const char* func, int line) {
+    const char* what = access(name, F_OK) != 0 ? "does NOT exsit" : access(name, R_OK) != 0 ? "are NOT readable" : nullptr;
+    if (what == nullptr) return 0;
+    std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s %s! "
+                "Automatically ignored!\033[m\n\n",
+                func, VORN_UNIT, line, name, what);
+    return -1;
+}
+
+int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, const char* func, int line) {
+    if (size > head->nx || size > head->ny)
+        vorn_fatal_line(func, VORN_UNIT, line, "Can not read micrograph. File Size issue!\n");
+    std::vector<float> slice((size_t)head->nx * head->ny);
+    if (mrc_read_slice(file, head, 0, 'z', slice.data()) != 0) return -1;
+    cpu_2d_extract_small_from_large(dst, size, size, slice.data(), head->nx, head->ny, origin.x, origin.y);
+    return 0;
+}
+
+}  // namespace
+
+// ================= outputs =================
+
+int tessoranth_output_star_head(FILE* stream) {
+    rewind(stream);
+    std::fprintf(stream, "\ndata_\n");
+    std::fprintf(stream, "\nloop_\n");
+    std::fprintf(stream, "_rlnCoordinateX #1\n");
+    std::fprintf(stream, "_rlnCoordinateY #2\n");
+    std::fprintf(stream, "_rlnClassNumber #3\n");
+    std::fprintf(stream, "_rlnAnglePsi #4\n");
+    std::fprintf(stream, "_rlnAutopickFigureOfMerit #5\n");
+    return 0;
+}
+
+int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
+                                    int class_id, int n, int nx, int ny, int box, int shrink, int2 origin) {
+    const int b = box / 2;
+    for_each_kept_pick(idx, n, nx, ny, box, shrink, origin, [&](int k, int x, int y) {
+        std::fprintf(stream, "%-8d%-8d%-8d%-8d%-8.6f\t%-8d\t%-8.3f\n", x - b, y - b, box, box, cc[k], class_id,
+                     angle_of(psi, k));
+    });
+    return 0;
+}
+
+int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
+                                   int class_id, int n, int nx, int ny, int box, int shrink, int2 origin) {
+    FILE* f = open_for_writing(name, "w+", __func__, __LINE__);
+    tessoranth_output_star_head(f);
+    for_each_kept_pick(idx, n, nx, ny, box, shrink, origin, [&](int k, int x, int y) {
+        std::fprintf(f, "%-8d%-8d%-8d\t%-8.6f\t%-8.3f\n", x, y, class_id, angle_of(psi, k), cc[k]);
+    });
+    fclose(f);
+    return 0;
+}
+
+int output_ice_coord(const char* name, const unsigned* idx, const float* cellave, const float* cellsigma, int nx,
+                     int ny, int2 origin, int e, int shrink, int mode) {
+    FILE* f = open_for_writing(name, "w", __func__, __LINE__);
+    if (mode == 1) output_starbox_head_XYonly(f);
+    const int cells = grid_cells(nx, e) * grid_cells(ny, e), h = e / 2;
+    for (int k = 0; k < cells; ++k) {
+        const unsigned v = idx[k];
+        const int x = (int)(v % (unsigned)nx), y = (int)(v / (unsigned)nx);
+        if (v == 0 || !(h < x && x < nx - h && h < y && y < ny - h)) continue;
+        if (mode == 1)
+            std::fprintf(f, "%-8d%-8d\n", origin.x + shrink * x, origin.y + shrink * y);
+        else
+            std::fprintf(f, "%-8d%-8d%-8d%-8d\t%-8.6f\t%-8.6f\n", origin.x + (x - h) * shrink,
+                         origin.y + (y - h) * shrink, e * shrink, e * shrink, cellave[k], cellsigma[k]);
+    }
+    fclose(f);
+    return 0;
+}
+
+
+int is_file_morvandel_done(const char* name) { return access(name, R_OK) == 0 ? 1 : 0; }
+
+// ================= input names =================
+
+int check_input_file(const char* name) { return report_unusable(name, __func__, __LINE__); }
+
+int check_all_input_files(char** names, int& n) {
+    int kept = 0;
+    for (int k = 0; k < n; ++k)
+        if (report_unusable(names[k], "check_input_file", __LINE__) == 0) names[kept++] = names[k];
+    n = kept;
+    return 0;
+}
+
+int set_name_shrinked_box(char* out, const char* micrograph, int) {
+    return mrcf_set_outname_by_suffix(out, micrograph, "_nonunique.box");
+}
+
+int check_access_openf_1st(char** names, int n, char* first, FILE*& file) {
+    for (int k = 0; k < n; ++k) {
+        if (report_unusable(names[k], __func__, __LINE__) != 0) continue;
+        std::printf("Opening %s for initial test and preperation .......\n", names[k]);
+        file = fopen(names[k], "rb");
+        if (file == nullptr) {
+            std::printf("Cannot open file %s. Permission denied or wrong file name.\n", names[k]);
+            VORN_FATAL("open file '%s' failed.", names[k]);
+        }
+        strlcpy(first, names[k]);
+        return 0;
+    }
+    return -1;
+}
+
+// ================= square clips =================
+
+int get_max_extended_square_even_size(int nx, int ny, int shrink) {
+    return std::max(2 * (nx / (2 * shrink)), 2 * (ny / (2 * shrink)));
+}
+
+int get_max_square_even_size(int nx, int ny) { return std::min(nx - nx % 2, ny - ny % 2); }
+
+int2 get_max_square_clip_origin(int nx, int ny) {
+    return nx > ny ? make_int2((nx - ny) / 2, 0) : make_int2(0, (ny - nx) / 2);
+}
+
+int mrc_read_square_even(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin) {
+    return read_square(file, head, dst, size, origin, __func__, __LINE__);
+}
+
+int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin) {
+    return read_square(file, head, dst, size, origin, __func__, __LINE__);
+}
+
+// ================= Morvandel =================
+
+Morvandel::Morvandel() : owned(false), cleared(false), mic_d(nullptr), nx(0), ny(0) {}
+
+Morvandel::Morvandel(float* mic, int w, int h) : owned(true), cleared(false), mic_d(mic), nx(w), ny(h) {}
+
+int Morvandel::set_mic_d(float* mic, int w, int h) {
+    free_mic();
+    mic_d = mic;
+    nx = w;
+    ny = h;
+    owned = true;
+    return 0;
+}
+
+int Morvandel::set_mic(const float* host, int w, int h) {
+    free_mic();
+    nx = w;
+    ny = h;
+    mic_d = device_copy_of(GPU_SITE, host, (size_t)w * h);
+    owned = true;
+    return 0;
+}
+
+int Morvandel::set_mic(const char* name) {
+    MRC_HEAD* head = mrcf_get_head(name);
+    float* slice = mrcf_get_data_sliceN(name, 0);
+    if (slice == nullptr) {
+        VORN_WARNING("can not read the first image of %s\n\033[m", name);
+        free(head);
+        return -1;
+    }
+    set_mic(slice, head->nx, head->ny);
+    free(slice);
+    free(head);
+    return 0;
+}
+
+int Morvandel::malloc_mic() {
+    free_mic();
+    mic_d = device_buffer<float>(GPU_SITE, (size_t)nx * ny);
+    owned = true;
+    return 0;
+}
+
+int Morvandel::malloc_mic(int w, int h) {
+    nx = w;
+    ny = h;
+    return malloc_mic();
+}
+
+int Morvandel::free_mic() {
+    if (owned && mic_d != nullptr) device_release(GPU_SITE, mic_d);
+    mic_d = nullptr;
+    owned = false;
+    return 0;
+}
+
+int Morvandel::write_mic(const char* name) {
+    std::vector<float> host((size_t)nx * ny);
+    copy_to_host(GPU_SITE, host.data(), mic_d, host.size());
+    mrcf_write_xyz_data(name, host.data(), nx, ny, 1);
+    return 0;
+}

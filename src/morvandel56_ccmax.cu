@@ -1,0 +1,261 @@
+// Picking templates (read from an MRC stack, rescaled and shrunk to the
+// micrograph, or the automatic soft disc), their normalisation, and the
+// correlation maximum of a micrograph over the in-plane turns of one template.
+#define VORN_UNIT "src/morvandel56"
+#include "morvandel56.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cuda_fast_sum.h"
+#include "cuda_fft.h"
+#include "fft_plan.h"
+#include "gpu_buffers.h"
+#include "gpu_launch.h"
+#include "math_utils.h"
+#include "math_utils_gpu.h"
+#include "process2d_core.h"
+#include "process2d_raw.h"
+#include "str_utils.h"
+
+namespace {
+
+size_t pixels(int nx, int ny) { return (size_t)nx * (size_t)ny; }
+
+float* host_floats(size_t n) {
+    float* p = (float*)malloc((n > 0 ? n : 1) * sizeof(float));
+    if (p == nullptr) VORN_FATAL("Host memory allocation failed");
+    return p;
+}
+
+float centre_of(int n) { return (float)(n - 1) / 2.0f; }
+
+// ccmax = cc where ccmax < cc; a NaN never replaces, equal values keep the
+// earlier. A thread takes GPU_LANES neighbouring pixels of a row (one on a GPU).
+template <bool WithPsi>
+__device__ __forceinline__ void update_ccmax(float* ccmax, const float* cc, float* psi_map, float psi, int nx,
+                                             int ny) {
+    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x) * (int)GPU_LANES;
+    const int y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    if (x >= nx || y >= ny) return;
+    const size_t i = (size_t)y * nx + x;
+    const unsigned n = (unsigned)(nx - x) < GPU_LANES ? (unsigned)(nx - x) : GPU_LANES;
+    const gpu_lanes_f old = gpu_lanes_load(ccmax + i, n), now = gpu_lanes_load(cc + i, n);
+    const gpu_lanes_m higher = old < now;
+    gpu_lanes_store(ccmax + i, gpu_lanes_select(higher, now, old), n);
+    if (WithPsi) gpu_lanes_store(psi_map + i, gpu_lanes_select(higher, gpu_lanes_f(psi), gpu_lanes_load(psi_map + i, n)), n);
+}
+
+}  // namespace
+
+// ================= templates =================
+
+float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
+    FILE* f = fopen(name, "rb");
+    if (f == nullptr) {
+        std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
+        VORN_FATAL("open file '%s' failed.", name);
+    }
+    MRC_HEAD head;
+    if (mrc_read_head(f, &head) != 0 || head.nx <= 0 || head.ny <= 0 || head.nz <= 0) {
+        fclose(f);
+        VORN_FATAL("the template file %s holds no image", name);
+    }
+    get_mrc_head_xyz(nx, ny, nz, &head);
+    float* stack = host_floats(pixels(nx, ny) * (size_t)nz);
+    for (int k = 0; k < nz; ++k)
+        if (mrc_read_slice(f, &head, k, 'z', stack + pixels(nx, ny) * k) != 0) {
+            fclose(f);
+            free(stack);
+            VORN_FATAL("can not read template %d of %s", k, name);
+        }
+    fclose(f);
+    return stack;
+}
+
+float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge) {
+    const int n = 4 * (int)radius;
+    if (n <= 0) VORN_FATAL("a particle radius of %g pixels leaves no automatic template", radius);
+    nx = ny = n;
+    nz = 1;
+    float* t = host_floats(pixels(n, n));
+    cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), radius * edge,
+                               (1.0f - edge) * radius);
+    return t;
+}
+
+float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
+                                   float apixM, int shrink, float edge) {
+    if (is_str_null(name)) return create_template_data(nx, ny, nz, radius, edge);
+    float* stack = get_template_data(nx, ny, nz, name);
+    const float f = apixT / apixM;
+    const int nxs = (int)((float)nx * f), nys = (int)((float)ny * f);
+    const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
+    if (sx <= 0 || sy <= 0)
+        VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
+                   nx, ny);
+    if (f != 1.0f) {
+        float* scaled = host_floats(pixels(nxs, nys) * nz);
+        gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
+        free(stack);
+        stack = scaled;
+    }
+    if (shrink > 1) {
+        float* shrunk = host_floats(pixels(sx, sy) * nz);
+        cpu_2ds_meanshrink(shrunk, stack, nxs, nys, nz, shrink);
+        free(stack);
+        stack = shrunk;
+    }
+    nx = sx;
+    ny = sy;
+    return stack;
+}
+
+void destroy_template_data(float* stack) { free(stack); }
+
+void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r) {
+    const double r2 = (double)r * r;
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            const double dx = x - cx, dy = y - cy;
+            if (dx * dx + dy * dy > r2) image[pixels(nx, y) + x] = 0.0f;
+        }
+}
+
+void rmask_subtract_background(float* image, float radius, int nx, int ny) {
+    const double cx = centre_of(nx), cy = centre_of(ny), r2 = (double)radius * radius;
+    double kept = 0.0;
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            float& v = image[pixels(nx, y) + x];
+            const double dx = x - cx, dy = y - cy;
+            if (dx * dx + dy * dy > r2) v = 0.0f;
+            kept += v;
+        }
+    const float bg = (float)(kept / (double)pixels(nx, ny));
+    for (size_t i = 0; i < pixels(nx, ny); ++i) image[i] -= bg;
+}
+
+int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
+                            float edge) {
+    const size_t n = pixels(nx, ny);
+    if (type == 0) {
+        CUDA_CHECK(memcpy_H2D(dst_d, src, n * nz * sizeof(float)));
+        return 0;
+    }
+    std::vector<float> t(n);
+    for (int k = 0; k < nz; ++k) {
+        std::copy(src + n * k, src + n * (k + 1), t.begin());
+        switch (type) {
+            case 1: hm_submean_inplace(t.data(), n); break;
+            case 2: rmask_subtract_background(t.data(), radius, nx, ny); break;
+            case 3:
+                cpu_2d_znorm_withRmask_applymask_inplace(t.data(), (unsigned)nx, (unsigned)ny, centre_of(nx),
+                                                         centre_of(ny), (1.0f - edge) * radius, edge * radius);
+                break;
+            default: VORN_WARNING("Invalid T_norm_type!\n\033[m"); break;
+        }
+        CUDA_CHECK(memcpy_H2D(dst_d + n * k, t.data(), n * sizeof(float)));
+    }
+    return 0;
+}
+
+// ================= correlation over angles =================
+
+__global__ void cuda_update_ccmax_2d(float* ccmax, const float* cc, int nx, int ny) {
+    update_ccmax<false>(ccmax, cc, nullptr, 0.0f, nx, ny);
+}
+__global__ void cuda_update_ccmax_psi_2d(float* ccmax, const float* cc, float* psi_map, float psi, int nx, int ny) {
+    update_ccmax<true>(ccmax, cc, psi_map, psi, nx, ny);
+}
+void hcuda_update_ccmax_2d(float* ccmax_d, const float* cc_d, int nx, int ny) {
+    gpu_launch_2d<cuda_update_ccmax_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, nx, ny);
+}
+void hcuda_update_ccmax_psi_2d(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny) {
+    gpu_launch_2d<cuda_update_ccmax_psi_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, psi_d,
+                                            psi, nx, ny);
+}
+
+// Counted with an integer: a float angle stepped by less than its resolution
+// would never reach the end.
+long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
+    if (!(psi_end > psi_start)) return 0;
+    const double steps = std::ceil(((double)psi_end - (double)psi_start) / (double)psi_step);
+    if (!(psi_step > 0.0f) || !std::isfinite(steps))
+        VORN_FATAL("the angle range %g to %g cannot be walked in steps of %g", psi_start, psi_end, psi_step);
+    return (long long)steps;
+}
+
+int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
+                                        int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
+                                        float psi_start, float psi_end, float psi_step) {
+    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny)
+        VORN_FATAL("a template of %d x %d pixels does not fit in the micrograph of %d x %d", tnx, tny, nx, ny);
+    const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
+    const bool angle_map = with_psi != 0 && psi_d != nullptr;
+    const size_t n = pixels(nx, ny), nh = pixels(nx / 2 + 1, ny);
+
+    // Everything one call needs, made once: the angles only reuse it.
+    float* padded = device_buffer<float>(GPU_SITE, n);
+    float* cc = device_buffer<float>(GPU_SITE, n);
+    float* turned = device_buffer<float>(GPU_SITE, pixels(tnx, tny));
+    float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
+    float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
+    float2* product = device_buffer<float2>(GPU_SITE, nh);
+    const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
+    const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
+
+    CUFFT_CHECK(cufftExecR2C(r2c, mic_d, mic_spectrum));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    hcuda_empty_f32(padded, n);
+    hcuda_2d_memset(ccmax_d, -INFINITY, (unsigned)nx, (unsigned)ny);
+
+    for (long long k = 0; k < angles; ++k) {
+        const float psi = psi_start + (float)k * psi_step;
+        std::printf(".");
+        hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
+        // Only the pasted area changes: the rest of the padded image stays 0.
+        hcuda_x2d_cp_small_to_large_center(padded, turned, nx, ny, tnx, tny);
+        CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
+        CUDA_CHECK(cudaDeviceSynchronize());
+        hcuda_c2d_multconj_norm(mic_spectrum, t_spectrum, product, (unsigned)(nx / 2 + 1), (unsigned)ny,
+                                (float)n);
+        CUFFT_CHECK(cufftExecC2R(c2r, product, cc));
+        CUDA_CHECK(cudaDeviceSynchronize());
+        if (angle_map) hcuda_update_ccmax_psi_2d(ccmax_d, cc, psi_d, psi, nx, ny);
+        else hcuda_update_ccmax_2d(ccmax_d, cc, nx, ny);
+    }
+    std::printf("\n");
+
+    const float s_mic = hcuda_fast_sumsqr_withmask(mic_d, mask_d, n);
+    const float s_t = hcuda_fast_sumsqr(T_d, pixels(tnx, tny));
+    const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
+    const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
+
+    hcuda_2d_swap_ccf_inplace(ccmax_d, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_swap_ccf_inplace(psi_d, (unsigned)nx, (unsigned)ny);
+    if (std::isfinite(norm) && norm > 0.0f) {
+        hcuda_2d_divide_inplace(ccmax_d, (unsigned)nx, (unsigned)ny, norm);
+    } else {
+        VORN_WARNING("the correlation cannot be normalised: sum of mic^2 under the mask %g, sum of T^2 %g, sum of "
+                     "the mask %g, factor %g give %g; the map is set to 0\n\033[m",
+                     s_mic, s_t, s_mask, cc_factor, norm);
+        hcuda_2d_memset(ccmax_d, 0.0f, (unsigned)nx, (unsigned)ny);
+    }
+
+    CUFFT_CHECK(cufftDestroy(r2c));
+    CUFFT_CHECK(cufftDestroy(c2r));
+    for (void* d : {(void*)padded, (void*)cc, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum, (void*)product})
+        device_release(GPU_SITE, d);
+    return 0;
+}
+
+int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
+                                    int tnx, int tny, float cc_factor, float psi_start, float psi_end,
+                                    float psi_step) {
+    return morvandel_ccmax_psi_by_one_template(mic_d, mask_d, ccmax_d, nullptr, 0, nx, ny, T_d, tnx, tny, cc_factor,
+                                               psi_start, psi_end, psi_step);
+}

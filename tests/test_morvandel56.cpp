@@ -1,0 +1,973 @@
+// The template picker: its parameters and front end, the templates and the
+// correlation over angles (against a direct sum), the grid picks and their
+// filters, the ice search, exclusion, mask and outputs, Morvandel, and the
+// whole chain on a synthetic micrograph with particles at known positions and
+// angles.
+#include <gtest/gtest.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#define VORN_UNIT "tests/morvandel56"
+#include "coordfile_fixture.h"
+#include "device_arrays_fixture.h"
+#include "estimator_fixture.h"
+#include "morvandel56.h"
+#include "process2d_raw.h"
+#include "str_utils.h"
+
+namespace {
+
+// Death-test statements print their stdout lines onto stderr so the regex sees them.
+#define STDOUT_TO_STDERR() dup2(2, 1)
+
+using Image = std::vector<float>;
+
+using vorn_test::CommandLine;
+
+// A record parsed from the words; what the parser printed is kept in out.
+struct Parsed {
+    CommandLine cmd;
+    Tessoranth_Para p{};
+    std::string out;
+    explicit Parsed(std::vector<std::string> words, bool capture = true) : cmd(std::move(words)) {
+        tessoranth_init_parameters(cmd.argc(), p);
+        if (capture) testing::internal::CaptureStdout();
+        tessoranth_get_parameters(cmd.argc(), cmd.argv.data(), p);
+        if (capture) out = testing::internal::GetCapturedStdout();
+    }
+    ~Parsed() { tessoranth_free_parameters(p); }
+};
+void parse_only(std::vector<std::string> words) { Parsed run(std::move(words), false); }
+
+template <class F>
+std::string stdout_of(F f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
+
+// ================= parameters =================
+
+TEST(Parameters, DefaultsOfTheRecord) {
+    Tessoranth_Para p{};
+    tessoranth_init_parameters(3, p);
+    EXPECT_STREQ(p.T, "NULL");
+    EXPECT_STREQ(p.excluded_suffix, "NULL");
+    EXPECT_STREQ(p.global_excluded_box, "NULL");
+    EXPECT_FLOAT_EQ(p.apixM, 1.34f);
+    EXPECT_FLOAT_EQ(p.diameter, 400.0f);
+    EXPECT_FLOAT_EQ(p.min_dist, 300.0f);
+    EXPECT_EQ(p.boxsize, 128);
+    EXPECT_EQ(p.shrink, 4);
+    EXPECT_EQ(p.speed, 2);
+    EXPECT_FLOAT_EQ(p.ang_step, 5.0f);
+    EXPECT_FLOAT_EQ(p.cc_cutoff, 0.15f);
+    EXPECT_FLOAT_EQ(p.lp, 40.0f);
+    EXPECT_FLOAT_EQ(p.m_edge_ratio, 0.05f);
+    EXPECT_FLOAT_EQ(p.lave_max, 1.0f);
+    EXPECT_FLOAT_EQ(p.lave_min, -1.0f);
+    EXPECT_FLOAT_EQ(p.lsigma_cutoff, 1.3f);
+    EXPECT_EQ(p.detect_ice, 1);
+    EXPECT_EQ(p.write_rejected_box, 1);
+    EXPECT_EQ(p.write_star, 1);
+    EXPECT_EQ(p.auto_template, 1);
+    EXPECT_FLOAT_EQ(p.ice_softwidth, 8.0f);
+    EXPECT_FLOAT_EQ(p.psi_end, 359.0f);
+    // The four derived values are those of the formulas at the table's defaults.
+    EXPECT_FLOAT_EQ(p.radius_px, 400.0f * 1.3f / (2 * 1.34f * 4));
+    EXPECT_FLOAT_EQ(p.min_dist_px, 300.0f / (4 * 1.34f));
+    EXPECT_FLOAT_EQ(p.lsigma_px, 100.0f / (2 * 1.34f * 4));
+    EXPECT_FLOAT_EQ(p.lave_px, 400.0f / (2 * 1.34f * 4));
+    tessoranth_free_parameters(p);
+}
+
+struct ParseCase {
+    const char* name;
+    std::vector<std::string> words;
+    std::function<void(const Tessoranth_Para&, const std::string&)> check;
+};
+
+TEST(Parameters, ParserFollowsTheWorkedExamples) {
+    const std::vector<ParseCase> cases = {
+        {"only a micrograph", {"a.mrc"},
+         [](const Tessoranth_Para& p, const std::string& out) {
+             EXPECT_FLOAT_EQ(p.min_dist, 320.0f);
+             EXPECT_EQ(p.boxsize, 396);
+             EXPECT_FLOAT_EQ(p.lsigma_D, 300.0f);
+             EXPECT_FLOAT_EQ(p.lave_D, 320.0f);
+             EXPECT_NEAR(p.min_dist_px, 59.70149f, 1e-4);
+             EXPECT_NEAR(p.radius_px, 48.50746f, 1e-4);
+             EXPECT_NEAR(p.lsigma_px, 27.985073f, 1e-4);
+             EXPECT_NEAR(p.lave_px, 29.850746f, 1e-4);
+             EXPECT_FLOAT_EQ(p.apixT, 1.34f);
+             EXPECT_EQ(p.nfiles, 1);
+             EXPECT_STREQ(p.files[0], "a.mrc");
+             EXPECT_EQ(tessoranth_cell_side(p.min_dist_px), 42);
+             for (const char* o : {"'--diameter'", "'--T'", "'--apixM'", "'--apixT'"})
+                 EXPECT_NE(out.find(std::string("Waring: You have not set the parameter ") + o), std::string::npos) << o;
+         }},
+        {"diameter and pixel size", {"--diameter", "300", "--apixM", "1.0", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_FLOAT_EQ(p.min_dist, 240.0f);
+             EXPECT_EQ(p.boxsize, 398);
+             EXPECT_FLOAT_EQ(p.lsigma_D, 250.0f);
+             EXPECT_FLOAT_EQ(p.lave_D, 290.0f);
+             EXPECT_EQ(p.shrink, 4);
+             EXPECT_FLOAT_EQ(p.radius_px, 48.75f);
+             EXPECT_FLOAT_EQ(p.min_dist_px, 60.0f);
+             EXPECT_FLOAT_EQ(p.apixT, 1.0f);
+         }},
+        {"speed before the pixel size", {"--speed", "3", "--apixM", "2", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_EQ(p.shrink, 6);
+             EXPECT_FLOAT_EQ(p.min_dist_px, 320.0f / 12.0f);
+         }},
+        {"speed after the pixel size", {"--apixM", "2", "--speed", "3", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) { EXPECT_FLOAT_EQ(p.min_dist_px, 320.0f / 12.0f); }},
+        {"template none", {"--T", "none", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string& out) {
+             EXPECT_EQ(p.auto_template, 1);
+             EXPECT_EQ(out.find("'--T'"), std::string::npos);
+         }},
+        {"template named", {"-t", "refs.mrcs", "a.mrc", "b.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_EQ(p.auto_template, 0);
+             EXPECT_STREQ(p.T, "refs.mrcs");
+             EXPECT_EQ(p.nfiles, 2);
+         }},
+        {"on/off with a value", {"--detect_ice", "0", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_EQ(p.detect_ice, 0);
+             EXPECT_EQ(p.nfiles, 1);
+         }},
+        {"on/off before an option", {"--detect_ice", "--lp", "20", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_EQ(p.detect_ice, 1);
+             EXPECT_FLOAT_EQ(p.lp, 20.0f);
+         }},
+        {"given sizes stay", {"--min_dist", "100", "--boxsize", "77", "--lsigma_D", "50", "--lave_D", "60", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_FLOAT_EQ(p.min_dist, 100.0f);
+             EXPECT_EQ(p.boxsize, 77);
+             EXPECT_FLOAT_EQ(p.lsigma_D, 50.0f);
+             EXPECT_FLOAT_EQ(p.lave_D, 60.0f);
+         }},
+        {"texts", {"--excluded_suffix", "_manual.star", "--global_excluded_box", "all.box", "a.mrc"},
+         [](const Tessoranth_Para& p, const std::string&) {
+             EXPECT_STREQ(p.excluded_suffix, "_manual.star");
+             EXPECT_STREQ(p.global_excluded_box, "all.box");
+         }},
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parsed run(c.words);
+        c.check(run.p, run.out);
+    }
+}
+
+TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string long_name(1100, 'x');
+    const struct {
+        std::vector<std::string> words;
+        const char* says;
+    } cases[] = {
+        // Names of the valid-option list that the parser does not know, and plain typos.
+        {{"--lcutoff_D", "3", "a.mrc"}, "Failed to recognize option: .*--lcutoff_D"},
+        {{"--per_lp", "3", "a.mrc"}, "Failed to recognize option: .*--per_lp"},
+        {{"a.mrc", "--diamter", "200"}, "Failed to recognize option: .*--diamter.*All valid options"},
+        {{"--speed", "5", "a.mrc"}, "speed level must belong to"},
+        {{"a.mrc", "--apixM"}, "option --apixM needs a value, but it stands last"},
+        {{"a.mrc", "--T"}, "option --T needs a value"},
+        {{"--T", long_name, "a.mrc"}, "the value of option --T has 1100 characters"},
+        {{"--apixM", "0", "a.mrc"}, "--apixM must be above 0"},
+        {{"--apixM", "-1.2", "a.mrc"}, "--apixM must be above 0"},
+        {{"--apixT", "0", "a.mrc"}, "--apixT must be above 0"},
+        {{"--ang_step", "0", "a.mrc"}, "--ang_step must be above 0"},
+        {{"--ang_step", "-5", "a.mrc"}, "--ang_step must be above 0"},
+        {{"--min_dist", "7", "a.mrc"}, "picking cells would have a side of 0"},
+        {{"--diameter", "200"}, "No valid files to be processed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0]);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only(c.words)), ::testing::ExitedWithCode(1), c.says);
+    }
+}
+
+TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
+    // 7.6 A at 1.34 A and shrink 4 is 1.418 shrunk pixels: a cell side of 1.
+    Parsed run({"--min_dist", "7.6", "a.mrc"});
+    EXPECT_EQ(tessoranth_cell_side(run.p.min_dist_px), 1);
+    EXPECT_EQ(tessoranth_cell_side(0.5f), 1);
+}
+
+TEST(Parameters, EchoShowsWordsAsTypedAndTheValuesInForce) {
+    Parsed run({"--apixM", "1.0", "--lp", "20", "--do_local_ctf", "--m_edge_ratio", "0.2", "--global_excluded_box",
+                "x.box", "--mic_znorm", "a.mrc", "b.mrc"});
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&text, &size);
+    tessoranth_fput_parameters(run.cmd.argc(), run.cmd.argv.data(), run.p, f);
+    fclose(f);
+    const std::string echo(text, size);
+    free(text);
+    for (const char* line :
+         {"User input parameters:\n", "       --apixM              1.000\n", "       --lp                 20.000\n",
+          "       --local_ctf          1\n", "       --m_edge_ratio      0.200\n",
+          "       --global_excluded_box    x.box\n", "All parameters to be used:\n", "Basic options:  \n",
+          "       --T                    NULL\n", "       --diameter             400.00\n",
+          "       --boxsize              532\n", "       --kV                   300.00\n",
+          "All 2 files to be used:\n        a.mrc\n        b.mrc\n"})
+        EXPECT_NE(echo.find(line), std::string::npos) << line;
+    EXPECT_EQ(echo.find("mic_znorm"), std::string::npos);
+}
+
+TEST(Parameters, OptionListBannerHelpAndTips) {
+    const std::string list = stdout_of(tessoranth_print_valid_options);
+    EXPECT_EQ(list.find(std::string(130, '-') + "\nAll valid options:\n--apixM\t --T\t "), 0u);
+    EXPECT_NE(list.find("--gid\t \n" + std::string(128, '-') + "\n"), std::string::npos);
+    const std::string info = stdout_of([] { tessoranth_put_info("picker"); });
+    EXPECT_NE(info.find("Version:       picker v0.56, updated on 2017-07-30\n"), std::string::npos);
+    const std::string help = stdout_of([] { tessoranth_help_full("picker"); });
+    for (const char* part : {"Usage:\n", "Basic options:    default values,    description:  \n",
+                             "      --cc_cutoff            0.1           ", "I/O options:  \n",
+                             "      --help                         Print full help document\n",
+                             "\\033[1m Tips\\033[m: "})
+        EXPECT_NE(help.find(part), std::string::npos) << part;
+    const std::string tip = stdout_of(tessoranth_put_one_random_tip);
+    EXPECT_EQ(tip.find(std::string(127, '-')), 0u);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), tessoranth_help_exit("picker", "No valid files to be processed.")),
+                ::testing::ExitedWithCode(1), "Usage:(.|\n)*No valid files to be processed.");
+}
+
+// ================= names, squares and first micrograph =================
+
+using Files = CoordFileTest;
+
+TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
+    std::string good = write("good.mrc", "x"), gone = path("gone.mrc");
+    EXPECT_EQ(check_input_file(good.c_str()), 0);
+    std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(gone.c_str()), -1); });
+    EXPECT_NE(said.find("the micrograph " + gone + " does NOT exsit! Automatically ignored!"), std::string::npos);
+    char* names[] = {gone.data(), good.data(), gone.data()};
+    int n = 3;
+    said = stdout_of([&] { check_all_input_files(names, n); });
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(names[0], good.data());
+    EXPECT_NE(said.find("function check_input_file()"), std::string::npos);
+}
+
+TEST_F(Files, FirstUsableMicrographIsOpenedAndNoneIsAFailure) {
+    std::string gone = path("gone.mrc"), good = write("good.mrc", "abc");
+    char* names[] = {gone.data(), good.data()};
+    char first[VORN_NAME_LEN] = "untouched";
+    FILE* f = nullptr;
+    const std::string said = stdout_of([&] { EXPECT_EQ(check_access_openf_1st(names, 2, first, f), 0); });
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_STREQ(first, good.c_str());
+    EXPECT_NE(said.find("Opening " + good + " for initial test and preperation ......."), std::string::npos);
+    f = nullptr;
+    strcpy(first, "untouched");
+    stdout_of([&] { EXPECT_EQ(check_access_openf_1st(names, 1, first, f), -1); });
+    EXPECT_EQ(f, nullptr);
+    EXPECT_STREQ(first, "untouched");
+}
+
+TEST_F(Files, NamesSquaresAndDoneFiles) {
+    char out[VORN_NAME_LEN];
+    set_name_shrinked_box(out, "dir/m1.mrcs", 7);
+    EXPECT_STREQ(out, "dir/m1_nonunique.box");
+    EXPECT_EQ(get_max_square_clip_origin(20, 16).x, 2);
+    EXPECT_EQ(get_max_square_clip_origin(20, 16).y, 0);
+    EXPECT_EQ(get_max_square_clip_origin(16, 20).x, 0);
+    EXPECT_EQ(get_max_square_clip_origin(16, 20).y, 2);
+    EXPECT_EQ(get_max_square_even_size(15, 11), 10);
+    EXPECT_EQ(get_max_extended_square_even_size(20, 16, 2), 10);
+    EXPECT_EQ(is_file_morvandel_done(path("none.star").c_str()), 0);
+    EXPECT_EQ(is_file_morvandel_done(write("done.star", "").c_str()), 1);
+
+    // A 20 x 16 micrograph: its 16 x 16 square at (2, 0), and a square too large.
+    Image mic(20 * 16);
+    for (size_t i = 0; i < mic.size(); ++i) mic[i] = (float)i;
+    const std::string name = path("wide.mrc");
+    mrcf_write_xyz_data(name.c_str(), mic.data(), 20, 16, 1);
+    FILE* f = fopen(name.c_str(), "rb");
+    MRC_HEAD head;
+    mrc_read_head(f, &head);
+    Image square(16 * 16);
+    EXPECT_EQ(mrc_read_square_even(f, &head, square.data(), 16, get_max_square_clip_origin(20, 16)), 0);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) ASSERT_EQ(square[y * 16 + x], mic[y * 20 + x + 2]);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Image big(18 * 18);
+    EXPECT_EXIT((STDOUT_TO_STDERR(), mrc_read_square_even_extend(f, &head, big.data(), 18, make_int2(0, 0))),
+                ::testing::ExitedWithCode(1), "mrc_read_square_even_extend.*Can not read micrograph. File Size issue!");
+    fclose(f);
+}
+
+TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
+    Morvandel m;
+    EXPECT_FALSE(m.owned);
+    EXPECT_FALSE(m.cleared);
+    m.malloc_mic(6, 4);
+    EXPECT_TRUE(m.owned);
+    hcuda_empty_f32(m.mic_d, 24);
+    const std::string zeros = path("zeros.mrc");
+    m.write_mic(zeros.c_str());
+    int nx, ny, nz;
+    get_mrcf_xyz(nx, ny, nz, zeros.c_str());
+    EXPECT_EQ(nx, 6);
+    EXPECT_EQ(ny, 4);
+    EXPECT_EQ(nz, 1);
+
+    Image ramp(5 * 3);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = 0.5f * i;
+    m.set_mic(ramp.data(), 5, 3);  // the array held before is released
+    const std::string copy = path("ramp.mrc");
+    m.write_mic(copy.c_str());
+    Morvandel from_file;
+    ASSERT_EQ(from_file.set_mic(copy.c_str()), 0);
+    EXPECT_EQ(from_file.nx, 5);
+    EXPECT_EQ(to_host(from_file.mic_d, 15), ramp);
+    float* adopted = device_array(4);
+    from_file.set_mic_d(adopted, 2, 2);
+    EXPECT_EQ(from_file.mic_d, adopted);
+    from_file.free_mic();
+    EXPECT_FALSE(from_file.owned);
+    m.free_mic();
+
+    // Its GPU calls are checked: a copy from memory released behind its back ends the process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Morvandel lost;
+    lost.malloc_mic(4, 4);
+    cudaFree(lost.mic_d);
+    EXPECT_EXIT(lost.write_mic(path("lost.mrc").c_str()), ::testing::ExitedWithCode(1), "Error .* in file src/morvandel56");
+}
+
+// ================= templates =================
+
+TEST_F(Files, AutomaticAndNamedTemplates) {
+    int nx, ny, nz;
+    float* t = create_template_data(nx, ny, nz, 9.9f, 0.05f);
+    EXPECT_EQ(nx, 36);
+    EXPECT_EQ(ny, 36);
+    EXPECT_EQ(nz, 1);
+    EXPECT_NEAR(t[17 * 36 + 17], 1.0f, 0.01f);  // 0.7 px from the centre: inside 0.05*9.9
+    EXPECT_EQ(t[0], 0.0f);                      // beyond the radius
+    destroy_template_data(t);
+    t = get_or_create_template_data(nx, ny, nz, "None", 48.5f, 1, 1, 4, 0.05f);
+    EXPECT_EQ(nx, 192);
+    destroy_template_data(t);
+
+    Image stack(10 * 8 * 2);
+    for (size_t i = 0; i < stack.size(); ++i) stack[i] = (float)(i % 7) - 2.0f;
+    const std::string name = path("refs.mrcs");
+    mrcf_write_xyz_data(name.c_str(), stack.data(), 10, 8, 2);
+    t = get_or_create_template_data(nx, ny, nz, name.c_str(), 5, 1.34f, 1.34f, 1, 0.05f);
+    EXPECT_EQ(nx, 10);
+    EXPECT_EQ(ny, 8);
+    EXPECT_EQ(nz, 2);
+    EXPECT_EQ(Image(t, t + stack.size()), stack);  // returned as read
+    destroy_template_data(t);
+
+    // Twice the micrograph's pixel size, then shrunk by 4: 20 x 16 becomes 5 x 4;
+    // a constant template stays constant.
+    Image flat(10 * 8 * 2, 3.0f);
+    mrcf_write_xyz_data(name.c_str(), flat.data(), 10, 8, 2);
+    t = get_or_create_template_data(nx, ny, nz, name.c_str(), 5, 2.0f, 1.0f, 4, 0.05f);
+    EXPECT_EQ(nx, 5);
+    EXPECT_EQ(ny, 4);
+    EXPECT_EQ(nz, 2);
+    EXPECT_NEAR(t[1 * 5 + 2], 3.0f, 1e-5);
+    destroy_template_data(t);
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), get_template_data(nx, ny, nz, path("missing.mrcs").c_str())),
+                ::testing::ExitedWithCode(1), "Cannot open file .*missing.mrcs(.|\n)*get_template_data.*open file");
+}
+
+TEST(Templates, NormalisationTypes) {
+    const int n = 9, k_inside = 29;  // pixels of a 9 x 9 image within radius 3 of (4, 4)
+    const float c = 2.0f;
+    Image t(n * n, c);
+    float* d = device_array(2 * n * n);
+    normalize_template_data(d, t.data(), n, n, 1, 2, 3.0f, 0.1f);
+    Image r = to_host(d, n * n);
+    const float bg = c * k_inside / (n * n);
+    EXPECT_NEAR(r[4 * n + 4], c - bg, 1e-6);
+    EXPECT_NEAR(r[0], -bg, 1e-6);
+    double sum = 0;
+    for (float v : r) sum += v;
+    EXPECT_NEAR(sum, 0.0, 1e-4);
+
+    Image ramp(2 * n * n);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = (float)i;
+    normalize_template_data(d, ramp.data(), n, n, 2, 1, 3.0f, 0.1f);  // each template its own mean
+    r = to_host(d, 2 * n * n);
+    EXPECT_NEAR(r[0], -40.0f, 1e-4);
+    EXPECT_NEAR(r[n * n], -40.0f, 1e-4);
+    normalize_template_data(d, ramp.data(), n, n, 2, 0, 3.0f, 0.1f);
+    EXPECT_EQ(to_host(d, 2 * n * n), ramp);
+    const std::string said = stdout_of([&] { normalize_template_data(d, ramp.data(), n, n, 1, 7, 3.0f, 0.1f); });
+    EXPECT_NE(said.find("Invalid T_norm_type!"), std::string::npos);
+    EXPECT_EQ(to_host(d, n * n), Image(ramp.begin(), ramp.begin() + n * n));
+    cudaFree(d);
+
+    // The sharp mask keeps a pixel exactly at distance r.
+    Image m(7 * 7, 1.0f);
+    mask_2d_inplace(m.data(), 7, 7, 3, 3, 3.0f);
+    EXPECT_EQ(m[3 * 7 + 6], 1.0f);  // (6, 3): distance 3
+    EXPECT_EQ(m[0], 0.0f);
+}
+
+// ================= correlation over angles =================
+
+// An asymmetric pattern: three Gaussian blobs about the centre, the whole
+// turned by psi degrees the way the rotation kernel turns an image.
+float pattern(double u, double v, double psi_deg, double scale) {
+    const double a = psi_deg * M_PI / 180.0, c = std::cos(a), s = std::sin(a);
+    const double q[3][4] = {{0, 0, 4, 1.0}, {14, 0, 2.5, 0.8}, {0, -10, 2.0, 0.6}};  // x, y, sigma, amplitude
+    double sum = 0;
+    for (const auto& b : q) {
+        const double fx = (c * b[0] - s * b[1]) * scale, fy = (s * b[0] + c * b[1]) * scale, w = b[2] * scale;
+        const double dx = u - fx, dy = v - fy;
+        sum += b[3] * std::exp(-(dx * dx + dy * dy) / (2 * w * w));
+    }
+    return (float)sum;
+}
+
+Image pattern_image(int n, double scale) {
+    Image t((size_t)n * n);
+    const double cen = (n - 1) / 2.0;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) t[(size_t)y * n + x] = pattern(x - cen, y - cen, 0, scale);
+    return t;
+}
+
+double mean_of(const Image& a) {
+    double s = 0;
+    for (float v : a) s += v;
+    return s / a.size();
+}
+
+TEST(Correlation, TemplateWithItselfPeaksAtTheCentreWithOne) {
+    const int n = 40;
+    Image t = pattern_image(n, 0.5);
+    const double m = mean_of(t);
+    for (float& v : t) v -= (float)m;
+    float *mic = to_device(t), *tpl = to_device(t), *mask = to_device(Image(n * n, 1.0f));
+    float *ccmax = device_array(n * n), *psi = device_array(n * n);
+    const std::string dots = stdout_of([&] {
+        morvandel_ccmax_psi_by_one_template(mic, mask, ccmax, psi, 1, n, n, tpl, n, n, (float)(n * n), 0, 359, 5);
+    });
+    EXPECT_EQ(dots, std::string(72, '.') + "\n");
+    const Image cc = to_host(ccmax, n * n), angle = to_host(psi, n * n);
+    const size_t best = std::max_element(cc.begin(), cc.end()) - cc.begin();
+    EXPECT_EQ(best, (size_t)(n / 2) * n + n / 2);
+    EXPECT_NEAR(cc[best], 1.0f, 1e-4);
+    EXPECT_EQ(angle[best], 0.0f);
+    for (float* p : {mic, tpl, mask, ccmax, psi}) cudaFree(p);
+}
+
+TEST(Correlation, OneAngleEqualsTheDirectNormalisedSum) {
+    const int nx = 18, ny = 14, tnx = 6, tny = 5;
+    std::mt19937 rng(7);
+    std::normal_distribution<float> g;
+    Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
+    for (float& v : mic) v = g(rng);
+    for (float& v : t) v = g(rng);
+    for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
+    float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
+    const float factor = 30.0f;
+    stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
+    const Image cc = to_host(cc_d, nx * ny);
+    // Circular correlation with the template pasted at ((nx-tnx)/2, (ny-tny)/2),
+    // its zero shift moved to (nx/2, ny/2), divided by the normalisation.
+    double smic = 0, st = 0, smask = 0;
+    for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
+    for (float v : t) st += (double)v * v;
+    const double norm = std::sqrt(smic * st * factor / smask);
+    const int ox = (nx - tnx) / 2, oy = (ny - tny) / 2;
+    for (int py = 0; py < ny; ++py)
+        for (int px = 0; px < nx; ++px) {
+            const int dx = (px - nx / 2 + nx) % nx, dy = (py - ny / 2 + ny) % ny;
+            double s = 0;
+            for (int y = 0; y < tny; ++y)
+                for (int x = 0; x < tnx; ++x)
+                    s += (double)t[y * tnx + x] * mic[((y + oy + dy) % ny) * nx + (x + ox + dx) % nx];
+            ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
+        }
+    for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+}
+
+TEST(Correlation, AngleRangeCountsAndRefusals) {
+    EXPECT_EQ(morvandel_psi_count(0, 359, 5), 72);
+    EXPECT_EQ(morvandel_psi_count(0, 360, 5), 72);
+    EXPECT_EQ(morvandel_psi_count(10, 10, 5), 0);
+    // A step below the float resolution of the angle: a float sum would stay at
+    // 100 for ever; counted steps end.
+    EXPECT_EQ(morvandel_psi_count(100.0f, std::nextafter(100.0f, 200.0f), 1e-6f), 8);
+
+    const int n = 8;
+    float *mic = to_device(Image(n * n, 1.0f)), *t = to_device(Image(4 * 4, 1.0f));
+    float *mask = to_device(Image(n * n, 1.0f)), *cc = device_array(n * n);
+    const std::string dots = stdout_of([&] { morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 5, 5, 1); });
+    EXPECT_EQ(dots, "\n");
+    for (float v : to_host(cc, n * n)) ASSERT_EQ(v, -INFINITY);
+    stdout_of([&] {
+        morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 100.0f, std::nextafter(100.0f, 200.0f), 1e-6f);
+    });
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 0)),
+                ::testing::ExitedWithCode(1), "cannot be walked in steps of 0");
+    float* big = to_device(Image(9 * 9, 1.0f));
+    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, big, 9, 9, 16, 0, 10, 5)),
+                ::testing::ExitedWithCode(1), "template of 9 x 9 pixels does not fit in the micrograph of 8 x 8");
+    for (float* p : {mic, t, mask, cc, big}) cudaFree(p);
+}
+
+TEST(Correlation, ZeroSumsGiveAZeroMapAndAWarning) {
+    const int n = 8;
+    float *mic = to_device(Image(n * n, 1.0f)), *cc = device_array(n * n);
+    const struct {
+        Image t, mask;
+    } cases[] = {{Image(16, 0.0f), Image(n * n, 1.0f)}, {Image(16, 1.0f), Image(n * n, 0.0f)}};
+    for (const auto& c : cases) {
+        float *t = to_device(c.t), *mask = to_device(c.mask);
+        const std::string said = stdout_of([&] { morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 20, 5); });
+        EXPECT_NE(said.find("cannot be normalised"), std::string::npos);
+        for (float v : to_host(cc, n * n)) ASSERT_EQ(v, 0.0f);
+        cudaFree(t);
+        cudaFree(mask);
+    }
+    cudaFree(mic);
+    cudaFree(cc);
+}
+
+TEST(Correlation, UpdateKeepsTheFirstOfEqualValuesAndIgnoresNaN) {
+    float *ccmax = to_device(Image{1, 2, 3, 4}), *psi = to_device(Image{10, 10, 10, 10});
+    float* cc = to_device(Image{1, 5, NAN, 3});
+    hcuda_update_ccmax_psi_2d(ccmax, cc, psi, 20, 2, 2);
+    EXPECT_EQ(to_host(ccmax, 4), (Image{1, 5, 3, 4}));
+    EXPECT_EQ(to_host(psi, 4), (Image{10, 20, 10, 10}));
+    float* later = to_device(Image{0, 0, 0, 9});
+    hcuda_update_ccmax_2d(ccmax, later, 2, 2);
+    EXPECT_EQ(to_host(ccmax, 4), (Image{1, 5, 3, 9}));
+    for (float* p : {ccmax, psi, cc, later}) cudaFree(p);
+}
+
+// ================= grid picks =================
+
+struct Grids {
+    unsigned* idx;
+    float* cellmax;
+    int gx, gy;
+};
+Grids device_grids(int nx, int ny, int g) {
+    const int gx = grid_cells(nx, g), gy = grid_cells(ny, g);
+    unsigned* idx = nullptr;
+    EXPECT_EQ(cudaMalloc((void**)&idx, (size_t)gx * gy * sizeof(unsigned)), cudaSuccess);
+    return {idx, device_array((size_t)gx * gy), gx, gy};
+}
+
+TEST(Grid, FindTakesTheBestPixelAfterTheFirstOfEachCell) {
+    Image map(16, 0.0f);
+    map[2 * 4 + 2] = 9.0f;  // (2, 2): the first pixel of cell (1, 1)
+    float* cc = to_device(map);
+    Grids g = device_grids(4, 4, 2);
+    hcuda_find_ccmax_grids(cc, g.idx, g.cellmax, 4, 4, g.gx, g.gy, 2);
+    EXPECT_EQ(to_host(g.idx, 4)[3], 0u);
+    EXPECT_EQ(to_host(g.cellmax, 4)[3], 9.0f);
+    map[2 * 4 + 2] = 0.0f;
+    map[3 * 4 + 3] = 9.0f;
+    CUDA_CHECK(memcpy_H2D(cc, map.data(), 16 * sizeof(float)));
+    hcuda_find_ccmax_grids(cc, g.idx, g.cellmax, 4, 4, g.gx, g.gy, 2);
+    EXPECT_EQ(to_host(g.idx, 4)[3], 15u);
+
+    // g = 3 on 4 x 4: 2 x 2 cells, the right column and bottom row one pixel wide.
+    EXPECT_EQ(grid_cells(4, 3), 2);
+    map.assign(16, 0.0f);
+    map[1 * 4 + 3] = 5.0f;  // (3, 1), in the narrow cell (1, 0) below its first pixel (3, 0)
+    map[3 * 4 + 3] = 7.0f;  // (3, 3), alone in cell (1, 1)
+    CUDA_CHECK(memcpy_H2D(cc, map.data(), 16 * sizeof(float)));
+    Grids g3 = device_grids(4, 4, 3);
+    hcuda_find_ccmax_grids(cc, g3.idx, g3.cellmax, 4, 4, 2, 2, 3);
+    EXPECT_EQ(to_host(g3.idx, 4), (std::vector<unsigned>{0, 7, 0, 0}));
+    EXPECT_EQ(to_host(g3.cellmax, 4)[3], 7.0f);
+
+    // A later map replaces a cell only with a larger best value.
+    Image later(16, 0.0f);
+    later[1 * 4 + 3] = 5.0f;   // equal: the earlier map keeps the cell
+    later[2 * 4 + 1] = 8.0f;   // (1, 2) in cell (0, 0)
+    float* later_d = to_device(later);
+    hcuda_find_update_ccmax_grids(later_d, g3.idx, g3.cellmax, 4, 4, 2, 2, 3);
+    EXPECT_EQ(to_host(g3.idx, 4), (std::vector<unsigned>{9, 7, 0, 0}));
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), hcuda_find_ccmax_grids(cc, g.idx, g.cellmax, 4, 4, 1, 1, 0)),
+                ::testing::ExitedWithCode(1), "cell side must be at least 1");
+    for (void* p : {(void*)cc, (void*)later_d, (void*)g.idx, (void*)g.cellmax, (void*)g3.idx, (void*)g3.cellmax})
+        cudaFree(p);
+}
+
+// Picks of a map with the given peaks (x, y, value), g = 4, through the host form.
+std::vector<unsigned> picks_of(int nx, int ny, const std::vector<std::array<float, 3>>& peaks, float cutoff,
+                               const std::vector<unsigned>& excluded = {}) {
+    Image map((size_t)nx * ny, 0.0f);
+    for (const auto& p : peaks) map[(size_t)p[1] * nx + (size_t)p[0]] = p[2];
+    float *cc = to_device(map), *psi = to_device(Image(map.size(), 33.0f));
+    const int cells = grid_cells(nx, 4) * grid_cells(ny, 4);
+    std::vector<unsigned> idx(cells);
+    Image cellmax(cells), cellpsi(cells, -1.0f);
+    if (excluded.empty()) {
+        gpu_find_filter_ccmax_psi_grids(cc, psi, idx.data(), cellmax.data(), cellpsi.data(), cutoff, nx, ny, 4);
+    } else {
+        unsigned* ex = to_device(excluded);
+        gpu_find_filter_ccmax_psi_grids_exclusive(cc, psi, idx.data(), cellmax.data(), cellpsi.data(), cutoff, nx, ny,
+                                                  4, ex, (int)excluded.size());
+        cudaFree(ex);
+    }
+    for (int k = 0; k < cells; ++k) EXPECT_TRUE(idx[k] == 0 || cellpsi[k] == 33.0f) << k;
+    cudaFree(cc);
+    cudaFree(psi);
+    std::vector<unsigned> kept;
+    for (unsigned v : idx)
+        if (v) kept.push_back(v);
+    return kept;
+}
+
+TEST(Grid, FilterByCutoffNeighboursAndExcludedPositions) {
+    const int nx = 16, ny = 8;
+    auto at = [&](int x, int y) { return (unsigned)(y * nx + x); };
+    // Adjacent cells, 3 pixels apart (9 < 2*16): the smaller goes; equal ones both stay.
+    EXPECT_EQ(picks_of(nx, ny, {{{2, 2, 0.5f}}, {{5, 2, 0.7f}}}, 0.1f), (std::vector<unsigned>{at(5, 2)}));
+    EXPECT_EQ(picks_of(nx, ny, {{{2, 2, 0.7f}}, {{5, 2, 0.7f}}}, 0.1f), (std::vector<unsigned>{at(2, 2), at(5, 2)}));
+    // Cells two apart are never compared, however near.
+    EXPECT_EQ(picks_of(nx, ny, {{{3, 1, 0.5f}}, {{8, 1, 0.7f}}}, 0.1f).size(), 2u);
+    // A maximum of exactly the cutoff stays; just below goes.
+    EXPECT_EQ(picks_of(nx, ny, {{{2, 2, 0.3f}}}, 0.3f).size(), 1u);
+    EXPECT_EQ(picks_of(nx, ny, {{{2, 2, std::nextafter(0.3f, 0.0f)}}}, 0.3f).size(), 0u);
+    // An excluded position within sqrt(2)*g drops a pick without neighbours.
+    EXPECT_EQ(picks_of(nx, ny, {{{10, 5, 0.9f}}}, 0.1f, {at(13, 7)}).size(), 0u);
+    EXPECT_EQ(picks_of(nx, ny, {{{10, 5, 0.9f}}}, 0.1f, {at(15, 1)}).size(), 1u);
+    // A chain a < b < c: b gives way to c, and a to b as found, whatever
+    // order the cells are visited in.
+    EXPECT_EQ(picks_of(nx, ny, {{{3, 6, 0.4f}}, {{5, 6, 0.5f}}, {{9, 6, 0.6f}}}, 0.1f),
+              (std::vector<unsigned>{at(9, 6)}));
+}
+
+TEST(Grid, NeighbourFilterGivesTheSamePicksAtEveryThreadCount) {
+    const int nx = 300, ny = 220, g = 5;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(0, 1);
+    Image map((size_t)nx * ny);
+    for (float& v : map) v = u(rng);
+    float *cc = to_device(map), *psi = to_device(map);
+    const int cells = grid_cells(nx, g) * grid_cells(ny, g);
+    const int before = omp_get_max_threads();
+    std::vector<std::vector<unsigned>> runs;
+    for (int threads : {1, 3, omp_get_num_procs()}) {
+        omp_set_num_threads(threads);
+        std::vector<unsigned> idx(cells);
+        Image cellmax(cells), cellpsi(cells);
+        gpu_find_filter_ccmax_psi_grids(cc, psi, idx.data(), cellmax.data(), cellpsi.data(), 0.5f, nx, ny, g);
+        runs.push_back(idx);
+    }
+    omp_set_num_threads(before);
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_EQ(runs[0], runs[2]);
+    cudaFree(cc);
+    cudaFree(psi);
+}
+
+// ================= ice, exclusion, mask and outputs =================
+
+TEST(Ice, CellLayoutAndTheRejectingPixel) {
+    EXPECT_EQ(grid_cells(1024, 42), 25);
+    const CellBounds last = cell_bounds(24, 24, 42, 1024, 1024);
+    EXPECT_EQ(last.x1 - last.x0, 16);
+    EXPECT_EQ(last.y1 - last.y0, 16);
+
+    // Four 3 x 3 cells of a 6 x 6 map, background sigma 1 and average 0.
+    const int n = 6;
+    Image ave(n * n, 0.0f), sigma(n * n, 1.0f);
+    sigma[0] = 5.0f;            // cell 0: the only outlier is the first pixel
+    sigma[1 * n + 4] = 1.3f;    // cell 1: sigma equal to the cutoff
+    ave[2 * n + 5] = 1.0f;      // cell 1: average equal to lave_max
+    sigma[4 * n + 1] = 2.0f;    // cell 2: two outliers; the later one rejects
+    sigma[5 * n + 2] = 3.0f;
+    ave[4 * n + 4] = -1.5f;     // cell 3: below lave_min
+    float *ave_d = to_device(ave), *sigma_d = to_device(sigma), *cave = device_array(4), *csig = device_array(4);
+    unsigned* idx = to_device(std::vector<unsigned>(4, 99));
+    hcuda_find_sigma_grids(ave_d, sigma_d, idx, cave, csig, n, n, 3, -1.0f, 1.0f, 1.3f);
+    EXPECT_EQ(to_host(idx, 4), (std::vector<unsigned>{0, 0, 5 * n + 2, 4 * n + 4}));
+    EXPECT_EQ(to_host(csig, 4), (Image{5.0f, 1.0f, 3.0f, 1.0f}));
+    EXPECT_EQ(to_host(cave, 4), (Image{0.0f, 0.0f, 0.0f, -1.5f}));
+
+    // The mask: 1 on accepted cells, 0 on rejected ones (flag 0), and the reverse.
+    float* mask = device_array(n * n);
+    hcuda_2d_generate_mask_by_coords(mask, nullptr, n, n, 3, idx, 0.0f);
+    Image m = to_host(mask, n * n);
+    EXPECT_EQ(m[0], 1.0f);
+    EXPECT_EQ(m[5 * n + 0], 0.0f);
+    EXPECT_EQ(m[5 * n + 5], 0.0f);
+    hcuda_2d_generate_mask_by_coords(mask, nullptr, n, n, 3, idx, 1.0f);
+    EXPECT_EQ(to_host(mask, n * n)[0], 0.0f);
+    for (void* p : {(void*)ave_d, (void*)sigma_d, (void*)cave, (void*)csig, (void*)idx, (void*)mask}) cudaFree(p);
+}
+
+TEST(Ice, MinimumDistanceBelowTwoPixelsStillGivesCellsOfOnePixel) {
+    Tessoranth_Para p{};
+    tessoranth_init_parameters(1, p);
+    p.min_dist_px = 1.0f;  // 1.414 * 1.0 * 0.5 truncates to 0
+    p.write_rejected_box = 0;
+    const int n = 8;
+    Image flat(n * n, 0.0f);
+    flat[3 * n + 3] = 50.0f;
+    float* mic = to_device(flat);
+    unsigned* idx = to_device(std::vector<unsigned>(n * n, 7));
+    hcuda_2d_ice_detect(mic, n, n, make_int2(0, 0), idx, "m.mrc", p);
+    for (unsigned v : to_host(idx, n * n)) EXPECT_EQ(v, 0u);  // a cell of one pixel has only its first
+    cudaFree(mic);
+    cudaFree(idx);
+    tessoranth_free_parameters(p);
+}
+
+using Outputs = CoordFileTest;
+
+TEST_F(Outputs, RejectedAreasInOriginalPixels) {
+    // 40 x 40 map, cells of 10: one rejected cell at pixel (23, 12), one too near the edge.
+    const int nx = 40, e = 10;
+    std::vector<unsigned> idx(16, 0);
+    idx[1 * 4 + 2] = 12 * nx + 23;
+    idx[0] = 2 * nx + 3;
+    const Image ave(16, 0.25f), sig(16, 1.5f);
+    output_ice_coord(path("r.star").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 1);
+    EXPECT_EQ(read("r.star"), "\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n98      48      \n");
+    output_ice_coord(path("r.box").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 0);
+    EXPECT_EQ(read("r.box"), "78      28      40      40      \t0.250000\t1.500000\n");
+    std::vector<PTCL_BOX> back(4);
+    EXPECT_EQ(read_all_ptcl_boxes(back.data(), 4, path("r.star").data()), 1);
+    EXPECT_EQ(back[0].x, 98);
+    EXPECT_EQ(back[0].y, 48);
+}
+
+TEST_F(Outputs, ExcludedBoxesMarkTheirCentresCells) {
+    const int nx = 40, ny = 30, e = 10, shrink = 4;
+    unsigned* idx = to_device(std::vector<unsigned>(12, 0));
+    const int2 origin = make_int2(20, 0);
+    PTCL_BOX boxes[] = {
+        {100, 60, 40, 40, 0, 0, 0, 0},   // centre (120, 80): map (25, 20), cell (2, 2)
+        {0, 0, 10, 10, 0, 0, 0, 0},      // left of the map's area: skipped
+        {180, 10, 8, 8, 0, 0, 0, 0},     // centre (184, 14): beyond x = 20 + 4*40: skipped
+    };
+    add_excluded_coords_to_ice(idx, nx, ny, e, boxes, 3, shrink, origin);
+    std::vector<unsigned> want(12, 0);
+    want[2 * 4 + 2] = 20 * nx + 25;
+    EXPECT_EQ(to_host(idx, 12), want);
+
+    // From a box file; a null name and a missing file mark nothing.
+    std::string box = write("x.box", "96 120 8 8\n");  // centre (100, 124): map row 31 of 30, skipped
+    std::string box2 = write("y.box", "60 20 8 8\n");  // centre (64, 24): map (11, 6), cell (1, 0)
+    const std::string said = stdout_of([&] {
+        add_excluded_boxf_to_ice(idx, nx, ny, e, box.data(), shrink, origin);
+        add_excluded_boxf_to_ice(idx, nx, ny, e, box2.data(), shrink, origin);
+        char none[] = "NULL";
+        add_excluded_boxf_to_ice(idx, nx, ny, e, none, shrink, origin);
+        std::string gone = path("gone.box");
+        add_excluded_boxf_to_ice(idx, nx, ny, e, gone.data(), shrink, origin);
+    });
+    want[1] = 6 * nx + 11;
+    EXPECT_EQ(to_host(idx, 12), want);
+    EXPECT_NE(said.find("       1 particles in file " + box2 + " excluded from auto-picking"), std::string::npos);
+    EXPECT_NE(said.find("does NOT exist"), std::string::npos);
+    cudaFree(idx);
+}
+
+TEST_F(Outputs, PicksAsBoxRowsAndStarFilesInOriginalPixels) {
+    // Map 40 x 40, box 20 (b = 10): picks 10 and 11 pixels from the left edge.
+    const int nx = 40;
+    std::vector<unsigned> idx = {20 * 40 + 10, 20 * 40 + 11, 0};
+    const Image cc = {0.9f, 0.8f, 0.7f}, psi = {10, 275.5f, 0};
+    FILE* f = fopen(path("p.box").c_str(), "w");
+    output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 3, 3, nx, nx, 20, 1, make_int2(0, 0));
+    fclose(f);
+    EXPECT_EQ(read("p.box"), "1       10      20      20      0.800000\t3       \t275.500 \n");
+
+    // Shrink 4 and origin (8, 2): the pick at map (11, 20) lands on (52, 82) of the original.
+    output_morvandel_star_one_temp(path("p.star").c_str(), idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 80, 4,
+                                   make_int2(8, 2));
+    std::vector<PTCL_BOX> back(4);
+    ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("p.star").data()), 1);
+    EXPECT_EQ(back[0].x, 52);
+    EXPECT_EQ(back[0].y, 82);
+    EXPECT_EQ(back[0].class_id, 2);
+    EXPECT_FLOAT_EQ(back[0].angle, 275.5f);
+    EXPECT_FLOAT_EQ(back[0].score, 0.8f);
+    f = fopen(path("q.box").c_str(), "w");
+    output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 80, 4, make_int2(8, 2));
+    fclose(f);
+    ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("q.box").data()), 1);
+    EXPECT_EQ(back[0].x + back[0].w / 2, 52);
+    EXPECT_EQ(back[0].y + back[0].h / 2, 82);
+    EXPECT_EQ(back[0].w, 80);
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), output_morvandel_star_one_temp(path("no/such/dir.star").c_str(), idx.data(),
+                                                                    cc.data(), psi.data(), 1, 3, nx, nx, 20, 1,
+                                                                    make_int2(0, 0))),
+                ::testing::ExitedWithCode(1), "Cannot write to file(.|\n)*output_morvandel_star_one_temp");
+}
+
+// ================= the whole chain =================
+
+struct Particle {
+    double x, y, psi;  // original pixels, degrees
+};
+
+// A 512 x 512 micrograph at 1 A: particles, one bright and one dark blob, noise.
+Image synthetic_micrograph(const std::vector<Particle>& particles, int n) {
+    std::mt19937 rng(11);
+    std::normal_distribution<float> noise(0.0f, 0.25f);
+    Image mic((size_t)n * n);
+    const struct {
+        double x, y, r, v;
+    } blobs[] = {{400, 120, 50, 3.0}, {400, 380, 50, -3.0}};
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            double v = noise(rng);
+            for (const Particle& p : particles)
+                if (std::abs(x - p.x) < 40 && std::abs(y - p.y) < 40) v += pattern(x - p.x, y - p.y, p.psi, 1.0);
+            for (const auto& b : blobs)
+                if (std::hypot(x - b.x, y - b.y) < b.r) v += b.v;
+            mic[(size_t)y * n + x] = (float)v;
+        }
+    return mic;
+}
+
+double angle_gap(double a, double b) {
+    const double d = std::fmod(std::fabs(a - b), 360.0);
+    return std::min(d, 360.0 - d);
+}
+
+TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedBoxes) {
+    const int n = 512;
+    const std::vector<Particle> particles = {{80, 80, 0},     {200, 90, 35},  {90, 220, 90},
+                                             {210, 230, 150}, {100, 400, 220}, {230, 420, 300}};
+    const std::string mic_name = path("mic.mrc"), tpl_name = path("tpl.mrcs"), excluded = path("mic_manual.box");
+    const Image mic = synthetic_micrograph(particles, n);
+    mrcf_write_xyz_data(tpl_name.c_str(), pattern_image(48, 1.0).data(), 48, 48, 1);
+    write("mic_manual.box", "190 210 40 40\n");  // around the fourth particle
+
+    // Parameters.
+    Parsed run({"--apixM", "1", "--diameter", "40", "--speed", "1", "--ang_step", "10", "--T", tpl_name,
+                "--lave_D", "100", "--lsigma_D", "60", "--cc_cutoff", "0.3", mic_name, "--write_bg_mic"});
+    const Tessoranth_Para& p = run.p;
+    ASSERT_EQ(p.shrink, 2);
+    const int s = p.shrink, nx = n / s, ny = n / s, e = tessoranth_cell_side(p.min_dist_px);
+
+    // Template, shrunk with the micrograph and normalised.
+    int tnx, tny, tnz;
+    float* t = get_or_create_template_data(tnx, tny, tnz, p.T, p.radius_px, p.apixT, p.apixM, p.shrink,
+                                           p.m_edge_ratio);
+    ASSERT_EQ(tnx, 24);
+    float* t_d = device_array((size_t)tnx * tny);
+    normalize_template_data(t_d, t, tnx, tny, tnz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
+    destroy_template_data(t);
+
+    // The shrunk micrograph, its ice, the excluded box and the mask.
+    Morvandel m;
+    m.malloc_mic(nx, ny);
+    float* full = to_device(mic);
+    hcuda_2d_meanshrink(full, m.mic_d, n, n, s);
+    cudaFree(full);
+    const int cells = grid_cells(nx, e) * grid_cells(ny, e);
+    unsigned* ice = to_device(std::vector<unsigned>(cells, 0));
+    stdout_of([&] {
+        hcuda_2d_ice_detect(m.mic_d, nx, ny, make_int2(0, 0), ice, mic_name.c_str(), p);
+        add_excluded_boxf_to_ice(ice, nx, ny, e, const_cast<char*>(excluded.c_str()), s, make_int2(0, 0));
+    });
+    float* mask = device_array((size_t)nx * ny);
+    hcuda_2d_generate_mask_by_coords(mask, m.mic_d, nx, ny, e, ice, 0.0f);
+
+    // Both blobs are marked; the rejected areas and the local average are written.
+    const std::vector<unsigned> rejected = to_host(ice, cells);
+    int bright = 0, dark = 0;
+    for (unsigned v : rejected) {
+        const double x = s * (v % nx), y = s * (v / nx);
+        if (v && std::hypot(x - 400, y - 120) < 90) ++bright;
+        if (v && std::hypot(x - 400, y - 380) < 90) ++dark;
+    }
+    EXPECT_GE(bright, 4);
+    EXPECT_GE(dark, 4);
+    EXPECT_GT(read("mic_rejected.box").size(), 0u);
+    EXPECT_EQ(is_file_morvandel_done(path("mic_rejected.star").c_str()), 1);
+    EXPECT_EQ(is_file_morvandel_done(path("mic_bg.mrc").c_str()), 1);
+
+    // Correlation over the angles, then picks away from the rejected cells.
+    float *ccmax = device_array((size_t)nx * ny), *psi = device_array((size_t)nx * ny);
+    stdout_of([&] {
+        morvandel_ccmax_psi_by_one_template(m.mic_d, mask, ccmax, psi, 1, nx, ny, t_d, tnx, tny, (float)(tnx * tny),
+                                            0, 360, p.ang_step);
+    });
+    std::vector<unsigned> marks;
+    for (unsigned v : rejected)
+        if (v) marks.push_back(v);
+    unsigned* marks_d = to_device(marks);
+    std::vector<unsigned> idx(cells);
+    Image cellmax(cells), cellpsi(cells);
+    gpu_find_filter_ccmax_psi_grids_exclusive(ccmax, psi, idx.data(), cellmax.data(), cellpsi.data(), p.cc_cutoff,
+                                              nx, ny, e, marks_d, (int)marks.size());
+    output_morvandel_star_one_temp(path("mic_picks.star").c_str(), idx.data(), cellmax.data(), cellpsi.data(), 1,
+                                   cells, nx, ny, p.boxsize, s, make_int2(0, 0));
+    FILE* f = fopen(path("mic_picks.box").c_str(), "w");
+    output_morvandel_coord_one_temp(f, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize, s,
+                                    make_int2(0, 0));
+    fclose(f);
+
+    // Read back: every particle but the excluded one is found within 2 shrunk
+    // pixels at its angle within one step, and nothing else is picked.
+    std::vector<PTCL_BOX> stars(64), boxes(64);
+    const int picked = read_all_ptcl_boxes(stars.data(), 64, path("mic_picks.star").data());
+    ASSERT_EQ(read_all_ptcl_boxes(boxes.data(), 64, path("mic_picks.box").data()), picked);
+    for (int k = 0; k < picked; ++k) {
+        EXPECT_EQ(boxes[k].x + boxes[k].w / 2, stars[k].x);
+        EXPECT_EQ(boxes[k].w, p.boxsize);
+    }
+    for (size_t i = 0; i < particles.size(); ++i) {
+        const Particle& q = particles[i];
+        const PTCL_BOX* hit = nullptr;
+        for (int k = 0; k < picked; ++k)
+            if (std::hypot(stars[k].x - q.x, stars[k].y - q.y) <= 2.0 * s) hit = &stars[k];
+        if (i == 3) {
+            EXPECT_EQ(hit, nullptr) << "the excluded particle was picked";
+            continue;
+        }
+        ASSERT_NE(hit, nullptr) << "particle " << i << " not picked";
+        EXPECT_LE(angle_gap(hit->angle, q.psi), p.ang_step) << "particle " << i;
+        EXPECT_GE(hit->score, p.cc_cutoff);
+    }
+    for (int k = 0; k < picked; ++k) {
+        double nearest = 1e9;
+        for (const Particle& q : particles) nearest = std::min(nearest, std::hypot(stars[k].x - q.x, stars[k].y - q.y));
+        EXPECT_LE(nearest, 2.0 * s) << "pick on the background at " << stars[k].x << "," << stars[k].y;
+    }
+    EXPECT_EQ(picked, 5);
+    m.free_mic();
+    for (void* d : {(void*)t_d, (void*)ice, (void*)mask, (void*)ccmax, (void*)psi, (void*)marks_d}) cudaFree(d);
+}
+
+}  // namespace
