@@ -157,7 +157,10 @@ void derive_sizes(P& p, const Given& given) {
     const double d = p.diameter;
     if (!given.min_dist) p.min_dist = (float)(0.8 * d);
     if (!given.boxsize) {
-        const int box = (int)(d * 1.33 / (double)p.apixM);
+        const double box_px = d * 1.33 / (double)p.apixM;
+        if (!(box_px >= 0.0 && box_px < 1048576.0))
+            VORN_FATAL("--diameter %g gives a box of %g pixels; it must give 0 to 1048575", p.diameter, box_px);
+        const int box = (int)box_px;
         p.boxsize = box - box % 2;
     }
     if (!given.lsigma_D) p.lsigma_D = (float)(0.5 * d + 100.0);
@@ -170,12 +173,16 @@ void derive_sizes(P& p, const Given& given) {
 }
 
 // Values that would divide by zero, loop without end or give empty grids are
-// refused here rather than deep inside a run.
-void check_values(const P& p) {
+// refused here rather than deep inside a run; the scales before the sizes
+// derived from them.
+void check_scales(const P& p) {
     if (!(p.apixM > 0.0f)) VORN_FATAL("--apixM must be above 0, not %g", p.apixM);
     if (!(p.apixT > 0.0f)) VORN_FATAL("--apixT must be above 0, not %g", p.apixT);
     if (p.shrink <= 0) VORN_FATAL("the shrink factor must be above 0, not %d", p.shrink);
     if (!(p.ang_step > 0.0f)) VORN_FATAL("--ang_step must be above 0, not %g", p.ang_step);
+}
+
+void check_cells(const P& p) {
     if (!(1.4142135f * p.min_dist_px * 0.5f >= 1.0f))
         VORN_FATAL("--min_dist %g is %g shrunk pixels, so small that the picking cells would have a side of 0 "
                    "(it must be at least %g A at this pixel size and shrink)",
@@ -263,8 +270,9 @@ int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para) {
         ++i;
     }
     if (strcasecmp(p.T, "NULL") != 0 && strcasecmp(p.T, "NONE") != 0) p.auto_template = 0;
+    check_scales(p);
     derive_sizes(p, given);
-    check_values(p);
+    check_cells(p);
     if (p.nfiles == 0) tessoranth_help_exit(argv[0], "No valid files to be processed.");
     check_and_set_gid(p.gid);
     print_reminders(p, given);
