@@ -102,6 +102,11 @@ __host__ __device__ __forceinline__ void contour_stretches(ContourStretches& out
     gpu_lanes_store(out.s, s, GPU_LANES);
 }
 
+// The Gaussian weight of samples at offsets d from the contour (two_var: twice the variance).
+__host__ __device__ __forceinline__ gpu_lanes_f sample_weight(const gpu_lanes_f& d, const gpu_lanes_f& two_var) {
+    return 0.398942292f * gpu_lanes_exp((0.0f - d) * d / two_var);
+}
+
 // Inside samples of a walk queued until GPU_LANES of them share one lane
 // exponential: position, offset from the contour and twice the variance.
 struct SampleQueue {
@@ -115,7 +120,7 @@ __host__ __device__ __forceinline__ void add_samples(SampleQueue& q, const EpaSu
                                                      int ny, float (&sum)[N], float& wsum) {
     const gpu_lanes_f d = gpu_lanes_load(q.d, q.n);
     float g[GPU_LANES];
-    gpu_lanes_store(g, 0.398942292f * gpu_lanes_exp((0.0f - d) * d / gpu_lanes_load(q.two_var, q.n)), GPU_LANES);
+    gpu_lanes_store(g, sample_weight(d, gpu_lanes_load(q.two_var, q.n)), GPU_LANES);
     for (unsigned k = 0; k < q.n; ++k) {
         const BilinearTaps taps = bilinear_taps(nx, ny, q.sx[k], q.sy[k]);
         for (int j = 0; j < N; ++j) sum[j] += g[k] * bilinear_value(acc.in[j] + slice, taps);
@@ -124,22 +129,154 @@ __host__ __device__ __forceinline__ void add_samples(SampleQueue& q, const EpaSu
     q.n = 0;
 }
 
+// The first radius of a stretch: a start below the array's reach moves up on the
+// same grid of steps of 0.5.
+__host__ __device__ __forceinline__ float stretch_start(float first, float rmax) {
+    return first < -rmax ? first + 0.5f * ceilf((-rmax - first) / 0.5f) : first;
+}
+
+// Samples the stretches of the azimuths [0, n) of st one at a time, queued for
+// their weights (the walk of stretches too long for a batch).
+template <int N>
+__host__ __device__ void walk_stretches_one_by_one(const ContourStretches& st, unsigned n, const EpaSums<N>& acc,
+                                                   size_t slice, int nx, int ny, float rmax, float (&sum)[N],
+                                                   float& wsum) {
+    SampleQueue queue;
+    queue.n = 0;
+    for (unsigned a = 0; a < n; ++a) {
+        const float c = st.c[a], s = st.s[a];
+        for (float r = stretch_start(st.first[a], rmax); r <= st.last[a]; r += 0.5f) {
+            const float sx = r * c, sy = r * s + 0.5f * ny;
+            if (!bilinear_inside(nx, ny, sx, sy)) continue;
+            queue.sx[queue.n] = sx;
+            queue.sy[queue.n] = sy;
+            queue.d[queue.n] = r - st.r0[a];
+            queue.two_var[queue.n] = st.two_var[a];
+            if (++queue.n == GPU_LANES) add_samples(queue, acc, slice, nx, ny, sum, wsum);
+        }
+    }
+    if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
+}
+
+// The samples of a batch of stretches, one lane per azimuth: step k of every
+// stretch at [k][lane], its weight g and the weighted values g v of the N
+// images, zeros for a sample outside the array. Lane a has inside samples at
+// steps first_in[a] to last_in[a] (first past last: none); a stretch's steps
+// are a line, so those between lie inside too.
+constexpr unsigned EPA_BATCH_STEPS = 64;
+template <int N> struct StretchSamples {
+    float g[EPA_BATCH_STEPS][GPU_LANES];
+    float gv[N][EPA_BATCH_STEPS][GPU_LANES];
+    int first_in[GPU_LANES], last_in[GPU_LANES];
+};
+
+// One step of every lane of a batch: where it samples, as bilinear_taps
+// takes it (element 0 for a lane outside the array or past its stretch), and
+// the sample's weight (0 outside).
+struct StepTaps {
+    int e00[GPU_LANES], e10[GPU_LANES], e01[GPU_LANES], e11[GPU_LANES];
+};
+__host__ __device__ __forceinline__ gpu_lanes_m step_taps(StepTaps& t, gpu_lanes_f& fx, gpu_lanes_f& fy,
+                                                          const gpu_lanes_f& r, const gpu_lanes_f& last,
+                                                          const gpu_lanes_f& c, const gpu_lanes_f& s, int nx, int ny) {
+    const float nxf = (float)nx;
+    const gpu_lanes_f sx = r * c, sy = r * s + 0.5f * ny;
+    // As bilinear_inside (NaN compares false), on the stretch.
+    const gpu_lanes_m inside =
+        (r <= last) & (sx >= 0.0f) & (sy >= 0.0f) & (sx <= (float)(nx - 1)) & (sy <= (float)(ny - 1));
+    // The truncation of a position inside, as a float (+ 0 makes the floor of -0 a +0).
+    const gpu_lanes_f ix = gpu_lanes_select(inside, gpu_lanes_floor(sx) + 0.0f, 0.0f);
+    const gpu_lanes_f iy = gpu_lanes_select(inside, gpu_lanes_floor(sy) + 0.0f, 0.0f);
+    fx = sx - ix;
+    fy = sy - iy;
+    // Right and lower neighbours only for a non-zero fraction; indices exact below 2^24 elements.
+    const gpu_lanes_f e = iy * nxf + ix, dx = gpu_lanes_select(inside & (fx > 0.0f), 1.0f, 0.0f);
+    const gpu_lanes_f dy = gpu_lanes_select(inside & (fy > 0.0f), nxf, 0.0f);
+    gpu_lanes_store_index(t.e00, e);
+    gpu_lanes_store_index(t.e10, e + dx);
+    gpu_lanes_store_index(t.e01, e + dy);
+    gpu_lanes_store_index(t.e11, e + dy + dx);
+    return inside;
+}
+
+// The bilinear values at the taps of every lane, evaluated as bilinear_value does.
+__host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, const StepTaps& t,
+                                                               const gpu_lanes_f& fx, const gpu_lanes_f& fy) {
+    float p00[GPU_LANES], p10[GPU_LANES], p01[GPU_LANES], p11[GPU_LANES];
+    for (unsigned l = 0; l < GPU_LANES; ++l) {
+        p00[l] = in[t.e00[l]];
+        p10[l] = in[t.e10[l]];
+        p01[l] = in[t.e01[l]];
+        p11[l] = in[t.e11[l]];
+    }
+    const gpu_lanes_f a = gpu_lanes_load(p00), b = gpu_lanes_load(p10), c = gpu_lanes_load(p01),
+                      d = gpu_lanes_load(p11);
+    return a + fx * (b - a) + fy * (c - a) + fy * fx * (a + d - b - c);
+}
+
+// Computes `steps` steps of the stretches of st from their starts, every lane
+// advanced by 0.5 at once (each radius as its own walk computes it).
+template <int N>
+__host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourStretches& st, const float* start,
+                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny) {
+    const gpu_lanes_f last = gpu_lanes_load(st.last), c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
+    gpu_lanes_f r = gpu_lanes_load(start), first_in = (float)EPA_BATCH_STEPS, last_in = -1.0f;
+    StepTaps t;
+    for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
+        gpu_lanes_f fx, fy;
+        const gpu_lanes_m inside = step_taps(t, fx, fy, r, last, c, s, nx, ny);
+        const gpu_lanes_f step = (float)k;
+        first_in = gpu_lanes_select(inside & (first_in > step), step, first_in);
+        last_in = gpu_lanes_select(inside, step, last_in);
+        const gpu_lanes_f d = r - gpu_lanes_load(st.r0);
+        const gpu_lanes_f g = gpu_lanes_select(inside, sample_weight(d, gpu_lanes_load(st.two_var)), 0.0f);
+        gpu_lanes_store(out.g[k], g, GPU_LANES);
+        for (int j = 0; j < N; ++j)
+            gpu_lanes_store(out.gv[j][k],
+                            gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t, fx, fy), 0.0f),
+                            GPU_LANES);
+    }
+    float first[GPU_LANES], last_step[GPU_LANES];
+    gpu_lanes_store(first, first_in, GPU_LANES);
+    gpu_lanes_store(last_step, last_in, GPU_LANES);
+    for (unsigned l = 0; l < GPU_LANES; ++l) {
+        out.first_in[l] = (int)first[l];
+        out.last_in[l] = (int)last_step[l];
+    }
+}
+
+// Adds the samples of the azimuths [0, n) of a batch, azimuth after azimuth and
+// step after step: the walk's order of additions.
+template <int N>
+__host__ __device__ __forceinline__ void add_stretch_samples(const StretchSamples<N>& b, unsigned n,
+                                                             float (&sum)[N], float& wsum) {
+    for (unsigned a = 0; a < n; ++a)
+        for (int k = b.first_in[a], last = b.last_in[a]; k <= last; ++k) {
+            for (int j = 0; j < N; ++j) sum[j] += b.gv[j][k][a];
+            wsum += b.g[k][a];
+        }
+}
+
 // Walks the contour of phase T0 of one slice (images at offset `slice`) over the
 // azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
 // samples of the radial stretch from r0 - w to the contour a quarter period
 // further (r1) into the sums and weight. Azimuths are taken GPU_LANES at a
-// time (one on a GPU), and samples weighted GPU_LANES at a time, but added in
-// the order of the walk. Every image gets the samples of a walk of its own, in
-// the same order, so a pair walked at once is bit-identical to two walks.
+// time (one on a GPU): their samples are computed together, a lane per
+// azimuth, and then added in the order of the walk, azimuth after azimuth.
+// Every image gets the samples of a walk of its own, in the same order, so a
+// pair walked at once is bit-identical to two walks.
 template <int N>
 __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
                                       float T0, float step, float& weight) {
+    // Nothing lies inside an empty array.
+    if (nx < 1 || ny < 1) return;
+    // A batch computes element indices in float: exact below 2^24 elements.
+    const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
     const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
     // Accumulated in registers: a store through a reference could alias the images.
     float sum[N], wsum = weight;
     for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    SampleQueue queue;
-    queue.n = 0;
+    StretchSamples<N> samples;
     float theta = -HALF_PI_F;
     while ((double)theta < CTF_PI / 2.0) {
         float azimuths[GPU_LANES];
@@ -147,22 +284,21 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         for (; n < GPU_LANES && (double)theta < CTF_PI / 2.0; ++n, theta += step) azimuths[n] = theta;
         ContourStretches st;
         contour_stretches(st, azimuths, n, R, m, T0, T1, rmax);
-        for (unsigned a = 0; a < n; ++a) {
-            float r = st.first[a];
-            if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
-            const float c = st.c[a], s = st.s[a];
-            for (; r <= st.last[a]; r += 0.5f) {
-                const float sx = r * c, sy = r * s + 0.5f * ny;
-                if (!bilinear_inside(nx, ny, sx, sy)) continue;
-                queue.sx[queue.n] = sx;
-                queue.sy[queue.n] = sy;
-                queue.d[queue.n] = r - st.r0[a];
-                queue.two_var[queue.n] = st.two_var[a];
-                if (++queue.n == GPU_LANES) add_samples(queue, acc, slice, nx, ny, sum, wsum);
-            }
+        // The steps of the longest stretch; lanes past n have none.
+        float start[GPU_LANES];
+        double steps = 0.0;
+        for (unsigned a = 0; a < GPU_LANES; ++a) {
+            start[a] = a < n ? stretch_start(st.first[a], rmax) : st.last[a] + 1.0f;
+            const double steps_a = 2.0 * ((double)st.last[a] - start[a]) + 2.0;
+            if (start[a] <= st.last[a] && steps_a > steps) steps = steps_a;
+        }
+        if (lanes && steps <= EPA_BATCH_STEPS) {
+            sample_stretches(samples, st, start, (unsigned)steps, acc, slice, nx, ny);
+            add_stretch_samples(samples, n, sum, wsum);
+        } else {
+            walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
     }
-    if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
 }

@@ -17,6 +17,8 @@
 //   gpu_lanes_m                     a mask, from < <= > >= between lane groups; & of two masks
 //   gpu_lanes_select(m, a, b)       a where m is set, else b
 //   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
+//   gpu_lanes_store_index(p, v)     (int)v of every lane to p[0 .. GPU_LANES), v in (-2^31, 2^31):
+//                                   array indices computed in lanes
 //   gpu_lanes_sin, _sincos(x, s, c), _exp
 //                                   polynomial approximations to within a few ulp of libm's
 //                                   (bounds in host_lanes_math.h): only these differ from the
@@ -161,6 +163,13 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_select(const gpu_lan
     gpu_lanes_f r;
     for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = m.v[i] ? a.v[i] : b.v[i];
     return r;
+}
+
+__attribute__((always_inline)) inline void gpu_lanes_store_index(int* p, const gpu_lanes_f& a) {
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        const vorn_host::native_ivector v = __builtin_convertvector(a.v[i], vorn_host::native_ivector);
+        __builtin_memcpy(p + i * gpu_lanes_f::W, &v, sizeof v);
+    }
 }
 
 // One native-vector function applied to every vector of the group.

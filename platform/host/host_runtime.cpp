@@ -98,11 +98,14 @@ std::map<uintptr_t, Block>::const_iterator find_block(const void* p) {
     return (a < it->first + it->second.bytes) ? it : live_blocks.end();
 }
 
-// Fresh device memory is not zero: it is filled with NaN bytes so code that
-// relies on zeroed allocations shows up in the tests. The fill is where a large
-// block's pages are first touched, and those page faults, not the stores, are
-// its cost: the OpenMP threads share them.
+// In test and sanitizer builds (VORN_FRESH_MEMORY_NAN) fresh device memory is
+// not zero: it is filled with NaN bytes so code that relies on zeroed
+// allocations shows up in the tests. The fill is where a large block's pages
+// are first touched, and those page faults, not the stores, are its cost: the
+// OpenMP threads share them. Optimised builds skip it, a pass over every block
+// that the program's own first writes make anyway.
 void fill_with_nan_bytes(void* p, size_t bytes) {
+#if defined(VORN_FRESH_MEMORY_NAN)
     constexpr size_t slice = (size_t)1 << 20;
     const long long slices = (long long)((bytes + slice - 1) / slice);
 #pragma omp parallel for schedule(static) if (bytes >= 8 * slice && host_thread_count() > 1)
@@ -110,6 +113,10 @@ void fill_with_nan_bytes(void* p, size_t bytes) {
         const size_t at = (size_t)i * slice;
         std::memset((char*)p + at, 0xff, std::min(slice, bytes - at));
     }
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 cudaError_t allocate(void** ptr, size_t bytes, bool managed) {
@@ -149,6 +156,14 @@ void set_device_memory_budget(size_t bytes) {
 size_t device_memory_budget() {
     std::lock_guard<std::mutex> g(registry_lock);
     return budget_locked();
+}
+
+bool fresh_memory_is_nan() {
+#if defined(VORN_FRESH_MEMORY_NAN)
+    return true;
+#else
+    return false;
+#endif
 }
 
 void fail_next_allocation() {
