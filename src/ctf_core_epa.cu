@@ -171,13 +171,12 @@ template <int N> struct StretchSamples {
 };
 
 // One step of every lane of a batch: where it samples, as bilinear_taps
-// takes it (element 0 for a lane outside the array or past its stretch), and
-// the sample's weight (0 outside).
+// takes it (element 0 for a lane outside the array or past its stretch).
 struct StepTaps {
-    int e00[GPU_LANES], e10[GPU_LANES], e01[GPU_LANES], e11[GPU_LANES];
+    gpu_lanes_f e00, e10, e01, e11;  // element indices, whole numbers below 2^24
+    gpu_lanes_f fx, fy;
 };
-__host__ __device__ __forceinline__ gpu_lanes_m step_taps(StepTaps& t, gpu_lanes_f& fx, gpu_lanes_f& fy,
-                                                          const gpu_lanes_f& r, const gpu_lanes_f& last,
+__host__ __device__ __forceinline__ gpu_lanes_m step_taps(StepTaps& t, const gpu_lanes_f& r, const gpu_lanes_f& last,
                                                           const gpu_lanes_f& c, const gpu_lanes_f& s, int nx, int ny) {
     const float nxf = (float)nx;
     const gpu_lanes_f sx = r * c, sy = r * s + 0.5f * ny;
@@ -187,31 +186,23 @@ __host__ __device__ __forceinline__ gpu_lanes_m step_taps(StepTaps& t, gpu_lanes
     // The truncation of a position inside, as a float (+ 0 makes the floor of -0 a +0).
     const gpu_lanes_f ix = gpu_lanes_select(inside, gpu_lanes_floor(sx) + 0.0f, 0.0f);
     const gpu_lanes_f iy = gpu_lanes_select(inside, gpu_lanes_floor(sy) + 0.0f, 0.0f);
-    fx = sx - ix;
-    fy = sy - iy;
-    // Right and lower neighbours only for a non-zero fraction; indices exact below 2^24 elements.
-    const gpu_lanes_f e = iy * nxf + ix, dx = gpu_lanes_select(inside & (fx > 0.0f), 1.0f, 0.0f);
-    const gpu_lanes_f dy = gpu_lanes_select(inside & (fy > 0.0f), nxf, 0.0f);
-    gpu_lanes_store_index(t.e00, e);
-    gpu_lanes_store_index(t.e10, e + dx);
-    gpu_lanes_store_index(t.e01, e + dy);
-    gpu_lanes_store_index(t.e11, e + dy + dx);
+    t.fx = sx - ix;
+    t.fy = sy - iy;
+    // Right and lower neighbours only for a non-zero fraction.
+    const gpu_lanes_f dx = gpu_lanes_select(inside & (t.fx > 0.0f), 1.0f, 0.0f);
+    const gpu_lanes_f dy = gpu_lanes_select(inside & (t.fy > 0.0f), nxf, 0.0f);
+    t.e00 = iy * nxf + ix;
+    t.e10 = t.e00 + dx;
+    t.e01 = t.e00 + dy;
+    t.e11 = t.e10 + dy;
     return inside;
 }
 
 // The bilinear values at the taps of every lane, evaluated as bilinear_value does.
-__host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, const StepTaps& t,
-                                                               const gpu_lanes_f& fx, const gpu_lanes_f& fy) {
-    float p00[GPU_LANES], p10[GPU_LANES], p01[GPU_LANES], p11[GPU_LANES];
-    for (unsigned l = 0; l < GPU_LANES; ++l) {
-        p00[l] = in[t.e00[l]];
-        p10[l] = in[t.e10[l]];
-        p01[l] = in[t.e01[l]];
-        p11[l] = in[t.e11[l]];
-    }
-    const gpu_lanes_f a = gpu_lanes_load(p00), b = gpu_lanes_load(p10), c = gpu_lanes_load(p01),
-                      d = gpu_lanes_load(p11);
-    return a + fx * (b - a) + fy * (c - a) + fy * fx * (a + d - b - c);
+__host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, const StepTaps& t) {
+    const gpu_lanes_f a = gpu_lanes_gather(in, t.e00), b = gpu_lanes_gather(in, t.e10),
+                      c = gpu_lanes_gather(in, t.e01), d = gpu_lanes_gather(in, t.e11);
+    return a + t.fx * (b - a) + t.fy * (c - a) + t.fy * t.fx * (a + d - b - c);
 }
 
 // Computes `steps` steps of the stretches of st from their starts, every lane
@@ -223,8 +214,7 @@ __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourS
     gpu_lanes_f r = gpu_lanes_load(start), first_in = (float)EPA_BATCH_STEPS, last_in = -1.0f;
     StepTaps t;
     for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
-        gpu_lanes_f fx, fy;
-        const gpu_lanes_m inside = step_taps(t, fx, fy, r, last, c, s, nx, ny);
+        const gpu_lanes_m inside = step_taps(t, r, last, c, s, nx, ny);
         const gpu_lanes_f step = (float)k;
         first_in = gpu_lanes_select(inside & (first_in > step), step, first_in);
         last_in = gpu_lanes_select(inside, step, last_in);
@@ -233,7 +223,7 @@ __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourS
         gpu_lanes_store(out.g[k], g, GPU_LANES);
         for (int j = 0; j < N; ++j)
             gpu_lanes_store(out.gv[j][k],
-                            gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t, fx, fy), 0.0f),
+                            gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t), 0.0f),
                             GPU_LANES);
     }
     float first[GPU_LANES], last_step[GPU_LANES];
@@ -257,26 +247,15 @@ __host__ __device__ __forceinline__ void add_stretch_samples(const StretchSample
         }
 }
 
-// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
-// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
-// samples of the radial stretch from r0 - w to the contour a quarter period
-// further (r1) into the sums and weight. Azimuths are taken GPU_LANES at a
-// time (one on a GPU): their samples are computed together, a lane per
-// azimuth, and then added in the order of the walk, azimuth after azimuth.
-// Every image gets the samples of a walk of its own, in the same order, so a
-// pair walked at once is bit-identical to two walks.
-template <int N>
-__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
-                                      float T0, float step, float& weight) {
-    // Nothing lies inside an empty array.
-    if (nx < 1 || ny < 1) return;
-    // A batch computes element indices in float: exact below 2^24 elements.
-    const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
+// The radius beyond which no point of the array lies, and the contour of a
+// walk: phase T0, its radial stretches and their starts, azimuths -pi/2 <=
+// theta < pi/2 in steps of `step`, GPU_LANES at a time (one on a GPU). Calls
+// f(st, start, n, steps) for each batch of n azimuths, steps being the most a
+// stretch of the batch has (lanes past n have none).
+template <class F>
+__host__ __device__ __forceinline__ void for_each_stretch_batch(int nx, int ny, float R, const PhaseModel& m, float T0,
+                                                                float step, F& f) {
     const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
-    // Accumulated in registers: a store through a reference could alias the images.
-    float sum[N], wsum = weight;
-    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    StretchSamples<N> samples;
     float theta = -HALF_PI_F;
     while ((double)theta < CTF_PI / 2.0) {
         float azimuths[GPU_LANES];
@@ -284,7 +263,6 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         for (; n < GPU_LANES && (double)theta < CTF_PI / 2.0; ++n, theta += step) azimuths[n] = theta;
         ContourStretches st;
         contour_stretches(st, azimuths, n, R, m, T0, T1, rmax);
-        // The steps of the longest stretch; lanes past n have none.
         float start[GPU_LANES];
         double steps = 0.0;
         for (unsigned a = 0; a < GPU_LANES; ++a) {
@@ -292,6 +270,23 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
             const double steps_a = 2.0 * ((double)st.last[a] - start[a]) + 2.0;
             if (start[a] <= st.last[a] && steps_a > steps) steps = steps_a;
         }
+        f(st, start, n, steps);
+    }
+}
+
+// Adds the samples of one slice's walk (images at offset `slice`) to the sums,
+// a batch of azimuths at a time: their samples computed together, a lane per
+// azimuth, then added in the order of the walk, azimuth after azimuth.
+template <int N> struct WalkSlice {
+    const EpaSums<N>& acc;
+    size_t slice;
+    int nx, ny;
+    float rmax;
+    bool lanes;
+    float (&sum)[N];
+    float& wsum;
+    StretchSamples<N>& samples;
+    __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double steps) {
         if (lanes && steps <= EPA_BATCH_STEPS) {
             sample_stretches(samples, st, start, (unsigned)steps, acc, slice, nx, ny);
             add_stretch_samples(samples, n, sum, wsum);
@@ -299,8 +294,42 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
             walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
     }
+};
+
+// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
+// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
+// samples of the radial stretch from r0 - w to the contour a quarter period
+// further (r1) into the sums and weight, in the order of the walk. Every image
+// gets the samples of a walk of its own, in the same order, so a pair walked
+// at once is bit-identical to two walks.
+template <int N>
+__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
+                                      float T0, float step, float& weight) {
+    // Nothing lies inside an empty array.
+    if (nx < 1 || ny < 1) return;
+    // Accumulated in registers: a store through a reference could alias the images.
+    float sum[N], wsum = weight;
+    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
+    // A batch computes element indices in float: exact below 2^24 elements.
+    StretchSamples<N> samples;
+    WalkSlice<N> walk{acc,  slice, nx, ny, reach(nx, ny), (size_t)nx * (size_t)ny <= ((size_t)1 << 24),
+                      sum,  wsum,  samples};
+    for_each_stretch_batch(nx, ny, R, m, T0, step, walk);
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
+}
+
+// The contour of profile bin i (k bins a pixel): radius scale R, phase T0 and
+// azimuth step; false for a bin outside the band [1/low, 1/high].
+struct BinContour {
+    float R, T0, step;
+};
+__host__ __device__ __forceinline__ bool bin_contour(BinContour& b, unsigned i, int k, int nx, float apix, float kV,
+                                                     float Cs, const UVA_c& uva, float low, float high) {
+    const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
+    if (si < 1.0f / low || si > 1.0f / high) return false;
+    b = {(float)(2 * (nx - 1)) * apix, phase_model(kV, Cs, uva).chig(si, 0.0f), 0.75f / (float)i};
+    return true;
 }
 
 // Bin i of the EPA profiles of nz slices (slice z at z nx ny, records uva[z]) of N images into out[0..N).
@@ -311,14 +340,11 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
         for (int j = 0; j < N; ++j) out[j] = 0.0f;
         return;
     }
-    const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
-    if (si < 1.0f / low || si > 1.0f / high) {
+    BinContour b;
+    if (!bin_contour(b, i, k, nx, apix, kV, Cs, uva[0], low, high)) {
         for (int j = 0; j < N; ++j) out[j] = at(in[j], nx, (int)i / k, ny / 2);
         return;
     }
-    const float R = (float)(2 * (nx - 1)) * apix;
-    const float T0 = phase_model(kV, Cs, uva[0]).chig(si, 0.0f);
-    const float step = 0.75f / (float)i;
     EpaSums<N> acc;
     for (int j = 0; j < N; ++j) {
         acc.in[j] = in[j];
@@ -326,9 +352,21 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
     }
     float weight = 1e-6f;
     for (unsigned z = 0; z < nz; ++z)
-        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, weight);
+        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, b.R, phase_model(kV, Cs, uva[z]), b.T0, b.step,
+                     weight);
     for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
+
+// Counts the inside samples of a walk's stretches.
+struct CountSamples {
+    int nx, ny;
+    size_t count;
+    void operator()(const ContourStretches& st, const float* start, unsigned n, double) {
+        for (unsigned a = 0; a < n; ++a)
+            for (float r = start[a]; r <= st.last[a]; r += 0.5f)
+                count += bilinear_inside(nx, ny, r * st.c[a], r * st.s[a] + 0.5f * ny);
+    }
+};
 
 // A bin costs about in proportion to its index (up to the band's end), so the
 // launch is uneven: threads are dealt on demand where cores share a grid, and
@@ -446,6 +484,19 @@ void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, un
                           float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
     launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P,
                                         uva, low, high);
+}
+
+size_t epa_profile_samples(int k, int nx, int ny, float apix, float kV, float Cs, float U, float V, float A,
+                           float low, float high) {
+    if (nx < 1 || ny < 1) return 0;
+    CountSamples count{nx, ny, 0};
+    const UVA_c uva{U, V, A};
+    const PhaseModel m = phase_model(kV, Cs, uva);
+    BinContour b;
+    for (unsigned i = 0; i < profile_bins(k, nx); ++i)
+        if (bin_contour(b, i, k, nx, apix, kV, Cs, uva, low, high))
+            for_each_stretch_batch(nx, ny, b.R, m, b.T0, b.step, count);
+    return count.count;
 }
 
 // ---- map-back ----

@@ -500,28 +500,28 @@ TEST(HostLanes, FloorAndFabsExactly) {
     }
 }
 
-// Array indices computed in lanes: each lane truncated toward zero, as (int) does.
-__global__ void lanes_indices(int* out, const float* x, unsigned n) {
+// Gathers by indices computed in lanes: every lane reads its own element.
+__global__ void lanes_gather(float* out, const float* table, const float* index, unsigned n) {
     const unsigned i = (blockIdx.x * blockDim.x + threadIdx.x) * GPU_LANES;
-    if (i + GPU_LANES <= n) gpu_lanes_store_index(out + i, gpu_lanes_load(x + i));
+    if (i + GPU_LANES <= n) gpu_lanes_store(out + i, gpu_lanes_gather(table, gpu_lanes_load(index + i)), GPU_LANES);
 }
 
-TEST(HostLanes, IndicesTruncatedAsIntConversion) {
-    const unsigned n = 3 * GPU_LANES;
-    std::vector<float> x(n);
-    for (unsigned i = 0; i < n; ++i) x[i] = (i % 2 ? -1.0f : 1.0f) * std::ldexp(1.0f + 0.37f * (float)(i % 5), (int)(i % 31) - 4);
-    x[0] = -0.0f;
-    x[1] = 16777215.0f;
-    x[2] = 0.999999f;
-    float* dx = device_copy(x);
-    int* dout = nullptr;
-    ASSERT_EQ(cudaMalloc((void**)&dout, n * sizeof(int)), cudaSuccess);
-    GPU_LAUNCH(lanes_indices, dim3(3), dim3(1), 0)(dout, dx, n);
+TEST(HostLanes, GatherReadsTheElementOfEveryLane) {
+    const unsigned n = 3 * GPU_LANES, size = 5000;
+    std::vector<float> table(size), index(n);
+    for (unsigned i = 0; i < size; ++i) table[i] = std::sin(0.37f * (float)i) + (float)i;
+    for (unsigned i = 0; i < n; ++i) index[i] = (float)((i * 2654435761u) % size);
+    index[0] = 0.0f;
+    index[1] = (float)(size - 1);
+    float* dt = device_copy(table);
+    float* di = device_copy(index);
+    float* dout = device_copy(std::vector<float>(n, -1.0f));
+    GPU_LAUNCH(lanes_gather, dim3(3), dim3(1), 0)(dout, dt, di, n);
     expect_clean_launch();
-    std::vector<int> out(n);
-    ASSERT_EQ(cudaMemcpy(out.data(), dout, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
-    for (unsigned i = 0; i < n; ++i) EXPECT_EQ(out[i], (int)x[i]) << x[i];
-    cudaFree(dx);
+    const std::vector<float> out = host_copy(dout, n);
+    for (unsigned i = 0; i < n; ++i) EXPECT_EQ(out[i], table[(size_t)index[i]]) << i;
+    cudaFree(dt);
+    cudaFree(di);
     cudaFree(dout);
 }
 
