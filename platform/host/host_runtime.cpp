@@ -2,6 +2,7 @@
 // queries and the launch error state.
 #include "host_backend.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 #if defined(_OPENMP)
 #include <omp.h>
@@ -119,6 +120,22 @@ void fill_with_nan_bytes(void* p, size_t bytes) {
 #endif
 }
 
+// Blocks of a few MiB (a micrograph, a batch of spectra) start on a 2 MiB
+// boundary and ask for transparent huge pages where the system offers them on
+// request: their first touch then takes a page fault per 2 MiB rather than per
+// 4 KiB (16 thousand for a 4096 x 4096 micrograph). Others align like a GPU
+// allocation.
+constexpr size_t HUGE_PAGE = (size_t)2 << 20;
+size_t block_alignment(size_t bytes) { return bytes >= 2 * HUGE_PAGE ? HUGE_PAGE : 256; }
+void ask_for_huge_pages(void* p, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    if (bytes >= 2 * HUGE_PAGE) madvise(p, bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 cudaError_t allocate(void** ptr, size_t bytes, bool managed) {
     if (ptr == nullptr) return cudaErrorInvalidValue;
     *ptr = nullptr;
@@ -133,7 +150,8 @@ cudaError_t allocate(void** ptr, size_t bytes, bool managed) {
     // Aligned like a GPU allocation but exactly as long as asked, so that the
     // sanitizers see a kernel that runs past the end of its array.
     void* p = nullptr;
-    if (posix_memalign(&p, 256, bytes) != 0) return cudaErrorMemoryAllocation;
+    if (posix_memalign(&p, block_alignment(bytes), bytes) != 0) return cudaErrorMemoryAllocation;
+    ask_for_huge_pages(p, bytes);
     fill_with_nan_bytes(p, bytes);
     live_blocks[(uintptr_t)p] = Block{bytes, managed};
     allocated_bytes += bytes;
