@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo test deps test-host build-cuda bench-speed fuzz clean bench-accuracy
+.PHONY: demo test deps test-host build-cuda bench-speed bench-dose bench-volume fuzz clean bench-accuracy
 
 deps:
 	@sh scripts/deps.sh
@@ -24,6 +24,18 @@ bench-speed: deps
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j $(JOBS) --target speed vorn
 	./build/release/speed
+
+# Movie dose weighting of 1000 particle movies of 40 frames of 256 x 256 at 1 and all threads (bench/dose_wave.cpp).
+bench-dose: deps
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target dose_wave
+	./build/release/dose_wave $(BENCH_ARGS)
+
+# One projection and one rotation of a 256^3 volume on 1 and on all threads (bench/volume_speed.cpp).
+bench-volume: deps
+	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target volume_speed
+	./build/release/volume_speed $(BENCH_ARGS)
 
 test-host:
 	cmake -S . -B build/test -DVORN_BACKEND=host -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -17,7 +17,10 @@
 #include <cstdlib>
 
 #include <atomic>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "boxfile.h"
 #include "ctf_core.h"
@@ -110,6 +113,7 @@ struct VORN_Para {
     int phase_shift_H_set, phase_shift_L_set, phase_shift_S_set, phase_shift_T_set, EPA_resL_set, EPA_resH_set;
     int Href_PS_err_set, Href_U_err_set, Href_V_err_set, Href_A_err_set, boxsize_set, ctfout_resH_set;
     int input_ctfstar_set;
+    int apix_set;            // --apix stood on the command line
 };
 
 // The 100 option names of the printed list of valid options.
@@ -134,12 +138,24 @@ inline int vorn_defocus_count(const VORN_Para& p) {
     return n > 0 ? n : 1;
 }
 
+// The largest defocus magnitude (A) the estimator searches or starts a
+// refinement from: 100 um, beyond any microscope's range, and well within what
+// a float resolves at the refinement's steps.
+constexpr float VORN_DEFOCUS_MAX = 1e6f;
+
 // The smallest square box the spectrum accepts once fitted to a micrograph:
 // even, and large enough for the background box of boxsize/12 pixels.
 constexpr int VORN_MIN_BOXSIZE = 24;
 
 // Floats read from a micrograph file per step on the way to the device.
 constexpr size_t VORN_READ_CHUNK = (size_t)1 << 18;
+
+// The smallest micrograph edge that sizes a run: the smallest spectrum box the
+// range checks accept. A box fitted below it gives too few rings for a fit.
+constexpr int VORN_MIN_SIZING_EDGE = 128;
+
+// What became of one micrograph of the list.
+enum class MicOutcome { Pending, Done, AlreadyDone, Failed };
 
 // The run's buffers: a host array of n values (a failed allocation is fatal),
 // and the releases that leave the pointer null.
@@ -238,6 +254,14 @@ public:
     int ref_warn_cycles = 1, ref_print_stdout = 1, ref_print_log = 1;
 
     int mic_index = 0;
+
+    // ---- the batch: what became of each micrograph of the list ----
+    std::vector<MicOutcome> mic_outcomes;
+    // Checks of the micrograph in work while it is read: pixels that are not
+    // finite numbers, and the range of the finite ones.
+    size_t mic_nonfinite = 0;
+    float mic_min = 0, mic_max = 0;
+    int spec_reloaded = 0;  // 1 when this micrograph's spectrum came from an earlier run's ".pow"
 
     // ---- local refinement: start slots, band and box sizes ----
     PUVA local_puva_err, local_puva_init, local_puva_cur;
@@ -416,8 +440,8 @@ public:
     int vorn_open_output_local_head();
     int vorn_close_output_local();
     int vorn_output_init_local_info();
-    // The particle's line; read is 0 when none of its areas lay inside the micrograph.
-    int vorn_output_local_values_one_line(int read = 1);
+    // The particle's "Local Values" line and its row of the local STAR file.
+    int vorn_output_local_values_one_line();
     int vorn_write_local_ctf_file(int index);
     int vorn_particle_star_write_head(FILE* f);
     int vorn_allocate_ctf_data_local();
@@ -444,6 +468,7 @@ public:
     void vorn_put_parameter_groups(FILE* f, bool log_form);
 
     // ---- lifecycle and run loop (src/ctf.cu) ----
+    // The whole job; returns the exit status: 0 when no micrograph failed, else 1.
     int vorn_run_all(int argc, char** argv);
     int vorn_preparation(int argc, char** argv);
     int vorn_check_access_openf_1st();
@@ -452,7 +477,17 @@ public:
     int vorn_set_sizes();
     int vorn_allocate_ctf_data();
     int vorn_free_ctf_data();
+    // One micrograph of the list through every stage, from its preparation to its closing lines.
+    MicOutcome vorn_run_one_mic();
+    // 0 when the micrograph is ready, 1 when its log says it is done (--do_unfinished), -1 when it is skipped.
     int vorn_prep_one_mic();
+    // -1 (with a warning) when the micrograph just read cannot give a fit: pixels
+    // that are not finite numbers, or no variance.
+    int vorn_check_mic_values();
+    // -1 (with a warning) when the refined values are not all finite numbers.
+    int vorn_check_fit_finite();
+    // The closing line of the batch; returns the exit status.
+    int vorn_put_batch_summary();
     // Reads the micrograph in work from mic_file: 0, or -1 (warning) on a failed read.
     int vorn_read_mic_data();
     // Puts values first to first + n - 1 of the micrograph read where the run keeps it.
@@ -484,8 +519,16 @@ public:
     int vorn_upload_micrograph();
 
     // ---- log head and CTF STAR summary (src/ctf_star.cu) ----
+    // With --do_unfinished an existing summary is resumed: its rows are kept and new ones appended.
     int vorn_open_sumlog();
+    // With --do_unfinished the summary is rewritten (only if that changes it) to
+    // one row per finished micrograph, in list order, then the rows of
+    // micrographs not in this list.
     int vorn_close_sumlog();
+    // The row of a micrograph skipped as already done: kept when the resumed
+    // summary has it, otherwise rebuilt from its log.
+    int vorn_keep_star_row_of_done_mic();
+    std::set<std::string> star_rows_kept;  // micrographs with a row in the resumed summary
     int vorn_write_star_oneline();
     int vorn_fput_parameters_ctffind3_like();
 
@@ -522,7 +565,12 @@ CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf);
 // One CTF_INFO per line of the file (rows first); the caller frees it.
 CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name);
 // Appends one CTF_INIT and one name per data row at position count; returns the number of rows.
+// Rows are whole lines; a row is skipped with a warning naming the file and line
+// when a CTF value is not a finite single-precision number, a defocus lies
+// beyond VORN_DEFOCUS_MAX or its micrograph name does not fit VORN_NAME_LEN.
 int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count);
+// The same with the room of the lists given: never an entry at capacity or beyond.
+int append_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count, int capacity);
 // One (U, V, angle) per data row of an input CTF STAR file (0 where the column
 // is absent); room for one per line. The caller frees it.
 float3* get_all_defocus_from_ctfstar(const char* name);

@@ -25,6 +25,18 @@ int get_file_suffixn(const char* name, const char* suffix);
 // is no digit). False, with value untouched, when it does not fit in an int:
 // a file's number is then refused instead of wrapped.
 bool parse_int_word(const char* word, int& value);
+// Numbers that are the whole word, as read from files and the command line: no
+// blank before or after, no hexadecimal, no "inf" or "nan". False, with value
+// untouched, when the word is not such a number or the number does not fit.
+// An integer: an optional sign and decimal digits, within the range of int.
+bool parse_whole_int(const char* word, int& value);
+// A real: an optional sign, decimal digits with at most one point (at least one
+// digit), then an optional exponent; finite in double.
+bool parse_whole_double(const char* word, double& value);
+// A real as above that is finite in single precision.
+bool parse_whole_float(const char* word, float& value);
+// A real as above whose integer part (fraction dropped) fits an int.
+bool parse_whole_int_part(const char* word, int& value);
 // dst (1024 bytes) = name less old_suffix (when it ends with it) + new_suffix; returns 0.
 // A result that does not fit ends the process with the fatal line.
 int replace_file_suffix(char* dst, const char* new_suffix, const char* name, const char* old_suffix);

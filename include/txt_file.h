@@ -21,6 +21,24 @@ struct NumberedLines {
 NumberedLines numbered_lines(FILE* f);
 // read_one_line into line; false at end of file with nothing read.
 bool read_numbered_line(char* line, NumberedLines& lines);
+// Reading a file by whole lines of any length, numbered from 1: a line is one
+// line however long it is. Its text (newline kept) ends at its first NUL byte.
+// A line longer than VORN_WHOLE_LINE_MAX bytes is read to its end but given as
+// an empty text marked overlong, so that no reader takes a cut line for a
+// whole one; callers skip it.
+constexpr size_t VORN_WHOLE_LINE_MAX = (size_t)1 << 20;
+struct WholeLines {
+    FILE* f;
+    long number;      // line of the last text read, 0 before the first
+    char* text;       // malloc'd; valid until the next read or free_whole_lines
+    size_t room;      // bytes allocated for text
+    bool overlong;    // the last line was longer than VORN_WHOLE_LINE_MAX
+};
+WholeLines whole_lines(FILE* f);
+// The next line into lines.text; false at end of file with nothing read (or
+// when no memory is left for the line, after a warning).
+bool read_whole_line(WholeLines& lines);
+void free_whole_lines(WholeLines& lines);
 void empty_txt_lline(char* line);
 int read_one_lline(char* line, FILE* f);
 // Reads one line and stores the numbers of its first words (at most n) in v[k];

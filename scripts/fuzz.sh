@@ -8,7 +8,7 @@
 set -u
 build=${1:-build/fuzz}
 [ $# -gt 0 ] && shift
-families=${*:-mrc star box text}
+families=${*:-mrc star box text ctfstar}
 seconds=${FUZZ_SECONDS:-60}
 mkdir -p "$build/findings" "$build/logs"
 status=0

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <initializer_list>
-#include <utility>
 #include <vector>
 
 #include "cuda_general.h"
@@ -20,7 +19,6 @@
 
 namespace {
 
-constexpr int LINE_LEN = 1024;
 // Weight of a neighbour at squared distance r2 from the reference: a Gaussian
 // peak value 1/sqrt(2 pi) whose width follows the radius.
 constexpr float NEIGHBOR_PEAK = 0.3989423f;
@@ -60,7 +58,6 @@ bool centred_box(wide cx, wide cy, int size, float score, PTCL_BOX& b) {
     return true;
 }
 
-float to_float(const char* word) { return (float)std::strtod(word, nullptr); }
 
 // A working list of n elements; memory that cannot be had is the fatal line, not an exception.
 template <class T>
@@ -72,20 +69,55 @@ void make_room(std::vector<T>& v, size_t n, const char* func) {
     }
 }
 
-// The integer words[k] into *v for each (k, v) pair; false, after a warning
-// naming the file and line, when one does not fit an int or the box centre
-// (x + w/2, y + h/2) would not.
-bool read_box_ints(const char* func, const char* name, long line, char** words,
-                   std::initializer_list<std::pair<int, int*>> fields, const PTCL_BOX& b) {
-    for (const auto& field : fields) {
-        if (parse_int_word(words[field.first], *field.second)) continue;
-        vorn_warning_line(func, VORN_UNIT, __LINE__, "value %s on line %ld of file %s does not fit an integer, "
-                          "line skipped!\n\033[m", words[field.first], line, name);
+// How a word of a coordinate line is read: the whole word must be the number.
+template <class T>
+struct WordField {
+    int word;
+    T* value;
+    bool (*parse)(const char*, T&);
+    const char* what;  // for the warning: "an integer", ...
+};
+typedef WordField<int> IntField;
+typedef WordField<float> RealField;
+
+IntField whole_int(int word, int* v) { return {word, v, parse_whole_int, "an integer that fits an int"}; }
+// Coordinates of STAR files: a decimal number whose fraction is dropped.
+IntField int_part(int word, int* v) {
+    return {word, v, parse_whole_int_part, "a number whose integer part fits an int"};
+}
+RealField real(int word, float* v) { return {word, v, parse_whole_float, "a finite number"}; }
+
+template <class T>
+bool read_words(const char* func, const char* name, long line, char** words,
+                std::initializer_list<WordField<T>> fields) {
+    for (const WordField<T>& f : fields) {
+        if (f.parse(words[f.word], *f.value)) continue;
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "value %s on line %ld of file %s is not %s, line skipped!"
+                          "\n\033[m", words[f.word], line, name, f.what);
         return false;
     }
+    return true;
+}
+
+// The words of a box's line into its fields; false, after a warning naming the
+// file and line, when a word is not a number of its field's kind or the box
+// centre (x + w/2, y + h/2) would not fit an int.
+bool read_box_words(const char* func, const char* name, long line, char** words, std::initializer_list<IntField> ints,
+                    std::initializer_list<RealField> reals, const PTCL_BOX& b) {
+    if (!read_words(func, name, line, words, ints) || !read_words(func, name, line, words, reals)) return false;
     if (fits_int(centre_of(b.x, b.w)) && fits_int(centre_of(b.y, b.h))) return true;
     vorn_warning_line(func, VORN_UNIT, __LINE__, "box centre on line %ld of file %s does not fit an integer, "
                       "line skipped!\n\033[m", line, name);
+    return false;
+}
+
+// The next whole line of a coordinate file; an overlong one is skipped with a warning.
+bool read_coordinate_line(WholeLines& lines, const char* func, const char* name) {
+    while (read_whole_line(lines)) {
+        if (!lines.overlong) return true;
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "line %ld of file %s is longer than %zu bytes, line skipped!"
+                          "\n\033[m", lines.number, name, VORN_WHOLE_LINE_MAX);
+    }
     return false;
 }
 
@@ -108,46 +140,51 @@ int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, cons
     // Rows are the lines that are not header lines (the header lines all come
     // before data row 0), read from the start so that messages can name the line.
     std::rewind(f);
-    NumberedLines lines = numbered_lines(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[STAR_HEAD_MAX_LABELS];
     int n = 0;
-    while (n < capacity && read_numbered_line(line, lines)) {
-        if (line[0] == '\0' || line[0] == '\n') continue;
-        const int k = strnsplit_inplace_byspace(line, words, c);
+    while (n < capacity && read_coordinate_line(lines, func, name)) {
+        if (lines.text[0] == '\0' || lines.text[0] == '\n') continue;
+        const int k = strnsplit_inplace_byspace(lines.text, words, c);
         if (k < c || is_words_starhead(words, k)) continue;
         PTCL_BOX b = one_new_ptcl_box();
         int class_id = 0;
-        if (!read_box_ints(func, name, lines.number, words, {{kx - 1, &b.x}, {ky - 1, &b.y}}, b)) continue;
-        if (kc > 0 && !read_box_ints(func, name, lines.number, words, {{kc - 1, &class_id}}, b)) continue;
+        if (!read_box_words(func, name, lines.number, words, {int_part(kx - 1, &b.x), int_part(ky - 1, &b.y)}, {}, b))
+            continue;
+        if (kc > 0 && !read_box_words(func, name, lines.number, words, {whole_int(kc - 1, &class_id)}, {}, b)) continue;
+        if (ks > 0 && !read_box_words(func, name, lines.number, words, {}, {real(ks - 1, &b.score)}, b)) continue;
+        if (ka > 0 && !read_box_words(func, name, lines.number, words, {}, {real(ka - 1, &b.angle)}, b)) continue;
         b.class_id = class_id;
-        if (ks > 0) b.score = to_float(words[ks - 1]);
-        if (ka > 0) b.angle = to_float(words[ka - 1]);
         out[n++] = b;
     }
+    free_whole_lines(lines);
     return n;
 }
 
 // Box file lines: x y w h [score [class [angle]]]; a line of one to three words is fatal.
 int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
-    NumberedLines lines = numbered_lines(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[7];
     int n = 0;
-    while (n < capacity && read_numbered_line(line, lines)) {
-        const int k = strnsplit_inplace_byspace(line, words, 7);
+    while (n < capacity && read_coordinate_line(lines, func, name)) {
+        const int k = strnsplit_inplace_byspace(lines.text, words, 7);
         if (k == 0) continue;
-        if (k < 4) vorn_fatal_line(func, VORN_UNIT, __LINE__, "unrecognized box format!!");
+        if (k < 4) {
+            free_whole_lines(lines);
+            vorn_fatal_line(func, VORN_UNIT, __LINE__, "unrecognized box format!!");
+        }
         PTCL_BOX b = one_new_ptcl_box();
         int class_id = 0;
-        if (!read_box_ints(func, name, lines.number, words, {{0, &b.x}, {1, &b.y}, {2, &b.w}, {3, &b.h}}, b))
+        if (!read_box_words(func, name, lines.number, words,
+                            {whole_int(0, &b.x), whole_int(1, &b.y), whole_int(2, &b.w), whole_int(3, &b.h)}, {}, b))
             continue;
-        if (k >= 6 && !read_box_ints(func, name, lines.number, words, {{5, &class_id}}, b)) continue;
+        if (k >= 5 && !read_box_words(func, name, lines.number, words, {}, {real(4, &b.score)}, b)) continue;
+        if (k >= 6 && !read_box_words(func, name, lines.number, words, {whole_int(5, &class_id)}, {}, b)) continue;
+        if (k >= 7 && !read_box_words(func, name, lines.number, words, {}, {real(6, &b.angle)}, b)) continue;
         b.class_id = class_id;
-        if (k >= 5) b.score = to_float(words[4]);
-        if (k >= 7) b.angle = to_float(words[6]);
         out[n++] = b;
     }
+    free_whole_lines(lines);
     return n;
 }
 
@@ -254,10 +291,11 @@ long get_ptcl_number_from_boxf(char* name) {
         std::printf("Cannot open file %s!\n", name);
         VORN_FATAL("open file failed.");
     }
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[7];
     long n = 0;
-    while (star_read_next_line(line, f)) n += strnsplit_inplace_byspace(line, words, 7) >= 7;
+    while (read_whole_line(lines)) n += strnsplit_inplace_byspace(lines.text, words, 7) >= 7;
+    free_whole_lines(lines);
     std::fclose(f);
     return n;
 }
@@ -465,26 +503,27 @@ struct PickGrid {
 // centre outside the image is ignored, lines of fewer values are skipped, and
 // so, with a warning, are lines whose integers do not fit an int.
 void enter_picks(PickGrid& g, FILE* f, const char* name) {
-    NumberedLines lines = numbered_lines(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[7];
-    while (read_numbered_line(line, lines)) {
-        if ((unsigned char)line[0] == 0xFF) break;
-        if (line[0] == '\0' || strnsplit_inplace_byspace(line, words, 7) < 7) continue;
+    while (read_coordinate_line(lines, "box_filter", name)) {
+        if ((unsigned char)lines.text[0] == 0xFF) break;
+        if (lines.text[0] == '\0' || strnsplit_inplace_byspace(lines.text, words, 7) < 7) continue;
         PTCL_BOX b = one_new_ptcl_box();
-        if (!read_box_ints("box_filter", name, lines.number, words,
-                           {{0, &b.x}, {1, &b.y}, {2, &b.w}, {3, &b.h}, {5, &b.class_id}}, b))
+        if (!read_box_words("box_filter", name, lines.number, words,
+                            {whole_int(0, &b.x), whole_int(1, &b.y), whole_int(2, &b.w), whole_int(3, &b.h),
+                             whole_int(5, &b.class_id)},
+                            {real(4, &b.score), real(6, &b.angle)}, b))
             continue;
         const wide xc = centre_of(b.x, b.w), yc = centre_of(b.y, b.h);
         if (xc < 0 || yc < 0 || xc >= g.nx || yc >= g.ny) continue;
         PickCell& cell = g.cells[(size_t)((yc / g.c) * g.cols + xc / g.c)];
-        const float score = to_float(words[4]);
-        if (!(score > cell.score)) continue;
+        if (!(b.score > cell.score)) continue;
         cell.pixel = yc * g.nx + xc;
-        cell.score = score;
+        cell.score = b.score;
         cell.class_id = b.class_id;
-        cell.angle = to_float(words[6]);
+        cell.angle = b.angle;
     }
+    free_whole_lines(lines);
 }
 
 // A pick survives when it reaches min_score and, against the pick of every

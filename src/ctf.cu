@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +54,20 @@ bool mic_head_usable(const char* name, FILE* f, const MRC_HEAD* h) {
         VORN_WARNING("the micrograph %s is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)!\n\033[m",
                      name, h->nx, h->ny, h->nz, h->mode, size);
     return ok;
+}
+
+// A micrograph the run's buffers can take: as large as the spectrum box, and of
+// the first micrograph's size and mode (the size table says how it differs).
+bool mic_fits_run(const char* name, const char* first, const MRC_HEAD* h, const MRC_HEAD* h_first, int box) {
+    if (std::min(h->nx, h->ny) < box) {
+        VORN_WARNING("the micrograph %s of %d x %d pixels is smaller than the spectrum box of %d pixels; skipped.\n\033[m",
+                     name, h->nx, h->ny, box);
+        return false;
+    }
+    if (check_mrc_head_sizes_two_warning(name, first, h, h_first) == 0) return true;
+    VORN_WARNING("the micrograph %s differs in size or mode from %s, which sized the run; skipped.\n\033[m", name,
+                 first);
+    return false;
 }
 
 // The file behind a name, when it exists.
@@ -146,6 +161,11 @@ int VORN_A::vorn_check_access_openf_1st() {
         std::fclose(mic_file);
         mic_file = nullptr;
         if (!usable) continue;  // passed over; the loop skips it in its turn
+        if (std::min(head_cur->nx, head_cur->ny) < VORN_MIN_SIZING_EDGE) {
+            RED_WARNING("the micrograph %s of %d x %d pixels is too small for a power spectrum (at least %d pixels a "
+                        "side)! Automatically ignored!", name, head_cur->nx, head_cur->ny, VORN_MIN_SIZING_EDGE);
+            continue;
+        }
         strlcpy(p.first_mic, name);
         *head_first = *head_cur;
         *head_frame = *head_cur;
@@ -302,7 +322,7 @@ int VORN_A::vorn_prep_one_mic() {
     vorn_set_output_names(mic_name, log_name, ctf_name, pow_name, epa_name);
     if (p.do_unfinished && vorn_is_file_ctf_done(log_name)) {
         std::printf("CTF parameter of \033[42m%s\033[m already determined. Automatically skipped.\n", mic_name);
-        return -1;
+        return 1;
     }
     // The micrograph is looked at before its log is opened, so that an old log
     // survives a micrograph that is passed over.
@@ -313,7 +333,10 @@ int VORN_A::vorn_prep_one_mic() {
         close_mic_files();
         return -1;
     }
-    check_mrc_head_sizes_two(mic_name, p.first_mic, head_cur, head_first);
+    if (!mic_fits_run(mic_name, p.first_mic, head_cur, head_first, p.boxsize)) {
+        close_mic_files();
+        return -1;
+    }
     log_file = std::fopen(log_name, "w+");
     if (log_file == nullptr) vorn_cannot_write(__func__, __LINE__, log_name);
     vorn_fput_parameters_ctffind3_like();
@@ -321,6 +344,9 @@ int VORN_A::vorn_prep_one_mic() {
     const double t0 = wall_seconds();
     std::fprintf(log_file, "Reading file: %s\n", mic_name);
     std::printf("Reading file: %s\n", mic_name);
+    mic_nonfinite = 0;
+    mic_min = INFINITY;
+    mic_max = -INFINITY;
     if (p.pre_read) {
         if (vorn_take_mic_data_from_queue() != 0) {
             close_mic_files();
@@ -332,11 +358,65 @@ int VORN_A::vorn_prep_one_mic() {
         return -1;
     }
     vorn_put_time("READING", t0);
+    if (vorn_check_mic_values() != 0) {
+        close_mic_files();
+        return -1;
+    }
     return 0;
 }
 
+int VORN_A::vorn_check_mic_values() {
+    char why[256];
+    if (mic_nonfinite > 0)
+        std::snprintf(why, sizeof why, "%zu pixel%s not a finite number (NaN or infinity)", mic_nonfinite,
+                      mic_nonfinite == 1 ? " is" : "s are");
+    else if (!(mic_max > mic_min))
+        std::snprintf(why, sizeof why, "it has no variance (every pixel is %g)", (double)mic_min);
+    else
+        return 0;
+    VORN_WARNING("the micrograph %s cannot give a fit: %s; skipped.\n\033[m", mic_name, why);
+    if (log_file != nullptr) std::fprintf(log_file, "Skipped: the micrograph cannot give a fit: %s.\n", why);
+    return -1;
+}
+
+int VORN_A::vorn_check_fit_finite() {
+    const float values[] = {ref_defU, ref_defV, ref_defA, ref_ps, ref_ccc, res_limit};
+    for (float v : values)
+        if (!std::isfinite(v)) {
+            VORN_WARNING("the fit of micrograph %s is not a number (U %g, V %g, angle %g, phase shift %g, score %g, "
+                         "resolution %g); skipped, no result is written.\n\033[m",
+                         mic_name, ref_defU, ref_defV, ref_defA, ref_ps, ref_ccc, res_limit);
+            if (log_file != nullptr) std::fprintf(log_file, "Skipped: the fit is not a number.\n");
+            return -1;
+        }
+    return 0;
+}
+
+// Each value read is seen here on its way in: the counts that decide whether
+// the micrograph can give a fit cost no second pass over it.
+static void scan_mic_values(VORN_A& a, const float* values, size_t n) {
+    size_t bad = 0;
+    float lo = a.mic_min, hi = a.mic_max;
+    for (size_t i = 0; i < n; ++i) {
+        const float v = values[i];
+        if (!std::isfinite(v)) {
+            ++bad;
+            continue;
+        }
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    a.mic_nonfinite += bad;
+    a.mic_min = lo;
+    a.mic_max = hi;
+}
+
 int VORN_A::vorn_read_mic_data() {
-    if (mic_data != nullptr) return mrc_read_all_nocheck(mic_file, head_cur, mic_data);
+    if (mic_data != nullptr) {
+        const int r = mrc_read_all_nocheck(mic_file, head_cur, mic_data);
+        if (r == 0) scan_mic_values(*this, mic_data, mic_n_all);
+        return r;
+    }
     return mrc_read_all_by_chunks(mic_file, head_cur, h_read_chunk, std::min(VORN_READ_CHUNK, mic_n),
                                   [this](size_t first, const float* values, size_t n) {
                                       vorn_land_mic_data(first, values, n);
@@ -344,6 +424,7 @@ int VORN_A::vorn_read_mic_data() {
 }
 
 void VORN_A::vorn_land_mic_data(size_t first, const float* values, size_t n) {
+    scan_mic_values(*this, values, n);
     if (mic_data != nullptr)
         std::memcpy(mic_data + first, values, n * sizeof(float));
     else
@@ -361,41 +442,82 @@ int VORN_A::vorn_end_one_mic() {
 
 // ================= the run =================
 
+// One micrograph through every stage: its outcome.
+MicOutcome VORN_A::vorn_run_one_mic() {
+    const int prep = vorn_prep_one_mic();
+    if (prep != 0) {
+        vorn_drop_dp_of_skipped_mic();
+        if (prep > 0) {
+            vorn_keep_star_row_of_done_mic();
+            return MicOutcome::AlreadyDone;
+        }
+        VORN_WARNING("VORN failed to prepare micrograph %s;skipped and continue with the next.!\n\033[m", mic_name);
+        return MicOutcome::Failed;
+    }
+    if (vorn_generate_ctf_d_data() != 0) {
+        VORN_WARNING("VORN failed to generate CTF data from file %s, skipped and continue with the next.!\n\033[m",
+                     mic_name);
+        close_mic_files();
+        return MicOutcome::Failed;
+    }
+    res_limit = 0.0f;
+    const double t_search = wall_seconds();
+    // The 1D search, the 2D refinement chosen by the mode, then its final step.
+    vorn_1S2R();
+    vorn_put_time("1S2R", t_search);
+    // A fit that is not a number is no result: nothing of it is written.
+    bool fit_ok = vorn_check_fit_finite() == 0;
+    if (fit_ok) {
+        vorn_epa_1d_ccf_B_estimation();
+        fit_ok = vorn_check_fit_finite() == 0;
+    }
+    if (!fit_ok) {
+        close_mic_files();
+        return MicOutcome::Failed;
+    }
+    const double t_local = wall_seconds();
+    if (para->do_local_refine) vorn_local_refine();
+    vorn_put_time("LOCAL REFINE", t_local);
+    vorn_write_star_oneline();
+    // A spectrum reloaded from an earlier run has no second spectrum to show.
+    if (!spec_reloaded) vorn_write_ctfout('W');
+    const double t_flip = wall_seconds();
+    if (para->do_phase_flip) vorn_mrcf_phase_flip_write();
+    vorn_put_time("PHASE FLIP", t_flip);
+    vorn_end_one_mic();
+    return MicOutcome::Done;
+}
+
+int VORN_A::vorn_put_batch_summary() {
+    int done = 0, already = 0, failed = 0;
+    std::string names;
+    for (size_t k = 0; k < mic_outcomes.size(); ++k) {
+        switch (mic_outcomes[k]) {
+            case MicOutcome::Done: ++done; break;
+            case MicOutcome::AlreadyDone: ++already; break;
+            default:
+                ++failed;
+                names += (names.empty() ? ": " : ", ") + std::string(para->mic_names[k]);
+                break;
+        }
+    }
+    std::printf("All %d micrographs: %d done, %d skipped as already done, %d failed%s\n", (int)mic_outcomes.size(),
+                done, already, failed, names.empty() ? "." : names.c_str());
+    return failed == 0 ? 0 : 1;
+}
+
 int VORN_A::vorn_run_all(int argc, char** argv) {
     const double t_start = wall_seconds();
     vorn_preparation(argc, argv);
+    mic_outcomes.assign((size_t)para->mic_count, MicOutcome::Pending);
     if (para->pre_read) vorn_send_all_to_queue_background();
     vorn_put_time("PREPARATION", t_start);
     for (mic_index = 0; mic_index < para->mic_count; ++mic_index) {
         vorn_ref_control_init();
-        if (vorn_prep_one_mic() != 0) {
-            vorn_drop_dp_of_skipped_mic();
-            VORN_WARNING("VORN failed to prepare micrograph %s;skipped and continue with the next.!\n\033[m", mic_name);
-            continue;
-        }
-        if (vorn_generate_ctf_d_data() != 0) {
-            VORN_WARNING("VORN failed to generate CTF data from file %s, skipped and continue with the next.!\n\033[m",
-                         mic_name);
-            close_mic_files();
-            continue;
-        }
-        const double t_search = wall_seconds();
-        // The 1D search, the 2D refinement chosen by the mode, then its final step.
-        vorn_1S2R();
-        vorn_put_time("1S2R", t_search);
-        vorn_epa_1d_ccf_B_estimation();
-        const double t_local = wall_seconds();
-        if (para->do_local_refine) vorn_local_refine();
-        vorn_put_time("LOCAL REFINE", t_local);
-        vorn_write_star_oneline();
-        if (!para->reload_ctf_files) vorn_write_ctfout('W');
-        const double t_flip = wall_seconds();
-        if (para->do_phase_flip) vorn_mrcf_phase_flip_write();
-        vorn_put_time("PHASE FLIP", t_flip);
-        vorn_end_one_mic();
+        mic_outcomes[(size_t)mic_index] = vorn_run_one_mic();
     }
     vorn_join_reader();
     vorn_free_ctf_data();
     vorn_close_sumlog();
-    return 0;
+    return vorn_put_batch_summary();
 }

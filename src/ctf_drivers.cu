@@ -264,12 +264,22 @@ int VORN_A::vorn_refine_by_type() {
     }
 }
 
+// True when the micrograph in work starts from input CTF values that carry a
+// phase shift: that phase shift is refined from its value, not searched.
+static bool refines_input_phase(const VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    return p.input_phase && a.mic_index >= p.cmd_count && a.mic_index < p.mic_count && p.ctf_init[a.mic_index].valid;
+}
+
 int VORN_A::vorn_1S2R_st1_noPS() {
-    vorn_1D_search_t2(0.0f);
-    refine_first_pass(*this, 0.0f);
+    const int input_phase = refines_input_phase(*this) ? 1 : 0;
+    const float P0 = input_phase ? para->ctf_init[mic_index].ctf.P : 0.0f;
+    ref_PS_on = input_phase;
+    vorn_1D_search_t2(P0);
+    refine_first_pass(*this, P0);
     retry_collapsed_astigmatism(*this);
     if (para->do_Hres_ref) {
-        ref_PS_on = 0;
+        ref_PS_on = input_phase;
         ref_is_Hres = 1;
         set_print_flags(*this, 1);
         refine_around_refined(*this, true);
@@ -296,7 +306,7 @@ int VORN_A::vorn_1S2R_st1_PS() {
 }
 
 int VORN_A::vorn_1S2R() {
-    if (para->phase_plate)
+    if (para->phase_plate && !refines_input_phase(*this))
         vorn_1S2R_st1_PS();
     else
         vorn_1S2R_st1_noPS();

@@ -33,14 +33,20 @@ void simulate_reference(float* d_mod, float* d_phase, int n, float apix, float k
     if (d_phase != nullptr) hcuda_ctf_phase_simulate_1d(d_phase, apix, n, P, kV, Cs, AC, D, 0.0f, resL, resH);
 }
 
+// The bin 2 n apix / res, held within [0, limit]: a limit finer than the table's
+// end (a first zero far out, on a tiny defocus) must not overflow the index.
+int epa_bin_of(int n, float apix, float res, int limit) {
+    const float i = std::floor(2.0f * (float)n * apix / res);
+    return i >= 0.0f ? (i < (float)limit ? (int)i : limit) : 0;
+}
+
 EpaWindows windows_of(int n, float apix, int nmin, int nmax, float low, float resH) {
     EpaWindows w;
     w.nmin = nmin;
     w.nmax = nmax;
-    w.i_start = (int)std::floor(2.0f * (float)n * apix / low);
+    w.i_start = epa_bin_of(n, apix, low, n);
     // The high limit never passes the last bin.
-    const int i_end = (int)std::floor(2.0f * (float)n * apix / resH);
-    w.i_end = i_end < n - 1 ? i_end : n - 1;
+    w.i_end = epa_bin_of(n, apix, resH, n - 1);
     return w;
 }
 

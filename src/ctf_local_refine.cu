@@ -183,19 +183,19 @@ int VORN_A::vorn_output_init_local_info() {
     return 0;
 }
 
-int VORN_A::vorn_output_local_values_one_line(int read) {
+int VORN_A::vorn_output_local_values_one_line() {
     const VORN_Para& p = *para;
     const PTCL_BOX& b = local_ptcl_cur;
     const int x = b.x + b.w / 2, y = b.y + b.h / 2;
-    // A particle without an area inside the micrograph carries the micrograph's values.
-    const char* label = read ? "Local Values" : "Local Values0";
+    // A particle without an area inside the micrograph carries the micrograph's
+    // values, on the same line as every other (readers look for "  Local Values").
     char text[256];
     if (p.phase_plate)
-        std::snprintf(text, sizeof text, "%8d%8d%12.2f%12.2f%12.2f%12.2f%12.6f  %s\n", x, y, local_ref_defU,
-                      local_ref_defV, local_ref_defA, local_ref_ps, local_ref_ccc, label);
+        std::snprintf(text, sizeof text, "%8d%8d%12.2f%12.2f%12.2f%12.2f%12.6f  Local Values\n", x, y,
+                      local_ref_defU, local_ref_defV, local_ref_defA, local_ref_ps, local_ref_ccc);
     else
-        std::snprintf(text, sizeof text, "%8d%8d%12.2f%12.2f%12.2f%12.6f  %s\n", x, y, local_ref_defU, local_ref_defV,
-                      local_ref_defA, local_ref_ccc, label);
+        std::snprintf(text, sizeof text, "%8d%8d%12.2f%12.2f%12.2f%12.6f  Local Values\n", x, y, local_ref_defU,
+                      local_ref_defV, local_ref_defA, local_ref_ccc);
     put_both(log_file, text);
     particle_star_write_oneline(local_star_file, mic_name, x, y, local_ref_defU, local_ref_defV, local_ref_defA, p.kV,
                                 p.cs, p.ac, 10000.0f * p.dstep / p.apix, p.dstep, local_ref_ccc, b.score,
@@ -274,6 +274,10 @@ int VORN_A::vorn_local_refine() {
     if (p.local_boxtype != 1 && p.local_boxtype != 3) VORN_FATAL("unrecognized local_boxtype!");
     vorn_get_local_boxf();
     if (!local_boxf_usable) {
+        // The local STAR file still says that this micrograph has no local values.
+        local_ptcl_n = 0;
+        vorn_open_output_local_head();
+        vorn_close_output_local();
         ref_is_local = 0;
         return 0;
     }
@@ -292,7 +296,7 @@ int VORN_A::vorn_local_refine() {
         } else {
             vorn_set_refined_PUVAC_local(ref_ps, ref_defU, ref_defV, ref_defA, ref_ccc);
         }
-        vorn_output_local_values_one_line(read > 0);
+        vorn_output_local_values_one_line();
         if (p.write_local_ctf) vorn_write_local_ctf_file(j);
     }
     vorn_close_output_local();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -172,6 +173,12 @@ const OptionSpec* find_option(const char* word) {
     return nullptr;
 }
 
+const OptionSpec& option_of(const char* keyword) {
+    for (const OptionSpec& o : kOptions)
+        if (std::strcmp(o.keyword, keyword) == 0) return o;
+    VORN_FATAL("no option %s", keyword);
+}
+
 // An on/off option takes the next word as its value when that word begins
 // neither with a dash nor with a letter.
 bool onoff_value_follows(int argc, char** argv, int i) {
@@ -180,12 +187,126 @@ bool onoff_value_follows(int argc, char** argv, int i) {
 
 char* new_name_buffer() { return (char*)calloc(VORN_NAME_LEN, 1); }
 
-[[noreturn]] void unrecognised_option(int line, const char* word, const char* advice) {
+// A mistyped option would run a whole batch at the defaults: the run ends with
+// status 1, the usage first, then the line naming the word and the valid options.
+[[noreturn]] void unrecognised_option(const char* prog, int line, const char* word, const char* advice) {
+    vorn_print_usage(prog);
     std::printf("\033[41m\033[1m\033[5mCRITICAL ERROR: in function %s(), file %s on line %d. Failed to recognize "
                 "option: %s! Exit now. %s\033[m\n\n",
                 "vorn_get_parameters", VORN_UNIT, line, word, advice);
     vorn_print_valid_options();
-    std::exit(0);
+    std::exit(1);
+}
+
+// ---- option values ----
+
+// A value word must be a number of its option's type as a whole: any other word
+// (a file name, "nan", "1e39" for a float) ends the run before any micrograph
+// is touched, naming the option and the word.
+[[noreturn]] void refuse_value(const char* option, const char* word, const char* type) {
+    vorn_fatal_line("vorn_get_parameters", VORN_UNIT, __LINE__, "option %s takes %s, not '%s'", option, type, word);
+}
+
+void read_option_value(VORN_Para& p, const OptionSpec& o, const char* option, const char* word) {
+    switch (o.kind) {
+        case OptKind::Float:
+            if (!parse_whole_float(word, p.*(o.f))) refuse_value(option, word, "a finite number");
+            break;
+        case OptKind::Int:
+            if (!parse_whole_int(word, p.*(o.i))) refuse_value(option, word, "an integer");
+            break;
+        case OptKind::IntDecimal:
+            if (!parse_whole_int_part(word, p.*(o.i)))
+                refuse_value(option, word, "a finite number whose integer part fits an integer");
+            break;
+        case OptKind::Text: strlcpy(p.*(o.s), word); break;
+        default: break;
+    }
+}
+
+// An on/off option takes the next word as its value when that word begins
+// neither with a dash nor with a letter; such a word must be an integer.
+void check_onoff_value(int argc, char** argv, int i) {
+    int v;
+    if (onoff_value_follows(argc, argv, i) && !parse_whole_int(argv[i + 1], v))
+        refuse_value(argv[i], argv[i + 1], "an on/off value (0 or 1)");
+}
+
+// A value the range checks cannot correct and no stage can work with ends the
+// run before any micrograph is touched, saying what is allowed.
+[[noreturn]] void refuse_range(const char* keyword, double value, const char* allowed) {
+    vorn_fatal_line("vorn_check_parameters", VORN_UNIT, __LINE__, "--%s %g is refused: allowed %s", keyword, value,
+                    allowed);
+}
+
+// Options whose values outside [lo, hi] no stage can compute with in bounded
+// memory and time: an EPA over-sampling's work grows with its square, each
+// angle seed costs a score of the whole spectrum per refinement cycle, each box
+// of the automatic local grid a local refinement, and a defocus beyond
+// VORN_DEFOCUS_MAX is no microscope's.
+struct ValueLimit {
+    const char* keyword;
+    double lo, hi;
+    const char* allowed;
+};
+const ValueLimit kValueLimits[] = {
+    {"defL", -VORN_DEFOCUS_MAX, VORN_DEFOCUS_MAX, "from -1e6 to 1e6 A"},
+    {"defH", -VORN_DEFOCUS_MAX, VORN_DEFOCUS_MAX, "from -1e6 to 1e6 A"},
+    {"defU_init", -VORN_DEFOCUS_MAX, VORN_DEFOCUS_MAX, "from -1e6 to 1e6 A"},
+    {"defV_init", -VORN_DEFOCUS_MAX, VORN_DEFOCUS_MAX, "from -1e6 to 1e6 A"},
+    {"refine_2d_T", 1, 3, "the refinement types 1, 2 and 3"},
+    {"defA_seeds", INT_MIN, 360, "at most 360 angle seeds"},
+    {"EPA_oversmp", 1, 16, "an EPA over-sampling from 1 to 16"},
+    {"EPA_bg_pn", 0, 32, "a background polynomial order from 0 to 32"},
+    {"ncc_frac_max", 0, 1, "a fraction from 0 to 1"},
+    {"ncc_frac_min", 0, 1, "a fraction from 0 to 1"},
+    {"local_autogrid_X", 1, 100, "a grid of 1 to 100 boxes a side"},
+    {"local_autogrid_Y", 1, 100, "a grid of 1 to 100 boxes a side"},
+};
+
+double option_value(const VORN_Para& p, const OptionSpec& o) { return o.f ? (double)(p.*(o.f)) : (double)(p.*(o.i)); }
+
+// Points of the 1D defocus search and trials of the phase-shift search beyond
+// which a micrograph's search would not end in minutes.
+constexpr double VORN_DEFOCUS_GRID_MAX = 100000;
+constexpr double VORN_PHASE_TRIALS_MAX = 360;
+
+void refuse_incomputable_values(const VORN_Para& p) {
+    for (const ValueLimit& l : kValueLimits) {
+        const double v = option_value(p, option_of(l.keyword));
+        if (!(v >= l.lo && v <= l.hi)) refuse_range(l.keyword, v, l.allowed);
+    }
+    // The EPA band's low limit sets where its table starts; it must lie above 0 A.
+    if (!(p.EPA_resL > 0.0f)) refuse_range("EPA_resL", p.EPA_resL, "a low EPA limit above 0 A");
+    const double points = ((double)p.defH - (double)p.defL) / (double)p.defS;
+    if (!(points <= VORN_DEFOCUS_GRID_MAX))
+        refuse_range("defS", p.defS, "a step that gives at most 100000 defocus points from --defL to --defH");
+    if (p.phase_plate) {
+        const double trials = ((double)p.phase_shift_H - (double)p.phase_shift_L) / (double)p.phase_shift_S;
+        if (!(trials <= VORN_PHASE_TRIALS_MAX))
+            refuse_range("phase_shift_S", p.phase_shift_S,
+                         "a step that gives at most 360 trials from --phase_shift_L to --phase_shift_H");
+    }
+}
+
+// Sizes derived from the box: computed once the box itself is checked, so that
+// a box the checks replace never leaves a background box of 0.
+void derive_background_boxes(VORN_Para& p) {
+    const bool plate = p.phase_shift_L_set || p.phase_shift_H_set || p.phase_shift_S_set || p.phase_shift_T_set;
+    if (!p.convsize_set) p.convsize = p.boxsize / (plate ? 20 : 12);
+    if (plate)
+        p.convs_out = p.boxsize / 10;
+    else if (!p.convs_out_set)
+        p.convs_out = p.boxsize / 7;
+}
+
+// Room in the name list and the start CTFs for n entries and the null after them.
+void resize_name_list(VORN_Para& p, long n) {
+    char** names = (char**)std::realloc(p.mic_names, (size_t)(n + 1) * sizeof(char*));
+    CTF_INIT* init = names ? (CTF_INIT*)std::realloc(p.ctf_init, (size_t)(n + 1) * sizeof(CTF_INIT)) : nullptr;
+    if (names) p.mic_names = names;
+    if (init) p.ctf_init = init;
+    if (!names || !init) VORN_FATAL("no memory for a list of %ld micrographs", n);
 }
 
 // value - 360*floor(value/360) for a phase outside [0, 360].
@@ -220,11 +341,12 @@ void vorn_print_valid_options() {
 // ================= defaults =================
 
 int VORN_A::vorn_get_fnumber_max(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
+    // The last input_ctfstar is the one the parser keeps.
+    for (int i = argc - 1; i >= 0; --i) {
         if (!keywd_cmp(argv[i], "input_ctfstar")) continue;
         // Without a name the parser stops on the missing value; the list needs no room for it.
         if (i + 1 >= argc) return argc;
-        return argc + (int)get_lineN_from_starf(argv[i + 1]) + 1;
+        return argc + (int)std::min<long>(get_lineN_from_starf(argv[i + 1]), (long)INT_MAX - argc - 1) + 1;
     }
     return argc;
 }
@@ -290,7 +412,7 @@ int VORN_A::vorn_init_parameters(int argc, char** argv) {
 int VORN_A::vorn_set_ctfstar(int argc, char** argv, int& i) {
     if (i + 1 >= argc) VORN_FATAL("Can not get file name for ctfstar! Check input!");
     const char* word = argv[i + 1];
-    if (word[0] == '-') unrecognised_option(__LINE__, word, "Check your input or file names please.");
+    if (word[0] == '-') unrecognised_option(argv[0], __LINE__, word, "Check your input or file names please.");
     if (is_str_null(word))
         strlcpy(para->ctfstar, "NULL");
     else
@@ -305,7 +427,7 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         char* word = argv[i];
         const OptionSpec* o = find_option(word);
         if (o == nullptr) {
-            if (word[0] == '-') unrecognised_option(__LINE__, word, "Check your input please.");
+            if (word[0] == '-') unrecognised_option(argv[0], __LINE__, word, "Check your input please.");
             p.mic_names[p.mic_count] = word;
             p.ctf_init[p.mic_count].valid = 0;
             ++p.mic_count;
@@ -313,7 +435,9 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
             continue;
         }
         if (o->flag) p.*(o->flag) = 1;
+        if (o->f == &P::apix) p.apix_set = 1;
         if (o->kind == OptKind::OnOff) {
+            check_onoff_value(argc, argv, i);
             get_bool_keyword(argc, argv, p.*(o->i), i);
             continue;
         }
@@ -323,22 +447,17 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         }
         // Every other option reads the word after it; one standing last has none.
         if (i + 1 >= argc) VORN_FATAL("option %s needs a value, but it stands last on the command line", word);
-        const char* value = argv[++i];
-        switch (o->kind) {
-            case OptKind::Float: p.*(o->f) = (float)std::strtod(value, nullptr); break;
-            case OptKind::Int: p.*(o->i) = (int)std::strtol(value, nullptr, 10); break;
-            case OptKind::IntDecimal: p.*(o->i) = (int)std::strtod(value, nullptr); break;
-            case OptKind::Text: strlcpy(p.*(o->s), value); break;
-            default: break;
-        }
+        read_option_value(p, *o, word, argv[++i]);
     }
 
-    // Post-parse rules.
-    if (!p.convsize_set) p.convsize = p.boxsize / 12;
-    if (!p.convs_out_set) p.convs_out = p.boxsize / 7;
+    // Post-parse rules. The sizes derived from the box follow its check (vorn_check_parameters).
     int phase_line = -1;
     if (p.input_ctfstar_set) {
-        p.star_count = get_all_initctf_from_ctfstar(p.input_ctfstar, p.ctf_init, p.mic_names, p.mic_count);
+        // The list is sized from the file it is filled from: the last one named.
+        const long rows = std::min<long>(get_lineN_from_starf(p.input_ctfstar), (long)INT_MAX - p.mic_count - 1);
+        resize_name_list(p, p.mic_count + rows);
+        p.star_count = append_initctf_from_ctfstar(p.input_ctfstar, p.ctf_init, p.mic_names, p.mic_count,
+                                                   p.mic_count + (int)rows);
         phase_line = f_Nfind_str_line(p.input_ctfstar, "_rlnPhaseShift", 100);
     }
     if (p.phase_shift_L_set || p.phase_shift_H_set || p.phase_shift_S_set || p.phase_shift_T_set) {
@@ -350,12 +469,12 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         if (!p.defS_set) p.defS = 200;
         if (!p.resL_set) p.resL = 15;
         if (!p.boxsize_set) p.boxsize = 512;
-        if (!p.convsize_set) p.convsize = p.boxsize / 20;
-        p.convs_out = p.boxsize / 10;
     }
     if (p.refine_input_ctf) {
-        p.phase_plate = 0;
+        // Phase shifts in the input are refined and reported: phase mode stays on with them.
         p.input_phase = (phase_line >= 1 && phase_line <= 99) ? 1 : 0;
+        p.phase_plate = p.input_phase;
+        if (p.input_phase && !p.phase_shift_S_set) p.phase_shift_S = 3;
     }
     p.mic_names[p.mic_count] = nullptr;
     std::printf("\n");
@@ -370,6 +489,7 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         p.ctfout_resL = resL;
     }
     if (!(p.EPA_resH_set && p.EPA_resH >= 2.0f * p.apix + 0.1f)) p.EPA_resH = 2.0f * p.apix + 0.1f;
+    refuse_incomputable_values(p);
     CUDA_CHECK(cudaSetDevice(p.gid));
     return 0;
 }
@@ -383,10 +503,15 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
         vorn_print_usage(argc > 0 ? argv[0] : "vorn");
         std::exit(1);
     }
+    // A wrong pixel size fits every micrograph of the batch wrongly: the default is said aloud.
+    if (!p.apix_set)
+        std::printf("Warning: no --apix given: the default pixel size %.2f A is used. Make sure it is the right "
+                    "value.\n", p.apix);
+    // The microscope's values have no safe default: a value rejected here ends the run.
     if (p.apix <= 0.01f || p.apix > 100.0f) {
         std::printf("Warning: Invalid pixel size %.2f! Exit now. Make sure you are using the right value, typically "
                     "0.5~3.0. Set it as default 1.34.\n", p.apix);
-        p.apix = 1.34f;
+        refuse_range("apix", p.apix, "a pixel size above 0.01 and at most 100 A");
     } else if (p.apix > 10.0f || (p.apix > 0.01f && p.apix < 0.3f)) {
         std::printf("Warning: pixel size %.2f too large or small! Program will still run, but make sure you are "
                     "using the right value, typically 0.5~3.0.\n", p.apix);
@@ -399,17 +524,17 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
     if (p.kV < 10.0f || p.kV > 500.0f) {
         std::printf("Waring: Invalid high tension value kV=%.2f. Exit now. Make sure you are using the right value, "
                     "typically 300, 200, 120kV.\n", p.kV);
-        p.kV = 300.0f;
+        refuse_range("kV", p.kV, "a high tension from 10 to 500 kV");
     }
     if (p.cs < 0.0f || p.cs >= 100.0f) {
         std::printf("Waring: too small or large --Cs %.2f! Make sure you are using the right value!Typically 2.0~2.7 "
                     "in general case or ~0 for Cs corrected microscope. Set it as default.\n", p.cs);
-        p.cs = 2.7f;
+        refuse_range("cs", p.cs, "a spherical aberration from 0 to below 100 mm");
     }
     if (p.ac < 0.0f || p.ac > 1.0f) {
         std::printf("Waring: too small or large --ac %.2f! Make sure you are using the right value, typically "
                     "0.04~0.1. Set it as default.\n", p.ac);
-        p.ac = 0.1f;
+        refuse_range("ac", p.ac, "an amplitude contrast from 0 to 1");
     }
     if (p.bfac <= -500.0f || p.bfac >= 5000.0f) {
         std::printf("Waring: too small or large --bfac %.2f! Make sure you are using the right value, typically "
@@ -482,6 +607,7 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
                     "1024, can't be smaller than 128(128 still fine). Set it as default 1024. \n", p.boxsize);
         p.boxsize = 1024;
     }
+    derive_background_boxes(p);
     if (p.overlap > 0.9f) {
         std::printf("Waring: too large --overlap %.2f! Make sure you are using the right value, range 0.0~0.9, "
                     "best. Set it as 0.9. \n", p.overlap);

@@ -388,6 +388,9 @@ int VORN_A::vorn_hcuda_refctf_end_2dh() {
 }
 
 int VORN_A::vorn_hcuda_refctf_output_FinalValues() {
+    // Values that are not numbers are no result: the run loop skips the micrograph.
+    for (float v : {ref_ps, ref_defU, ref_defV, ref_defA, ref_ccc})
+        if (!std::isfinite(v)) return -1;
     CTF_REF_INFO info{};
     info.ctf.P = ref_ps;
     info.ctf.U = ref_defU;

@@ -5,6 +5,7 @@
 #define VORN_UNIT "src/ctf"
 #include "ctf.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -149,13 +150,26 @@ static void smooth_low_frequencies(VORN_A& a) {
     if (p.smooth_resL_set) hcuda_2dh_smooth_low_frequency_inplace(a.d_spec, a.box_nxh, p.boxsize, p.apix, p.smooth_resL);
 }
 
+static bool all_finite(const float* x, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isfinite(x[i])) return false;
+    return true;
+}
+
 int VORN_A::vorn_generate_ctf_d_data() {
     const VORN_Para& p = *para;
+    spec_reloaded = 0;
     if (p.reload_ctf_files && check_file_access(ctf_name, "FR") == 0 && check_file_access(pow_name, "FR") == 0) {
         std::printf("pre-loading CTF files %s \n", ctf_name);
         // Later stages read the device micrograph: it holds this one on this path too.
         vorn_upload_micrograph();
-        return vorn_reload_pre_ctf_files();
+        if (vorn_reload_pre_ctf_files() == 0 && all_finite(h_spec, (size_t)boxh_n)) {
+            spec_reloaded = 1;
+            return 0;
+        }
+        // A spectrum that cannot be taken back is made again, as without reloading.
+        VORN_WARNING("the spectrum in %s cannot be reloaded; it is computed from the micrograph %s.\n\033[m",
+                     pow_name, mic_name);
     }
     if (vorn_generate_ctf_d_data_from_mrc() != 0) return -1;
     smooth_low_frequencies(*this);
@@ -163,6 +177,12 @@ int VORN_A::vorn_generate_ctf_d_data() {
     hcuda_2d_fftA_half2full(d_logamp_full, d_logamp, (unsigned)p.boxsize, (unsigned)p.boxsize);
     CUDA_CHECK(memcpy_D2H(h_logamp_full, d_logamp_full, (size_t)box_n * sizeof(float)));
     copy_spectrum_to_host(*this);
+    if (!all_finite(h_spec, (size_t)boxh_n) || !all_finite(h_logamp_full, (size_t)box_n)) {
+        VORN_WARNING("the power spectrum of micrograph %s is not finite; no fit and no \".pow\" are made.\n\033[m",
+                     mic_name);
+        if (log_file != nullptr) std::fprintf(log_file, "Skipped: the power spectrum is not finite.\n");
+        return -1;
+    }
     vorn_write_powf();
     return 0;
 }

@@ -1,16 +1,22 @@
 // What the estimator writes for other programs to read: the head of each
 // micrograph's log (the option echo and a parameter block in the CTFFIND3 log
-// layout), the CTF STAR summary of the run, and the readers of an input CTF
-// STAR file.
+// layout) and the CTF STAR summary of the run. The readers of an input CTF STAR
+// file are in src/ctf_star_input.cu.
 #define VORN_UNIT "src/ctf"
 #include "ctf.h"
+
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "starfile.h"
 #include "str_utils.h"
 
 // ================= log head =================
@@ -72,12 +78,122 @@ int log_ctfstar_ex_oneline_phase_shift(FILE* f, const char* mic, const char* ctf
     return 0;
 }
 
+namespace {
+
+// The summary's header of a run with or without phase shift.
+std::string summary_header(bool phase) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&text, &size);
+    if (f == nullptr) VORN_FATAL("no memory for a summary header");
+    if (phase)
+        log_ctfstar_ex_head_phase_shift(f);
+    else
+        log_ctfstar_ex_head(f);
+    std::fclose(f);
+    std::string head(text, size);
+    std::free(text);
+    return head;
+}
+
+bool read_whole_file(const char* name, std::string& text) {
+    FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) return false;
+    text.clear();
+    char buf[65536];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+std::vector<std::string> whitespace_words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
+        const size_t end = line.find_first_of(" \t\r", at);
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    return words;
+}
+
+// The rows of a summary of this program, (micrograph name, row line) in file
+// order; row_words is 12 without and 13 with phase shift, 0 when the text is
+// no such summary (its header decides).
+struct SummaryRows {
+    int row_words = 0;
+    std::vector<std::pair<std::string, std::string>> rows;
+};
+
+SummaryRows summary_rows(const std::string& text) {
+    SummaryRows s;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    bool named = false;
+    for (const std::string& line : lines) {
+        const std::vector<std::string> w = whitespace_words(line);
+        if (w.size() != 2) continue;
+        if (w[0] == "_rlnMicrographName" && w[1] == "#1") named = true;
+        if (w[0] == "_rlnFinalResolution" && w[1] == "#12") s.row_words = 12;
+        if (w[0] == "_rlnPhaseShift" && w[1] == "#13") s.row_words = 13;
+    }
+    if (!named) s.row_words = 0;
+    if (s.row_words == 0) return s;
+    for (const std::string& line : lines) {
+        const std::vector<std::string> w = whitespace_words(line);
+        // A row cut short by a killed run has fewer words: it is no row.
+        if ((int)w.size() != s.row_words || w[0][0] == '_' || w[0][0] == '#') continue;
+        s.rows.emplace_back(w[0], line);
+    }
+    return s;
+}
+
+// The last line holding key in a text file, or "".
+std::string last_line_with(const char* name, const char* key) {
+    std::string text, found;
+    if (!read_whole_file(name, text)) return found;
+    const size_t at = text.rfind(key);
+    if (at == std::string::npos) return found;
+    const size_t start = text.rfind('\n', at);
+    const size_t begin = start == std::string::npos ? 0 : start + 1;
+    return text.substr(begin, text.find('\n', at) - begin);
+}
+
+}  // namespace
+
+// Resumes an existing summary of the same columns: its rows are kept, new ones appended.
+static int resume_sumlog(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    std::string text;
+    if (!read_whole_file(p.ctfstar, text)) return -1;
+    const SummaryRows s = summary_rows(text);
+    if (s.row_words != (p.phase_plate ? 13 : 12)) {
+        VORN_WARNING("the summary %s is not a summary of this run's columns (%s phase shift); it is started anew.\n\033[m",
+                     p.ctfstar, p.phase_plate ? "with" : "without");
+        return -1;
+    }
+    a.star_file = std::fopen(p.ctfstar, "a");
+    if (a.star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', a.star_file);
+    for (const auto& row : s.rows) a.star_rows_kept.insert(row.first);
+    std::printf("Resuming the summary %s: %zu rows kept.\n", p.ctfstar, s.rows.size());
+    return 0;
+}
+
 int VORN_A::vorn_open_sumlog() {
     const VORN_Para& p = *para;
     if (is_str_null(p.ctfstar)) {
         VORN_WARNING("No output ctfstar file! You may have to extract CTF information from *_vorn.log!\n\033[m");
         return 0;
     }
+    star_rows_kept.clear();
+    if (p.do_unfinished && access(p.ctfstar, F_OK) == 0 && resume_sumlog(*this) == 0) return 0;
     star_file = std::fopen(p.ctfstar, "w+");
     if (star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
     if (p.phase_plate)
@@ -117,148 +233,79 @@ int VORN_A::vorn_write_star_oneline() {
         log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, U, V, A, p.kV, p.cs, p.ac, mag, p.dstep, fom, res);
     // Every finished row reaches the file, so a run that is killed keeps them.
     std::fflush(star_file);
+    star_rows_kept.insert(mic_name);
+    return 0;
+}
+
+int VORN_A::vorn_keep_star_row_of_done_mic() {
+    if (star_file == nullptr || star_rows_kept.count(mic_name) != 0) return 0;
+    // The row is rebuilt from the results the log holds: its last "Final Values"
+    // line (U, V, angle, [phase shift,] score) and its resolution limit.
+    const std::string fin = last_line_with(log_name, "Final Values");
+    const std::string res = last_line_with(log_name, "RES_LIMIT");
+    float v[5] = {0, 0, 0, 0, 0};
+    const int n = std::sscanf(fin.c_str(), "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3], &v[4]);
+    const char* r = std::strstr(res.c_str(), "RES_LIMIT");
+    float limit = 0;
+    const int want = para->phase_plate ? 5 : 4;
+    if (n != want || r == nullptr || std::sscanf(r + 9, "%f", &limit) != 1) {
+        VORN_WARNING("the log %s holds no result for this run's summary; micrograph %s gets no row.\n\033[m", log_name,
+                     mic_name);
+        return -1;
+    }
+    ref_defU = v[0], ref_defV = v[1], ref_defA = v[2];
+    ref_ps = want == 5 ? v[3] : 0.0f;
+    ref_ccc = v[want - 1];
+    res_limit = limit;
+    return vorn_write_star_oneline();
+}
+
+// One row per finished micrograph of the list, in list order, then the rows of
+// micrographs that are not in the list; the last row of a micrograph wins.
+static int tidy_sumlog(VORN_A& a) {
+    const VORN_Para& p = *a.para;
+    std::string text;
+    if (!read_whole_file(p.ctfstar, text)) return -1;
+    const SummaryRows s = summary_rows(text);
+    std::map<std::string, std::string> last;
+    std::vector<std::string> order;
+    for (const auto& row : s.rows) {
+        if (last.count(row.first) == 0) order.push_back(row.first);
+        last[row.first] = row.second;
+    }
+    std::string out = summary_header(p.phase_plate != 0);
+    std::set<std::string> listed, written;
+    auto put = [&](const std::string& name) {
+        const auto row = last.find(name);
+        if (row == last.end() || !written.insert(name).second) return;
+        out += row->second + "\n";
+    };
+    for (int k = 0; k < p.mic_count; ++k) {
+        listed.insert(p.mic_names[k]);
+        const MicOutcome o = a.mic_outcomes[(size_t)k];
+        if (o == MicOutcome::Done || o == MicOutcome::AlreadyDone) put(p.mic_names[k]);
+    }
+    for (const std::string& name : order)
+        if (listed.count(name) == 0) put(name);
+    if (out == text) return 0;
+    // Written whole beside the summary and moved over it, so that no moment leaves it half written.
+    const std::string part = std::string(p.ctfstar) + ".part";
+    FILE* f = std::fopen(part.c_str(), "w");
+    const bool ok = f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size();
+    if ((f != nullptr && std::fclose(f) != 0) || !ok || std::rename(part.c_str(), p.ctfstar) != 0) {
+        std::remove(part.c_str());
+        VORN_WARNING("the summary %s could not be put in list order; its rows stay as written.\n\033[m", p.ctfstar);
+        return -1;
+    }
     return 0;
 }
 
 int VORN_A::vorn_close_sumlog() {
-    if (star_file != nullptr) std::fclose(star_file);
+    if (star_file == nullptr) return 0;
+    std::fclose(star_file);
     star_file = nullptr;
+    if (para != nullptr && para->do_unfinished && !mic_outcomes.empty() &&
+        (int)mic_outcomes.size() == para->mic_count)
+        tidy_sumlog(*this);
     return 0;
-}
-
-// ================= input CTF STAR files =================
-
-CTF_INIT ctf2d_to_ctfinit(CTF_INFO ctf) {
-    CTF_INIT init;
-    init.valid = (ctf.U != 0.0f && ctf.V != 0.0f) ? 1 : 0;
-    init.ctf = ctf;
-    return init;
-}
-
-namespace {
-
-// Columns of the CTF labels in the rows of one file (0: absent).
-struct CtfColumns {
-    int name, U, V, A, kV, Cs, AC, B, P;
-};
-
-// True when every CTF column the file has holds a number in this row.
-bool ctf_columns_numeric(char** words, const CtfColumns& cols) {
-    for (int col : {cols.U, cols.V, cols.A, cols.kV, cols.Cs, cols.AC, cols.B, cols.P}) {
-        if (col <= 0) continue;
-        char* end = nullptr;
-        const double v = std::strtod(words[col - 1], &end);
-        while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
-        if (end == words[col - 1] || *end != '\0' || !std::isfinite(v)) return false;
-    }
-    return true;
-}
-
-// Calls row(words) for every data row of the open file: a line that is not part
-// of the header and splits into exactly as many words as the header has
-// labels, is no comment, and holds a number in every CTF column. A header of
-// at most one label gives no rows. Returns the row count.
-template <class Row>
-int for_each_ctfstar_row(const char* name, FILE* f, CtfColumns& cols, Row row) {
-    StarHead* head = star_head_new();
-    star_read_head(f, head);
-    ParticleInfoIndex* index = particle_info_index_new();
-    set_info_index_from_star_head(head, index);
-    const int c = head->count;
-    std::free(head);
-    auto column = [&](const char* label, int col, bool required) {
-        return star_checked_column("get_all_ctfinfo_from_ctfstar", name, label, col, c, required);
-    };
-    cols = {column("_rlnMicrographName", index->MicrographName, false), column("_rlnDefocusU", index->DefocusU, false),
-            column("_rlnDefocusV", index->DefocusV, false),   column("_rlnDefocusAngle", index->DefocusAngle, false),
-            column("_rlnVoltage", index->Voltage, false),
-            column("_rlnSphericalAberration", index->SphericalAberration, false),
-            column("_rlnAmplitudeContrast", index->AmplitudeContrast, false),
-            column("_rlnBfactor", index->Bfactor, false),     column("_rlnPhaseShift", index->PhaseShift, false)};
-    std::free(index);
-    if (c <= 1) return 0;
-    std::rewind(f);
-    char line[VORN_NAME_LEN];
-    char* words[STAR_HEAD_MAX_LABELS + 1];
-    int rows = 0;
-    while (star_read_next_line(line, f)) {
-        const int n = strnsplit_inplace_byspace(line, words, c + 1);
-        // A comment is no row, however many words it has.
-        if (n != c || is_words_starhead(words, n) || words[0][0] == '#' || words[0][0] == ';') continue;
-        if (!ctf_columns_numeric(words, cols)) {
-            VORN_WARNING("a row of %s has a CTF value that is not a number (skipped): %s ...\n\033[m", name, words[0]);
-            continue;
-        }
-        row(words);
-        ++rows;
-    }
-    return rows;
-}
-
-CTF_INFO row_ctfinfo(char** words, const CtfColumns& cols) {
-    CTF_INFO ctf = {300.0f, 2.7f, 0.1f, 0.0f, 20000.0f, 20000.0f, 0.0f, 150.0f};
-    auto take = [&](int col, float& field) {
-        if (col > 0) field = (float)std::strtod(words[col - 1], nullptr);
-    };
-    take(cols.U, ctf.U);
-    take(cols.V, ctf.V);
-    take(cols.A, ctf.A);
-    take(cols.kV, ctf.kV);
-    take(cols.Cs, ctf.Cs);
-    take(cols.AC, ctf.AC);
-    take(cols.B, ctf.B);
-    take(cols.P, ctf.P);
-    return ctf;
-}
-
-}  // namespace
-
-namespace {
-
-// One record per data row, make(words, columns); room for one per line of the file.
-template <class T, class Make>
-T* records_of_ctfstar(const char* name, const char* func, Make make) {
-    FILE* f = star_open_read(name, func);
-    const long lines = get_lineN_from_star(f);
-    T* out = (T*)std::calloc((size_t)(lines > 0 ? lines : 1), sizeof(T));
-    if (out == nullptr) VORN_FATAL("no memory for %ld records of %s", lines, name);
-    CtfColumns cols{};
-    long k = 0;
-    for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        if (k < lines) out[k++] = make(words, cols);
-    });
-    std::fclose(f);
-    return out;
-}
-
-}  // namespace
-
-CTF_INFO* get_all_ctfinfo_from_ctfstar(const char* name) {
-    return records_of_ctfstar<CTF_INFO>(name, __func__, row_ctfinfo);
-}
-
-float3* get_all_defocus_from_ctfstar(const char* name) {
-    return records_of_ctfstar<float3>(name, __func__, [](char** words, const CtfColumns& cols) {
-        auto value = [&](int col) { return col > 0 ? (float)std::strtod(words[col - 1], nullptr) : 0.0f; };
-        return make_float3(value(cols.U), value(cols.V), value(cols.A));
-    });
-}
-
-int get_all_initctf_from_ctfstar(const char* name, CTF_INIT* init, char** names, int& count) {
-    FILE* f = star_open_read(name, __func__);
-    // The list has room for one entry per non-blank line after the header.
-    const long room = get_lineN_from_star(f);
-    CtfColumns cols{};
-    int added = 0;
-    for_each_ctfstar_row(name, f, cols, [&](char** words) {
-        // A row without a micrograph name cannot be processed: only named rows join the list.
-        if (cols.name <= 0 || added >= room) return;
-        init[count] = ctf2d_to_ctfinit(row_ctfinfo(words, cols));
-        names[count] = strdup(words[cols.name - 1]);
-        ++count;
-        ++added;
-    });
-    std::fclose(f);
-    if (cols.name <= 0) VORN_WARNING("no _rlnMicrographName column in %s: no micrograph taken from it\n\033[m", name);
-    return added;
 }

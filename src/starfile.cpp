@@ -256,12 +256,11 @@ int is_star_head_keyword(const char* word) {
 int star_read_head_named(FILE* f, StarHead* head, const char* name) {
     star_head_empty(head);
     std::rewind(f);
-    NumberedLines lines = numbered_lines(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[2];
     for (int i = 0; i < STAR_HEAD_MAX_LABELS; ++i) {
-        if (!read_numbered_line(line, lines)) break;
-        const LineKind kind = star_line_kind(line, words);
+        if (!read_whole_line(lines)) break;
+        const LineKind kind = star_line_kind(lines.text, words);
         if (kind == LineKind::other) break;
         if (kind != LineKind::label) continue;
         const int k = head->count++;
@@ -273,6 +272,7 @@ int star_read_head_named(FILE* f, StarHead* head, const char* name) {
         }
         std::strncpy(head->label[k], words[0], STAR_LABEL_LEN - 1);
     }
+    free_whole_lines(lines);
     return 0;
 }
 
@@ -322,23 +322,24 @@ int get_info_index_from_keyword(const char* label, ParticleInfoIndex* index) {
 // the start of the last line read.
 int star_set_pointer(FILE* f, long n) {
     std::rewind(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[2];
     long rows = 0;
     off_t last = 0;
-    while (!std::feof(f) && rows <= n) {
+    while (rows <= n) {
         last = ftello(f);
-        read_one_line(line, f);
-        const LineKind kind = star_line_kind(line, words);
-        if (kind == LineKind::other) ++rows;
+        if (!read_whole_line(lines)) break;
+        if (star_line_kind(lines.text, words) == LineKind::other) ++rows;
     }
+    free_whole_lines(lines);
     fseeko(f, last, SEEK_SET);
     return 0;
 }
 
 int star_set_next_line(FILE* f) {
-    char line[LINE_LEN];
-    read_one_line(line, f);
+    WholeLines lines = whole_lines(f);
+    read_whole_line(lines);
+    free_whole_lines(lines);
     return 0;
 }
 
@@ -350,15 +351,17 @@ long get_lineN_from_star(FILE* f) {
     star_set_pointer(f, 0);
     const bool single_label = head->count == 1;
     std::free(head);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[1];
     long rows = 0;
-    while (star_read_next_line(line, f)) {
-        if (single_label)
-            rows += (line[0] != '\0' && line[0] != '\n');
+    while (read_whole_line(lines)) {
+        // An overlong line is a row that its reader will refuse: counting it keeps room enough.
+        if (lines.overlong || single_label)
+            rows += lines.overlong || (lines.text[0] != '\0' && lines.text[0] != '\n');
         else
-            rows += strnsplit_inplace_byspace(line, words, 1) > 0;
+            rows += strnsplit_inplace_byspace(lines.text, words, 1) > 0;
     }
+    free_whole_lines(lines);
     return rows;
 }
 
@@ -379,9 +382,11 @@ int is_words_starhead(char** words, int n) {
 }
 
 int read_words_from_star_line(char** words, int n, FILE* f) {
-    thread_local char line[LINE_LEN];
-    read_one_line(line, f);
-    return strnsplit_inplace_byspace(line, words, n);
+    // The words stay in this thread's line until its next call.
+    thread_local WholeLines line = whole_lines(nullptr);
+    line.f = f;
+    if (!read_whole_line(line)) return 0;
+    return strnsplit_inplace_byspace(line.text, words, n);
 }
 
 int get_starf_suffixn(char* name) {
@@ -412,15 +417,22 @@ char** get_all_micrographs_from_ctfstar(const char* name) {
     empty2d_array((void**)list, entries, LINE_LEN, 1);
 
     std::rewind(f);
-    char line[LINE_LEN];
+    WholeLines lines = whole_lines(f);
     char* words[STAR_HEAD_MAX_LABELS];
     long kept = 0;
-    while (star_read_next_line(line, f)) {
-        const int n = strnsplit_inplace_byspace(line, words, c);
+    while (read_whole_line(lines)) {
+        const int n = strnsplit_inplace_byspace(lines.text, words, c);
         if (is_words_starhead(words, n) || n < c) continue;
+        // A name that does not fit its entry is refused, never cut.
+        if (k > 0 && std::strlen(words[k - 1]) >= (size_t)LINE_LEN) {
+            vorn_warning_line(__func__, VORN_UNIT, __LINE__, "the micrograph name on line %ld of file %s does not fit "
+                              "in %d characters, row skipped!\n\033[m", lines.number, name, LINE_LEN - 1);
+            continue;
+        }
         if (k > 0 && kept < entries) std::strncpy(list[kept], words[k - 1], LINE_LEN - 1);
         ++kept;
     }
+    free_whole_lines(lines);
     std::fclose(f);
     return list;
 }

@@ -4,7 +4,9 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +71,68 @@ bool parse_int_word(const char* word, int& value) {
     errno = 0;
     const long long v = strtoll(word, nullptr, 10);
     if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    value = (int)v;
+    return true;
+}
+
+namespace {
+
+const char* skip_digits(const char* s) {
+    while (*s >= '0' && *s <= '9') ++s;
+    return s;
+}
+
+// True when the word is an optional sign, decimal digits with at most one point
+// (at least one digit) and an optional exponent, and nothing else; with
+// integer_only, an optional sign and digits alone.
+bool is_number_form(const char* w, bool integer_only) {
+    if (*w == '+' || *w == '-') ++w;
+    const char* int_end = skip_digits(w);
+    bool digits = int_end != w;
+    w = int_end;
+    if (integer_only) return digits && *w == '\0';
+    if (*w == '.') {
+        const char* frac_end = skip_digits(w + 1);
+        digits = digits || frac_end != w + 1;
+        w = frac_end;
+    }
+    if (!digits) return false;
+    if (*w == 'e' || *w == 'E') {
+        ++w;
+        if (*w == '+' || *w == '-') ++w;
+        const char* exp_end = skip_digits(w);
+        if (exp_end == w) return false;
+        w = exp_end;
+    }
+    return *w == '\0';
+}
+
+}  // namespace
+
+bool parse_whole_int(const char* word, int& value) {
+    return is_number_form(word, true) && parse_int_word(word, value);
+}
+
+bool parse_whole_double(const char* word, double& value) {
+    if (!is_number_form(word, false)) return false;
+    const double v = strtod(word, nullptr);
+    if (!std::isfinite(v)) return false;
+    value = v;
+    return true;
+}
+
+bool parse_whole_float(const char* word, float& value) {
+    double v;
+    if (!parse_whole_double(word, v) || std::fabs(v) > (double)FLT_MAX) return false;
+    value = (float)v;
+    return true;
+}
+
+bool parse_whole_int_part(const char* word, int& value) {
+    double v;
+    if (!parse_whole_double(word, v)) return false;
+    v = std::trunc(v);
+    if (v < (double)INT_MIN || v > (double)INT_MAX) return false;
     value = (int)v;
     return true;
 }

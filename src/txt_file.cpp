@@ -26,6 +26,54 @@ bool read_numbered_line(char* line, NumberedLines& lines) {
     return true;
 }
 
+WholeLines whole_lines(FILE* f) { return WholeLines{f, 0, nullptr, 0, false}; }
+
+void free_whole_lines(WholeLines& lines) {
+    free(lines.text);
+    lines.text = nullptr;
+    lines.room = 0;
+}
+
+// Room for len + 2 bytes of text (a character and the NUL after it).
+static bool whole_line_room(WholeLines& lines, size_t len) {
+    if (len + 2 <= lines.room) return true;
+    const size_t room = lines.room == 0 ? 256 : 2 * lines.room;
+    char* text = (char*)realloc(lines.text, room);
+    if (text == nullptr) {
+        VORN_WARNING("no memory for a line of %zu bytes\n\033[m", room);
+        return false;
+    }
+    lines.text = text;
+    lines.room = room;
+    return true;
+}
+
+bool read_whole_line(WholeLines& lines) {
+    if (!whole_line_room(lines, 0)) return false;
+    size_t len = 0;
+    bool cut = false;  // a NUL byte ended the text before the line's end
+    bool any = false;
+    lines.overlong = false;
+    for (int c; (c = getc(lines.f)) != EOF;) {
+        any = true;
+        if (c == '\0') cut = true;
+        if (!cut && !lines.overlong) {
+            if (len >= VORN_WHOLE_LINE_MAX) {
+                lines.overlong = true;
+            } else {
+                if (!whole_line_room(lines, len)) return false;
+                lines.text[len++] = (char)c;
+            }
+        }
+        if (c == '\n') break;
+    }
+    if (!any) return false;
+    if (lines.overlong) len = 0;
+    lines.text[len] = '\0';
+    ++lines.number;
+    return true;
+}
+
 void empty_txt_lline(char* line) { memset(line, 0, VORN_LLINE_LEN); }
 
 int read_one_lline(char* line, FILE* f) {

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     VORN_A* vorn = new VORN_A();
-    vorn->vorn_run_all(argc, argv);
+    // Non-zero when a micrograph failed, so that pipelines can stop on a bad batch.
+    const int status = vorn->vorn_run_all(argc, argv);
     delete vorn;
-    return 0;
+    return status;
 }

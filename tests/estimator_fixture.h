@@ -63,6 +63,15 @@ inline bool have_sim_data() {
         GTEST_SKIP() << "simulated micrographs not found at " << VORN_SIM_DATA; \
     }
 
+// The damaged inputs of the estimator and the command lines that once broke it.
+inline std::string hostile_estimator_path(const char* file) {
+    return std::string(VORN_HOSTILE_DATA) + "/estimator/" + file;
+}
+#define SKIP_WITHOUT_HOSTILE_ESTIMATOR_DATA()                                                                       \
+    if (!vorn_test::exists(std::string(VORN_HOSTILE_DATA) + "/estimator/README.md")) {                              \
+        GTEST_SKIP() << "damaged estimator inputs not found in " << VORN_HOSTILE_DATA << "/estimator";            \
+    }
+
 // The top-left n x n pixels of a simulated micrograph, as float values.
 inline std::vector<float> sim_crop(const char* file, int n) {
     MRC_HEAD* h = mrcf_get_head(sim_path(file).c_str());

@@ -472,6 +472,46 @@ TEST_F(BoxFiles, DamagedBoxFilesAreRejectedNotWrapped) {
     }
 }
 
+// A line is one box whatever its length, and each of its words must be the
+// number its field takes as a whole; other lines are skipped with a warning.
+TEST_F(BoxFiles, LongLinesAndWordsThatAreNotNumbersOfTheEstimatorInputs) {
+    const std::string dir = std::string(VORN_HOSTILE_DATA) + "/estimator";
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "damaged estimator inputs not found in " << dir;
+    struct Case {
+        const char* file;
+        std::vector<PTCL_BOX> boxes;
+        std::vector<std::string> messages;  // each names its line of the file
+    };
+    const Case cases[] = {
+        {"box_long_line_split.box", {PTCL_BOX{100, 200, 64, 64, 0.5f, 1, 300.0f, 0.0f}}, {}},
+        {"coord_long_line_split.star", {},
+         {"on line 5 of file " + dir + "/coord_long_line_split.star is not a number whose integer part fits an int"}},
+        {"box_nonnumeric_words.box", {},
+         {"value abc on line 1 of file " + dir + "/box_nonnumeric_words.box is not an integer",
+          "value 1e3 on line 2 of file " + dir + "/box_nonnumeric_words.box is not an integer"}},
+        {"coord_star_exponent.star", {PTCL_BOX{1500, 2500, 0, 0, 0.0f, 0, 0.0f, 0.0f}},
+         {"value nan on line 6 of file " + dir + "/coord_star_exponent.star is not a number"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string name = dir + "/" + c.file;
+        std::vector<PTCL_BOX> boxes(4, sentinel());
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(read_all_ptcl_boxes(boxes.data(), 3, cstr(name)), (int)c.boxes.size());
+        std::vector<int2> centres;
+        EXPECT_EQ(read_all_box_vecxyi(centres, cstr(name)), (int)c.boxes.size());
+        const std::string said = testing::internal::GetCapturedStdout();
+        for (size_t k = 0; k < c.boxes.size(); ++k) {
+            const PTCL_BOX& b = c.boxes[k];
+            expect_box(boxes[k], b.x, b.y, b.w, b.h, b.score, b.class_id, b.angle);
+        }
+        for (const std::string& m : c.messages) EXPECT_NE(said.find(m), std::string::npos) << said;
+        if (c.messages.empty()) {
+            EXPECT_EQ(said, "");
+        }
+    }
+}
+
 TEST_F(BoxFiles, IntegersThatDoNotFitAnIntAreRejectedByLine) {
     std::string name = write("wide.star",
                              "data_\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n_rlnClassNumber #3\n"

@@ -1,12 +1,20 @@
 // The vorn program as users run it: usage and help, a run over several
-// micrographs with the files it writes, --do_unfinished, and the micrographs and
-// names that a run must pass over or refuse.
+// micrographs with the files it writes, --do_unfinished and resumed batches,
+// the micrographs and names that a run must pass over or refuse, and the exit
+// status and closing line of a batch.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #define VORN_UNIT "tests/vorn"
@@ -27,9 +35,10 @@ struct RunResult {
     }
 };
 
-// Runs the built program with the words (no shell quoting needed: test paths are plain).
-RunResult run_vorn(const std::vector<std::string>& words) {
-    std::string command = std::string(VORN_BINARY_DIR) + "/vorn";
+// Runs the built program with the words (no shell quoting needed: test paths are
+// plain), in the folder dir when one is given, for at most two minutes.
+RunResult run_vorn(const std::vector<std::string>& words, const std::string& dir = "") {
+    std::string command = (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + VORN_BINARY_DIR + "/vorn";
     for (const std::string& w : words) command += " " + w;
     command += " 2>&1";
     FILE* p = popen(command.c_str(), "r");
@@ -41,6 +50,48 @@ RunResult run_vorn(const std::vector<std::string>& words) {
     const int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+// Starts the built program with its output in a file, waits until ready() holds
+// (or the program ends), then kills it. Returns false when the program ended first.
+bool run_vorn_and_kill_when(const std::vector<std::string>& words, const std::string& out,
+                            const std::function<bool()>& ready) {
+    const std::string program = std::string(VORN_BINARY_DIR) + "/vorn";
+    std::vector<std::string> all = words;
+    all.insert(all.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& w : all) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (std::freopen(out.c_str(), "w", stdout) == nullptr) _exit(127);
+        dup2(fileno(stdout), 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    for (;;) {
+        if (ready()) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return true;
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// The data rows of a CTF STAR summary: the words of every line after the labels.
+std::vector<std::vector<std::string>> summary_rows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (words.size() > 2 && words[0][0] != '_') rows.push_back(words);
+    }
+    return rows;
 }
 
 TEST(Program, UsageAndHelpEndWithStatusZero) {
@@ -59,11 +110,15 @@ TEST(Program, UsageAndHelpEndWithStatusZero) {
     EXPECT_TRUE(help.has("quenvist"));
     EXPECT_TRUE(help.has("\033[1m Examples:\033[m "));
     EXPECT_EQ(help.count("Description:   This is a simplified version of VORN for CTF determination."), 2u);
+    // The defaults the program really uses, and the read-ahead switch.
+    EXPECT_TRUE(help.has("--" + std::string("local_avetype").append(7, ' ') + "0 "));
+    EXPECT_TRUE(help.has("--" + std::string("local_areatype").append(6, ' ') + "1 "));
+    EXPECT_TRUE(help.has("--pre_read "));
 
-    // An unknown option ends the run with status 0, as scripts expect.
+    // An unknown option ends the run with status 1 after the usage: a typo never runs a batch at the defaults.
     const RunResult unknown = run_vorn({"--no_such_option", "a.mrc"});
-    EXPECT_EQ(unknown.status, 0);
-    EXPECT_TRUE(unknown.has("Failed to recognize option: --no_such_option!"));
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_LT(unknown.out.find("Usage:"), unknown.out.find("Failed to recognize option: --no_such_option!"));
 }
 
 class Run : public ::testing::Test {
@@ -121,13 +176,99 @@ TEST_F(Run, TwoMicrographsGiveTheirFilesAndDoUnfinishedSkipsTheFinishedOne) {
     const RunResult again = vorn({"--do_unfinished", "--ctfstar", dir.file("again"), dir.file("a.mrc"),
                                   dir.file("c.mrc")});
     ASSERT_EQ(again.status, 0) << again.out;
+    // A finished micrograph gets one plain line, no warning.
     EXPECT_TRUE(again.has("CTF parameter of \033[42m" + dir.file("a.mrc") + "\033[m already determined. Automatically "
                                                                              "skipped.\n"));
-    EXPECT_TRUE(again.has("VORN failed to prepare micrograph " + dir.file("a.mrc") + ";skipped"));
+    EXPECT_FALSE(again.has("VORN failed to prepare micrograph"));
     EXPECT_EQ(again.count("Processing done successfully."), 1u);
+    EXPECT_TRUE(again.has("All 2 micrographs: 1 done, 1 skipped as already done, 0 failed.\n"));
     EXPECT_EQ(read_text(dir.file("a_vorn.log")), log_a);
     EXPECT_TRUE(exists(dir.file("c_vorn.log")));
     EXPECT_TRUE(exists(dir.file("c.pow")));
+    // The new summary regains the finished micrograph's row from its log, in list order.
+    const auto rows = summary_rows(read_text(dir.file("again.star")));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], dir.file("a.mrc"));
+    EXPECT_EQ(rows[1][0], dir.file("c.mrc"));
+    const auto first_rows = summary_rows(read_text(dir.file("first.star")));
+    for (int col = 2; col < 12; ++col)
+        EXPECT_NEAR(std::stod(rows[0][col]), std::stod(first_rows[0][col]), 0.01) << col;
+}
+
+TEST_F(Run, AResumedBatchKeepsOneRowPerMicrographInListOrder) {
+    write_mrc(dir.file("d.mrc"), sim_crop("sim04_df35000.mrc", n), n);
+    const std::vector<std::string> batch = {"--apix", "1.0", "--boxsize", "256", "--do_unfinished", "--ctfstar",
+                                            dir.file("all"), dir.file("a.mrc"), dir.file("b.mrc"),
+                                            dir.file("c.mrc"), dir.file("d.mrc")};
+    const std::string star = dir.file("all.star"), out = dir.file("out.txt");
+    auto done = [&](const char* name) {
+        return read_text(dir.file(std::string(name) + "_vorn.log")).find("Processing done successfully") !=
+               std::string::npos;
+    };
+    // Killed between micrographs: once a is finished.
+    EXPECT_TRUE(run_vorn_and_kill_when(batch, out, [&] { return done("a"); }));
+    // Resumed and killed in the middle of a micrograph: c has its spectrum, not its result.
+    EXPECT_TRUE(run_vorn_and_kill_when(batch, out, [&] { return exists(dir.file("c.pow")); }));
+    EXPECT_TRUE(done("b"));
+    EXPECT_FALSE(done("d"));
+    const size_t finished_before = 2 + (done("c") ? 1 : 0);
+
+    const RunResult last = run_vorn(batch);
+    ASSERT_EQ(last.status, 0) << last.out;
+    EXPECT_FALSE(last.has("VORN failed to prepare micrograph"));
+    EXPECT_EQ(last.count("already determined. Automatically skipped.\n"), finished_before);
+    const auto rows = summary_rows(read_text(star));
+    ASSERT_EQ(rows.size(), 4u) << read_text(star);
+    const char* names[] = {"a", "b", "c", "d"};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(rows[k][0], dir.file(std::string(names[k]) + ".mrc"));
+        EXPECT_EQ(rows[k].size(), 12u);
+        for (size_t col = 2; col < rows[k].size(); ++col) EXPECT_TRUE(std::isfinite(std::stod(rows[k][col])));
+    }
+
+    // A run with nothing new to do leaves the summary as it was.
+    const std::string finished = read_text(star);
+    const RunResult rerun = run_vorn(batch);
+    ASSERT_EQ(rerun.status, 0) << rerun.out;
+    EXPECT_TRUE(rerun.has("All 4 micrographs: 0 done, 4 skipped as already done, 0 failed.\n"));
+    EXPECT_EQ(read_text(star), finished);
+}
+
+TEST_F(Run, AResumedSummaryKeepsTheLastRowOfEachMicrographAndRowsOfOthers) {
+    const std::string star = dir.file("all.star");
+    ASSERT_EQ(vorn({"--ctfstar", star, dir.file("a.mrc"), dir.file("c.mrc")}).status, 0);
+    const auto done = summary_rows(read_text(star));
+    ASSERT_EQ(done.size(), 2u);
+    auto line = [](const std::vector<std::string>& words) {
+        std::string l;
+        for (const std::string& w : words) l += (l.empty() ? "" : " ") + w;
+        return l + "\n";
+    };
+    // What interrupted runs leave: c twice (the last is its result), a row of a
+    // micrograph of another batch, and a row cut short by a kill.
+    std::vector<std::string> stale = done[1], other = done[0];
+    stale[2] = "111.000000";
+    other[0] = dir.file("x.mrc");
+    const std::string text = read_text(star);
+    std::FILE* f = std::fopen(star.c_str(), "w");
+    std::fputs(text.substr(0, text.find(done[0][0])).c_str(), f);
+    for (const auto& row : {stale, done[0], other}) std::fputs(line(row).c_str(), f);
+    std::fputs((dir.file("b.mrc") + " " + dir.file("b.ctf") + ":mrc  12000.0\n").c_str(), f);
+    std::fputs(line(done[1]).c_str(), f);
+    std::fclose(f);
+
+    const RunResult r = vorn({"--do_unfinished", "--ctfstar", star, dir.file("a.mrc"), dir.file("b.mrc"),
+                              dir.file("c.mrc")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("Resuming the summary " + star + ": 4 rows kept."));
+    const auto rows = summary_rows(read_text(star));
+    ASSERT_EQ(rows.size(), 4u) << read_text(star);
+    EXPECT_EQ(rows[0], done[0]);
+    EXPECT_EQ(rows[1][0], dir.file("b.mrc"));
+    EXPECT_EQ(rows[1].size(), 12u);
+    EXPECT_EQ(rows[2], done[1]);
+    EXPECT_EQ(rows[3], other);
+    EXPECT_EQ(read_text(star).find("\ndata_\n\nloop_\n_rlnMicrographName #1\n"), 0u);
 }
 
 TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
@@ -143,7 +284,10 @@ TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
 
     const RunResult r = vorn({"--ctfstar", "none", dir.file("missing.mrc"), dir.file("garbage.mrc"),
                               dir.file("b.mrc"), dir.file("short.mrc")});
-    ASSERT_EQ(r.status, 0) << r.out;
+    // The batch goes on past them, and its status says that some failed.
+    ASSERT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(r.has("All 4 micrographs: 1 done, 0 skipped as already done, 3 failed: " + dir.file("missing.mrc") +
+                      ", " + dir.file("garbage.mrc") + ", " + dir.file("short.mrc") + "\n"));
     EXPECT_TRUE(r.has("the micrograph " + dir.file("missing.mrc") + " does NOT exist! Automatically ignored!"));
     EXPECT_TRUE(r.has("the micrograph " + dir.file("garbage.mrc") + " is not a readable MRC image"));
     EXPECT_TRUE(r.has("Opening " + dir.file("b.mrc") + " for initial test and preparation"));
@@ -158,11 +302,32 @@ TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
     EXPECT_TRUE(none.has("none of the 2 micrographs can be read! Exit now!"));
 }
 
-TEST_F(Run, AMicrographOfAnotherSizeEndsTheRun) {
+TEST_F(Run, AMixedBatchProcessesEveryMicrographOfTheFirstSize) {
+    // A micrograph too small for any spectrum does not size the run; the next one does.
+    write_mrc(dir.file("tiny.mrc"), sim_crop("sim01_df8000.mrc", 64), 64);
     write_mrc(dir.file("small.mrc"), sim_crop("sim01_df8000.mrc", 384), 384);
-    const RunResult r = vorn({"--ctfstar", "none", dir.file("a.mrc"), dir.file("small.mrc")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.has("has a different size or format from"));
+    write_mrc(dir.file("large.mrc"), sim_crop("sim01_df8000.mrc", 640), 640);
+    const RunResult r = vorn({"--ctfstar", dir.file("all"), dir.file("tiny.mrc"), dir.file("a.mrc"),
+                              dir.file("small.mrc"), dir.file("b.mrc"), dir.file("large.mrc"), dir.file("c.mrc")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(r.has("the micrograph " + dir.file("tiny.mrc") + " of 64 x 64 pixels is too small for a power spectrum"));
+    EXPECT_TRUE(r.has("Opening " + dir.file("a.mrc") + " for initial test and preparation"));
+    EXPECT_TRUE(r.has("the micrograph " + dir.file("tiny.mrc") + " of 64 x 64 pixels is smaller than the spectrum box "
+                      "of 256 pixels; skipped."));
+    // Another size: the size table, as a warning, and the batch goes on.
+    EXPECT_TRUE(r.has(dir.file("small.mrc") + "\033[m has a different size or format from  \033[1m" +
+                      dir.file("a.mrc")));
+    EXPECT_TRUE(r.has("      384     384     1       "));
+    EXPECT_TRUE(r.has("the micrograph " + dir.file("large.mrc") + " differs in size or mode from " + dir.file("a.mrc")));
+    EXPECT_EQ(r.count("Processing done successfully."), 3u);
+    EXPECT_TRUE(r.has("All 6 micrographs: 3 done, 0 skipped as already done, 3 failed: " + dir.file("tiny.mrc") + ", " +
+                      dir.file("small.mrc") + ", " + dir.file("large.mrc") + "\n"));
+    const auto rows = summary_rows(read_text(dir.file("all.star")));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0][0], dir.file("a.mrc"));
+    EXPECT_EQ(rows[1][0], dir.file("b.mrc"));
+    EXPECT_EQ(rows[2][0], dir.file("c.mrc"));
+    for (const char* skipped : {"tiny", "small", "large"}) EXPECT_FALSE(exists(dir.file(std::string(skipped) + ".pow")));
 }
 
 TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
@@ -193,16 +358,92 @@ TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(read_text(dir.file("m.star")), before);
 }
 
+// The command lines of the damaged estimator inputs, run in a folder that holds a
+// copy of the micrograph: each ends promptly with its status and a message that
+// names the option or the file at fault, with no sanitizer report; a refused run
+// writes no summary row.
+TEST(HostileInputs, EachCommandLineEndsWithItsStatusAndNamesWhatIsAtFault) {
+    SKIP_WITHOUT_HOSTILE_ESTIMATOR_DATA();
+    struct Case {
+        std::vector<std::string> words;  // hostile files by their bare names
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--input_ctfstar", "instar_twice_small.star", "--input_ctfstar", "instar_twice_big.star"}, 1, "x.mrc"},
+        {{"--refine_input_ctf", "1", "--input_ctfstar", "instar_inf.star"}, 1,
+         "instar_inf.star: _rlnDefocusU 1e39 is not a finite single-precision number"},
+        {{"--refine_input_ctf", "1", "--input_ctfstar", "instar_huge.star"}, 1,
+         "instar_huge.star: defocus 1e+30, 1e+30 lies beyond"},
+        {{"--input_ctfstar", "ctfstar_float_overflow.star"}, 1, "ctfstar_float_overflow.star: _rlnDefocusU 1e39"},
+        {{"--input_ctfstar", "ctfstar_long_name_tail.star"}, 1,
+         "ctfstar_long_name_tail.star: the micrograph name of 1031 characters does not fit"},
+        {{"--apix", "1.0", "--EPA_resL", "-1", "mic256_ok.mrc"}, 1, "--EPA_resL -1 is refused"},
+        {{"--apix", "nan", "mic256_ok.mrc"}, 1, "option --apix takes a finite number, not 'nan'"},
+        {{"--EPA_resL", "0", "mic256_ok.mrc"}, 1, "--EPA_resL 0 is refused"},
+        {{"--ncc_frac_max", "nan", "mic256_ok.mrc"}, 1, "option --ncc_frac_max takes a finite number, not 'nan'"},
+        {{"--EPA_oversmp", "2147483647", "mic256_ok.mrc"}, 1, "--EPA_oversmp 2.14748e+09 is refused"},
+        {{"--kV", "nan", "mic256_ok.mrc"}, 1, "option --kV takes a finite number, not 'nan'"},
+        {{"--cs", "nan", "mic256_ok.mrc"}, 1, "option --cs takes a finite number, not 'nan'"},
+        {{"--ac", "nan", "mic256_ok.mrc"}, 1, "option --ac takes a finite number, not 'nan'"},
+        {{"--bfac", "nan", "mic256_ok.mrc"}, 1, "option --bfac takes a finite number, not 'nan'"},
+        {{"--resL", "nan", "mic256_ok.mrc"}, 1, "option --resL takes a finite number, not 'nan'"},
+        {{"--astm", "nan", "mic256_ok.mrc"}, 1, "option --astm takes a finite number, not 'nan'"},
+        {{"--defL", "nan", "mic256_ok.mrc"}, 1, "option --defL takes a finite number, not 'nan'"},
+        {{"--apix", "abc", "mic256_ok.mrc"}, 1, "option --apix takes a finite number, not 'abc'"},
+        {{"--dstep", "nan", "mic256_ok.mrc"}, 1, "option --dstep takes a finite number, not 'nan'"},
+        {{"--defS", "1e-30", "mic256_ok.mrc"}, 1, "--defS 1e-30 is refused"},
+        {{"--defH", "1e30", "mic256_ok.mrc"}, 1, "--defH 1e+30 is refused"},
+        {{"--refine_tilt", "1", "--init_tilt_ang", "nan", "mic256_ok.mrc"}, 1, "option --init_tilt_ang takes"},
+        {{"--phase_shift_L", "0", "--phase_shift_H", "180", "--phase_shift_S", "1e-30", "mic256_ok.mrc"}, 1,
+         "--phase_shift_S 1e-30 is refused"},
+        {{"--defA_seeds", "100000", "mic256_ok.mrc"}, 1, "--defA_seeds 100000 is refused"},
+        {{"--EPA_oversmp", "1000", "mic256_ok.mrc"}, 1, "--EPA_oversmp 1000 is refused"},
+        {{"--refine_2d_T", "0", "mic256_ok.mrc"}, 1, "--refine_2d_T 0 is refused"},
+        {{"--refine_2d_T", "5", "mic256_ok.mrc"}, 1, "--refine_2d_T 5 is refused"},
+        {{"--refine_2d_T", "-1", "mic256_ok.mrc"}, 1, "--refine_2d_T -1 is refused"},
+        {{"--boxsize", "0", "--apix", "1", "mic256_ok.mrc"}, 0, "too small  --boxsize 0!"},
+        {{"--boxsize", "-5", "--apix", "1", "mic256_ok.mrc"}, 0, "too small  --boxsize -5!"},
+        {{"--boxsize", "abc", "mic256_ok.mrc"}, 1, "option --boxsize takes an integer, not 'abc'"},
+        {{"--bogus", "1", "mic256_ok.mrc"}, 1, "Failed to recognize option: --bogus!"},
+    };
+    TempDir dir;
+    std::filesystem::copy_file(hostile_estimator_path("mic256_ok.mrc"), dir.file("mic256_ok.mrc"));
+    const std::string summary = dir.file("micrographs_all_vorn.star");
+    for (const Case& c : cases) {
+        std::vector<std::string> words;
+        for (const std::string& w : c.words)
+            words.push_back(exists(hostile_estimator_path(w.c_str())) && w != "mic256_ok.mrc"
+                                ? hostile_estimator_path(w.c_str())
+                                : w);
+        std::string line;
+        for (const std::string& w : c.words) line += " " + w;
+        SCOPED_TRACE(line);
+        std::filesystem::remove(summary);
+        const RunResult r = run_vorn(words, dir.path);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(r.has(c.message)) << r.out;
+        EXPECT_FALSE(r.has("Sanitizer") || r.has("runtime error")) << r.out;
+        const std::string rows = exists(summary) ? read_text(summary) : "";
+        if (c.status == 0) {
+            EXPECT_TRUE(r.has("Processing done successfully.")) << r.out;
+            EXPECT_EQ(std::count(rows.begin(), rows.end(), ':'), 1) << rows;  // one row, its ".ctf:mrc"
+        } else {
+            EXPECT_EQ(rows.find(":mrc"), std::string::npos) << rows;
+        }
+    }
+}
+
 TEST_F(Run, ReadAheadTakesOnePacketPerMicrographAlsoForSkippedOnes) {
     // a is finished beforehand; with --do_unfinished it is skipped before its data are taken.
     ASSERT_EQ(vorn({"--ctfstar", "none", dir.file("a.mrc")}).status, 0);
     const RunResult r = vorn({"--pre_read", "--dp_silent", "0", "--do_unfinished", "--ctfstar", "none",
                               dir.file("b.mrc"), dir.file("a.mrc"), dir.file("missing.mrc"), dir.file("c.mrc")});
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(r.status, 1) << r.out;  // missing.mrc failed
     EXPECT_TRUE(r.has("sending all data, running in background as limited queue ..."));
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(r.has("sending " + std::to_string(i) + "th element of dp_vec succeeded. \033[43mContinue ...\033[m"));
-    EXPECT_TRUE(r.has("VORN failed to prepare micrograph " + dir.file("a.mrc") + ";skipped"));
+    EXPECT_TRUE(r.has("CTF parameter of \033[42m" + dir.file("a.mrc") + "\033[m already determined."));
     EXPECT_TRUE(r.has("VORN failed to prepare micrograph " + dir.file("missing.mrc") + ";skipped"));
     EXPECT_FALSE(r.has("Data queue may be disrupted"));
     EXPECT_EQ(r.count("Processing done successfully."), 2u);
@@ -210,6 +451,142 @@ TEST_F(Run, ReadAheadTakesOnePacketPerMicrographAlsoForSkippedOnes) {
     const std::string pow_c = read_text(dir.file("c.pow"));
     ASSERT_EQ(vorn({"--ctfstar", "none", dir.file("c.mrc")}).status, 0);
     EXPECT_EQ(read_text(dir.file("c.pow")), pow_c);
+}
+
+TEST(Batch, MicrographsThatCannotGiveAFitAreSkippedAndTheRestProcessed) {
+    const std::string hostile = std::string(VORN_HOSTILE_DATA) + "/estimator/";
+    if (!exists(hostile + "mic256_ok.mrc")) GTEST_SKIP() << "hostile micrographs not found at " << hostile;
+    TempDir dir;
+    constexpr int n = 256;
+    float* ok = mrcf_get_data_all((hostile + "mic256_ok.mrc").c_str());
+    const std::vector<float> good(ok, ok + n * n);
+    std::free(ok);
+    auto with = [&](std::vector<size_t> at, float v) {
+        std::vector<float> img = good;
+        for (size_t i : at) img[i] = v;
+        return img;
+    };
+    std::vector<size_t> all(n * n), thirds;
+    for (size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+        if (i % 3 == 0) thirds.push_back(i);
+    }
+    struct Case {
+        const char* name;
+        std::vector<float> image;  // empty: the shared file of that name
+        const char* reason;        // of the micrograph; null: its spectrum is not finite
+    };
+    // Finite pixels whose amplitudes overflow a float.
+    std::vector<float> huge = with(all, -3e38f);
+    for (size_t i : thirds) huge[i] = 3e38f;
+    const std::vector<Case> cases = {
+        {"mic256_one_nan", {}, "1 pixel is not a finite number (NaN or infinity)"},
+        {"mic256_zero", {}, "it has no variance (every pixel is 0)"},
+        {"three_inf", with({5, 700, 65535}, INFINITY), "3 pixels are not a finite number (NaN or infinity)"},
+        {"minus_inf", with({1000}, -INFINITY), "1 pixel is not a finite number (NaN or infinity)"},
+        {"all_nan", with(all, NAN), "65536 pixels are not a finite number (NaN or infinity)"},
+        {"constant", with(all, 7.0f), "it has no variance (every pixel is 7)"},
+        {"huge", huge, nullptr},
+    };
+    std::vector<std::string> words = {"--apix", "1.0", "--ctfstar", dir.file("all")};
+    std::string failed;
+    for (const Case& c : cases) {
+        const std::string mic = dir.file(std::string(c.name) + ".mrc");
+        if (c.image.empty())
+            std::filesystem::copy_file(hostile + c.name + ".mrc", mic);
+        else
+            write_mrc(mic, c.image, n);
+        words.push_back(mic);
+        failed += (failed.empty() ? ": " : ", ") + mic;
+    }
+    // The good ones after the bad.
+    for (const char* good_name : {"ok1", "ok2"}) {
+        write_mrc(dir.file(std::string(good_name) + ".mrc"), good, n);
+        words.push_back(dir.file(std::string(good_name) + ".mrc"));
+    }
+    const RunResult r = run_vorn(words);
+    EXPECT_EQ(r.status, 1) << r.out;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string stem = dir.file(c.name);
+        const std::string reason = c.reason ? std::string("the micrograph cannot give a fit: ") + c.reason
+                                            : std::string("the power spectrum is not finite");
+        EXPECT_TRUE(r.has(c.reason ? "the micrograph " + stem + ".mrc cannot give a fit: " + c.reason + "; skipped."
+                                   : "the power spectrum of micrograph " + stem + ".mrc is not finite"))
+            << r.out;
+        EXPECT_FALSE(exists(stem + ".pow"));
+        EXPECT_FALSE(exists(stem + ".ctf"));
+        const std::string log = read_text(stem + "_vorn.log");
+        EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
+        EXPECT_EQ(log.find("Final Values"), std::string::npos);
+        EXPECT_NE(log.find("Skipped: " + reason), std::string::npos);
+    }
+    EXPECT_TRUE(r.has("All 9 micrographs: 2 done, 0 skipped as already done, 7 failed" + failed + "\n"));
+    const auto rows = summary_rows(read_text(dir.file("all.star")));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], dir.file("ok1.mrc"));
+    EXPECT_EQ(rows[1][0], dir.file("ok2.mrc"));
+    // The good micrograph's fit: the hostile set's CTF (defocus near 8000 and 7500).
+    EXPECT_NEAR(0.5 * (std::stod(rows[0][2]) + std::stod(rows[0][3])), 7750.0, 300.0);
+}
+
+TEST(Batch, PhaseShiftsOfAnInputStarFileAreRefinedAndReported) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    write_mrc(dir.file("pp.mrc"), sim_crop("sim05_pp90.mrc", 512), 512);
+    struct Case {
+        const char* name;
+        bool phase_column;
+    };
+    for (const Case c : {Case{"with phase shifts", true}, Case{"without phase shifts", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir.file("in.star");
+        std::FILE* f = std::fopen(in.c_str(), "w");
+        std::fprintf(f, "data_\nloop_\n_rlnMicrographName #1\n_rlnDefocusU #2\n_rlnDefocusV #3\n_rlnDefocusAngle #4\n");
+        if (c.phase_column) std::fprintf(f, "_rlnPhaseShift #5\n");
+        std::fprintf(f, "%s 5100 4900 95%s\n", dir.file("pp.mrc").c_str(), c.phase_column ? " 75" : "");
+        std::fclose(f);
+        const RunResult r = run_vorn({"--apix", "1.0", "--boxsize", "256", "--refine_input_ctf", "1", "--input_ctfstar",
+                                      in, "--ctfstar", dir.file("sum")});
+        ASSERT_EQ(r.status, 0) << r.out;
+        const std::string log = read_text(dir.file("pp_vorn.log"));
+        const std::string star = read_text(dir.file("sum.star"));
+        const auto rows = summary_rows(star);
+        ASSERT_EQ(rows.size(), 1u);
+        const size_t at = log.find("  Final Values");
+        ASSERT_NE(at, std::string::npos);
+        float v[5];
+        const int values = std::sscanf(log.c_str() + log.rfind('\n', at) + 1, "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3],
+                                       &v[4]);
+        if (c.phase_column) {
+            EXPECT_NE(log.find("Phase shift options:  ON\n"), std::string::npos);
+            EXPECT_NE(star.find("_rlnPhaseShift #13\n"), std::string::npos);
+            ASSERT_EQ(rows[0].size(), 13u);
+            ASSERT_EQ(values, 5);
+            // Refined from 75 towards the simulated 90 degrees, and reported in both places.
+            EXPECT_NEAR(v[3], 90.0f, 12.0f);
+            EXPECT_GT(std::fabs(v[3] - 75.0f), 5.0f);
+            EXPECT_NEAR(std::stod(rows[0][12]), v[3], 0.01);
+        } else {
+            EXPECT_NE(log.find("Phase shift options:  OFF\n"), std::string::npos);
+            EXPECT_EQ(star.find("_rlnPhaseShift"), std::string::npos);
+            EXPECT_EQ(rows[0].size(), 12u);
+            EXPECT_EQ(values, 4);
+        }
+    }
+}
+
+TEST_F(Run, ReloadingWithoutEarlierFilesProcessesTheMicrographInFull) {
+    const RunResult first = vorn({"--reload_ctf_files", "1", "--ctfstar", "none", dir.file("a.mrc")});
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_FALSE(first.has("pre-loading CTF files"));
+    EXPECT_TRUE(exists(dir.file("a.pow")));
+    EXPECT_TRUE(exists(dir.file("a.ctf")));
+    // Now the files are there: the next run reloads them.
+    const RunResult second = vorn({"--reload_ctf_files", "1", "--ctfstar", "none", dir.file("a.mrc")});
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_TRUE(second.has("pre-loading CTF files " + dir.file("a.ctf")));
+    EXPECT_EQ(second.count("Processing done successfully."), 1u);
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 // lists, neighbour boxes, resizing and the grid-cell pick filter. Input: 8 bytes
 // of call parameters, then the file.
 //   byte 0 which call, 1 capacity, 2 radius, 3 step, 4 size, 5-6 image side, 7 diameter.
-// Oracle: read_all_ptcl_boxes returns exactly the boxes of the lines whose four
-// to seven values fit (x, y, w, h, class and the centre as ints), parsed here
+// Oracle: read_all_ptcl_boxes returns exactly the boxes of the whole lines whose
+// four to seven values are whole numbers of their fields (x, y, w, h, class and
+// the centre as ints, score and angle finite floats), parsed here
 // independently, and nothing for the others.
-#include <cerrno>
 #include <climits>
 
 #include "boxfile.h"
@@ -15,47 +15,23 @@ namespace {
 
 constexpr size_t PARAM_BYTES = 8;
 
-bool int_word(const char* w, int* v) {
-    errno = 0;
-    const long long x = std::strtoll(w, nullptr, 10);
-    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) return false;
-    *v = (int)x;
-    return true;
-}
-
-// The boxes a sound reader makes of the file, line by line (1023-character pieces).
+// The boxes a sound reader makes of the file: one per whole line (its text cut
+// at a NUL byte) of four to seven words, each the number its field takes.
 std::vector<PTCL_BOX> expected_boxes(const uint8_t* data, size_t size, int capacity) {
     std::vector<PTCL_BOX> boxes;
-    std::string text((const char*)data, size);
-    size_t at = 0;
-    while (at < text.size() && (int)boxes.size() < capacity) {
-        // fgets stops at a newline or after 1023 characters; a NUL cuts what the reader sees.
-        size_t end = at;
-        while (end < text.size() && end - at < 1023 && text[end] != '\n') ++end;
-        if (end < text.size() && text[end] == '\n' && end - at < 1023) ++end;
-        std::string piece = text.substr(at, end - at);
-        at = end;
-        piece = piece.substr(0, std::strlen(piece.c_str()));
-        std::vector<std::string> words;
-        for (size_t i = 0; i < piece.size() && words.size() < 7;) {
-            while (i < piece.size() && std::strchr(" \t\n\r\v\f", piece[i]) != nullptr && piece[i] != '\0') ++i;
-            size_t j = i;
-            while (j < piece.size() && std::strchr(" \t\n\r\v\f", piece[j]) == nullptr) ++j;
-            if (j > i) words.push_back(piece.substr(i, j - i));
-            i = j;
-        }
+    for (const std::string& line : fuzz::whole_lines_of(data, size)) {
+        if ((int)boxes.size() >= capacity) break;
+        const std::vector<std::string> words = fuzz::words_of(line, " \t\n\r\v\f", 7);
         if (words.size() < 4) continue;  // 1 to 3 words end the process: that case is not compared
         PTCL_BOX b{};
-        int cls = 0;
-        if (!int_word(words[0].c_str(), &b.x) || !int_word(words[1].c_str(), &b.y) ||
-            !int_word(words[2].c_str(), &b.w) || !int_word(words[3].c_str(), &b.h) ||
-            (words.size() >= 6 && !int_word(words[5].c_str(), &cls)))
+        using fuzz::int_word, fuzz::real_word;
+        if (!int_word(words[0], b.x) || !int_word(words[1], b.y) || !int_word(words[2], b.w) ||
+            !int_word(words[3], b.h) || (words.size() >= 5 && !real_word(words[4], b.score)) ||
+            (words.size() >= 6 && !int_word(words[5], b.class_id)) ||
+            (words.size() >= 7 && !real_word(words[6], b.angle)))
             continue;
         const long long cx = (long long)b.x + b.w / 2, cy = (long long)b.y + b.h / 2;
         if (cx < INT_MIN || cx > INT_MAX || cy < INT_MIN || cy > INT_MAX) continue;
-        b.class_id = cls;
-        if (words.size() >= 5) b.score = (float)std::strtod(words[4].c_str(), nullptr);
-        if (words.size() >= 7) b.angle = (float)std::strtod(words[6].c_str(), nullptr);
         boxes.push_back(b);
     }
     return boxes;

@@ -21,6 +21,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +195,75 @@ inline std::string write_input(const char* name, const uint8_t* data, size_t siz
 
 inline int32_t le32(const uint8_t* p) {
     return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+}
+
+// ---- independent models of text files, for the oracles ----
+
+// The file as whole lines (newline kept), each cut at its first NUL byte.
+inline std::vector<std::string> whole_lines_of(const uint8_t* data, size_t size) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < size) {
+        size_t end = at;
+        while (end < size && data[end] != '\n') ++end;
+        const size_t stop = end < size ? end + 1 : end;
+        std::string line((const char*)data + at, stop - at);
+        lines.push_back(line.substr(0, std::strlen(line.c_str())));
+        at = stop;
+    }
+    return lines;
+}
+
+// At most max words of a line, split at the characters of space.
+inline std::vector<std::string> words_of(const std::string& line, const char* space, size_t max) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (words.size() < max) {
+        i = line.find_first_not_of(space, i);
+        if (i == std::string::npos) break;
+        const size_t j = std::min(line.find_first_of(space, i), line.size());
+        words.push_back(line.substr(i, j - i));
+        i = j;
+    }
+    return words;
+}
+
+// A number as a whole word: an optional sign and digits; for a real at most one
+// point among them (at least one digit) and an optional exponent.
+inline bool number_form(const std::string& w, bool integer) {
+    size_t i = (!w.empty() && (w[0] == '+' || w[0] == '-')) ? 1 : 0, digits = 0;
+    for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
+    if (integer) return digits > 0 && i == w.size();
+    if (i < w.size() && w[i] == '.')
+        for (++i; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++digits;
+    if (digits == 0) return false;
+    if (i < w.size() && (w[i] == 'e' || w[i] == 'E')) {
+        ++i;
+        if (i < w.size() && (w[i] == '+' || w[i] == '-')) ++i;
+        size_t exp = 0;
+        for (; i < w.size() && std::isdigit((unsigned char)w[i]); ++i) ++exp;
+        if (exp == 0) return false;
+    }
+    return i == w.size();
+}
+
+// A whole-word integer that fits an int.
+inline bool int_word(const std::string& w, int& v) {
+    if (!number_form(w, true)) return false;
+    errno = 0;
+    const long long x = std::strtoll(w.c_str(), nullptr, 10);
+    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) return false;
+    v = (int)x;
+    return true;
+}
+
+// A whole-word real that is finite in single precision.
+inline bool real_word(const std::string& w, float& v) {
+    if (!number_form(w, false)) return false;
+    const double x = std::strtod(w.c_str(), nullptr);
+    if (!(std::fabs(x) <= (double)FLT_MAX)) return false;
+    v = (float)x;
+    return true;
 }
 
 typedef std::vector<std::pair<std::string, std::string>> Seeds;

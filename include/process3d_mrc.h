@@ -1,0 +1,106 @@
+// Volume file commands: slice reorderings, centre of mass, rigid and Euler
+// resampling, ramp volumes, projections, backprojection and reconstruction
+// tests of MRC volumes given by name, symmetry expansion and NCS averaging
+// through operator files, and MRCF_Proc3D, which holds an input volume file
+// for the reconstruction tests.
+//
+// Every command passes the centre (N - 1)/2 of each axis (in double, rounded to
+// float) to the volume library, writes new mode-2 files and returns 0 unless
+// stated. Files that cannot be read or written end the process with the file
+// readers' and writers' fatal lines.
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "gpu.h"
+#include "mrcfile.h"
+
+// An input volume file, its header and sizes, its voxels in managed memory.
+// Members default to empty and unowned, so destroy before any init frees
+// nothing; destroy releases exactly what the flags say and may run again.
+class MRCF_Proc3D {
+public:
+    char* in_name = nullptr;  // 1024 bytes
+    char* out_name = nullptr;  // 1024 bytes
+    MRC_HEAD* in_head = nullptr;
+    MRC_HEAD* out_head = nullptr;
+    unsigned Nx = 0, Ny = 0, Nz = 0, Nxh = 0;
+    float cx = 0.0f, cy = 0.0f, cz = 0.0f;
+    size_t NxNy = 0, NxNyNz = 0, NxhNy = 0, NxhNyNz = 0;
+    float* volume = nullptr;
+    float* work = nullptr;
+    bool own_in_name = false, own_out_name = false, own_in_head = false, own_out_head = false, own_volume = false,
+         own_work = false;
+
+    // Name buffers (zero-filled) and two default headers.
+    int init();
+    // Then in's header and voxels (managed) and the sizes. A null name prints the
+    // "empty pointer!" line and reads nothing (returns -1).
+    int init(const char* in);
+    // Then the output name and a copy of the input header.
+    int init(const char* in, const char* out);
+    int destroy();
+    // Both read in_name again and write to out_name; the two names given are not
+    // read. 0, or -1 (nothing written) when the driver refuses N.
+    int zgpu_project_rec_randN3_debug(const char* unused_in, const char* unused_out, unsigned N, int direction,
+                                      int use_many);
+    int rrt_test(const char* unused_in, const char* unused_out, unsigned N, unsigned M);
+};
+
+// ---- slices ----
+// Output voxel (x, y, z) = input voxel (x, z, y).
+int mrcf_flipyz(const char* in, const char* out);
+// The z slices in reverse order.
+int mrcf_upsidedown(const char* in, const char* out);
+// Every z slice i to its own file "<prefix><i as %06d>.mrc".
+int mrcf_split(const char* in, const char* prefix);
+
+// ---- centre of mass ----
+float3 mrcf_3d_cpu_get_mass_center(const char* in);
+int mrcf_3d_cpu_print_mass_center(const char* in);
+
+// ---- resampling ----
+// R = E(rot, tilt, psi), T = (tx, ty, tz); direction as in volume3d.h: other than
+// -1 the content is rotated about the centre, then shifted.
+int mrcf_3d_rot_trans(const char* in, const char* out, float rot, float tilt, float psi, float tx, float ty, float tz,
+                      int direction);
+int mrcf_3d_rot_trans3(const char* in, const char* out, float rot, float tilt, float psi, float tx, float ty, float tz,
+                       int direction);
+// T = R (tx, ty, tz): the content is shifted, then rotated.
+int mrcf_3d_trans_rot(const char* in, const char* out, float tx, float ty, float tz, float rot, float tilt, float psi,
+                      int direction);
+
+// ---- ramp volume 0, 1, 2, ... in storage order: mode 2 on the GPU, else the CPU ----
+// 1 after "device memory allocation failed" (nothing written) when the device
+// buffer cannot be had.
+int mrcf_3d_0123(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, int mode);
+
+// ---- projection and backprojection ----
+int mrcf_3d_gpu_project(const char* in, const char* out, float rot, float tilt, float psi, int direction,
+                        int sampling);
+// The drivers' -1 (N refused, nothing written) is returned as it is.
+int mrcf_3d_gpu_project_randN(const char* in, const char* out, unsigned N, int direction, int sampling);
+int mrcf_3d_zgpu_project_randN(const char* in, const char* out, unsigned N, int direction, int sampling);
+int mrcf_3d_zgpu_project_N(const char* in, const char* out, unsigned N, const std::vector<float3>& angles,
+                           int direction, int sampling);
+int mrcf_3d_gpu_project_rec_randN(const char* in, const char* rec_out, const char* stack_out, unsigned N,
+                                  int direction, int sampling);
+// The benchmark sequence with its trace lines; the four further names are not written.
+int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, const char* name3, const char* name4,
+                                          const char* name5, const char* name6, unsigned N, int direction,
+                                          int use_many);
+// The first image of in backprojected into a new nx x ny x Nz volume.
+int mrcf_3d_backproject(const char* in, const char* out, unsigned Nz, float rot, float tilt, float psi, int direction);
+
+// ---- symmetry ----
+// Operators of the file as read (direction 1) or inverted (-1). GPU index 999
+// runs the CPU twin; any other index is checked and selected, then expansion
+// mode 0 runs gpu_3d_syms_expansion and 1 the slice-by-slice form; another mode
+// is fatal. -1 with a warning, nothing written, for another direction, a file
+// without operators, or a mask whose size differs from the subunit's.
+int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, float cx, float cy, float cz,
+                          const char* subunit, float sx, float sy, float sz, const char* mask, const char* operators,
+                          int direction, int mode, int gid);
+// The output takes the mask's size, the map centre its (N - 1)/2; refusals as above.
+int mrcf_3d_ncs_average(const char* out, float ox, float oy, float oz, const char* map, const char* mask,
+                        const char* operators, int direction, int gid);

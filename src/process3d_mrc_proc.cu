@@ -1,0 +1,111 @@
+// MRCF_Proc3D: an input volume file held with its header, sizes and managed
+// voxels, and the two reconstruction tests run on it.
+#define VORN_UNIT "src/process3d_mrc"
+#include "process3d_mrc.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cuda_general.h"
+#include "process3d_raw.h"
+#include "str_utils.h"
+
+namespace {
+constexpr size_t NAME_BYTES = 1024;
+
+void report_empty_pointer(int line) {
+    std::printf("\033[41mError in function %s(), file %s on line %d:empty pointer!  %s!\n\033[m", "init", VORN_UNIT,
+                line, "empty pointer!");
+}
+char* new_name_buffer() {
+    char* p = (char*)std::calloc(NAME_BYTES, 1);
+    if (p == nullptr) VORN_FATAL("Host memory allocation failed");
+    return p;
+}
+}  // namespace
+
+int MRCF_Proc3D::init() {
+    in_name = new_name_buffer();
+    out_name = new_name_buffer();
+    in_head = mrc_new_head();
+    out_head = mrc_new_head();
+    own_in_name = own_out_name = own_in_head = own_out_head = true;
+    volume = work = nullptr;
+    own_volume = own_work = false;
+    return 0;
+}
+
+int MRCF_Proc3D::init(const char* in) {
+    init();
+    if (in == nullptr) return report_empty_pointer(__LINE__), -1;
+    strlcpy(in_name, in);  // bounded: a name that does not fit is fatal, never cut or left unterminated
+    mrcf_read_head(in_name, in_head);
+    volume = mrcf_get_zdata_all(in_name);
+    own_volume = true;
+    Nx = (unsigned)in_head->nx, Ny = (unsigned)in_head->ny, Nz = (unsigned)in_head->nz;
+    Nxh = Nx / 2 + 1;
+    cx = volume_centre_f(Nx), cy = volume_centre_f(Ny), cz = volume_centre_f(Nz);
+    NxNy = (size_t)Nx * Ny;
+    NxNyNz = NxNy * Nz;
+    NxhNy = (size_t)Nxh * Ny;
+    NxhNyNz = NxhNy * Nz;
+    return 0;
+}
+
+int MRCF_Proc3D::init(const char* in, const char* out) {
+    if (in == nullptr) report_empty_pointer(__LINE__);
+    if (out == nullptr) report_empty_pointer(__LINE__);
+    const int r = init(in);
+    if (out != nullptr) strlcpy(out_name, out);
+    std::memcpy(out_head, in_head, sizeof(MRC_HEAD));
+    return out == nullptr ? -1 : r;
+}
+
+int MRCF_Proc3D::destroy() {
+    const auto release_host = [](auto*& p, bool& own) {
+        if (own) std::free(p), p = nullptr, own = false;
+    };
+    release_host(in_name, own_in_name);
+    release_host(out_name, own_out_name);
+    release_host(in_head, own_in_head);
+    release_host(out_head, own_out_head);
+    const auto release_device = [](float*& p, bool& own) {
+        if (own) CUDA_CHECK(cudaFree(p)), p = nullptr, own = false;
+    };
+    release_device(volume, own_volume);
+    release_device(work, own_work);
+    return 0;
+}
+
+int MRCF_Proc3D::zgpu_project_rec_randN3_debug(const char*, const char*, unsigned N, int direction, int use_many) {
+    float* v = mrcf_get_zdata_all(in_name);
+    float *stack = nullptr, *spare = nullptr, *rec = nullptr, *amp_before = nullptr, *amp_after = nullptr;
+    cuda_malloc_many_pointers<float>(NxNy * (N > 0 ? N : 1), &stack, &spare, nullptr);
+    cuda_malloc_many_pointers<float>(NxNyNz, &rec, nullptr);
+    cuda_malloc_many_pointers<float>(NxhNy * (N > 0 ? N : 1), &amp_before, &amp_after, nullptr);
+    const int r = zgpu_3d_project_rec_randN3_debug(rec, stack, spare, amp_before, amp_after, N, v, Nx, Ny, Nz,
+                                                   volume_centre(Nx), volume_centre(Ny), volume_centre(Nz), direction,
+                                                   0, use_many);
+    CUDA_CHECK(cudaDeviceSynchronize());
+    if (r == 0) mrcf_write_xyz_zdata(out_name, rec, (int)Nx, (int)Ny, (int)Nz);
+    cudaFree_many_pointers(stack, spare, rec, amp_before, amp_after, v, nullptr);
+    return r;
+}
+
+int MRCF_Proc3D::rrt_test(const char*, const char*, unsigned N, unsigned M) {
+    float* v = mrcf_get_zdata_all(in_name);
+    float *stack = nullptr, *rec = nullptr;
+    cuda_malloc_many_pointers<float>(NxNy * (N > 0 ? N : 1), &stack, nullptr);
+    cuda_malloc_many_pointers<float>(NxNyNz, &rec, nullptr);
+    const int r = zgpu_3d_rrt_test(rec, stack, N, v, Nx, Ny, Nz, M);
+    CUDA_CHECK(cudaDeviceSynchronize());
+    if (r == 0) {
+        char proj_name[NAME_BYTES];
+        replace_file_suffix(proj_name, "_proj.mrc", in_name, ".mrc");
+        mrcf_write_xyz_zdata(out_name, rec, (int)Nx, (int)Ny, (int)Nz);
+        mrcf_write_xyz_zdata(proj_name, stack, (int)Nx, (int)Ny, (int)N);
+    }
+    cudaFree_many_pointers(stack, rec, v, nullptr);
+    return r;
+}

@@ -1,0 +1,126 @@
+// Symmetry expansion and NCS averaging of volume files through operator files.
+#define VORN_UNIT "src/process3d_mrc"
+#include "process3d_mrc.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "cuda_general.h"
+#include "process3d_raw.h"
+#include "sym.h"
+
+namespace {
+
+constexpr int CPU_DEVICE = 999;
+
+// The operators of a file as read (direction 1) or inverted (-1); false, after
+// a warning naming the command, for any other direction or a file without any.
+bool operators_of_file(std::vector<RT_Mat3D>& ops, const char* file, int direction, const char* command) {
+    if (direction != 1 && direction != -1) {
+        vorn_warning_line(command, VORN_UNIT, __LINE__,
+                          "operator direction %d: 1 (as read) or -1 (inverted) expected! Nothing written.\n\033[m",
+                          direction);
+        return false;
+    }
+    std::vector<RT_Mat3D> read;
+    get_syms3d_from_ofile(read, file);
+    if (read.empty()) {
+        vorn_warning_line(command, VORN_UNIT, __LINE__, "no operator in %s! Nothing written.\n\033[m", file);
+        return false;
+    }
+    ops.resize(read.size());
+    if (direction == 1) sym_vector_to_syms(ops.data(), read);
+    else sym_vector_to_inverse_syms(ops.data(), read);
+    return true;
+}
+
+// A volume file read whole, and its sizes.
+struct VolumeFile {
+    MRC_HEAD* head;
+    float* v;
+    unsigned nx, ny, nz;
+};
+VolumeFile read_volume_file(const char* name) {
+    VolumeFile f{mrcf_get_head(name), mrcf_get_data_all(name), 0, 0, 0};
+    f.nx = (unsigned)f.head->nx, f.ny = (unsigned)f.head->ny, f.nz = (unsigned)f.head->nz;
+    return f;
+}
+void release(VolumeFile& f) {
+    std::free(f.v);
+    std::free(f.head);
+}
+bool same_size(const VolumeFile& a, const VolumeFile& b) { return a.nx == b.nx && a.ny == b.ny && a.nz == b.nz; }
+
+// Checks the GPU index and makes that GPU the current device.
+void select_gpu(int gid) {
+    check_gid(gid);
+    CUDA_CHECK(cudaSetDevice(gid));
+}
+
+float* zeroed_host_volume(size_t n) {
+    float* p = (float*)std::calloc(n > 0 ? n : 1, sizeof(float));
+    if (p == nullptr) VORN_FATAL("Host memory allocation failed");
+    return p;
+}
+
+}  // namespace
+
+int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, float cx, float cy, float cz,
+                          const char* subunit, float sx, float sy, float sz, const char* mask, const char* operators,
+                          int direction, int mode, int gid) {
+    std::vector<RT_Mat3D> ops;
+    if (!operators_of_file(ops, operators, direction, __func__)) return -1;
+    VolumeFile sub = read_volume_file(subunit), m = read_volume_file(mask);
+    if (!same_size(sub, m)) {
+        VORN_WARNING("the mask %s (%u x %u x %u) differs in size from the subunit %s (%u x %u x %u)! Nothing "
+                     "written.\n\033[m",
+                     mask, m.nx, m.ny, m.nz, subunit, sub.nx, sub.ny, sub.nz);
+        release(sub), release(m);
+        return -1;
+    }
+    const unsigned count = (unsigned)ops.size();
+    float* v = zeroed_host_volume(volume_voxels(Nx, Ny, Nz));
+    if (gid == CPU_DEVICE) {
+        cpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v, ops.data(),
+                              count);
+    } else {
+        select_gpu(gid);
+        if (mode == 0) {
+            gpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v,
+                                  ops.data(), count);
+        } else if (mode == 1) {
+            select_gpu(gid);
+            gpu_3d_syms_expansion_all_slices(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz,
+                                             m.v, ops.data(), count);
+        } else {
+            VORN_FATAL("Unknown device or expansion mode.\n");
+        }
+    }
+    mrcf_write_xyz_data(out, v, (int)Nx, (int)Ny, (int)Nz);
+    std::free(v);
+    release(sub), release(m);
+    return 0;
+}
+
+int mrcf_3d_ncs_average(const char* out, float ox, float oy, float oz, const char* map, const char* mask,
+                        const char* operators, int direction, int gid) {
+    std::vector<RT_Mat3D> ops;
+    if (!operators_of_file(ops, operators, direction, __func__)) return -1;
+    VolumeFile mp = read_volume_file(map), m = read_volume_file(mask);
+    const float mx = volume_centre(mp.nx), my = volume_centre(mp.ny), mz = volume_centre(mp.nz);
+    const unsigned count = (unsigned)ops.size();
+    float* v = zeroed_host_volume(volume_voxels(m.nx, m.ny, m.nz));
+    if (gid == CPU_DEVICE) {
+        cpu_3d_ncs_average(v, m.nx, m.ny, m.nz, ox, oy, oz, mp.v, mp.nx, mp.ny, mp.nz, mx, my, mz, m.v, ops.data(),
+                           count);
+    } else {
+        select_gpu(gid);
+        gpu_3d_ncs_average(v, m.nx, m.ny, m.nz, ox, oy, oz, mp.v, mp.nx, mp.ny, mp.nz, mx, my, mz, m.v, ops.data(),
+                           count);
+    }
+    mrcf_write_xyz_data(out, v, (int)m.nx, (int)m.ny, (int)m.nz);
+    std::free(v);
+    release(mp), release(m);
+    return 0;
+}
