@@ -361,7 +361,7 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
 struct CountSamples {
     int nx, ny;
     size_t count;
-    void operator()(const ContourStretches& st, const float* start, unsigned n, double) {
+    __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double) {
         for (unsigned a = 0; a < n; ++a)
             for (float r = start[a]; r <= st.last[a]; r += 0.5f)
                 count += bilinear_inside(nx, ny, r * st.c[a], r * st.s[a] + 0.5f * ny);
