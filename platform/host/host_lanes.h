@@ -25,7 +25,7 @@
 //                                   one-float functions, in the last bits
 #pragma once
 #include <cmath>
-#if defined(__AVX2__)
+#if defined(__SSE4_1__)
 #include <immintrin.h>
 #endif
 #include "host_types.h"
