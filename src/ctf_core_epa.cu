@@ -247,11 +247,11 @@ __host__ __device__ __forceinline__ void add_stretch_samples(const StretchSample
         }
 }
 
-// The radius beyond which no point of the array lies, and the contour of a
-// walk: phase T0, its radial stretches and their starts, azimuths -pi/2 <=
-// theta < pi/2 in steps of `step`, GPU_LANES at a time (one on a GPU). Calls
-// f(st, start, n, steps) for each batch of n azimuths, steps being the most a
-// stretch of the batch has (lanes past n have none).
+// The batches of a walk along the contour of phase T0: azimuths -pi/2 <= theta
+// < pi/2 in steps of `step`, GPU_LANES at a time (one on a GPU), with their
+// radial stretches and starts. Calls f(st, start, n, steps) for each batch of
+// n azimuths, steps bounding the steps of its longest stretch (lanes past n
+// have none).
 template <class F>
 __host__ __device__ __forceinline__ void for_each_stretch_batch(int nx, int ny, float R, const PhaseModel& m, float T0,
                                                                 float step, F& f) {
@@ -310,10 +310,10 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
     // Accumulated in registers: a store through a reference could alias the images.
     float sum[N], wsum = weight;
     for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    // A batch computes element indices in float: exact below 2^24 elements.
     StretchSamples<N> samples;
-    WalkSlice<N> walk{acc,  slice, nx, ny, reach(nx, ny), (size_t)nx * (size_t)ny <= ((size_t)1 << 24),
-                      sum,  wsum,  samples};
+    // A batch computes element indices in float: exact below 2^24 elements.
+    const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
+    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples};
     for_each_stretch_batch(nx, ny, R, m, T0, step, walk);
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
