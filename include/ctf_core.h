@@ -464,6 +464,10 @@ __global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const
 void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
                               float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
                               float high);
+// The samples (per image) that the k-times oversampled profile adds, on the
+// host: its chain of additions, which no batching shortens (bench/speed's floor).
+size_t epa_profile_samples(int k, int nx, int ny, float apix, float kV, float Cs, float U, float V, float A,
+                           float low, float high);
 // One profile summed over the slices of a stack, each walked with its own U, V,
 // A; the bin phases and the outside-band bins come from slice 0. nz = 0 gives zeros.
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,

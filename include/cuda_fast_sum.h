@@ -13,6 +13,7 @@
 // kernels' `stride` argument) and the last pass leaves the sum at element 0.
 #pragma once
 #include <cstddef>
+#include <functional>
 
 #include "cuda_general.h"
 
@@ -35,6 +36,10 @@ __global__ void cuda_reduce_data_for_dot7t_inplace(float* a, const float* b, siz
 
 // Pairwise sum; x is unchanged.
 float hcuda_fast_sum(const float* x, size_t n, int T);
+// Pairwise sum of the n values x that `produce` writes (a function that only
+// launches kernels), as hcuda_fast_sum gives it: produce and the first pass
+// are launched together (gpu_launch_together), then checked with at's line.
+float hcuda_fast_sum_produced(GpuSite at, const std::function<void()>& produce, const float* x, size_t n, int T);
 // Pairwise sum that uses x as its workspace: x is destroyed, x[0] ends with the sum.
 float hcuda_fast_sum_inplace(float* x, size_t n, int T);
 float hcuda_fast_sum8(const float* x, size_t n, int T);

@@ -27,11 +27,12 @@ constexpr double RF_RAND_SCALE = 4.656612873077393e-10;
 
 // One maximising step on the member objective (obj->*f). Does nothing once
 // |tol| > |dx|; otherwise evaluates the objective four times and writes x, dx
-// and fval (tol is kept). Reseeds rand() from the clock at every step.
+// and fval (tol is kept). Reseeds rand() at every step: from the clock, or
+// from seed when it is not negative (reproducible runs).
 template <class T>
-void mspx_refine_lmm(T* obj, float (T::*f)(float), RF_MSPX_1D& s, float jitter) {
+void mspx_refine_lmm(T* obj, float (T::*f)(float), RF_MSPX_1D& s, float jitter, long seed = -1) {
     if (std::fabs(s.tol) > std::fabs(s.dx)) return;
-    srand((unsigned)time(nullptr));
+    srand(seed >= 0 ? (unsigned)seed : (unsigned)time(nullptr));
     const float x0 = s.x;
     const float x1 = x0 + s.dx;
     const int r = rand();

@@ -102,6 +102,11 @@ __host__ __device__ __forceinline__ void contour_stretches(ContourStretches& out
     gpu_lanes_store(out.s, s, GPU_LANES);
 }
 
+// The Gaussian weight of samples at offsets d from the contour (two_var: twice the variance).
+__host__ __device__ __forceinline__ gpu_lanes_f sample_weight(const gpu_lanes_f& d, const gpu_lanes_f& two_var) {
+    return 0.398942292f * gpu_lanes_exp((0.0f - d) * d / two_var);
+}
+
 // Inside samples of a walk queued until GPU_LANES of them share one lane
 // exponential: position, offset from the contour and twice the variance.
 struct SampleQueue {
@@ -115,7 +120,7 @@ __host__ __device__ __forceinline__ void add_samples(SampleQueue& q, const EpaSu
                                                      int ny, float (&sum)[N], float& wsum) {
     const gpu_lanes_f d = gpu_lanes_load(q.d, q.n);
     float g[GPU_LANES];
-    gpu_lanes_store(g, 0.398942292f * gpu_lanes_exp((0.0f - d) * d / gpu_lanes_load(q.two_var, q.n)), GPU_LANES);
+    gpu_lanes_store(g, sample_weight(d, gpu_lanes_load(q.two_var, q.n)), GPU_LANES);
     for (unsigned k = 0; k < q.n; ++k) {
         const BilinearTaps taps = bilinear_taps(nx, ny, q.sx[k], q.sy[k]);
         for (int j = 0; j < N; ++j) sum[j] += g[k] * bilinear_value(acc.in[j] + slice, taps);
@@ -124,22 +129,133 @@ __host__ __device__ __forceinline__ void add_samples(SampleQueue& q, const EpaSu
     q.n = 0;
 }
 
-// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
-// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
-// samples of the radial stretch from r0 - w to the contour a quarter period
-// further (r1) into the sums and weight. Azimuths are taken GPU_LANES at a
-// time (one on a GPU), and samples weighted GPU_LANES at a time, but added in
-// the order of the walk. Every image gets the samples of a walk of its own, in
-// the same order, so a pair walked at once is bit-identical to two walks.
+// The first radius of a stretch: a start below the array's reach moves up on the
+// same grid of steps of 0.5.
+__host__ __device__ __forceinline__ float stretch_start(float first, float rmax) {
+    return first < -rmax ? first + 0.5f * ceilf((-rmax - first) / 0.5f) : first;
+}
+
+// Samples the stretches of the azimuths [0, n) of st one at a time, queued for
+// their weights (the walk of stretches too long for a batch).
 template <int N>
-__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
-                                      float T0, float step, float& weight) {
-    const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
-    // Accumulated in registers: a store through a reference could alias the images.
-    float sum[N], wsum = weight;
-    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
+__host__ __device__ void walk_stretches_one_by_one(const ContourStretches& st, unsigned n, const EpaSums<N>& acc,
+                                                   size_t slice, int nx, int ny, float rmax, float (&sum)[N],
+                                                   float& wsum) {
     SampleQueue queue;
     queue.n = 0;
+    for (unsigned a = 0; a < n; ++a) {
+        const float c = st.c[a], s = st.s[a];
+        for (float r = stretch_start(st.first[a], rmax); r <= st.last[a]; r += 0.5f) {
+            const float sx = r * c, sy = r * s + 0.5f * ny;
+            if (!bilinear_inside(nx, ny, sx, sy)) continue;
+            queue.sx[queue.n] = sx;
+            queue.sy[queue.n] = sy;
+            queue.d[queue.n] = r - st.r0[a];
+            queue.two_var[queue.n] = st.two_var[a];
+            if (++queue.n == GPU_LANES) add_samples(queue, acc, slice, nx, ny, sum, wsum);
+        }
+    }
+    if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
+}
+
+// The samples of a batch of stretches, one lane per azimuth: step k of every
+// stretch at [k][lane], its weight g and the weighted values g v of the N
+// images, zeros for a sample outside the array. Lane a has inside samples at
+// steps first_in[a] to last_in[a] (first past last: none); a stretch's steps
+// are a line, so those between lie inside too.
+constexpr unsigned EPA_BATCH_STEPS = 64;
+template <int N> struct StretchSamples {
+    float g[EPA_BATCH_STEPS][GPU_LANES];
+    float gv[N][EPA_BATCH_STEPS][GPU_LANES];
+    int first_in[GPU_LANES], last_in[GPU_LANES];
+};
+
+// One step of every lane of a batch: where it samples, as bilinear_taps
+// takes it (element 0 for a lane outside the array or past its stretch).
+struct StepTaps {
+    gpu_lanes_f e00, e10, e01, e11;  // element indices, whole numbers below 2^24
+    gpu_lanes_f fx, fy;
+};
+__host__ __device__ __forceinline__ gpu_lanes_m step_taps(StepTaps& t, const gpu_lanes_f& r, const gpu_lanes_f& last,
+                                                          const gpu_lanes_f& c, const gpu_lanes_f& s, int nx, int ny) {
+    const float nxf = (float)nx;
+    const gpu_lanes_f sx = r * c, sy = r * s + 0.5f * ny;
+    // As bilinear_inside (NaN compares false), on the stretch.
+    const gpu_lanes_m inside =
+        (r <= last) & (sx >= 0.0f) & (sy >= 0.0f) & (sx <= (float)(nx - 1)) & (sy <= (float)(ny - 1));
+    // The truncation of a position inside, as a float (+ 0 makes the floor of -0 a +0).
+    const gpu_lanes_f ix = gpu_lanes_select(inside, gpu_lanes_floor(sx) + 0.0f, 0.0f);
+    const gpu_lanes_f iy = gpu_lanes_select(inside, gpu_lanes_floor(sy) + 0.0f, 0.0f);
+    t.fx = sx - ix;
+    t.fy = sy - iy;
+    // Right and lower neighbours only for a non-zero fraction.
+    const gpu_lanes_f dx = gpu_lanes_select(inside & (t.fx > 0.0f), 1.0f, 0.0f);
+    const gpu_lanes_f dy = gpu_lanes_select(inside & (t.fy > 0.0f), nxf, 0.0f);
+    t.e00 = iy * nxf + ix;
+    t.e10 = t.e00 + dx;
+    t.e01 = t.e00 + dy;
+    t.e11 = t.e10 + dy;
+    return inside;
+}
+
+// The bilinear values at the taps of every lane, evaluated as bilinear_value does.
+__host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, const StepTaps& t) {
+    const gpu_lanes_f a = gpu_lanes_gather(in, t.e00), b = gpu_lanes_gather(in, t.e10),
+                      c = gpu_lanes_gather(in, t.e01), d = gpu_lanes_gather(in, t.e11);
+    return a + t.fx * (b - a) + t.fy * (c - a) + t.fy * t.fx * (a + d - b - c);
+}
+
+// Computes `steps` steps of the stretches of st from their starts, every lane
+// advanced by 0.5 at once (each radius as its own walk computes it).
+template <int N>
+__host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourStretches& st, const float* start,
+                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny) {
+    const gpu_lanes_f last = gpu_lanes_load(st.last), c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
+    gpu_lanes_f r = gpu_lanes_load(start), first_in = (float)EPA_BATCH_STEPS, last_in = -1.0f;
+    StepTaps t;
+    for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
+        const gpu_lanes_m inside = step_taps(t, r, last, c, s, nx, ny);
+        const gpu_lanes_f step = (float)k;
+        first_in = gpu_lanes_select(inside & (first_in > step), step, first_in);
+        last_in = gpu_lanes_select(inside, step, last_in);
+        const gpu_lanes_f d = r - gpu_lanes_load(st.r0);
+        const gpu_lanes_f g = gpu_lanes_select(inside, sample_weight(d, gpu_lanes_load(st.two_var)), 0.0f);
+        gpu_lanes_store(out.g[k], g, GPU_LANES);
+        for (int j = 0; j < N; ++j)
+            gpu_lanes_store(out.gv[j][k],
+                            gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t), 0.0f),
+                            GPU_LANES);
+    }
+    float first[GPU_LANES], last_step[GPU_LANES];
+    gpu_lanes_store(first, first_in, GPU_LANES);
+    gpu_lanes_store(last_step, last_in, GPU_LANES);
+    for (unsigned l = 0; l < GPU_LANES; ++l) {
+        out.first_in[l] = (int)first[l];
+        out.last_in[l] = (int)last_step[l];
+    }
+}
+
+// Adds the samples of the azimuths [0, n) of a batch, azimuth after azimuth and
+// step after step: the walk's order of additions.
+template <int N>
+__host__ __device__ __forceinline__ void add_stretch_samples(const StretchSamples<N>& b, unsigned n,
+                                                             float (&sum)[N], float& wsum) {
+    for (unsigned a = 0; a < n; ++a)
+        for (int k = b.first_in[a], last = b.last_in[a]; k <= last; ++k) {
+            for (int j = 0; j < N; ++j) sum[j] += b.gv[j][k][a];
+            wsum += b.g[k][a];
+        }
+}
+
+// The batches of a walk along the contour of phase T0: azimuths -pi/2 <= theta
+// < pi/2 in steps of `step`, GPU_LANES at a time (one on a GPU), with their
+// radial stretches and starts. Calls f(st, start, n, steps) for each batch of
+// n azimuths, steps bounding the steps of its longest stretch (lanes past n
+// have none).
+template <class F>
+__host__ __device__ __forceinline__ void for_each_stretch_batch(int nx, int ny, float R, const PhaseModel& m, float T0,
+                                                                float step, F& f) {
+    const float rmax = reach(nx, ny), T1 = T0 + HALF_PI_F;
     float theta = -HALF_PI_F;
     while ((double)theta < CTF_PI / 2.0) {
         float azimuths[GPU_LANES];
@@ -147,24 +263,73 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
         for (; n < GPU_LANES && (double)theta < CTF_PI / 2.0; ++n, theta += step) azimuths[n] = theta;
         ContourStretches st;
         contour_stretches(st, azimuths, n, R, m, T0, T1, rmax);
-        for (unsigned a = 0; a < n; ++a) {
-            float r = st.first[a];
-            if (r < -rmax) r += 0.5f * ceilf((-rmax - r) / 0.5f);  // the same grid, from the array's reach on
-            const float c = st.c[a], s = st.s[a];
-            for (; r <= st.last[a]; r += 0.5f) {
-                const float sx = r * c, sy = r * s + 0.5f * ny;
-                if (!bilinear_inside(nx, ny, sx, sy)) continue;
-                queue.sx[queue.n] = sx;
-                queue.sy[queue.n] = sy;
-                queue.d[queue.n] = r - st.r0[a];
-                queue.two_var[queue.n] = st.two_var[a];
-                if (++queue.n == GPU_LANES) add_samples(queue, acc, slice, nx, ny, sum, wsum);
-            }
+        float start[GPU_LANES];
+        double steps = 0.0;
+        for (unsigned a = 0; a < GPU_LANES; ++a) {
+            start[a] = a < n ? stretch_start(st.first[a], rmax) : st.last[a] + 1.0f;
+            const double steps_a = 2.0 * ((double)st.last[a] - start[a]) + 2.0;
+            if (start[a] <= st.last[a] && steps_a > steps) steps = steps_a;
+        }
+        f(st, start, n, steps);
+    }
+}
+
+// Adds the samples of one slice's walk (images at offset `slice`) to the sums,
+// a batch of azimuths at a time: their samples computed together, a lane per
+// azimuth, then added in the order of the walk, azimuth after azimuth.
+template <int N> struct WalkSlice {
+    const EpaSums<N>& acc;
+    size_t slice;
+    int nx, ny;
+    float rmax;
+    bool lanes;
+    float (&sum)[N];
+    float& wsum;
+    StretchSamples<N>& samples;
+    __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double steps) {
+        if (lanes && steps <= EPA_BATCH_STEPS) {
+            sample_stretches(samples, st, start, (unsigned)steps, acc, slice, nx, ny);
+            add_stretch_samples(samples, n, sum, wsum);
+        } else {
+            walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
     }
-    if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
+};
+
+// Walks the contour of phase T0 of one slice (images at offset `slice`) over the
+// azimuths -pi/2 <= theta < pi/2 in steps of `step`, adding Gaussian-weighted
+// samples of the radial stretch from r0 - w to the contour a quarter period
+// further (r1) into the sums and weight, in the order of the walk. Every image
+// gets the samples of a walk of its own, in the same order, so a pair walked
+// at once is bit-identical to two walks.
+template <int N>
+__host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int ny, float R, const PhaseModel& m,
+                                      float T0, float step, float& weight) {
+    // Nothing lies inside an empty array.
+    if (nx < 1 || ny < 1) return;
+    // Accumulated in registers: a store through a reference could alias the images.
+    float sum[N], wsum = weight;
+    for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
+    StretchSamples<N> samples;
+    // A batch computes element indices in float: exact below 2^24 elements.
+    const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
+    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples};
+    for_each_stretch_batch(nx, ny, R, m, T0, step, walk);
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
+}
+
+// The contour of profile bin i (k bins a pixel): radius scale R, phase T0 and
+// azimuth step; false for a bin outside the band [1/low, 1/high].
+struct BinContour {
+    float R, T0, step;
+};
+__host__ __device__ __forceinline__ bool bin_contour(BinContour& b, unsigned i, int k, int nx, float apix, float kV,
+                                                     float Cs, const UVA_c& uva, float low, float high) {
+    const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
+    if (si < 1.0f / low || si > 1.0f / high) return false;
+    b = {(float)(2 * (nx - 1)) * apix, phase_model(kV, Cs, uva).chig(si, 0.0f), 0.75f / (float)i};
+    return true;
 }
 
 // Bin i of the EPA profiles of nz slices (slice z at z nx ny, records uva[z]) of N images into out[0..N).
@@ -175,14 +340,11 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
         for (int j = 0; j < N; ++j) out[j] = 0.0f;
         return;
     }
-    const float si = (float)i / ((float)(2 * (nx - 1) * k) * apix);
-    if (si < 1.0f / low || si > 1.0f / high) {
+    BinContour b;
+    if (!bin_contour(b, i, k, nx, apix, kV, Cs, uva[0], low, high)) {
         for (int j = 0; j < N; ++j) out[j] = at(in[j], nx, (int)i / k, ny / 2);
         return;
     }
-    const float R = (float)(2 * (nx - 1)) * apix;
-    const float T0 = phase_model(kV, Cs, uva[0]).chig(si, 0.0f);
-    const float step = 0.75f / (float)i;
     EpaSums<N> acc;
     for (int j = 0; j < N; ++j) {
         acc.in[j] = in[j];
@@ -190,9 +352,21 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
     }
     float weight = 1e-6f;
     for (unsigned z = 0; z < nz; ++z)
-        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, R, phase_model(kV, Cs, uva[z]), T0, step, weight);
+        walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, b.R, phase_model(kV, Cs, uva[z]), b.T0, b.step,
+                     weight);
     for (int j = 0; j < N; ++j) out[j] = acc.sum[j] / weight;
 }
+
+// Counts the inside samples of a walk's stretches.
+struct CountSamples {
+    int nx, ny;
+    size_t count;
+    __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double) {
+        for (unsigned a = 0; a < n; ++a)
+            for (float r = start[a]; r <= st.last[a]; r += 0.5f)
+                count += bilinear_inside(nx, ny, r * st.c[a], r * st.s[a] + 0.5f * ny);
+    }
+};
 
 // A bin costs about in proportion to its index (up to the band's end), so the
 // launch is uneven: threads are dealt on demand where cores share a grid, and
@@ -310,6 +484,19 @@ void hcuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, un
                           float Cs, float AC, float P, const UVA_c* uva, float low, float high) {
     launch_profile<cuda_2dhs_X_EPA_res>(GPU_SITE, profile_bins(k, nx), out, k, in, nx, ny, nz, apix, kV, Cs, AC, P,
                                         uva, low, high);
+}
+
+size_t epa_profile_samples(int k, int nx, int ny, float apix, float kV, float Cs, float U, float V, float A,
+                           float low, float high) {
+    if (nx < 1 || ny < 1) return 0;
+    CountSamples count{nx, ny, 0};
+    const UVA_c uva{U, V, A};
+    const PhaseModel m = phase_model(kV, Cs, uva);
+    BinContour b;
+    for (unsigned i = 0; i < profile_bins(k, nx); ++i)
+        if (bin_contour(b, i, k, nx, apix, kV, Cs, uva, low, high))
+            for_each_stretch_batch(nx, ny, b.R, m, b.T0, b.step, count);
+    return count.count;
 }
 
 // ---- map-back ----

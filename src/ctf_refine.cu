@@ -63,7 +63,8 @@ PUVA& in_force(VORN_A& a) { return a.ref_is_local ? a.local_puva_cur : a.puva_cu
 // One simplex step on the quantity; the accepted value goes into the PUVA in force.
 int refine_line(VORN_A& a, CTF_2DR_Para& rp, const LineQuantity& q) {
     RF_MSPX_1D s{*q.q1, *q.q2 - *q.q1, q.tol, rp.ccc_1};
-    mspx_refine_lmm<VORN_A>(&a, a.ref_is_local ? q.objective_local : q.objective, s, LINE_JITTER);
+    mspx_refine_lmm<VORN_A>(&a, a.ref_is_local ? q.objective_local : q.objective, s, LINE_JITTER,
+                             a.ref_seed);
     *q.q1 = s.x;
     *q.q2 = s.x + s.dx;
     rp.ccc_1 = s.fval;

@@ -112,6 +112,20 @@ TEST(SimplexStepTest, JitterComesFromTheClockSeed) {
     }
 }
 
+TEST(SimplexStepTest, AGivenSeedReplacesTheClock) {
+    // Reproducible runs: the draw is the first number of the sequence of the seed.
+    const float x0 = 3.0f, dx = 0.5f, tol = 0.05f, jitter = 0.3f;
+    for (const long seed : {0L, 11L, 12345L}) {
+        Probe p{constant, {}};
+        RF_MSPX_1D s{x0, dx, tol, -77.0f};
+        mspx_refine_lmm(&p, &Probe::eval, s, jitter, seed);
+        srand((unsigned)seed);
+        const float expected = (float)((double)(x0 + x0 - (x0 + dx)) + rand() / 2147483648.0 * (double)(jitter * tol));
+        ASSERT_EQ(p.calls.size(), 4u);
+        EXPECT_EQ(p.calls[2], expected) << "seed " << seed;
+    }
+}
+
 TEST(SimplexStepTest, ConstantObjectiveHalvesTheStepUntilTolerance) {
     Probe p{constant, {}};
     RF_MSPX_1D s{1.0f, 1.0f, 0.1f, 0.0f};

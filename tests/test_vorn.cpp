@@ -590,3 +590,61 @@ TEST_F(Run, ReloadingWithoutEarlierFilesProcessesTheMicrographInFull) {
 }
 
 }  // namespace
+
+// ---- instruction sets ----
+
+int vorn_seeded_estimate(int argc, char** argv, long seed);
+#if defined(VORN_TEST_X86_64_V3)
+int vorn_seeded_estimate_x86_64_v3(int argc, char** argv, long seed);
+#endif
+
+namespace {
+
+// The line of the text that contains the mark (empty when none does).
+std::string line_with(const std::string& text, const std::string& mark) {
+    const size_t at = text.find(mark);
+    if (at == std::string::npos) return "";
+    const size_t begin = text.rfind('\n', at) + 1, end = text.find('\n', at);
+    return text.substr(begin, end - begin);
+}
+
+// The summary row of a one-micrograph run without its two names (they hold the directory).
+std::string summary_values(const std::string& star) {
+    std::istringstream rows(star);
+    std::string row, last;
+    while (std::getline(rows, row))
+        if (!row.empty()) last = row;
+    std::istringstream words(last);
+    std::string word, values;
+    for (int k = 0; words >> word; ++k)
+        if (k >= 2) values += word + " ";
+    return values;
+}
+
+}  // namespace
+
+TEST_F(Run, TheX86_64V3PathGivesTheBaselineEstimateBitForBit) {
+#if defined(VORN_TEST_X86_64_V3)
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("x86-64-v3")) GTEST_SKIP() << "the processor has no x86-64-v3 instructions";
+    const std::string paths[2] = {dir.file("baseline"), dir.file("x86_64_v3")};
+    int (*const estimate[2])(int, char**, long) = {vorn_seeded_estimate, vorn_seeded_estimate_x86_64_v3};
+    for (int k = 0; k < 2; ++k) {
+        mkdir(paths[k].c_str(), 0755);
+        write_mrc(paths[k] + "/m.mrc", sim_crop("sim06_astig.mrc", n), n);
+        CommandLine cmd({"--apix", "1.0", "--boxsize", "256", "--ctfstar", paths[k] + "/summary", paths[k] + "/m.mrc"});
+        testing::internal::CaptureStdout();
+        estimate[k](cmd.argc(), cmd.argv.data(), 11);
+        testing::internal::GetCapturedStdout();
+    }
+    const std::string final_values = line_with(read_text(paths[0] + "/m_vorn.log"), "Final Values");
+    ASSERT_NE(final_values, "");
+    EXPECT_EQ(line_with(read_text(paths[1] + "/m_vorn.log"), "Final Values"), final_values);
+    const std::string summary = summary_values(read_text(paths[0] + "/summary.star"));
+    ASSERT_NE(summary, "");
+    EXPECT_EQ(summary_values(read_text(paths[1] + "/summary.star")), summary);
+    EXPECT_EQ(read_text(paths[1] + "/m_EPA.log"), read_text(paths[0] + "/m_EPA.log"));
+#else
+    GTEST_SKIP() << "built without the x86-64-v3 copy (VORN_HOST_ARCH is set)";
+#endif
+}

@@ -17,12 +17,17 @@
 //   gpu_lanes_m                     a mask, from < <= > >= between lane groups; & of two masks
 //   gpu_lanes_select(m, a, b)       a where m is set, else b
 //   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
+//   gpu_lanes_gather(p, i)          p[(int)i] in every lane, for whole numbers i in [0, 2^31): one
+//                                   gather instruction per vector where the build has AVX2
 //   gpu_lanes_sin, _sincos(x, s, c), _exp
 //                                   polynomial approximations to within a few ulp of libm's
 //                                   (bounds in host_lanes_math.h): only these differ from the
 //                                   one-float functions, in the last bits
 #pragma once
 #include <cmath>
+#if defined(__SSE4_1__)
+#include <immintrin.h>
+#endif
 #include "host_types.h"
 
 namespace vorn_host {
@@ -161,6 +166,25 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_select(const gpu_lan
     gpu_lanes_f r;
     for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) r.v[i] = m.v[i] ? a.v[i] : b.v[i];
     return r;
+}
+
+__attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_gather(const float* p, const gpu_lanes_f& index) {
+#if defined(__AVX2__)
+    gpu_lanes_f r;
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i)
+        r.v[i] = (vorn_host::native_vector)_mm256_i32gather_ps(p, _mm256_cvttps_epi32((__m256)index.v[i]), 4);
+    return r;
+#else
+    // Through memory: inserting lanes one by one into SSE registers costs more.
+    int k[GPU_LANES];
+    float values[GPU_LANES];
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        const vorn_host::native_ivector v = __builtin_convertvector(index.v[i], vorn_host::native_ivector);
+        __builtin_memcpy(k + i * gpu_lanes_f::W, &v, sizeof v);
+    }
+    for (unsigned int l = 0; l < GPU_LANES; ++l) values[l] = p[k[l]];
+    return gpu_lanes_load(values);
+#endif
 }
 
 // One native-vector function applied to every vector of the group.

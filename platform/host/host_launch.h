@@ -19,6 +19,12 @@
 // Code outside the phases must be uniform across the block (as CUDA requires of
 // control flow around a barrier) and must not read threadIdx.
 //
+// gpu_launch_together(f) runs f, a function that only launches kernels, on
+// every host thread of one parallel region: the launches share it (each a
+// worksharing loop that ends at a barrier, so each still sees the one before
+// complete) and the sleeping threads wake once for all of them. Checks of the
+// launches follow the call.
+//
 // GPU_LAUNCH_UNEVEN is GPU_LAUNCH for kernels whose threads cost very unequal
 // amounts (a heavy loop per thread whose length depends on the thread): the
 // host deals their threads to its cores one at a time, each core taking the
@@ -39,6 +45,9 @@ inline thread_local uint3 blockDim;
 inline thread_local uint3 gridDim;
 
 namespace vorn_host {
+
+// Set on the threads of a gpu_launch_together region: launches then share it.
+inline thread_local bool launching_together = false;
 
 // Checks a launch's geometry against a GPU's limits; records the error when broken.
 bool launch_config_ok(dim3 grid, dim3 block, size_t shared_bytes);
@@ -114,78 +123,96 @@ struct Launch {
     // Block after block, each block's threads in order: what barriers and shared memory need.
     template <class... A> static void run_by_blocks(dim3 g, dim3 b, size_t shm, const A&... args) {
         const long long nblocks = (long long)g.x * g.y * g.z;
+        if (launching_together) {
+            blocks_shared(g, b, shm, args...);
+            return;
+        }
 #pragma omp parallel if (blocks_worth_parallel(nblocks, (long long)b.x * b.y * b.z, Blockwise))
-        {
-            const std::tuple<A...> local(args...);
+        blocks_shared(g, b, shm, args...);
+    }
+    // The blocks dealt to the threads of the enclosing parallel region.
+    template <class... A> static void blocks_shared(dim3 g, dim3 b, size_t shm, const A&... args) {
+        const long long nblocks = (long long)g.x * g.y * g.z;
+        const std::tuple<A...> local(args...);
 #pragma omp for schedule(static)
-            for (long long i = 0; i < nblocks; ++i) {
-                gridDim = uint3(g);
-                blockDim = uint3(b);
-                blockIdx.x = (unsigned int)(i % g.x);
-                blockIdx.y = (unsigned int)((i / g.x) % g.y);
-                blockIdx.z = (unsigned int)(i / ((long long)g.x * g.y));
-                if (shm) prepare_block_shared_memory(shm);
-                std::apply(
-                    [&](const A&... a) {
-                        if constexpr (Blockwise) {
-                            Kernel(a...);
-                        } else {
-                            for (unsigned int z = 0; z < b.z; ++z)
-                                for (unsigned int y = 0; y < b.y; ++y) {
-                                    threadIdx.y = y;
-                                    threadIdx.z = z;
-                                    for (unsigned int x = 0; x < b.x; ++x) {
-                                        threadIdx.x = x;
-                                        Kernel(a...);
-                                    }
+        for (long long i = 0; i < nblocks; ++i) {
+            gridDim = uint3(g);
+            blockDim = uint3(b);
+            blockIdx.x = (unsigned int)(i % g.x);
+            blockIdx.y = (unsigned int)((i / g.x) % g.y);
+            blockIdx.z = (unsigned int)(i / ((long long)g.x * g.y));
+            if (shm) prepare_block_shared_memory(shm);
+            std::apply(
+                [&](const A&... a) {
+                    if constexpr (Blockwise) {
+                        Kernel(a...);
+                    } else {
+                        for (unsigned int z = 0; z < b.z; ++z)
+                            for (unsigned int y = 0; y < b.y; ++y) {
+                                threadIdx.y = y;
+                                threadIdx.z = z;
+                                for (unsigned int x = 0; x < b.x; ++x) {
+                                    threadIdx.x = x;
+                                    Kernel(a...);
                                 }
-                        }
-                    },
-                    local);
-            }
+                            }
+                    }
+                },
+                local);
         }
     }
 
     // Threads without barriers are independent, so any order is the kernel's
     // own: walk the grid row by row (a row of one block's threads at a time, or
-    // a piece of it), which reads and writes image rows in memory order. An
-    // uneven launch cuts every row into single threads, dealt on demand.
+    // a piece of it), which reads and writes image rows in memory order.
     template <class... A> static void run_by_rows(dim3 g, dim3 b, const A&... args) {
-        const long long rows_y = (long long)g.y * b.y, rows = rows_y * g.z * b.z;
-        const long long segments = rows * g.x;
-        const RowWalk walk = Uneven ? RowWalk{b.x, 1} : row_walk(segments, b.x);
-        const long long pieces = walk.pieces, items = segments * pieces;
-#pragma omp parallel if (items > 1 && host_thread_count() > 1)
-        {
-            const std::tuple<A...> local(args...);
-            const auto run_item = [&](long long item) {
-                const long long i = item / pieces, part = item % pieces;
-                const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
-                gridDim = uint3(g);
-                blockDim = uint3(b);
-                blockIdx.x = (unsigned int)(i % g.x);
-                blockIdx.y = (unsigned int)(ty / b.y);
-                blockIdx.z = (unsigned int)(tz / b.z);
-                threadIdx.y = (unsigned int)(ty % b.y);
-                threadIdx.z = (unsigned int)(tz % b.z);
-                const unsigned int x0 = (unsigned int)(part * b.x / pieces);
-                const unsigned int x1 = (unsigned int)((part + 1) * b.x / pieces);
-                std::apply(
-                    [&](const A&... a) {
-                        for (unsigned int x = x0; x < x1; ++x) {
-                            threadIdx.x = x;
-                            Kernel(a...);
-                        }
-                    },
-                    local);
-            };
-            if constexpr (Uneven) {
+        if (launching_together) {
+            rows_shared(g, b, args...);
+            return;
+        }
+#pragma omp parallel if (row_items(g, b, row_plan(g, b)) > 1 && host_thread_count() > 1)
+        rows_shared(g, b, args...);
+    }
+    // An uneven launch cuts every row into single threads, dealt on demand.
+    static RowWalk row_plan(dim3 g, dim3 b) {
+        return Uneven ? RowWalk{b.x, 1} : row_walk((long long)g.y * b.y * g.z * b.z * g.x, b.x);
+    }
+    static long long row_items(dim3 g, dim3 b, const RowWalk& walk) {
+        return (long long)g.y * b.y * g.z * b.z * g.x * walk.pieces;
+    }
+    // The rows dealt to the threads of the enclosing parallel region.
+    template <class... A> static void rows_shared(dim3 g, dim3 b, const A&... args) {
+        const long long rows_y = (long long)g.y * b.y;
+        const RowWalk walk = row_plan(g, b);
+        const long long pieces = walk.pieces, items = row_items(g, b, walk);
+        const std::tuple<A...> local(args...);
+        const auto run_item = [&](long long item) {
+            const long long i = item / pieces, part = item % pieces;
+            const long long row = i / g.x, ty = row % rows_y, tz = row / rows_y;
+            gridDim = uint3(g);
+            blockDim = uint3(b);
+            blockIdx.x = (unsigned int)(i % g.x);
+            blockIdx.y = (unsigned int)(ty / b.y);
+            blockIdx.z = (unsigned int)(tz / b.z);
+            threadIdx.y = (unsigned int)(ty % b.y);
+            threadIdx.z = (unsigned int)(tz % b.z);
+            const unsigned int x0 = (unsigned int)(part * b.x / pieces);
+            const unsigned int x1 = (unsigned int)((part + 1) * b.x / pieces);
+            std::apply(
+                [&](const A&... a) {
+                    for (unsigned int x = x0; x < x1; ++x) {
+                        threadIdx.x = x;
+                        Kernel(a...);
+                    }
+                },
+                local);
+        };
+        if constexpr (Uneven) {
 #pragma omp for schedule(dynamic, 1)
-                for (long long item = 0; item < items; ++item) run_item(item);
-            } else {
+            for (long long item = 0; item < items; ++item) run_item(item);
+        } else {
 #pragma omp for schedule(static, walk.chunk)
-                for (long long item = 0; item < items; ++item) run_item(item);
-            }
+            for (long long item = 0; item < items; ++item) run_item(item);
         }
     }
 
@@ -203,6 +230,15 @@ struct Launch {
 };
 
 }  // namespace vorn_host
+
+template <class F> void gpu_launch_together(F&& f) {
+#pragma omp parallel if (::vorn_host::host_thread_count() > 1)
+    {
+        ::vorn_host::launching_together = true;
+        f();
+        ::vorn_host::launching_together = false;
+    }
+}
 
 #define GPU_LAUNCH(kernel, grid, block, shared_bytes) \
     ::vorn_host::Launch<kernel, false>{dim3(grid), dim3(block), (size_t)(shared_bytes)}

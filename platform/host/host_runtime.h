@@ -74,6 +74,9 @@ namespace vorn_host {
 // Device memory budget in bytes; allocations beyond it fail as on a full GPU.
 void set_device_memory_budget(size_t bytes);
 size_t device_memory_budget();
+// True when fresh device memory comes filled with NaN bytes (test and sanitizer
+// builds); optimised builds leave it as the allocator gives it.
+bool fresh_memory_is_nan();
 // The next cudaMalloc or cudaMallocManaged fails with cudaErrorMemoryAllocation.
 void fail_next_allocation();
 // True when [p, p + bytes) lies inside one live device or managed block.
