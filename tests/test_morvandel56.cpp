@@ -196,6 +196,7 @@ TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
         {{"--ang_step", "0", "a.mrc"}, "--ang_step must be above 0"},
         {{"--ang_step", "-5", "a.mrc"}, "--ang_step must be above 0"},
         {{"--min_dist", "7", "a.mrc"}, "picking cells would have a side of 0"},
+        {{"--diameter", "1e30", "a.mrc"}, "--diameter 1e\\+30 gives a box of"},
         {{"--diameter", "200"}, "No valid files to be processed"},
     };
     for (const auto& c : cases) {
