@@ -35,6 +35,9 @@ FILE* mrc_cmd_open_read(const char* name, const char* how, const char* func, int
 FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, int line);
 #define MRC_CMD_OPEN_READ(name, how) mrc_cmd_open_read((name), (how), __func__, __LINE__)
 #define MRC_CMD_OPEN_WRITE(name, how) mrc_cmd_open_write((name), (how), __func__, __LINE__)
+// Opened, or the process ends with the terse "strike any key exit!" line of the
+// reversal and flip commands.
+FILE* mrc_cmd_open_or_strike(const char* name, const char* how);
 // Header and every value of a file; the header alone.
 host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head);
 head_ptr mrc_cmd_read_head(const char* name);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -36,6 +38,15 @@ FILE* mrc_cmd_open_read(const char* name, const char* how, const char* func, int
 }
 FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, int line) {
     return open_or_exit(name, how, true, func, line);
+}
+FILE* mrc_cmd_open_or_strike(const char* name, const char* how) {
+    FILE* f = std::fopen(name, how);
+    if (f == nullptr) {
+        std::printf("\nCannot open file strike any key exit!");
+        std::fflush(stdout);
+        std::exit(1);
+    }
+    return f;
 }
 
 host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head) {

@@ -37,17 +37,6 @@ void each_image_by_thousands(const char* stack, MRC_HEAD* h, int n, Reopen reope
     }
 }
 
-// The "strike any key" open failure of the reversal command.
-FILE* open_or_strike_key(const char* name, const char* how) {
-    FILE* f = std::fopen(name, how);
-    if (f == nullptr) {
-        std::printf("\nCannot open file strike any key exit!");
-        std::fflush(stdout);
-        std::exit(1);
-    }
-    return f;
-}
-
 }  // namespace
 
 int mrcsf_2ds_extract_local_ptcls(const char* stack, const char* boxf, int size) {
@@ -113,8 +102,8 @@ int mrcsf_2ds_rm_hotpixels(const char* in, const char* out, float nsigma) {
 }
 
 int mrcsf_upsidedown(const char* in, const char* out) {
-    FILE* fin = open_or_strike_key(in, "rb");
-    FILE* fout = open_or_strike_key(out, "wb+");
+    FILE* fin = mrc_cmd_open_or_strike(in, "rb");
+    FILE* fout = mrc_cmd_open_or_strike(out, "wb+");
     MRC_HEAD hin, hout;
     mrc_read_head(fin, &hin);
     hout = hin;

@@ -10,6 +10,7 @@
 
 #include "cuda_general.h"
 #include "process1d_raw.h"
+#include "process2d_mrc.h"
 #include "process3d_raw.h"
 #include "str_utils.h"
 
@@ -62,17 +63,6 @@ float* host_floats(size_t n) {
     return p;
 }
 
-// Opens a stream or ends the process with the line "strike any key exit!".
-FILE* open_or_strike(const char* name, const char* mode) {
-    FILE* f = std::fopen(name, mode);
-    if (f == nullptr) {
-        std::printf("\nCannot open file strike any key exit!");
-        std::fflush(stdout);
-        std::exit(1);
-    }
-    return f;
-}
-
 }  // namespace
 
 // ================= slices =================
@@ -99,8 +89,8 @@ void append_slices(FILE* fin, MRC_HEAD* hin, FILE* fout, MRC_HEAD* hout, int cou
 // The xz slice at input y becomes output slice y, its rows the input z.
 int mrcf_flipyz(const char* in, const char* out) {
     std::printf("\nBegin flipping:");
-    FILE* fin = open_or_strike(in, "rb");
-    FILE* fout = open_or_strike(out, "w+");
+    FILE* fin = mrc_cmd_open_or_strike(in, "rb");
+    FILE* fout = mrc_cmd_open_or_strike(out, "w+");
     MRC_HEAD* hin = mrc_new_head();
     MRC_HEAD* hout = mrc_new_head();
     mrc_read_head(fin, hin);
