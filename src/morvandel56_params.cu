@@ -139,12 +139,21 @@ void copy_text(char* dst, const char* option, const char* value) {
     strlcpy(dst, value);
 }
 
+// A number must be the whole word: "two" or "0.1x" ends the run naming the
+// option instead of running at 0 or at a prefix of the word.
+void read_number(float& dst, const char* option, const char* value) {
+    if (!parse_whole_float(value, dst)) VORN_FATAL("option %s takes a finite number, not '%s'", option, value);
+}
+void read_number(int& dst, const char* option, const char* value) {
+    if (!parse_whole_int(value, dst)) VORN_FATAL("option %s takes an integer, not '%s'", option, value);
+}
+
 void read_value(P& p, const Option& o, const char* option, const char* value) {
     switch (o.kind) {
-        case Kind::Float: p.*(o.f) = (float)std::strtod(value, nullptr); break;
-        case Kind::Int: p.*(o.i) = (int)std::strtol(value, nullptr, 10); break;
+        case Kind::Float: read_number(p.*(o.f), option, value); break;
+        case Kind::Int: read_number(p.*(o.i), option, value); break;
         case Kind::Speed:
-            p.speed = (int)std::strtol(value, nullptr, 10);
+            read_number(p.speed, option, value);
             tessoranth_speed2shrink(p.speed, p.shrink);
             break;
         case Kind::Text: copy_text(p.*(o.s), option, value); break;

@@ -187,6 +187,8 @@ TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
         {{"--per_lp", "3", "a.mrc"}, "Failed to recognize option: .*--per_lp"},
         {{"a.mrc", "--diamter", "200"}, "Failed to recognize option: .*--diamter.*All valid options"},
         {{"--speed", "5", "a.mrc"}, "speed level must belong to"},
+        {{"--speed", "two", "a.mrc"}, "option --speed takes an integer, not 'two'"},
+        {{"--cc_cutoff", "0.1x", "a.mrc"}, "option --cc_cutoff takes a finite number, not '0.1x'"},
         {{"a.mrc", "--apixM"}, "option --apixM needs a value, but it stands last"},
         {{"a.mrc", "--T"}, "option --T needs a value"},
         {{"--T", long_name, "a.mrc"}, "the value of option --T has 1100 characters"},
