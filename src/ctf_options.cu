@@ -278,6 +278,9 @@ void refuse_incomputable_values(const VORN_Para& p) {
     }
     // The EPA band's low limit sets where its table starts; it must lie above 0 A.
     if (!(p.EPA_resL > 0.0f)) refuse_range("EPA_resL", p.EPA_resL, "a low EPA limit above 0 A");
+    // The smoothing radius divides by its resolution: 0 would make every spectrum infinite.
+    if (p.smooth_resL_set && !(p.smooth_resL > 0.0f))
+        refuse_range("smooth_resL", p.smooth_resL, "a smoothing resolution above 0 A");
     const double points = ((double)p.defH - (double)p.defL) / (double)p.defS;
     if (!(points <= VORN_DEFOCUS_GRID_MAX))
         refuse_range("defS", p.defS, "a step that gives at most 100000 defocus points from --defL to --defH");

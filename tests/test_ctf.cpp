@@ -281,6 +281,7 @@ TEST(Options, ValuesNoStageCanUseEndTheRun) {
         {{"--cs", "-1", "a.mrc"}, "too small or large --Cs -1.00!(.|\n)*--cs -1 is refused"},
         {{"--ac", "2", "a.mrc"}, "too small or large --ac 2.00!(.|\n)*--ac 2 is refused"},
         {{"--EPA_bg_pn", "-1", "a.mrc"}, "--EPA_bg_pn -1 is refused: allowed a background polynomial order"},
+        {{"--smooth_resL", "0", "a.mrc"}, "--smooth_resL 0 is refused: allowed a smoothing resolution above 0 A"},
         {{"--local_autogrid_X", "0", "a.mrc"}, "--local_autogrid_X 0 is refused: allowed a grid of 1 to 100 boxes"},
         {{"--defU_init", "-2e6", "a.mrc"}, "--defU_init -2e\\+06 is refused: allowed from -1e6 to 1e6 A"},
         {{"--phase_shift_L", "10", "--phase_shift_H", "20", "--phase_shift_S", "0.01", "a.mrc"},
