@@ -305,6 +305,12 @@ int run_benchmark_sequence(const char* out, const ManagedVolume& m, unsigned N, 
 
 int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, const char*, const char*, const char*,
                                           const char*, unsigned N, int direction, int use_many) {
+    // The sequence reads a second orientation: refuse fewer before its debug files are written.
+    if (N < 2) {
+        vorn_warning_line(__func__, VORN_UNIT, __LINE__,
+                          "%u orientation(s) asked, at least 2 needed! Nothing done.\n\033[m", N);
+        return -1;
+    }
     std::printf("b1 inf%s \n", in);
     int nx, ny, nz;
     get_mrcf_xyz(nx, ny, nz, in);

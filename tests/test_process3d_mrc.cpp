@@ -141,7 +141,11 @@ TEST(VolumeFiles, ProjectAndBackproject) {
     EXPECT_EQ(mrcf_3d_gpu_project_rec_randN(in.c_str(), dir.file("r.mrc").c_str(), dir.file("s.mrc").c_str(), 0, 0, 0),
               -1);
     EXPECT_EQ(mrcf_3d_zgpu_project_randN(in.c_str(), dir.file("z.mrc").c_str(), 0, 0, 0), -1);
+    EXPECT_EQ(mrcf_3d_zgpu_project_rec_randN3_debug(in.c_str(), dir.file("d.mrc").c_str(), "", "", "", "", 1, 0, 0),
+              -1);
     testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(std::filesystem::exists("debu_graw_z3d_read_write.mrc"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("d.mrc")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("r.mrc")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("s.mrc")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("z.mrc")));
