@@ -447,10 +447,9 @@ MicOutcome VORN_A::vorn_run_one_mic() {
     const int prep = vorn_prep_one_mic();
     if (prep != 0) {
         vorn_drop_dp_of_skipped_mic();
-        if (prep > 0) {
-            vorn_keep_star_row_of_done_mic();
-            return MicOutcome::AlreadyDone;
-        }
+        // A finished micrograph whose row cannot be rebuilt from its log would end
+        // the batch without it: it counts as failed, so the status says so.
+        if (prep > 0) return vorn_keep_star_row_of_done_mic() == 0 ? MicOutcome::AlreadyDone : MicOutcome::Failed;
         VORN_WARNING("VORN failed to prepare micrograph %s;skipped and continue with the next.!\n\033[m", mic_name);
         return MicOutcome::Failed;
     }

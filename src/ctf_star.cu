@@ -249,8 +249,9 @@ int VORN_A::vorn_keep_star_row_of_done_mic() {
     float limit = 0;
     const int want = para->phase_plate ? 5 : 4;
     if (n != want || r == nullptr || std::sscanf(r + 9, "%f", &limit) != 1) {
-        VORN_WARNING("the log %s holds no result for this run's summary; micrograph %s gets no row.\n\033[m", log_name,
-                     mic_name);
+        VORN_WARNING("the log %s holds no result for this run's summary; micrograph %s gets no row (remove the log to "
+                     "fit it again).\n\033[m",
+                     log_name, mic_name);
         return -1;
     }
     ref_defU = v[0], ref_defV = v[1], ref_defA = v[2];

@@ -193,6 +193,19 @@ TEST_F(Run, TwoMicrographsGiveTheirFilesAndDoUnfinishedSkipsTheFinishedOne) {
     const auto first_rows = summary_rows(read_text(dir.file("first.star")));
     for (int col = 2; col < 12; ++col)
         EXPECT_NEAR(std::stod(rows[0][col]), std::stod(first_rows[0][col]), 0.01) << col;
+
+    // A log that says done but holds no result cannot give the row back: the
+    // micrograph counts as failed, so the batch does not end with status 0 short of a row.
+    std::string log_b = read_text(dir.file("b_vorn.log"));
+    for (size_t at; (at = log_b.find("Final Values")) != std::string::npos;) log_b.replace(at, 12, "Final");
+    std::FILE* f = std::fopen(dir.file("b_vorn.log").c_str(), "w");
+    std::fputs(log_b.c_str(), f);
+    std::fclose(f);
+    const RunResult lost = vorn({"--do_unfinished", "--ctfstar", dir.file("lost"), dir.file("b.mrc")});
+    EXPECT_EQ(lost.status, 1) << lost.out;
+    EXPECT_TRUE(lost.has("holds no result for this run's summary"));
+    EXPECT_TRUE(lost.has("All 1 micrographs: 0 done, 0 skipped as already done, 1 failed: " + dir.file("b.mrc")));
+    EXPECT_TRUE(summary_rows(read_text(dir.file("lost.star"))).empty());
 }
 
 TEST_F(Run, AResumedBatchKeepsOneRowPerMicrographInListOrder) {
