@@ -278,6 +278,11 @@ void refuse_incomputable_values(const VORN_Para& p) {
     }
     // The EPA band's low limit sets where its table starts; it must lie above 0 A.
     if (!(p.EPA_resL > 0.0f)) refuse_range("EPA_resL", p.EPA_resL, "a low EPA limit above 0 A");
+    // A band given empty (high limit, raised to the pixel size's, at or above the
+    // low one) has no resolution to report: refuse it rather than report 0.
+    if ((p.EPA_resL_set || p.EPA_resH_set) && !(p.EPA_resH < p.EPA_resL))
+        refuse_range("EPA_resH", p.EPA_resH,
+                     "a high EPA limit below the low limit --EPA_resL (and 2 x apix + 0.1 A or above)");
     // The smoothing radius divides by its resolution: 0 would make every spectrum infinite.
     if (p.smooth_resL_set && !(p.smooth_resL > 0.0f))
         refuse_range("smooth_resL", p.smooth_resL, "a smoothing resolution above 0 A");

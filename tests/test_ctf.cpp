@@ -281,6 +281,8 @@ TEST(Options, ValuesNoStageCanUseEndTheRun) {
         {{"--cs", "-1", "a.mrc"}, "too small or large --Cs -1.00!(.|\n)*--cs -1 is refused"},
         {{"--ac", "2", "a.mrc"}, "too small or large --ac 2.00!(.|\n)*--ac 2 is refused"},
         {{"--EPA_bg_pn", "-1", "a.mrc"}, "--EPA_bg_pn -1 is refused: allowed a background polynomial order"},
+        {{"--EPA_resL", "3", "--EPA_resH", "10", "a.mrc"}, "--EPA_resH 10 is refused: allowed a high EPA limit below"},
+        {{"--apix", "2", "--EPA_resL", "4", "a.mrc"}, "--EPA_resH 4.1 is refused"},
         {{"--smooth_resL", "0", "a.mrc"}, "--smooth_resL 0 is refused: allowed a smoothing resolution above 0 A"},
         {{"--local_autogrid_X", "0", "a.mrc"}, "--local_autogrid_X 0 is refused: allowed a grid of 1 to 100 boxes"},
         {{"--defU_init", "-2e6", "a.mrc"}, "--defU_init -2e\\+06 is refused: allowed from -1e6 to 1e6 A"},
