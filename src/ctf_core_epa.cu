@@ -160,14 +160,56 @@ __host__ __device__ void walk_stretches_one_by_one(const ContourStretches& st, u
 
 // The samples of a batch of stretches, one lane per azimuth: step k of every
 // stretch at [k][lane], its weight g and the weighted values g v of the N
-// images, zeros for a sample outside the array. Lane a has inside samples at
-// steps first_in[a] to last_in[a] (first past last: none); a stretch's steps
-// are a line, so those between lie inside too.
+// images, zeros for a step outside the array or past the stretch's end.
 constexpr unsigned EPA_BATCH_STEPS = 64;
 template <int N> struct StretchSamples {
     float g[EPA_BATCH_STEPS][GPU_LANES];
     float gv[N][EPA_BATCH_STEPS][GPU_LANES];
-    int first_in[GPU_LANES], last_in[GPU_LANES];
+};
+
+// The additions of a sampled batch not made yet: azimuths next .. n of b, the
+// first `steps` steps of each.
+template <int N> struct PendingAdds {
+    const StretchSamples<N>* b;
+    unsigned next, n, steps;
+};
+
+// Makes the additions of up to `count` more azimuths of p, azimuth after azimuth
+// and step after step: the walk's order. The zeros of steps outside a stretch
+// change nothing: x + (+0) is x for every x but -0, and no sum here is ever -0
+// (a sum that starts at +0 stays off -0, and the weight starts above zero).
+template <int N>
+__host__ __device__ __forceinline__ void add_pending(PendingAdds<N>& p, unsigned count, float (&sum)[N],
+                                                     float& wsum) {
+    const unsigned end = p.n - p.next < count ? p.n : p.next + count;
+    for (; p.next < end; ++p.next)
+        for (unsigned k = 0; k < p.steps; ++k) {
+            for (int j = 0; j < N; ++j) sum[j] += p.b->gv[j][k][p.next];
+            wsum += p.b->g[k][p.next];
+        }
+}
+
+// The sums of a walk in registers for the length of a batch (a store through a
+// reference could alias the images), and the pending additions made a few
+// azimuths a step while the batch is sampled: the chain of additions then runs
+// beside the sampling instead of after it.
+template <int N> struct BatchSums {
+    float sum[N], wsum;
+    PendingAdds<N>& p;
+    unsigned per_step;
+    float (&out)[N];
+    float& wout;
+    __host__ __device__ __forceinline__ BatchSums(PendingAdds<N>& pending, unsigned steps, float (&s)[N], float& w)
+        : wsum(w), p(pending), per_step(steps > 0 ? (pending.n - pending.next + steps - 1) / steps : 0), out(s),
+          wout(w) {
+        for (int j = 0; j < N; ++j) sum[j] = s[j];
+    }
+    __host__ __device__ __forceinline__ void step() { add_pending(p, per_step, sum, wsum); }
+    __host__ __device__ __forceinline__ ~BatchSums() {
+        add_pending(p, p.n, sum, wsum);
+        for (int j = 0; j < N; ++j) out[j] = sum[j];
+        wout = wsum;
+    }
 };
 
 // One step of every lane of a batch: where it samples, as bilinear_taps
@@ -206,18 +248,18 @@ __host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, 
 }
 
 // Computes `steps` steps of the stretches of st from their starts, every lane
-// advanced by 0.5 at once (each radius as its own walk computes it).
+// advanced by 0.5 at once (each radius as its own walk computes it), while
+// the pending additions of the batch before are made.
 template <int N>
 __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourStretches& st, const float* start,
-                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny) {
+                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny,
+                                          PendingAdds<N>& pending, float (&sum)[N], float& wsum) {
+    BatchSums<N> sums(pending, steps, sum, wsum);
     const gpu_lanes_f last = gpu_lanes_load(st.last), c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
-    gpu_lanes_f r = gpu_lanes_load(start), first_in = (float)EPA_BATCH_STEPS, last_in = -1.0f;
+    gpu_lanes_f r = gpu_lanes_load(start);
     StepTaps t;
     for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
         const gpu_lanes_m inside = step_taps(t, r, last, c, s, nx, ny);
-        const gpu_lanes_f step = (float)k;
-        first_in = gpu_lanes_select(inside & (first_in > step), step, first_in);
-        last_in = gpu_lanes_select(inside, step, last_in);
         const gpu_lanes_f d = r - gpu_lanes_load(st.r0);
         const gpu_lanes_f g = gpu_lanes_select(inside, sample_weight(d, gpu_lanes_load(st.two_var)), 0.0f);
         gpu_lanes_store(out.g[k], g, GPU_LANES);
@@ -225,26 +267,64 @@ __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourS
             gpu_lanes_store(out.gv[j][k],
                             gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t), 0.0f),
                             GPU_LANES);
-    }
-    float first[GPU_LANES], last_step[GPU_LANES];
-    gpu_lanes_store(first, first_in, GPU_LANES);
-    gpu_lanes_store(last_step, last_in, GPU_LANES);
-    for (unsigned l = 0; l < GPU_LANES; ++l) {
-        out.first_in[l] = (int)first[l];
-        out.last_in[l] = (int)last_step[l];
+        sums.step();
     }
 }
 
-// Adds the samples of the azimuths [0, n) of a batch, azimuth after azimuth and
-// step after step: the walk's order of additions.
+// Whether every lane of a batch stays inside the array, a column short of its
+// right edge, for all `steps` steps: a lane with a stretch from its start, one
+// without from radius 0. A position r c, r s + ny/2 is monotone in r (each
+// rounding is), so both ends of the radii walked decide it; the far end is
+// bounded above, as a sum of halves rounds to within far less than 1 of the exact.
+__host__ __device__ __forceinline__ bool batch_inside(const ContourStretches& st, const gpu_lanes_f& from,
+                                                      unsigned steps, int nx, int ny) {
+    const gpu_lanes_f c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s), to = from + (0.5f * steps + 1.0f);
+    const float x_end = (float)(nx - 1), y_end = (float)(ny - 1), y0 = 0.5f * ny;
+    const gpu_lanes_f x0 = from * c, y0s = from * s + y0, x1 = to * c, y1 = to * s + y0;
+    const gpu_lanes_m inside = (x0 >= 0.0f) & (x0 < x_end) & (y0s >= 0.0f) & (y0s <= y_end) & (x1 >= 0.0f) &
+                               (x1 < x_end) & (y1 >= 0.0f) & (y1 <= y_end);
+    float in[GPU_LANES];
+    gpu_lanes_store(in, gpu_lanes_select(inside, 1.0f, 0.0f), GPU_LANES);
+    float all = 1.0f;
+    for (unsigned l = 0; l < GPU_LANES; ++l) all = in[l] < all ? in[l] : all;
+    return all > 0.5f;
+}
+
+// sample_stretches for a batch whose lanes stay inside (batch_inside) as they
+// walk from r (the starts) to `last` (their ends; a lane without a stretch from
+// 0 to -1): no inside test per step, and a step past a lane's end is stored as
+// zeros.
 template <int N>
-__host__ __device__ __forceinline__ void add_stretch_samples(const StretchSamples<N>& b, unsigned n,
-                                                             float (&sum)[N], float& wsum) {
-    for (unsigned a = 0; a < n; ++a)
-        for (int k = b.first_in[a], last = b.last_in[a]; k <= last; ++k) {
-            for (int j = 0; j < N; ++j) sum[j] += b.gv[j][k][a];
-            wsum += b.g[k][a];
+__host__ __device__ void sample_inside_stretches(StretchSamples<N>& out, const ContourStretches& st, gpu_lanes_f r,
+                                                 const gpu_lanes_f& last, unsigned steps, const EpaSums<N>& acc,
+                                                 size_t slice, int nx, int ny, PendingAdds<N>& pending,
+                                                 float (&sum)[N], float& wsum) {
+    BatchSums<N> sums(pending, steps, sum, wsum);
+    const gpu_lanes_f c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
+    const float nxf = (float)nx, y0 = 0.5f * ny;
+    for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
+        const gpu_lanes_m live = r <= last;
+        const gpu_lanes_f sx = r * c, sy = r * s + y0;
+        // Truncations as floats; + 0 makes the floor of an sx of -0 a +0 (sy is above 0).
+        const gpu_lanes_f ix = gpu_lanes_floor(sx) + 0.0f, iy = gpu_lanes_floor(sy);
+        const gpu_lanes_f fx = sx - ix, fy = sy - iy;
+        const gpu_lanes_m right = fx > 0.0f;
+        const gpu_lanes_f e00 = iy * nxf + ix, e01 = e00 + gpu_lanes_select(fy > 0.0f, nxf, 0.0f);
+        const gpu_lanes_f g = sample_weight(r - gpu_lanes_load(st.r0), gpu_lanes_load(st.two_var));
+        gpu_lanes_store(out.g[k], gpu_lanes_select(live, g, 0.0f), GPU_LANES);
+        for (int j = 0; j < N; ++j) {
+            // Each row's element and its right neighbour, which the batch keeps inside;
+            // the neighbour counts only for a non-zero fraction, as bilinear_taps reads it.
+            gpu_lanes_f a, b, c, d;
+            gpu_lanes_gather_pair(acc.in[j] + slice, e00, a, b);
+            gpu_lanes_gather_pair(acc.in[j] + slice, e01, c, d);
+            b = gpu_lanes_select(right, b, a);
+            d = gpu_lanes_select(right, d, c);
+            const gpu_lanes_f v = a + fx * (b - a) + fy * (c - a) + fy * fx * (a + d - b - c);
+            gpu_lanes_store(out.gv[j][k], gpu_lanes_select(live, g * v, 0.0f), GPU_LANES);
         }
+        sums.step();
+    }
 }
 
 // The batches of a walk along the contour of phase T0: azimuths -pi/2 <= theta
@@ -285,15 +365,28 @@ template <int N> struct WalkSlice {
     bool lanes;
     float (&sum)[N];
     float& wsum;
-    StretchSamples<N>& samples;
+    StretchSamples<N> (&samples)[2];
+    PendingAdds<N> pending;
     __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double steps) {
         if (lanes && steps <= EPA_BATCH_STEPS) {
-            sample_stretches(samples, st, start, (unsigned)steps, acc, slice, nx, ny);
-            add_stretch_samples(samples, n, sum, wsum);
+            // The buffer the pending additions do not read.
+            StretchSamples<N>& out = samples[pending.b == &samples[0] ? 1 : 0];
+            // A lane without a stretch walks from radius 0 and ends before it starts.
+            const gpu_lanes_f first = gpu_lanes_load(start), last = gpu_lanes_load(st.last);
+            const gpu_lanes_m has = first <= last;
+            const gpu_lanes_f from = gpu_lanes_select(has, first, 0.0f);
+            if (batch_inside(st, from, (unsigned)steps, nx, ny))
+                sample_inside_stretches(out, st, from, gpu_lanes_select(has, last, -1.0f), (unsigned)steps, acc,
+                                        slice, nx, ny, pending, sum, wsum);
+            else
+                sample_stretches(out, st, start, (unsigned)steps, acc, slice, nx, ny, pending, sum, wsum);
+            pending = {&out, 0, n, (unsigned)steps};
         } else {
+            finish();
             walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
     }
+    __host__ __device__ void finish() { add_pending(pending, pending.n, sum, wsum); }
 };
 
 // Walks the contour of phase T0 of one slice (images at offset `slice`) over the
@@ -310,11 +403,12 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
     // Accumulated in registers: a store through a reference could alias the images.
     float sum[N], wsum = weight;
     for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    StretchSamples<N> samples;
+    StretchSamples<N> samples[2];
     // A batch computes element indices in float: exact below 2^24 elements.
     const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
-    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples};
+    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples, {nullptr, 0, 0, 0}};
     for_each_stretch_batch(nx, ny, R, m, T0, step, walk);
+    walk.finish();
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
 }

@@ -26,6 +26,11 @@ __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_select(gpu_lanes_m m, 
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_fabs(gpu_lanes_f v) { return fabsf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_floor(gpu_lanes_f v) { return floorf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_gather(const float* p, gpu_lanes_f i) { return p[(int)i]; }
+__host__ __device__ __forceinline__ void gpu_lanes_gather_pair(const float* p, gpu_lanes_f i, gpu_lanes_f& a,
+                                                              gpu_lanes_f& b) {
+    a = p[(int)i];
+    b = p[(int)i + 1];
+}
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sin(gpu_lanes_f v) { return sinf(v); }
 __host__ __device__ __forceinline__ void gpu_lanes_sincos(gpu_lanes_f v, gpu_lanes_f& s, gpu_lanes_f& c) {
     sincosf(v, &s, &c);

@@ -19,13 +19,14 @@
 //   gpu_lanes_fabs, _floor          exact, as fabsf and floorf
 //   gpu_lanes_gather(p, i)          p[(int)i] in every lane, for whole numbers i in [0, 2^31): one
 //                                   gather instruction per vector where the build has AVX2
+//   gpu_lanes_gather_pair(p, i, a, b)   a = p[(int)i], b = p[(int)i + 1], both readable
 //   gpu_lanes_sin, _sincos(x, s, c), _exp
 //                                   polynomial approximations to within a few ulp of libm's
 //                                   (bounds in host_lanes_math.h): only these differ from the
 //                                   one-float functions, in the last bits
 #pragma once
 #include <cmath>
-#if defined(__SSE4_1__)
+#if defined(__SSE__)
 #include <immintrin.h>
 #endif
 #include "host_types.h"
@@ -184,6 +185,37 @@ __attribute__((always_inline)) inline gpu_lanes_f gpu_lanes_gather(const float* 
     }
     for (unsigned int l = 0; l < GPU_LANES; ++l) values[l] = p[k[l]];
     return gpu_lanes_load(values);
+#endif
+}
+
+// a = p[(int)i] and b = p[(int)i + 1] in every lane, both readable: one 64-bit
+// gather per half vector where the build has AVX2, half the loads of two gathers.
+__attribute__((always_inline)) inline void gpu_lanes_gather_pair(const float* p, const gpu_lanes_f& index,
+                                                                 gpu_lanes_f& a, gpu_lanes_f& b) {
+#if defined(__AVX2__)
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        // Lanes 0 1 4 5 in one half, 2 3 6 7 in the other, so that the pairs
+        // interleave back into lane order within each 128-bit half.
+        const __m256i k = _mm256_permute4x64_epi64(_mm256_cvttps_epi32((__m256)index.v[i]), 0xD8);
+        const long long* q = reinterpret_cast<const long long*>(p);
+        const __m256 lo = _mm256_castsi256_ps(_mm256_i32gather_epi64(q, _mm256_castsi256_si128(k), 4));
+        const __m256 hi = _mm256_castsi256_ps(_mm256_i32gather_epi64(q, _mm256_extracti128_si256(k, 1), 4));
+        a.v[i] = (vorn_host::native_vector)_mm256_shuffle_ps(lo, hi, 0x88);
+        b.v[i] = (vorn_host::native_vector)_mm256_shuffle_ps(lo, hi, 0xDD);
+    }
+#else
+    int k[GPU_LANES];
+    float va[GPU_LANES], vb[GPU_LANES];
+    for (unsigned int i = 0; i < gpu_lanes_f::N; ++i) {
+        const vorn_host::native_ivector v = __builtin_convertvector(index.v[i], vorn_host::native_ivector);
+        __builtin_memcpy(k + i * gpu_lanes_f::W, &v, sizeof v);
+    }
+    for (unsigned int l = 0; l < GPU_LANES; ++l) {
+        va[l] = p[k[l]];
+        vb[l] = p[k[l] + 1];
+    }
+    a = gpu_lanes_load(va);
+    b = gpu_lanes_load(vb);
 #endif
 }
 
