@@ -56,9 +56,12 @@ __host__ __device__ __forceinline__ float reach(int nx, int ny) {
 
 // The N images (N = 2 for a spectrum and its log) averaged along the same
 // contours: they share every position and weight, and each keeps its own sum.
+// Two images may come interleaved as well (pairs, element e of image j at
+// pairs[2 e + j]; null if not), where a batch reads both at once.
 template <int N> struct EpaSums {
     const float* in[N];
     float sum[N];
+    const float* pairs;
 };
 
 // Where up to GPU_LANES neighbouring azimuths sample: the radial stretch from
@@ -158,16 +161,68 @@ __host__ __device__ void walk_stretches_one_by_one(const ContourStretches& st, u
     if (queue.n > 0) add_samples(queue, acc, slice, nx, ny, sum, wsum);
 }
 
-// The samples of a batch of stretches, one lane per azimuth: step k of every
-// stretch at [k][lane], its weight g and the weighted values g v of the N
-// images, zeros for a sample outside the array. Lane a has inside samples at
-// steps first_in[a] to last_in[a] (first past last: none); a stretch's steps
-// are a line, so those between lie inside too.
+// The samples of a batch of stretches, one lane per azimuth: step k of lane a
+// at [a][k], as the additions take it: the weighted values g v of the N images
+// and the weight g (then zeros), all zeros for a step outside the array or past
+// the stretch's end.
 constexpr unsigned EPA_BATCH_STEPS = 64;
 template <int N> struct StretchSamples {
-    float g[EPA_BATCH_STEPS][GPU_LANES];
-    float gv[N][EPA_BATCH_STEPS][GPU_LANES];
-    int first_in[GPU_LANES], last_in[GPU_LANES];
+    static_assert(N >= 1 && N <= 3, "the images' sums and the weight fill one record of four");
+    float at[GPU_LANES][EPA_BATCH_STEPS][4];
+    // Stores the samples of step k of every lane.
+    __host__ __device__ __forceinline__ void store(unsigned k, const gpu_lanes_f (&gv)[N], const gpu_lanes_f& g) {
+        const gpu_lanes_f zero = 0.0f;
+        gpu_lanes_store_quads(&at[0][k][0], EPA_BATCH_STEPS * 4, gv[0], N > 1 ? gv[N > 1 ? 1 : 0] : g,
+                              N > 2 ? gv[N > 2 ? 2 : 0] : N > 1 ? g : zero, N > 2 ? g : zero);
+    }
+};
+
+// The additions of a sampled batch not made yet: azimuths next .. n of b, the
+// first `steps` steps of each.
+template <int N> struct PendingAdds {
+    const StretchSamples<N>* b;
+    unsigned next, n, steps;
+};
+
+// Makes the additions of up to `count` more azimuths of p, azimuth after azimuth
+// and step after step: the walk's order. The sums and the weight sit side by side
+// in `sums`, as in a record, so that one vector addition adds a sample to each
+// (an elementwise addition of each, as alone). The zeros of steps outside a
+// stretch change nothing: x + (+0) is x for every x but -0, and no sum here is
+// ever -0 (a sum that starts at +0 stays off -0, and the weight starts above zero).
+template <int N>
+__host__ __device__ __forceinline__ void add_pending(PendingAdds<N>& p, unsigned count, float (&sums)[4]) {
+    const unsigned end = p.n - p.next < count ? p.n : p.next + count;
+    gpu_quad s = gpu_quad_load(sums);
+    for (; p.next < end; ++p.next) {
+        const float(*at)[4] = p.b->at[p.next];
+        for (unsigned k = 0; k < p.steps; ++k) s = s + gpu_quad_load(at[k]);
+    }
+    gpu_quad_store(sums, s);
+}
+
+// The sums of a walk in registers for the length of a batch (a store through a
+// reference could alias the images), and the pending additions made a few
+// azimuths a step while the batch is sampled: the chain of additions then runs
+// beside the sampling instead of after it.
+template <int N> struct BatchSums {
+    float sums[4];
+    PendingAdds<N>& p;
+    unsigned per_step;
+    float (&out)[N];
+    float& wout;
+    __host__ __device__ __forceinline__ BatchSums(PendingAdds<N>& pending, unsigned steps, float (&s)[N], float& w)
+        : sums{}, p(pending), per_step(steps > 0 ? (pending.n - pending.next + steps - 1) / steps : 0), out(s),
+          wout(w) {
+        for (int j = 0; j < N; ++j) sums[j] = s[j];
+        sums[N] = w;
+    }
+    __host__ __device__ __forceinline__ void step() { add_pending(p, per_step, sums); }
+    __host__ __device__ __forceinline__ ~BatchSums() {
+        add_pending(p, p.n, sums);
+        for (int j = 0; j < N; ++j) out[j] = sums[j];
+        wout = sums[N];
+    }
 };
 
 // One step of every lane of a batch: where it samples, as bilinear_taps
@@ -206,45 +261,103 @@ __host__ __device__ __forceinline__ gpu_lanes_f bilinear_lanes(const float* in, 
 }
 
 // Computes `steps` steps of the stretches of st from their starts, every lane
-// advanced by 0.5 at once (each radius as its own walk computes it).
+// advanced by 0.5 at once (each radius as its own walk computes it), while
+// the pending additions of the batch before are made.
 template <int N>
 __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourStretches& st, const float* start,
-                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny) {
+                                          unsigned steps, const EpaSums<N>& acc, size_t slice, int nx, int ny,
+                                          PendingAdds<N>& pending, float (&sum)[N], float& wsum) {
+    BatchSums<N> sums(pending, steps, sum, wsum);
     const gpu_lanes_f last = gpu_lanes_load(st.last), c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
-    gpu_lanes_f r = gpu_lanes_load(start), first_in = (float)EPA_BATCH_STEPS, last_in = -1.0f;
+    gpu_lanes_f r = gpu_lanes_load(start);
     StepTaps t;
     for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
         const gpu_lanes_m inside = step_taps(t, r, last, c, s, nx, ny);
-        const gpu_lanes_f step = (float)k;
-        first_in = gpu_lanes_select(inside & (first_in > step), step, first_in);
-        last_in = gpu_lanes_select(inside, step, last_in);
         const gpu_lanes_f d = r - gpu_lanes_load(st.r0);
         const gpu_lanes_f g = gpu_lanes_select(inside, sample_weight(d, gpu_lanes_load(st.two_var)), 0.0f);
-        gpu_lanes_store(out.g[k], g, GPU_LANES);
+        gpu_lanes_f gv[N];
         for (int j = 0; j < N; ++j)
-            gpu_lanes_store(out.gv[j][k],
-                            gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t), 0.0f),
-                            GPU_LANES);
-    }
-    float first[GPU_LANES], last_step[GPU_LANES];
-    gpu_lanes_store(first, first_in, GPU_LANES);
-    gpu_lanes_store(last_step, last_in, GPU_LANES);
-    for (unsigned l = 0; l < GPU_LANES; ++l) {
-        out.first_in[l] = (int)first[l];
-        out.last_in[l] = (int)last_step[l];
+            gv[j] = gpu_lanes_select(inside, g * bilinear_lanes(acc.in[j] + slice, t), 0.0f);
+        out.store(k, gv, g);
+        sums.step();
     }
 }
 
-// Adds the samples of the azimuths [0, n) of a batch, azimuth after azimuth and
-// step after step: the walk's order of additions.
+// Whether any lane of m is set.
+__host__ __device__ __forceinline__ bool any_lane(const gpu_lanes_m& m) {
+    float set[GPU_LANES];
+    gpu_lanes_store(set, gpu_lanes_select(m, 1.0f, 0.0f), GPU_LANES);
+    float any = 0.0f;
+    for (unsigned l = 0; l < GPU_LANES; ++l) any = set[l] > any ? set[l] : any;
+    return any > 0.5f;
+}
+
+// Whether every lane of a batch stays inside the array, a column short of its
+// right edge, for all `steps` steps: a lane with a stretch from its start, one
+// without from radius 0. A position r c, r s + ny/2 is monotone in r (each
+// rounding is), so both ends of the radii walked decide it; the far end is
+// bounded above, as a sum of halves rounds to within far less than 1 of the exact.
+__host__ __device__ __forceinline__ bool batch_inside(const ContourStretches& st, const gpu_lanes_f& from,
+                                                      unsigned steps, int nx, int ny) {
+    const gpu_lanes_f c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s), to = from + (0.5f * steps + 1.0f);
+    const float x_end = (float)(nx - 1), y_end = (float)(ny - 1), y0 = 0.5f * ny;
+    const gpu_lanes_f x0 = from * c, y0s = from * s + y0, x1 = to * c, y1 = to * s + y0;
+    const gpu_lanes_m inside = (x0 >= 0.0f) & (x0 < x_end) & (y0s >= 0.0f) & (y0s <= y_end) & (x1 >= 0.0f) &
+                               (x1 < x_end) & (y1 >= 0.0f) & (y1 <= y_end);
+    float in[GPU_LANES];
+    gpu_lanes_store(in, gpu_lanes_select(inside, 1.0f, 0.0f), GPU_LANES);
+    float all = 1.0f;
+    for (unsigned l = 0; l < GPU_LANES; ++l) all = in[l] < all ? in[l] : all;
+    return all > 0.5f;
+}
+
+// sample_stretches for a batch whose lanes stay inside (batch_inside) as they
+// walk from r (the starts) to `last` (their ends; a lane without a stretch from
+// 0 to -1): no inside test per step, and a step past a lane's end is stored as
+// zeros.
 template <int N>
-__host__ __device__ __forceinline__ void add_stretch_samples(const StretchSamples<N>& b, unsigned n,
-                                                             float (&sum)[N], float& wsum) {
-    for (unsigned a = 0; a < n; ++a)
-        for (int k = b.first_in[a], last = b.last_in[a]; k <= last; ++k) {
-            for (int j = 0; j < N; ++j) sum[j] += b.gv[j][k][a];
-            wsum += b.g[k][a];
+__host__ __device__ unsigned sample_inside_stretches(StretchSamples<N>& out, const ContourStretches& st,
+                                                     gpu_lanes_f r, const gpu_lanes_f& last, unsigned steps,
+                                                     const EpaSums<N>& acc, size_t slice, int nx, int ny,
+                                                     PendingAdds<N>& pending, float (&sum)[N], float& wsum) {
+    BatchSums<N> sums(pending, steps, sum, wsum);
+    const gpu_lanes_f c = gpu_lanes_load(st.c), s = gpu_lanes_load(st.s);
+    const float nxf = (float)nx, y0 = 0.5f * ny;
+    for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
+        const gpu_lanes_m live = r <= last;
+        // The count of steps bounds the longest stretch's from above, often by one.
+        if (k + 1 == steps && !any_lane(live)) return k;
+        const gpu_lanes_f sx = r * c, sy = r * s + y0;
+        // Truncations as floats; + 0 makes the floor of an sx of -0 a +0 (sy is above 0).
+        const gpu_lanes_f ix = gpu_lanes_floor(sx) + 0.0f, iy = gpu_lanes_floor(sy);
+        const gpu_lanes_f fx = sx - ix, fy = sy - iy;
+        const gpu_lanes_m right = fx > 0.0f;
+        const gpu_lanes_f e00 = iy * nxf + ix, e01 = e00 + gpu_lanes_select(fy > 0.0f, nxf, 0.0f);
+        const gpu_lanes_f g = sample_weight(r - gpu_lanes_load(st.r0), gpu_lanes_load(st.two_var));
+        // Each row's element and its right neighbour, which the batch keeps inside;
+        // the neighbour counts only for a non-zero fraction, as bilinear_taps reads it.
+        gpu_lanes_f a[N], b[N], c[N], d[N];
+        if (N == 2 && acc.pairs) {
+            const float* pairs = acc.pairs + 2 * slice;
+            gpu_lanes_gather_quad(pairs, e00 + e00, a[0], a[N - 1], b[0], b[N - 1]);
+            gpu_lanes_gather_quad(pairs, e01 + e01, c[0], c[N - 1], d[0], d[N - 1]);
+        } else {
+            for (int j = 0; j < N; ++j) {
+                gpu_lanes_gather_pair(acc.in[j] + slice, e00, a[j], b[j]);
+                gpu_lanes_gather_pair(acc.in[j] + slice, e01, c[j], d[j]);
+            }
         }
+        gpu_lanes_f gv[N];
+        for (int j = 0; j < N; ++j) {
+            const gpu_lanes_f bj = gpu_lanes_select(right, b[j], a[j]), dj = gpu_lanes_select(right, d[j], c[j]);
+            const gpu_lanes_f v =
+                a[j] + fx * (bj - a[j]) + fy * (c[j] - a[j]) + fy * fx * (a[j] + dj - bj - c[j]);
+            gv[j] = gpu_lanes_select(live, g * v, 0.0f);
+        }
+        out.store(k, gv, gpu_lanes_select(live, g, 0.0f));
+        sums.step();
+    }
+    return steps;
 }
 
 // The batches of a walk along the contour of phase T0: azimuths -pi/2 <= theta
@@ -267,8 +380,9 @@ __host__ __device__ __forceinline__ void for_each_stretch_batch(int nx, int ny, 
         double steps = 0.0;
         for (unsigned a = 0; a < GPU_LANES; ++a) {
             start[a] = a < n ? stretch_start(st.first[a], rmax) : st.last[a] + 1.0f;
-            const double steps_a = 2.0 * ((double)st.last[a] - start[a]) + 2.0;
-            if (start[a] <= st.last[a] && steps_a > steps) steps = steps_a;
+            // Without branches: lanes without a stretch count 0.
+            const double steps_a = start[a] <= st.last[a] ? 2.0 * ((double)st.last[a] - start[a]) + 2.0 : 0.0;
+            steps = steps_a > steps ? steps_a : steps;
         }
         f(st, start, n, steps);
     }
@@ -285,14 +399,35 @@ template <int N> struct WalkSlice {
     bool lanes;
     float (&sum)[N];
     float& wsum;
-    StretchSamples<N>& samples;
+    StretchSamples<N> (&samples)[2];
+    PendingAdds<N> pending;
     __host__ __device__ void operator()(const ContourStretches& st, const float* start, unsigned n, double steps) {
         if (lanes && steps <= EPA_BATCH_STEPS) {
-            sample_stretches(samples, st, start, (unsigned)steps, acc, slice, nx, ny);
-            add_stretch_samples(samples, n, sum, wsum);
+            // The buffer the pending additions do not read.
+            StretchSamples<N>& out = samples[pending.b == &samples[0] ? 1 : 0];
+            // A lane without a stretch walks from radius 0 and ends before it starts.
+            const gpu_lanes_f first = gpu_lanes_load(start), last = gpu_lanes_load(st.last);
+            const gpu_lanes_m has = first <= last;
+            const gpu_lanes_f from = gpu_lanes_select(has, first, 0.0f);
+            unsigned stored = (unsigned)steps;
+            if (batch_inside(st, from, stored, nx, ny))
+                stored = sample_inside_stretches(out, st, from, gpu_lanes_select(has, last, -1.0f), stored, acc,
+                                                 slice, nx, ny, pending, sum, wsum);
+            else
+                sample_stretches(out, st, start, stored, acc, slice, nx, ny, pending, sum, wsum);
+            pending = {&out, 0, n, stored};
         } else {
+            finish();
             walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
+    }
+    __host__ __device__ void finish() {
+        float sums[4] = {};
+        for (int j = 0; j < N; ++j) sums[j] = sum[j];
+        sums[N] = wsum;
+        add_pending(pending, pending.n, sums);
+        for (int j = 0; j < N; ++j) sum[j] = sums[j];
+        wsum = sums[N];
     }
 };
 
@@ -310,11 +445,12 @@ __host__ __device__ void walk_contour(EpaSums<N>& acc, size_t slice, int nx, int
     // Accumulated in registers: a store through a reference could alias the images.
     float sum[N], wsum = weight;
     for (int j = 0; j < N; ++j) sum[j] = acc.sum[j];
-    StretchSamples<N> samples;
+    StretchSamples<N> samples[2];
     // A batch computes element indices in float: exact below 2^24 elements.
     const bool lanes = (size_t)nx * (size_t)ny <= ((size_t)1 << 24);
-    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples};
+    WalkSlice<N> walk{acc, slice, nx, ny, reach(nx, ny), lanes, sum, wsum, samples, {nullptr, 0, 0, 0}};
     for_each_stretch_batch(nx, ny, R, m, T0, step, walk);
+    walk.finish();
     for (int j = 0; j < N; ++j) acc.sum[j] = sum[j];
     weight = wsum;
 }
@@ -335,7 +471,8 @@ __host__ __device__ __forceinline__ bool bin_contour(BinContour& b, unsigned i, 
 // Bin i of the EPA profiles of nz slices (slice z at z nx ny, records uva[z]) of N images into out[0..N).
 template <int N>
 __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* const* in, int nx, int ny, unsigned nz,
-                                 float apix, float kV, float Cs, const UVA_c* uva, float low, float high) {
+                                 float apix, float kV, float Cs, const UVA_c* uva, float low, float high,
+                                 const float* pairs) {
     if (nz == 0) {
         for (int j = 0; j < N; ++j) out[j] = 0.0f;
         return;
@@ -350,6 +487,7 @@ __host__ __device__ void epa_bin(float* out, unsigned i, int k, const float* con
         acc.in[j] = in[j];
         acc.sum[j] = 0.0f;
     }
+    acc.pairs = pairs;
     float weight = 1e-6f;
     for (unsigned z = 0; z < nz; ++z)
         walk_contour(acc, stack_slice_offset(z, nx, ny), nx, ny, b.R, phase_model(kV, Cs, uva[z]), b.T0, b.step,
@@ -379,12 +517,12 @@ __device__ __forceinline__ unsigned epa_bin_of_thread(unsigned bins) {
 template <int N>
 __device__ __forceinline__ void epa_profile_element(float* const* out, int k, const float* const* in, int nx, int ny,
                                                     unsigned nz, float apix, float kV, float Cs, const UVA_c* uva,
-                                                    float low, float high) {
+                                                    float low, float high, const float* pairs = nullptr) {
     const unsigned bins = (unsigned)(k * (nx - 1) + 1);
     if (blockIdx.x * blockDim.x + threadIdx.x >= bins) return;
     const unsigned i = epa_bin_of_thread(bins);
     float v[N];
-    epa_bin<N>(v, i, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high);
+    epa_bin<N>(v, i, k, in, nx, ny, nz, apix, kV, Cs, uva, low, high, pairs);
     for (int j = 0; j < N; ++j) out[j][i] = v[j];
 }
 size_t profile_bins(int k, int nx) { return (k >= 1 && nx >= 1) ? (size_t)k * (nx - 1) + 1 : 0; }
@@ -469,11 +607,36 @@ __global__ void cuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const
     const float* const in[2] = {in_a, in_b};
     epa_profile_element<2>(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high);
 }
+namespace {
+// The two images interleaved: element e of a at 2 e, of b at 2 e + 1.
+__global__ void cuda_interleave_pair(float* out, const float* a, const float* b, size_t n) {
+    const size_t e = (size_t)blockIdx.x * blockDim.x + threadIdx.x;
+    if (e >= n) return;
+    out[2 * e] = a[e];
+    out[2 * e + 1] = b[e];
+}
+// cuda_2dh_X_EPA_res_pair with the images interleaved too (pairs), which a batch
+// of samples reads at one load for both.
+__global__ void cuda_2dh_X_EPA_res_interleaved(float* out_a, float* out_b, int k, const float* in_a,
+                                               const float* in_b, const float* pairs, int nx, int ny, float apix,
+                                               float kV, float Cs, float U, float V, float A, float low, float high) {
+    const UVA_c uva{U, V, A};
+    float* const out[2] = {out_a, out_b};
+    const float* const in[2] = {in_a, in_b};
+    epa_profile_element<2>(out, k, in, nx, ny, 1, apix, kV, Cs, &uva, low, high, pairs);
+}
+}  // namespace
 void hcuda_2dh_X_EPA_res_pair(float* out_a, float* out_b, int k, const float* in_a, const float* in_b, int nx, int ny,
-                              float apix, float kV, float Cs, float AC, float P, float U, float V, float A, float low,
+                              float apix, float kV, float Cs, float, float, float U, float V, float A, float low,
                               float high) {
-    launch_profile<cuda_2dh_X_EPA_res_pair>(GPU_SITE, profile_bins(k, nx), out_a, out_b, k, in_a, in_b, nx, ny, apix,
-                                            kV, Cs, AC, P, U, V, A, low, high);
+    const size_t bins = profile_bins(k, nx);
+    if (bins == 0) return;
+    const size_t npix = (size_t)(nx > 0 ? nx : 0) * (size_t)(ny > 0 ? ny : 0);
+    float* pairs = device_buffer<float>(GPU_SITE, 2 * npix);
+    gpu_launch_1d<cuda_interleave_pair>(GPU_SITE, npix, pairs, in_a, in_b, npix);
+    launch_profile<cuda_2dh_X_EPA_res_interleaved>(GPU_SITE, bins, out_a, out_b, k, in_a, in_b,
+                                                   (const float*)pairs, nx, ny, apix, kV, Cs, U, V, A, low, high);
+    device_release(GPU_SITE, pairs);
 }
 
 __global__ void cuda_2dhs_X_EPA_res(float* out, int k, const float* in, int nx, int ny, unsigned nz, float apix,

@@ -26,6 +26,35 @@ __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_select(gpu_lanes_m m, 
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_fabs(gpu_lanes_f v) { return fabsf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_floor(gpu_lanes_f v) { return floorf(v); }
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_gather(const float* p, gpu_lanes_f i) { return p[(int)i]; }
+__host__ __device__ __forceinline__ void gpu_lanes_gather_pair(const float* p, gpu_lanes_f i, gpu_lanes_f& a,
+                                                              gpu_lanes_f& b) {
+    a = p[(int)i];
+    b = p[(int)i + 1];
+}
+__host__ __device__ __forceinline__ void gpu_lanes_store_quads(float* p, unsigned int, gpu_lanes_f a, gpu_lanes_f b,
+                                                              gpu_lanes_f c, gpu_lanes_f d) {
+    p[0] = a;
+    p[1] = b;
+    p[2] = c;
+    p[3] = d;
+}
+__host__ __device__ __forceinline__ void gpu_lanes_gather_quad(const float* p, gpu_lanes_f i, gpu_lanes_f& a,
+                                                              gpu_lanes_f& b, gpu_lanes_f& c, gpu_lanes_f& d) {
+    a = p[(int)i];
+    b = p[(int)i + 1];
+    c = p[(int)i + 2];
+    d = p[(int)i + 3];
+}
+struct gpu_quad {
+    float v[4];
+};
+__host__ __device__ __forceinline__ gpu_quad gpu_quad_load(const float* p) { return {{p[0], p[1], p[2], p[3]}}; }
+__host__ __device__ __forceinline__ void gpu_quad_store(float* p, const gpu_quad& q) {
+    for (int i = 0; i < 4; ++i) p[i] = q.v[i];
+}
+__host__ __device__ __forceinline__ gpu_quad operator+(const gpu_quad& a, const gpu_quad& b) {
+    return {{a.v[0] + b.v[0], a.v[1] + b.v[1], a.v[2] + b.v[2], a.v[3] + b.v[3]}};
+}
 __host__ __device__ __forceinline__ gpu_lanes_f gpu_lanes_sin(gpu_lanes_f v) { return sinf(v); }
 __host__ __device__ __forceinline__ void gpu_lanes_sincos(gpu_lanes_f v, gpu_lanes_f& s, gpu_lanes_f& c) {
     sincosf(v, &s, &c);

@@ -27,6 +27,27 @@ inline native_vector vsplat(float x) { return native_vector{} + x; }
 
 inline native_vector vfabs(native_vector x) { return vfloat(vbits(x) & ~SIGN_BIT); }
 
+// a > b ? a : b and a < b ? a : b, b where the comparison fails (a NaN in either):
+// the rule of one maxps or minps instruction, which the ternary is not compiled to.
+inline native_vector vmax_else(native_vector a, native_vector b) {
+#if defined(__AVX__)
+    return (native_vector)_mm256_max_ps((__m256)a, (__m256)b);
+#elif defined(__SSE__)
+    return (native_vector)_mm_max_ps((__m128)a, (__m128)b);
+#else
+    return a > b ? a : b;
+#endif
+}
+inline native_vector vmin_else(native_vector a, native_vector b) {
+#if defined(__AVX__)
+    return (native_vector)_mm256_min_ps((__m256)a, (__m256)b);
+#elif defined(__SSE__)
+    return (native_vector)_mm_min_ps((__m128)a, (__m128)b);
+#else
+    return a < b ? a : b;
+#endif
+}
+
 // Largest integer <= x; the sign of a zero result follows x, as floorf's does.
 // One rounding instruction where the build has SSE4.1 (AVX: 8 lanes).
 inline native_vector vfloor(native_vector x) {
@@ -75,8 +96,8 @@ inline void vsincos(native_vector x, native_vector& sin_x, native_vector& cos_x)
 // e^x = 2^k e^r with |r| <= ln2/2; 2^k applied in two halves so that results
 // down to the subnormals round once.
 inline native_vector vexp(native_vector x) {
-    x = x < -104.0f ? vsplat(-104.0f) : x;
-    x = x > 89.0f ? vsplat(89.0f) : x;
+    x = vmax_else(vsplat(-104.0f), x);  // x < -104 ? -104 : x
+    x = vmin_else(vsplat(89.0f), x);    // x > 89 ? 89 : x
     const native_vector m = x * 1.44269504088896341f + ROUND_MAGIC;
     const native_vector k = m - ROUND_MAGIC;
     native_vector r = x - k * 0.693359375f;
