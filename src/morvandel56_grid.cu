@@ -62,7 +62,10 @@ __device__ __forceinline__ void filter_cell(unsigned* idx, const unsigned* found
     const unsigned pick = found[k];
     if (Exclusive)
         for (int e = 0; e < n; ++e)
-            if (too_close(pick, excluded[e], nx, g)) idx[k] = 0;
+            if (too_close(pick, excluded[e], nx, g)) {
+                idx[k] = 0;
+                return;
+            }
     // Next row, previous row, left, right, then the four corners.
     const int di[8] = {0, 0, -1, 1, -1, 1, -1, 1}, dj[8] = {1, -1, 0, 0, 1, 1, -1, -1};
     for (int m = 0; m < 8; ++m) {
