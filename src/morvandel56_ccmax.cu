@@ -23,8 +23,6 @@
 
 namespace {
 
-size_t pixels(int nx, int ny) { return (size_t)nx * (size_t)ny; }
-
 float* host_floats(size_t n) {
     float* p = (float*)malloc((n > 0 ? n : 1) * sizeof(float));
     if (p == nullptr) VORN_FATAL("Host memory allocation failed");
@@ -65,9 +63,9 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
         VORN_FATAL("the template file %s holds no image", name);
     }
     get_mrc_head_xyz(nx, ny, nz, &head);
-    float* stack = host_floats(pixels(nx, ny) * (size_t)nz);
+    float* stack = host_floats(image_pixels(nx, ny) * (size_t)nz);
     for (int k = 0; k < nz; ++k)
-        if (mrc_read_slice(f, &head, k, 'z', stack + pixels(nx, ny) * k) != 0) {
+        if (mrc_read_slice(f, &head, k, 'z', stack + image_pixels(nx, ny) * k) != 0) {
             fclose(f);
             free(stack);
             VORN_FATAL("can not read template %d of %s", k, name);
@@ -81,7 +79,7 @@ float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge)
     if (n <= 0) VORN_FATAL("a particle radius of %g pixels leaves no automatic template", radius);
     nx = ny = n;
     nz = 1;
-    float* t = host_floats(pixels(n, n));
+    float* t = host_floats(image_pixels(n, n));
     cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), radius * edge,
                                (1.0f - edge) * radius);
     return t;
@@ -98,13 +96,13 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
         VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
                    nx, ny);
     if (f != 1.0f) {
-        float* scaled = host_floats(pixels(nxs, nys) * nz);
+        float* scaled = host_floats(image_pixels(nxs, nys) * nz);
         gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
         free(stack);
         stack = scaled;
     }
     if (shrink > 1) {
-        float* shrunk = host_floats(pixels(sx, sy) * nz);
+        float* shrunk = host_floats(image_pixels(sx, sy) * nz);
         cpu_2ds_meanshrink(shrunk, stack, nxs, nys, nz, shrink);
         free(stack);
         stack = shrunk;
@@ -121,7 +119,7 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r) {
     for (int y = 0; y < ny; ++y)
         for (int x = 0; x < nx; ++x) {
             const double dx = x - cx, dy = y - cy;
-            if (dx * dx + dy * dy > r2) image[pixels(nx, y) + x] = 0.0f;
+            if (dx * dx + dy * dy > r2) image[(size_t)y * nx + x] = 0.0f;
         }
 }
 
@@ -130,18 +128,18 @@ void rmask_subtract_background(float* image, float radius, int nx, int ny) {
     double kept = 0.0;
     for (int y = 0; y < ny; ++y)
         for (int x = 0; x < nx; ++x) {
-            float& v = image[pixels(nx, y) + x];
+            float& v = image[(size_t)y * nx + x];
             const double dx = x - cx, dy = y - cy;
             if (dx * dx + dy * dy > r2) v = 0.0f;
             kept += v;
         }
-    const float bg = (float)(kept / (double)pixels(nx, ny));
-    for (size_t i = 0; i < pixels(nx, ny); ++i) image[i] -= bg;
+    const float bg = (float)(kept / (double)image_pixels(nx, ny));
+    for (size_t i = 0; i < image_pixels(nx, ny); ++i) image[i] -= bg;
 }
 
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge) {
-    const size_t n = pixels(nx, ny);
+    const size_t n = image_pixels(nx, ny);
     if (type == 0) {
         CUDA_CHECK(memcpy_H2D(dst_d, src, n * nz * sizeof(float)));
         return 0;
@@ -196,12 +194,12 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
         VORN_FATAL("a template of %d x %d pixels does not fit in the micrograph of %d x %d", tnx, tny, nx, ny);
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
-    const size_t n = pixels(nx, ny), nh = pixels(nx / 2 + 1, ny);
+    const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
 
     // Everything one call needs, made once: the angles only reuse it.
     float* padded = device_buffer<float>(GPU_SITE, n);
     float* cc = device_buffer<float>(GPU_SITE, n);
-    float* turned = device_buffer<float>(GPU_SITE, pixels(tnx, tny));
+    float* turned = device_buffer<float>(GPU_SITE, image_pixels(tnx, tny));
     float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
     float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
     float2* product = device_buffer<float2>(GPU_SITE, nh);
@@ -231,7 +229,7 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     std::printf("\n");
 
     const float s_mic = hcuda_fast_sumsqr_withmask(mic_d, mask_d, n);
-    const float s_t = hcuda_fast_sumsqr(T_d, pixels(tnx, tny));
+    const float s_t = hcuda_fast_sumsqr(T_d, image_pixels(tnx, tny));
     const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
     const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
 
