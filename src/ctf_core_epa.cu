@@ -283,13 +283,13 @@ __host__ __device__ void sample_stretches(StretchSamples<N>& out, const ContourS
     }
 }
 
-// Whether any lane of m is set.
-__host__ __device__ __forceinline__ bool any_lane(const gpu_lanes_m& m) {
+// How many lanes of m are set.
+__host__ __device__ __forceinline__ unsigned lanes_set(const gpu_lanes_m& m) {
     float set[GPU_LANES];
     gpu_lanes_store(set, gpu_lanes_select(m, 1.0f, 0.0f), GPU_LANES);
-    float any = 0.0f;
-    for (unsigned l = 0; l < GPU_LANES; ++l) any = set[l] > any ? set[l] : any;
-    return any > 0.5f;
+    unsigned count = 0;
+    for (unsigned l = 0; l < GPU_LANES; ++l) count += set[l] > 0.5f ? 1u : 0u;
+    return count;
 }
 
 // Whether every lane of a batch stays inside the array, a column short of its
@@ -304,11 +304,7 @@ __host__ __device__ __forceinline__ bool batch_inside(const ContourStretches& st
     const gpu_lanes_f x0 = from * c, y0s = from * s + y0, x1 = to * c, y1 = to * s + y0;
     const gpu_lanes_m inside = (x0 >= 0.0f) & (x0 < x_end) & (y0s >= 0.0f) & (y0s <= y_end) & (x1 >= 0.0f) &
                                (x1 < x_end) & (y1 >= 0.0f) & (y1 <= y_end);
-    float in[GPU_LANES];
-    gpu_lanes_store(in, gpu_lanes_select(inside, 1.0f, 0.0f), GPU_LANES);
-    float all = 1.0f;
-    for (unsigned l = 0; l < GPU_LANES; ++l) all = in[l] < all ? in[l] : all;
-    return all > 0.5f;
+    return lanes_set(inside) == GPU_LANES;
 }
 
 // sample_stretches for a batch whose lanes stay inside (batch_inside) as they
@@ -326,7 +322,7 @@ __host__ __device__ unsigned sample_inside_stretches(StretchSamples<N>& out, con
     for (unsigned k = 0; k < steps; ++k, r += 0.5f) {
         const gpu_lanes_m live = r <= last;
         // The count of steps bounds the longest stretch's from above, often by one.
-        if (k + 1 == steps && !any_lane(live)) return k;
+        if (k + 1 == steps && lanes_set(live) == 0) return k;
         const gpu_lanes_f sx = r * c, sy = r * s + y0;
         // Truncations as floats; + 0 makes the floor of an sx of -0 a +0 (sy is above 0).
         const gpu_lanes_f ix = gpu_lanes_floor(sx) + 0.0f, iy = gpu_lanes_floor(sy);
@@ -421,14 +417,8 @@ template <int N> struct WalkSlice {
             walk_stretches_one_by_one(st, n, acc, slice, nx, ny, rmax, sum, wsum);
         }
     }
-    __host__ __device__ void finish() {
-        float sums[4] = {};
-        for (int j = 0; j < N; ++j) sums[j] = sum[j];
-        sums[N] = wsum;
-        add_pending(pending, pending.n, sums);
-        for (int j = 0; j < N; ++j) sum[j] = sums[j];
-        wsum = sums[N];
-    }
+    // Makes every pending addition (BatchSums does them as it ends).
+    __host__ __device__ void finish() { const BatchSums<N> all(pending, 0, sum, wsum); }
 };
 
 // Walks the contour of phase T0 of one slice (images at offset `slice`) over the
