@@ -61,7 +61,7 @@ using P = VORN_Para;
 
 // Every keyword the parser knows, in the parser's order.
 const OptionSpec kOptions[] = {
-    opt_f("apix", &P::apix),
+    opt_f("apix", &P::apix, &P::apix_set),
     opt_f("kV", &P::kV),
     opt_f("cs", &P::cs),
     opt_f("dstep", &P::dstep),
@@ -443,7 +443,6 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
             continue;
         }
         if (o->flag) p.*(o->flag) = 1;
-        if (o->f == &P::apix) p.apix_set = 1;
         if (o->kind == OptKind::OnOff) {
             check_onoff_value(argc, argv, i);
             get_bool_keyword(argc, argv, p.*(o->i), i);
