@@ -41,26 +41,20 @@ struct CtfField {
     CtfValue field;
 };
 
-// The CTF columns in the order the warnings name them.
-void ctf_fields(const CtfColumns& cols, CtfField (&fields)[8]) {
-    const CtfField all[8] = {{"_rlnDefocusU", cols.U, &CTF_INFO::U},
-                             {"_rlnDefocusV", cols.V, &CTF_INFO::V},
-                             {"_rlnDefocusAngle", cols.A, &CTF_INFO::A},
-                             {"_rlnVoltage", cols.kV, &CTF_INFO::kV},
-                             {"_rlnSphericalAberration", cols.Cs, &CTF_INFO::Cs},
-                             {"_rlnAmplitudeContrast", cols.AC, &CTF_INFO::AC},
-                             {"_rlnBfactor", cols.B, &CTF_INFO::B},
-                             {"_rlnPhaseShift", cols.P, &CTF_INFO::P}};
-    std::memcpy(fields, all, sizeof all);
-}
-
 // The CTF of one row: the defaults, then each column the file has. False,
 // after a warning naming the file and line, when a value is not a number that
 // is finite in single precision, or a defocus lies beyond VORN_DEFOCUS_MAX.
 bool row_ctfinfo(char** words, const CtfColumns& cols, const char* name, long line, CTF_INFO& ctf) {
     ctf = CTF_INFO{300.0f, 2.7f, 0.1f, 0.0f, 20000.0f, 20000.0f, 0.0f, 150.0f};
-    CtfField fields[8];
-    ctf_fields(cols, fields);
+    // In the order the warnings name them.
+    const CtfField fields[] = {{"_rlnDefocusU", cols.U, &CTF_INFO::U},
+                               {"_rlnDefocusV", cols.V, &CTF_INFO::V},
+                               {"_rlnDefocusAngle", cols.A, &CTF_INFO::A},
+                               {"_rlnVoltage", cols.kV, &CTF_INFO::kV},
+                               {"_rlnSphericalAberration", cols.Cs, &CTF_INFO::Cs},
+                               {"_rlnAmplitudeContrast", cols.AC, &CTF_INFO::AC},
+                               {"_rlnBfactor", cols.B, &CTF_INFO::B},
+                               {"_rlnPhaseShift", cols.P, &CTF_INFO::P}};
     for (const CtfField& f : fields) {
         if (f.col <= 0) continue;
         const char* word = words[f.col - 1];
