@@ -356,8 +356,10 @@ long get_lineN_from_star(FILE* f) {
     long rows = 0;
     while (read_whole_line(lines)) {
         // An overlong line is a row that its reader will refuse: counting it keeps room enough.
-        if (lines.overlong || single_label)
-            rows += lines.overlong || (lines.text[0] != '\0' && lines.text[0] != '\n');
+        if (lines.overlong)
+            ++rows;
+        else if (single_label)
+            rows += lines.text[0] != '\0' && lines.text[0] != '\n';
         else
             rows += strnsplit_inplace_byspace(lines.text, words, 1) > 0;
     }
