@@ -388,7 +388,8 @@ int VORN_A::vorn_hcuda_refctf_end_2dh() {
 }
 
 int VORN_A::vorn_hcuda_refctf_output_FinalValues() {
-    // Values that are not numbers are no result: the run loop skips the micrograph.
+    // Values that are not numbers are no result: no "Final Values" line for them (the run
+    // loop then skips the micrograph, through vorn_check_fit_finite).
     for (float v : {ref_ps, ref_defU, ref_defV, ref_defA, ref_ccc})
         if (!std::isfinite(v)) return -1;
     CTF_REF_INFO info{};
