@@ -52,12 +52,6 @@ void release(VolumeFile& f) {
 }
 bool same_size(const VolumeFile& a, const VolumeFile& b) { return a.nx == b.nx && a.ny == b.ny && a.nz == b.nz; }
 
-// Checks the GPU index and makes that GPU the current device.
-void select_gpu(int gid) {
-    check_gid(gid);
-    CUDA_CHECK(cudaSetDevice(gid));
-}
-
 float* zeroed_host_volume(size_t n) {
     float* p = (float*)std::calloc(n > 0 ? n : 1, sizeof(float));
     if (p == nullptr) VORN_FATAL("Host memory allocation failed");
@@ -85,12 +79,12 @@ int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz
         cpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v, ops.data(),
                               count);
     } else {
-        select_gpu(gid);
+        check_gid(gid);  // also makes it the current device
         if (mode == 0) {
             gpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v,
                                   ops.data(), count);
         } else if (mode == 1) {
-            select_gpu(gid);
+            check_gid(gid);
             gpu_3d_syms_expansion_all_slices(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz,
                                              m.v, ops.data(), count);
         } else {
@@ -115,7 +109,7 @@ int mrcf_3d_ncs_average(const char* out, float ox, float oy, float oz, const cha
         cpu_3d_ncs_average(v, m.nx, m.ny, m.nz, ox, oy, oz, mp.v, mp.nx, mp.ny, mp.nz, mx, my, mz, m.v, ops.data(),
                            count);
     } else {
-        select_gpu(gid);
+        check_gid(gid);
         gpu_3d_ncs_average(v, m.nx, m.ny, m.nz, ox, oy, oz, mp.v, mp.nx, mp.ny, mp.nz, mx, my, mz, m.v, ops.data(),
                            count);
     }
