@@ -331,6 +331,15 @@ int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, c
     return r;
 }
 
+// The same sequence on a fresh managed copy of the held input, its sizes as read at init.
+int MRCF_Proc3D::zgpu_project_rec_randN3_debug(const char*, const char*, unsigned N, int direction, int use_many) {
+    const ManagedVolume m{mrcf_get_zdata_all(in_name), Nx, Ny, Nz, volume_centre(Nx), volume_centre(Ny),
+                          volume_centre(Nz)};
+    const int r = run_benchmark_sequence(out_name, m, N, direction, use_many);
+    CUDA_CHECK(cudaFree(m.v));
+    return r;
+}
+
 int mrcf_3d_backproject(const char* in, const char* out, unsigned Nz, float rot, float tilt, float psi,
                         int direction) {
     MRC_HEAD* h = mrcf_get_head(in);

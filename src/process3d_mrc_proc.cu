@@ -1,5 +1,6 @@
 // MRCF_Proc3D: an input volume file held with its header, sizes and managed
-// voxels, and the two reconstruction tests run on it.
+// voxels, and the random-volume reconstruction test run on it; its benchmark
+// sequence shares the file command's runner in process3d_mrc.cu.
 #define VORN_UNIT "src/process3d_mrc"
 #include "process3d_mrc.h"
 
@@ -76,21 +77,6 @@ int MRCF_Proc3D::destroy() {
     release_device(volume, own_volume);
     release_device(work, own_work);
     return 0;
-}
-
-int MRCF_Proc3D::zgpu_project_rec_randN3_debug(const char*, const char*, unsigned N, int direction, int use_many) {
-    float* v = mrcf_get_zdata_all(in_name);
-    float *stack = nullptr, *spare = nullptr, *rec = nullptr, *amp_before = nullptr, *amp_after = nullptr;
-    cuda_malloc_many_pointers<float>(NxNy * (N > 0 ? N : 1), &stack, &spare, nullptr);
-    cuda_malloc_many_pointers<float>(NxNyNz, &rec, nullptr);
-    cuda_malloc_many_pointers<float>(NxhNy * (N > 0 ? N : 1), &amp_before, &amp_after, nullptr);
-    const int r = zgpu_3d_project_rec_randN3_debug(rec, stack, spare, amp_before, amp_after, N, v, Nx, Ny, Nz,
-                                                   volume_centre(Nx), volume_centre(Ny), volume_centre(Nz), direction,
-                                                   0, use_many);
-    CUDA_CHECK(cudaDeviceSynchronize());
-    if (r == 0) mrcf_write_xyz_zdata(out_name, rec, (int)Nx, (int)Ny, (int)Nz);
-    cudaFree_many_pointers(stack, spare, rec, amp_before, amp_after, v, nullptr);
-    return r;
 }
 
 int MRCF_Proc3D::rrt_test(const char*, const char*, unsigned N, unsigned M) {
