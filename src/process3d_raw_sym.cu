@@ -70,12 +70,12 @@ __host__ __device__ __forceinline__ void ncs_voxel(float* out, const float* mask
                                                    unsigned nz, const VolumeMap& m, unsigned x, unsigned y,
                                                    unsigned z) {
     const size_t i = voxel_element(x, y, z, Nx, Ny);
+    const float w = mask[i];
+    if (!(w > 0.0f)) return;  // masked out: nothing to sample
     const float3 q = m.source((float)x + ox, (float)y + oy, (float)z + oz);
     if (!trilinear_inside(nx, ny, nz, q.x, q.y, q.z)) return;
     const float v = trilinear_value(map, trilinear_taps(nx, ny, nz, q.x, q.y, q.z));
-    const float w = mask[i];
-    if (w >= SYM_FULL_WEIGHT) out[i] += v;
-    else if (w > 0.0f) out[i] += w * v;
+    out[i] += w >= SYM_FULL_WEIGHT ? v : w * v;
 }
 
 void print_operator(const RT_Mat3D& o) {
