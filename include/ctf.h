@@ -147,6 +147,14 @@ constexpr float VORN_DEFOCUS_MAX = 1e6f;
 // even, and large enough for the background box of boxsize/12 pixels.
 constexpr int VORN_MIN_BOXSIZE = 24;
 
+// The smallest background box (pixels) the spectrum's background subtraction
+// takes: a window narrower than 2 pixels is empty.
+constexpr int VORN_MIN_BACKGROUND_BOX = 2;
+
+// The kinds of local boxes: each micrograph's box file, or an automatic grid.
+constexpr int VORN_LOCAL_BOXFILE = 1;
+constexpr int VORN_LOCAL_AUTOGRID = 3;
+
 // Floats read from a micrograph file per step on the way to the device.
 constexpr size_t VORN_READ_CHUNK = (size_t)1 << 18;
 

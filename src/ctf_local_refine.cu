@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int LOCAL_REFINE_GIVENBOX = 2;
 constexpr float TWO_OVER_PI = 0.63661975f;
 
 template <class T> T* host_new(size_t n) {
@@ -270,8 +269,6 @@ int VORN_A::vorn_local_refine() {
     const VORN_Para& p = *para;
     ref_is_local = 1;
     local_puva_init = PUVA{ref_ps, ref_defU, ref_defV, ref_defA};
-    if (p.local_boxtype == LOCAL_REFINE_GIVENBOX) VORN_FATAL("LOCAL_REFINE_GIVENBOX unsupported in the current version!");
-    if (p.local_boxtype != 1 && p.local_boxtype != 3) VORN_FATAL("unrecognized local_boxtype!");
     vorn_get_local_boxf();
     if (!local_boxf_usable) {
         // The local STAR file still says that this micrograph has no local values.

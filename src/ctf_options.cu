@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "cuda_general.h"
 #include "starfile.h"
@@ -234,16 +236,45 @@ void check_onoff_value(int argc, char** argv, int i) {
 
 // A value the range checks cannot correct and no stage can work with ends the
 // run before any micrograph is touched, saying what is allowed.
-[[noreturn]] void refuse_range(const char* keyword, double value, const char* allowed) {
-    vorn_fatal_line("vorn_check_parameters", VORN_UNIT, __LINE__, "--%s %g is refused: allowed %s", keyword, value,
-                    allowed);
+[[noreturn]] void refuse_range(const char* keyword, double value, const char* allowed,
+                               const char* func = "vorn_check_parameters") {
+    vorn_fatal_line(func, VORN_UNIT, __LINE__, "--%s %g is refused: allowed %s", keyword, value, allowed);
 }
 
-// Options whose values outside [lo, hi] no stage can compute with in bounded
-// memory and time: an EPA over-sampling's work grows with its square, each
-// angle seed costs a score of the whole spectrum per refinement cycle, each box
-// of the automatic local grid a local refinement, and a defocus beyond
-// VORN_DEFOCUS_MAX is no microscope's.
+// A text option given again replaces its earlier value; the user may have meant
+// the earlier one, so the run says which file it goes on with.
+void note_text_value(const char*& earlier, const char* option, const char* value) {
+    if (earlier != nullptr)
+        std::printf("Warning: %s is given more than once: the earlier value %s is ignored, %s is used.\n", option,
+                    earlier, value);
+    earlier = value;
+}
+
+// A band runs from its low-resolution limit lo down to its high-resolution limit
+// hi (A). Limits given the wrong way round are swapped, as the search band's are.
+void swap_inverted_band(const char* lo_key, float& lo, const char* hi_key, float& hi) {
+    if (!(hi > lo)) return;
+    std::printf("Warning: %s smaller than %s, swapping them ...\n", lo_key, hi_key);
+    std::swap(lo, hi);
+}
+
+// A band with no resolution between its limits holds nothing to fit: every fit
+// in it would report its starting values with a score of 0.
+void refuse_empty_band(const char* lo_key, float lo, const char* hi_key, float hi) {
+    if (!(hi > 0.0f)) refuse_range(hi_key, hi, "a high resolution limit above 0 A");
+    if (hi < lo) return;
+    char allowed[256];
+    std::snprintf(allowed, sizeof allowed, "a high resolution limit below --%s %g A: the band between them is empty",
+                  lo_key, lo);
+    refuse_range(hi_key, hi, allowed);
+}
+
+// Options whose values outside [lo, hi] no stage can use: an EPA over-sampling's
+// work grows with its square, each angle seed costs a score of the whole
+// spectrum per refinement cycle, each box of the automatic local grid a local
+// refinement, a defocus beyond VORN_DEFOCUS_MAX is no microscope's, a background
+// box below VORN_MIN_BACKGROUND_BOX is empty, and a negative local radius takes
+// no area around a particle.
 struct ValueLimit {
     const char* keyword;
     double lo, hi;
@@ -262,6 +293,9 @@ const ValueLimit kValueLimits[] = {
     {"ncc_frac_min", 0, 1, "a fraction from 0 to 1"},
     {"local_autogrid_X", 1, 100, "a grid of 1 to 100 boxes a side"},
     {"local_autogrid_Y", 1, 100, "a grid of 1 to 100 boxes a side"},
+    {"convsize", VORN_MIN_BACKGROUND_BOX, INT_MAX, "a background box of 2 pixels or more"},
+    {"convs_out", VORN_MIN_BACKGROUND_BOX, INT_MAX, "a background box of 2 pixels or more"},
+    {"local_radius", 0, FLT_MAX, "a local radius of 0 pixels or more"},
 };
 
 double option_value(const VORN_Para& p, const OptionSpec& o) { return o.f ? (double)(p.*(o.f)) : (double)(p.*(o.i)); }
@@ -271,11 +305,22 @@ double option_value(const VORN_Para& p, const OptionSpec& o) { return o.f ? (dou
 constexpr double VORN_DEFOCUS_GRID_MAX = 100000;
 constexpr double VORN_PHASE_TRIALS_MAX = 360;
 
-void refuse_incomputable_values(const VORN_Para& p) {
+void refuse_unusable_values(const VORN_Para& p) {
     for (const ValueLimit& l : kValueLimits) {
         const double v = option_value(p, option_of(l.keyword));
         if (!(v >= l.lo && v <= l.hi)) refuse_range(l.keyword, v, l.allowed);
     }
+    // Type 2 (boxes given otherwise) is not built; the lines keep the local refinement's own words.
+    if (p.local_boxtype != VORN_LOCAL_BOXFILE && p.local_boxtype != VORN_LOCAL_AUTOGRID)
+        vorn_fatal_line("vorn_check_parameters", VORN_UNIT, __LINE__,
+                        "%s --local_boxtype %d is refused: allowed the local box types 1 (each micrograph's box file) "
+                        "and 3 (an automatic grid)",
+                        p.local_boxtype == 2 ? "LOCAL_REFINE_GIVENBOX unsupported in the current version!"
+                                             : "unrecognized local_boxtype!",
+                        p.local_boxtype);
+    refuse_empty_band("resL", p.resL, "resH", p.resH);
+    refuse_empty_band("Href_resL", p.Href_resL, "Href_resH", p.Href_resH);
+    refuse_empty_band("local_resL", p.local_resL, "local_resH", p.local_resH);
     // The EPA band's low limit sets where its table starts; it must lie above 0 A.
     if (!(p.EPA_resL > 0.0f)) refuse_range("EPA_resL", p.EPA_resL, "a low EPA limit above 0 A");
     // A band given empty (high limit, raised to the pixel size's, at or above the
@@ -315,6 +360,25 @@ void resize_name_list(VORN_Para& p, long n) {
     if (names) p.mic_names = names;
     if (init) p.ctf_init = init;
     if (!names || !init) VORN_FATAL("no memory for a list of %ld micrographs", n);
+}
+
+// The automatic local grid steps by (micrograph edge - local box) / boxes a side
+// (the box as the local buffers take it): a step of 0 puts no two boxes apart.
+void refuse_autogrid_without_step(const VORN_Para& p, int nx, int ny) {
+    const int box = std::max(p.local_boxsize, VORN_MIN_BOXSIZE);
+    const struct {
+        const char* keyword;
+        int count, edge;
+    } axes[] = {{"local_autogrid_X", p.local_autogrid_X, nx}, {"local_autogrid_Y", p.local_autogrid_Y, ny}};
+    for (const auto& a : axes) {
+        if ((a.edge - box) / a.count >= 1) continue;
+        char allowed[256];
+        std::snprintf(allowed, sizeof allowed,
+                      "at most %d boxes a side, so that the automatic local grid of --local_boxsize %d steps by at "
+                      "least 1 pixel on micrographs of %d pixels (a smaller --local_boxsize allows more)",
+                      std::max(a.edge - box, 0), box, a.edge);
+        refuse_range(a.keyword, a.count, allowed, "vorn_check_boxsizes");
+    }
 }
 
 // value - 360*floor(value/360) for a phase outside [0, 360].
@@ -431,6 +495,7 @@ int VORN_A::vorn_set_ctfstar(int argc, char** argv, int& i) {
 
 int VORN_A::vorn_get_parameters(int argc, char** argv) {
     VORN_Para& p = *para;
+    const char* text_given[std::size(kOptions)] = {};  // the value word of each text option so far
     for (int i = 1; i < argc; ++i) {
         char* word = argv[i];
         const OptionSpec* o = find_option(word);
@@ -443,6 +508,8 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
             continue;
         }
         if (o->flag) p.*(o->flag) = 1;
+        if ((o->kind == OptKind::Text || o->kind == OptKind::CtfStar) && i + 1 < argc)
+            note_text_value(text_given[o - kOptions], word, argv[i + 1]);
         if (o->kind == OptKind::OnOff) {
             check_onoff_value(argc, argv, i);
             get_bool_keyword(argc, argv, p.*(o->i), i);
@@ -496,7 +563,7 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
         p.ctfout_resL = resL;
     }
     if (!(p.EPA_resH_set && p.EPA_resH >= 2.0f * p.apix + 0.1f)) p.EPA_resH = 2.0f * p.apix + 0.1f;
-    refuse_incomputable_values(p);
+    refuse_unusable_values(p);
     CUDA_CHECK(cudaSetDevice(p.gid));
     return 0;
 }
@@ -579,10 +646,9 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
                     "angstrom. Set it as default 1000.0 angstrom. \n", p.astm);
         p.astm = 1000.0f;
     }
-    if (p.resH > p.resL) {
-        std::printf("Warning: resL smaller than resH, swapping them ...\n");
-        std::swap(p.resL, p.resH);
-    }
+    swap_inverted_band("resL", p.resL, "resH", p.resH);
+    swap_inverted_band("Href_resL", p.Href_resL, "Href_resH", p.Href_resH);
+    swap_inverted_band("local_resL", p.local_resL, "local_resH", p.local_resH);
     if (p.resH < 2.0f * p.apix) {
         std::printf("Waring: Invalid resH %.2f! Exit now. Make sure you are using the right value, typically "
                     "4.0~8.0 angstrom,and must be smaller than 30.Set it as default 4.0 angstrom.\n", p.resH);
@@ -704,6 +770,8 @@ int VORN_A::vorn_check_boxsizes() {
         VORN_FATAL("micrograph %s of %d x %d pixels is too small: the power spectrum needs a box of at least %d "
                    "pixels",
                    p.first_mic, head_first->nx, head_first->ny, VORN_MIN_BOXSIZE);
+    if (p.do_local_refine && p.local_boxtype == VORN_LOCAL_AUTOGRID)
+        refuse_autogrid_without_step(p, head_first->nx, head_first->ny);
     return 0;
 }
 

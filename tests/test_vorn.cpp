@@ -665,3 +665,74 @@ TEST_F(Run, TheX86_64V3PathGivesTheBaselineEstimateBitForBit) {
     GTEST_SKIP() << "built without the x86-64-v3 copy (VORN_HOST_ARCH is set)";
 #endif
 }
+
+// ---- option values that no stage can use ----
+
+// Each command line runs in a folder that holds a crop of a simulated micrograph.
+// A value that no stage can use ends the run with status 1 before any micrograph
+// is fitted: no log, no summary. Band limits given the wrong way round and text
+// options given twice go on with a warning, and the fit gets its row.
+TEST(OptionChecks, ValuesNoStageCanUseEndTheRunBeforeAnyMicrographIsFitted) {
+    SKIP_WITHOUT_SIM_DATA();
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--resL", "10", "--resH", "10", "a.mrc"}, 1,
+         "--resH 10 is refused: allowed a high resolution limit below --resL 10 A: the band between them is empty"},
+        {{"--do_Hres_ref", "--Href_resL", "8", "--Href_resH", "8", "a.mrc"}, 1, "--Href_resH 8 is refused"},
+        {{"--do_local_refine", "--local_resL", "0", "--local_resH", "-3", "a.mrc"}, 1,
+         "--local_resH -3 is refused: allowed a high resolution limit above 0 A"},
+        {{"--convs_out", "0", "a.mrc"}, 1, "--convs_out 0 is refused: allowed a background box of 2 pixels or more"},
+        {{"--convs_out", "-5", "a.mrc"}, 1, "--convs_out -5 is refused"},
+        {{"--boxsize", "256", "--convsize", "1", "a.mrc"}, 1, "--convsize 1 is refused"},
+        {{"--do_local_refine", "--local_radius", "-1", "a.mrc"}, 1, "--local_radius -1 is refused"},
+        {{"--do_local_refine", "--local_boxtype", "0", "a.mrc"}, 1,
+         "unrecognized local_boxtype! --local_boxtype 0 is refused: allowed the local box types 1 (each "
+         "micrograph's box file) and 3 (an automatic grid)"},
+        {{"--do_local_refine", "--local_boxtype", "2", "a.mrc"}, 1,
+         "LOCAL_REFINE_GIVENBOX unsupported in the current version! --local_boxtype 2 is refused"},
+        // The local box, fitted to the micrograph, leaves the automatic grid no room to step.
+        {{"--do_local_refine", "--local_boxtype", "3", "a.mrc"}, 1,
+         "--local_autogrid_X 7 is refused: allowed at most 0 boxes a side"},
+        {{"--do_local_refine", "--local_boxtype", "3", "--local_boxsize", "200", "--local_autogrid_Y", "57", "a.mrc"}, 1,
+         "--local_autogrid_Y 57 is refused: allowed at most 56 boxes a side"},
+        {{"--do_Hres_ref", "--Href_resL", "3", "--Href_resH", "20", "a.mrc"}, 0,
+         "Warning: Href_resL smaller than Href_resH, swapping them ..."},
+        {{"--input_ctfstar", "old.star", "--input_ctfstar", "in.star"}, 0,
+         "Warning: --input_ctfstar is given more than once: the earlier value old.star is ignored, in.star is used."},
+        {{"--ctfstar", "first", "--ctfstar", "micrographs_all_vorn", "a.mrc"}, 0,
+         "Warning: --ctfstar is given more than once: the earlier value first is ignored, micrographs_all_vorn is "
+         "used."},
+    };
+    TempDir dir;
+    write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", 256), 256);
+    std::FILE* in = std::fopen(dir.file("in.star").c_str(), "w");
+    std::fprintf(in, "data_\nloop_\n_rlnMicrographName #1\n_rlnDefocusU #2\na.mrc 8000\n");
+    std::fclose(in);
+    const std::string summary = dir.file("micrographs_all_vorn.star");
+    for (const Case& c : cases) {
+        std::vector<std::string> words = {"--apix", "1.0"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        std::string line;
+        for (const std::string& w : c.words) line += " " + w;
+        SCOPED_TRACE(line);
+        std::filesystem::remove(summary);
+        std::filesystem::remove(dir.file("a_vorn.log"));
+        const RunResult r = run_vorn(words, dir.path);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(r.has(c.message)) << r.out;
+        EXPECT_FALSE(r.has("Sanitizer") || r.has("runtime error")) << r.out;
+        if (c.status != 0) {
+            EXPECT_FALSE(r.has("Final Values")) << r.out;
+            EXPECT_FALSE(exists(dir.file("a_vorn.log")));
+            EXPECT_FALSE(exists(summary));
+            continue;
+        }
+        const auto rows = summary_rows(read_text(summary));
+        ASSERT_EQ(rows.size(), 1u) << r.out;
+        EXPECT_GT(std::stod(rows[0][10]), 0.0);  // the figure of merit of a fit in a band that holds the spectrum
+    }
+}
