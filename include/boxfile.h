@@ -35,10 +35,16 @@ int ptcl_boxes_to_int2(int2* out, const PTCL_BOX* boxes, int n, int size);
 int ptcl_boxes_to_float2(float2* out, const PTCL_BOX* boxes, int n, int size);
 // 1 for a name ending in ".star", 2 for ".box", else 0 (case-sensitive).
 int get_boxf_suffixf(char* name);
+// Keeps, in their order, the first n boxes that overlap the nx x ny image (a box
+// of no size by its point) and returns how many are kept.
+int keep_ptcl_boxes_inside(PTCL_BOX* boxes, int n, int nx, int ny);
 
 // ---- readers ----
 // A line or row whose integers (x, y, w, h, class) or box centre do not fit an
 // int is skipped with a warning naming the file and line; it is never wrapped.
+// A file that cannot be opened or read, is a directory, or holds a box line of
+// one to three values gives -1 after a warning: the caller decides what its
+// failure means, the process goes on.
 int read_all_ptcl_boxes(PTCL_BOX* out, int capacity, char* name);
 long get_ptcl_number_from_boxf(char* name);
 int read_all_box_vecxyi(std::vector<int2>& out, char* name);
@@ -57,7 +63,8 @@ int output_starbox_head_XYonly(FILE* f);
 int auto_generate_neighbor_boxes_circular(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                           int step);
 // Returns the number written: every box read, less those whose re-centred
-// corner would not fit an int (left out with a warning).
+// corner would not fit an int (left out with a warning); -1 when the file
+// cannot be read.
 int generate_neighbor_boxes_from_boxf(PTCL_BOX* out, int capacity, const PTCL_BOX* ref, float radius, int size,
                                       char* name);
 long auto_gridbox_2d(std::vector<float2>& out, float dx, float x0, float x1, float dy, float y0, float y1);
@@ -72,5 +79,6 @@ int auto_grid_starboxf_2d_from_center(char* name, unsigned step_x, unsigned nx, 
 int auto_grid_starboxf_2d_from_center_nxm(char* name, unsigned nx, unsigned ny, unsigned box, unsigned n, unsigned m);
 
 // ---- pick filter ----
+// -1, with nothing written, when the file of excluded boxes cannot be read.
 int box_filter(int nx, int ny, float diameter, float min_score, float scale, int box_w, int box_h, int2 origin,
                char* in_name, char* exclude_name, char* out_name, int star_output);

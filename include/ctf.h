@@ -442,6 +442,8 @@ public:
     FILE* local_star_file = nullptr;
     FILE* local_ctf_file = nullptr;
     MRC_HEAD* local_ctf_head = nullptr;
+    // 0, or -1 (with a warning) when the micrograph is to be skipped: its box file
+    // cannot be read or its local outputs cannot be written.
     int vorn_local_refine();
     int vorn_get_local_boxf();
     int vorn_check_boxf();
@@ -457,6 +459,12 @@ public:
     int vorn_free_ctf_data_mdef();
     // The local spectrum of the current particle from its areas; the number of areas read.
     int vorn_local_spectrum();
+    // Keeps the first n particles read that overlap the micrograph, warning with
+    // the count of those left out; returns how many are kept.
+    int vorn_local_boxes_inside(int n);
+    // Ends the local stage of a micrograph that is to be skipped: -1 after the
+    // warning and the log line saying why (the file at fault named).
+    int vorn_local_refine_failed(const char* why, const char* file);
     // ==== end of local refinement ====
 
     // ---- options (src/ctf_options.cu) ----
@@ -506,6 +514,10 @@ public:
     void vorn_set_output_names(const char* name, char* log, char* ctf, char* pow, char* epa);
     // Refuses (fatal line) a run in which an output file would replace an input.
     int vorn_check_outputs_spare_inputs();
+    // -1 (with a warning naming the file and why) when an output of the micrograph
+    // in work cannot be written: a directory in its place, no write permission, a
+    // folder that does not take it.
+    int vorn_check_outputs_writable();
 
     // ---- spectrum and 1D search (src/ctf_spectrum.cu) ----
     int vorn_generate_ctf_d_data();
@@ -561,7 +573,20 @@ void vorn_normz_for_display(float* x, size_t n, float s, float m);
 int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
                           float ps, float U, float V, float A);
 
+// Every file written for micrograph mic under the options in force; spared_by_reload
+// marks those a spectrum reloaded from an earlier run leaves as they are.
+struct MicOutput {
+    std::string name;
+    bool spared_by_reload;
+};
+std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic);
+
 // ---- CTF STAR files ----
+// Why a name cannot stand as one word of a STAR row (blank or control
+// characters, a quote, comment or label mark, a block or loop keyword at its
+// start), or null when it can. A micrograph of such a name is refused: its row
+// would not read back.
+const char* ctf_star_word_fault(const char* word);
 int log_ctfstar_head(FILE* f);
 int log_ctfstar_ex_head(FILE* f);
 int log_ctfstar_ex_head_phase_shift(FILE* f);

@@ -82,6 +82,7 @@ int ctf_validation(const float* spectrum, float* scratch, float apix, int nx, in
 // <base>_local.ctf. A particle without any box inside the micrograph keeps U0,
 // V0, A0 and CCC0, and its slice shows the simulation at those values beside
 // zeros. Only box type 1 (a box file) is supported; others end the process.
+// Returns 0, or -1 when the box file cannot be read (no row is written).
 int ctf_local_refine(const char* micrograph, const char* box_suffix, const float* image, int nx, int ny, int box_type,
                      float radius, int box, float overlap, int display, int epa, int astig,
                      float detector_pixel_size, float apix, float P, float kV, float Cs, float AC, float U0, float V0,

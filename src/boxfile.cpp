@@ -3,6 +3,8 @@
 // box positions, neighbour boxes and the grid-cell pick filter.
 #include "boxfile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -161,7 +163,8 @@ int read_star_boxes(FILE* f, const char* name, PTCL_BOX* out, int capacity, cons
     return n;
 }
 
-// Box file lines: x y w h [score [class [angle]]]; a line of one to three words is fatal.
+// Box file lines: x y w h [score [class [angle]]]. A line of one to three words
+// is no box format at all: the whole file is refused (-1, after a warning).
 int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
     WholeLines lines = whole_lines(f);
     char* words[7];
@@ -170,8 +173,11 @@ int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const
         const int k = strnsplit_inplace_byspace(lines.text, words, 7);
         if (k == 0) continue;
         if (k < 4) {
+            vorn_warning_line(func, VORN_UNIT, __LINE__, "unrecognized box format!! Line %ld of file %s holds %d "
+                              "value%s where a box takes 4 to 7; the file is refused.\n\033[m", lines.number, name, k,
+                              k == 1 ? "" : "s");
             free_whole_lines(lines);
-            vorn_fatal_line(func, VORN_UNIT, __LINE__, "unrecognized box format!!");
+            return -1;
         }
         PTCL_BOX b = one_new_ptcl_box();
         int class_id = 0;
@@ -188,17 +194,43 @@ int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const
     return n;
 }
 
-// Reads at most capacity boxes of an open coordinate file, by the name's ending.
-int read_boxes_from_file(FILE* f, const char* name, PTCL_BOX* out, int capacity, const char* func) {
+// A coordinate file opened for reading; null, after a warning, when it cannot be.
+FILE* open_coordinate_file(const char* name, const char* func) {
+    FILE* f = std::fopen(name, "r");
+    if (f == nullptr) {
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "Cannot open file %s. Permission denied or wrong file name."
+                          "\n\033[m", name);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "%s is a directory, not a coordinate file.\n\033[m", name);
+        return nullptr;
+    }
+    return f;
+}
+
+// Reads at most capacity boxes of a coordinate file, by the name's ending; -1
+// (after a warning) when the file cannot be opened or read or is no box file.
+int read_boxes_from_file(const char* name, PTCL_BOX* out, int capacity, const char* func) {
+    FILE* f = open_coordinate_file(name, func);
+    if (f == nullptr) return -1;
+    int n = 0;
     switch (get_boxf_suffixf((char*)name)) {
-        case 1: return read_star_boxes(f, name, out, capacity, func);
-        case 2: return read_box_lines(f, name, out, capacity, func);
+        case 1: n = read_star_boxes(f, name, out, capacity, func); break;
+        case 2: n = read_box_lines(f, name, out, capacity, func); break;
         default:
             vorn_warning_line(func, VORN_UNIT, __LINE__,
                               "unrecognized box file format, only EMAN .box and Relion .star file are supported "
                               "now.!\n\033[m");
-            return 0;
     }
+    if (n >= 0 && std::ferror(f)) {
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "reading file %s failed; the file is refused.\n\033[m", name);
+        n = -1;
+    }
+    std::fclose(f);
+    return n;
 }
 
 void fprint_boxes(FILE* f, const PTCL_BOX* boxes, long n) {
@@ -275,38 +307,44 @@ int get_boxf_suffixf(char* name) {
     return 0;
 }
 
+int keep_ptcl_boxes_inside(PTCL_BOX* boxes, int n, int nx, int ny) {
+    int kept = 0;
+    for (int i = 0; i < n; ++i) {
+        const PTCL_BOX& b = boxes[i];
+        const wide w = std::max(b.w, 1), h = std::max(b.h, 1);
+        if (b.x < nx && b.x + w > 0 && b.y < ny && b.y + h > 0) boxes[kept++] = b;
+    }
+    return kept;
+}
+
 // ---- readers ----
 
 int read_all_ptcl_boxes(PTCL_BOX* out, int capacity, char* name) {
-    FILE* f = star_open_read(name, __func__);
     empty_all_ptcl_boxes(out, capacity);
-    const int n = read_boxes_from_file(f, name, out, capacity, __func__);
-    std::fclose(f);
-    return n;
+    return read_boxes_from_file(name, out, capacity, __func__);
 }
 
 long get_ptcl_number_from_boxf(char* name) {
-    FILE* f = std::fopen(name, "r");
-    if (f == nullptr) {
-        std::printf("Cannot open file %s!\n", name);
-        VORN_FATAL("open file failed.");
-    }
+    FILE* f = open_coordinate_file(name, __func__);
+    if (f == nullptr) return -1;
     WholeLines lines = whole_lines(f);
     char* words[7];
     long n = 0;
     while (read_whole_line(lines)) n += strnsplit_inplace_byspace(lines.text, words, 7) >= 7;
     free_whole_lines(lines);
+    if (std::ferror(f)) {
+        VORN_WARNING("reading file %s failed.\n\033[m", name);
+        n = -1;
+    }
     std::fclose(f);
     return n;
 }
 
 int read_all_box_vecxyi(std::vector<int2>& out, char* name) {
     out.clear();
-    FILE* f = star_open_read(name, __func__);
     std::vector<PTCL_BOX> boxes;
     make_room(boxes, PTCL_BOX_READ_MAX, __func__);
-    const int n = read_boxes_from_file(f, name, boxes.data(), PTCL_BOX_READ_MAX, __func__);
-    std::fclose(f);
+    const int n = read_boxes_from_file(name, boxes.data(), PTCL_BOX_READ_MAX, __func__);
     for (int i = 0; i < n; ++i) out.push_back(box_centre(boxes[i]));
     return n;
 }
@@ -315,6 +353,7 @@ int read_all_box_vecxyi(std::vector<int2>& out, char* name) {
 int boxf_read_all_xysi(int2* out, int capacity, char* name) {
     std::vector<int2> centres;
     const int n = read_all_box_vecxyi(centres, name);
+    if (n < 0) return n;
     const int copies = (capacity == 0 || capacity >= n) ? n : std::max(capacity, 0);
     std::copy(centres.begin(), centres.begin() + copies, out);
     return n;
@@ -401,6 +440,7 @@ int generate_neighbor_boxes_from_boxf(PTCL_BOX* out, int capacity, const PTCL_BO
     std::vector<PTCL_BOX> read;
     make_room(read, PTCL_BOX_READ_MAX, __func__);
     const int n = read_all_ptcl_boxes(read.data(), std::min(capacity, PTCL_BOX_READ_MAX), name);
+    if (n < 0) return n;
     const wide x0 = centre_of(ref->x, ref->w), y0 = centre_of(ref->y, ref->h);
     int written = 0;
     for (int i = 0; i < n; ++i) {
@@ -552,12 +592,14 @@ void suppress_neighbours(PickGrid& g, float min_score) {
     }
 }
 
-// Drops picks whose scaled centre lies closer than sqrt(2)c*scale to an excluded box.
-void exclude_picks(PickGrid& g, char* exclude_name, float scale, int2 origin) {
+// Drops picks whose scaled centre lies closer than sqrt(2)c*scale to an excluded
+// box; false when the file of excluded boxes cannot be read.
+bool exclude_picks(PickGrid& g, char* exclude_name, float scale, int2 origin) {
     const int capacity = (int)std::min<size_t>(g.cells.size(), PTCL_BOX_MAX);
     std::vector<PTCL_BOX> ex;
     make_room(ex, (size_t)capacity, "box_filter");
     const int n = read_all_ptcl_boxes(ex.data(), capacity, exclude_name);
+    if (n < 0) return false;
     const double limit2 = 2.0 * g.c * g.c * (double)scale * scale;
     for (PickCell& p : g.cells) {
         if (!p.keep) continue;
@@ -568,6 +610,7 @@ void exclude_picks(PickGrid& g, char* exclude_name, float scale, int2 origin) {
             if (ex_ * ex_ + ey * ey < limit2) p.keep = false;
         }
     }
+    return true;
 }
 
 void write_picks(const PickGrid& g, FILE* f, float scale, int box_w, int box_h, int2 origin, int star_output) {
@@ -598,8 +641,10 @@ int box_filter(int nx, int ny, float diameter, float min_score, float scale, int
     enter_picks(g, in, in_name);
     std::fclose(in);
     suppress_neighbours(g, min_score);
-    if (exclude_name != nullptr && !is_str_null(exclude_name) && check_file_access(exclude_name, "FR") == 0)
-        exclude_picks(g, exclude_name, scale, origin);
+    // Picks that should have been excluded are not written as if they were good.
+    if (exclude_name != nullptr && !is_str_null(exclude_name) && check_file_access(exclude_name, "FR") == 0 &&
+        !exclude_picks(g, exclude_name, scale, origin))
+        return -1;
     FILE* out = star_open_write(out_name, __func__);
     if (star_output == 1) output_starbox_head(out);
     write_picks(g, out, scale, box_w, box_h, origin, star_output);

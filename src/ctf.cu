@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -68,6 +69,33 @@ bool mic_fits_run(const char* name, const char* first, const MRC_HEAD* h, const 
     VORN_WARNING("the micrograph %s differs in size or mode from %s, which sized the run; skipped.\n\033[m", name,
                  first);
     return false;
+}
+
+// Why the micrograph name cannot be taken at all, before its file is opened:
+// a name that cannot stand as one word of the summary's row, or a file that is
+// no regular file (a directory, a pipe). "" when it can; a name that does not
+// exist is left to the access checks.
+std::string mic_input_fault(const char* name) {
+    if (const char* word = ctf_star_word_fault(name))
+        return std::string("its name cannot stand as one word of a STAR row: ") + word;
+    struct stat st;
+    if (stat(name, &st) != 0 || S_ISREG(st.st_mode)) return "";
+    return S_ISDIR(st.st_mode) ? "it is a directory, not a micrograph file" : "it is not a regular file";
+}
+
+// Why the file name cannot be written, "" when it can: a directory in its
+// place, an existing file without write permission, a folder that does not take it.
+std::string output_unwritable(const std::string& name) {
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return "a directory stands in its place";
+        return access(name.c_str(), W_OK) == 0 ? "" : std::strerror(errno);
+    }
+    if (errno != ENOENT) return std::strerror(errno);
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    if (access(folder.c_str(), W_OK | X_OK) == 0) return "";
+    return "its folder " + folder + ": " + std::strerror(errno);
 }
 
 // The file behind a name, when it exists.
@@ -145,6 +173,8 @@ int VORN_A::vorn_check_access_openf_1st() {
     if (head_frame == nullptr) head_frame = mrc_new_head();
     for (int k = 0; k < p.mic_count; ++k) {
         char* name = p.mic_names[k];
+        // Refused in the loop, where its one warning says why.
+        if (!mic_input_fault(name).empty()) continue;
         if (access(name, F_OK) != 0) {
             RED_WARNING("the micrograph %s does NOT exist! Automatically ignored!", name);
             continue;
@@ -205,13 +235,45 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
     };
     if (!is_str_null(p.ctfstar) && is_input(p.ctfstar))
         VORN_FATAL("the CTF STAR summary %s is an input file; it would be overwritten", p.ctfstar);
-    char names[4][VORN_NAME_LEN];
     for (int k = 0; k < p.mic_count; ++k) {
-        vorn_set_output_names(p.mic_names[k], names[0], names[1], names[2], names[3]);
-        for (const char* out : names)
-            if (is_input(out))
-                VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten", out,
-                           p.mic_names[k]);
+        if (!mic_input_fault(p.mic_names[k]).empty()) continue;  // refused: it writes nothing
+        for (const MicOutput& out : vorn_mic_outputs(p, p.mic_names[k]))
+            if (is_input(out.name.c_str()))
+                VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten",
+                           out.name.c_str(), p.mic_names[k]);
+    }
+    return 0;
+}
+
+std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic) {
+    const std::string stem(mic, std::strlen(mic) - (size_t)get_micrograph_suffixn(mic));
+    std::vector<MicOutput> outs;
+    auto add = [&](const char* suffix, bool spared_by_reload) { outs.push_back({stem + suffix, spared_by_reload}); };
+    add(p.logsuffix, false);
+    add(".ctf", true);
+    add(".pow", true);
+    if (p.do_EPA) add(".epa", true);
+    add("_EPA.log", false);
+    if (p.do_phase_flip) add("_pf.mrc", false);
+    if (p.do_local_refine) {
+        add("_local.star", false);
+        if (p.write_local_ctf) add("_local.ctf", false);
+        if (p.local_boxtype == 3) add("_autogrid.star", false);
+    }
+    return outs;
+}
+
+int VORN_A::vorn_check_outputs_writable() {
+    const VORN_Para& p = *para;
+    // The test the spectrum stage makes before it reloads.
+    const bool reloads = p.reload_ctf_files && access(ctf_name, R_OK) == 0 && access(pow_name, R_OK) == 0;
+    for (const MicOutput& out : vorn_mic_outputs(p, mic_name)) {
+        if (reloads && out.spared_by_reload) continue;
+        const std::string why = output_unwritable(out.name);
+        if (why.empty()) continue;
+        VORN_WARNING("the output %s of micrograph %s cannot be written (%s); skipped.\n\033[m", out.name.c_str(),
+                     mic_name, why.c_str());
+        return -1;
     }
     return 0;
 }
@@ -308,7 +370,8 @@ int VORN_A::vorn_free_ctf_data() {
 int VORN_A::vorn_is_file_ctf_done(char* name) {
     if (access(name, F_OK) != 0) return 0;
     FILE* f = std::fopen(name, "r");
-    if (f == nullptr) vorn_cannot_open(__func__, __LINE__, name);
+    // A log that cannot be read says nothing; whether it can be replaced is checked next.
+    if (f == nullptr) return 0;
     const bool done = FILE_find_str_line(f, "Processing done successfully") >= 0;
     std::fclose(f);
     return done ? 1 : 0;
@@ -318,16 +381,25 @@ int VORN_A::vorn_prep_one_mic() {
     const VORN_Para& p = *para;
     mic_name = p.mic_names[mic_index];
     dp_taken = 0;
+    const std::string fault = mic_input_fault(mic_name);
+    if (!fault.empty()) {
+        VORN_WARNING("the micrograph %s is refused: %s.\n\033[m", mic_name, fault.c_str());
+        return -1;
+    }
     if (check_file_access(mic_name, "FR") != 0) return -1;
     vorn_set_output_names(mic_name, log_name, ctf_name, pow_name, epa_name);
     if (p.do_unfinished && vorn_is_file_ctf_done(log_name)) {
         std::printf("CTF parameter of \033[42m%s\033[m already determined. Automatically skipped.\n", mic_name);
         return 1;
     }
+    if (vorn_check_outputs_writable() != 0) return -1;
     // The micrograph is looked at before its log is opened, so that an old log
     // survives a micrograph that is passed over.
     mic_file = std::fopen(mic_name, "rb");
-    if (mic_file == nullptr) vorn_cannot_open(__func__, __LINE__, mic_name);
+    if (mic_file == nullptr) {
+        VORN_WARNING("Cannot open file %s (%s).\n\033[m", mic_name, std::strerror(errno));
+        return -1;
+    }
     mrc_read_head(mic_file, head_cur);
     if (!mic_head_usable(mic_name, mic_file, head_cur)) {
         close_mic_files();
@@ -338,7 +410,11 @@ int VORN_A::vorn_prep_one_mic() {
         return -1;
     }
     log_file = std::fopen(log_name, "w+");
-    if (log_file == nullptr) vorn_cannot_write(__func__, __LINE__, log_name);
+    if (log_file == nullptr) {
+        VORN_WARNING("Cannot write to file %s (%s); skipped.\n\033[m", log_name, std::strerror(errno));
+        close_mic_files();
+        return -1;
+    }
     vorn_fput_parameters_ctffind3_like();
 
     const double t0 = wall_seconds();
@@ -475,9 +551,16 @@ MicOutcome VORN_A::vorn_run_one_mic() {
         return MicOutcome::Failed;
     }
     const double t_local = wall_seconds();
-    if (para->do_local_refine) vorn_local_refine();
+    if (para->do_local_refine && vorn_local_refine() != 0) {
+        close_mic_files();
+        return MicOutcome::Failed;
+    }
     vorn_put_time("LOCAL REFINE", t_local);
-    vorn_write_star_oneline();
+    // A fit without its row is not done: its log must not say so.
+    if (vorn_write_star_oneline() != 0) {
+        close_mic_files();
+        return MicOutcome::Failed;
+    }
     // A spectrum reloaded from an earlier run has no second spectrum to show.
     if (!spec_reloaded) vorn_write_ctfout('W');
     const double t_flip = wall_seconds();

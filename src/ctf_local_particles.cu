@@ -188,6 +188,12 @@ int ctf_local_refine(const char* micrograph, const char* box_suffix, const float
     std::vector<PTCL_BOX> boxes(PTCL_BOX_READ_MAX), neighbours(PTCL_BOX_READ_MAX);
     std::vector<char> box_name(box_file.begin(), box_file.end() + 1);
     const int n = read_all_ptcl_boxes(boxes.data(), PTCL_BOX_READ_MAX, box_name.data());
+    if (n < 0) {
+        // The reader said why; no row and no slice are written for a file it refused.
+        if (stack.f != nullptr) std::fclose(stack.f);
+        std::fclose(star);
+        return -1;
+    }
     print_stdout_and_log(log, "Total particle number for local refinement: %d\n", n);
     print_stdout_and_log(log, "\n       X       Y       Defocus_U   Defocus_V       Angle         CCC\n");
     stack.nz = n;

@@ -146,18 +146,28 @@ int VORN_A::vorn_get_local_boxf() {
 
 int VORN_A::vorn_particle_star_write_head(FILE* f) { return particle_star_write_head(f); }
 
+// The local output file name opened with "w+"; null after a warning when it cannot be.
+static FILE* open_local_output(const char* name) {
+    FILE* f = std::fopen(name, "w+");
+    if (f == nullptr) VORN_WARNING("Cannot write to file %s. Permission denied or no space left!\n\033[m", name);
+    return f;
+}
+
 int VORN_A::vorn_open_output_local_head() {
     mrcf_set_outname_by_suffix(local_star_name, mic_name, "_local.star");
-    local_star_file = std::fopen(local_star_name, "w+");
-    if (local_star_file == nullptr) vorn_cannot_write(__func__, __LINE__, local_star_name);
+    local_star_file = open_local_output(local_star_name);
+    if (local_star_file == nullptr) return -1;
     std::printf("\nWriting out star file %s for local refinement\n", local_star_name);
     if (log_file != nullptr) std::fprintf(log_file, "\nWriting out star file %s for local refinement\n", local_star_name);
     vorn_particle_star_write_head(local_star_file);
     // A micrograph without particles gets no empty image file.
     if (para->write_local_ctf && local_ptcl_n > 0) {
         mrcf_set_outname_by_suffix(local_ctf_name, mic_name, "_local.ctf");
-        local_ctf_file = std::fopen(local_ctf_name, "w+");
-        if (local_ctf_file == nullptr) vorn_cannot_write(__func__, __LINE__, local_ctf_name);
+        local_ctf_file = open_local_output(local_ctf_name);
+        if (local_ctf_file == nullptr) {
+            vorn_close_output_local();
+            return -1;
+        }
     }
     return 0;
 }
@@ -233,6 +243,25 @@ int VORN_A::vorn_write_local_ctf_file(int index) {
 
 // ================= the driver =================
 
+int VORN_A::vorn_local_refine_failed(const char* why, const char* file) {
+    ref_is_local = 0;
+    VORN_WARNING("micrograph %s skipped: %s (%s); no result is written.\n\033[m", mic_name, why, file);
+    if (log_file != nullptr) std::fprintf(log_file, "Skipped: %s (%s).\n", why, file);
+    return -1;
+}
+
+int VORN_A::vorn_local_boxes_inside(int n) {
+    const int nx = head_cur->nx, ny = head_cur->ny;
+    const int kept = keep_ptcl_boxes_inside(local_ptcls, n, nx, ny);
+    if (kept == n) return n;
+    char text[2 * VORN_NAME_LEN];
+    std::snprintf(text, sizeof text, "%d of the %d particle boxes of %s lie wholly outside the micrograph (%d x %d "
+                  "pixels); they are skipped.", n - kept, n, local_box_name, nx, ny);
+    VORN_WARNING("%s\n\033[m", text);
+    if (log_file != nullptr) std::fprintf(log_file, "%s\n", text);
+    return kept;
+}
+
 int VORN_A::vorn_local_spectrum() {
     const VORN_Para& p = *para;
     const unsigned B = (unsigned)p.local_boxsize;
@@ -273,13 +302,16 @@ int VORN_A::vorn_local_refine() {
     if (!local_boxf_usable) {
         // The local STAR file still says that this micrograph has no local values.
         local_ptcl_n = 0;
-        vorn_open_output_local_head();
+        const int opened = vorn_open_output_local_head();
         vorn_close_output_local();
         ref_is_local = 0;
-        return 0;
+        return opened == 0 ? 0 : vorn_local_refine_failed("its local outputs cannot be written", local_star_name);
     }
-    local_ptcl_n = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
-    vorn_open_output_local_head();
+    const int read = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
+    if (read < 0) return vorn_local_refine_failed("its box file cannot be read", local_box_name);
+    local_ptcl_n = vorn_local_boxes_inside(read);
+    if (vorn_open_output_local_head() != 0)
+        return vorn_local_refine_failed("its local outputs cannot be written", local_star_name);
     vorn_output_init_local_info();
     for (int j = 0; j < local_ptcl_n; ++j) {
         local_ptcl_cur = local_ptcls[j];

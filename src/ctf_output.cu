@@ -110,7 +110,17 @@ int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, floa
     // Flipped in the transform's own row order, so that any size, odd ones too,
     // comes back unmoved.
     hcuda_phase_flip_r2d_c(d_image, d_image, (unsigned)nx, (unsigned)ny, apix, kV, cs, ac, ps, U, V, A);
-    mrcf_write_xyz_ddata(out_name, d_image, nx, ny, 1);
+    // The header carries the pixel size the flip used (cell edge / samples), so
+    // readers of the file get its scale.
+    MRC_HEAD head{};
+    mrc_init_head(&head);
+    mrc_set_head_xyz_mode(&head, nx, ny, 1, MRC_MODE_FLOAT);
+    head.mx = nx;
+    head.my = ny;
+    head.cella[0] = (float)nx * apix;
+    head.cella[1] = (float)ny * apix;
+    head.cella[2] = apix;
+    mrcf_write_head_ddata(out_name, &head, d_image);
     if (d_own != nullptr) device_release(GPU_SITE, d_own);
     return 0;
 }

@@ -40,6 +40,18 @@ int VORN_A::vorn_fput_parameters_ctffind3_like() {
 
 // ================= CTF STAR summary =================
 
+const char* ctf_star_word_fault(const char* word) {
+    if (word == nullptr || word[0] == '\0') return "it is empty";
+    for (const char* c = word; *c != '\0'; ++c) {
+        if (*c == ' ' || *c == '\t') return "it holds a blank or a tab";
+        if ((unsigned char)*c < 0x20 || *c == 0x7f) return "it holds a control character";
+    }
+    if (std::strchr("_#'\";$", word[0]) != nullptr) return "it begins with a character STAR reads as a mark";
+    for (const char* key : {"data_", "loop_", "save_", "global_", "stop_"})
+        if (std::strncmp(word, key, std::strlen(key)) == 0) return "it begins with a STAR keyword";
+    return nullptr;
+}
+
 int log_ctfstar_head(FILE* f) {
     static const char* const labels[] = {"_rlnMicrographName",    "_rlnCtfImage",          "_rlnDefocusU",
                                          "_rlnDefocusV",          "_rlnDefocusAngle",      "_rlnVoltage",
@@ -232,7 +244,12 @@ int VORN_A::vorn_write_star_oneline() {
     else
         log_ctfstar_ex_oneline(star_file, mic_name, ctf_name, U, V, A, p.kV, p.cs, p.ac, mag, p.dstep, fom, res);
     // Every finished row reaches the file, so a run that is killed keeps them.
-    std::fflush(star_file);
+    if (std::fflush(star_file) != 0 || std::ferror(star_file)) {
+        VORN_WARNING("the row of micrograph %s could not be written to the summary %s; it counts as failed.\n\033[m",
+                     mic_name, p.ctfstar);
+        std::clearerr(star_file);
+        return -1;
+    }
     star_rows_kept.insert(mic_name);
     return 0;
 }

@@ -3,6 +3,7 @@
 #define VORN_UNIT "src/data_pool"
 #include "data_pool.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,7 +14,10 @@ mrcf_data_packet mrcf_read_data_packet(char* name, int nx, int ny, int nz) {
     dp.file_name = name;
     dp.state = 1;
     dp.failed = 1;
-    FILE* f = (name != nullptr && access(name, R_OK) == 0) ? std::fopen(name, "rb") : nullptr;
+    // Only a regular file is opened: a pipe would hold the reader, a directory has no data.
+    struct stat st;
+    const bool regular = name != nullptr && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+    FILE* f = (regular && access(name, R_OK) == 0) ? std::fopen(name, "rb") : nullptr;
     if (f == nullptr) return dp;
     dp.head = mrc_new_head();
     mrc_read_head(f, dp.head);

@@ -100,7 +100,7 @@ TEST_F(BoxFiles, StarLabelsMissingOrOutsideTheColumnsRejectTheFile) {
     }
 }
 
-TEST_F(BoxFiles, UnknownEndingAndBadLines) {
+TEST_F(BoxFiles, UnknownEndingGivesNoBoxesWithAWarning) {
     std::string other = write("a.BOX", BOX_TEXT);
     PTCL_BOX boxes[2];
     testing::internal::CaptureStdout();
@@ -108,21 +108,32 @@ TEST_F(BoxFiles, UnknownEndingAndBadLines) {
     EXPECT_NE(testing::internal::GetCapturedStdout().find(
                   "unrecognized box file format, only EMAN .box and Relion .star file are supported now.!"),
               std::string::npos);
+}
 
-    std::string bad = write("bad.box", "1 2 3 4\n1 2 3\n");
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            read_all_ptcl_boxes(boxes, 2, cstr(bad));
-        },
-        ::testing::ExitedWithCode(1), "read_all_ptcl_boxes.*unrecognized box format!!");
-    std::string absent = path("absent.box");
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            read_all_ptcl_boxes(boxes, 2, cstr(absent));
-        },
-        ::testing::ExitedWithCode(1), "Cannot open file .*absent.box. Permission denied or wrong file name");
+TEST(BoxLists, BoxesWhollyOutsideTheImageAreLeftOut) {
+    // A 100 x 80 image; boxes of 64 and STAR points (no size).
+    struct Case {
+        int x, y, w, h;
+        bool kept;
+    } const cases[] = {
+        {0, 0, 64, 64, true},           {-63, -63, 64, 64, true},  {99, 79, 64, 64, true},
+        {-64, 10, 64, 64, false},       {10, -64, 64, 64, false},  {100, 10, 64, 64, false},
+        {10, 80, 64, 64, false},        {100000, 100000, 64, 64, false}, {-5000, -5000, 64, 64, false},
+        {99, 79, 0, 0, true},           {0, 0, 0, 0, true},        {-1, 5, 0, 0, false},
+        {100, 5, 0, 0, false},          {INT_MAX, INT_MAX, INT_MAX, INT_MAX, false},
+        {INT_MIN, INT_MIN, INT_MAX, INT_MAX, false},
+    };
+    std::vector<PTCL_BOX> boxes;
+    std::vector<int> want;
+    for (const Case& c : cases) {
+        boxes.push_back(PTCL_BOX{c.x, c.y, c.w, c.h, (float)boxes.size(), 0, 0.0f, 0.0f});
+        if (c.kept) want.push_back((int)boxes.size() - 1);
+    }
+    boxes.push_back(sentinel());
+    ASSERT_EQ(keep_ptcl_boxes_inside(boxes.data(), (int)std::size(cases), 100, 80),
+              (int)want.size());
+    for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(boxes[k].score, (float)want[k]) << k;  // in their order
+    EXPECT_EQ(boxes.back().x, -9);  // nothing past n
 }
 
 TEST_F(BoxFiles, CentreListsFromBothForms) {
@@ -403,6 +414,61 @@ TEST_F(BoxFiles, PickFilterNeedsACell) {
             box_filter(200, 200, 1.0f, 0.1f, 1.0f, 20, 20, make_int2(0, 0), cstr(in), cstr(none), cstr(out), 0);
         },
         ::testing::ExitedWithCode(1), "box_filter.*gives no grid cell");
+}
+
+// A file that gives no boxes for a reason of its own is refused, -1 after one
+// warning, by every reader: the caller goes on with its next file.
+TEST_F(BoxFiles, FilesThatCannotBeReadAreRefusedWithoutEndingTheProcess) {
+    std::filesystem::create_directory(path("dir.box"));
+    const std::pair<std::string, std::string> files[] = {
+        {write("short.box", "1 2 3 4\n100 100\n5 6 7 8\n"),
+         "unrecognized box format!! Line 2 of file " + path("short.box") + " holds 2 values"},
+        {path("absent.box"), "Cannot open file " + path("absent.box") + ". Permission denied or wrong file name."},
+        {path("dir.box"), path("dir.box") + " is a directory, not a coordinate file."},
+    };
+    std::string picks = write("picks.box", PICKS), kept = path("kept.box");
+    std::vector<PTCL_BOX> boxes(4, sentinel());
+    std::vector<int2> centres = {make_int2(1, 1)};
+    int2 xy[4];
+    const PTCL_BOX ref = PTCL_BOX{0, 0, 10, 10, 0.0f, 0, 0.0f, 0.0f};
+    const std::pair<const char*, std::function<long(char*)>> readers[] = {
+        {"read_all_ptcl_boxes", [&](char* n) { return read_all_ptcl_boxes(boxes.data(), 4, n); }},
+        {"read_all_box_vecxyi", [&](char* n) { return read_all_box_vecxyi(centres, n); }},
+        {"boxf_read_all_xysi", [&](char* n) { return boxf_read_all_xysi(xy, 4, n); }},
+        {"generate_neighbor_boxes_from_boxf",
+         [&](char* n) { return generate_neighbor_boxes_from_boxf(boxes.data(), 4, &ref, 30.0f, 20, n); }},
+        {"box_filter", [&](char* n) {
+             return box_filter(200, 200, 20.0f, 0.1f, 1.0f, 20, 20, make_int2(0, 0), cstr(picks), n, cstr(kept), 0);
+         }},
+    };
+    for (const auto& [file, message] : files) {
+        for (const auto& [call, run] : readers) {
+            SCOPED_TRACE(file + ": " + call);
+            const bool filter = std::string(call) == "box_filter";
+            // The filter passes over a missing exclusion file by its access test.
+            if (filter && !std::filesystem::exists(file)) continue;
+            std::remove(kept.c_str());
+            std::string name = file;
+            testing::internal::CaptureStdout();
+            const long n = run(cstr(name));
+            const std::string said = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(n, -1);
+            EXPECT_NE(said.find(message), std::string::npos) << said;
+            EXPECT_EQ(said.find("Warning in function"), said.rfind("Warning in function")) << said;
+            EXPECT_EQ(said.find("Exit now"), std::string::npos) << said;
+            if (filter) {
+                EXPECT_FALSE(std::filesystem::exists(kept));  // no picks written without their exclusions
+            }
+        }
+        EXPECT_TRUE(centres.empty());
+    }
+    // Counting lines needs no box format, only a file to read.
+    for (const char* bad : {"absent.box", "dir.box"}) {
+        std::string name = path(bad);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_ptcl_number_from_boxf(cstr(name)), -1) << bad;
+        EXPECT_NE(testing::internal::GetCapturedStdout().find(name), std::string::npos);
+    }
 }
 
 // ---------------- damaged files (README beside them says what each breaks) ----------------

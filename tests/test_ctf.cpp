@@ -605,6 +605,49 @@ TEST(CtfStar, SummaryRowsReachTheFileAsTheyAreWritten) {
     }
 }
 
+TEST(CtfStar, ARowThatDoesNotReachTheSummaryIsAFailure) {
+    TempDir dir;
+    Parsed run({"--apix", "1.0", "--ctfstar", dir.file("sum"), "m1.mrc"});
+    VORN_A& a = run.a;
+    char ctf[VORN_NAME_LEN] = "m1.ctf";
+    testing::internal::CaptureStdout();
+    open_summary_of_first(a, ctf);
+    std::fclose(a.star_file);
+    a.star_file = std::fopen("/dev/full", "w");  // every write fails: no space left
+    ASSERT_NE(a.star_file, nullptr);
+    EXPECT_EQ(a.vorn_write_star_oneline(), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("the row of micrograph m1.mrc could not be written to the summary"), std::string::npos) << out;
+    EXPECT_EQ(a.star_rows_kept.count("m1.mrc"), 0u);
+    a.ctf_name = nullptr;
+}
+
+TEST(CtfStar, NamesThatCannotStandAsOneWordOfARowAreTold) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"a.mrc", nullptr},
+        {"/data/set_1/mic-007.mrcs", nullptr},
+        {"./data_x.mrc", nullptr},
+        {"x_loop_.mrc", nullptr},
+        {"", "it is empty"},
+        {"f with spaces.mrc", "it holds a blank or a tab"},
+        {"f\twith.mrc", "it holds a blank or a tab"},
+        {"a\nb.mrc", "it holds a control character"},
+        {"a\rb.mrc", "it holds a control character"},
+        {"_rlnDefocusU.mrc", "it begins with a character STAR reads as a mark"},
+        {"#a.mrc", "it begins with a character STAR reads as a mark"},
+        {"'a.mrc", "it begins with a character STAR reads as a mark"},
+        {"\"a.mrc", "it begins with a character STAR reads as a mark"},
+        {";a.mrc", "it begins with a character STAR reads as a mark"},
+        {"data_a.mrc", "it begins with a STAR keyword"},
+        {"loop_a.mrc", "it begins with a STAR keyword"},
+        {"save_a.mrc", "it begins with a STAR keyword"},
+    };
+    for (const auto& [name, fault] : cases) {
+        const char* got = ctf_star_word_fault(name);
+        EXPECT_STREQ(got, fault) << name;
+    }
+}
+
 TEST(CtfStar, InputFileAddsItsNamedRowsWithTheirCtf) {
     TempDir dir;
     const std::string in = dir.file("in.star");

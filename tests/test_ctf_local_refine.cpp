@@ -1,7 +1,8 @@
 // Local refinement around particles on a simulated micrograph whose CTF another
 // program made: local defocus near the micrograph's, particles without areas
-// inside the micrograph, no empty image file, the automatic grid, the range
-// checks of the local box, and no file handle left open after many micrographs.
+// inside the micrograph, boxes wholly outside it left out, no empty image file,
+// the automatic grid, the range checks of the local box, and no file handle
+// left open after many micrographs.
 #include <gtest/gtest.h>
 #include <dirent.h>
 
@@ -76,11 +77,17 @@ protected:
 };
 
 TEST_F(LocalRefine, LocalDefocusFollowsTheMicrographAndEdgeParticlesCarryItsValues) {
-    // Two particles inside, one whose areas all lie outside the micrograph.
-    boxes("a.box", "192 192 128 128\n300 250 128 128\n-4000 -4000 128 128\n");
+    // Two particles inside, one at the edge whose areas all lie outside the
+    // micrograph, and two boxes wholly outside it, which get no values at all.
+    boxes("a.box", "192 192 128 128\n100000 100000 64 64\n300 250 128 128\n-100 -100 128 128\n-5000 -5000 64 64\n");
     LocalRun run(words({"--write_local_ctf", "1", dir.file("a.mrc")}));
     ASSERT_EQ(run.refine(0), 0);
     const std::string log = read_text(dir.file("a_vorn.log"));
+    const std::string outside = "2 of the 5 particle boxes of " + dir.file("a.box") +
+                                " lie wholly outside the micrograph (512 x 512 pixels); they are skipped.";
+    EXPECT_EQ(run.out.find(outside), run.out.rfind(outside)) << run.out;
+    EXPECT_NE(run.out.find(outside), std::string::npos) << run.out;
+    EXPECT_NE(log.find(outside), std::string::npos);
     EXPECT_NE(run.out.find("Total particle number for local refinement: 3\n"), std::string::npos);
     EXPECT_NE(log.find("Using box file " + dir.file("a.box") + " for local refinement\n"), std::string::npos);
     // Lines: x, y, U, V, angle, CCC.
