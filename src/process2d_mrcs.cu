@@ -104,7 +104,7 @@ int mrcf_2ds_find_single_peaks(const char* stack) {
             std::fflush(text);
         },
         [&](const char* file) { MRC_CMD_ABANDON(text, name, "read data of", file); });
-    std::fclose(text);
+    MRC_CMD_CLOSE_OUTPUT(text, name, !std::ferror(text));
     std::printf("\n peak search finished\n");
     return 0;
 }

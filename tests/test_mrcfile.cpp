@@ -943,6 +943,36 @@ TEST(MrcWrite, NewFileByteSectionsAndCopiedHeader) {
     EXPECT_STREQ(mrcf_get_head_mode(out.c_str()), "Float");
 }
 
+// The pair of streams opens the output only for an input with a whole header
+// that is not the output itself; otherwise nothing is created or truncated.
+TEST(MrcWrite, InputOutputPairRefusesAHeaderlessInputAndAnOutputOverTheInput) {
+    TempDir dir;
+    const std::string in = dir.file("in.mrc"), link = dir.file("link.mrc"), empty = dir.file("empty.mrc"), out = dir.file("out.mrc");
+    make_mrc(in, 3, 2, 1, 2, ramp(6));
+    std::filesystem::create_symlink(in, link);
+    std::fclose(std::fopen(empty.c_str(), "wb"));
+    const Bytes original = read_bytes(in);
+    const struct {
+        std::string in, out;
+        const char* says;
+    } cases[] = {{empty, out, "shorter than an MRC header"}, {in, in, "is the input file"}, {in, link, "is the input file"}};
+    for (const auto& c : cases) {
+        FILE* fin = stdin;
+        FILE* fout = stdin;
+        MRC_HEAD* hin = nullptr;
+        MRC_HEAD* hout = nullptr;
+        MRC_HEAD h1, h2;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrcf_io_init(c.in.c_str(), c.out.c_str(), fin, fout, hin, hout), -1) << c.out;
+        EXPECT_TRUE(fin == nullptr && fout == nullptr && hin == nullptr && hout == nullptr) << c.out;
+        EXPECT_EQ(mrcf_io_open_io_read_write_head(c.in.c_str(), c.out.c_str(), fin, fout, &h1, &h2), -1) << c.out;
+        EXPECT_TRUE(fin == nullptr && fout == nullptr) << c.out;
+        EXPECT_NE(testing::internal::GetCapturedStdout().find(c.says), std::string::npos) << c.out;
+        EXPECT_EQ(read_bytes(in), original);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
 TEST(MrcWrite, AppendSectionsKeepsTheFileExact) {
     TempDir dir;
     const std::string path = dir.file("append.mrc");
