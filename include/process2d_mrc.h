@@ -8,14 +8,16 @@
 // "open file '%s' failed." (the rotation commands print their own "Cannot open
 // file strike any key exit!" lines). Inputs and arguments no result can come
 // from are refused with a warning: the command writes nothing and returns -1.
-// So are an output that names an input (the same path, or the same file through
-// a link), an input without a whole MRC header, or with less data than its
-// header describes, a file of no image where one is needed, sizes or counts
-// below 1 or whose product (or an output size) does not fit, a shrink factor or
-// scale below one output pixel, a box file that holds no box or cannot be read,
-// boxes larger than the image or that do not fit the stack's images. Inputs are
-// read and checked before an output is opened; an output a command abandons on
-// a failed read or write is removed before the fatal line.
+// So are an output that names an input (the same path, or the same file
+// through a link), an input without a whole MRC header, or without the data a
+// command reads (the commands on open files check all the data the header
+// describes; the whole-file reads keep their fatal size check), a file of no
+// image where one is needed, sizes or counts below 1 or whose product (or an
+// output size) does not fit, a shrink factor or scale below one output pixel,
+// a box file that holds no box or cannot be read, boxes larger than the image
+// or that do not fit the stack's images. Inputs are read and checked before an
+// output is opened; an output a command abandons on a failed read or write is
+// removed before the fatal line.
 // In the commands with a device argument, 999 selects the host path; any
 // other index is checked and made the current device (check_gid).
 #pragma once
@@ -49,8 +51,9 @@ FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, in
 FILE* mrc_cmd_open_or_strike(const char* name, const char* how);
 // An input read image by image: opened for reading (a failure ends the process
 // with the line strike when one is given), its header into h; null, after a
-// refusal and with the file closed, when the header is short or the file holds
-// less data than the header describes.
+// refusal and with the file closed, when the header is short, the file holds
+// less data than the header describes, or its images hold no pixel (so that the
+// file's size bounds their count).
 FILE* mrc_cmd_open_input(const char* name, MRC_HEAD& h, const char* strike, const char* func, int line);
 #define MRC_CMD_OPEN_INPUT(name, h, strike) mrc_cmd_open_input((name), (h), (strike), __func__, __LINE__)
 // The refusal "<name> holds no image." when a size of h is below 1; else 0.

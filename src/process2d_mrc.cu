@@ -60,6 +60,8 @@ FILE* mrc_cmd_open_input(const char* name, MRC_HEAD& h, const char* strike, cons
         status = mrc_cmd_refuse(func, line, "No MRC header in %s.", name);
     else if (mrc_check_data_in_file(f, &h) != 0)
         status = mrc_cmd_refuse(func, line, "%s holds less data than its header describes.", name);
+    else if (h.nz > 0 && (h.nx < 1 || h.ny < 1))  // sections of no pixel: their count is bounded by nothing
+        status = mrc_cmd_refuse(func, line, "%s holds %d images of %d x %d pixels.", name, h.nz, h.nx, h.ny);
     if (status == 0) return f;
     std::fclose(f);
     return nullptr;

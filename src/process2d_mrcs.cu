@@ -4,7 +4,6 @@
 #include "process2d_mrcs.h"
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "mrcfile.h"
@@ -42,13 +41,13 @@ void each_image_by_thousands(const char* stack, MRC_HEAD* h, int n, Reopen reope
     }
 }
 
-// The stack checked (header, image, data in the file) before any output is
-// made for it; false after the refusal.
-bool check_stack(const char* stack, MRC_HEAD& h, const char* func, int line) {
+// The stack checked (header, data in the file and, when one is needed, an
+// image) before any output is made for it; false after the refusal.
+bool check_stack(const char* stack, MRC_HEAD& h, bool need_image, const char* func, int line) {
     FILE* f = mrc_cmd_open_input(stack, h, nullptr, func, line);
     if (f == nullptr) return false;
     std::fclose(f);
-    return mrc_cmd_has_image(h, stack, func, line) == 0;
+    return !need_image || mrc_cmd_has_image(h, stack, func, line) == 0;
 }
 
 }  // namespace
@@ -57,7 +56,7 @@ int mrcsf_2ds_extract_local_ptcls(const char* stack, const char* boxf, int size)
     char out[1024];
     mrcf_set_outname_by_suffix(out, stack, "_local_particles.mrcs");
     MRC_HEAD hin;
-    if (MRCF_CHECK_OUTPUT_NAMES(out, stack, boxf) != 0 || !check_stack(stack, hin, __func__, __LINE__)) return -1;
+    if (MRCF_CHECK_OUTPUT_NAMES(out, stack, boxf) != 0 || !check_stack(stack, hin, true, __func__, __LINE__)) return -1;
     const int nz = hin.nz;
     int n = 0;
     host_array<PTCL_BOX> boxes = MRC_CMD_READ_BOXES(boxf, nz, n);
@@ -91,7 +90,7 @@ int mrcf_2ds_find_single_peaks(const char* stack) {
     char name[1024];
     mrcf_set_outname_by_suffix(name, stack, "_local_center.txt");
     MRC_HEAD h;
-    if (MRCF_CHECK_OUTPUT_NAMES(name, stack) != 0 || !check_stack(stack, h, __func__, __LINE__)) return -1;
+    if (MRCF_CHECK_OUTPUT_NAMES(name, stack) != 0 || !check_stack(stack, h, false, __func__, __LINE__)) return -1;
     FILE* text = MRC_CMD_OPEN_WRITE(name, "w+");
     std::printf("searching and writing all peaks (frame,   x,     y,     value) to %s :\n", name);
     each_image_by_thousands(
@@ -144,24 +143,24 @@ int mrcsf_split(const char* in, const char* prefix) {
     MRC_HEAD h;
     FILE* fin = MRC_CMD_OPEN_INPUT(in, h, nullptr);
     if (fin == nullptr) return -1;
-    // Every name is formed, and checked against the input, before one is written.
-    std::vector<std::string> names((size_t)std::max(h.nz, 0));
-    for (int i = 0; i < h.nz; ++i) {
-        char name[1024] = {0};
+    char name[1024];
+    auto name_of = [&](int i) {
         if (std::snprintf(name, sizeof name, "%s%06d.mrc", prefix, i) >= (int)sizeof name)
             VORN_FATAL("output name of prefix '%s' too long", prefix);
-        names[(size_t)i] = name;
-        if (MRCF_CHECK_OUTPUT_NAMES(name, in) != 0) {
+        return name;
+    };
+    // Every name is checked against the input before one is written.
+    for (int i = 0; i < h.nz; ++i)
+        if (MRCF_CHECK_OUTPUT_NAMES(name_of(i), in) != 0) {
             std::fclose(fin);
             return -1;
         }
-    }
     MRC_HEAD one = h;
     mrc_set_head_xyz_mode(&one, h.nx, h.ny, 1, MRC_MODE_FLOAT);
     std::vector<float> image = MRC_CMD_FLOATS(image_pixels((unsigned)h.nx, (unsigned)h.ny));
     for (int i = 0; i < h.nz; ++i) {
         if (mrc_read_slice(fin, &h, i, 'z', image.data()) != 0) VORN_FATAL("read data of file '%s' failed.", in);
-        mrcf_write_head_data(names[(size_t)i].c_str(), &one, image.data());
+        mrcf_write_head_data(name_of(i), &one, image.data());
         std::printf(".");
         std::fflush(stdout);
     }

@@ -116,6 +116,16 @@ inline std::vector<std::string> headless_inputs(const TempDir& dir, const std::s
     return {empty, short_by_one, folder};
 }
 
+// A file of a mode-2 header of nx x ny x nz and no data.
+inline std::string header_only(const TempDir& dir, const std::string& name, int nx, int ny, int nz) {
+    MRC_HEAD h;
+    mrc_init_head(&h);
+    mrc_set_head_xyz_mode(&h, nx, ny, nz, MRC_MODE_FLOAT);
+    const std::string path = dir.file(name);
+    write_text(path, std::string((const char*)&h, sizeof h));
+    return path;
+}
+
 // A refusal: run returns -1 and prints says, every input is as it was and no
 // output exists.
 inline void expect_refused(const std::function<int()>& run, const std::string& says, const std::vector<std::string>& inputs,

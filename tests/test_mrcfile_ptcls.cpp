@@ -83,16 +83,6 @@ TEST(ParticlesByBoxFile, IntoAStackFileReadBackAndStrict) {
     expect_strict(dir, {out}, "8 6 12 2 ");
 }
 
-// A file of the header alone, whose sizes would ask for gigabytes.
-std::string header_only(const TempDir& dir, const std::string& name, int sx, int sy) {
-    MRC_HEAD hd;
-    mrc_init_head(&hd);
-    mrc_set_head_xyz_mode(&hd, sx, sy, 1, MRC_MODE_FLOAT);
-    const std::string path = dir.file(name);
-    write_text(path, std::string((const char*)&hd, sizeof hd));
-    return path;
-}
-
 TEST(ParticlesByBoxFile, RefusalsWriteNothing) {
     TempDir dir;
     const std::string m = write_mrc(dir, "mic.mrc", pattern(nx, ny), nx, ny);
@@ -101,7 +91,8 @@ TEST(ParticlesByBoxFile, RefusalsWriteNothing) {
     const std::string empty_mic = write_mrc(dir, "empty.mrc", Image(), nx, ny, 0);
     const std::string no_bytes = dir.file("no_bytes.mrc");
     write_text(no_bytes, "");
-    const std::string gigabytes = header_only(dir, "8GiB.mrc", 46341, 46341), widest = header_only(dir, "max.mrc", INT_MAX, INT_MAX);
+    // Files of the header alone, whose sizes would ask for gigabytes.
+    const std::string gigabytes = header_only(dir, "8GiB.mrc", 46341, 46341, 1), widest = header_only(dir, "max.mrc", INT_MAX, INT_MAX, 1);
     const std::string huge = write_boxes(dir, "huge.box", {box(0, 0, 100000, 100000)});
     const std::string wrapping = write_boxes(dir, "wrap.box", std::vector<PTCL_BOX>(16, box(0, 0, 1 << 30, 1 << 30)));
     Image out(2 * w * h - 1, -7.0f);

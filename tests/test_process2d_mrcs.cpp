@@ -3,6 +3,7 @@
 // splitting, re-read with the library's reader.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <functional>
 #include <string>
 #include <vector>
@@ -144,9 +145,14 @@ TEST(StackCommandRefusals, InputsWithoutAWholeHeaderOrWithTooLittleData) {
     // image by image refuse it before they write (the whole-file read ends the process).
     const std::string whole = write_mrc(dir, "whole.mrcs", pattern(8, 6, 3), 8, 6, 3), cut = dir.file("cut.mrcs");
     write_text(cut, bytes_of(whole).substr(0, 1024 + 4 * 8 * 6 * 2));
+    // Images of no pixel: the file's size would not bound their number.
+    const std::string pixelless = header_only(dir, "pixelless.mrcs", 0, 6, INT_MAX);
     for (const auto& c : stack_commands(dir, bf))
-        if (std::string(c.name) != "hot pixels")
+        if (std::string(c.name) != "hot pixels") {
             expect_refused([&] { return c.run(cut); }, cut + " holds less data than its header describes.", {cut}, c.outputs(cut), c.name);
+            expect_refused([&] { return c.run(pixelless); }, " holds 2147483647 images of 0 x 6 pixels.", {pixelless},
+                           c.outputs(pixelless), c.name);
+        }
 }
 
 // An output that is the input (its name, a link, or one of the names a command
