@@ -1086,7 +1086,7 @@ int mrcf_get_zdata_all2(float** out, const char* name) {
 }
 
 float* mrcf_get_data_sliceN(const char* name, int n) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     float* data = nullptr;
     const int status = with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
         int64_t count;
@@ -1104,7 +1104,7 @@ float* mrcf_get_data_sliceN(const char* name, int n) {
 }
 
 int mrcf_read_all(const char* name, float* out) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) { return mrc_read_all(f, &h, out); });
 }
 
@@ -1137,22 +1137,22 @@ int mrcf_read_head_data_check_xy(const char* name, MRC_HEAD* h, float* out, int 
 }
 
 int mrcf_read_data_check_xy(const char* name, float* out, int nx, int ny) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     return read_if_sizes(name, &h, out, nx, ny, nullptr, __func__, __LINE__);
 }
 
 int mrcf_read_data_check_xyz(const char* name, float* out, int nx, int ny, int nz) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     return read_if_sizes(name, &h, out, nx, ny, &nz, __func__, __LINE__);
 }
 
 int mrcf_read_slice(const char* name, int n, char axis, float* out) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) { return mrc_read_slice(f, &h, n, axis, out); });
 }
 
 int mrcf_read_slice_check_xy_cid(const char* name, int n, char axis, float* out, int nx, int ny, short creatid) {
-    MRC_HEAD h;
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
         return h.nx == nx && h.ny == ny && h.creatid == creatid ? mrc_read_slice(f, &h, n, axis, out) : NOT_MATCHING;
     });
