@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 
 struct MRC_HEAD {
     int32_t nx, ny, nz;                     // columns, rows, sections
@@ -82,6 +83,9 @@ int64_t mrc_data_offset(const MRC_HEAD* h);
 int mrc_mode_bytes(int mode);
 
 // ---- header on an open stream ----
+// Rewinds, reads the 1024 bytes and repairs the stamp; -1 after a warning, the
+// record zeroed (no voxels, no valid stamp), when the file ends or cannot be
+// read (a directory) before the header does.
 int mrc_read_head(FILE* f, MRC_HEAD* h);
 // Rewinds and writes the header as it is, nsymbt included, so a header read
 // from a file and written back in place keeps the data where it says. Warns
@@ -111,26 +115,48 @@ bool is_mrc_square(const MRC_HEAD* h);
 bool is_mrc_cube(const MRC_HEAD* h);
 
 // ---- header by file name ----
+// A file without a whole header gives the zeroed record of mrc_read_head and a
+// warning naming it: mrcf_read_head returns -1, mrcf_get_head the zeroed
+// header, get_mrcf_xy(z) sizes of 0, mrcf_get_head_mode "Unknown".
 MRC_HEAD* mrcf_get_head(const char* name);
 int mrcf_read_head(const char* name, MRC_HEAD* h);
 void get_mrcf_xy(int& nx, int& ny, const char* name);
 void get_mrcf_xyz(int& nx, int& ny, int& nz, const char* name);
-// The size or product of sizes named by keyword; -1 with a warning when a size
-// it takes is negative or the product does not fit.
+// The size or product of sizes named by keyword; -1 with a warning when the
+// header is short, a size it takes is negative or the product does not fit.
 long mrcf_get_dim_size(const char* name, const char* keyword);
 const char* mrcf_get_head_mode(const char* name);
 // Writes h over the first 1024 bytes of an existing file, keeping the file's
 // extended-header size (its data stay where they are).
 int mrc_replace_head(const char* name, MRC_HEAD* h);
 // A new file of the header alone; h->nsymbt is set to 0 (no extended header).
+// -1, the file removed, when the header cannot be written.
 int mrc_new_file(const char* name, MRC_HEAD* h);
+// 0 for a whole header with a valid stamp.
 int mrcf_check_head(const char* name);
 // Recomputes dmin, dmax, dmean from the data; -1 (header untouched) for a mode
 // that is not read, a file of no voxels or a file shorter than its header says.
 int mrcf_update_head(const char* name);
+// Open in, read its header, and only then create out. -1 after a warning,
+// nothing created, the streams (and the headers of mrcf_io_init) null, when the
+// input has no whole header or out is the input (mrcf_check_output_names).
 int mrcf_io_init(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD*& hin, MRC_HEAD*& hout);
 int mrcf_io_open_io_read_write_head(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin,
                                     MRC_HEAD* hout);
+
+// ---- outputs that would overwrite an input, outputs left unfinished ----
+// Removes an output whose writing failed, when it is a regular file: a device
+// or other special file named as output (/dev/full) is never removed.
+void mrcf_remove_output(const char* name);
+// True when a and b name one file: the same path, or two existing paths of one
+// device and inode (a link, another spelling of the path).
+bool mrcf_same_file(const char* a, const char* b);
+// 0 when out is none of the inputs (a null out or input is none); otherwise -1 after
+// the warning "Output file <out> is the input file <in>! Nothing written." in
+// the caller's name. A command calls it before it opens any file.
+int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
+                            const char* unit, int line);
+#define MRCF_CHECK_OUTPUT_NAMES(out, ...) mrcf_check_output_names((out), {__VA_ARGS__}, __func__, VORN_UNIT, __LINE__)
 
 // ---- header comparison: nx, ny, nz and mode ----
 int check_mrc_head_sizes_two_warning(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
@@ -149,6 +175,10 @@ int mrcf_set_outname_by_insertion(char* out, const char* name, const char* inser
 // the data or the slice axis is not x, y or z.
 int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
+// 0 when the file reaches the end of the voxels its header describes, of a mode
+// the readers convert (it may be longer); -1 with the readers' warning otherwise.
+// Commands that read a file image by image check it so before they write.
+int mrc_check_data_in_file(FILE* f, MRC_HEAD* h);
 // As mrc_read_all_nocheck, through a buffer of chunk_n values: each stretch read
 // goes to take(first, values, n), first being its index in the data. For data
 // that lands where fread cannot write (a device array) without a whole host copy.
@@ -192,6 +222,8 @@ int mrcf_read_slice_check_xy_cid(const char* name, int n, char axis, float* out,
 int mrcf_read_sub_area(const char* name, float* out, int x0, int y0, int z0, int w, int hgt, int d);
 
 // ---- writers by file name (fatal when the file cannot be written) ----
+// A header the stream writer refuses (mode other than 2, negative sizes) ends
+// the process before the file is created; a failed write removes the file.
 int mrcf_write_xyz_data(const char* name, const float* data, int nx, int ny, int nz);
 int mrcf_write_xyz_zdata(const char* name, const float* data, int nx, int ny, int nz);
 int mrcf_write_xyz_ddata(const char* name, const float* device_data, int nx, int ny, int nz);
@@ -204,8 +236,10 @@ int mrcf_add_xyz_data(const char* name, const float* data, int nx, int ny, int c
 // The boxes of boxf (at most 10240, all of the first box's size) cut from the
 // first image of mic, box i into slot i; a box not inside the image is skipped
 // with a warning and its slot is 0. Into the caller's array of capacity floats,
-// or into a new stack file of w x h x n. An image-less micrograph, an empty box
-// file, boxes of no pixel or an array too short for n*w*h floats are refused
-// with a warning (-1, nothing written). Return 0.
+// or into a new stack file of w x h x n. A micrograph without a whole header,
+// an image or the data of its first image, a box file that holds no box or
+// cannot be read, boxes of no pixel or larger than the image, an array too
+// short for n*w*h floats, or an output naming an input are refused with a
+// warning (-1, nothing written) before anything is sized by them. Return 0.
 int mrcf_2d_read_ptcls_to_data_from_boxf(float* out, size_t capacity, const char* mic, const char* boxf);
 int mrcf_2d_read_ptcls_to_mrcf_from_boxf(const char* out, const char* mic, const char* boxf);

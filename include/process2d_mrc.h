@@ -6,16 +6,27 @@
 // Permission denied or wrong file name.\n" (input) or "Cannot write to file
 // %s. Permission denied or no space left!\n" (output), then the fatal line
 // "open file '%s' failed." (the rotation commands print their own "Cannot open
-// file strike any key exit!" lines). Arguments no result can come from (a
-// shrink factor or scale below one output pixel, a file of no image where one
-// is needed, an empty box file, a box that does not fit the stack's images)
-// are refused with a warning: the command writes nothing and returns -1.
+// file strike any key exit!" lines). Inputs and arguments no result can come
+// from are refused with a warning: the command writes nothing and returns -1.
+// So are an output that names an input (the same path, or the same file
+// through a link), an input without a whole MRC header, or without the data a
+// command reads (the commands on open files check all the data the header
+// describes; the whole-file reads keep their fatal size check), a file of no
+// image where one is needed, sizes or counts below 1 or whose product (or an
+// output size) does not fit, a shrink factor or scale below one output pixel,
+// a box file that holds no box or cannot be read, boxes larger than the image
+// or that do not fit the stack's images. Inputs are read and checked before an
+// output is opened; an output a command abandons on a failed read or write is
+// removed before the fatal line.
 // In the commands with a device argument, 999 selects the host path; any
 // other index is checked and made the current device (check_gid).
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
+#include <vector>
 
 #include "boxfile.h"
 #include "gpu.h"
@@ -38,19 +49,55 @@ FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, in
 // Opened, or the process ends with the terse "strike any key exit!" line of the
 // reversal and flip commands.
 FILE* mrc_cmd_open_or_strike(const char* name, const char* how);
-// Header and every value of a file; the header alone.
-host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head);
-head_ptr mrc_cmd_read_head(const char* name);
-// The first image of a file, or null after a warning in the caller's name when
-// the file holds none.
+// An input read image by image: opened for reading (a failure ends the process
+// with the line strike when one is given), its header into h; null, after a
+// refusal and with the file closed, when the header is short, the file holds
+// less data than the header describes, or its images hold no pixel (so that the
+// file's size bounds their count).
+FILE* mrc_cmd_open_input(const char* name, MRC_HEAD& h, const char* strike, const char* func, int line);
+#define MRC_CMD_OPEN_INPUT(name, h, strike) mrc_cmd_open_input((name), (h), (strike), __func__, __LINE__)
+// The refusal "<name> holds no image." when a size of h is below 1; else 0.
+int mrc_cmd_has_image(const MRC_HEAD& h, const char* name, const char* func, int line);
+#define MRC_CMD_HAS_IMAGE(h, name) mrc_cmd_has_image((h), (name), __func__, __LINE__)
+// Header and every value of a file (the fatal size check of the whole-file
+// reader); the header alone; null after a refusal when the header is short.
+host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head, const char* func, int line);
+head_ptr mrc_cmd_read_head(const char* name, const char* func, int line);
+#define MRC_CMD_READ_ALL(name, head) mrc_cmd_read_all((name), (head), __func__, __LINE__)
+#define MRC_CMD_READ_HEAD(name) mrc_cmd_read_head((name), __func__, __LINE__)
+// The first image of a file, or null after a refusal when the file has no
+// whole header, holds no image or its first image cannot be read.
 host_array<float> mrc_cmd_read_first(const char* name, head_ptr& head, const char* func, int line);
 #define MRC_CMD_READ_FIRST(name, head) mrc_cmd_read_first((name), (head), __func__, __LINE__)
 // -1 after the warning line in the caller's name: the command's refusal.
 int mrc_cmd_refuse(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 #define MRC_CMD_REFUSE(...) mrc_cmd_refuse(__func__, __LINE__, __VA_ARGS__)
-// The boxes of a box file (at most 10240, as read_all_ptcl_boxes gives them);
-// their number in n.
-host_array<PTCL_BOX> mrc_cmd_read_boxes(const char* name, int& n);
+// 0 with n their product when every size is 1 or more and at most INT_MAX (an
+// MRC size) and n floats can be addressed, all in 64 bits; else the refusal.
+int mrc_cmd_sizes(std::initializer_list<int64_t> sizes, size_t& n, const char* func, int line);
+#define MRC_CMD_SIZES(n, ...) mrc_cmd_sizes({__VA_ARGS__}, (n), __func__, __LINE__)
+// n floats set to 0, or the fatal line "Not enough memory for %zu floats" in the
+// caller's name: a failed allocation never escapes as an exception.
+std::vector<float> mrc_cmd_floats(size_t n, const char* func, int line);
+#define MRC_CMD_FLOATS(n) mrc_cmd_floats((n), __func__, __LINE__)
+// Closes and removes an output the command cannot finish, then the fatal line
+// "<action> file '<file>' failed." (a read of an input, a write of the output).
+[[noreturn]] void mrc_cmd_abandon(FILE* out, const char* out_name, const char* action, const char* file,
+                                  const char* func, int line);
+#define MRC_CMD_ABANDON(out, out_name, action, file) mrc_cmd_abandon((out), (out_name), (action), (file), __func__, __LINE__)
+// Closes a finished output; when the close fails, or written is false (a write
+// failed), the output is removed and the process ends with the fatal line.
+void mrc_cmd_close_output(FILE* out, const char* name, bool written, const char* func, int line);
+#define MRC_CMD_CLOSE_OUTPUT(out, name, written) mrc_cmd_close_output((out), (name), (written), __func__, __LINE__)
+// The boxes of a box file (capacity at most, each preset to 256 x 256 at the
+// origin before reading), their number in n; null after a refusal when it
+// holds none or cannot be read.
+host_array<PTCL_BOX> mrc_cmd_read_boxes(const char* name, int capacity, int& n, const char* func, int line);
+#define MRC_CMD_READ_BOXES(name, capacity, n) mrc_cmd_read_boxes((name), (capacity), (n), __func__, __LINE__)
+// The refusal of boxes of w x h that hold no pixel or are larger than the
+// nx x ny image they are cut from (none could lie in it); else 0.
+int mrc_cmd_box_size(int w, int h, int nx, int ny, const char* func, int line);
+#define MRC_CMD_BOX_SIZE(w, h, nx, ny) mrc_cmd_box_size((w), (h), (nx), (ny), __func__, __LINE__)
 
 // ---- geometry ----
 int mrcf_cuda_2d_rotate(const char* in, const char* out, float angle);

@@ -20,10 +20,10 @@ mrcf_data_packet mrcf_read_data_packet(char* name, int nx, int ny, int nz) {
     FILE* f = (regular && access(name, R_OK) == 0) ? std::fopen(name, "rb") : nullptr;
     if (f == nullptr) return dp;
     dp.head = mrc_new_head();
-    mrc_read_head(f, dp.head);
     // Only a file of the run's size is read: any other is refused by the taker's
     // size check, and its header is not trusted for an allocation.
-    if (dp.head->nx == nx && dp.head->ny == ny && dp.head->nz == nz && nx > 0 && ny > 0 && nz > 0) {
+    if (mrc_read_head(f, dp.head) == 0 && dp.head->nx == nx && dp.head->ny == ny && dp.head->nz == nz && nx > 0 &&
+        ny > 0 && nz > 0) {
         dp.n_pixels = (size_t)nx * (size_t)ny * (size_t)nz;
         dp.data = (float*)std::malloc(dp.n_pixels * sizeof(float));
         if (dp.data != nullptr && mrc_read_all_nocheck(f, dp.head, dp.data) == 0) dp.failed = 0;

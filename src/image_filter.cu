@@ -181,17 +181,22 @@ void gpu_2d_bandpass_guas_mpad_inplace(float* data, int n, float apix, float res
 // ---- whole file ----
 
 int mrcf_2d_bandpass(const char* in, const char* out, float apix, float res1, float res2, float width, int type) {
-    float* data = mrcf_get_data_all(in);
-    MRC_HEAD* head = mrcf_get_head(in);
+    if (MRCF_CHECK_OUTPUT_NAMES(out, in) != 0) return -1;
+    MRC_HEAD* head = mrc_new_head();
+    if (mrcf_read_head(in, head) != 0) {
+        VORN_WARNING("%s has no MRC header to filter; nothing written.\n\033[m", in);
+        mrc_delete_head(head);
+        return -1;
+    }
     if (head->nx != head->ny) VORN_FATAL("Can not do band-pass on rectangle data. Must be square.");
     const int n = head->nx;
     // A file of no image holds nothing to filter: the first image would be read past the data.
     if (head->nz < 1 && type >= 1 && type <= 4) {
         VORN_WARNING("%s holds no image to filter; nothing written.\n\033[m", in);
-        std::free(data);
         mrc_delete_head(head);
         return -1;
     }
+    float* data = mrcf_get_data_all(in);
     switch (type) {
     case 1: gpu_2d_bandpass_guas_inplace(data, n, apix, res1, res2); break;
     case 2: gpu_2d_bandpass_softR_inplace(data, n, apix, res1, res2, width); break;

@@ -3,6 +3,7 @@
 #include "mrcfile.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -33,7 +34,7 @@ const char* const mode_names[23] = {
     "Complex Float (Amp, Deg)",
 };
 
-// A record with the defaults, for headers read from files that may be short.
+// A record with the defaults: the start of every new file's header.
 MRC_HEAD default_head() {
     MRC_HEAD h{};
     mrc_init_head(&h);
@@ -86,6 +87,27 @@ bool seek_to(FILE* f, int64_t offset) { return offset >= 0 && fseeko(f, (off_t)o
 size_t read_head_bytes(FILE* f, MRC_HEAD* h) {
     if (ftello(f) != 0) rewind(f);
     return fread(h, 1, sizeof(MRC_HEAD), f);
+}
+
+// The header with its stamp repaired; false, the record zeroed, when the file
+// ends (or cannot be read, as a directory) before the header does: no field of
+// a short header is trusted, and none is left as it was before the read.
+bool read_whole_head(FILE* f, MRC_HEAD* h) {
+    if (read_head_bytes(f, h) != sizeof(MRC_HEAD)) {
+        std::memset(h, 0, sizeof(MRC_HEAD));
+        return false;
+    }
+    if (!stamp_valid(h)) mrc_set_head_stmp(h);
+    return true;
+}
+
+// The warning for a file without a whole header, naming it when the name is known.
+int short_head(const char* func, const char* name) {
+    if (name != nullptr)
+        WARN_IN(func, "File %s is shorter than an MRC header of 1024 bytes, or cannot be read!\n\033[m", name);
+    else
+        WARN_IN(func, "File is shorter than an MRC header of 1024 bytes, or cannot be read!\n\033[m");
+    return -1;
 }
 
 // Writes the record at byte 0 as it is (nsymbt included).
@@ -275,14 +297,15 @@ FILE* open_output(const char* name, const char* func, int line) {
 }
 
 // Closes a file written by name; a failed write or close ends the process.
-int close_output(FILE* f, int status, const char* name, const char* func, int line) {
-    if (std::fclose(f) != 0 || status != 0) cannot_write(name, "write", func, line);
-    return 0;
+// A file the call made itself (fresh) is removed first: no partial or empty
+// output is left behind; an existing file that was appended to is kept.
+int close_output(FILE* f, int status, const char* name, bool fresh, const char* func, int line) {
+    if (std::fclose(f) == 0 && status == 0) return 0;
+    if (fresh) mrcf_remove_output(name);
+    cannot_write(name, "write", func, line);
 }
 
 #define OPEN_INPUT(name) open_input(name, "rb", __func__, __LINE__)
-#define OPEN_OUTPUT(name) open_output(name, __func__, __LINE__)
-#define CLOSE_OUTPUT(f, status, name) close_output(f, status, name, __func__, __LINE__)
 
 // Internal result of the checked readers: sizes differ, nothing read, no message.
 constexpr int NOT_MATCHING = -2;
@@ -292,7 +315,10 @@ constexpr int NOT_MATCHING = -2;
 template <class Body>
 int with_input(const char* name, MRC_HEAD* h, const char* func, int line, Body body) {
     FILE* f = open_input(name, "rb", func, line);
-    mrc_read_head(f, h);
+    if (!read_whole_head(f, h)) {
+        std::fclose(f);
+        return short_head(func, name);
+    }
     const int status = body(f);
     std::fclose(f);
     if (status == NOT_MATCHING) return -1;
@@ -360,11 +386,7 @@ int mrc_mode_bytes(int mode) {
     return 0;
 }
 
-int mrc_read_head(FILE* f, MRC_HEAD* h) {
-    read_head_bytes(f, h);
-    if (!stamp_valid(h)) mrc_set_head_stmp(h);
-    return 0;
-}
+int mrc_read_head(FILE* f, MRC_HEAD* h) { return read_whole_head(f, h) ? 0 : short_head(__func__, nullptr); }
 
 int mrc_write_head(FILE* f, MRC_HEAD* h) { return write_head_bytes(f, h); }
 
@@ -496,11 +518,13 @@ bool is_mrc_cube(const MRC_HEAD* h) { return h->nx == h->ny && h->nx == h->nz; }
 // ---- header by file name ----
 
 namespace {
-// The named file's header into h; an open failure is reported in func's name.
-void read_head_named(const char* name, MRC_HEAD* h, const char* func, int line) {
+// The named file's header into h; an open failure is reported in func's name,
+// a file without a whole header (h zeroed) with a warning and -1.
+int read_head_named(const char* name, MRC_HEAD* h, const char* func, int line) {
     FILE* f = open_input(name, "rb", func, line);
-    mrc_read_head(f, h);
+    const bool whole = read_whole_head(f, h);
     std::fclose(f);
+    return whole ? 0 : short_head(func, name);
 }
 }  // namespace
 
@@ -510,10 +534,7 @@ MRC_HEAD* mrcf_get_head(const char* name) {
     return h;
 }
 
-int mrcf_read_head(const char* name, MRC_HEAD* h) {
-    read_head_named(name, h, __func__, __LINE__);
-    return 0;
-}
+int mrcf_read_head(const char* name, MRC_HEAD* h) { return read_head_named(name, h, __func__, __LINE__); }
 
 void get_mrcf_xy(int& nx, int& ny, const char* name) {
     MRC_HEAD* h = mrcf_get_head(name);
@@ -528,9 +549,8 @@ void get_mrcf_xyz(int& nx, int& ny, int& nz, const char* name) {
 }
 
 long mrcf_get_dim_size(const char* name, const char* keyword) {
-    MRC_HEAD* h = mrcf_get_head(name);
-    const MRC_HEAD head = *h;
-    std::free(h);
+    MRC_HEAD head;
+    if (read_head_named(name, &head, "mrcf_get_head", __LINE__) != 0) return -1;
     // Each keyword names the sizes it multiplies: bit 0 nx, bit 1 ny, bit 2 nz.
     struct { const char* key; int sizes; } const dims[] = {
         {"x", 1}, {"y", 2}, {"z", 4}, {"xy", 3}, {"yx", 3}, {"xz", 5}, {"zx", 5}, {"yz", 6}, {"zy", 6}, {"xyz", 7},
@@ -555,9 +575,8 @@ long mrcf_get_dim_size(const char* name, const char* keyword) {
 }
 
 const char* mrcf_get_head_mode(const char* name) {
-    MRC_HEAD h = default_head();
-    read_head_named(name, &h, __func__, __LINE__);
-    return mrc_get_head_mode(&h);
+    MRC_HEAD h;
+    return read_head_named(name, &h, __func__, __LINE__) == 0 ? mrc_get_head_mode(&h) : "Unknown";
 }
 
 int mrc_replace_head(const char* name, MRC_HEAD* h) {
@@ -578,16 +597,18 @@ int mrc_new_file(const char* name, MRC_HEAD* h) {
         std::exit(1);
     }
     h->nsymbt = 0;  // the new file has no extended header: its sections follow the header
-    mrc_write_head(f, h);
-    return std::fclose(f);
+    const bool written = mrc_write_head(f, h) == 0;
+    if (std::fclose(f) == 0 && written) return 0;
+    mrcf_remove_output(name);  // no partial header is left behind
+    return -1;
 }
 
 int mrcf_check_head(const char* name) {
     FILE* f = OPEN_INPUT(name);
     MRC_HEAD h{};
-    read_head_bytes(f, &h);
+    const bool whole = read_head_bytes(f, &h) == sizeof(MRC_HEAD);
     std::fclose(f);
-    if (stamp_valid(&h)) return 0;
+    if (whole && stamp_valid(&h)) return 0;
     std::printf("Warning: in function 'mrcf_check_head()'! '%s' is not a valid mrc file !\n", name);
     return -1;
 }
@@ -599,9 +620,10 @@ int mrcf_update_head(const char* name) {
         std::fflush(stdout);
         std::exit(1);
     }
-    MRC_HEAD h = default_head();
-    mrc_read_head(f, &h);
+    MRC_HEAD h;
+    const bool whole = read_whole_head(f, &h);
     const int status = [&]() {
+        if (!whole) return short_head(__func__, name);
         if (!mode_is_read(h.mode)) return unknown_mode(__func__, &h);
         const int64_t end = data_end(&h);
         if (end < 0) return size_error(__func__, &h);
@@ -649,28 +671,63 @@ int mrcf_update_head(const char* name) {
 }
 
 namespace {
-void open_in_out(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin, MRC_HEAD* hout,
-                 const char* func, int line) {
+// The output is created only once the input's header is read and the output is
+// known not to be the input: -1 (both streams null) otherwise.
+int open_in_out(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin, MRC_HEAD* hout,
+                const char* func, int line) {
+    fout = nullptr;
     fin = open_input(in, "rb", func, line);
+    const int status = !read_whole_head(fin, hin) ? short_head(func, in) : mrcf_check_output_names(out, {in}, func, VORN_UNIT, line);
+    if (status != 0) {
+        std::fclose(fin);
+        fin = nullptr;
+        return -1;
+    }
     fout = open_output(out, func, line);
-    mrc_read_head(fin, hin);
     *hout = *hin;
     hout->mode = MRC_MODE_FLOAT;
     hout->nsymbt = 0;  // the output's data follow its header directly
+    return 0;
 }
 }  // namespace
 
 int mrcf_io_init(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD*& hin, MRC_HEAD*& hout) {
     hin = mrc_new_head();
     hout = mrc_new_head();
-    open_in_out(in, out, fin, fout, hin, hout, __func__, __LINE__);
-    return 0;
+    if (open_in_out(in, out, fin, fout, hin, hout, __func__, __LINE__) == 0) return 0;
+    mrc_delete_head(hin);
+    mrc_delete_head(hout);
+    hin = hout = nullptr;
+    return -1;
 }
 
 int mrcf_io_open_io_read_write_head(const char* in, const char* out, FILE*& fin, FILE*& fout, MRC_HEAD* hin,
                                     MRC_HEAD* hout) {
-    open_in_out(in, out, fin, fout, hin, hout, __func__, __LINE__);
+    if (open_in_out(in, out, fin, fout, hin, hout, __func__, __LINE__) != 0) return -1;
     mrc_write_head(fout, hout);
+    return 0;
+}
+
+// ---- outputs that would overwrite an input, outputs left unfinished ----
+
+void mrcf_remove_output(const char* name) {
+    struct stat st;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) std::remove(name);
+}
+
+bool mrcf_same_file(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
+                            const char* unit, int line) {
+    for (const char* in : inputs) {
+        if (out == nullptr || in == nullptr || !mrcf_same_file(out, in)) continue;
+        vorn_warning_line(func, unit, line, "Output file %s is the input file %s! Nothing written.\n\033[m", out, in);
+        return -1;
+    }
     return 0;
 }
 
@@ -730,6 +787,13 @@ int mrc_read_all(FILE* f, MRC_HEAD* h, float* out) {
 }
 
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out) { return read_all_voxels(f, h, out, __func__); }
+
+int mrc_check_data_in_file(FILE* f, MRC_HEAD* h) {
+    if (!mode_is_read(h->mode)) return unknown_mode(__func__, h);
+    const int64_t end = data_end(h);
+    if (end < 0) return size_error(__func__, h);
+    return file_reaches(f, end) ? 0 : too_short(__func__, h, end);
+}
 
 int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
                            const std::function<void(size_t, const float*, size_t)>& take) {
@@ -840,10 +904,19 @@ int write_failed(const char* func) {
     return -1;
 }
 
-// Statistics into h, then the header at byte 0 and the data directly after it.
-int write_stats_head_data(FILE* f, MRC_HEAD* h, const float* data, const char* func, int line) {
+// The header-and-data writers' refusals, which the writers by name make before
+// they create the file: data of another mode than float, sizes of no array.
+void require_float_head(const MRC_HEAD* h, const char* func, int line) {
+    if (h->mode != MRC_MODE_FLOAT)
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "mrc_write_head_alldata() does not support writing float data to other MRC format.");
+    if (voxel_count(h) < 0) vorn_fatal_line(func, VORN_UNIT, line, "invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
+}
+
+// Statistics into h, then the header at byte 0 and the data directly after it
+// (h passed require_float_head).
+int write_stats_head_data(FILE* f, MRC_HEAD* h, const float* data, const char* func) {
     const int64_t n = voxel_count(h);
-    if (n < 0) vorn_fatal_line(func, VORN_UNIT, line, "invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
     if (n > 0) mrc_set_head_mmm_from_data(h, data, (size_t)n);
     h->nsymbt = 0;  // no extended header is written: the data follow the header
     if (mrc_write_head(f, h) != 0 || std::fwrite(data, sizeof(float), (size_t)n, f) != (size_t)n)
@@ -889,9 +962,8 @@ size_t section_voxels(const MRC_HEAD* h) { return (size_t)std::max(h->nx, 0) * (
 }  // namespace
 
 int mrc_write_head_data(FILE* f, MRC_HEAD* h, const float* data) {
-    if (h->mode != MRC_MODE_FLOAT)
-        VORN_FATAL("mrc_write_head_alldata() does not support writing float data to other MRC format.");
-    return write_stats_head_data(f, h, data, __func__, __LINE__);
+    require_float_head(h, __func__, __LINE__);
+    return write_stats_head_data(f, h, data, __func__);
 }
 
 int mrc_write_head_zdata(FILE* f, MRC_HEAD* h, const float* data) { return mrc_write_head_data(f, h, data); }
@@ -899,10 +971,8 @@ int mrc_write_head_zdata(FILE* f, MRC_HEAD* h, const float* data) { return mrc_w
 // Device data pass through a chunk of host memory, not a whole host copy (a
 // micrograph would be held twice): one pass for the statistics, one to write.
 int mrc_write_head_ddata(FILE* f, MRC_HEAD* h, const float* device_data) {
-    if (h->mode != MRC_MODE_FLOAT)
-        VORN_FATAL("mrc_write_head_alldata() does not support writing float data to other MRC format.");
+    require_float_head(h, __func__, __LINE__);
     const int64_t n = voxel_count(h);
-    if (n < 0) VORN_FATAL("invalid sizes %d x %d x %d", h->nx, h->ny, h->nz);
     std::vector<float> chunk;
     if (!try_resize(chunk, std::min((size_t)n, DEVICE_CHUNK_FLOATS)))
         VORN_FATAL("Not enough memory for %lld floats", (long long)n);
@@ -942,13 +1012,8 @@ int mrc_add_slice_byte(FILE* f, MRC_HEAD* h, const unsigned char* data) {
 }
 
 int mrc_update_slcX(FILE* f, int x, const float* data) {
-    MRC_HEAD h = default_head();
-    const bool whole_head = read_head_bytes(f, &h) == sizeof(MRC_HEAD);
-    if (!stamp_valid(&h)) mrc_set_head_stmp(&h);
-    if (!whole_head) {
-        WARN_IN(__func__, "File is shorter than an MRC header: nothing written!\n\033[m");
-        return -1;
-    }
+    MRC_HEAD h;
+    if (!read_whole_head(f, &h)) return short_head(__func__, nullptr);
     if (h.mode != MRC_MODE_FLOAT) {
         WARN_IN(__func__, "Cannot write floats into data of mode %d (%s)!\n\033[m", h.mode, mrc_get_head_mode(&h));
         return -1;
@@ -971,8 +1036,11 @@ namespace {
 template <class Alloc>
 float* read_whole_file(const char* name, Alloc alloc, const char* func, int line) {
     FILE* f = open_input(name, "rb", func, line);
-    MRC_HEAD h = default_head();
-    mrc_read_head(f, &h);
+    MRC_HEAD h;
+    if (!read_whole_head(f, &h)) {
+        short_head(func, name);
+        vorn_fatal_line("mrc_read_all", VORN_UNIT, line, "File size error!");
+    }
     require_exact_size(f, &h, "mrc_read_all", line);
     // A mode that is not read fails before anything is allocated for it.
     if (!mode_is_read(h.mode) || voxel_count(&h) < 0)
@@ -1018,7 +1086,7 @@ int mrcf_get_zdata_all2(float** out, const char* name) {
 }
 
 float* mrcf_get_data_sliceN(const char* name, int n) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     float* data = nullptr;
     const int status = with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
         int64_t count;
@@ -1036,7 +1104,7 @@ float* mrcf_get_data_sliceN(const char* name, int n) {
 }
 
 int mrcf_read_all(const char* name, float* out) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) { return mrc_read_all(f, &h, out); });
 }
 
@@ -1069,22 +1137,22 @@ int mrcf_read_head_data_check_xy(const char* name, MRC_HEAD* h, float* out, int 
 }
 
 int mrcf_read_data_check_xy(const char* name, float* out, int nx, int ny) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     return read_if_sizes(name, &h, out, nx, ny, nullptr, __func__, __LINE__);
 }
 
 int mrcf_read_data_check_xyz(const char* name, float* out, int nx, int ny, int nz) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     return read_if_sizes(name, &h, out, nx, ny, &nz, __func__, __LINE__);
 }
 
 int mrcf_read_slice(const char* name, int n, char axis, float* out) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) { return mrc_read_slice(f, &h, n, axis, out); });
 }
 
 int mrcf_read_slice_check_xy_cid(const char* name, int n, char axis, float* out, int nx, int ny, short creatid) {
-    MRC_HEAD h = default_head();
+    MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
         return h.nx == nx && h.ny == ny && h.creatid == creatid ? mrc_read_slice(f, &h, n, axis, out) : NOT_MATCHING;
     });
@@ -1097,9 +1165,9 @@ int mrcf_read_sub_area(const char* name, float* out, int x0, int y0, int z0, int
         std::fflush(stdout);
         std::exit(1);
     }
-    MRC_HEAD h = default_head();
-    mrc_read_head(f, &h);
-    const int status = mrc_read_sub_area(f, &h, out, x0, y0, z0, w, hgt, d);
+    MRC_HEAD h;
+    const int status = read_whole_head(f, &h) ? mrc_read_sub_area(f, &h, out, x0, y0, z0, w, hgt, d)
+                                              : short_head(__func__, name);
     std::fclose(f);
     return status;
 }
@@ -1107,15 +1175,25 @@ int mrcf_read_sub_area(const char* name, float* out, int x0, int y0, int z0, int
 // ======================= writers by file name =======================
 
 namespace {
-typedef int (*stream_writer)(FILE*, MRC_HEAD*, const float*);
+// A stream writer and the name its refusals are reported in.
+struct StreamWriter {
+    int (*write)(FILE*, MRC_HEAD*, const float*);
+    const char* name;
+};
+const StreamWriter host_writer{mrc_write_head_data, "mrc_write_head_data"};
+const StreamWriter managed_writer{mrc_write_head_zdata, "mrc_write_head_data"};
+const StreamWriter device_writer{mrc_write_head_ddata, "mrc_write_head_ddata"};
 
-int write_new_file(const char* name, MRC_HEAD* h, const float* data, stream_writer writer, const char* func,
+// The writer's refusals come before the file is created, so that none leaves an
+// empty file behind; a failed write removes what was written.
+int write_new_file(const char* name, MRC_HEAD* h, const float* data, const StreamWriter& writer, const char* func,
                    int line) {
+    require_float_head(h, writer.name, line);
     FILE* f = open_output(name, func, line);
-    return close_output(f, writer(f, h, data), name, func, line);
+    return close_output(f, writer.write(f, h, data), name, true, func, line);
 }
 
-int write_new_xyz_file(const char* name, const float* data, int nx, int ny, int nz, stream_writer writer,
+int write_new_xyz_file(const char* name, const float* data, int nx, int ny, int nz, const StreamWriter& writer,
                        const char* func, int line) {
     MRC_HEAD h = default_head();
     mrc_set_head_xyz_mode(&h, nx, ny, nz, MRC_MODE_FLOAT);
@@ -1124,30 +1202,31 @@ int write_new_xyz_file(const char* name, const float* data, int nx, int ny, int 
 }  // namespace
 
 int mrcf_write_xyz_data(const char* name, const float* data, int nx, int ny, int nz) {
-    return write_new_xyz_file(name, data, nx, ny, nz, mrc_write_head_data, __func__, __LINE__);
+    return write_new_xyz_file(name, data, nx, ny, nz, host_writer, __func__, __LINE__);
 }
 
 int mrcf_write_xyz_zdata(const char* name, const float* data, int nx, int ny, int nz) {
-    return write_new_xyz_file(name, data, nx, ny, nz, mrc_write_head_zdata, __func__, __LINE__);
+    return write_new_xyz_file(name, data, nx, ny, nz, managed_writer, __func__, __LINE__);
 }
 
 int mrcf_write_xyz_ddata(const char* name, const float* device_data, int nx, int ny, int nz) {
-    return write_new_xyz_file(name, device_data, nx, ny, nz, mrc_write_head_ddata, __func__, __LINE__);
+    return write_new_xyz_file(name, device_data, nx, ny, nz, device_writer, __func__, __LINE__);
 }
 
 int mrcf_write_head_data(const char* name, MRC_HEAD* h, const float* data) {
-    return write_new_file(name, h, data, mrc_write_head_data, __func__, __LINE__);
+    return write_new_file(name, h, data, host_writer, __func__, __LINE__);
 }
 
 int mrcf_write_head_ddata(const char* name, MRC_HEAD* h, const float* device_data) {
-    return write_new_file(name, h, device_data, mrc_write_head_ddata, __func__, __LINE__);
+    return write_new_file(name, h, device_data, device_writer, __func__, __LINE__);
 }
 
 int mrcf_add_xyz_data(const char* name, const float* data, int nx, int ny, int count) {
     FILE* f = open_input(name, "rb+", __func__, __LINE__);
-    MRC_HEAD h = default_head();
-    mrc_read_head(f, &h);
-    if (h.nx != nx || h.ny != ny) VORN_FATAL("file size incompatible!");
+    MRC_HEAD h;
+    const bool whole = read_whole_head(f, &h);
+    if (!whole) short_head(__func__, name);
+    if (!whole || h.nx != nx || h.ny != ny) VORN_FATAL("file size incompatible!");
     if (h.mode != MRC_MODE_FLOAT)
         VORN_FATAL("cannot append float sections to '%s', whose data are of mode %d (%s)", name, h.mode,
                    mrc_get_head_mode(&h));
@@ -1157,5 +1236,5 @@ int mrcf_add_xyz_data(const char* name, const float* data, int nx, int ny, int c
     // The extended header stays: the sections go directly after the existing data.
     const bool ok = write_head_bytes(f, &h) == 0 &&
                     write_at(f, end, data, sizeof(float) * section_voxels(&h) * (size_t)count);
-    return close_output(f, ok ? 0 : -1, name, __func__, __LINE__);
+    return close_output(f, ok ? 0 : -1, name, false, __func__, __LINE__);
 }

@@ -104,7 +104,7 @@ int mrcf_flipyz(const char* in, const char* out) {
 int mrcf_upsidedown(const char* in, const char* out) {
     FILE *fin, *fout;
     MRC_HEAD *hin, *hout;
-    mrcf_io_init(in, out, fin, fout, hin, hout);
+    if (mrcf_io_init(in, out, fin, fout, hin, hout) != 0) return -1;
     mrc_set_head_mode(hout, MRC_MODE_FLOAT);
     const int nz = hin->nz;
     append_slices(fin, hin, fout, hout, nz, 'z', [nz](int i) { return nz - 1 - i; });

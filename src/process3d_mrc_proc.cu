@@ -41,7 +41,7 @@ int MRCF_Proc3D::init(const char* in) {
     init();
     if (in == nullptr) return report_empty_pointer(__LINE__), -1;
     strlcpy(in_name, in);  // bounded: a name that does not fit is fatal, never cut or left unterminated
-    mrcf_read_head(in_name, in_head);
+    if (mrcf_read_head(in_name, in_head) != 0) return -1;
     volume = mrcf_get_zdata_all(in_name);
     own_volume = true;
     Nx = (unsigned)in_head->nx, Ny = (unsigned)in_head->ny, Nz = (unsigned)in_head->nz;

@@ -1,7 +1,8 @@
 // Small MRC fixtures for the tests of the whole-file image commands: a
 // temporary directory, images that tell every pixel apart, files written and
-// re-read with the library's own reader, box files, and a check of outputs in
-// an independent strict reader (python mrcfile) where one is installed.
+// re-read with the library's own reader, files that hold no header, box files,
+// the check of a refusal, and a check of outputs in an independent strict
+// reader (python mrcfile) where one is installed.
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -84,6 +85,60 @@ inline std::string quiet(const std::function<void()>& run) {
     testing::internal::CaptureStdout();
     run();
     return testing::internal::GetCapturedStdout();
+}
+
+// The bytes of a file; empty when it cannot be read (a directory, no file).
+inline std::string bytes_of(const std::string& path) {
+    std::string b;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return b;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) b.append(chunk, n);
+    std::fclose(f);
+    return b;
+}
+inline void write_text(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// Files that hold no MRC header, by what is wrong: an empty file, a header one
+// byte short (its sizes and stamp in the bytes that are there), a directory.
+inline std::vector<std::string> headless_inputs(const TempDir& dir, const std::string& suffix = ".mrc") {
+    const std::string good = write_mrc(dir, "whole" + suffix, pattern(8, 6), 8, 6);
+    const std::string empty = dir.file("empty" + suffix), short_by_one = dir.file("short_by_one" + suffix);
+    write_text(empty, "");
+    write_text(short_by_one, bytes_of(good).substr(0, 1023));
+    const std::string folder = dir.file("folder" + suffix);
+    std::filesystem::create_directory(folder);
+    return {empty, short_by_one, folder};
+}
+
+// A file of a mode-2 header of nx x ny x nz and no data.
+inline std::string header_only(const TempDir& dir, const std::string& name, int nx, int ny, int nz) {
+    MRC_HEAD h;
+    mrc_init_head(&h);
+    mrc_set_head_xyz_mode(&h, nx, ny, nz, MRC_MODE_FLOAT);
+    const std::string path = dir.file(name);
+    write_text(path, std::string((const char*)&h, sizeof h));
+    return path;
+}
+
+// A refusal: run returns -1 and prints says, every input is as it was and no
+// output exists.
+inline void expect_refused(const std::function<int()>& run, const std::string& says, const std::vector<std::string>& inputs,
+                           const std::vector<std::string>& outputs, const std::string& what) {
+    std::vector<std::string> before;
+    for (const auto& in : inputs) before.push_back(bytes_of(in));
+    testing::internal::CaptureStdout();
+    const int status = run();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, -1) << what;
+    EXPECT_NE(printed.find(says), std::string::npos) << what << ": " << printed;
+    for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(bytes_of(inputs[i]), before[i]) << what << ": " << inputs[i];
+    for (const auto& out : outputs) EXPECT_FALSE(std::filesystem::exists(out)) << what << ": " << out;
 }
 
 // A .box file: one line "x y w h" per box.

@@ -287,4 +287,19 @@ TEST(BandpassFile, FileOfNoImageIsRefusedWithNothingWritten) {
     EXPECT_FALSE(exists(out));
 }
 
+// Inputs without a whole header, and outputs that are the input (its name, a
+// link to it): refused before anything is opened for writing, the input whole.
+TEST(BandpassFile, HeaderlessInputsAndOutputsOverTheInputAreRefused) {
+    TempDir dir;
+    const std::string out = dir.file("out.mrc");
+    for (const std::string& in : headless_inputs(dir))
+        expect_refused([&] { return mrcf_2d_bandpass(in.c_str(), out.c_str(), apix, res_lo, res_hi, 0, 3); },
+                       in + " has no MRC header", {in}, {out}, in);
+    const std::string in = write_mrc(dir, "in.mrc", pattern(16, 16), 16, 16), link = dir.file("link.mrc");
+    std::filesystem::create_symlink(in, link);
+    for (const std::string& target : {in, link})
+        expect_refused([&] { return mrcf_2d_bandpass(in.c_str(), target.c_str(), apix, res_lo, res_hi, 0, 3); },
+                       "is the input file", {in}, {}, target);
+}
+
 }  // namespace

@@ -3,10 +3,12 @@
 // Fixtures are built byte by byte here, independently of MRC_HEAD.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -205,21 +207,71 @@ TEST(MrcHeader, StampRepairLooksAtThreeBytes) {
               "Warning: in function 'mrc_check_head()'! Not a valid mrc file head!\n");
 }
 
-TEST(MrcHeader, ShortHeaderKeepsDefaults) {
+// A file that ends before 1024 bytes (empty, one byte short with a stamp inside,
+// a directory) holds no header: every header reader says so and leaves a zeroed
+// record, never the bytes it found nor the defaults, and the file unchanged.
+TEST(MrcHeader, FileWithoutAWholeHeaderIsRefusedByEveryHeaderReader) {
     TempDir dir;
-    const std::string path = dir.file("short.mrc");
-    Bytes b(8, 0);
-    put32(b, 0, 7);
-    put32(b, 4, 5);
-    write_bytes(path, b);
-    MRC_HEAD* h = mrcf_get_head(path.c_str());
-    EXPECT_EQ(h->nx, 7);
-    EXPECT_EQ(h->ny, 5);
-    EXPECT_EQ(h->nz, 1);
-    EXPECT_EQ(h->mode, 2);
-    EXPECT_EQ(h->creatid, 1000);
-    EXPECT_EQ(h->dmax, 255.0f);
-    mrc_delete_head(h);
+    Bytes almost = raw_header(7, 5, 1, 2);
+    almost.resize(1023);
+    const std::string empty = dir.file("empty.mrc"), one_short = dir.file("one_short.mrc"), folder = dir.file("dir.mrc");
+    std::fclose(std::fopen(empty.c_str(), "wb"));
+    write_bytes(one_short, almost);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    MRC_HEAD zero;
+    std::memset(&zero, 0, sizeof zero);
+    auto zeroed = [&](const MRC_HEAD* h) { return std::memcmp(h, &zero, sizeof zero) == 0; };
+    auto stale = [] {
+        MRC_HEAD h;
+        std::memset(&h, 0xAB, sizeof h);
+        return h;
+    };
+    for (const std::string& path : {empty, one_short, folder}) {
+        SCOPED_TRACE(path);
+        const char* name = path.c_str();
+        const Bytes before = read_bytes(path);
+        std::vector<float> out(4, -7.0f);
+        const std::pair<const char*, std::function<bool()>> calls[] = {
+            {"mrc_read_head", [&] {
+                 MRC_HEAD h = stale();
+                 FILE* f = std::fopen(name, "rb");
+                 const int status = mrc_read_head(f, &h);
+                 std::fclose(f);
+                 return status == -1 && zeroed(&h);
+             }},
+            {"mrcf_read_head", [&] {
+                 MRC_HEAD h = stale();
+                 return mrcf_read_head(name, &h) == -1 && zeroed(&h);
+             }},
+            {"mrcf_get_head", [&] {
+                 MRC_HEAD* h = mrcf_get_head(name);
+                 const bool ok = h != nullptr && zeroed(h);
+                 mrc_delete_head(h);
+                 return ok;
+             }},
+            {"get_mrcf_xyz", [&] {
+                 int nx = 9, ny = 9, nz = 9;
+                 get_mrcf_xyz(nx, ny, nz, name);
+                 return nx == 0 && ny == 0 && nz == 0;
+             }},
+            {"mrcf_get_dim_size", [&] { return mrcf_get_dim_size(name, "x") == -1; }},
+            {"mrcf_get_head_mode", [&] { return std::string(mrcf_get_head_mode(name)) == "Unknown"; }},
+            {"mrcf_check_head", [&] { return mrcf_check_head(name) == -1; }},
+            {"mrcf_read_data_check_xy", [&] { return mrcf_read_data_check_xy(name, out.data(), 0, 0) == -1; }},
+            {"mrcf_read_slice", [&] { return mrcf_read_slice(name, 0, 'z', out.data()) == -1; }},
+            {"mrcf_get_data_sliceN", [&] { return mrcf_get_data_sliceN(name, 0) == nullptr; }},
+            {"mrcf_read_sub_area", [&] { return mrcf_read_sub_area(name, out.data(), 0, 0, 0, 1, 1, 1) == -1; }},
+        };
+        for (const auto& c : calls) {
+            testing::internal::CaptureStdout();
+            EXPECT_TRUE(c.second()) << c.first;
+            const std::string said = testing::internal::GetCapturedStdout();
+            const char* says = std::string(c.first) == "mrcf_check_head" ? "is not a valid mrc file" : "shorter than an MRC header of 1024 bytes";
+            EXPECT_NE(said.find(says), std::string::npos) << c.first << ": " << said;
+        }
+        EXPECT_EQ(out, std::vector<float>(4, -7.0f));
+        EXPECT_EQ(read_bytes(path), before);
+    }
 }
 
 TEST(MrcHeader, ModeNames) {
@@ -891,6 +943,36 @@ TEST(MrcWrite, NewFileByteSectionsAndCopiedHeader) {
     EXPECT_STREQ(mrcf_get_head_mode(out.c_str()), "Float");
 }
 
+// The pair of streams opens the output only for an input with a whole header
+// that is not the output itself; otherwise nothing is created or truncated.
+TEST(MrcWrite, InputOutputPairRefusesAHeaderlessInputAndAnOutputOverTheInput) {
+    TempDir dir;
+    const std::string in = dir.file("in.mrc"), link = dir.file("link.mrc"), empty = dir.file("empty.mrc"), out = dir.file("out.mrc");
+    make_mrc(in, 3, 2, 1, 2, ramp(6));
+    std::filesystem::create_symlink(in, link);
+    std::fclose(std::fopen(empty.c_str(), "wb"));
+    const Bytes original = read_bytes(in);
+    const struct {
+        std::string in, out;
+        const char* says;
+    } cases[] = {{empty, out, "shorter than an MRC header"}, {in, in, "is the input file"}, {in, link, "is the input file"}};
+    for (const auto& c : cases) {
+        FILE* fin = stdin;
+        FILE* fout = stdin;
+        MRC_HEAD* hin = nullptr;
+        MRC_HEAD* hout = nullptr;
+        MRC_HEAD h1, h2;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrcf_io_init(c.in.c_str(), c.out.c_str(), fin, fout, hin, hout), -1) << c.out;
+        EXPECT_TRUE(fin == nullptr && fout == nullptr && hin == nullptr && hout == nullptr) << c.out;
+        EXPECT_EQ(mrcf_io_open_io_read_write_head(c.in.c_str(), c.out.c_str(), fin, fout, &h1, &h2), -1) << c.out;
+        EXPECT_TRUE(fin == nullptr && fout == nullptr) << c.out;
+        EXPECT_NE(testing::internal::GetCapturedStdout().find(c.says), std::string::npos) << c.out;
+        EXPECT_EQ(read_bytes(in), original);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
 TEST(MrcWrite, AppendSectionsKeepsTheFileExact) {
     TempDir dir;
     const std::string path = dir.file("append.mrc");
@@ -929,6 +1011,42 @@ TEST_F(MrcDeath, WritersRefuseWhatTheyCannotWrite) {
                 ::testing::ExitedWithCode(1), "Cannot write to file /dev/full. Permission denied or no space left!");
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_write_xyz_data(dir.file("no/such/dir.mrc").c_str(), data.data(), 4, 4, 2)),
                 ::testing::ExitedWithCode(1), "open file '.*no/such/dir.mrc' failed.! Exit now!");
+}
+
+// A refused or failed write leaves no file behind: the mode is refused before the
+// file is made, and a write cut short (the file size limit) removes what it
+// wrote. The child of a death test runs the test anew: the outputs are looked
+// for where both find them.
+TEST_F(MrcDeath, RefusedOrFailedWritesLeaveNoFile) {
+    const std::string fixed = "/tmp/vorn_mrc_writers_" + std::to_string(getuid());
+    std::filesystem::create_directories(fixed);
+    const std::string byte_mode = fixed + "/byte_mode.mrc", device_mode = fixed + "/device_mode.mrc", cut = fixed + "/cut.mrc";
+    std::vector<float> data(4 * 4 * 64, 1.0f);
+    MRC_HEAD h;
+    mrc_init_head(&h);
+    mrc_set_head_xyz_mode(&h, 4, 4, 1, 0);
+    auto limit_file_size = [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small = {2000, 2000};
+        setrlimit(RLIMIT_FSIZE, &small);
+    };
+    const struct {
+        std::string path;
+        std::function<void()> write;
+        const char* says;
+    } cases[] = {
+        {byte_mode, [&] { mrcf_write_head_data(byte_mode.c_str(), &h, data.data()); },
+         "mrc_write_head_data\\(\\).*does not support writing float data to other MRC format"},
+        {device_mode, [&] { mrcf_write_head_ddata(device_mode.c_str(), &h, nullptr); },
+         "mrc_write_head_ddata\\(\\).*does not support writing float data to other MRC format"},
+        {cut, [&] { limit_file_size(), mrcf_write_xyz_data(cut.c_str(), data.data(), 4, 4, 64); },
+         "Cannot write to file .*cut.mrc. Permission denied or no space left!"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT((STDOUT_TO_STDERR(), c.write()), ::testing::ExitedWithCode(1), c.says) << c.path;
+        EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
+    }
+    std::filesystem::remove_all(fixed);
 }
 
 TEST(MrcWrite, StampWarningOnWrite) {

@@ -4,12 +4,17 @@
 // and the refusals that write nothing.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
 #define VORN_UNIT "tests/mrcfile_ptcls"
 #include "mrcfile.h"
 #include "mrc_files_fixture.h"
+
+// Under AddressSanitizer an allocation above this size fails the test: nothing
+// may be sized by a header or a box before it is checked.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=256"; }
 
 namespace {
 
@@ -84,6 +89,12 @@ TEST(ParticlesByBoxFile, RefusalsWriteNothing) {
     const std::string none = write_boxes(dir, "none.box", {}), two = write_boxes(dir, "two.box", {box(1, 1, w, h), box(2, 2, w, h)});
     const std::string flat = write_boxes(dir, "flat.box", {box(1, 1, 0, 0)});
     const std::string empty_mic = write_mrc(dir, "empty.mrc", Image(), nx, ny, 0);
+    const std::string no_bytes = dir.file("no_bytes.mrc");
+    write_text(no_bytes, "");
+    // Files of the header alone, whose sizes would ask for gigabytes.
+    const std::string gigabytes = header_only(dir, "8GiB.mrc", 46341, 46341, 1), widest = header_only(dir, "max.mrc", INT_MAX, INT_MAX, 1);
+    const std::string huge = write_boxes(dir, "huge.box", {box(0, 0, 100000, 100000)});
+    const std::string wrapping = write_boxes(dir, "wrap.box", std::vector<PTCL_BOX>(16, box(0, 0, 1 << 30, 1 << 30)));
     Image out(2 * w * h - 1, -7.0f);
     const struct {
         const char* mic;
@@ -94,6 +105,11 @@ TEST(ParticlesByBoxFile, RefusalsWriteNothing) {
         {m.c_str(), flat.c_str(), "hold no pixel"},
         {empty_mic.c_str(), two.c_str(), "holds no image"},
         {m.c_str(), two.c_str(), "the array holds 95"},  // one float short
+        {no_bytes.c_str(), two.c_str(), "No MRC header in"},
+        {gigabytes.c_str(), two.c_str(), "cannot be read"},
+        {widest.c_str(), two.c_str(), "cannot be read"},
+        {m.c_str(), huge.c_str(), "Boxes of 100000 x 100000 are larger than the image of 40 x 30."},
+        {m.c_str(), wrapping.c_str(), "Boxes of 1073741824 x 1073741824 are larger than the image"},
     };
     for (const auto& r : refusals) {
         const std::string stack = dir.file("out.mrcs");
@@ -107,6 +123,10 @@ TEST(ParticlesByBoxFile, RefusalsWriteNothing) {
         EXPECT_EQ(out, Image(2 * w * h - 1, -7.0f)) << r.says;
         EXPECT_FALSE(exists(stack)) << r.says;
     }
+    // The stack named as the micrograph or the box file: refused, both whole.
+    for (const std::string& target : {m, two})
+        expect_refused([&] { return mrcf_2d_read_ptcls_to_mrcf_from_boxf(target.c_str(), m.c_str(), two.c_str()); },
+                       "is the input file", {m, two}, {}, target);
 }
 
 TEST(ParticlesByBoxFile, AtMostTheWorkingListOfBoxes) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -19,6 +20,10 @@
 #include "process2d_raw.h"
 #include "device_arrays_fixture.h"
 #include "mrc_files_fixture.h"
+
+// Under AddressSanitizer an allocation above this size fails the test: no
+// command may size a buffer by a header field, a box or a count it has not checked.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=256"; }
 
 namespace {
 
@@ -480,6 +485,120 @@ TEST(ValueCommandsDeath, AverageOfFilesEndsAfterWritingWhatItAdded) {
     const Image got = data_of(out);
     for (size_t i = 0; i < pa.size(); ++i) EXPECT_NEAR(got[i], (pa[i] + pb[i]) / 2, 1e-6f);
     std::filesystem::remove_all(dir);
+}
+
+// ---------------- refusals of bad input ----------------
+
+// The commands on one input file, run as command(in, out).
+typedef std::function<int(const std::string&, const std::string&)> FileCommand;
+struct NamedCommand {
+    const char* name;
+    FileCommand run;
+};
+std::vector<NamedCommand> one_input_commands(const std::string& ops) {
+    static const float2 shifts[4] = {};
+    return {
+        {"rotate", [](const std::string& i, const std::string& o) { return mrcf_cuda_2d_rotate(i.c_str(), o.c_str(), 10); }},
+        {"zgpu rotate", [](const std::string& i, const std::string& o) { return mrcf_zgpu_2d_rotate(i.c_str(), o.c_str(), 10); }},
+        {"transform", [](const std::string& i, const std::string& o) { return mrcf_cuda_2d_transform(i.c_str(), o.c_str(), RT_Mat2D{1, 0, 0, 1, 0, 0}, 1); }},
+        {"swap xy", [](const std::string& i, const std::string& o) { return mrcf_cuda_2d_swap_xy(i.c_str(), o.c_str()); }},
+        {"shrink", [](const std::string& i, const std::string& o) { return mrcf_gpu_2d_shrink(i.c_str(), o.c_str(), 2); }},
+        {"scale", [](const std::string& i, const std::string& o) { return mrcf_cuda_2ds_scale(i.c_str(), o.c_str(), 0.5f); }},
+        {"stack swap xy", [](const std::string& i, const std::string& o) { return mrcf_cuda_2ds_swap_xy(i.c_str(), o.c_str()); }},
+        {"flip", [](const std::string& i, const std::string& o) { return mrcf_cuda_2ds_flip(i.c_str(), o.c_str(), 1); }},
+        {"ccf", [](const std::string& i, const std::string& o) { return mrcf_x2d_ccf(i.c_str(), i.c_str(), o.c_str()); }},
+        {"fourier shift", [](const std::string& i, const std::string& o) { return mrcf_2d_fourier_shift(i.c_str(), o.c_str(), 1, 1); }},
+        {"stack fourier shift", [](const std::string& i, const std::string& o) { return mrcf_2ds_fourier_shift(i.c_str(), o.c_str(), "NONE", shifts, 0, 1); }},
+        {"average", [](const std::string& i, const std::string& o) { return mrcf_2ds_average(i.c_str(), o.c_str()); }},
+        {"local average", [](const std::string& i, const std::string& o) { return mrcf_2d_lave(i.c_str(), o.c_str(), 2, 1); }},
+        {"amplitudes", [](const std::string& i, const std::string& o) { return mrcf_2d_fft_r2c_mod(i.c_str(), o.c_str()); }},
+        {"spectra", [](const std::string& i, const std::string& o) { return mrcf_2ds_fft_r2c_proc(i.c_str(), o.c_str(), 'A', control3{1, 0, 0}); }},
+        {"log spectra", [](const std::string& i, const std::string& o) { return mrcf_2ds_fft_r2c_logmod_subbg(o.c_str(), i.c_str(), 1); }},
+        {"frame split", [](const std::string& i, const std::string& o) { return mrcf_2ds_simulate_frame_split(o.c_str(), i.c_str(), 2); }},
+        {"znorm", [](const std::string& i, const std::string& o) { return mrcf_znorm_within_mask(o.c_str(), i.c_str(), i.c_str(), 0); }},
+        {"projection", [](const std::string& i, const std::string& o) { return mrcf_2d_project_local_rect(o.c_str(), i.c_str(), 4, 2, 0, 3, 3, 1, 999); }},
+        {"ncs average", [ops](const std::string& i, const std::string& o) { return mrcf_2d_ncs_average(o.c_str(), 3, 3, i.c_str(), i.c_str(), ops.c_str(), 1, 999); }},
+        {"average of files", [](const std::string& i, const std::string& o) {
+             std::string unused = "unused", name = i;
+             char* names[2] = {unused.data(), name.data()};
+             return mrcf_average_all(o.c_str(), names, 1);
+         }},
+    };
+}
+
+TEST(CommandRefusals, InputsWithoutAWholeHeader) {
+    TempDir dir;
+    const std::string out = dir.file("out.mrc");
+    for (const std::string& in : headless_inputs(dir))
+        for (const auto& c : one_input_commands(dir.file("ops.txt")))
+            expect_refused([&] { return c.run(in, out); }, "No MRC header in " + in, {in}, {out}, std::string(c.name) + " of " + in);
+}
+
+// The output named as the input itself, through a link, or under another
+// spelling of its path: refused before anything is opened; the input stays whole.
+TEST(CommandRefusals, OutputThatIsTheInput) {
+    TempDir dir;
+    const std::string in = write_mrc(dir, "in.mrcs", pattern(8, 6, 2), 8, 6, 2), link = dir.file("link.mrc");
+    std::filesystem::create_symlink(in, link);
+    for (const std::string& out : {in, link, dir.path + "/./in.mrcs"})
+        for (const auto& c : one_input_commands(dir.file("ops.txt")))
+            expect_refused([&] { return c.run(in, out); }, "is the input file", {in}, {}, std::string(c.name) + " into " + out);
+    // Outputs named after an input: a link there to the input is the input.
+    const std::string mic = write_mrc(dir, "m.mrc", pattern(20, 20), 20, 20), stack = write_mrc(dir, "s.mrcs", numbered(5, 5, 1), 5, 5);
+    const std::string bf = write_boxes(dir, "b.box", {box(1, 1, 5, 5)});
+    std::filesystem::create_symlink(stack, dir.file("m_prp.mrc"));
+    std::filesystem::create_symlink(mic, dir.file("m_particles.mrcs"));
+    std::filesystem::create_symlink(in, dir.file("in_ave.mrc"));
+    const std::pair<const char*, std::function<int()>> derived[] = {
+        {"paste", [&] { return mrcf_x2d_cp_ptcls_to_micrograph(mic.c_str(), stack.c_str(), bf.c_str()); }},
+        {"extract", [&] { return mrcf_2d_extract_ptcls_from_micrograph(mic.c_str(), bf.c_str(), 0, 0); }},
+        {"mean spectrum", [&] { return mrcf_2ds_fft_r2c_proc(in.c_str(), dir.file("f.mrcs").c_str(), 'A', control3{0, 1, 0}); }},
+    };
+    for (const auto& d : derived) expect_refused(d.second, "is the input file", {mic, stack, in}, {dir.file("f.mrcs")}, d.first);
+}
+
+TEST(CommandRefusals, SizesAndCountsThatHoldNoArray) {
+    TempDir dir;
+    const std::string in = write_mrc(dir, "in.mrcs", pattern(4, 4, 2), 4, 4, 2), out = dir.file("out.mrc");
+    const std::string mic = write_mrc(dir, "m.mrc", pattern(30, 20), 30, 20), huge = write_boxes(dir, "huge.box", {box(0, 0, 100000, 100000)});
+    const std::string wide = write_boxes(dir, "wide.box", {box(0, 0, 31, 4), box(0, 0, 31, 4)});
+    const std::string sizes = "each must be 1 to 2147483647";
+    const struct {
+        const char* name;
+        std::function<int()> run;
+        std::string says;
+    } cases[] = {
+        {"mask of negative width", [&] { return mrcf_mask2d_create(out.c_str(), -5, 8, 2, 2, 1, 1); }, "Sizes -5 x 8: " + sizes},
+        {"mask of no rows", [&] { return mrcf_mask2d_create(out.c_str(), 8, 0, 2, 2, 1, 1); }, "Sizes 8 x 0: " + sizes},
+        {"mask beyond memory", [&] { return mrcf_mask2d_create(out.c_str(), INT_MAX, INT_MAX, 2, 2, 1, 1); }, sizes},
+        {"host template", [&] { return mrcf_2d_auto_template_gauss(out.c_str(), -3, 8, 2, 2, 1, 1, 1); }, "Sizes -3 x 8: " + sizes},
+        {"device template", [&] { return mrcf_2d_auto_template_gauss(out.c_str(), 8, -3, 2, 2, 1, 1, 2); }, "Sizes 8 x -3: " + sizes},
+        {"cylinder", [&] { return mrcf_2d_auto_template_gauss_cylinder(out.c_str(), -1, 3, 2, 1, 1, 1); }, "Sizes -1 x 3: " + sizes},
+        {"projection of negative length", [&] { return mrcf_2d_project_local_rect(out.c_str(), in.c_str(), -4, 2, 0, 2, 2, 1, 999); }, "Sizes -4 x 2: " + sizes},
+        {"projection over negative width", [&] { return mrcf_2d_project_local_rect(out.c_str(), in.c_str(), 4, -1, 0, 2, 2, 1, 999); }, "Sizes 4 x -1: " + sizes},
+        {"split into 2^30 frames", [&] { return mrcf_2ds_simulate_frame_split(out.c_str(), in.c_str(), 1 << 30); }, "Sizes 4 x 4 x 2147483648: " + sizes},
+        {"split into INT_MAX frames", [&] { return mrcf_2ds_simulate_frame_split(out.c_str(), in.c_str(), INT_MAX); }, sizes},
+        {"scale beyond an MRC size", [&] { return mrcf_cuda_2ds_scale(in.c_str(), out.c_str(), 1e30f); }, "gives no image"},
+        {"scale by no number", [&] { return mrcf_cuda_2ds_scale(in.c_str(), out.c_str(), NAN); }, "gives no image"},
+        {"box larger than the micrograph", [&] { return mrcf_2d_extract_ptcls_from_micrograph(mic.c_str(), huge.c_str(), 0, 0); },
+         "Boxes of 100000 x 100000 are larger than the image of 30 x 20."},
+        {"box wider than the micrograph", [&] { return mrcf_2d_extract_ptcls_from_micrograph(mic.c_str(), wide.c_str(), 0, 0); },
+         "larger than the image"},
+        {"resized beyond the micrograph", [&] { return mrcf_2d_extract_ptcls_from_micrograph(mic.c_str(), wide.c_str(), 1 << 30, 0); },
+         "Boxes of 1073741824 x 1073741824 are larger than the image"},
+    };
+    for (const auto& c : cases) expect_refused(c.run, c.says, {in, mic}, {out, dir.file("m_particles.mrcs")}, c.name);
+}
+
+// The commands that read image by image check the file before they write.
+TEST(CommandRefusals, StackShorterThanItsHeaderIsRefusedBeforeWriting) {
+    TempDir dir;
+    const std::string whole = write_mrc(dir, "whole.mrcs", pattern(8, 6, 3), 8, 6, 3), in = dir.file("cut.mrcs");
+    write_text(in, bytes_of(whole).substr(0, 1024 + 4 * 8 * 6 * 2));
+    const std::string out = dir.file("out.mrc");
+    for (const auto& c : one_input_commands(""))
+        if (std::string(c.name) == "rotate" || std::string(c.name) == "transform" || std::string(c.name) == "scale")
+            expect_refused([&] { return c.run(in, out); }, in + " holds less data than its header describes.", {in}, {out}, c.name);
 }
 
 }  // namespace

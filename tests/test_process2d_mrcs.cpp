@@ -3,6 +3,8 @@
 // splitting, re-read with the library's reader.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,74 @@ TEST(StackCommands, HotPixelsReversalAndSplit) {
         EXPECT_EQ(data_of(dir.file(name)), slice(stack, nx, ny, k)) << name;
     }
     expect_strict(dir, {back, dir.file("part_000002.mrc")}, "8 6 3 2 ");
+}
+
+// ---------------- refusals of bad input ----------------
+
+// Each stack command on stack in, with the outputs it would make.
+struct StackCommand {
+    const char* name;
+    std::function<int(const std::string& in)> run;
+    std::function<std::vector<std::string>(const std::string& in)> outputs;
+};
+std::vector<StackCommand> stack_commands(const TempDir& dir, const std::string& boxf) {
+    const std::string out = dir.file("out.mrcs"), prefix = dir.file("part_");
+    auto stem = [](const std::string& in) { return in.substr(0, in.size() - 5); };  // without ".mrcs"
+    return {
+        {"reversal", [=](const std::string& in) { return mrcsf_upsidedown(in.c_str(), out.c_str()); },
+         [=](const std::string&) { return std::vector<std::string>{out}; }},
+        {"split", [=](const std::string& in) { return mrcsf_split(in.c_str(), prefix.c_str()); },
+         [=](const std::string&) { return std::vector<std::string>{prefix + "000000.mrc"}; }},
+        {"local particles", [=](const std::string& in) { return mrcsf_2ds_extract_local_ptcls(in.c_str(), boxf.c_str(), 0); },
+         [=](const std::string& in) { return std::vector<std::string>{stem(in) + "_local_particles.mrcs"}; }},
+        {"peak table", [=](const std::string& in) { return mrcf_2ds_find_single_peaks(in.c_str()); },
+         [=](const std::string& in) { return std::vector<std::string>{stem(in) + "_local_center.txt"}; }},
+        {"hot pixels", [=](const std::string& in) { return mrcsf_2ds_rm_hotpixels(in.c_str(), out.c_str(), 3); },
+         [=](const std::string&) { return std::vector<std::string>{out}; }},
+    };
+}
+
+TEST(StackCommandRefusals, InputsWithoutAWholeHeaderOrWithTooLittleData) {
+    TempDir dir;
+    const std::string bf = write_boxes(dir, "b.box", {box(0, 0, 4, 4), box(1, 1, 4, 4)});
+    for (const std::string& in : headless_inputs(dir, ".mrcs"))
+        for (const auto& c : stack_commands(dir, bf))
+            expect_refused([&] { return c.run(in); }, "No MRC header in " + in, {in}, c.outputs(in), std::string(c.name) + " of " + in);
+    // A header of three images over the data of two: the commands that read
+    // image by image refuse it before they write (the whole-file read ends the process).
+    const std::string whole = write_mrc(dir, "whole.mrcs", pattern(8, 6, 3), 8, 6, 3), cut = dir.file("cut.mrcs");
+    write_text(cut, bytes_of(whole).substr(0, 1024 + 4 * 8 * 6 * 2));
+    // Images of no pixel: the file's size would not bound their number.
+    const std::string pixelless = header_only(dir, "pixelless.mrcs", 0, 6, INT_MAX);
+    for (const auto& c : stack_commands(dir, bf))
+        if (std::string(c.name) != "hot pixels") {
+            expect_refused([&] { return c.run(cut); }, cut + " holds less data than its header describes.", {cut}, c.outputs(cut), c.name);
+            expect_refused([&] { return c.run(pixelless); }, " holds 2147483647 images of 0 x 6 pixels.", {pixelless},
+                           c.outputs(pixelless), c.name);
+        }
+}
+
+// An output that is the input (its name, a link, or one of the names a command
+// derives) is refused before anything is opened: the stack stays whole.
+TEST(StackCommandRefusals, OutputThatIsTheInput) {
+    TempDir dir;
+    const Image stack = numbered(6, 5, 3);
+    const std::string in = write_mrc(dir, "s.mrcs", stack, 6, 5, 3), link = dir.file("link.mrcs");
+    std::filesystem::create_symlink(in, link);
+    const std::string bf = write_boxes(dir, "s.box", {box(0, 0, 4, 4)});
+    std::filesystem::create_symlink(in, dir.file("s_local_particles.mrcs"));
+    std::filesystem::create_symlink(in, dir.file("s_local_center.txt"));
+    const std::string split_in = write_mrc(dir, "part_000001.mrc", stack, 6, 5, 3);
+    const std::pair<const char*, std::function<int()>> cases[] = {
+        {"reversal onto itself", [&] { return mrcsf_upsidedown(in.c_str(), in.c_str()); }},
+        {"reversal onto a link", [&] { return mrcsf_upsidedown(in.c_str(), link.c_str()); }},
+        {"hot pixels onto itself", [&] { return mrcsf_2ds_rm_hotpixels(in.c_str(), in.c_str(), 3); }},
+        {"local particles", [&] { return mrcsf_2ds_extract_local_ptcls(in.c_str(), bf.c_str(), 0); }},
+        {"peak table", [&] { return mrcf_2ds_find_single_peaks(in.c_str()); }},
+        {"split among its own names", [&] { return mrcsf_split(split_in.c_str(), dir.file("part_").c_str()); }},
+    };
+    for (const auto& c : cases) expect_refused(c.second, "is the input file", {in, split_in}, {dir.file("part_000000.mrc")}, c.first);
+    EXPECT_EQ(data_of(in), stack);
 }
 
 }  // namespace
