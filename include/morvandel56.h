@@ -99,16 +99,27 @@ extern const char* const tessoranth_updated_date;
 int tessoranth_init_parameters(int count, Tessoranth_Para& para);
 // Releases the three texts and the files array.
 void tessoranth_free_parameters(Tessoranth_Para& para);
+// Limits of what a run derives from the record: a side of a shrunk map, a
+// template or a cell, or a radius, in shrunk pixels; a box in original pixels;
+// the angles of one template's search.
+constexpr int TESSORANTH_MAX_SIDE = 32768;
+constexpr int TESSORANTH_MAX_BOX = 1048575;
+constexpr int TESSORANTH_MAX_ANGLES = 36000;
+
 // Parses argv[1..] into the record, derives the sizes, checks them, selects the
 // GPU and prints the reminders. An unknown option, a value option standing last,
 // a text value of 1024 characters or more, a speed level outside 0..4, a pixel
-// size, shrink or angle step not above 0, a minimum distance that leaves a cell
-// side of 0, or no input file end the process with status 1.
+// size, shrink, angle step or diameter not above 0, a given box outside 1 to
+// TESSORANTH_MAX_BOX, a derived size (box, cell side, automatic template or mask
+// radius, window radius, template scale) or angle count beyond the limits above,
+// or no input file end the process with status 1, naming the option and the
+// range it may take at the values in force of the others.
 int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
 // shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
 void tessoranth_speed2shrink(int speed, int& shrink);
 // Side of the square cells of the pick and ice grids: the integer part of
-// min_dist_px/sqrt(2) (a cell's diagonal is the minimum distance), at least 1.
+// min_dist_px/sqrt(2) (a cell's diagonal is the minimum distance), at least 1;
+// beyond TESSORANTH_MAX_SIDE (or not a number) it is fatal.
 int tessoranth_cell_side(float min_dist_px);
 
 int tessoranth_fput_parameters(int argc, char** argv, const Tessoranth_Para& para, FILE* stream);
@@ -161,7 +172,8 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
                                     int tnx, int tny, float cc_factor, float psi_start, float psi_end,
                                     float psi_step);
-// Number of angles psi_start + k*psi_step below psi_end.
+// Number of angles psi_start + k*psi_step below psi_end; a step not above 0,
+// or one that gives more than TESSORANTH_MAX_ANGLES angles, is fatal.
 long long morvandel_psi_count(float psi_start, float psi_end, float psi_step);
 
 // ccmax = cc where ccmax < cc (and psi_map = psi there).

@@ -75,8 +75,10 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
 }
 
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge) {
+    if (!(radius >= 1.0f && radius < TESSORANTH_MAX_SIDE / 4 + 1.0f))
+        VORN_FATAL("a particle radius of %g pixels gives no automatic template; it must be at least 1 and below %d",
+                   radius, TESSORANTH_MAX_SIDE / 4 + 1);
     const int n = 4 * (int)radius;
-    if (n <= 0) VORN_FATAL("a particle radius of %g pixels leaves no automatic template", radius);
     nx = ny = n;
     nz = 1;
     float* t = host_floats(image_pixels(n, n));
@@ -90,7 +92,13 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
     if (is_str_null(name)) return create_template_data(nx, ny, nz, radius, edge);
     float* stack = get_template_data(nx, ny, nz, name);
     const float f = apixT / apixM;
-    const int nxs = (int)((float)nx * f), nys = (int)((float)ny * f);
+    // The scaled sides are checked before they are cast to their integers.
+    const float fx = (float)nx * f, fy = (float)ny * f;
+    if (!(fx < TESSORANTH_MAX_SIDE + 1.0f && fy < TESSORANTH_MAX_SIDE + 1.0f))
+        VORN_FATAL("the templates of %s, %d x %d pixels, become %g x %g at --apixT %g and --apixM %g; at most %d x %d "
+                   "fit",
+                   name, nx, ny, fx, fy, apixT, apixM, TESSORANTH_MAX_SIDE, TESSORANTH_MAX_SIDE);
+    const int nxs = (int)fx, nys = (int)fy;
     const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
     if (sx <= 0 || sy <= 0)
         VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
@@ -184,6 +192,9 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
     const double steps = std::ceil(((double)psi_end - (double)psi_start) / (double)psi_step);
     if (!(psi_step > 0.0f) || !std::isfinite(steps))
         VORN_FATAL("the angle range %g to %g cannot be walked in steps of %g", psi_start, psi_end, psi_step);
+    if (steps > TESSORANTH_MAX_ANGLES)
+        VORN_FATAL("the angle range %g to %g in steps of %g gives %g angles; at most %d are searched", psi_start,
+                   psi_end, psi_step, steps, TESSORANTH_MAX_ANGLES);
     return (long long)steps;
 }
 

@@ -207,6 +207,48 @@ TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
     }
 }
 
+using Words = std::vector<std::string>;
+using ParameterLimits = CoordFileTest;
+
+TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
+    // At --apixM 1.34 and shrink 4 unless given. Each ends with status 1 before
+    // anything is written beside the micrograph.
+    const std::string mic = path("m.mrc");
+    const struct {
+        Words words;
+        const char* says;
+    } cases[] = {
+        {{"--ang_step", "1e-30"}, "--ang_step 1e-30 gives 3.59e\\+32 angles from 0 to 359 degrees; --ang_step must be "
+                                  "at least 0.00997"},
+        {{"--ang_step", "1e-12"}, "--ang_step 1e-12 gives 3.59e\\+14 angles"},
+        {{"--min_dist", "1e30"}, "--min_dist 1e\\+30: the picking cells would have a side of 1.3.*e\\+29 shrunk "
+                                 "pixels; --min_dist must be at least 7.58.* and below 248395 A"},
+        {{"--apixM", "1e-30"}, "--diameter 400 gives a box of 5.32e\\+32 pixels; --diameter must be at least "
+                               "1.5.*e-30 and below 7.8.*e-25 A at --apixM 1e-30"},
+        {{"--apixM", "1e-30", "--boxsize", "100"}, "--diameter 400: the automatic template would have a radius of"},
+        {{"--diameter", "8.5"}, "--min_dist 6.8 \\(0.8 x --diameter\\): the picking cells would have a side of 0.89"},
+        {{"--diameter", "3.4e38"}, "--diameter 3.4e\\+38 gives a box of"},
+        {{"--diameter", "8.2e9", "--boxsize", "100", "--min_dist", "300"},
+         "--diameter 8.2e\\+09: the automatic template would have a radius of 9.9.*e\\+08 shrunk pixels; "
+         "--diameter must be at least 8.24.* and below 6756.* A"},
+        {{"--T", "refs.mrcs", "--apixT", "1e30"}, "--apixT 1e\\+30 scales the templates by 7.4.*e\\+29 times; "
+                                                  "--apixT must be above 0 and below 4390.* A"},
+        {{"--lave_D", "-5"}, "--lave_D -5 gives a local-average window radius of -0.46.* shrunk pixels; --lave_D "
+                             "must be above 0"},
+        {{"--boxsize", "0"}, "--boxsize must be 1 to 1048575 pixels, not 0"},
+        {{"--boxsize", "-10"}, "--boxsize must be 1 to 1048575 pixels, not -10"},
+        {{"--diameter", "-200"}, "--diameter must be above 0, not -200"},
+        {{"--diameter", "1"}, "--diameter 1 gives a box of 0.99.* pixels; --diameter must be at least 2.01"},
+    };
+    for (const auto& c : cases) {
+        Words words = c.words;
+        words.push_back(mic);
+        SCOPED_TRACE(words[0] + " " + words[1]);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only(words)), ::testing::ExitedWithCode(1), c.says);
+    }
+    EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir + ")\"").c_str()), 0) << "something was written";
+}
+
 TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
     // 7.6 A at 1.34 A and shrink 4 is 1.418 shrunk pixels: a cell side of 1.
     Parsed run({"--min_dist", "7.6", "a.mrc"});
@@ -399,6 +441,11 @@ TEST_F(Files, AutomaticAndNamedTemplates) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_template_data(nx, ny, nz, path("missing.mrcs").c_str())),
                 ::testing::ExitedWithCode(1), "Cannot open file .*missing.mrcs(.|\n)*get_template_data.*open file");
+    // Sizes beyond what their integers hold end the run instead of overflowing.
+    EXPECT_EXIT((STDOUT_TO_STDERR(), get_or_create_template_data(nx, ny, nz, name.c_str(), 5, 1e30f, 1.0f, 4, 0.05f)),
+                ::testing::ExitedWithCode(1), "become 1e\\+31 x 8e\\+30 at --apixT 1e\\+30 and --apixM 1; at most");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), create_template_data(nx, ny, nz, 1e9f, 0.05f)), ::testing::ExitedWithCode(1),
+                "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8193");
 }
 
 TEST(Templates, NormalisationTypes) {
@@ -536,6 +583,8 @@ TEST(Correlation, AngleRangeCountsAndRefusals) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 0)),
                 ::testing::ExitedWithCode(1), "cannot be walked in steps of 0");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 1e-6f)),
+                ::testing::ExitedWithCode(1), "gives 3.6e\\+08 angles; at most 36000 are searched");
     float* big = to_device(Image(9 * 9, 1.0f));
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, big, 9, 9, 16, 0, 10, 5)),
                 ::testing::ExitedWithCode(1), "template of 9 x 9 pixels does not fit in the micrograph of 8 x 8");
