@@ -9,15 +9,16 @@
 // (parameter echo, option list, help, tips, banner), src/morvandel56_ccmax.cu
 // (templates and the correlation over angles), src/morvandel56_grid.cu (grid
 // find and neighbour filters), src/morvandel56_ice.cu (ice search, excluded
-// boxes, mask, rejected areas) and src/morvandel56.cu (pick outputs, input-name
-// checks, square clips, Morvandel).
+// boxes, mask, rejected areas) and src/morvandel56.cu (the frame of the files,
+// pick outputs, input-name checks, square clips, Morvandel).
 //
 // Frames: the maps and grids are in pixels of the shrunk micrograph (index
 // y*nx + x). Every file the picker writes is in pixels of the original
-// micrograph: a map pixel p is written as origin + shrink*p, origin being the
-// corner of the shrunk map's area in the original (a square clip) and shrink
-// the shrink factor; box sizes are in original pixels. Coordinate files read
-// for exclusion are taken in the same frame.
+// micrograph, in the frame of PickFrame below: a map pixel p stands for the
+// centre of its block of the original, origin being the corner of the shrunk
+// map's area in the original (a square clip) and shrink the shrink factor; box
+// sizes are in original pixels. Coordinate files read for exclusion are taken
+// in the same frame (an original position falls in the block that holds it).
 #pragma once
 #include <cstdio>
 
@@ -162,7 +163,9 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // For every micrograph pixel, the largest correlation with the template turned
 // through psi_start, psi_start + psi_step, ... below psi_end, normalised by
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
-// psi_d) the angle that gave it. A particle centred at pixel p peaks at p.
+// psi_d) the angle that gave it. The peak of a particle lies on the pixel under
+// the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
+// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size.
 // The template must fit in the micrograph and psi_step be above 0 (fatal
 // otherwise); when the normalisation is 0/0 or otherwise not a positive number
 // the map is 0, with a warning.
@@ -255,8 +258,9 @@ __global__ void cuda_find_sigma_grids(const float* ave, const float* sigma, unsi
 void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* idx_d, float* cellave_d,
                             float* cellsigma_d, int nx, int ny, int e, float lave_min, float lave_max,
                             float lsigma_cutoff);
-// Rejected cells of host grids: mode 1 an X/Y STAR file, any other mode box rows
-// of the cell's size around the rejecting pixel with the cell statistics.
+// Rejected cells of host grids, the rejecting pixel in the frame of the map's
+// pixels: mode 1 an X/Y STAR file, any other mode box rows of the cell's size
+// around it with the cell statistics.
 int output_ice_coord(const char* name, const unsigned* idx, const float* cellave, const float* cellsigma, int nx,
                      int ny, int2 origin, int e, int shrink, int mode);
 // Marks the cells holding the centres of the boxes (original pixels); boxes
@@ -271,14 +275,32 @@ __global__ void cuda_2d_generate_mask_by_coords(float* mask, int nx, int ny, int
 int hcuda_2d_generate_mask_by_coords(float* mask_d, const float* src, int nx, int ny, int e, const unsigned* idx_d,
                                      float flag);
 
+// Where the picker's files put a map pixel in the original micrograph. Map
+// pixel p is the block of shrink x shrink original pixels from origin +
+// shrink*p; p stands for its centre, origin + shrink*p + (shrink - 1)/2. A
+// template of even size on an axis peaks half a map pixel after the particle's
+// centre (see morvandel_ccmax_psi_by_one_template), so there a pick stands
+// for shrink/2 original pixels before the block's centre. Positions are
+// rounded to the nearest pixel, halves upwards.
+struct PickFrame {
+    int2 origin;  // corner of the shrunk map's area in the original micrograph
+    int shrink;
+    int2 even;    // 1 on an axis where the template's size is even, else 0
+};
+// The frame of the picks of a tnx x tny template; with the default sizes, that
+// of the map's own pixels (the rejected areas).
+PickFrame pick_frame(int2 origin, int shrink, int tnx = 1, int tny = 1);
+// Map pixel (x, y) in original pixels.
+int2 frame_position(const PickFrame& frame, int x, int y);
+
 int tessoranth_output_star_head(FILE* stream);
 // The kept picks of one template (host grids of n cells, map pixels) written in
-// original micrograph pixels: position origin + shrink*p, box of box pixels
-// around it; a pick whose box does not lie inside the map's area is left out.
+// original micrograph pixels of the frame, a box of box pixels around each; a
+// pick whose box does not lie inside the map's area is left out.
 int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
-                                    int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
-                                   int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+                                   int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int is_file_morvandel_done(const char* name);
 
 int get_max_extended_square_even_size(int nx, int ny, int shrink);
@@ -311,3 +333,4 @@ class Morvandel {
     int free_mic();
     int write_mic(const char* name);
 };
+

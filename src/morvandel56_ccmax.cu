@@ -206,6 +206,7 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
+    const int2 paste = make_int2(nx / 2 - tnx / 2, ny / 2 - tny / 2);
 
     // Everything one call needs, made once: the angles only reuse it.
     float* padded = device_buffer<float>(GPU_SITE, n);
@@ -226,8 +227,10 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
         const float psi = psi_start + (float)k * psi_step;
         std::printf(".");
         hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-        // Only the pasted area changes: the rest of the padded image stays 0.
-        hcuda_x2d_cp_small_to_large_center(padded, turned, nx, ny, tnx, tny);
+        // The template's centre pixel goes on the pixel that the quadrant swap
+        // below brings to the origin, whatever the parity of either size. Only
+        // the pasted area changes: the rest of the padded image stays 0.
+        hcuda_x2d_cp_small_to_large(padded, turned, nx, ny, tnx, tny, paste.x, paste.y);
         CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
         CUDA_CHECK(cudaDeviceSynchronize());
         hcuda_c2d_multconj_norm(mic_spectrum, t_spectrum, product, (unsigned)(nx / 2 + 1), (unsigned)ny,
