@@ -10,7 +10,8 @@
 // (templates and the correlation over angles), src/morvandel56_grid.cu (grid
 // find and neighbour filters), src/morvandel56_ice.cu (ice search, excluded
 // boxes, mask, rejected areas) and src/morvandel56.cu (the frame of the files,
-// pick outputs, input-name checks, square clips, Morvandel).
+// pick outputs, input-name checks, square clips, Morvandel, the walk over the
+// micrographs).
 //
 // Frames: the maps and grids are in pixels of the shrunk micrograph (index
 // y*nx + x). Every file the picker writes is in pixels of the original
@@ -21,6 +22,7 @@
 // in the same frame (an original position falls in the block that holds it).
 #pragma once
 #include <cstdio>
+#include <functional>
 
 #include "boxfile.h"
 #include "gpu.h"
@@ -326,7 +328,8 @@ class Morvandel {
     Morvandel(float* mic_d, int nx, int ny);
     int set_mic_d(float* mic_d, int nx, int ny);
     int set_mic(const float* host, int nx, int ny);
-    // -1 with a warning when slice 0 cannot be read.
+    // -1 with a warning when slice 0 cannot be read or holds pixels that are
+    // not finite numbers (the warning counts them); what was held stays.
     int set_mic(const char* name);
     int malloc_mic();
     int malloc_mic(int nx, int ny);
@@ -334,3 +337,10 @@ class Morvandel {
     int write_mic(const char* name);
 };
 
+// The picker's walk over its micrographs: each usable name in turn is read
+// into one Morvandel (set_mic) and handed to pick, which returns 0 when it has
+// picked it. A micrograph that is missing, unreadable or holds pixels that are
+// not finite numbers, or that pick refuses (-1), is skipped with its warning and
+// the list goes on; the walk ends with one line that counts the micrographs and
+// names the skipped ones. Returns the number skipped.
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "cuda_general.h"
@@ -54,6 +55,12 @@ int report_unusable(const char* name, const char* func, int line) {
                 "Automatically ignored!\033[m\n\n",
                 func, VORN_UNIT, line, name, what);
     return -1;
+}
+
+size_t count_not_finite(const float* image, size_t n) {
+    size_t bad = 0;
+    for (size_t i = 0; i < n; ++i) bad += std::isfinite(image[i]) ? 0 : 1;
+    return bad;
 }
 
 int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, const char* func, int line) {
@@ -222,6 +229,17 @@ int Morvandel::set_mic(const char* name) {
         free(head);
         return -1;
     }
+    // One such pixel would spread through every transform of the micrograph
+    // and leave its maps without a single pick.
+    const size_t bad = count_not_finite(slice, (size_t)head->nx * head->ny);
+    if (bad > 0) {
+        VORN_WARNING("the micrograph %s cannot be picked: %zu pixel%s not a finite number (NaN or infinity); "
+                     "skipped.\n\033[m",
+                     name, bad, bad == 1 ? " is" : "s are");
+        free(slice);
+        free(head);
+        return -1;
+    }
     set_mic(slice, head->nx, head->ny);
     free(slice);
     free(head);
@@ -255,3 +273,21 @@ int Morvandel::write_mic(const char* name) {
     return 0;
 }
 
+// ================= the list of micrographs =================
+
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick) {
+    Morvandel mic;
+    std::string skipped;
+    int picked = 0;
+    for (int k = 0; k < n; ++k) {
+        if (check_input_file(names[k]) == 0 && mic.set_mic(names[k]) == 0 && pick(mic, names[k]) == 0) {
+            ++picked;
+            continue;
+        }
+        skipped += (skipped.empty() ? ": " : ", ") + std::string(names[k]);
+    }
+    mic.free_mic();
+    std::printf("All %d micrographs: %d picked, %d skipped%s\n", n, picked, n - picked,
+                skipped.empty() ? "." : skipped.c_str());
+    return n - picked;
+}

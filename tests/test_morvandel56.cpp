@@ -1170,4 +1170,36 @@ TEST_F(Outputs, PicksStandForTheParticlesCentresForOddAndEvenTemplates) {
     }
 }
 
+TEST_F(Outputs, AMicrographWithANaNPixelIsSkippedAndTheListGoesOn) {
+    const int n = 256, side = 32;
+    const double scale = side / 36.0;
+    const std::string tpl = path("tpl.mrc");
+    mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, scale).data(), side, side, 1);
+    std::vector<std::string> names = {path("a.mrc"), path("b.mrc"), path("c.mrc")};
+    std::vector<Particle> truth[3];
+    for (int k = 0; k < 3; ++k) {
+        Image mic = particle_field(n, scale, 2.2 * side, 31 + k, truth[k]);
+        if (k == 1) mic[100 * n + 37] = NAN;
+        mrcf_write_xyz_data(names[k].c_str(), mic.data(), n, n, 1);
+    }
+    Parsed run({"--apixM", "1", "--diameter", std::to_string(side), "--speed", "1", "--T", tpl, "--cc_cutoff", "0.3",
+                names[0], names[1], names[2]});
+    const TemplatePicker picker(run.p);
+    int skipped = -1;
+    const std::string said = stdout_of([&] {
+        skipped = morvandel_pick_micrographs(run.p.files, run.p.nfiles,
+                                             [&](Morvandel& m, const char* name) { return picker.pick(m, name); });
+    });
+    EXPECT_EQ(skipped, 1);
+    EXPECT_NE(said.find("the micrograph " + names[1] +
+                        " cannot be picked: 1 pixel is not a finite number (NaN or infinity); skipped."),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("All 3 micrographs: 2 picked, 1 skipped: " + names[1] + "\n"), std::string::npos) << said;
+    EXPECT_EQ(is_file_morvandel_done(path("b_picks.star").c_str()), 0);
+    for (int k : {0, 2})
+        EXPECT_EQ(pick_offsets(path(k == 0 ? "a_picks.star" : "c_picks.star"), truth[k], 2.0 * run.p.shrink).size(),
+                  truth[k].size());
+}
+
 }  // namespace
