@@ -9,17 +9,20 @@
 // (parameter echo, option list, help, tips, banner), src/morvandel56_ccmax.cu
 // (templates and the correlation over angles), src/morvandel56_grid.cu (grid
 // find and neighbour filters), src/morvandel56_ice.cu (ice search, excluded
-// boxes, mask, rejected areas) and src/morvandel56.cu (pick outputs, input-name
-// checks, square clips, Morvandel).
+// boxes, mask, rejected areas) and src/morvandel56.cu (the frame of the files,
+// pick outputs, input-name checks, square clips, Morvandel, the walk over the
+// micrographs).
 //
 // Frames: the maps and grids are in pixels of the shrunk micrograph (index
 // y*nx + x). Every file the picker writes is in pixels of the original
-// micrograph: a map pixel p is written as origin + shrink*p, origin being the
-// corner of the shrunk map's area in the original (a square clip) and shrink
-// the shrink factor; box sizes are in original pixels. Coordinate files read
-// for exclusion are taken in the same frame.
+// micrograph, in the frame of PickFrame below: a map pixel p stands for the
+// centre of its block of the original, origin being the corner of the shrunk
+// map's area in the original (a square clip) and shrink the shrink factor; box
+// sizes are in original pixels. Coordinate files read for exclusion are taken
+// in the same frame (an original position falls in the block that holds it).
 #pragma once
 #include <cstdio>
+#include <functional>
 
 #include "boxfile.h"
 #include "gpu.h"
@@ -99,16 +102,27 @@ extern const char* const tessoranth_updated_date;
 int tessoranth_init_parameters(int count, Tessoranth_Para& para);
 // Releases the three texts and the files array.
 void tessoranth_free_parameters(Tessoranth_Para& para);
+// Limits of what a run derives from the record: a side of a shrunk map, a
+// template or a cell, or a radius, in shrunk pixels; a box in original pixels;
+// the angles of one template's search.
+constexpr int TESSORANTH_MAX_SIDE = 32768;
+constexpr int TESSORANTH_MAX_BOX = 1048575;
+constexpr int TESSORANTH_MAX_ANGLES = 36000;
+
 // Parses argv[1..] into the record, derives the sizes, checks them, selects the
 // GPU and prints the reminders. An unknown option, a value option standing last,
 // a text value of 1024 characters or more, a speed level outside 0..4, a pixel
-// size, shrink or angle step not above 0, a minimum distance that leaves a cell
-// side of 0, or no input file end the process with status 1.
+// size, shrink, angle step or diameter not above 0, a given box outside 1 to
+// TESSORANTH_MAX_BOX, a derived size (box, cell side, automatic template or mask
+// radius, window radius, template scale) or angle count beyond the limits above,
+// or no input file end the process with status 1, naming the option and the
+// range it may take at the values in force of the others.
 int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
 // shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
 void tessoranth_speed2shrink(int speed, int& shrink);
 // Side of the square cells of the pick and ice grids: the integer part of
-// min_dist_px/sqrt(2) (a cell's diagonal is the minimum distance), at least 1.
+// min_dist_px/sqrt(2) (a cell's diagonal is the minimum distance), at least 1;
+// beyond TESSORANTH_MAX_SIDE (or not a number) it is fatal.
 int tessoranth_cell_side(float min_dist_px);
 
 int tessoranth_fput_parameters(int argc, char** argv, const Tessoranth_Para& para, FILE* stream);
@@ -151,7 +165,9 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // For every micrograph pixel, the largest correlation with the template turned
 // through psi_start, psi_start + psi_step, ... below psi_end, normalised by
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
-// psi_d) the angle that gave it. A particle centred at pixel p peaks at p.
+// psi_d) the angle that gave it. The peak of a particle lies on the pixel under
+// the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
+// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size.
 // The template must fit in the micrograph and psi_step be above 0 (fatal
 // otherwise); when the normalisation is 0/0 or otherwise not a positive number
 // the map is 0, with a warning.
@@ -161,7 +177,8 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
                                     int tnx, int tny, float cc_factor, float psi_start, float psi_end,
                                     float psi_step);
-// Number of angles psi_start + k*psi_step below psi_end.
+// Number of angles psi_start + k*psi_step below psi_end; a step not above 0,
+// or one that gives more than TESSORANTH_MAX_ANGLES angles, is fatal.
 long long morvandel_psi_count(float psi_start, float psi_end, float psi_step);
 
 // ccmax = cc where ccmax < cc (and psi_map = psi there).
@@ -243,8 +260,9 @@ __global__ void cuda_find_sigma_grids(const float* ave, const float* sigma, unsi
 void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* idx_d, float* cellave_d,
                             float* cellsigma_d, int nx, int ny, int e, float lave_min, float lave_max,
                             float lsigma_cutoff);
-// Rejected cells of host grids: mode 1 an X/Y STAR file, any other mode box rows
-// of the cell's size around the rejecting pixel with the cell statistics.
+// Rejected cells of host grids, the rejecting pixel in the frame of the map's
+// pixels: mode 1 an X/Y STAR file, any other mode box rows of the cell's size
+// around it with the cell statistics.
 int output_ice_coord(const char* name, const unsigned* idx, const float* cellave, const float* cellsigma, int nx,
                      int ny, int2 origin, int e, int shrink, int mode);
 // Marks the cells holding the centres of the boxes (original pixels); boxes
@@ -259,14 +277,32 @@ __global__ void cuda_2d_generate_mask_by_coords(float* mask, int nx, int ny, int
 int hcuda_2d_generate_mask_by_coords(float* mask_d, const float* src, int nx, int ny, int e, const unsigned* idx_d,
                                      float flag);
 
+// Where the picker's files put a map pixel in the original micrograph. Map
+// pixel p is the block of shrink x shrink original pixels from origin +
+// shrink*p; p stands for its centre, origin + shrink*p + (shrink - 1)/2. A
+// template of even size on an axis peaks half a map pixel after the particle's
+// centre (see morvandel_ccmax_psi_by_one_template), so there a pick stands
+// for shrink/2 original pixels before the block's centre. Positions are
+// rounded to the nearest pixel, halves upwards.
+struct PickFrame {
+    int2 origin;  // corner of the shrunk map's area in the original micrograph
+    int shrink;
+    int2 even;    // 1 on an axis where the template's size is even, else 0
+};
+// The frame of the picks of a tnx x tny template; with the default sizes, that
+// of the map's own pixels (the rejected areas).
+PickFrame pick_frame(int2 origin, int shrink, int tnx = 1, int tny = 1);
+// Map pixel (x, y) in original pixels.
+int2 frame_position(const PickFrame& frame, int x, int y);
+
 int tessoranth_output_star_head(FILE* stream);
 // The kept picks of one template (host grids of n cells, map pixels) written in
-// original micrograph pixels: position origin + shrink*p, box of box pixels
-// around it; a pick whose box does not lie inside the map's area is left out.
+// original micrograph pixels of the frame, a box of box pixels around each; a
+// pick whose box does not lie inside the map's area is left out.
 int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
-                                    int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
-                                   int class_id, int n, int nx, int ny, int box, int shrink, int2 origin);
+                                   int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int is_file_morvandel_done(const char* name);
 
 int get_max_extended_square_even_size(int nx, int ny, int shrink);
@@ -292,10 +328,19 @@ class Morvandel {
     Morvandel(float* mic_d, int nx, int ny);
     int set_mic_d(float* mic_d, int nx, int ny);
     int set_mic(const float* host, int nx, int ny);
-    // -1 with a warning when slice 0 cannot be read.
+    // -1 with a warning when slice 0 cannot be read or holds pixels that are
+    // not finite numbers (the warning counts them); what was held stays.
     int set_mic(const char* name);
     int malloc_mic();
     int malloc_mic(int nx, int ny);
     int free_mic();
     int write_mic(const char* name);
 };
+
+// The picker's walk over its micrographs: each usable name in turn is read
+// into one Morvandel (set_mic) and handed to pick, which returns 0 when it has
+// picked it. A micrograph that is missing, unreadable or holds pixels that are
+// not finite numbers, or that pick refuses (-1), is skipped with its warning and
+// the list goes on; the walk ends with one line that counts the micrographs and
+// names the skipped ones. Returns the number skipped.
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);

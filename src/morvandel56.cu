@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "cuda_general.h"
@@ -32,13 +34,14 @@ FILE* open_for_writing(const char* name, const char* mode, const char* func, int
 // Each kept pick of a template: its cell and its position in original pixels.
 // The box of box pixels around it must lie inside the map's area.
 template <class Visit>
-void for_each_kept_pick(const unsigned* idx, int n, int nx, int ny, int box, int shrink, int2 origin, Visit visit) {
-    const long long b = box / 2, w = (long long)shrink * nx, h = (long long)shrink * ny;
+void for_each_kept_pick(const unsigned* idx, int n, int nx, int ny, int box, const PickFrame& frame, Visit visit) {
+    const long long b = box / 2, w = (long long)frame.shrink * nx, h = (long long)frame.shrink * ny;
     for (int k = 0; k < n; ++k) {
         const unsigned v = idx[k];
-        const long long x = (long long)shrink * (v % (unsigned)nx), y = (long long)shrink * (v / (unsigned)nx);
-        if (v == 0 || !(b < x && x < w - b && b < y && y < h - b)) continue;
-        visit(k, (int)(origin.x + x), (int)(origin.y + y));
+        if (v == 0) continue;
+        const int2 p = frame_position(frame, (int)(v % (unsigned)nx), (int)(v / (unsigned)nx));
+        const long long x = (long long)p.x - frame.origin.x, y = (long long)p.y - frame.origin.y;
+        if (b < x && x < w - b && b < y && y < h - b) visit(k, p.x, p.y);
     }
 }
 
@@ -54,6 +57,12 @@ int report_unusable(const char* name, const char* func, int line) {
     return -1;
 }
 
+size_t count_not_finite(const float* image, size_t n) {
+    size_t bad = 0;
+    for (size_t i = 0; i < n; ++i) bad += std::isfinite(image[i]) ? 0 : 1;
+    return bad;
+}
+
 int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, const char* func, int line) {
     if (size > head->nx || size > head->ny)
         vorn_fatal_line(func, VORN_UNIT, line, "Can not read micrograph. File Size issue!\n");
@@ -66,6 +75,19 @@ int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, c
 }  // namespace
 
 // ================= outputs =================
+
+PickFrame pick_frame(int2 origin, int shrink, int tnx, int tny) {
+    return PickFrame{origin, shrink, make_int2(1 - tnx % 2, 1 - tny % 2)};
+}
+
+// The centre of the map pixel's block, less half a map pixel on an axis where
+// the template's size is even; rounded to the nearest pixel, halves upwards.
+int2 frame_position(const PickFrame& frame, int x, int y) {
+    const double s = frame.shrink, half_block = 0.5 * (s - 1.0);
+    const double px = frame.origin.x + s * (x - 0.5 * frame.even.x) + half_block;
+    const double py = frame.origin.y + s * (y - 0.5 * frame.even.y) + half_block;
+    return make_int2((int)std::floor(px + 0.5), (int)std::floor(py + 0.5));
+}
 
 int tessoranth_output_star_head(FILE* stream) {
     rewind(stream);
@@ -80,9 +102,9 @@ int tessoranth_output_star_head(FILE* stream) {
 }
 
 int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
-                                    int class_id, int n, int nx, int ny, int box, int shrink, int2 origin) {
+                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame) {
     const int b = box / 2;
-    for_each_kept_pick(idx, n, nx, ny, box, shrink, origin, [&](int k, int x, int y) {
+    for_each_kept_pick(idx, n, nx, ny, box, frame, [&](int k, int x, int y) {
         std::fprintf(stream, "%-8d%-8d%-8d%-8d%-8.6f\t%-8d\t%-8.3f\n", x - b, y - b, box, box, cc[k], class_id,
                      angle_of(psi, k));
     });
@@ -90,10 +112,10 @@ int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const flo
 }
 
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
-                                   int class_id, int n, int nx, int ny, int box, int shrink, int2 origin) {
+                                   int class_id, int n, int nx, int ny, int box, const PickFrame& frame) {
     FILE* f = open_for_writing(name, "w+", __func__, __LINE__);
     tessoranth_output_star_head(f);
-    for_each_kept_pick(idx, n, nx, ny, box, shrink, origin, [&](int k, int x, int y) {
+    for_each_kept_pick(idx, n, nx, ny, box, frame, [&](int k, int x, int y) {
         std::fprintf(f, "%-8d%-8d%-8d\t%-8.6f\t%-8.3f\n", x, y, class_id, angle_of(psi, k), cc[k]);
     });
     fclose(f);
@@ -104,16 +126,18 @@ int output_ice_coord(const char* name, const unsigned* idx, const float* cellave
                      int ny, int2 origin, int e, int shrink, int mode) {
     FILE* f = open_for_writing(name, "w", __func__, __LINE__);
     if (mode == 1) output_starbox_head_XYonly(f);
-    const int cells = grid_cells(nx, e) * grid_cells(ny, e), h = e / 2;
+    const int cells = grid_cells(nx, e) * grid_cells(ny, e), h = e / 2, side = e * shrink;
+    const PickFrame frame = pick_frame(origin, shrink);
     for (int k = 0; k < cells; ++k) {
         const unsigned v = idx[k];
         const int x = (int)(v % (unsigned)nx), y = (int)(v / (unsigned)nx);
         if (v == 0 || !(h < x && x < nx - h && h < y && y < ny - h)) continue;
+        const int2 p = frame_position(frame, x, y);
         if (mode == 1)
-            std::fprintf(f, "%-8d%-8d\n", origin.x + shrink * x, origin.y + shrink * y);
+            std::fprintf(f, "%-8d%-8d\n", p.x, p.y);
         else
-            std::fprintf(f, "%-8d%-8d%-8d%-8d\t%-8.6f\t%-8.6f\n", origin.x + (x - h) * shrink,
-                         origin.y + (y - h) * shrink, e * shrink, e * shrink, cellave[k], cellsigma[k]);
+            std::fprintf(f, "%-8d%-8d%-8d%-8d\t%-8.6f\t%-8.6f\n", p.x - side / 2, p.y - side / 2, side, side,
+                         cellave[k], cellsigma[k]);
     }
     fclose(f);
     return 0;
@@ -205,6 +229,17 @@ int Morvandel::set_mic(const char* name) {
         free(head);
         return -1;
     }
+    // One such pixel would spread through every transform of the micrograph
+    // and leave its maps without a single pick.
+    const size_t bad = count_not_finite(slice, (size_t)head->nx * head->ny);
+    if (bad > 0) {
+        VORN_WARNING("the micrograph %s cannot be picked: %zu pixel%s not a finite number (NaN or infinity); "
+                     "skipped.\n\033[m",
+                     name, bad, bad == 1 ? " is" : "s are");
+        free(slice);
+        free(head);
+        return -1;
+    }
     set_mic(slice, head->nx, head->ny);
     free(slice);
     free(head);
@@ -236,4 +271,23 @@ int Morvandel::write_mic(const char* name) {
     copy_to_host(GPU_SITE, host.data(), mic_d, host.size());
     mrcf_write_xyz_data(name, host.data(), nx, ny, 1);
     return 0;
+}
+
+// ================= the list of micrographs =================
+
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick) {
+    Morvandel mic;
+    std::string skipped;
+    int picked = 0;
+    for (int k = 0; k < n; ++k) {
+        if (check_input_file(names[k]) == 0 && mic.set_mic(names[k]) == 0 && pick(mic, names[k]) == 0) {
+            ++picked;
+            continue;
+        }
+        skipped += (skipped.empty() ? ": " : ", ") + std::string(names[k]);
+    }
+    mic.free_mic();
+    std::printf("All %d micrographs: %d picked, %d skipped%s\n", n, picked, n - picked,
+                skipped.empty() ? "." : skipped.c_str());
+    return n - picked;
 }

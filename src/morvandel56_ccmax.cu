@@ -75,8 +75,10 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
 }
 
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge) {
+    if (!(radius >= 1.0f && radius < TESSORANTH_MAX_SIDE / 4 + 1.0f))
+        VORN_FATAL("a particle radius of %g pixels gives no automatic template; it must be at least 1 and below %d",
+                   radius, TESSORANTH_MAX_SIDE / 4 + 1);
     const int n = 4 * (int)radius;
-    if (n <= 0) VORN_FATAL("a particle radius of %g pixels leaves no automatic template", radius);
     nx = ny = n;
     nz = 1;
     float* t = host_floats(image_pixels(n, n));
@@ -90,7 +92,13 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
     if (is_str_null(name)) return create_template_data(nx, ny, nz, radius, edge);
     float* stack = get_template_data(nx, ny, nz, name);
     const float f = apixT / apixM;
-    const int nxs = (int)((float)nx * f), nys = (int)((float)ny * f);
+    // The scaled sides are checked before they are cast to their integers.
+    const float fx = (float)nx * f, fy = (float)ny * f;
+    if (!(fx < TESSORANTH_MAX_SIDE + 1.0f && fy < TESSORANTH_MAX_SIDE + 1.0f))
+        VORN_FATAL("the templates of %s, %d x %d pixels, become %g x %g at --apixT %g and --apixM %g; at most %d x %d "
+                   "fit",
+                   name, nx, ny, fx, fy, apixT, apixM, TESSORANTH_MAX_SIDE, TESSORANTH_MAX_SIDE);
+    const int nxs = (int)fx, nys = (int)fy;
     const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
     if (sx <= 0 || sy <= 0)
         VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
@@ -184,6 +192,9 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
     const double steps = std::ceil(((double)psi_end - (double)psi_start) / (double)psi_step);
     if (!(psi_step > 0.0f) || !std::isfinite(steps))
         VORN_FATAL("the angle range %g to %g cannot be walked in steps of %g", psi_start, psi_end, psi_step);
+    if (steps > TESSORANTH_MAX_ANGLES)
+        VORN_FATAL("the angle range %g to %g in steps of %g gives %g angles; at most %d are searched", psi_start,
+                   psi_end, psi_step, steps, TESSORANTH_MAX_ANGLES);
     return (long long)steps;
 }
 
@@ -195,6 +206,7 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
+    const int2 paste = make_int2(nx / 2 - tnx / 2, ny / 2 - tny / 2);
 
     // Everything one call needs, made once: the angles only reuse it.
     float* padded = device_buffer<float>(GPU_SITE, n);
@@ -215,8 +227,10 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
         const float psi = psi_start + (float)k * psi_step;
         std::printf(".");
         hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-        // Only the pasted area changes: the rest of the padded image stays 0.
-        hcuda_x2d_cp_small_to_large_center(padded, turned, nx, ny, tnx, tny);
+        // The template's centre pixel goes on the pixel that the quadrant swap
+        // below brings to the origin, whatever the parity of either size. Only
+        // the pasted area changes: the rest of the padded image stays 0.
+        hcuda_x2d_cp_small_to_large(padded, turned, nx, ny, tnx, tny, paste.x, paste.y);
         CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
         CUDA_CHECK(cudaDeviceSynchronize());
         hcuda_c2d_multconj_norm(mic_spectrum, t_spectrum, product, (unsigned)(nx / 2 + 1), (unsigned)ny,

@@ -161,15 +161,40 @@ void read_value(P& p, const Option& o, const char* option, const char* value) {
     }
 }
 
-// Sizes that follow from the diameter unless given, then the windows in shrunk pixels.
+// A size the run derives from one option: option value x per_unit, at the
+// values in force of the others. It must lie from lo (included or not) to
+// below hi, the range its integer holds and a run that ends in minutes needs.
+struct DerivedSize {
+    const char* option;
+    double value;
+    const char* from;     // how the option's value was derived when not given, else ""
+    const char* unit;     // of the option
+    double per_unit;
+    const char* gives;    // what the size is, up to its value
+    const char* size_unit;
+    double lo, hi;
+    bool lo_included;
+};
+
+// A NaN lies outside every range.
+void check_derived(const P& p, const DerivedSize& d) {
+    const double v = d.value * d.per_unit;
+    if ((d.lo_included ? v >= d.lo : v > d.lo) && v < d.hi) return;
+    VORN_FATAL("%s %g%s%s %g %s; %s must be %s %g and below %g %s at --apixM %g and shrink %d", d.option, d.value,
+               d.from, d.gives, v, d.size_unit, d.option, d.lo_included ? "at least" : "above", d.lo / d.per_unit,
+               d.hi / d.per_unit, d.unit, p.apixM, p.shrink);
+}
+
+// Sizes that follow from the diameter unless given, then the windows in shrunk
+// pixels. The box is checked before it is cast to its integer.
 void derive_sizes(P& p, const Given& given) {
     const double d = p.diameter;
     if (!given.min_dist) p.min_dist = (float)(0.8 * d);
     if (!given.boxsize) {
-        const double box_px = d * 1.33 / (double)p.apixM;
-        if (!(box_px >= 0.0 && box_px < 1048576.0))
-            VORN_FATAL("--diameter %g gives a box of %g pixels; it must give 0 to 1048575", p.diameter, box_px);
-        const int box = (int)box_px;
+        // Made even below, so at least 2 pixels.
+        check_derived(p, {"--diameter", d, "", "A", 1.33 / (double)p.apixM, " gives a box of", "pixels", 2.0,
+                          TESSORANTH_MAX_BOX + 1.0, true});
+        const int box = (int)(d * 1.33 / (double)p.apixM);
         p.boxsize = box - box % 2;
     }
     if (!given.lsigma_D) p.lsigma_D = (float)(0.5 * d + 100.0);
@@ -184,21 +209,48 @@ void derive_sizes(P& p, const Given& given) {
 // Values that would divide by zero, loop without end or give empty grids are
 // refused here rather than deep inside a run; the scales before the sizes
 // derived from them.
-void check_scales(const P& p) {
+void check_scales(const P& p, const Given& given) {
     if (!(p.apixM > 0.0f)) VORN_FATAL("--apixM must be above 0, not %g", p.apixM);
     if (!(p.apixT > 0.0f)) VORN_FATAL("--apixT must be above 0, not %g", p.apixT);
     if (p.shrink <= 0) VORN_FATAL("the shrink factor must be above 0, not %d", p.shrink);
     if (!(p.ang_step > 0.0f)) VORN_FATAL("--ang_step must be above 0, not %g", p.ang_step);
+    if (!(p.diameter > 0.0f)) VORN_FATAL("--diameter must be above 0, not %g", p.diameter);
+    if (given.boxsize && !(p.boxsize >= 1 && p.boxsize <= TESSORANTH_MAX_BOX))
+        VORN_FATAL("--boxsize must be 1 to %d pixels, not %d", TESSORANTH_MAX_BOX, p.boxsize);
 }
 
-void check_cells(const P& p) {
-    if (!(1.4142135f * p.min_dist_px * 0.5f >= 1.0f))
-        VORN_FATAL("--min_dist %g is %g shrunk pixels, so small that the picking cells would have a side of 0 "
-                   "(it must be at least %g A at this pixel size and shrink)",
-                   p.min_dist, p.min_dist_px, 1.4142135 * p.shrink * p.apixM);
+// Every count and size a run takes from the record: the automatic template or
+// the radius of the templates' masks, the picking and ice cells, the windows of
+// the local statistics, the scale of named templates and the number of angles.
+// The diameter first: the sizes derived from it then stay within their limits.
+void check_sizes(const P& p, const Given& given) {
+    const double px = 1.0 / ((double)p.shrink * p.apixM);  // shrunk pixels per A
+    // The automatic template's side is 4 x the radius's integer part, so at least 4.
+    const bool automatic = p.auto_template != 0;
+    const DerivedSize sizes[] = {
+        {"--diameter", p.diameter, "", "A", p.radius_ratio * 0.5 * px,
+         automatic ? ": the automatic template would have a radius of" : " gives the templates a mask radius of",
+         "shrunk pixels", automatic ? 1.0 : 0.0, automatic ? TESSORANTH_MAX_SIDE / 4 + 1.0 : TESSORANTH_MAX_SIDE,
+         automatic},
+        {"--min_dist", p.min_dist, given.min_dist ? "" : " (0.8 x --diameter)", "A", 1.4142135 * 0.5 * px,
+         ": the picking cells would have a side of", "shrunk pixels", 1.0, TESSORANTH_MAX_SIDE + 1.0, true},
+        {"--lsigma_D", p.lsigma_D, given.lsigma_D ? "" : " (0.5 x --diameter + 100)", "A", 0.5 * px,
+         " gives a local-sigma window radius of", "shrunk pixels", 0.0, TESSORANTH_MAX_SIDE, false},
+        {"--lave_D", p.lave_D, given.lave_D ? "" : " (0.3 x --diameter + 200)", "A", 0.5 * px,
+         " gives a local-average window radius of", "shrunk pixels", 0.0, TESSORANTH_MAX_SIDE, false},
+    };
+    for (const DerivedSize& d : sizes) check_derived(p, d);
+    if (!p.auto_template)
+        check_derived(p, {"--apixT", p.apixT, "", "A", 1.0 / p.apixM, " scales the templates by", "times", 0.0,
+                          TESSORANTH_MAX_SIDE, false});
+    const double range = (double)p.psi_end - p.psi_start, angles = range / p.ang_step;
+    if (!(angles <= TESSORANTH_MAX_ANGLES))
+        VORN_FATAL("--ang_step %g gives %g angles from %g to %g degrees; --ang_step must be at least %g degrees, for "
+                   "at most %d angles",
+                   p.ang_step, angles, p.psi_start, p.psi_end, range / TESSORANTH_MAX_ANGLES, TESSORANTH_MAX_ANGLES);
 }
 
-void print_reminders(P& p, const Given& given) {
+void print_reminders(const Given& given) {
     if (!given.diameter)
         std::printf("Waring: You have not set the parameter '--diameter',  the default value 400\u00c5 will be used.\n");
     if (!given.T)
@@ -208,11 +260,9 @@ void print_reminders(P& p, const Given& given) {
     if (!given.apixM)
         std::printf("Waring: You have not set the parameter '--apixM', the pixel size of micrograph is assumed to be "
                     "1.34\u00c5 by default.\n");
-    if (!given.apixT) {
+    if (!given.apixT)
         std::printf("Waring: You have not set the parameter '--apixT', the pixel size of templates is assumed to be "
                     "the same as micrographs by default.\n");
-        p.apixT = p.apixM;
-    }
 }
 
 }  // namespace
@@ -224,8 +274,11 @@ void tessoranth_speed2shrink(int speed, int& shrink) {
 }
 
 int tessoranth_cell_side(float min_dist_px) {
-    const int side = (int)(1.4142135f * min_dist_px * 0.5f);
-    return side > 1 ? side : 1;
+    const float side = 1.4142135f * min_dist_px * 0.5f;
+    if (!(side < TESSORANTH_MAX_SIDE + 1.0f))
+        VORN_FATAL("a minimum distance of %g shrunk pixels gives cells with a side of %g; at most %d fit",
+                   min_dist_px, side, TESSORANTH_MAX_SIDE);
+    return side >= 1.0f ? (int)side : 1;
 }
 
 int tessoranth_init_parameters(int count, Tessoranth_Para& para) {
@@ -279,11 +332,12 @@ int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para) {
         ++i;
     }
     if (strcasecmp(p.T, "NULL") != 0 && strcasecmp(p.T, "NONE") != 0) p.auto_template = 0;
-    check_scales(p);
+    if (!given.apixT) p.apixT = p.apixM;
+    check_scales(p, given);
     derive_sizes(p, given);
-    check_cells(p);
+    check_sizes(p, given);
     if (p.nfiles == 0) tessoranth_help_exit(argv[0], "No valid files to be processed.");
     check_and_set_gid(p.gid);
-    print_reminders(p, given);
+    print_reminders(given);
     return 0;
 }

@@ -207,6 +207,48 @@ TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
     }
 }
 
+using Words = std::vector<std::string>;
+using ParameterLimits = CoordFileTest;
+
+TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
+    // At --apixM 1.34 and shrink 4 unless given. Each ends with status 1 before
+    // anything is written beside the micrograph.
+    const std::string mic = path("m.mrc");
+    const struct {
+        Words words;
+        const char* says;
+    } cases[] = {
+        {{"--ang_step", "1e-30"}, "--ang_step 1e-30 gives 3.59e\\+32 angles from 0 to 359 degrees; --ang_step must be "
+                                  "at least 0.00997"},
+        {{"--ang_step", "1e-12"}, "--ang_step 1e-12 gives 3.59e\\+14 angles"},
+        {{"--min_dist", "1e30"}, "--min_dist 1e\\+30: the picking cells would have a side of 1.3.*e\\+29 shrunk "
+                                 "pixels; --min_dist must be at least 7.58.* and below 248395 A"},
+        {{"--apixM", "1e-30"}, "--diameter 400 gives a box of 5.32e\\+32 pixels; --diameter must be at least "
+                               "1.5.*e-30 and below 7.8.*e-25 A at --apixM 1e-30"},
+        {{"--apixM", "1e-30", "--boxsize", "100"}, "--diameter 400: the automatic template would have a radius of"},
+        {{"--diameter", "8.5"}, "--min_dist 6.8 \\(0.8 x --diameter\\): the picking cells would have a side of 0.89"},
+        {{"--diameter", "3.4e38"}, "--diameter 3.4e\\+38 gives a box of"},
+        {{"--diameter", "8.2e9", "--boxsize", "100", "--min_dist", "300"},
+         "--diameter 8.2e\\+09: the automatic template would have a radius of 9.9.*e\\+08 shrunk pixels; "
+         "--diameter must be at least 8.24.* and below 6756.* A"},
+        {{"--T", "refs.mrcs", "--apixT", "1e30"}, "--apixT 1e\\+30 scales the templates by 7.4.*e\\+29 times; "
+                                                  "--apixT must be above 0 and below 4390.* A"},
+        {{"--lave_D", "-5"}, "--lave_D -5 gives a local-average window radius of -0.46.* shrunk pixels; --lave_D "
+                             "must be above 0"},
+        {{"--boxsize", "0"}, "--boxsize must be 1 to 1048575 pixels, not 0"},
+        {{"--boxsize", "-10"}, "--boxsize must be 1 to 1048575 pixels, not -10"},
+        {{"--diameter", "-200"}, "--diameter must be above 0, not -200"},
+        {{"--diameter", "1"}, "--diameter 1 gives a box of 0.99.* pixels; --diameter must be at least 2.01"},
+    };
+    for (const auto& c : cases) {
+        Words words = c.words;
+        words.push_back(mic);
+        SCOPED_TRACE(words[0] + " " + words[1]);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only(words)), ::testing::ExitedWithCode(1), c.says);
+    }
+    EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir + ")\"").c_str()), 0) << "something was written";
+}
+
 TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
     // 7.6 A at 1.34 A and shrink 4 is 1.418 shrunk pixels: a cell side of 1.
     Parsed run({"--min_dist", "7.6", "a.mrc"});
@@ -399,6 +441,11 @@ TEST_F(Files, AutomaticAndNamedTemplates) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_template_data(nx, ny, nz, path("missing.mrcs").c_str())),
                 ::testing::ExitedWithCode(1), "Cannot open file .*missing.mrcs(.|\n)*get_template_data.*open file");
+    // Sizes beyond what their integers hold end the run instead of overflowing.
+    EXPECT_EXIT((STDOUT_TO_STDERR(), get_or_create_template_data(nx, ny, nz, name.c_str(), 5, 1e30f, 1.0f, 4, 0.05f)),
+                ::testing::ExitedWithCode(1), "become 1e\\+31 x 8e\\+30 at --apixT 1e\\+30 and --apixM 1; at most");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), create_template_data(nx, ny, nz, 1e9f, 0.05f)), ::testing::ExitedWithCode(1),
+                "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8193");
 }
 
 TEST(Templates, NormalisationTypes) {
@@ -496,23 +543,50 @@ TEST(Correlation, OneAngleEqualsTheDirectNormalisedSum) {
     const float factor = 30.0f;
     stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
     const Image cc = to_host(cc_d, nx * ny);
-    // Circular correlation with the template pasted at ((nx-tnx)/2, (ny-tny)/2),
-    // its zero shift moved to (nx/2, ny/2), divided by the normalisation.
+    // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
+    // each map pixel (one axis of the template even, the other odd), divided by
+    // the normalisation.
     double smic = 0, st = 0, smask = 0;
     for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
     for (float v : t) st += (double)v * v;
     const double norm = std::sqrt(smic * st * factor / smask);
-    const int ox = (nx - tnx) / 2, oy = (ny - tny) / 2;
     for (int py = 0; py < ny; ++py)
         for (int px = 0; px < nx; ++px) {
-            const int dx = (px - nx / 2 + nx) % nx, dy = (py - ny / 2 + ny) % ny;
             double s = 0;
             for (int y = 0; y < tny; ++y)
-                for (int x = 0; x < tnx; ++x)
-                    s += (double)t[y * tnx + x] * mic[((y + oy + dy) % ny) * nx + (x + ox + dx) % nx];
+                for (int x = 0; x < tnx; ++x) {
+                    const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
+                    s += (double)t[y * tnx + x] * mic[my * nx + mx];
+                }
             ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
         }
     for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+}
+
+TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
+    // A noise template pasted unturned into an empty micrograph with its centre
+    // pixel (n/2, n/2) on p: the one-angle map peaks exactly at p.
+    const int nx = 128, ny = 96, px = 41, py = 57;
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g;
+    float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny);
+    for (int n : {15, 16, 25, 64}) {
+        SCOPED_TRACE(n);
+        Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
+        for (float& v : t) v = g(rng);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
+        float *mic_d = to_device(mic), *t_d = to_device(t);
+        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5); });
+        const Image map = to_host(cc, nx * ny);
+        const size_t best = std::max_element(map.begin(), map.end()) - map.begin();
+        EXPECT_EQ(best % nx, (size_t)px);
+        EXPECT_EQ(best / nx, (size_t)py);
+        cudaFree(mic_d);
+        cudaFree(t_d);
+    }
+    cudaFree(mask);
+    cudaFree(cc);
 }
 
 TEST(Correlation, AngleRangeCountsAndRefusals) {
@@ -536,6 +610,8 @@ TEST(Correlation, AngleRangeCountsAndRefusals) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 0)),
                 ::testing::ExitedWithCode(1), "cannot be walked in steps of 0");
+    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 1e-6f)),
+                ::testing::ExitedWithCode(1), "gives 3.6e\\+08 angles; at most 36000 are searched");
     float* big = to_device(Image(9 * 9, 1.0f));
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, big, 9, 9, 16, 0, 10, 5)),
                 ::testing::ExitedWithCode(1), "template of 9 x 9 pixels does not fit in the micrograph of 8 x 8");
@@ -753,19 +829,20 @@ using Outputs = CoordFileTest;
 
 TEST_F(Outputs, RejectedAreasInOriginalPixels) {
     // 40 x 40 map, cells of 10: one rejected cell at pixel (23, 12), one too near the edge.
+    // Shrink 4, origin (6, 0): pixel (23, 12) is the block from (98, 48), centre (99.5, 49.5).
     const int nx = 40, e = 10;
     std::vector<unsigned> idx(16, 0);
     idx[1 * 4 + 2] = 12 * nx + 23;
     idx[0] = 2 * nx + 3;
     const Image ave(16, 0.25f), sig(16, 1.5f);
     output_ice_coord(path("r.star").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 1);
-    EXPECT_EQ(read("r.star"), "\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n98      48      \n");
+    EXPECT_EQ(read("r.star"), "\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n100     50      \n");
     output_ice_coord(path("r.box").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 0);
-    EXPECT_EQ(read("r.box"), "78      28      40      40      \t0.250000\t1.500000\n");
+    EXPECT_EQ(read("r.box"), "80      30      40      40      \t0.250000\t1.500000\n");
     std::vector<PTCL_BOX> back(4);
     EXPECT_EQ(read_all_ptcl_boxes(back.data(), 4, path("r.star").data()), 1);
-    EXPECT_EQ(back[0].x, 98);
-    EXPECT_EQ(back[0].y, 48);
+    EXPECT_EQ(back[0].x, 100);
+    EXPECT_EQ(back[0].y, 50);
 }
 
 TEST_F(Outputs, ExcludedBoxesMarkTheirCentresCells) {
@@ -806,32 +883,44 @@ TEST_F(Outputs, PicksAsBoxRowsAndStarFilesInOriginalPixels) {
     std::vector<unsigned> idx = {20 * 40 + 10, 20 * 40 + 11, 0};
     const Image cc = {0.9f, 0.8f, 0.7f}, psi = {10, 275.5f, 0};
     FILE* f = fopen(path("p.box").c_str(), "w");
-    output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 3, 3, nx, nx, 20, 1, make_int2(0, 0));
+    output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 3, 3, nx, nx, 20,
+                                    pick_frame(make_int2(0, 0), 1, 17, 17));
     fclose(f);
     EXPECT_EQ(read("p.box"), "1       10      20      20      0.800000\t3       \t275.500 \n");
 
-    // Shrink 4 and origin (8, 2): the pick at map (11, 20) lands on (52, 82) of the original.
-    output_morvandel_star_one_temp(path("p.star").c_str(), idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 80, 4,
-                                   make_int2(8, 2));
-    std::vector<PTCL_BOX> back(4);
-    ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("p.star").data()), 1);
-    EXPECT_EQ(back[0].x, 52);
-    EXPECT_EQ(back[0].y, 82);
-    EXPECT_EQ(back[0].class_id, 2);
-    EXPECT_FLOAT_EQ(back[0].angle, 275.5f);
-    EXPECT_FLOAT_EQ(back[0].score, 0.8f);
-    f = fopen(path("q.box").c_str(), "w");
-    output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 80, 4, make_int2(8, 2));
-    fclose(f);
-    ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("q.box").data()), 1);
-    EXPECT_EQ(back[0].x + back[0].w / 2, 52);
-    EXPECT_EQ(back[0].y + back[0].h / 2, 82);
-    EXPECT_EQ(back[0].w, 80);
+    // Shrink 4 and origin (8, 2): map pixel (11, 20) is the block from (52, 82),
+    // centre (53.5, 83.5), where an odd template's particle lies; an even
+    // template's lies half a map pixel, 2 pixels, before it on that axis. With
+    // a box of 84 the pick at map (10, 20), at most 42 pixels from the area's
+    // edge, is left out.
+    const struct {
+        int tnx, tny, x, y;
+    } frames[] = {{17, 17, 54, 84}, {16, 16, 52, 82}, {16, 17, 52, 84}};
+    for (const auto& c : frames) {
+        SCOPED_TRACE(std::to_string(c.tnx) + " x " + std::to_string(c.tny));
+        const PickFrame frame = pick_frame(make_int2(8, 2), 4, c.tnx, c.tny);
+        output_morvandel_star_one_temp(path("p.star").c_str(), idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 84,
+                                       frame);
+        std::vector<PTCL_BOX> back(4);
+        ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("p.star").data()), 1);
+        EXPECT_EQ(back[0].x, c.x);
+        EXPECT_EQ(back[0].y, c.y);
+        EXPECT_EQ(back[0].class_id, 2);
+        EXPECT_FLOAT_EQ(back[0].angle, 275.5f);
+        EXPECT_FLOAT_EQ(back[0].score, 0.8f);
+        f = fopen(path("q.box").c_str(), "w");
+        output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 84, frame);
+        fclose(f);
+        ASSERT_EQ(read_all_ptcl_boxes(back.data(), 4, path("q.box").data()), 1);
+        EXPECT_EQ(back[0].x + back[0].w / 2, c.x);
+        EXPECT_EQ(back[0].y + back[0].h / 2, c.y);
+        EXPECT_EQ(back[0].w, 84);
+    }
 
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((STDOUT_TO_STDERR(), output_morvandel_star_one_temp(path("no/such/dir.star").c_str(), idx.data(),
-                                                                    cc.data(), psi.data(), 1, 3, nx, nx, 20, 1,
-                                                                    make_int2(0, 0))),
+                                                                    cc.data(), psi.data(), 1, 3, nx, nx, 20,
+                                                                    pick_frame(make_int2(0, 0), 1))),
                 ::testing::ExitedWithCode(1), "Cannot write to file(.|\n)*output_morvandel_star_one_temp");
 }
 
@@ -934,11 +1023,12 @@ TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedB
     Image cellmax(cells), cellpsi(cells);
     gpu_find_filter_ccmax_psi_grids_exclusive(ccmax, psi, idx.data(), cellmax.data(), cellpsi.data(), p.cc_cutoff,
                                               nx, ny, e, marks_d, (int)marks.size());
+    const PickFrame frame = pick_frame(make_int2(0, 0), s, tnx, tny);
     output_morvandel_star_one_temp(path("mic_picks.star").c_str(), idx.data(), cellmax.data(), cellpsi.data(), 1,
-                                   cells, nx, ny, p.boxsize, s, make_int2(0, 0));
+                                   cells, nx, ny, p.boxsize, frame);
     FILE* f = fopen(path("mic_picks.box").c_str(), "w");
-    output_morvandel_coord_one_temp(f, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize, s,
-                                    make_int2(0, 0));
+    output_morvandel_coord_one_temp(f, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize,
+                                    frame);
     fclose(f);
 
     // Read back: every particle but the excluded one is found within 2 shrunk
@@ -971,6 +1061,145 @@ TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedB
     EXPECT_EQ(picked, 5);
     m.free_mic();
     for (void* d : {(void*)t_d, (void*)ice, (void*)mask, (void*)ccmax, (void*)psi, (void*)marks_d}) cudaFree(d);
+}
+
+// ================= picks and the original micrograph =================
+
+// Particles of the pattern at scale on a jittered grid of an n x n micrograph,
+// with noise; their centres (original pixels, not whole) and angles in truth.
+Image particle_field(int n, double scale, double spacing, unsigned seed, std::vector<Particle>& truth) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::normal_distribution<float> noise(0.0f, 0.5f);
+    truth.clear();
+    for (double y = spacing; y < n - spacing; y += spacing)
+        for (double x = spacing; x < n - spacing; x += spacing)
+            truth.push_back({x + (u(rng) - 0.5) * spacing / 4, y + (u(rng) - 0.5) * spacing / 4, 360 * u(rng)});
+    Image mic((size_t)n * n);
+    for (float& v : mic) v = noise(rng);
+    const int reach = (int)std::ceil(22 * scale);
+    for (const Particle& p : truth)
+        for (int y = (int)p.y - reach; y <= (int)p.y + reach; ++y)
+            for (int x = (int)p.x - reach; x <= (int)p.x + reach; ++x)
+                mic[(size_t)y * n + x] += pattern(x - p.x, y - p.y, p.psi, scale);
+    return mic;
+}
+
+// One template over one micrograph as a driver would pick it with the record's
+// values: shrink, correlate over the angles, keep the cells' picks and write
+// them beside the micrograph as "_picks.star".
+struct TemplatePicker {
+    const Tessoranth_Para& p;
+    int tnx = 0, tny = 0;
+    float* t_d = nullptr;
+    explicit TemplatePicker(const Tessoranth_Para& para) : p(para) {
+        int tnz;
+        float* t = get_or_create_template_data(tnx, tny, tnz, p.T, p.radius_px, p.apixT, p.apixM, p.shrink,
+                                               p.m_edge_ratio);
+        t_d = device_array((size_t)tnx * tny * tnz);
+        normalize_template_data(t_d, t, tnx, tny, tnz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
+        destroy_template_data(t);
+    }
+    ~TemplatePicker() { cudaFree(t_d); }
+    int pick(Morvandel& m, const char* name) const {
+        const int s = p.shrink, nx = m.nx / s, ny = m.ny / s, g = tessoranth_cell_side(p.min_dist_px);
+        float *mic = device_array((size_t)nx * ny), *mask = to_device(Image((size_t)nx * ny, 1.0f));
+        float *ccmax = device_array((size_t)nx * ny), *psi = device_array((size_t)nx * ny);
+        hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
+        morvandel_ccmax_psi_by_one_template(mic, mask, ccmax, psi, 1, nx, ny, t_d, tnx, tny, (float)(tnx * tny), 0,
+                                            360, p.ang_step);
+        const int cells = grid_cells(nx, g) * grid_cells(ny, g);
+        std::vector<unsigned> idx(cells);
+        Image cellmax(cells), cellpsi(cells);
+        gpu_find_filter_ccmax_psi_grids(ccmax, psi, idx.data(), cellmax.data(), cellpsi.data(), p.cc_cutoff, nx, ny, g);
+        char out[VORN_NAME_LEN];
+        mrcf_set_outname_by_suffix(out, name, "_picks.star");
+        output_morvandel_star_one_temp(out, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize,
+                                       pick_frame(make_int2(0, 0), s, tnx, tny));
+        for (float* d : {mic, mask, ccmax, psi}) cudaFree(d);
+        return 0;
+    }
+};
+
+// The offset of the nearest pick of a STAR file from each particle that has a
+// pick within reach.
+std::vector<std::array<double, 2>> pick_offsets(std::string star, const std::vector<Particle>& truth, double reach) {
+    std::vector<PTCL_BOX> picks(4096);
+    const int n = read_all_ptcl_boxes(picks.data(), (int)picks.size(), star.data());
+    std::vector<std::array<double, 2>> offsets;
+    for (const Particle& q : truth) {
+        std::array<double, 2> best{reach, reach};
+        for (int k = 0; k < n; ++k)
+            if (std::hypot(picks[k].x - q.x, picks[k].y - q.y) < std::hypot(best[0], best[1]))
+                best = {picks[k].x - q.x, picks[k].y - q.y};
+        if (std::hypot(best[0], best[1]) <= reach) offsets.push_back(best);
+    }
+    return offsets;
+}
+
+TEST_F(Outputs, PicksStandForTheParticlesCentresForOddAndEvenTemplates) {
+    // Templates that shrink to 17 and 7 pixels (odd) and to 16 (even). Over
+    // some 80 particles the mean offset keeps only the rounding to whole pixels
+    // (half a pixel) and the noise: within a quarter of a shrunk pixel.
+    const int n = 1024;
+    const struct {
+        int side, speed;
+    } cases[] = {{68, 2}, {43, 3}, {64, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.side);
+        const double scale = c.side / 36.0;
+        std::vector<Particle> truth;
+        const Image mic = particle_field(n, scale, 96.0, 23, truth);
+        const std::string name = path("mic.mrc"), tpl = path("tpl.mrc");
+        mrcf_write_xyz_data(name.c_str(), mic.data(), n, n, 1);
+        mrcf_write_xyz_data(tpl.c_str(), pattern_image(c.side, scale).data(), c.side, c.side, 1);
+        Parsed run({"--apixM", "1", "--diameter", std::to_string(c.side), "--speed", std::to_string(c.speed), "--T",
+                    tpl, "--cc_cutoff", "0.3", name});
+        const TemplatePicker picker(run.p);
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(name.c_str()), 0);
+        stdout_of([&] { picker.pick(m, name.c_str()); });
+        m.free_mic();
+        const int s = run.p.shrink;
+        const auto offsets = pick_offsets(path("mic_picks.star"), truth, 2.0 * s);
+        EXPECT_GE(offsets.size(), 0.95 * truth.size());
+        double mx = 0, my = 0;
+        for (const auto& o : offsets) mx += o[0] / offsets.size(), my += o[1] / offsets.size();
+        EXPECT_LT(std::fabs(mx), 0.25 * s) << "mean x offset " << mx;
+        EXPECT_LT(std::fabs(my), 0.25 * s) << "mean y offset " << my;
+    }
+}
+
+TEST_F(Outputs, AMicrographWithANaNPixelIsSkippedAndTheListGoesOn) {
+    const int n = 256, side = 32;
+    const double scale = side / 36.0;
+    const std::string tpl = path("tpl.mrc");
+    mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, scale).data(), side, side, 1);
+    std::vector<std::string> names = {path("a.mrc"), path("b.mrc"), path("c.mrc")};
+    std::vector<Particle> truth[3];
+    for (int k = 0; k < 3; ++k) {
+        Image mic = particle_field(n, scale, 2.2 * side, 31 + k, truth[k]);
+        if (k == 1) mic[100 * n + 37] = NAN;
+        mrcf_write_xyz_data(names[k].c_str(), mic.data(), n, n, 1);
+    }
+    Parsed run({"--apixM", "1", "--diameter", std::to_string(side), "--speed", "1", "--T", tpl, "--cc_cutoff", "0.3",
+                names[0], names[1], names[2]});
+    const TemplatePicker picker(run.p);
+    int skipped = -1;
+    const std::string said = stdout_of([&] {
+        skipped = morvandel_pick_micrographs(run.p.files, run.p.nfiles,
+                                             [&](Morvandel& m, const char* name) { return picker.pick(m, name); });
+    });
+    EXPECT_EQ(skipped, 1);
+    EXPECT_NE(said.find("the micrograph " + names[1] +
+                        " cannot be picked: 1 pixel is not a finite number (NaN or infinity); skipped."),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("All 3 micrographs: 2 picked, 1 skipped: " + names[1] + "\n"), std::string::npos) << said;
+    EXPECT_EQ(is_file_morvandel_done(path("b_picks.star").c_str()), 0);
+    for (int k : {0, 2})
+        EXPECT_EQ(pick_offsets(path(k == 0 ? "a_picks.star" : "c_picks.star"), truth[k], 2.0 * run.p.shrink).size(),
+                  truth[k].size());
 }
 
 }  // namespace
