@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "cuda_fft.h"
@@ -91,8 +92,6 @@ FILE* open_or_die(const char* func, const char* name, const char* how) {
     vorn_fatal_line(func, VORN_UNIT, __LINE__, "open file '%s' failed.", name);
 }
 
-void strip_newline(char* s) { s[std::strcspn(s, "\r\n")] = '\0'; }
-
 // A line that carries no entry, passed over: silently, with the reader's own
 // warning, or with one naming the file and line.
 void pass_over(const TextTable& tt, const char* func, const char* name, long number, const char* why) {
@@ -101,36 +100,46 @@ void pass_over(const TextTable& tt, const char* func, const char* name, long num
     else vorn_warning_line(func, VORN_UNIT, __LINE__, "line %ld of file %s %s, skipped!\n\033[m", number, name, why);
 }
 
+// The next whole line of the file; false, after the warning that says why, at
+// its end or where it cannot be read (a read error, a directory).
+bool next_table_line(const TextTable& tt, const char* func, const char* name, WholeLines& lines) {
+    while (read_whole_line(lines)) {
+        if (!lines.overlong) return true;
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "line %ld of file %s is longer than %zu bytes, line skipped!"
+                          "\n\033[m", lines.number, name, VORN_WHOLE_LINE_MAX);
+    }
+    if (lines.failed)
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "file %s cannot be read after line %ld (a read error, or not a "
+                          "file)!\n\033[m", name, lines.number);
+    else
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.eof_text);
+    return false;
+}
+
 // Reads entries 0 .. n-1, each of its values into v (entry i at i * count).
 // Returns 0 with all n entries, -1 after a warning; entries holds how many of
-// them the caller may keep: those before an index mismatch or the end of the
-// file, none after a broken entry line.
+// them the caller may keep: those before an index mismatch, the end of the file
+// or a read error, none after a broken entry line. Lines are read whole,
+// whatever their length.
 int read_indexed_table(const TextTable& tt, const char* func, const char* name, int n, std::vector<float>& v,
                        int& entries) {
     const int count = tt.words - tt.first_value;
     v.assign((size_t)std::max(n, 0) * count, 0.0f);
     entries = 0;
     FILE* f = open_or_die(func, name, "r");
-    NumberedLines lines = numbered_lines(f);
-    char line[VORN_LINE_LEN], shown[VORN_LINE_LEN];
+    WholeLines lines = whole_lines(f);
+    std::string shown;
     char* words[4];
     int i = 0, status = n > 0 ? -1 : 0;
-    while (i < n) {
-        const bool continued = !lines.line_ended;
-        if (!read_numbered_line(line, lines)) {
-            vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.eof_text);
-            break;
-        }
-        if (continued) continue;  // the rest of a line longer than the buffer
-        std::memcpy(shown, line, sizeof(line));
-        strip_newline(shown);
-        const int got = strnsplit_inplace(line, WORD_SEPARATORS, words, tt.words);
+    while (i < n && next_table_line(tt, func, name, lines)) {
+        shown.assign(lines.text, std::strcspn(lines.text, "\r\n"));
+        const int got = strnsplit_inplace(lines.text, WORD_SEPARATORS, words, tt.words);
         int index;
         if (got == 0 || !whole_int(words[0], index)) {
             pass_over(tt, func, name, lines.number, got == 0 ? "is blank" : "has no entry index");
             continue;
         }
-        if (tt.echo) std::printf("....i = %d, str_line_split[0]= %s  %s \n", i, words[0], shown);
+        if (tt.echo) std::printf("....i = %d, str_line_split[0]= %s  %s \n", i, words[0], shown.c_str());
         if (got < tt.words && index == i && tt.refuse_incomplete) {
             vorn_warning_line(func, VORN_UNIT, __LINE__, "entry %d on line %ld of file %s is incomplete: nothing "
                               "read!\n\033[m", i, lines.number, name);
@@ -145,7 +154,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
             vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.mismatch_text);
             break;
         }
-        if (tt.echo) std::printf("..ffffff.. %d %s \n", i, shown);
+        if (tt.echo) std::printf("..ffffff.. %d %s \n", i, shown.c_str());
         bool numbers = true;
         for (int k = 0; k < count && numbers; ++k) numbers = whole_number(words[tt.first_value + k], v[(size_t)i * count + k]);
         if (!numbers) {
@@ -156,6 +165,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
         }
         if (++i == n) status = 0;
     }
+    free_whole_lines(lines);
     std::fclose(f);
     entries = i;
     return status;
