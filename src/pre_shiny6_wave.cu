@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -214,8 +215,11 @@ int gwave_check_first_parameters(GWAVE_PARA& para, int) {
         VORN_WARNING("the movie list is empty!\n\033[m");
         return -1;
     }
-    MRC_HEAD head;
-    mrcf_read_head(para.movies[0], &head);
+    MRC_HEAD head{};
+    if (mrcf_read_head(para.movies[0], &head) != 0) {
+        VORN_WARNING("cannot read the header of movie %s!\n\033[m", para.movies[0]);
+        return -1;
+    }
     if (!is_mrc_square(&head)) VORN_FATAL("MRC file must be square! Clip your micrographs if they are not square.");
     return 0;
 }
@@ -243,7 +247,10 @@ int gwave_set_current_parameters(GWAVE_PARA& para, int index) {
         return -1;
     }
     para.movie = para.movies[index];
-    mrcf_read_head(para.movie, para.head);
+    if (mrcf_read_head(para.movie, para.head) != 0) {
+        VORN_WARNING("cannot read the header of movie %s!\n\033[m", para.movie);
+        return -1;
+    }
     mrcf_set_outname_by_suffix(para.out_name, para.movie, "_wave.mrc");
     derive_name(para.name1, para.movie, para.suffix1);
     derive_name(para.name2, para.movie, para.suffix2);
@@ -340,6 +347,17 @@ void wave_run_inverse(WaveRun& r, float* out) {
     copy_to_host(GPU_SITE, out, r.image, r.npix);
 }
 
+// n host values; the library's fatal line rather than an exception when the
+// memory cannot be had.
+template <class T>
+void resize_or_die(std::vector<T>& v, size_t n) {
+    try {
+        v.resize(n);
+    } catch (const std::bad_alloc&) {
+        VORN_FATAL("no memory for %zu values of %zu bytes", n, sizeof(T));
+    }
+}
+
 // The frames used and the inputs one particle's weighting reads.
 struct WaveJob {
     unsigned nx, ny;
@@ -384,11 +402,12 @@ void weight_particles(const WaveJob& job, FILE* f, MRC_HEAD* head, const char* n
     const bool on_gpu = job.p.device == 2;
     WaveRun run{};
     std::vector<float2> spectra, one;
-    std::vector<float> frames(job.n * npix);
+    std::vector<float> frames;
+    resize_or_die(frames, job.n * npix);
     if (on_gpu) run = wave_run_new(job.nx, job.ny, job.n, job.pixel, job.dose, job.drift, job.ctfw, job.p);
     else {
-        spectra.resize(job.n * nh);
-        one.resize(nh);
+        resize_or_die(spectra, job.n * nh);
+        resize_or_die(one, nh);
     }
     for (int p = 0; p < P; ++p) {
         read_particle_frames(f, head, name, job, p, t, frames.data());
@@ -419,9 +438,30 @@ bool has_mode_inputs(const GWAVE_PARA& para) {
 // Mode 4: the weight stack of the frames used, zero frequency in the middle row.
 void write_weight_stack(const WaveJob& job) {
     const int nxh = job.nx / 2 + 1;
-    std::vector<float> w((size_t)job.n * nxh * job.ny, 0.0f);
+    std::vector<float> w;
+    resize_or_die(w, (size_t)job.n * nxh * job.ny);
     gpu_2ds_fft_dose_dft_wgen_swap(w.data(), nxh, job.ny, job.n, job.pixel, job.dose, job.drift, job.p);
     mrcf_write_xyz_data("Weights3D.mrcs", w.data(), nxh, job.ny, job.n);
+}
+
+// The particle stack's header from its open file, checked before anything is
+// sized by it: one that cannot be read, a size of 0 or below, or data that the
+// file does not hold exactly refuse the stack with a warning.
+bool read_particle_head(FILE* f, MRC_HEAD* head, const char* name) {
+    if (mrc_read_head(f, head) != 0) {
+        VORN_WARNING("particle stack %s has no header to read!\n\033[m", name);
+        return false;
+    }
+    if (head->nx <= 0 || head->ny <= 0 || head->nz <= 0) {
+        VORN_WARNING("particle stack %s has sizes %d x %d x %d: no particle image to weight!\n\033[m", name, head->nx,
+                     head->ny, head->nz);
+        return false;
+    }
+    if (mrc_check_fsize(f, head) != 0) {
+        VORN_WARNING("particle stack %s does not hold the data its header describes!\n\033[m", name);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -436,34 +476,38 @@ int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int) {
         VORN_WARNING("no current movie, or no dose, drift or CTF weights for run mode %d!\n\033[m", mode);
         return -1;
     }
-    MRC_HEAD* head = mrcf_get_head(para.ptcl_name);
+    // Every mode is sized by the stack's header: it is checked first, in all of them.
+    FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
+    MRC_HEAD head{};
+    if (!read_particle_head(f, &head, para.ptcl_name)) {
+        std::fclose(f);
+        return -1;
+    }
     const int t = para.head->nz;
     if (t <= 0) VORN_FATAL("Movie %s has %d frames: no particle movie can be cut from %s", para.movie, t, para.ptcl_name);
-    if (head->nz % t != 0) VORN_FATAL("Movie frame number not divided by ! ");
-    const int P = head->nz / t;
-    WaveJob job{(unsigned)head->nx, (unsigned)head->ny, std::max(para.first, 0), para.last >= t ? t - 1 : para.last,
+    if (head.nz % t != 0) VORN_FATAL("Movie frame number not divided by ! ");
+    const int P = head.nz / t;
+    WaveJob job{(unsigned)head.nx, (unsigned)head.ny, std::max(para.first, 0), para.last >= t ? t - 1 : para.last,
                 0, para.apix, nullptr, nullptr, para.ctfw, para.gps};
     if (job.last < job.first) {
         VORN_WARNING("last frame %d lies before first frame %d: no frame to use!\n\033[m", job.last, job.first);
-        std::free(head);
+        std::fclose(f);
         return -1;
     }
     job.n = job.last - job.first + 1;
     if (para.dose) job.dose = para.dose + job.first;
     if (para.drift) job.drift = para.drift + job.first;
     if (mode == 4) {
+        std::fclose(f);
         write_weight_stack(job);
-        std::free(head);
         return 0;
     }
-    FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
-    if (mrc_check_fsize(f, head) != 0) VORN_FATAL("File size error!");
-    std::vector<float> out(image_pixels(job.nx, job.ny) * P);
-    weight_particles(job, f, head, para.ptcl_name, t, P, out.data());
+    std::vector<float> out;
+    resize_or_die(out, image_pixels(job.nx, job.ny) * P);
+    weight_particles(job, f, &head, para.ptcl_name, t, P, out.data());
     std::fclose(f);
-    head->nz = P;
-    head->mode = MRC_MODE_FLOAT;
-    mrcf_write_head_data(para.out_name, head, out.data());
-    std::free(head);
+    head.nz = P;
+    head.mode = MRC_MODE_FLOAT;
+    mrcf_write_head_data(para.out_name, &head, out.data());
     return 0;
 }

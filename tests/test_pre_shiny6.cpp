@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -720,18 +721,57 @@ TEST_F(Driver, NoFrameToUseOrUnknownModeIsRefusedAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(para.out_name));
 }
 
-TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroOrShortStackEndsTheProcess) {
+TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroEndsTheProcess) {
     write_stack(particle_stack(false), P * t - 1);
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "Movie frame number not divided by ! ! Exit now!");
     head.nz = 0;
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "has 0 frames");
-    write_stack(particle_stack(false), P * t);
-    std::filesystem::resize_file(para.ptcl_name, std::filesystem::file_size(para.ptcl_name) - 4);
-    head.nz = t;
-    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
-                "File size error");
+}
+
+// A particle stack whose header cannot size it is refused in every mode before
+// anything is sized by it (the weight-stack mode once asked for the memory a
+// negative or huge header describes): -1, a warning naming the stack, nothing
+// written.
+TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
+    const long data = (long)P * t * nx * ny * sizeof(float);
+    struct Case {
+        const char* what;
+        int sx, sy, sz;
+        long data_bytes;   // after the header
+        long head_bytes;   // of the header written
+    } cases[] = {
+        {"negative width", -nx, ny, P * t, data, 1024},
+        {"negative image count", nx, ny, -P * t, data, 1024},
+        {"zero height", nx, 0, P * t, 0, 1024},
+        {"sizes whose product overflows", INT_MAX, INT_MAX, P * t, data, 1024},
+        {"huge sizes", 1 << 16, 1 << 16, P * t, data, 1024},
+        {"data short of the header", nx, ny, P * t, data - 4, 1024},
+        {"header cut short", nx, ny, P * t, 0, 100},
+    };
+    const std::string here = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    for (const Case& c : cases) {
+        MRC_HEAD h;
+        mrc_init_head(&h);
+        mrc_set_head_xyz_mode(&h, c.sx, c.sy, c.sz, MRC_MODE_FLOAT);
+        FILE* f = std::fopen(para.ptcl_name, "wb");
+        std::fwrite(&h, 1, c.head_bytes, f);
+        for (long k = 0; k < c.data_bytes; ++k) std::fputc(0, f);
+        std::fclose(f);
+        for (int mode : {1, 2, 3, 4}) {
+            para.gps.device = mode;
+            int status = 0;
+            const std::string out = quietly([&] { status = mrcsf_dose_drift_ctf_wave_many(para); });
+            EXPECT_EQ(status, -1) << c.what << ", mode " << mode;
+            EXPECT_NE(out.find(std::string(":particle stack ") + para.ptcl_name), std::string::npos)
+                << c.what << ", mode " << mode << ": " << out;
+            EXPECT_FALSE(std::filesystem::exists(para.out_name)) << c.what << ", mode " << mode;
+            EXPECT_FALSE(std::filesystem::exists("Weights3D.mrcs")) << c.what << ", mode " << mode;
+        }
+    }
+    ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
 TEST_F(Driver, StackOfIntegersGivesAFloatOutput) {
