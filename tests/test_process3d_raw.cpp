@@ -87,6 +87,24 @@ TEST(Trilinear, OutsideAndNonFinitePositionsHaveNoValue) {
     EXPECT_FALSE(trilinear_inside(3, 3, 0, 0, 0, 0));
 }
 
+// A position within float rounding of the volume's edge (a few ulps of its
+// size) is read on the edge, by every form of the rule: the sampler, the taps
+// after the inside test, and the nearest voxel.
+TEST(Trilinear, PositionsWithinRoundingOfTheEdgeReadTheEdge) {
+    const unsigned nx = 3, ny = 2, nz = 2;
+    const Volume v = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048};
+    const struct {
+        float x, y, z, value;
+    } cases[] = {{-4.8e-7f, 0, 0, 1.0f},   {2.0000005f, 1, 1, 2048.0f}, {1, -1e-7f, 1, 128.0f},
+                 {0, 1.0000002f, 0, 8.0f}, {2, 0, -2e-7f, 4.0f},       {1, 1, 1.0000002f, 1024.0f}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(trilinear_inside(nx, ny, nz, c.x, c.y, c.z)) << c.x << " " << c.y << " " << c.z;
+        EXPECT_EQ(trilinear_value(v.data(), trilinear_taps(nx, ny, nz, c.x, c.y, c.z)), c.value) << c.x << " " << c.y;
+        EXPECT_EQ(trilinear_sample_or_zero(v.data(), nx, ny, nz, c.x, c.y, c.z), c.value) << c.x << " " << c.y;
+        EXPECT_EQ(nearest_sample_or_zero(v.data(), nx, ny, nz, c.x, c.y, c.z), c.value) << c.x << " " << c.y;
+    }
+}
+
 // ---- the Euler matrix ----
 
 // Rz(psi) Ry(tilt) Rz(rot), angles in degrees, formed in double from the factor
