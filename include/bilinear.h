@@ -2,22 +2,51 @@
 // that every resampling kernel of the 2D library and its CPU twin uses:
 // transforms, rotations and scaling, line projections and NCS averages.
 //
-// A position outside [0, nx - 1] x [0, ny - 1] has no value; so has a position
-// that is not a number (a singular operator, a NaN angle or input). Inside, the
-// right and lower neighbours are read only when the fractional part is non-zero,
-// so nothing past the last column or row is ever read.
+// A position outside [0, nx - 1] x [0, ny - 1] by more than the edge tolerance
+// below has no value; so has a position that is not a number (a singular
+// operator, a NaN angle or input). One outside by no more than the tolerance is
+// read on the edge. Inside, the right and lower neighbours are read only when
+// the fractional part is non-zero, so nothing past the last column or row is
+// ever read.
 #pragma once
+#include <cfloat>
 #include <cstddef>
 
 #include "gpu.h"
 
+// The edge tolerance of an axis of n samples. A resampled position is a float
+// sum of terms as large as the grid (centre, offset, shift), so one that belongs
+// on the edge lands a few ulps of n beside it, either way: cosf(pi/2) is
+// -4.4e-8, and a quarter turn of a 9 x 9 image puts sources at -4.8e-7. Whole
+// turns of images and Euler turns of volumes stay within 2 FLT_EPSILON n.
+__host__ __device__ __forceinline__ float grid_edge_tolerance(unsigned n) { return 4.0f * FLT_EPSILON * (float)n; }
+
+// The resampling rule on one axis of n samples: true for a position in
+// [0, n - 1], left as it is, or outside it by no more than the edge tolerance,
+// moved onto the edge; false (s untouched) farther out or for a NaN.
+__host__ __device__ __forceinline__ bool grid_axis_onto(unsigned n, float& s) {
+    const float last = (float)(n - 1), tol = grid_edge_tolerance(n);
+    // Written so that a NaN compares false and stays outside.
+    if (!(n > 0 && s >= -tol && s <= last + tol)) return false;
+    if (s < 0.0f) s = 0.0f;
+    if (s > last) s = last;
+    return true;
+}
+
+// Both axes of an image by the resampling rule.
+__host__ __device__ __forceinline__ bool bilinear_onto(unsigned nx, unsigned ny, float& sx, float& sy) {
+    return grid_axis_onto(nx, sx) && grid_axis_onto(ny, sy);
+}
+
+// The strict test, [0, nx - 1] x [0, ny - 1] without the edge tolerance, for
+// walks over an image whose positions are not those of a resampled grid.
 __host__ __device__ __forceinline__ bool bilinear_inside(unsigned nx, unsigned ny, float sx, float sy) {
     // Written so that a NaN compares false and stays outside.
     return nx > 0 && ny > 0 && sx >= 0.0f && sy >= 0.0f && sx <= (float)(nx - 1) && sy <= (float)(ny - 1);
 }
 
-// The four neighbours and fractions of an inside position: what every image
-// sampled at the same position shares.
+// The four neighbours and fractions of a position in [0, nx - 1] x [0, ny - 1]:
+// what every image sampled at the same position shares.
 struct BilinearTaps {
     size_t i00, i10, i01, i11;
     float fx, fy;
@@ -42,7 +71,7 @@ __host__ __device__ __forceinline__ float bilinear_value(const float* in, const 
     return p00 + t.fx * (p10 - p00) + t.fy * (p01 - p00) + t.fy * t.fx * (p00 + p11 - p10 - p01);
 }
 
-// The value at an inside position.
+// The value at a position in [0, nx - 1] x [0, ny - 1].
 __host__ __device__ __forceinline__ float bilinear_value(const float* in, unsigned nx, unsigned ny, float sx, float sy) {
     return bilinear_value(in, bilinear_taps(nx, ny, sx, sy));
 }
@@ -50,7 +79,7 @@ __host__ __device__ __forceinline__ float bilinear_value(const float* in, unsign
 // v = the value at (sx, sy) and true, or false (v untouched) outside.
 __host__ __device__ __forceinline__ bool bilinear_sample(const float* in, unsigned nx, unsigned ny, float sx, float sy,
                                                          float& v) {
-    if (!bilinear_inside(nx, ny, sx, sy)) return false;
+    if (!bilinear_onto(nx, ny, sx, sy)) return false;
     v = bilinear_value(in, nx, ny, sx, sy);
     return true;
 }

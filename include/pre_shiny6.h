@@ -225,19 +225,25 @@ struct GWAVE_PARA {
     float* ctfw;           // radial CTF weights, nx/2 + 1 entries
 };
 
-// Reads the first movie's header; a movie that is not square is fatal. The int has no effect.
+// Reads the first movie's header; a movie that is not square is fatal, one
+// whose header cannot be read gives -1 after a warning. The int has no effect.
 int gwave_check_first_parameters(GWAVE_PARA& para, int unused = 0);
 // Makes movie `index` current, reads its header into para.head and derives the
-// output, particle-stack and suffix names. -1 with a warning for an index past the list.
+// output, particle-stack and suffix names. -1 with a warning for an index past
+// the list or a header that cannot be read.
 int gwave_set_current_parameters(GWAVE_PARA& para, int index);
 // One weighted image per particle of the current movie's particle stack into
 // the output stack (modes 1-3), or the weight stack "Weights3D.mrcs" (mode 4).
-// 0 when done; -1 with a warning for an unknown mode, no frame to use or a
-// missing input array. The int has no effect.
+// 0 when done; -1 with a warning, writing nothing, for an unknown mode, no
+// frame to use, a missing input array, or a particle stack whose header cannot
+// be read, has a size of 0 or below, or describes other data than the file
+// holds (checked before anything is sized by it, in every mode). The int has
+// no effect.
 int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int unused = 0);
 
-// Text inputs: one entry per line, the entry index first, counted from 0.
-// 0 when all n entries were read, -1 after a warning.
+// Text inputs: one entry per line, the entry index first, counted from 0;
+// lines are read whole, whatever their length. 0 when all n entries were read,
+// -1 after a warning (also for a file that cannot be read, e.g. a directory).
 int get_dose_smoothed_drift_from_txt(float* dose, float2* drift, int n, const char* name);
 int get_drift_from_txt(float2* drift, int n, const char* name);
 int get_ctfw_from_txt(float* ctfw, int n, const char* name);

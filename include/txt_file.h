@@ -19,7 +19,8 @@ struct NumberedLines {
     bool line_ended;   // the last piece ended its line
 };
 NumberedLines numbered_lines(FILE* f);
-// read_one_line into line; false at end of file with nothing read.
+// read_one_line into line; false at end of file with nothing read, or on a
+// read error (ferror tells them apart).
 bool read_numbered_line(char* line, NumberedLines& lines);
 // Reading a file by whole lines of any length, numbered from 1: a line is one
 // line however long it is. Its text (newline kept) ends at its first NUL byte.
@@ -33,10 +34,12 @@ struct WholeLines {
     char* text;       // malloc'd; valid until the next read or free_whole_lines
     size_t room;      // bytes allocated for text
     bool overlong;    // the last line was longer than VORN_WHOLE_LINE_MAX
+    bool failed;      // the last read stopped on a read error or lack of memory, not at the end
 };
 WholeLines whole_lines(FILE* f);
-// The next line into lines.text; false at end of file with nothing read (or
-// when no memory is left for the line, after a warning).
+// The next line into lines.text; false at end of file with nothing read, and
+// false with failed set on a read error (a directory, a device fault; a line
+// cut by it is not given) or when no memory is left for the line (after a warning).
 bool read_whole_line(WholeLines& lines);
 void free_whole_lines(WholeLines& lines);
 void empty_txt_lline(char* line);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "cuda_fft.h"
@@ -91,8 +93,6 @@ FILE* open_or_die(const char* func, const char* name, const char* how) {
     vorn_fatal_line(func, VORN_UNIT, __LINE__, "open file '%s' failed.", name);
 }
 
-void strip_newline(char* s) { s[std::strcspn(s, "\r\n")] = '\0'; }
-
 // A line that carries no entry, passed over: silently, with the reader's own
 // warning, or with one naming the file and line.
 void pass_over(const TextTable& tt, const char* func, const char* name, long number, const char* why) {
@@ -101,36 +101,46 @@ void pass_over(const TextTable& tt, const char* func, const char* name, long num
     else vorn_warning_line(func, VORN_UNIT, __LINE__, "line %ld of file %s %s, skipped!\n\033[m", number, name, why);
 }
 
+// The next whole line of the file; false, after the warning that says why, at
+// its end or where it cannot be read (a read error, a directory).
+bool next_table_line(const TextTable& tt, const char* func, const char* name, WholeLines& lines) {
+    while (read_whole_line(lines)) {
+        if (!lines.overlong) return true;
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "line %ld of file %s is longer than %zu bytes, line skipped!"
+                          "\n\033[m", lines.number, name, VORN_WHOLE_LINE_MAX);
+    }
+    if (lines.failed)
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "file %s cannot be read after line %ld (a read error, or not a "
+                          "file)!\n\033[m", name, lines.number);
+    else
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.eof_text);
+    return false;
+}
+
 // Reads entries 0 .. n-1, each of its values into v (entry i at i * count).
 // Returns 0 with all n entries, -1 after a warning; entries holds how many of
-// them the caller may keep: those before an index mismatch or the end of the
-// file, none after a broken entry line.
+// them the caller may keep: those before an index mismatch, the end of the file
+// or a read error, none after a broken entry line. Lines are read whole,
+// whatever their length.
 int read_indexed_table(const TextTable& tt, const char* func, const char* name, int n, std::vector<float>& v,
                        int& entries) {
     const int count = tt.words - tt.first_value;
     v.assign((size_t)std::max(n, 0) * count, 0.0f);
     entries = 0;
     FILE* f = open_or_die(func, name, "r");
-    NumberedLines lines = numbered_lines(f);
-    char line[VORN_LINE_LEN], shown[VORN_LINE_LEN];
+    WholeLines lines = whole_lines(f);
+    std::string shown;
     char* words[4];
     int i = 0, status = n > 0 ? -1 : 0;
-    while (i < n) {
-        const bool continued = !lines.line_ended;
-        if (!read_numbered_line(line, lines)) {
-            vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.eof_text);
-            break;
-        }
-        if (continued) continue;  // the rest of a line longer than the buffer
-        std::memcpy(shown, line, sizeof(line));
-        strip_newline(shown);
-        const int got = strnsplit_inplace(line, WORD_SEPARATORS, words, tt.words);
+    while (i < n && next_table_line(tt, func, name, lines)) {
+        shown.assign(lines.text, std::strcspn(lines.text, "\r\n"));
+        const int got = strnsplit_inplace(lines.text, WORD_SEPARATORS, words, tt.words);
         int index;
         if (got == 0 || !whole_int(words[0], index)) {
             pass_over(tt, func, name, lines.number, got == 0 ? "is blank" : "has no entry index");
             continue;
         }
-        if (tt.echo) std::printf("....i = %d, str_line_split[0]= %s  %s \n", i, words[0], shown);
+        if (tt.echo) std::printf("....i = %d, str_line_split[0]= %s  %s \n", i, words[0], shown.c_str());
         if (got < tt.words && index == i && tt.refuse_incomplete) {
             vorn_warning_line(func, VORN_UNIT, __LINE__, "entry %d on line %ld of file %s is incomplete: nothing "
                               "read!\n\033[m", i, lines.number, name);
@@ -145,7 +155,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
             vorn_warning_line(func, VORN_UNIT, __LINE__, "%s\033[m", tt.mismatch_text);
             break;
         }
-        if (tt.echo) std::printf("..ffffff.. %d %s \n", i, shown);
+        if (tt.echo) std::printf("..ffffff.. %d %s \n", i, shown.c_str());
         bool numbers = true;
         for (int k = 0; k < count && numbers; ++k) numbers = whole_number(words[tt.first_value + k], v[(size_t)i * count + k]);
         if (!numbers) {
@@ -156,6 +166,7 @@ int read_indexed_table(const TextTable& tt, const char* func, const char* name, 
         }
         if (++i == n) status = 0;
     }
+    free_whole_lines(lines);
     std::fclose(f);
     entries = i;
     return status;
@@ -204,8 +215,11 @@ int gwave_check_first_parameters(GWAVE_PARA& para, int) {
         VORN_WARNING("the movie list is empty!\n\033[m");
         return -1;
     }
-    MRC_HEAD head;
-    mrcf_read_head(para.movies[0], &head);
+    MRC_HEAD head{};
+    if (mrcf_read_head(para.movies[0], &head) != 0) {
+        VORN_WARNING("cannot read the header of movie %s!\n\033[m", para.movies[0]);
+        return -1;
+    }
     if (!is_mrc_square(&head)) VORN_FATAL("MRC file must be square! Clip your micrographs if they are not square.");
     return 0;
 }
@@ -233,7 +247,10 @@ int gwave_set_current_parameters(GWAVE_PARA& para, int index) {
         return -1;
     }
     para.movie = para.movies[index];
-    mrcf_read_head(para.movie, para.head);
+    if (mrcf_read_head(para.movie, para.head) != 0) {
+        VORN_WARNING("cannot read the header of movie %s!\n\033[m", para.movie);
+        return -1;
+    }
     mrcf_set_outname_by_suffix(para.out_name, para.movie, "_wave.mrc");
     derive_name(para.name1, para.movie, para.suffix1);
     derive_name(para.name2, para.movie, para.suffix2);
@@ -330,6 +347,17 @@ void wave_run_inverse(WaveRun& r, float* out) {
     copy_to_host(GPU_SITE, out, r.image, r.npix);
 }
 
+// n host values; the library's fatal line rather than an exception when the
+// memory cannot be had.
+template <class T>
+void resize_or_die(std::vector<T>& v, size_t n) {
+    try {
+        v.resize(n);
+    } catch (const std::bad_alloc&) {
+        VORN_FATAL("no memory for %zu values of %zu bytes", n, sizeof(T));
+    }
+}
+
 // The frames used and the inputs one particle's weighting reads.
 struct WaveJob {
     unsigned nx, ny;
@@ -374,11 +402,12 @@ void weight_particles(const WaveJob& job, FILE* f, MRC_HEAD* head, const char* n
     const bool on_gpu = job.p.device == 2;
     WaveRun run{};
     std::vector<float2> spectra, one;
-    std::vector<float> frames(job.n * npix);
+    std::vector<float> frames;
+    resize_or_die(frames, job.n * npix);
     if (on_gpu) run = wave_run_new(job.nx, job.ny, job.n, job.pixel, job.dose, job.drift, job.ctfw, job.p);
     else {
-        spectra.resize(job.n * nh);
-        one.resize(nh);
+        resize_or_die(spectra, job.n * nh);
+        resize_or_die(one, nh);
     }
     for (int p = 0; p < P; ++p) {
         read_particle_frames(f, head, name, job, p, t, frames.data());
@@ -409,9 +438,30 @@ bool has_mode_inputs(const GWAVE_PARA& para) {
 // Mode 4: the weight stack of the frames used, zero frequency in the middle row.
 void write_weight_stack(const WaveJob& job) {
     const int nxh = job.nx / 2 + 1;
-    std::vector<float> w((size_t)job.n * nxh * job.ny, 0.0f);
+    std::vector<float> w;
+    resize_or_die(w, (size_t)job.n * nxh * job.ny);
     gpu_2ds_fft_dose_dft_wgen_swap(w.data(), nxh, job.ny, job.n, job.pixel, job.dose, job.drift, job.p);
     mrcf_write_xyz_data("Weights3D.mrcs", w.data(), nxh, job.ny, job.n);
+}
+
+// The particle stack's header from its open file, checked before anything is
+// sized by it: one that cannot be read, a size of 0 or below, or data that the
+// file does not hold exactly refuse the stack with a warning.
+bool read_particle_head(FILE* f, MRC_HEAD* head, const char* name) {
+    if (mrc_read_head(f, head) != 0) {
+        VORN_WARNING("particle stack %s has no header to read!\n\033[m", name);
+        return false;
+    }
+    if (head->nx <= 0 || head->ny <= 0 || head->nz <= 0) {
+        VORN_WARNING("particle stack %s has sizes %d x %d x %d: no particle image to weight!\n\033[m", name, head->nx,
+                     head->ny, head->nz);
+        return false;
+    }
+    if (mrc_check_fsize(f, head) != 0) {
+        VORN_WARNING("particle stack %s does not hold the data its header describes!\n\033[m", name);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -426,34 +476,38 @@ int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int) {
         VORN_WARNING("no current movie, or no dose, drift or CTF weights for run mode %d!\n\033[m", mode);
         return -1;
     }
-    MRC_HEAD* head = mrcf_get_head(para.ptcl_name);
+    // Every mode is sized by the stack's header: it is checked first, in all of them.
+    FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
+    MRC_HEAD head{};
+    if (!read_particle_head(f, &head, para.ptcl_name)) {
+        std::fclose(f);
+        return -1;
+    }
     const int t = para.head->nz;
     if (t <= 0) VORN_FATAL("Movie %s has %d frames: no particle movie can be cut from %s", para.movie, t, para.ptcl_name);
-    if (head->nz % t != 0) VORN_FATAL("Movie frame number not divided by ! ");
-    const int P = head->nz / t;
-    WaveJob job{(unsigned)head->nx, (unsigned)head->ny, std::max(para.first, 0), para.last >= t ? t - 1 : para.last,
+    if (head.nz % t != 0) VORN_FATAL("Movie frame number not divided by ! ");
+    const int P = head.nz / t;
+    WaveJob job{(unsigned)head.nx, (unsigned)head.ny, std::max(para.first, 0), para.last >= t ? t - 1 : para.last,
                 0, para.apix, nullptr, nullptr, para.ctfw, para.gps};
     if (job.last < job.first) {
         VORN_WARNING("last frame %d lies before first frame %d: no frame to use!\n\033[m", job.last, job.first);
-        std::free(head);
+        std::fclose(f);
         return -1;
     }
     job.n = job.last - job.first + 1;
     if (para.dose) job.dose = para.dose + job.first;
     if (para.drift) job.drift = para.drift + job.first;
     if (mode == 4) {
+        std::fclose(f);
         write_weight_stack(job);
-        std::free(head);
         return 0;
     }
-    FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
-    if (mrc_check_fsize(f, head) != 0) VORN_FATAL("File size error!");
-    std::vector<float> out(image_pixels(job.nx, job.ny) * P);
-    weight_particles(job, f, head, para.ptcl_name, t, P, out.data());
+    std::vector<float> out;
+    resize_or_die(out, image_pixels(job.nx, job.ny) * P);
+    weight_particles(job, f, &head, para.ptcl_name, t, P, out.data());
     std::fclose(f);
-    head->nz = P;
-    head->mode = MRC_MODE_FLOAT;
-    mrcf_write_head_data(para.out_name, head, out.data());
-    std::free(head);
+    head.nz = P;
+    head.mode = MRC_MODE_FLOAT;
+    mrcf_write_head_data(para.out_name, &head, out.data());
     return 0;
 }

@@ -19,14 +19,20 @@ int read_one_line(char* line, FILE* f) {
 NumberedLines numbered_lines(FILE* f) { return NumberedLines{f, 0, true}; }
 
 bool read_numbered_line(char* line, NumberedLines& lines) {
-    read_one_line(line, lines.f);
-    if (line[0] == '\0' && feof(lines.f)) return false;
+    empty_txt_line(line);
+    // Nothing read: the end of the file, or a read error (a directory), which
+    // no later call gets past either.
+    if (fgets(line, VORN_LINE_LEN, lines.f) == nullptr) {
+        empty_txt_line(line);
+        return false;
+    }
     if (lines.line_ended) ++lines.number;
-    lines.line_ended = strchr(line, '\n') != nullptr;
+    // The buffer was zeroed: a newline behind a NUL byte still ends the line.
+    lines.line_ended = memchr(line, '\n', VORN_LINE_LEN - 1) != nullptr;
     return true;
 }
 
-WholeLines whole_lines(FILE* f) { return WholeLines{f, 0, nullptr, 0, false}; }
+WholeLines whole_lines(FILE* f) { return WholeLines{f, 0, nullptr, 0, false, false}; }
 
 void free_whole_lines(WholeLines& lines) {
     free(lines.text);
@@ -41,6 +47,7 @@ static bool whole_line_room(WholeLines& lines, size_t len) {
     char* text = (char*)realloc(lines.text, room);
     if (text == nullptr) {
         VORN_WARNING("no memory for a line of %zu bytes\n\033[m", room);
+        lines.failed = true;
         return false;
     }
     lines.text = text;
@@ -54,6 +61,7 @@ bool read_whole_line(WholeLines& lines) {
     bool cut = false;  // a NUL byte ended the text before the line's end
     bool any = false;
     lines.overlong = false;
+    lines.failed = false;
     for (int c; (c = getc(lines.f)) != EOF;) {
         any = true;
         if (c == '\0') cut = true;
@@ -66,6 +74,10 @@ bool read_whole_line(WholeLines& lines) {
             }
         }
         if (c == '\n') break;
+    }
+    if (ferror(lines.f)) {
+        lines.failed = true;
+        return false;
     }
     if (!any) return false;
     if (lines.overlong) len = 0;

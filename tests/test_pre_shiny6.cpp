@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -461,6 +462,91 @@ TEST_F(Readers, CtfTableShortOfEntriesKeepsWhatItReadAndZeroesTheRest) {
     for (int i = 0; i < 20; ++i) EXPECT_FLOAT_EQ(w[i], i < 10 ? 1.0f - 0.05f * i : 0.0f) << i;
 }
 
+// The three readers on one footing: the numbers of n entries, flattened (dose:
+// dose, drift x, drift y; drift: x, y; CTF weight: the weight), from the file
+// name; what they hold when nothing was stored; the words of an entry line.
+struct TextReader {
+    const char* name;
+    int words;
+    float untouched;
+    int (*read)(std::vector<float>& v, int n, const char* file);
+};
+const TextReader text_readers[] = {
+    {"dose", 4, -1.0f,
+     [](std::vector<float>& v, int n, const char* file) {
+         std::vector<float> dose(n, -1.0f);
+         std::vector<float2> drift(n, make_float2(-1.0f, -1.0f));
+         const int status = get_dose_smoothed_drift_from_txt(dose.data(), drift.data(), n, file);
+         v.clear();
+         for (int i = 0; i < n; ++i) v.insert(v.end(), {dose[i], drift[i].x, drift[i].y});
+         return status;
+     }},
+    {"drift", 3, -1.0f,
+     [](std::vector<float>& v, int n, const char* file) {
+         std::vector<float2> drift(n, make_float2(-1.0f, -1.0f));
+         const int status = get_drift_from_txt(drift.data(), n, file);
+         v.clear();
+         for (int i = 0; i < n; ++i) v.insert(v.end(), {drift[i].x, drift[i].y});
+         return status;
+     }},
+    {"CTF weight", 3, 0.0f,
+     [](std::vector<float>& v, int n, const char* file) {
+         v.assign(n, -1.0f);
+         return get_ctfw_from_txt(v.data(), n, file);
+     }},
+};
+
+// Lines are read whole, whatever their length or bytes; a file that cannot be
+// read (a directory, a read error) is refused with a warning, never taken for
+// one that ends early, and stores nothing.
+TEST_F(Readers, WholeLinesAndUnreadableFiles) {
+    // Entry i: its index, words of 1, and 10 + i last; the first line's last
+    // value stands across character 1023, where a line once was cut.
+    const auto entry = [](const TextReader& r, int i, const std::string& pad) {
+        std::string line = std::to_string(i);
+        for (int k = 2; k < r.words; ++k) line += " 1";
+        return line + pad + " " + std::to_string(i == 0 ? 50000 : 10 + i) + "\n";
+    };
+    const std::string pad_to_the_cut(1020 - 4, ' '), nul_tail("\0 9 9 9", 8);
+    const std::string dir_path = dir.path, read_error = "/proc/self/mem";
+    struct Case {
+        const char* what;
+        bool whole;        // the file reads whole, else it cannot be read
+        std::string pad0;  // after the words of entry 0 but the last
+        std::string tail0; // after entry 0's values, before its newline
+        const std::string* path;  // a file that cannot be read instead
+    } cases[] = {
+        {"long line", true, pad_to_the_cut, "", nullptr},
+        {"NUL byte", true, "", nul_tail, nullptr},
+        {"directory", false, "", "", &dir_path},
+        {"read error", false, "", "", &read_error},
+    };
+    for (const TextReader& r : text_readers)
+        for (const Case& c : cases) {
+            std::string text = entry(r, 0, c.pad0);
+            text.insert(text.size() - 1, c.tail0);
+            for (int i = 1; i < 3; ++i) text += entry(r, i, "");
+            const std::string f = c.path ? *c.path : write_text(dir, "table.txt", text);
+            std::vector<float> v;
+            int status = 1;
+            const std::string out = quietly([&] { status = r.read(v, 3, f.c_str()); });
+            const int values = (int)v.size() / 3;
+            if (c.whole) {
+                EXPECT_EQ(status, 0) << r.name << ", " << c.what;
+                EXPECT_EQ(out.find("Warning"), std::string::npos) << r.name << ", " << c.what << ": " << out;
+                for (int i = 0; i < 3; ++i)
+                    for (int k = 0; k < values; ++k)
+                        EXPECT_EQ(v[i * values + k], k + 1 < values ? 1.0f : i == 0 ? 50000.0f : 10.0f + i)
+                            << r.name << ", " << c.what << ": entry " << i << " value " << k;
+            } else {
+                EXPECT_EQ(status, -1) << r.name << ", " << c.what;
+                EXPECT_NE(out.find("file " + f + " cannot be read after line 0"), std::string::npos)
+                    << r.name << ", " << c.what << ": " << out;
+                EXPECT_EQ(v, std::vector<float>(v.size(), r.untouched)) << r.name << ", " << c.what;
+            }
+        }
+}
+
 TEST_F(Readers, TooFewFramesAndMissingFilesEndTheProcess) {
     const std::string f = write_text(dir, "dose.txt", "0 1 0 0\n");
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_dose_smoothed_drift_from_txt(dose, drift, 2, f.c_str())),
@@ -635,18 +721,57 @@ TEST_F(Driver, NoFrameToUseOrUnknownModeIsRefusedAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(para.out_name));
 }
 
-TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroOrShortStackEndsTheProcess) {
+TEST_F(Driver, FrameCountThatDoesNotDivideTheStackOrIsZeroEndsTheProcess) {
     write_stack(particle_stack(false), P * t - 1);
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "Movie frame number not divided by ! ! Exit now!");
     head.nz = 0;
     EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
                 "has 0 frames");
-    write_stack(particle_stack(false), P * t);
-    std::filesystem::resize_file(para.ptcl_name, std::filesystem::file_size(para.ptcl_name) - 4);
-    head.nz = t;
-    EXPECT_EXIT((STDOUT_TO_STDERR(), mrcsf_dose_drift_ctf_wave_many(para)), testing::ExitedWithCode(1),
-                "File size error");
+}
+
+// A particle stack whose header cannot size it is refused in every mode before
+// anything is sized by it (the weight-stack mode once asked for the memory a
+// negative or huge header describes): -1, a warning naming the stack, nothing
+// written.
+TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
+    const long data = (long)P * t * nx * ny * sizeof(float);
+    struct Case {
+        const char* what;
+        int sx, sy, sz;
+        long data_bytes;   // after the header
+        long head_bytes;   // of the header written
+    } cases[] = {
+        {"negative width", -nx, ny, P * t, data, 1024},
+        {"negative image count", nx, ny, -P * t, data, 1024},
+        {"zero height", nx, 0, P * t, 0, 1024},
+        {"sizes whose product overflows", INT_MAX, INT_MAX, P * t, data, 1024},
+        {"huge sizes", 1 << 16, 1 << 16, P * t, data, 1024},
+        {"data short of the header", nx, ny, P * t, data - 4, 1024},
+        {"header cut short", nx, ny, P * t, 0, 100},
+    };
+    const std::string here = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    for (const Case& c : cases) {
+        MRC_HEAD h;
+        mrc_init_head(&h);
+        mrc_set_head_xyz_mode(&h, c.sx, c.sy, c.sz, MRC_MODE_FLOAT);
+        FILE* f = std::fopen(para.ptcl_name, "wb");
+        std::fwrite(&h, 1, c.head_bytes, f);
+        for (long k = 0; k < c.data_bytes; ++k) std::fputc(0, f);
+        std::fclose(f);
+        for (int mode : {1, 2, 3, 4}) {
+            para.gps.device = mode;
+            int status = 0;
+            const std::string out = quietly([&] { status = mrcsf_dose_drift_ctf_wave_many(para); });
+            EXPECT_EQ(status, -1) << c.what << ", mode " << mode;
+            EXPECT_NE(out.find(std::string(":particle stack ") + para.ptcl_name), std::string::npos)
+                << c.what << ", mode " << mode << ": " << out;
+            EXPECT_FALSE(std::filesystem::exists(para.out_name)) << c.what << ", mode " << mode;
+            EXPECT_FALSE(std::filesystem::exists("Weights3D.mrcs")) << c.what << ", mode " << mode;
+        }
+    }
+    ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
 TEST_F(Driver, StackOfIntegersGivesAFloatOutput) {

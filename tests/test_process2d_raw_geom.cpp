@@ -72,6 +72,33 @@ TEST(Bilinear, OutsideAndNonFinitePositionsHaveNoValue) {
     EXPECT_FALSE(bilinear_sample(a.data(), 0, 2, 0.0f, 0.0f, v));
 }
 
+// A resampled position that belongs on the edge may land a few float ulps of the
+// image size beside it (cosf(pi/2) is not 0): it reads the edge pixel, with no
+// neighbour, while a position farther out still has no value. The margin grows
+// with the size, as the rounding of positions does.
+TEST(Bilinear, PositionsWithinRoundingOfTheEdgeReadTheEdge) {
+    const Image a = {1, 2, 4, 8, 16, 32};  // 3 x 2: rows (1 2 4), (8 16 32)
+    const Image row = numbered(4097, 1);
+    struct Case {
+        const Image* in;
+        unsigned nx, ny;
+        float sx, sy;
+        bool inside;
+        float value;
+    } cases[] = {
+        {&a, 3, 2, -4.8e-7f, 1.0f, true, 8.0f},  {&a, 3, 2, 1.0f, -1e-7f, true, 2.0f},
+        {&a, 3, 2, 2.0000005f, 0.0f, true, 4.0f}, {&a, 3, 2, 2.0f, 1.0000002f, true, 32.0f},
+        {&a, 3, 2, -1e-4f, 0.0f, false, 0.0f},    {&a, 3, 2, 0.0f, 1.0001f, false, 0.0f},
+        {&row, 4097, 1, -1e-3f, 0.0f, true, 1.0f}, {&row, 4097, 1, 4096.001f, 0.0f, true, 4097.0f},
+        {&row, 4097, 1, -0.01f, 0.0f, false, 0.0f},
+    };
+    for (const Case& c : cases) {
+        float v = -7.0f;
+        EXPECT_EQ(bilinear_sample(c.in->data(), c.nx, c.ny, c.sx, c.sy, v), c.inside) << c.sx << "," << c.sy;
+        EXPECT_EQ(v, c.inside ? c.value : -7.0f) << c.sx << "," << c.sy;
+    }
+}
+
 // ---- rotations and rigid transforms ----
 
 TEST(Rotate, ZeroDegreesKeepsEveryPixelAndNinetyTurnsTheGrid) {
@@ -85,17 +112,49 @@ TEST(Rotate, ZeroDegreesKeepsEveryPixelAndNinetyTurnsTheGrid) {
     hcuda_2d_rotate(d_in, d_out, n, n, 90.0f);
     const Image out = to_host(d_out, in.size());
     for (unsigned y = 0; y < n; ++y)
-        for (unsigned x = 0; x < n; ++x) {
-            const float want = in[(size_t)(n - 1 - x) * n + y];
-            const float got = out[(size_t)y * n + x];
-            if (x == 0 || y == 0 || x == n - 1 || y == n - 1) {  // edge sources may fall a hair outside
-                EXPECT_TRUE(got == 0.0f || std::fabs(got - want) < 1e-3f) << x << "," << y;
-            } else {
-                EXPECT_NEAR(got, want, 1e-3f) << x << "," << y;
-            }
-        }
+        for (unsigned x = 0; x < n; ++x)
+            EXPECT_NEAR(out[(size_t)y * n + x], in[(size_t)(n - 1 - x) * n + y], 1e-3f) << x << "," << y;
     cudaFree(d_in);
     cudaFree(d_out);
+}
+
+// A turn by a multiple of 90 degrees is the exact permutation of the pixels, up
+// to the rounding of values, border included, for odd and even sizes: output
+// (x, y) reads (c + C u + S v, c - S u + C v), u = x - c, v = y - c, with the
+// exact cosine C and sine S, here in doubled integer coordinates.
+TEST(Rotate, QuarterTurnsAreExactPermutationsBorderIncluded) {
+    using Rotator = void (*)(const float*, float*, unsigned, unsigned, float);
+    const struct {
+        const char* name;
+        Rotator f;
+    } rotators[] = {{"hcuda_2d_rotate", hcuda_2d_rotate},
+                    {"hcuda_2d_translate_rotate", [](const float* in, float* out, unsigned nx, unsigned ny, float d) {
+                         hcuda_2d_translate_rotate(in, out, nx, ny, 0.0f, 0.0f, d);
+                     }}};
+    const struct {
+        float degrees;
+        int C, S;
+    } turns[] = {{90, 0, 1}, {180, -1, 0}, {270, 0, -1}, {-90, 0, -1}};
+    for (const unsigned n : {9u, 8u}) {
+        const Image in = numbered(n, n);
+        float* d_in = to_device(in);
+        float* d_out = device_array(in.size());
+        for (const auto& r : rotators)
+            for (const auto& t : turns) {
+                r.f(d_in, d_out, n, n, t.degrees);
+                const Image out = to_host(d_out, in.size());
+                const int m = (int)n - 1;  // twice the centre
+                for (int y = 0; y < (int)n; ++y)
+                    for (int x = 0; x < (int)n; ++x) {
+                        const int u2 = 2 * x - m, v2 = 2 * y - m;
+                        const int sx = (m + t.C * u2 + t.S * v2) / 2, sy = (m - t.S * u2 + t.C * v2) / 2;
+                        ASSERT_NEAR(out[(size_t)y * n + x], in[(size_t)sy * n + sx], 1e-5f * n * n)
+                            << r.name << " n=" << n << " " << t.degrees << " degrees at " << x << "," << y;
+                    }
+            }
+        cudaFree(d_in);
+        cudaFree(d_out);
+    }
 }
 
 TEST(Rotate, AnyCentreAndTheTranslatingFormsAgreeWithThePlainRotation) {

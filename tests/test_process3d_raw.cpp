@@ -87,28 +87,48 @@ TEST(Trilinear, OutsideAndNonFinitePositionsHaveNoValue) {
     EXPECT_FALSE(trilinear_inside(3, 3, 0, 0, 0, 0));
 }
 
+// A position within float rounding of the volume's edge (a few ulps of its
+// size) is read on the edge, by every form of the rule: the sampler, the taps
+// after the inside test, and the nearest voxel.
+TEST(Trilinear, PositionsWithinRoundingOfTheEdgeReadTheEdge) {
+    const unsigned nx = 3, ny = 2, nz = 2;
+    const Volume v = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048};
+    const struct {
+        float x, y, z, value;
+    } cases[] = {{-4.8e-7f, 0, 0, 1.0f},   {2.0000005f, 1, 1, 2048.0f}, {1, -1e-7f, 1, 128.0f},
+                 {0, 1.0000002f, 0, 8.0f}, {2, 0, -2e-7f, 4.0f},       {1, 1, 1.0000002f, 1024.0f}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(trilinear_inside(nx, ny, nz, c.x, c.y, c.z)) << c.x << " " << c.y << " " << c.z;
+        EXPECT_EQ(trilinear_value(v.data(), trilinear_taps(nx, ny, nz, c.x, c.y, c.z)), c.value) << c.x << " " << c.y;
+        EXPECT_EQ(trilinear_sample_or_zero(v.data(), nx, ny, nz, c.x, c.y, c.z), c.value) << c.x << " " << c.y;
+        EXPECT_EQ(nearest_sample_or_zero(v.data(), nx, ny, nz, c.x, c.y, c.z), c.value) << c.x << " " << c.y;
+    }
+}
+
 // ---- the Euler matrix ----
+
+// Rz(psi) Ry(tilt) Rz(rot), angles in degrees, formed in double from the factor
+// matrices, row by row.
+std::vector<double> euler_factor_product(double rot, double tilt, double psi) {
+    const auto rz = [](double t) { return std::vector<double>{cos(t), sin(t), 0, -sin(t), cos(t), 0, 0, 0, 1}; };
+    const auto ry = [](double t) { return std::vector<double>{cos(t), 0, sin(t), 0, 1, 0, -sin(t), 0, cos(t)}; };
+    const auto mul = [](const std::vector<double>& p, const std::vector<double>& q) {
+        std::vector<double> r(9, 0.0);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 3; ++k) r[3 * i + j] += p[3 * i + k] * q[3 * k + j];
+        return r;
+    };
+    const double d = M_PI / 180.0;
+    return mul(rz(psi * d), mul(ry(tilt * d), rz(rot * d)));
+}
 
 // E(rot, tilt, psi) = Rz(psi) Ry(tilt) Rz(rot), formed here in double from the
 // factor matrices; orthonormal, with E(-psi, -tilt, -rot) its inverse.
 TEST(Euler, IsTheProductOfItsFactorsOrthonormalAndInvertedByNegatedReversedAngles) {
     const float angles[][3] = {{0, 0, 0}, {90, 0, 0}, {30, 50, 70}, {-120, 170, 15}, {359, 1, 181}};
     for (const auto& a : angles) {
-        const auto rz = [](double t) {
-            return std::vector<double>{cos(t), sin(t), 0, -sin(t), cos(t), 0, 0, 0, 1};
-        };
-        const auto ry = [](double t) {
-            return std::vector<double>{cos(t), 0, sin(t), 0, 1, 0, -sin(t), 0, cos(t)};
-        };
-        const auto mul = [](const std::vector<double>& p, const std::vector<double>& q) {
-            std::vector<double> r(9, 0.0);
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j)
-                    for (int k = 0; k < 3; ++k) r[3 * i + j] += p[3 * i + k] * q[3 * k + j];
-            return r;
-        };
-        const double d = M_PI / 180.0;
-        const std::vector<double> want = mul(rz(a[2] * d), mul(ry(a[1] * d), rz(a[0] * d)));
+        const std::vector<double> want = euler_factor_product(a[0], a[1], a[2]);
         const RT_Mat3D e = euler_matrix(a[0], a[1], a[2]), inv = euler_matrix(-a[2], -a[1], -a[0]);
         const float* E = &e.R11;
         const float* I = &inv.R11;
@@ -210,6 +230,40 @@ TEST(Rotate, NinetyDegreesAboutZIsTheVoxelPermutation) {
                             << r.name << " " << direction << " " << x << " " << y << " " << z;
                     }
         }
+}
+
+// Euler turns by multiples of 90 degrees are exact permutations of the voxels,
+// up to the rounding of values, boundary included, on odd and even cubes: the
+// source of voxel p is A (p - c) + c with A = E(rot, tilt, psi) for direction -1
+// and its transpose otherwise, here with the exact matrix, in doubled integer
+// coordinates.
+TEST(Rotate, QuarterTurnsAreExactPermutationsBoundaryIncluded) {
+    const float turns[][3] = {{90, 0, 0}, {180, 0, 0}, {270, 0, 0}, {0, 90, 0}, {0, 270, 0}, {90, 90, 90}, {-90, 180, 270}};
+    for (const unsigned n : {15u, 8u}) {
+        const Volume in = numbered_volume(n, n, n);
+        const int m = (int)n - 1;  // twice the centre
+        for (const auto& a : turns)
+            for (int direction : {-1, 0}) {
+                const std::vector<double> e = euler_factor_product(a[0], a[1], a[2]);
+                int A[9];
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) A[3 * i + j] = (int)std::lround(direction == -1 ? e[3 * i + j] : e[3 * j + i]);
+                for (const RotatorCase& r : rotators) {
+                    const Volume out = rotate_with(r.f, r.device, in, n, n, n, a[0], a[1], a[2], direction);
+                    for (int z = 0; z < (int)n; ++z)
+                        for (int y = 0; y < (int)n; ++y)
+                            for (int x = 0; x < (int)n; ++x) {
+                                const int d[3] = {2 * x - m, 2 * y - m, 2 * z - m};
+                                int s[3];
+                                for (int i = 0; i < 3; ++i) s[i] = (A[3 * i] * d[0] + A[3 * i + 1] * d[1] + A[3 * i + 2] * d[2] + m) / 2;
+                                ASSERT_NEAR(out[voxel_element(x, y, z, n, n)], in[voxel_element(s[0], s[1], s[2], n, n)],
+                                            1e-5f * in.size())
+                                    << r.name << " n=" << n << " (" << a[0] << ", " << a[1] << ", " << a[2]
+                                    << ") direction " << direction << " at " << x << " " << y << " " << z;
+                            }
+                }
+            }
+    }
 }
 
 TEST(Rotate, KernelsAndCpuTwinAgreeForGeneralAngles) {

@@ -76,6 +76,44 @@ TEST(ReadLineTest, NumberedPiecesCarryTheirPhysicalLine) {
     EXPECT_STREQ(line, "");
 }
 
+// A NUL byte ends a whole line's text but not the line: the next line is its
+// own, and numbered pieces keep counting newlines behind NULs.
+TEST(ReadLineTest, NulBytesNeverHideTheLineAfterThem) {
+    const std::string text = std::string("ab\0cd\nef\n", 9) + std::string(1500, 'a') + std::string("\nz\0\nlast", 8);
+    TextFile numbered_file(text), whole_file(text);
+    NumberedLines numbered = numbered_lines(numbered_file.f());
+    char line[VORN_LINE_LEN];
+    std::vector<long> numbers;
+    while (read_numbered_line(line, numbered)) numbers.push_back(numbered.number);
+    EXPECT_EQ(numbers, (std::vector<long>{1, 2, 3, 3, 4, 5}));
+
+    WholeLines whole = whole_lines(whole_file.f());
+    std::vector<std::string> texts;
+    while (read_whole_line(whole)) texts.push_back(whole.text);
+    EXPECT_FALSE(whole.failed);
+    EXPECT_EQ(whole.number, 5);
+    EXPECT_EQ(texts, (std::vector<std::string>{"ab", "ef\n", std::string(1500, 'a') + "\n", "z", "last"}));
+    free_whole_lines(whole);
+}
+
+// A stream that cannot be read (here a directory) ends both readers at once,
+// and the whole-line reader says it failed rather than reached the end.
+TEST(ReadLineTest, ReadErrorIsNotTheEndOfTheFile) {
+    FILE* f = fopen(testing::TempDir().c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    NumberedLines numbered = numbered_lines(f);
+    char line[VORN_LINE_LEN];
+    EXPECT_FALSE(read_numbered_line(line, numbered));
+    EXPECT_TRUE(ferror(f));
+    EXPECT_STREQ(line, "");
+    WholeLines whole = whole_lines(f);
+    EXPECT_FALSE(read_whole_line(whole));
+    EXPECT_TRUE(whole.failed);
+    EXPECT_EQ(whole.number, 0);
+    free_whole_lines(whole);
+    fclose(f);
+}
+
 TEST(ReadNumbersTest, StoresTheFirstWordsAndLeavesTheRest) {
     TextFile file("1.5 -2\t3e2  0.25\n\n7 8\n");
     std::vector<float> v(5, -9.0f);
