@@ -269,7 +269,8 @@ int output_ice_coord(const char* name, const unsigned* idx, const float* cellave
 // whose centre falls outside the shrunk map are skipped.
 int add_excluded_coords_to_ice(unsigned* idx_d, int nx, int ny, int e, const PTCL_BOX* boxes, int n, int shrink,
                                int2 origin);
-// The same for the boxes of a .box or .star file; a null, missing or unreadable name marks nothing.
+// The same for the boxes of a .box or .star file; a null, missing or unreadable name marks nothing
+// (the reader's warning says why an unreadable one is passed over).
 int add_excluded_boxf_to_ice(unsigned* idx_d, int nx, int ny, int e, char* name, int shrink, int2 origin);
 __global__ void cuda_2d_generate_mask_by_coords(float* mask, int nx, int ny, int gx, int gy, int e,
                                                 const unsigned* idx, float flag);

@@ -125,6 +125,7 @@ int add_excluded_boxf_to_ice(unsigned* idx_d, int nx, int ny, int e, char* name,
     const int capacity = grid_cells(nx, e) * grid_cells(ny, e);
     std::vector<PTCL_BOX> boxes((size_t)(capacity > 0 ? capacity : 1));
     const int n = read_all_ptcl_boxes(boxes.data(), capacity, name);
+    if (n < 0) return 0;  // the reader has said why the file cannot be read: nothing is excluded
     std::printf("%8d particles in file %s excluded from auto-picking \n", n, name);
     if (n > 0) add_excluded_coords_to_ice(idx_d, nx, ny, e, boxes.data(), n, shrink, origin);
     return 0;

@@ -859,10 +859,12 @@ TEST_F(Outputs, ExcludedBoxesMarkTheirCentresCells) {
     want[2 * 4 + 2] = 20 * nx + 25;
     EXPECT_EQ(to_host(idx, 12), want);
 
-    // From a box file; a null name and a missing file mark nothing.
+    // From a box file; a null name, a missing file and one that cannot be read mark nothing.
     std::string box = write("x.box", "96 120 8 8\n");  // centre (100, 124): map row 31 of 30, skipped
     std::string box2 = write("y.box", "60 20 8 8\n");  // centre (64, 24): map (11, 6), cell (1, 0)
+    std::string bad = write("z.box", "100 100\n");     // no box size: the reader refuses the file
     const std::string said = stdout_of([&] {
+        add_excluded_boxf_to_ice(idx, nx, ny, e, bad.data(), shrink, origin);
         add_excluded_boxf_to_ice(idx, nx, ny, e, box.data(), shrink, origin);
         add_excluded_boxf_to_ice(idx, nx, ny, e, box2.data(), shrink, origin);
         char none[] = "NULL";
@@ -874,6 +876,7 @@ TEST_F(Outputs, ExcludedBoxesMarkTheirCentresCells) {
     EXPECT_EQ(to_host(idx, 12), want);
     EXPECT_NE(said.find("       1 particles in file " + box2 + " excluded from auto-picking"), std::string::npos);
     EXPECT_NE(said.find("does NOT exist"), std::string::npos);
+    EXPECT_EQ(said.find("particles in file " + bad), std::string::npos) << said;
     cudaFree(idx);
 }
 
