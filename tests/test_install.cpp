@@ -13,19 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "mrc_files_fixture.h"
 #include "mrcfile.h"
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/vorn_install_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
+using mrc_test::TempDir;
 
 std::string text_of(const std::string& name) {
     std::ifstream in(name);
