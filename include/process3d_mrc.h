@@ -8,12 +8,58 @@
 // float) to the volume library, writes new mode-2 files and returns 0 unless
 // stated. Files that cannot be read or written end the process with the file
 // readers' and writers' fatal lines.
+//
+// Inputs and arguments no result can come from are refused with a warning in
+// the command's name: it writes nothing and returns -1. So are an output that
+// names an input (the same path, or the same file through a link), checked
+// before any file is opened; an input without a whole MRC header, with a size
+// below 1 or sizes whose product does not fit; output sizes and counts (N
+// images of nx x ny) below 1 or whose product does not fit, checked in 64 bits
+// before anything is sized by them (a count of orientations below what a
+// driver needs keeps the driver's own refusal). The slice commands also check
+// that the input holds the data its header describes before they open the
+// output; the whole-volume reads keep the reader's fatal size check. A failed
+// allocation ends the process with the library's fatal line, and an output a
+// command cannot finish is removed before its fatal line.
 #pragma once
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
 #include "gpu.h"
 #include "mrcfile.h"
+
+// ---- the frame the volume commands share ----
+// A volume file read whole, its sizes and centres (N - 1)/2 (in double, rounded
+// to float); the voxels in host memory, or in managed memory when managed is
+// set, released with the record.
+struct VolumeInput {
+    float* v = nullptr;
+    bool managed = false;
+    unsigned nx = 0, ny = 0, nz = 0;
+    float cx = 0.0f, cy = 0.0f, cz = 0.0f;
+    size_t pixels() const { return (size_t)nx * ny; }
+    size_t voxels() const { return pixels() * nz; }
+    VolumeInput() = default;
+    VolumeInput(const VolumeInput&) = delete;
+    VolumeInput& operator=(const VolumeInput&) = delete;
+    ~VolumeInput();
+};
+// 0 with n the voxel count when h, the header of file name, holds a volume;
+// else the refusal of the frame in the caller's name ("<name> holds no image."
+// for a size below 1, the sizes' refusal when their product does not fit).
+int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char* func, int line);
+// 0 with the volume of name in v; -1 after the refusal, nothing opened, when one
+// of the outputs names it (a null output is none), or, nothing allocated, when
+// it has no whole header or its sizes hold no volume (volume_head_sizes).
+int read_volume_input(const char* name, std::initializer_list<const char*> outputs, bool managed, VolumeInput& v,
+                      const char* func, int line);
+#define READ_VOLUME_INPUT(name, managed, v, ...) \
+    read_volume_input((name), {__VA_ARGS__}, (managed), (v), __func__, __LINE__)
+// 0 with n = nx * ny * N, the floats of a stack of N projections (at least one,
+// so that a driver refuses too few orientations itself); else the sizes' refusal.
+int volume_stack_floats(unsigned nx, unsigned ny, unsigned N, size_t& n, const char* func, int line);
+#define VOLUME_STACK_FLOATS(nx, ny, N, n) volume_stack_floats((nx), (ny), (N), (n), __func__, __LINE__)
 
 // An input volume file, its header and sizes, its voxels in managed memory.
 // Members default to empty and unowned, so destroy before any init frees
@@ -35,27 +81,39 @@ public:
     // Name buffers (zero-filled) and two default headers.
     int init();
     // Then in's header and voxels (managed) and the sizes. A null name prints the
-    // "empty pointer!" line and reads nothing (returns -1).
+    // "empty pointer!" line and reads nothing (returns -1); so does an input
+    // refused as the commands refuse theirs (-1, no voxels read, sizes 0).
     int init(const char* in);
-    // Then the output name and a copy of the input header.
+    // Then the output name and a copy of the input header; an out that names in
+    // is refused before in is read (-1, nothing read).
     int init(const char* in, const char* out);
     int destroy();
     // Both read in_name again and write to out_name; the two names given are not
-    // read. 0, or -1 (nothing written) when the driver refuses N.
+    // read. 0, or -1 (nothing written) when the driver refuses N, N projections
+    // do not fit, an output names the input, or no volume is held or in_name no
+    // longer holds one of the sizes read at init.
     int zgpu_project_rec_randN3_debug(const char* unused_in, const char* unused_out, unsigned N, int direction,
                                       int use_many);
     int rrt_test(const char* unused_in, const char* unused_out, unsigned N, unsigned M);
 };
+// 0 with the volume of p's input read again into managed memory; -1 after the
+// refusal in the caller's name when p holds no volume, an output names the
+// input, or the input is refused or no longer of the sizes read at init.
+int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, std::initializer_list<const char*> outputs,
+                       const char* func, int line);
+#define REREAD_HELD_VOLUME(p, v, ...) reread_held_volume((p), (v), {__VA_ARGS__}, __func__, __LINE__)
 
 // ---- slices ----
 // Output voxel (x, y, z) = input voxel (x, z, y).
 int mrcf_flipyz(const char* in, const char* out);
 // The z slices in reverse order.
 int mrcf_upsidedown(const char* in, const char* out);
-// Every z slice i to its own file "<prefix><i as %06d>.mrc".
+// Every z slice i to its own file "<prefix><i as %06d>.mrc"; every name is
+// checked against the input before one is written.
 int mrcf_split(const char* in, const char* prefix);
 
 // ---- centre of mass ----
+// Not a number in every axis after a refused input (the print form returns -1).
 float3 mrcf_3d_cpu_get_mass_center(const char* in);
 int mrcf_3d_cpu_print_mass_center(const char* in);
 

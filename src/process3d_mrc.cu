@@ -3,10 +3,13 @@
 #define VORN_UNIT "src/process3d_mrc"
 #include "process3d_mrc.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "cuda_general.h"
 #include "process1d_raw.h"
@@ -14,138 +17,124 @@
 #include "process3d_raw.h"
 #include "str_utils.h"
 
+// ================= the frame =================
+
+VolumeInput::~VolumeInput() {
+    if (managed) CUDA_CHECK(cudaFree(v));
+    else std::free(v);
+}
+
+int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char* func, int line) {
+    if (mrc_cmd_has_image(h, name, func, line) != 0) return -1;
+    return mrc_cmd_sizes({h.nx, h.ny, h.nz}, n, func, line);
+}
+
+int read_volume_input(const char* name, std::initializer_list<const char*> outputs, bool managed, VolumeInput& v,
+                      const char* func, int line) {
+    for (const char* out : outputs)
+        if (mrcf_check_output_names(out, {name}, func, VORN_UNIT, line) != 0) return -1;
+    head_ptr h = mrc_cmd_read_head(name, func, line);
+    size_t n = 0;
+    if (!h || volume_head_sizes(*h, name, n, func, line) != 0) return -1;
+    v.managed = managed;
+    v.v = managed ? mrcf_get_zdata_all(name) : mrcf_get_data_all(name);
+    v.nx = (unsigned)h->nx, v.ny = (unsigned)h->ny, v.nz = (unsigned)h->nz;
+    v.cx = volume_centre(v.nx), v.cy = volume_centre(v.ny), v.cz = volume_centre(v.nz);
+    return 0;
+}
+
+int volume_stack_floats(unsigned nx, unsigned ny, unsigned N, size_t& n, const char* func, int line) {
+    return mrc_cmd_sizes({nx, ny, std::max(N, 1u)}, n, func, line);
+}
+
 namespace {
-
-// A volume file read whole into host memory (header and voxels), freed by release.
-struct HostVolume {
-    MRC_HEAD* head;
-    float* v;
-    unsigned nx, ny, nz;
-    float cx, cy, cz;
-    size_t voxels() const { return volume_voxels(nx, ny, nz); }
-    size_t pixels() const { return (size_t)nx * ny; }
-    void release() {
-        std::free(v);
-        std::free(head);
-    }
-};
-HostVolume read_host_volume(const char* name) {
-    HostVolume h;
-    h.head = mrcf_get_head(name);
-    h.v = mrcf_get_data_all(name);
-    h.nx = (unsigned)h.head->nx, h.ny = (unsigned)h.head->ny, h.nz = (unsigned)h.head->nz;
-    h.cx = volume_centre(h.nx), h.cy = volume_centre(h.ny), h.cz = volume_centre(h.nz);
-    return h;
-}
-
-// The same in managed memory.
-struct ManagedVolume {
-    float* v;
-    unsigned nx, ny, nz;
-    float cx, cy, cz;
-    size_t pixels() const { return (size_t)nx * ny; }
-};
-ManagedVolume read_managed_volume(const char* name) {
-    int nx, ny, nz;
-    get_mrcf_xyz(nx, ny, nz, name);
-    ManagedVolume m{mrcf_get_zdata_all(name), (unsigned)nx, (unsigned)ny, (unsigned)nz, 0.0f, 0.0f, 0.0f};
-    m.cx = volume_centre(m.nx), m.cy = volume_centre(m.ny), m.cz = volume_centre(m.nz);
-    return m;
-}
 float* managed_floats(size_t n) {
     float* p = nullptr;
     cuda_malloc_many_pointers<float>(n > 0 ? n : 1, &p, nullptr);
     return p;
 }
-float* host_floats(size_t n) {
-    float* p = (float*)std::malloc((n > 0 ? n : 1) * sizeof(float));
-    if (p == nullptr) VORN_FATAL("Host memory allocation failed");
-    return p;
-}
-
 }  // namespace
 
 // ================= slices =================
 
 namespace {
-// Appends slice slice_of(i) across the axis of the input, for i = 0 .. count - 1,
-// to the output after its header; then closes both files and frees the headers.
+// The slices of in across axis ('y' or 'z'), input slice slice_of(i, count) as output
+// slice i, written as mode-2 floats to a new out, which is opened only once the
+// input is read and checked (header, sizes, data). With a strike line, open
+// failures give the flip command's lines; a failed read or write removes the
+// output before the fatal line.
 template <class SliceOf>
-void append_slices(FILE* fin, MRC_HEAD* hin, FILE* fout, MRC_HEAD* hout, int count, char axis, SliceOf slice_of) {
-    mrc_write_head(fout, hout);
-    float* slice = host_floats((size_t)hout->nx * hout->ny);
+int write_slices(const char* in, const char* out, const char* strike, char axis, SliceOf slice_of, const char* func,
+                 int line) {
+    if (mrcf_check_output_names(out, {in}, func, VORN_UNIT, line) != 0) return -1;
+    MRC_HEAD hin;
+    FILE* fin = mrc_cmd_open_input(in, hin, strike, func, line);
+    if (fin == nullptr) return -1;
+    if (mrc_cmd_has_image(hin, in, func, line) != 0) return std::fclose(fin), -1;
+    const int count = axis == 'y' ? hin.ny : hin.nz, rows = axis == 'y' ? hin.nz : hin.ny;
+    MRC_HEAD hout = hin;
+    mrc_set_head_xyz_mode(&hout, hin.nx, rows, count, MRC_MODE_FLOAT);
+    hout.nsymbt = 0;  // the slices follow the header directly
+    std::vector<float> slice = mrc_cmd_floats((size_t)hin.nx * rows, func, line);
+    FILE* fout = strike != nullptr ? mrc_cmd_open_or_strike(out, "wb+") : mrc_cmd_open_write(out, "wb+", func, line);
+    if (mrc_write_head(fout, &hout) != 0) mrc_cmd_abandon(fout, out, "write", out, func, line);
     for (int i = 0; i < count; ++i) {
-        mrc_read_slice(fin, hin, slice_of(i), axis, slice);
-        mrc_add_slice(fout, hout, slice);
+        if (mrc_read_slice(fin, &hin, slice_of(i, count), axis, slice.data()) != 0)
+            mrc_cmd_abandon(fout, out, "read data of", in, func, line);
+        if (mrc_add_slice(fout, &hout, slice.data()) != 0) mrc_cmd_abandon(fout, out, "write", out, func, line);
     }
     std::fclose(fin);
-    std::fclose(fout);
-    std::free(slice);
-    std::free(hin);
-    std::free(hout);
+    mrc_cmd_close_output(fout, out, true, func, line);
+    return 0;
 }
 }  // namespace
 
 // The xz slice at input y becomes output slice y, its rows the input z.
 int mrcf_flipyz(const char* in, const char* out) {
     std::printf("\nBegin flipping:");
-    FILE* fin = mrc_cmd_open_or_strike(in, "rb");
-    FILE* fout = mrc_cmd_open_or_strike(out, "w+");
-    MRC_HEAD* hin = mrc_new_head();
-    MRC_HEAD* hout = mrc_new_head();
-    mrc_read_head(fin, hin);
-    mrc_read_head(fin, hout);
-    mrc_set_head_xyz_mode(hout, hin->nx, hin->nz, hin->ny, MRC_MODE_FLOAT);
-    append_slices(fin, hin, fout, hout, hin->ny, 'y', [](int y) { return y; });
-    std::printf("\nflipping finished!\n");
-    return 0;
+    const int status = write_slices(in, out, "\nCannot open file strike any key exit!", 'y', [](int y, int) { return y; },
+                                    __func__, __LINE__);
+    if (status == 0) std::printf("\nflipping finished!\n");
+    return status;
 }
 
 int mrcf_upsidedown(const char* in, const char* out) {
-    FILE *fin, *fout;
-    MRC_HEAD *hin, *hout;
-    if (mrcf_io_init(in, out, fin, fout, hin, hout) != 0) return -1;
-    mrc_set_head_mode(hout, MRC_MODE_FLOAT);
-    const int nz = hin->nz;
-    append_slices(fin, hin, fout, hout, nz, 'z', [nz](int i) { return nz - 1 - i; });
-    return 0;
+    return write_slices(in, out, nullptr, 'z', [](int i, int nz) { return nz - 1 - i; }, __func__, __LINE__);
 }
-
 int mrcf_split(const char* in, const char* prefix) {
-    FILE* f = std::fopen(in, "rb");
-    if (f == nullptr) {
-        std::printf("Cannot open file %s. Permission denied or wrong file name.\n", in);
-        VORN_FATAL("open file '%s' failed.", in);
-    }
-    MRC_HEAD* h = mrc_new_head();
-    mrc_read_head(f, h);
-    float* slice = host_floats((size_t)h->nx * h->ny);
+    MRC_HEAD h;
+    FILE* f = MRC_CMD_OPEN_INPUT(in, h, nullptr);
+    if (f == nullptr) return -1;
+    if (MRC_CMD_HAS_IMAGE(h, in) != 0) return std::fclose(f), -1;
     char name[1024];
-    for (int i = 0; i < h->nz; ++i) {
+    const auto name_of = [&](int i) {
         std::memset(name, 0, sizeof name);
         if (std::snprintf(name, sizeof name, "%s%06d.mrc", prefix, i) >= (int)sizeof name)
             VORN_FATAL("the name of slice %d of '%s' does not fit 1024 characters", i, in);
-        mrc_read_slice(f, h, i, 'z', slice);
-        mrcf_write_xyz_data(name, slice, h->nx, h->ny, 1);
+        return name;
+    };
+    for (int i = 0; i < h.nz; ++i)
+        if (MRCF_CHECK_OUTPUT_NAMES(name_of(i), in) != 0) return std::fclose(f), -1;
+    std::vector<float> slice = MRC_CMD_FLOATS((size_t)h.nx * h.ny);
+    for (int i = 0; i < h.nz; ++i) {
+        if (mrc_read_slice(f, &h, i, 'z', slice.data()) != 0) VORN_FATAL("read data of file '%s' failed.", in);
+        mrcf_write_xyz_data(name_of(i), slice.data(), h.nx, h.ny, 1);
     }
     std::fclose(f);
-    std::free(slice);
-    std::free(h);
     return 0;
 }
 
 // ================= centre of mass =================
 
 float3 mrcf_3d_cpu_get_mass_center(const char* in) {
-    HostVolume h = read_host_volume(in);
-    const float3 c = cpu_3d_get_mass_center(h.v, h.nx, h.ny, h.nz);
-    h.release();
-    return c;
+    VolumeInput h;
+    if (READ_VOLUME_INPUT(in, false, h, nullptr) != 0) return float3{NAN, NAN, NAN};
+    return cpu_3d_get_mass_center(h.v, h.nx, h.ny, h.nz);
 }
 int mrcf_3d_cpu_print_mass_center(const char* in) {
-    HostVolume h = read_host_volume(in);
+    VolumeInput h;
+    if (READ_VOLUME_INPUT(in, false, h, nullptr) != 0) return -1;
     cpu_3d_print_mass_center(h.v, h.nx, h.ny, h.nz);
-    h.release();
     return 0;
 }
 
@@ -154,15 +143,15 @@ int mrcf_3d_cpu_print_mass_center(const char* in) {
 namespace {
 // The volume of in resampled by run(out, in volume) into out, same size.
 template <class Run>
-int resample_file(const char* in, const char* out, Run run) {
-    HostVolume h = read_host_volume(in);
-    float* r = host_floats(h.voxels());
-    run(r, h);
-    mrcf_write_xyz_data(out, r, (int)h.nx, (int)h.ny, (int)h.nz);
-    std::free(r);
-    h.release();
+int resample_file(const char* in, const char* out, const char* func, int line, Run run) {
+    VolumeInput h;
+    if (read_volume_input(in, {out}, false, h, func, line) != 0) return -1;
+    std::vector<float> r = mrc_cmd_floats(h.voxels(), func, line);
+    run(r.data(), h);
+    mrcf_write_xyz_data(out, r.data(), (int)h.nx, (int)h.ny, (int)h.nz);
     return 0;
 }
+#define RESAMPLE_FILE(in, out, run) resample_file((in), (out), __func__, __LINE__, (run))
 RT_Mat3D euler_with_shift(float rot, float tilt, float psi, float tx, float ty, float tz) {
     RT_Mat3D m = euler_matrix(rot, tilt, psi);
     m.Tx = tx, m.Ty = ty, m.Tz = tz;
@@ -173,14 +162,14 @@ RT_Mat3D euler_with_shift(float rot, float tilt, float psi, float tx, float ty, 
 int mrcf_3d_rot_trans(const char* in, const char* out, float rot, float tilt, float psi, float tx, float ty, float tz,
                       int direction) {
     const RT_Mat3D m = euler_with_shift(rot, tilt, psi, tx, ty, tz);
-    return resample_file(in, out, [&](float* r, const HostVolume& h) {
+    return RESAMPLE_FILE(in, out, [&](float* r, const VolumeInput& h) {
         gpu_3d_transform(r, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, m, direction);
     });
 }
 int mrcf_3d_rot_trans3(const char* in, const char* out, float rot, float tilt, float psi, float tx, float ty, float tz,
                        int direction) {
     const RT_Mat3D m = euler_with_shift(rot, tilt, psi, tx, ty, tz);
-    return resample_file(in, out, [&](float* r, const HostVolume& h) {
+    return RESAMPLE_FILE(in, out, [&](float* r, const VolumeInput& h) {
         gpu_3d_transform3(r, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, m, direction);
     });
 }
@@ -189,7 +178,7 @@ int mrcf_3d_trans_rot(const char* in, const char* out, float tx, float ty, float
     const RT_Mat3D e = euler_matrix(rot, tilt, psi);
     const RT_Mat3D m = euler_with_shift(rot, tilt, psi, e.R11 * tx + e.R12 * ty + e.R13 * tz,
                                         e.R21 * tx + e.R22 * ty + e.R23 * tz, e.R31 * tx + e.R32 * ty + e.R33 * tz);
-    return resample_file(in, out, [&](float* r, const HostVolume& h) {
+    return RESAMPLE_FILE(in, out, [&](float* r, const VolumeInput& h) {
         gpu_3d_transform(r, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, m, direction);
     });
 }
@@ -197,23 +186,22 @@ int mrcf_3d_trans_rot(const char* in, const char* out, float tx, float ty, float
 // ================= ramp volume =================
 
 int mrcf_3d_0123(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, int mode) {
-    const size_t n = volume_voxels(Nx, Ny, Nz);
-    float* v = host_floats(n);
-    if (mode == 2 && n > 0) {
+    size_t n = 0;
+    if (MRC_CMD_SIZES(n, Nx, Ny, Nz) != 0) return -1;
+    std::vector<float> v = MRC_CMD_FLOATS(n);
+    if (mode == 2) {
         float* d = nullptr;
         if (cudaMalloc((void**)&d, n * sizeof(float)) != cudaSuccess) {
             std::printf("device memory allocation failed");
-            std::free(v);
             return 1;
         }
         hcuda_1d_auto0123(d, n);
-        CUDA_CHECK(memcpy_D2H(v, d, n * sizeof(float)));
+        CUDA_CHECK(memcpy_D2H(v.data(), d, n * sizeof(float)));
         CUDA_CHECK(cudaFree(d));
     } else {
-        cpu_1d_auto0123(v, n);
+        cpu_1d_auto0123(v.data(), n);
     }
-    mrcf_write_xyz_data(out, v, (int)Nx, (int)Ny, (int)Nz);
-    std::free(v);
+    mrcf_write_xyz_data(out, v.data(), (int)Nx, (int)Ny, (int)Nz);
     return 0;
 }
 
@@ -221,22 +209,21 @@ int mrcf_3d_0123(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, int mod
 
 int mrcf_3d_gpu_project(const char* in, const char* out, float rot, float tilt, float psi, int direction,
                         int sampling) {
-    HostVolume h = read_host_volume(in);
-    float* img = host_floats(h.pixels());
-    gpu_3d_project(img, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, rot, tilt, psi, direction, sampling);
-    mrcf_write_xyz_data(out, img, (int)h.nx, (int)h.ny, 1);
-    std::free(img);
-    h.release();
+    VolumeInput h;
+    if (READ_VOLUME_INPUT(in, false, h, out) != 0) return -1;
+    std::vector<float> img = MRC_CMD_FLOATS(h.pixels());
+    gpu_3d_project(img.data(), h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, rot, tilt, psi, direction, sampling);
+    mrcf_write_xyz_data(out, img.data(), (int)h.nx, (int)h.ny, 1);
     return 0;
 }
 
 int mrcf_3d_gpu_project_randN(const char* in, const char* out, unsigned N, int direction, int sampling) {
-    HostVolume h = read_host_volume(in);
-    float* stack = host_floats(h.pixels() * N);
-    const int r = gpu_3d_project_randN(stack, N, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, direction, sampling);
-    if (r == 0) mrcf_write_xyz_data(out, stack, (int)h.nx, (int)h.ny, (int)N);
-    std::free(stack);
-    h.release();
+    VolumeInput h;
+    size_t n = 0;
+    if (READ_VOLUME_INPUT(in, false, h, out) != 0 || VOLUME_STACK_FLOATS(h.nx, h.ny, N, n) != 0) return -1;
+    std::vector<float> stack = MRC_CMD_FLOATS(n);
+    const int r = gpu_3d_project_randN(stack.data(), N, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, direction, sampling);
+    if (r == 0) mrcf_write_xyz_data(out, stack.data(), (int)h.nx, (int)h.ny, (int)N);
     return r;
 }
 
@@ -244,56 +231,65 @@ namespace {
 // Projections of a managed volume into a managed stack of N images by
 // project(stack, volume), written to out when the driver accepts N.
 template <class Project>
-int project_managed_file(const char* in, const char* out, unsigned N, Project project) {
-    ManagedVolume m = read_managed_volume(in);
-    float* stack = managed_floats(m.pixels() * N);
+int project_managed_file(const char* in, const char* out, unsigned N, const char* func, int line, Project project) {
+    VolumeInput m;
+    size_t n = 0;
+    if (read_volume_input(in, {out}, true, m, func, line) != 0 || volume_stack_floats(m.nx, m.ny, N, n, func, line) != 0)
+        return -1;
+    float* stack = managed_floats(n);
     const int r = project(stack, m);
     CUDA_CHECK(cudaDeviceSynchronize());
     if (r == 0) mrcf_write_xyz_zdata(out, stack, (int)m.nx, (int)m.ny, (int)N);
-    cudaFree_many_pointers(stack, m.v, nullptr);
+    CUDA_CHECK(cudaFree(stack));
     return r;
 }
+#define PROJECT_MANAGED_FILE(in, out, N, project) project_managed_file((in), (out), (N), __func__, __LINE__, (project))
 }  // namespace
 
 int mrcf_3d_zgpu_project_randN(const char* in, const char* out, unsigned N, int direction, int sampling) {
-    return project_managed_file(in, out, N, [&](float* stack, const ManagedVolume& m) {
+    return PROJECT_MANAGED_FILE(in, out, N, [&](float* stack, const VolumeInput& m) {
         return zgpu_3d_project_randN(stack, N, m.v, m.nx, m.ny, m.nz, m.cx, m.cy, m.cz, direction, sampling);
     });
 }
 int mrcf_3d_zgpu_project_N(const char* in, const char* out, unsigned N, const std::vector<float3>& angles,
                            int direction, int sampling) {
-    return project_managed_file(in, out, N, [&](float* stack, const ManagedVolume& m) {
+    return PROJECT_MANAGED_FILE(in, out, N, [&](float* stack, const VolumeInput& m) {
         return zgpu_3d_project_N(stack, N, m.v, m.nx, m.ny, m.nz, m.cx, m.cy, m.cz, angles, direction, sampling);
     });
 }
 
 int mrcf_3d_gpu_project_rec_randN(const char* in, const char* rec_out, const char* stack_out, unsigned N,
                                   int direction, int sampling) {
-    HostVolume h = read_host_volume(in);
-    float* stack = host_floats(h.pixels() * N);
-    float* rec = host_floats(h.voxels());
-    const int r =
-        gpu_3d_project_rec_randN(rec, stack, N, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz, direction, sampling);
+    VolumeInput h;
+    size_t n = 0;
+    if (READ_VOLUME_INPUT(in, false, h, rec_out, stack_out) != 0 || VOLUME_STACK_FLOATS(h.nx, h.ny, N, n) != 0)
+        return -1;
+    std::vector<float> stack = MRC_CMD_FLOATS(n), rec = MRC_CMD_FLOATS(h.voxels());
+    const int r = gpu_3d_project_rec_randN(rec.data(), stack.data(), N, h.v, h.nx, h.ny, h.nz, h.cx, h.cy, h.cz,
+                                           direction, sampling);
     if (r == 0) {
-        mrcf_write_xyz_data(stack_out, stack, (int)h.nx, (int)h.ny, (int)N);
-        mrcf_write_xyz_data(rec_out, rec, (int)h.nx, (int)h.ny, (int)h.nz);
+        mrcf_write_xyz_data(stack_out, stack.data(), (int)h.nx, (int)h.ny, (int)N);
+        mrcf_write_xyz_data(rec_out, rec.data(), (int)h.nx, (int)h.ny, (int)h.nz);
     }
-    std::free(stack);
-    std::free(rec);
-    h.release();
     return r;
 }
 
 namespace {
-// The benchmark sequence on a managed copy of a volume: rec written to out when
-// the driver accepts N.
-int run_benchmark_sequence(const char* out, const ManagedVolume& m, unsigned N, int direction, int use_many) {
-    const size_t pixels = m.pixels(), half = (size_t)(m.nx / 2 + 1) * m.ny;
-    float* stack = managed_floats(pixels * N);
-    float* spare = managed_floats(pixels * N);
-    float* rec = managed_floats(volume_voxels(m.nx, m.ny, m.nz));
-    float* amp_before = managed_floats(half * N);
-    float* amp_after = managed_floats(half * N);
+constexpr const char* DEBUG_MANAGED_COPY = "debu_graw_z3d_read_write.mrc";
+constexpr const char* DEBUG_HOST_COPY = "debug_raw_3d_read_write.mrc";
+
+// The benchmark sequence on a managed copy of a volume, its stacks of
+// stack_floats (N images, checked by the caller): rec written to out when the
+// driver accepts N.
+int run_benchmark_sequence(const char* out, const VolumeInput& m, unsigned N, size_t stack_floats, int direction,
+                           int use_many) {
+    // A half spectrum of nx/2 + 1 columns is never wider than its image.
+    const size_t half = (size_t)(m.nx / 2 + 1) * m.ny * std::max(N, 1u);
+    float* stack = managed_floats(stack_floats);
+    float* spare = managed_floats(stack_floats);
+    float* rec = managed_floats(m.voxels());
+    float* amp_before = managed_floats(half);
+    float* amp_after = managed_floats(half);
     const int r = zgpu_3d_project_rec_randN3_debug(rec, stack, spare, amp_before, amp_after, N, m.v, m.nx, m.ny, m.nz,
                                                    m.cx, m.cy, m.cz, direction, 0, use_many);
     CUDA_CHECK(cudaDeviceSynchronize());
@@ -312,46 +308,45 @@ int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, c
         return -1;
     }
     std::printf("b1 inf%s \n", in);
-    int nx, ny, nz;
-    get_mrcf_xyz(nx, ny, nz, in);
+    VolumeInput m;
+    size_t n = 0;
+    if (READ_VOLUME_INPUT(in, true, m, rec_out, DEBUG_MANAGED_COPY, DEBUG_HOST_COPY) != 0 ||
+        VOLUME_STACK_FLOATS(m.nx, m.ny, N, n) != 0)
+        return -1;
+    const int nx = (int)m.nx, ny = (int)m.ny, nz = (int)m.nz;
     std::printf("b2 inf%s \n", in);
-    ManagedVolume m = read_managed_volume(in);
     std::printf("b3 inf%s \n", in);
     CUDA_CHECK(cudaDeviceSynchronize());
     std::printf("rot ddffffffff \n");
     sleep(1);
-    mrcf_write_xyz_zdata("debu_graw_z3d_read_write.mrc", m.v, nx, ny, nz);
+    mrcf_write_xyz_zdata(DEBUG_MANAGED_COPY, m.v, nx, ny, nz);
     CUDA_CHECK(cudaDeviceSynchronize());
-    mrcf_write_xyz_data("debug_raw_3d_read_write.mrc", m.v, nx, ny, nz);
+    mrcf_write_xyz_data(DEBUG_HOST_COPY, m.v, nx, ny, nz);
     CUDA_CHECK(cudaDeviceSynchronize());
     std::printf("rot 4 inf%s %d %d %d\n", in, nx, ny, nz);
     sleep(1);
-    const int r = run_benchmark_sequence(rec_out, m, N, direction, use_many);
-    CUDA_CHECK(cudaFree(m.v));
-    return r;
+    return run_benchmark_sequence(rec_out, m, N, n, direction, use_many);
 }
 
 // The same sequence on a fresh managed copy of the held input, its sizes as read at init.
 int MRCF_Proc3D::zgpu_project_rec_randN3_debug(const char*, const char*, unsigned N, int direction, int use_many) {
-    const ManagedVolume m{mrcf_get_zdata_all(in_name), Nx, Ny, Nz, volume_centre(Nx), volume_centre(Ny),
-                          volume_centre(Nz)};
-    const int r = run_benchmark_sequence(out_name, m, N, direction, use_many);
-    CUDA_CHECK(cudaFree(m.v));
-    return r;
+    VolumeInput m;
+    size_t n = 0;
+    if (REREAD_HELD_VOLUME(*this, m, out_name) != 0 || VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0) return -1;
+    return run_benchmark_sequence(out_name, m, N, n, direction, use_many);
 }
 
 int mrcf_3d_backproject(const char* in, const char* out, unsigned Nz, float rot, float tilt, float psi,
                         int direction) {
-    MRC_HEAD* h = mrcf_get_head(in);
-    float* img = mrcf_get_data_sliceN(in, 0);
-    if (img == nullptr) VORN_FATAL("cannot read the first image of '%s'", in);
+    if (MRCF_CHECK_OUTPUT_NAMES(out, in) != 0) return -1;
+    head_ptr h;
+    host_array<float> img = MRC_CMD_READ_FIRST(in, h);
+    size_t n = 0;
+    if (!img || MRC_CMD_SIZES(n, h->nx, h->ny, Nz) != 0) return -1;
     const unsigned nx = (unsigned)h->nx, ny = (unsigned)h->ny;
-    float* vol = host_floats(volume_voxels(nx, ny, Nz));
-    gpu_3d_backproject(vol, img, nx, ny, Nz, volume_centre(nx), volume_centre(ny), volume_centre(Nz), rot, tilt, psi,
-                       direction);
-    mrcf_write_xyz_data(out, vol, (int)nx, (int)ny, (int)Nz);
-    std::free(vol);
-    std::free(img);
-    std::free(h);
+    std::vector<float> vol = MRC_CMD_FLOATS(n);
+    gpu_3d_backproject(vol.data(), img.get(), nx, ny, Nz, volume_centre(nx), volume_centre(ny), volume_centre(Nz), rot,
+                       tilt, psi, direction);
+    mrcf_write_xyz_data(out, vol.data(), (int)nx, (int)ny, (int)Nz);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cuda_general.h"
+#include "process2d_mrc.h"
 #include "process3d_raw.h"
 #include "str_utils.h"
 
@@ -41,7 +42,9 @@ int MRCF_Proc3D::init(const char* in) {
     init();
     if (in == nullptr) return report_empty_pointer(__LINE__), -1;
     strlcpy(in_name, in);  // bounded: a name that does not fit is fatal, never cut or left unterminated
-    if (mrcf_read_head(in_name, in_head) != 0) return -1;
+    size_t voxels = 0;
+    if (mrcf_read_head(in_name, in_head) != 0 || volume_head_sizes(*in_head, in_name, voxels, __func__, __LINE__) != 0)
+        return -1;
     volume = mrcf_get_zdata_all(in_name);
     own_volume = true;
     Nx = (unsigned)in_head->nx, Ny = (unsigned)in_head->ny, Nz = (unsigned)in_head->nz;
@@ -57,6 +60,7 @@ int MRCF_Proc3D::init(const char* in) {
 int MRCF_Proc3D::init(const char* in, const char* out) {
     if (in == nullptr) report_empty_pointer(__LINE__);
     if (out == nullptr) report_empty_pointer(__LINE__);
+    if (MRCF_CHECK_OUTPUT_NAMES(out, in) != 0) return init(), -1;
     const int r = init(in);
     if (out != nullptr) strlcpy(out_name, out);
     std::memcpy(out_head, in_head, sizeof(MRC_HEAD));
@@ -79,19 +83,31 @@ int MRCF_Proc3D::destroy() {
     return 0;
 }
 
+int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, std::initializer_list<const char*> outputs,
+                       const char* func, int line) {
+    if (p.in_name == nullptr || p.Nx == 0)
+        return mrc_cmd_refuse(func, line, "No input volume is held: init with a volume file first.");
+    if (read_volume_input(p.in_name, outputs, true, v, func, line) != 0) return -1;
+    if (v.nx == p.Nx && v.ny == p.Ny && v.nz == p.Nz) return 0;
+    return mrc_cmd_refuse(func, line, "%s is no longer the volume of %u x %u x %u read at init.", p.in_name, p.Nx,
+                          p.Ny, p.Nz);
+}
+
 int MRCF_Proc3D::rrt_test(const char*, const char*, unsigned N, unsigned M) {
-    float* v = mrcf_get_zdata_all(in_name);
+    char proj_name[NAME_BYTES] = {};
+    if (in_name != nullptr) replace_file_suffix(proj_name, "_proj.mrc", in_name, ".mrc");
+    VolumeInput v;
+    size_t n = 0;
+    if (REREAD_HELD_VOLUME(*this, v, out_name, proj_name) != 0 || VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0) return -1;
     float *stack = nullptr, *rec = nullptr;
-    cuda_malloc_many_pointers<float>(NxNy * (N > 0 ? N : 1), &stack, nullptr);
+    cuda_malloc_many_pointers<float>(n, &stack, nullptr);
     cuda_malloc_many_pointers<float>(NxNyNz, &rec, nullptr);
-    const int r = zgpu_3d_rrt_test(rec, stack, N, v, Nx, Ny, Nz, M);
+    const int r = zgpu_3d_rrt_test(rec, stack, N, v.v, Nx, Ny, Nz, M);
     CUDA_CHECK(cudaDeviceSynchronize());
     if (r == 0) {
-        char proj_name[NAME_BYTES];
-        replace_file_suffix(proj_name, "_proj.mrc", in_name, ".mrc");
         mrcf_write_xyz_zdata(out_name, rec, (int)Nx, (int)Ny, (int)Nz);
         mrcf_write_xyz_zdata(proj_name, stack, (int)Nx, (int)Ny, (int)N);
     }
-    cudaFree_many_pointers(stack, rec, v, nullptr);
+    cudaFree_many_pointers(stack, rec, nullptr);
     return r;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cuda_general.h"
+#include "process2d_mrc.h"
 #include "process3d_raw.h"
 #include "sym.h"
 
@@ -35,46 +36,30 @@ bool operators_of_file(std::vector<RT_Mat3D>& ops, const char* file, int directi
     return true;
 }
 
-// A volume file read whole, and its sizes.
-struct VolumeFile {
-    MRC_HEAD* head;
-    float* v;
-    unsigned nx, ny, nz;
-};
-VolumeFile read_volume_file(const char* name) {
-    VolumeFile f{mrcf_get_head(name), mrcf_get_data_all(name), 0, 0, 0};
-    f.nx = (unsigned)f.head->nx, f.ny = (unsigned)f.head->ny, f.nz = (unsigned)f.head->nz;
-    return f;
-}
-void release(VolumeFile& f) {
-    std::free(f.v);
-    std::free(f.head);
-}
-bool same_size(const VolumeFile& a, const VolumeFile& b) { return a.nx == b.nx && a.ny == b.ny && a.nz == b.nz; }
-
-float* zeroed_host_volume(size_t n) {
-    float* p = (float*)std::calloc(n > 0 ? n : 1, sizeof(float));
-    if (p == nullptr) VORN_FATAL("Host memory allocation failed");
-    return p;
-}
+bool same_size(const VolumeInput& a, const VolumeInput& b) { return a.nx == b.nx && a.ny == b.ny && a.nz == b.nz; }
 
 }  // namespace
 
 int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz, float cx, float cy, float cz,
                           const char* subunit, float sx, float sy, float sz, const char* mask, const char* operators,
                           int direction, int mode, int gid) {
+    if (MRCF_CHECK_OUTPUT_NAMES(out, subunit, mask, operators) != 0) return -1;
     std::vector<RT_Mat3D> ops;
     if (!operators_of_file(ops, operators, direction, __func__)) return -1;
-    VolumeFile sub = read_volume_file(subunit), m = read_volume_file(mask);
+    size_t n = 0;
+    VolumeInput sub, m;
+    if (MRC_CMD_SIZES(n, Nx, Ny, Nz) != 0 || READ_VOLUME_INPUT(subunit, false, sub, nullptr) != 0 ||
+        READ_VOLUME_INPUT(mask, false, m, nullptr) != 0)
+        return -1;
     if (!same_size(sub, m)) {
         VORN_WARNING("the mask %s (%u x %u x %u) differs in size from the subunit %s (%u x %u x %u)! Nothing "
                      "written.\n\033[m",
                      mask, m.nx, m.ny, m.nz, subunit, sub.nx, sub.ny, sub.nz);
-        release(sub), release(m);
         return -1;
     }
     const unsigned count = (unsigned)ops.size();
-    float* v = zeroed_host_volume(volume_voxels(Nx, Ny, Nz));
+    std::vector<float> out_volume = MRC_CMD_FLOATS(n);
+    float* v = out_volume.data();
     if (gid == CPU_DEVICE) {
         cpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v, ops.data(),
                               count);
@@ -92,19 +77,20 @@ int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz
         }
     }
     mrcf_write_xyz_data(out, v, (int)Nx, (int)Ny, (int)Nz);
-    std::free(v);
-    release(sub), release(m);
     return 0;
 }
 
 int mrcf_3d_ncs_average(const char* out, float ox, float oy, float oz, const char* map, const char* mask,
                         const char* operators, int direction, int gid) {
+    if (MRCF_CHECK_OUTPUT_NAMES(out, map, mask, operators) != 0) return -1;
     std::vector<RT_Mat3D> ops;
     if (!operators_of_file(ops, operators, direction, __func__)) return -1;
-    VolumeFile mp = read_volume_file(map), m = read_volume_file(mask);
-    const float mx = volume_centre(mp.nx), my = volume_centre(mp.ny), mz = volume_centre(mp.nz);
+    VolumeInput mp, m;
+    if (READ_VOLUME_INPUT(map, false, mp, nullptr) != 0 || READ_VOLUME_INPUT(mask, false, m, nullptr) != 0) return -1;
+    const float mx = mp.cx, my = mp.cy, mz = mp.cz;
     const unsigned count = (unsigned)ops.size();
-    float* v = zeroed_host_volume(volume_voxels(m.nx, m.ny, m.nz));
+    std::vector<float> out_volume = MRC_CMD_FLOATS(m.voxels());
+    float* v = out_volume.data();
     if (gid == CPU_DEVICE) {
         cpu_3d_ncs_average(v, m.nx, m.ny, m.nz, ox, oy, oz, mp.v, mp.nx, mp.ny, mp.nz, mx, my, mz, m.v, ops.data(),
                            count);
@@ -114,7 +100,5 @@ int mrcf_3d_ncs_average(const char* out, float ox, float oy, float oz, const cha
                            count);
     }
     mrcf_write_xyz_data(out, v, (int)m.nx, (int)m.ny, (int)m.nz);
-    std::free(v);
-    release(mp), release(m);
     return 0;
 }

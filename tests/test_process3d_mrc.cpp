@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #define VORN_UNIT "tests/process3d_mrc"
+#include "mrc_files_fixture.h"
 #include "mrcfile.h"
 #include "process3d_mrc.h"
 #include "process3d_raw.h"
@@ -281,6 +285,146 @@ TEST(SymmetryFiles, BadInputsWriteNothing) {
     EXPECT_NE(printed.find("no operator in"), std::string::npos);
     EXPECT_NE(printed.find("operator direction 0"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// ---- refusals of bad input ----
+
+using mrc_test::expect_refused;
+
+// The commands that read one volume file and write to out, run as command(in, out).
+struct VolumeCommand {
+    const char* name;
+    std::function<int(const std::string&, const std::string&)> run;
+};
+std::vector<VolumeCommand> volume_commands(const std::string& ops, const std::string& stack_out) {
+    return {
+        {"flip yz", [](auto& i, auto& o) { return mrcf_flipyz(i.c_str(), o.c_str()); }},
+        {"upside down", [](auto& i, auto& o) { return mrcf_upsidedown(i.c_str(), o.c_str()); }},
+        {"rotate", [](auto& i, auto& o) { return mrcf_3d_rot_trans(i.c_str(), o.c_str(), 30, 0, 0, 1, 0, 0, 0); }},
+        {"project", [](auto& i, auto& o) { return mrcf_3d_gpu_project(i.c_str(), o.c_str(), 0, 0, 0, 0, 0); }},
+        {"managed projections", [](auto& i, auto& o) { return mrcf_3d_zgpu_project_randN(i.c_str(), o.c_str(), 2, 0, 0); }},
+        {"project and reconstruct",
+         [stack_out](auto& i, auto& o) { return mrcf_3d_gpu_project_rec_randN(i.c_str(), o.c_str(), stack_out.c_str(), 2, 0, 0); }},
+        {"benchmark", [](auto& i, auto& o) { return mrcf_3d_zgpu_project_rec_randN3_debug(i.c_str(), o.c_str(), "", "", "", "", 2, 0, 0); }},
+        {"backproject", [](auto& i, auto& o) { return mrcf_3d_backproject(i.c_str(), o.c_str(), 3, 0, 0, 0, 0); }},
+        {"expand", [ops](auto& i, auto& o) {
+             return mrcf_3d_sym_expansion(o.c_str(), 8, 8, 8, 3.5f, 3.5f, 3.5f, i.c_str(), 0, 0, 0, i.c_str(), ops.c_str(), 1, 0, 999);
+         }},
+        {"ncs average", [ops](auto& i, auto& o) { return mrcf_3d_ncs_average(o.c_str(), 0, 0, 0, i.c_str(), i.c_str(), ops.c_str(), 1, 999); }},
+    };
+}
+
+// The output named as the input itself or through a link: refused before
+// anything is opened; the input stays whole.
+TEST(VolumeRefusals, OutputThatIsTheInput) {
+    mrc_test::TempDir dir;
+    const std::string in = mrc_test::write_mrc(dir, "in.mrc", seeded_volume(6, 5, 4, 3), 6, 5, 4), link = dir.file("link.mrc");
+    std::filesystem::create_symlink(in, link);
+    const std::string ops = dir.file("ops.txt"), stack = dir.file("stack.mrc");
+    mrc_test::write_text(ops, C4_OPERATORS);
+    for (const std::string& out : {in, link})
+        for (const auto& c : volume_commands(ops, stack))
+            expect_refused([&] { return c.run(in, out); }, "is the input file", {in}, {stack}, std::string(c.name) + " into " + out);
+}
+
+// Inputs without a whole header (an empty file, one byte short, a directory)
+// or of no voxel: refused with -1, no output made.
+TEST(VolumeRefusals, InputsWithoutAVolume) {
+    mrc_test::TempDir dir;
+    const std::string ops = dir.file("ops.txt"), out = dir.file("out.mrc"), stack = dir.file("stack.mrc");
+    mrc_test::write_text(ops, C4_OPERATORS);
+    std::vector<std::pair<std::string, std::string>> inputs;  // file, what the refusal says
+    for (const std::string& in : mrc_test::headless_inputs(dir)) inputs.push_back({in, "No MRC header in " + in});
+    const std::string flat = mrc_test::header_only(dir, "flat.mrc", 4, 4, 0);
+    inputs.push_back({flat, flat + " holds no image."});
+    const std::string prefix = dir.file("slice_");
+    for (const auto& [in, says] : inputs) {
+        for (const auto& c : volume_commands(ops, stack))
+            expect_refused([&] { return c.run(in, out); }, says, {in}, {out, stack}, std::string(c.name) + " of " + in);
+        expect_refused([&] { return mrcf_split(in.c_str(), prefix.c_str()); }, says, {in}, {prefix + "000000.mrc"}, "split of " + in);
+        expect_refused([&] { return mrcf_3d_cpu_print_mass_center(in.c_str()); }, says, {in}, {}, "mass centre of " + in);
+        const float3 c = quietly([&] { return mrcf_3d_cpu_get_mass_center(in.c_str()); });
+        EXPECT_TRUE(std::isnan(c.x) && std::isnan(c.y) && std::isnan(c.z)) << in;
+    }
+}
+
+// Sizes and counts whose arrays could not be had, or of no voxel: refused in
+// 64 bits before anything is sized by them.
+TEST(VolumeRefusals, SizesAndCountsThatHoldNoArray) {
+    mrc_test::TempDir dir;
+    const std::string in = mrc_test::write_mrc(dir, "in.mrc", seeded_volume(6, 5, 4, 3), 6, 5, 4), out = dir.file("out.mrc");
+    const std::string huge = mrc_test::header_only(dir, "huge.mrc", INT_MAX, INT_MAX, INT_MAX), ops = dir.file("ops.txt");
+    mrc_test::write_text(ops, C4_OPERATORS);
+    const std::string sizes = "each must be 1 to 2147483647";
+    // What the refusal says, and the call.
+    const std::pair<std::string, std::function<int()>> cases[] = {
+        {"Sizes 2147483647 x 2147483647 x 2147483647: " + sizes,
+         [&] { return mrcf_3d_rot_trans(huge.c_str(), out.c_str(), 0, 0, 0, 0, 0, 0, 0); }},
+        {huge + " holds less data than its header describes.", [&] { return mrcf_flipyz(huge.c_str(), out.c_str()); }},
+        {"Sizes 6 x 5 x 4294967295: " + sizes,
+         [&] { return mrcf_3d_gpu_project_randN(in.c_str(), out.c_str(), UINT_MAX, 0, 0); }},
+        {"Sizes 6 x 5 x 2147483648: " + sizes,
+         [&] { return mrcf_3d_zgpu_project_randN(in.c_str(), out.c_str(), 1u << 31, 0, 0); }},
+        {"Sizes 6 x 5 x 2147483648: " + sizes,
+         [&] { return mrcf_3d_zgpu_project_rec_randN3_debug(in.c_str(), out.c_str(), "", "", "", "", 1u << 31, 0, 0); }},
+        {"Sizes 6 x 5 x 0: " + sizes, [&] { return mrcf_3d_backproject(in.c_str(), out.c_str(), 0, 0, 0, 0, 0); }},
+        {"Sizes 0 x 8 x 8: " + sizes,
+         [&] { return mrcf_3d_sym_expansion(out.c_str(), 0, 8, 8, 0, 0, 0, in.c_str(), 0, 0, 0, in.c_str(), ops.c_str(), 1, 0, 999); }},
+        {"Sizes 2147483648 x 1 x 1: " + sizes, [&] { return mrcf_3d_0123(out.c_str(), 1u << 31, 1, 1, 0); }},
+    };
+    for (const auto& [says, run] : cases) expect_refused(run, says, {in, huge}, {out}, says);
+    for (const char* debug_copy : {"debu_graw_z3d_read_write.mrc", "debug_raw_3d_read_write.mrc"})
+        EXPECT_FALSE(std::filesystem::exists(debug_copy));
+    // A stack within the sizes but beyond the device: the library's fatal line.
+    EXPECT_EXIT((dup2(2, 1), vorn_host::set_device_memory_budget(1 << 20),
+                 mrcf_3d_zgpu_project_randN(in.c_str(), out.c_str(), 100000, 0, 0)),
+                ::testing::ExitedWithCode(1), "Error");
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// The held volume: init refuses an input that holds none or an output that is
+// it; the runs refuse when nothing is held, when the file has changed since
+// init, and projections whose file name is a link to the input.
+TEST(VolumeRefusals, HeldVolume) {
+    mrc_test::TempDir dir;
+    const Volume v = seeded_volume(6, 6, 6, 5);
+    const std::string vol = mrc_test::write_mrc(dir, "vol.mrc", v, 6, 6, 6), changing = dir.file("changing.mrc");
+    const std::string flat = mrc_test::header_only(dir, "flat.mrc", 4, 4, 0), short_file = dir.file("short.mrc");
+    const std::string rec = dir.file("rec.mrc"), link = dir.file("link.mrc");
+    mrc_test::write_text(short_file, std::string(100, 'x'));
+    std::filesystem::create_symlink(vol, link);
+    std::filesystem::create_symlink(vol, dir.file("vol_proj.mrc"));
+    const auto shrink = [&] { mrc_test::write_mrc(dir, "changing.mrc", Volume(180, 1.0f), 6, 6, 5); };
+    const auto rrt = [](MRCF_Proc3D& p) { return p.rrt_test(nullptr, nullptr, 2, 3); };
+    const std::string changed = changing + " is no longer the volume of 6 x 6 x 6 read at init.";
+    const struct {
+        const char* name;
+        std::string in, out;
+        std::function<int(MRCF_Proc3D&)> run;
+        std::string says;
+    } cases[] = {
+        {"init of a short file", short_file, rec, nullptr, "is shorter than an MRC header"},
+        {"init of no voxel", flat, rec, nullptr, flat + " holds no image."},
+        {"init into the input", vol, vol, nullptr, "is the input file"},
+        {"init into a link to the input", vol, link, nullptr, "is the input file"},
+        {"projections onto the input", vol, rec, rrt, "is the input file"},
+        {"test on a changed volume", changing, rec, [&](MRCF_Proc3D& p) { return shrink(), rrt(p); }, changed},
+        {"benchmark on a changed volume", changing, rec,
+         [&](MRCF_Proc3D& p) { return shrink(), p.zgpu_project_rec_randN3_debug(nullptr, nullptr, 2, 0, 0); }, changed},
+        {"test of nothing held", "", rec, rrt, "No input volume is held"},
+    };
+    for (const auto& c : cases) {
+        mrc_test::write_mrc(dir, "changing.mrc", v, 6, 6, 6);
+        expect_refused(
+            [&] {
+                MRCF_Proc3D p;
+                const int held = c.in.empty() ? p.init() : p.init(c.in.c_str(), c.out.c_str());
+                const int r = c.run ? c.run(p) : held;
+                p.destroy();
+                return r;
+            },
+            c.says, {vol}, {rec}, c.name);
+    }
 }
 
 }  // namespace
