@@ -573,6 +573,17 @@ void vorn_normz_for_display(float* x, size_t n, float s, float m);
 int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
                           float ps, float U, float V, float A);
 
+// The suffixes of a micrograph's outputs, put in place of its .mrc or .mrcs
+// (the log's is an option): the one list its writers and vorn_mic_outputs use.
+constexpr const char* VORN_CTF_SUFFIX = ".ctf";
+constexpr const char* VORN_POW_SUFFIX = ".pow";
+constexpr const char* VORN_EPA_IMAGE_SUFFIX = ".epa";
+constexpr const char* VORN_EPA_LOG_SUFFIX = "_EPA.log";
+constexpr const char* VORN_PF_SUFFIX = "_pf.mrc";
+constexpr const char* VORN_LOCAL_STAR_SUFFIX = "_local.star";
+constexpr const char* VORN_LOCAL_CTF_SUFFIX = "_local.ctf";
+constexpr const char* VORN_AUTOGRID_SUFFIX = "_autogrid.star";
+
 // Every file written for micrograph mic under the options in force; spared_by_reload
 // marks those a spectrum reloaded from an earlier run leaves as they are.
 struct MicOutput {

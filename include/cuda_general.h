@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "gpu.h"
 #include "report.h"
@@ -82,6 +85,20 @@ inline void cuda_malloc_many_pointers(size_t n, T** first, ...) {
     for (T** p = first; p != nullptr; p = va_arg(ap, T**))
         gpu_check(cudaMallocManaged((void**)p, n * sizeof(T), cudaMemAttachGlobal), __LINE__, "include/cuda_general");
     va_end(ap);
+}
+
+// ---- host memory ----
+// Resizes v; false instead of an exception when the memory cannot be had, so
+// that a caller refuses or ends with its own line.
+template <class T> bool try_resize(std::vector<T>& v, size_t n) {
+    try {
+        v.resize(n);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
 }
 
 // ---- value fills: device forms (pointer, value, count), host forms (pointer, count, value) ----

@@ -213,9 +213,9 @@ int VORN_A::vorn_test_set_io_info() {
 
 void VORN_A::vorn_set_output_names(const char* name, char* log, char* ctf, char* pow, char* epa) {
     mrcf_set_outname_by_suffix(log, name, para->logsuffix);
-    mrcf_set_outname_by_suffix(ctf, name, ".ctf");
-    mrcf_set_outname_by_suffix(pow, name, ".pow");
-    mrcf_set_outname_by_suffix(epa, name, ".epa");
+    mrcf_set_outname_by_suffix(ctf, name, VORN_CTF_SUFFIX);
+    mrcf_set_outname_by_suffix(pow, name, VORN_POW_SUFFIX);
+    mrcf_set_outname_by_suffix(epa, name, VORN_EPA_IMAGE_SUFFIX);
 }
 
 int VORN_A::vorn_check_outputs_spare_inputs() {
@@ -250,15 +250,15 @@ std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic) {
     std::vector<MicOutput> outs;
     auto add = [&](const char* suffix, bool spared_by_reload) { outs.push_back({stem + suffix, spared_by_reload}); };
     add(p.logsuffix, false);
-    add(".ctf", true);
-    add(".pow", true);
-    if (p.do_EPA) add(".epa", true);
-    add("_EPA.log", false);
-    if (p.do_phase_flip) add("_pf.mrc", false);
+    add(VORN_CTF_SUFFIX, true);
+    add(VORN_POW_SUFFIX, true);
+    if (p.do_EPA) add(VORN_EPA_IMAGE_SUFFIX, true);
+    add(VORN_EPA_LOG_SUFFIX, false);
+    if (p.do_phase_flip) add(VORN_PF_SUFFIX, false);
     if (p.do_local_refine) {
-        add("_local.star", false);
-        if (p.write_local_ctf) add("_local.ctf", false);
-        if (p.local_boxtype == 3) add("_autogrid.star", false);
+        add(VORN_LOCAL_STAR_SUFFIX, false);
+        if (p.write_local_ctf) add(VORN_LOCAL_CTF_SUFFIX, false);
+        if (p.local_boxtype == VORN_LOCAL_AUTOGRID) add(VORN_AUTOGRID_SUFFIX, false);
     }
     return outs;
 }

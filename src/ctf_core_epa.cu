@@ -169,11 +169,16 @@ constexpr unsigned EPA_BATCH_STEPS = 64;
 template <int N> struct StretchSamples {
     static_assert(N >= 1 && N <= 3, "the images' sums and the weight fill one record of four");
     float at[GPU_LANES][EPA_BATCH_STEPS][4];
+    // Field f of a record: image f's weighted value, then the weight, then zeros.
+    static __host__ __device__ __forceinline__ gpu_lanes_f field(const gpu_lanes_f (&gv)[N], const gpu_lanes_f& g,
+                                                                int f) {
+        if (f < N) return gv[f];
+        return f == N ? g : gpu_lanes_f(0.0f);
+    }
     // Stores the samples of step k of every lane.
     __host__ __device__ __forceinline__ void store(unsigned k, const gpu_lanes_f (&gv)[N], const gpu_lanes_f& g) {
-        const gpu_lanes_f zero = 0.0f;
-        gpu_lanes_store_quads(&at[0][k][0], EPA_BATCH_STEPS * 4, gv[0], N > 1 ? gv[N > 1 ? 1 : 0] : g,
-                              N > 2 ? gv[N > 2 ? 2 : 0] : N > 1 ? g : zero, N > 2 ? g : zero);
+        gpu_lanes_store_quads(&at[0][k][0], EPA_BATCH_STEPS * 4, field(gv, g, 0), field(gv, g, 1), field(gv, g, 2),
+                              field(gv, g, 3));
     }
 };
 

@@ -225,7 +225,7 @@ int VORN_A::vorn_epa_1d_ccf_B_estimation() {
     epa_local_ccc(h_epa_ccc, h_epa_spec, h_epa_sim, n, w);
     epa_smooth_ccc(h_epa_ccc_s, h_epa_ccc, n, w);
 
-    mrcf_set_outname_by_suffix(epa_log_name, mic_name, "_EPA.log");
+    mrcf_set_outname_by_suffix(epa_log_name, mic_name, VORN_EPA_LOG_SUFFIX);
     FILE* table = std::fopen(epa_log_name, "w+");
     if (table == nullptr) vorn_cannot_write(__func__, __LINE__, epa_log_name);
     std::fprintf(table, "  Resolution      |CTFsim|    EPA( Ln|F| )        Bg         EPA(Ln|F| - Bg)    CCC\n");

@@ -132,11 +132,11 @@ int VORN_A::vorn_check_boxf() {
 int VORN_A::vorn_get_local_boxf() {
     const VORN_Para& p = *para;
     local_boxf_usable = 1;
-    if (p.local_boxtype == 1) {
+    if (p.local_boxtype == VORN_LOCAL_BOXFILE) {
         mrcf_set_outname_by_suffix(local_box_name, mic_name, p.boxsuffix);
         vorn_check_boxf();
-    } else if (p.local_boxtype == 3) {
-        mrcf_set_outname_by_suffix(local_box_name, mic_name, "_autogrid.star");
+    } else if (p.local_boxtype == VORN_LOCAL_AUTOGRID) {
+        mrcf_set_outname_by_suffix(local_box_name, mic_name, VORN_AUTOGRID_SUFFIX);
         auto_grid_starboxf_2d_from_center_nxm(local_box_name, (unsigned)head_cur->nx, (unsigned)head_cur->ny,
                                               (unsigned)p.local_boxsize, (unsigned)p.local_autogrid_X,
                                               (unsigned)p.local_autogrid_Y);
@@ -154,7 +154,7 @@ static FILE* open_local_output(const char* name) {
 }
 
 int VORN_A::vorn_open_output_local_head() {
-    mrcf_set_outname_by_suffix(local_star_name, mic_name, "_local.star");
+    mrcf_set_outname_by_suffix(local_star_name, mic_name, VORN_LOCAL_STAR_SUFFIX);
     local_star_file = open_local_output(local_star_name);
     if (local_star_file == nullptr) return -1;
     std::printf("\nWriting out star file %s for local refinement\n", local_star_name);
@@ -162,7 +162,7 @@ int VORN_A::vorn_open_output_local_head() {
     vorn_particle_star_write_head(local_star_file);
     // A micrograph without particles gets no empty image file.
     if (para->write_local_ctf && local_ptcl_n > 0) {
-        mrcf_set_outname_by_suffix(local_ctf_name, mic_name, "_local.ctf");
+        mrcf_set_outname_by_suffix(local_ctf_name, mic_name, VORN_LOCAL_CTF_SUFFIX);
         local_ctf_file = open_local_output(local_ctf_name);
         if (local_ctf_file == nullptr) {
             vorn_close_output_local();

@@ -97,7 +97,7 @@ int VORN_A::vorn_write_ctfout(char /*mode*/) {
 int mrcf_phase_flip_write(const char* name, float* d_image, int nx, int ny, float apix, float kV, float cs, float ac,
                           float ps, float U, float V, float A) {
     char out_name[VORN_NAME_LEN];
-    mrcf_set_outname_by_suffix(out_name, name, "_pf.mrc");
+    mrcf_set_outname_by_suffix(out_name, name, VORN_PF_SUFFIX);
     const size_t n = (size_t)nx * (size_t)ny;
     float* d_own = nullptr;
     if (d_image == nullptr) {

@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -66,19 +64,6 @@ int64_t data_end(const MRC_HEAD* h) {
         __builtin_add_overflow(bytes, mrc_data_offset(h), &end))
         return -1;
     return end;
-}
-
-// Resizes v; false instead of an exception when the memory cannot be had.
-template <class T>
-bool try_resize(std::vector<T>& v, size_t n) {
-    try {
-        v.resize(n);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
 }
 
 bool seek_to(FILE* f, int64_t offset) { return offset >= 0 && fseeko(f, (off_t)offset, SEEK_SET) == 0; }

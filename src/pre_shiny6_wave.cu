@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -351,11 +350,7 @@ void wave_run_inverse(WaveRun& r, float* out) {
 // memory cannot be had.
 template <class T>
 void resize_or_die(std::vector<T>& v, size_t n) {
-    try {
-        v.resize(n);
-    } catch (const std::bad_alloc&) {
-        VORN_FATAL("no memory for %zu values of %zu bytes", n, sizeof(T));
-    }
+    if (!try_resize(v, n)) VORN_FATAL("no memory for %zu values of %zu bytes", n, sizeof(T));
 }
 
 // The frames used and the inputs one particle's weighting reads.

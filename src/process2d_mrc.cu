@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -118,12 +116,9 @@ int mrc_cmd_sizes(std::initializer_list<int64_t> sizes, size_t& n, const char* f
 }
 
 std::vector<float> mrc_cmd_floats(size_t n, const char* func, int line) {
-    try {
-        return std::vector<float>(n);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    vorn_fatal_line(func, VORN_UNIT, line, "Not enough memory for %zu floats", n);
+    std::vector<float> v;
+    if (!try_resize(v, n)) vorn_fatal_line(func, VORN_UNIT, line, "Not enough memory for %zu floats", n);
+    return v;
 }
 
 void mrc_cmd_abandon(FILE* out, const char* out_name, const char* action, const char* file, const char* func,

@@ -69,7 +69,6 @@ int mrcf_3d_sym_expansion(const char* out, unsigned Nx, unsigned Ny, unsigned Nz
             gpu_3d_syms_expansion(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz, m.v,
                                   ops.data(), count);
         } else if (mode == 1) {
-            check_gid(gid);
             gpu_3d_syms_expansion_all_slices(v, Nx, Ny, Nz, cx, cy, cz, sub.v, sub.nx, sub.ny, sub.nz, sx, sy, sz,
                                              m.v, ops.data(), count);
         } else {

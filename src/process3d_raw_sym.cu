@@ -44,9 +44,9 @@ __host__ __device__ __forceinline__ void blend_into(float& out, float m, float v
 // subunit, else true with w the mask value sampled there.
 __host__ __device__ __forceinline__ bool expand_voxel(float& out, const VolumeMap& m, const Subunit& s, unsigned x,
                                                       unsigned y, unsigned z, float& w) {
-    const float3 p = subunit_source(m, s, x, y, z);
-    if (!trilinear_inside(s.nx, s.ny, s.nz, p.x, p.y, p.z)) return false;
-    const TrilinearTaps t = trilinear_taps(s.nx, s.ny, s.nz, p.x, p.y, p.z);
+    float3 p = subunit_source(m, s, x, y, z);
+    if (!trilinear_onto(s.nx, s.ny, s.nz, p.x, p.y, p.z)) return false;
+    const TrilinearTaps t = trilinear_taps_on_grid(s.nx, s.ny, s.nz, p.x, p.y, p.z);
     w = trilinear_value(s.mask, t);
     blend_into(out, w, trilinear_value(s.v, t));
     return true;
@@ -72,9 +72,9 @@ __host__ __device__ __forceinline__ void ncs_voxel(float* out, const float* mask
     const size_t i = voxel_element(x, y, z, Nx, Ny);
     const float w = mask[i];
     if (!(w > 0.0f)) return;  // masked out: nothing to sample
-    const float3 q = m.source((float)x + ox, (float)y + oy, (float)z + oz);
-    if (!trilinear_inside(nx, ny, nz, q.x, q.y, q.z)) return;
-    const float v = trilinear_value(map, trilinear_taps(nx, ny, nz, q.x, q.y, q.z));
+    float3 q = m.source((float)x + ox, (float)y + oy, (float)z + oz);
+    if (!trilinear_onto(nx, ny, nz, q.x, q.y, q.z)) return;
+    const float v = trilinear_value(map, trilinear_taps_on_grid(nx, ny, nz, q.x, q.y, q.z));
     out[i] += w >= SYM_FULL_WEIGHT ? v : w * v;
 }
 
