@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <string>
 
 struct MRC_HEAD {
     int32_t nx, ny, nz;                     // columns, rows, sections
@@ -148,8 +149,14 @@ int mrcf_io_open_io_read_write_head(const char* in, const char* out, FILE*& fin,
 // Removes an output whose writing failed, when it is a regular file: a device
 // or other special file named as output (/dev/full) is never removed.
 void mrcf_remove_output(const char* name);
-// True when a and b name one file: the same path, or two existing paths of one
-// device and inode (a link, another spelling of the path).
+// The file a name denotes, also one still to be written, as a text that two
+// names share exactly when they denote one file: an existing file by its device
+// and inode; a name that does not exist yet by its folder's device and inode and
+// its last component (a link that leads nowhere by the file it would create); a
+// name in a folder that does not exist by the name itself.
+std::string mrcf_file_id(const char* name);
+// True when a and b name one file: the same path, or the same file id (a link,
+// another spelling of the path, also of a file still to be written).
 bool mrcf_same_file(const char* a, const char* b);
 // 0 when out is none of the inputs (a null out or input is none); otherwise -1 after
 // the warning "Output file <out> is the input file <in>! Nothing written." in

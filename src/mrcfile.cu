@@ -5,12 +5,14 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -700,10 +702,41 @@ void mrcf_remove_output(const char* name) {
     if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) std::remove(name);
 }
 
+namespace {
+
+std::string stat_id(const struct stat& st) {
+    return std::to_string((unsigned long long)st.st_dev) + ":" + std::to_string((unsigned long long)st.st_ino);
+}
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string mrcf_file_id(const char* name) {
+    std::string path = name;
+    struct stat st;
+    // A link to a file not yet there is where that file will be written.
+    for (int hops = 0; hops < 40 && stat(path.c_str(), &st) != 0; ++hops) {
+        char target[4096];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n <= 0) break;
+        target[n] = '\0';
+        path = target[0] == '/' ? std::string(target) : folder_of(path) + "/" + target;
+    }
+    if (stat(path.c_str(), &st) == 0) return stat_id(st);
+    const size_t slash = path.find_last_of('/');
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!leaf.empty() && leaf != "." && leaf != ".." && stat(folder_of(path).c_str(), &st) == 0)
+        return stat_id(st) + "/" + leaf;
+    // Nothing can be written there: the name stands for itself (ids of files begin with a digit).
+    return "?" + path;
+}
+
 bool mrcf_same_file(const char* a, const char* b) {
-    if (std::strcmp(a, b) == 0) return true;
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return std::strcmp(a, b) == 0 || mrcf_file_id(a) == mrcf_file_id(b);
 }
 
 int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,

@@ -389,6 +389,36 @@ TEST(MrcNames, OutputNames) {
     }
 }
 
+// Two names are one file when they denote it, whether it exists yet or not:
+// another spelling of the folder, a link, a link to a file still to come.
+TEST(MrcNames, SameFileAlsoBeforeTheFileExists) {
+    TempDir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    ASSERT_EQ(symlink(dir.file("new.log").c_str(), dir.file("ahead.log").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("sub").c_str(), dir.file("via").c_str()), 0);
+    std::FILE* f = std::fopen(dir.file("old.log").c_str(), "w");
+    std::fclose(f);
+    ASSERT_EQ(link(dir.file("old.log").c_str(), dir.file("hard.log").c_str()), 0);
+    const struct {
+        std::string a, b;
+        bool same;
+    } cases[] = {
+        {dir.file("new.log"), dir.path + "/./new.log", true},
+        {dir.file("new.log"), dir.path + "/sub/../new.log", true},
+        {dir.file("sub/x.log"), dir.file("via/x.log"), true},
+        {dir.file("new.log"), dir.file("ahead.log"), true},
+        {dir.file("old.log"), dir.file("hard.log"), true},
+        {dir.file("new.log"), dir.file("new.pow"), false},
+        {dir.file("new.log"), dir.file("sub/new.log"), false},
+        {dir.file("old.log"), dir.file("new.log"), false},
+        {dir.file("none/x.log"), dir.path + "/./none/x.log", false},  // no folder: nothing is written there
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mrcf_same_file(c.a.c_str(), c.b.c_str()), c.same) << c.a << " " << c.b;
+        EXPECT_EQ(mrcf_file_id(c.a.c_str()) == mrcf_file_id(c.b.c_str()), c.same) << c.a << " " << c.b;
+    }
+}
+
 TEST_F(MrcDeath, OutputNamesThatDoNotFitAreRefused) {
     // Cut to 1023 characters, two long inputs would share one output file.
     const std::string stem(1020, 'a'), fits(1018, 'a');
