@@ -270,6 +270,15 @@ public:
     size_t mic_nonfinite = 0;
     float mic_min = 0, mic_max = 0;
     int spec_reloaded = 0;  // 1 when this micrograph's spectrum came from an earlier run's ".pow"
+    // Each output name belongs to the first micrograph of the list that names it:
+    // per micrograph, which of its outputs (in the order of vorn_mic_outputs) are
+    // its own, and why it is skipped when one is not ("" when all are).
+    std::vector<std::vector<char>> mic_owned_outputs;
+    std::vector<std::string> mic_output_clash;
+    // Why the micrograph in work is skipped, for its log; its output names are
+    // its to replace once its name and file have passed their checks.
+    std::string mic_skip_why;
+    int mic_outputs_claimed = 0;
 
     // ---- local refinement: start slots, band and box sizes ----
     PUVA local_puva_err, local_puva_init, local_puva_cur;
@@ -442,9 +451,12 @@ public:
     FILE* local_star_file = nullptr;
     FILE* local_ctf_file = nullptr;
     MRC_HEAD* local_ctf_head = nullptr;
-    // 0, or -1 (with a warning) when the micrograph is to be skipped: its box file
-    // cannot be read or its local outputs cannot be written.
+    // 0, or -1 (with a warning) when the micrograph is to be skipped: its local
+    // outputs cannot be written. Refines at the boxes vorn_local_read_boxes kept.
     int vorn_local_refine();
+    // Reads the micrograph's particle boxes before its fit: 0, or -1 (with a
+    // warning) when its box file cannot be read and it is to be skipped.
+    int vorn_local_read_boxes();
     int vorn_get_local_boxf();
     int vorn_check_boxf();
     int vorn_open_output_local_head();
@@ -502,6 +514,12 @@ public:
     int vorn_check_mic_values();
     // -1 (with a warning) when the refined values are not all finite numbers.
     int vorn_check_fit_finite();
+    // Keeps why the micrograph in work is skipped, for its log.
+    void vorn_note_skip(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Ends a micrograph that is skipped, leaving nothing a resumed run would
+    // take as done: its log says why, and the results an earlier fit left under
+    // its own output names are removed. Returns MicOutcome::Failed.
+    MicOutcome vorn_skip_mic();
     // The closing line of the batch; returns the exit status.
     int vorn_put_batch_summary();
     // Reads the micrograph in work from mic_file: 0, or -1 (warning) on a failed read.
@@ -512,7 +530,9 @@ public:
     int vorn_end_one_mic();
     // The output names of micrograph `name` (1024-character buffers), as the run derives them.
     void vorn_set_output_names(const char* name, char* log, char* ctf, char* pow, char* epa);
-    // Refuses (fatal line) a run in which an output file would replace an input.
+    // Refuses (fatal line) a run in which an output file would replace an input
+    // or the summary, and finds which micrograph owns each output name; all
+    // names are compared as the files they denote (mrcf_file_id).
     int vorn_check_outputs_spare_inputs();
     // -1 (with a warning naming the file and why) when an output of the micrograph
     // in work cannot be written: a directory in its place, no write permission, a
@@ -584,11 +604,14 @@ constexpr const char* VORN_LOCAL_STAR_SUFFIX = "_local.star";
 constexpr const char* VORN_LOCAL_CTF_SUFFIX = "_local.ctf";
 constexpr const char* VORN_AUTOGRID_SUFFIX = "_autogrid.star";
 
-// Every file written for micrograph mic under the options in force; spared_by_reload
-// marks those a spectrum reloaded from an earlier run leaves as they are.
+// Every file written for micrograph mic under the options in force, the log
+// first; spared_by_reload marks those a spectrum reloaded from an earlier run
+// leaves as they are, stale_when_skipped the results of an earlier fit that a
+// micrograph skipped now must not keep.
 struct MicOutput {
     std::string name;
     bool spared_by_reload;
+    bool stale_when_skipped;
 };
 std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic);
 

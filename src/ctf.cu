@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
-#include <utility>
 
 #include "cuda_general.h"
 #include "gpu_buffers.h"
@@ -39,10 +39,11 @@ void red_warning(const char* func, int line, const char* fmt, ...) {
 }
 #define RED_WARNING(...) red_warning(__func__, __LINE__, __VA_ARGS__)
 
-// A header the run can be sized from and whose data can be read: positive
-// sizes, a mode the readers convert, and all voxels inside the file. Garbage or
-// a foreign byte order shows here as absurd sizes, before anything is allocated.
-bool mic_head_usable(const char* name, FILE* f, const MRC_HEAD* h) {
+// Why the header cannot size a run or have its data read, "" when it can: it
+// needs positive sizes, a mode the readers convert, and all voxels inside the
+// file. Garbage or a foreign byte order shows here as absurd sizes, before
+// anything is allocated.
+std::string mic_head_fault(FILE* f, const MRC_HEAD* h) {
     const int bytes = (h->mode == 0 || h->mode == 1 || h->mode == 2 || h->mode == 6) ? mrc_mode_bytes(h->mode) : 0;
     int64_t n = 0;
     bool ok = h->nx > 0 && h->ny > 0 && h->nz > 0 && bytes > 0 &&
@@ -51,24 +52,22 @@ bool mic_head_usable(const char* name, FILE* f, const MRC_HEAD* h) {
               !__builtin_add_overflow(n, mrc_data_offset(h), &n);
     const long size = get_file_size(f);
     ok = ok && size >= 0 && n <= (int64_t)size;
-    if (!ok)
-        VORN_WARNING("the micrograph %s is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)!\n\033[m",
-                     name, h->nx, h->ny, h->nz, h->mode, size);
-    return ok;
+    if (ok) return "";
+    char why[192];
+    std::snprintf(why, sizeof why, "is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)", h->nx,
+                  h->ny, h->nz, h->mode, size);
+    return why;
 }
 
-// A micrograph the run's buffers can take: as large as the spectrum box, and of
-// the first micrograph's size and mode (the size table says how it differs).
-bool mic_fits_run(const char* name, const char* first, const MRC_HEAD* h, const MRC_HEAD* h_first, int box) {
-    if (std::min(h->nx, h->ny) < box) {
-        VORN_WARNING("the micrograph %s of %d x %d pixels is smaller than the spectrum box of %d pixels; skipped.\n\033[m",
-                     name, h->nx, h->ny, box);
-        return false;
-    }
-    if (check_mrc_head_sizes_two_warning(name, first, h, h_first) == 0) return true;
-    VORN_WARNING("the micrograph %s differs in size or mode from %s, which sized the run; skipped.\n\033[m", name,
-                 first);
-    return false;
+// Why the run's buffers cannot take the micrograph, "" when they can: it must be
+// as large as the spectrum box, and of the first micrograph's size and mode
+// (the size table says how it differs).
+std::string mic_run_fault(const char* name, const char* first, const MRC_HEAD* h, const MRC_HEAD* h_first, int box) {
+    if (std::min(h->nx, h->ny) < box)
+        return "of " + std::to_string(h->nx) + " x " + std::to_string(h->ny) +
+               " pixels is smaller than the spectrum box of " + std::to_string(box) + " pixels";
+    if (check_mrc_head_sizes_two_warning(name, first, h, h_first) == 0) return "";
+    return std::string("differs in size or mode from ") + first + ", which sized the run";
 }
 
 // Why the micrograph name cannot be taken at all, before its file is opened:
@@ -98,12 +97,9 @@ std::string output_unwritable(const std::string& name) {
     return "its folder " + folder + ": " + std::strerror(errno);
 }
 
-// The file behind a name, when it exists.
-bool file_id(const char* name, std::pair<dev_t, ino_t>& id) {
-    struct stat st;
-    if (stat(name, &st) != 0) return false;
-    id = {st.st_dev, st.st_ino};
-    return true;
+// The micrograph's name less its ".mrc" or ".mrcs": its outputs and box file add their suffixes.
+std::string mic_stem(const char* mic) {
+    return std::string(mic, std::strlen(mic) - (size_t)get_micrograph_suffixn(mic));
 }
 
 }  // namespace
@@ -187,10 +183,13 @@ int VORN_A::vorn_check_access_openf_1st() {
         mic_file = std::fopen(name, "rb");
         if (mic_file == nullptr) vorn_cannot_open(__func__, __LINE__, name);
         mrc_read_head(mic_file, head_cur);
-        const bool usable = mic_head_usable(name, mic_file, head_cur);
+        const std::string fault = mic_head_fault(mic_file, head_cur);
         std::fclose(mic_file);
         mic_file = nullptr;
-        if (!usable) continue;  // passed over; the loop skips it in its turn
+        if (!fault.empty()) {  // passed over; the loop skips it in its turn
+            VORN_WARNING("the micrograph %s %s!\n\033[m", name, fault.c_str());
+            continue;
+        }
         if (std::min(head_cur->nx, head_cur->ny) < VORN_MIN_SIZING_EDGE) {
             RED_WARNING("the micrograph %s of %d x %d pixels is too small for a power spectrum (at least %d pixels a "
                         "side)! Automatically ignored!", name, head_cur->nx, head_cur->ny, VORN_MIN_SIZING_EDGE);
@@ -220,40 +219,64 @@ void VORN_A::vorn_set_output_names(const char* name, char* log, char* ctf, char*
 
 int VORN_A::vorn_check_outputs_spare_inputs() {
     const VORN_Para& p = *para;
-    std::set<std::string> input_names;
-    std::set<std::pair<dev_t, ino_t>> input_files;
-    auto add_input = [&](const char* name) {
-        input_names.insert(name);
-        std::pair<dev_t, ino_t> id;
-        if (file_id(name, id)) input_files.insert(id);
-    };
-    for (int k = 0; k < p.mic_count; ++k) add_input(p.mic_names[k]);
-    if (p.input_ctfstar_set) add_input(p.input_ctfstar);
-    auto is_input = [&](const char* name) {
-        std::pair<dev_t, ino_t> id;
-        return input_names.count(name) != 0 || (file_id(name, id) && input_files.count(id) != 0);
-    };
-    if (!is_str_null(p.ctfstar) && is_input(p.ctfstar))
-        VORN_FATAL("the CTF STAR summary %s is an input file; it would be overwritten", p.ctfstar);
+    // Every name is taken as the file it denotes before anything is written, so
+    // that two spellings of a file still to come are one file.
+    std::set<std::string> inputs;
+    auto refused = [&](int k) { return !mic_input_fault(p.mic_names[k]).empty(); };  // it writes nothing
     for (int k = 0; k < p.mic_count; ++k) {
-        if (!mic_input_fault(p.mic_names[k]).empty()) continue;  // refused: it writes nothing
-        for (const MicOutput& out : vorn_mic_outputs(p, p.mic_names[k]))
-            if (is_input(out.name.c_str()))
-                VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten",
-                           out.name.c_str(), p.mic_names[k]);
+        inputs.insert(mrcf_file_id(p.mic_names[k]));
+        if (p.do_local_refine && p.local_boxtype == VORN_LOCAL_BOXFILE && !refused(k))
+            inputs.insert(mrcf_file_id((mic_stem(p.mic_names[k]) + p.boxsuffix).c_str()));
+    }
+    if (p.input_ctfstar_set) inputs.insert(mrcf_file_id(p.input_ctfstar));
+    const std::string summary = is_str_null(p.ctfstar) ? "" : mrcf_file_id(p.ctfstar);
+    if (inputs.count(summary) != 0)
+        VORN_FATAL("the CTF STAR summary %s is an input file; it would be overwritten", p.ctfstar);
+    struct Claim {
+        int mic;
+        std::string name;
+    };
+    std::map<std::string, Claim> claims;
+    mic_owned_outputs.assign((size_t)p.mic_count, {});
+    mic_output_clash.assign((size_t)p.mic_count, "");
+    for (int k = 0; k < p.mic_count; ++k) {
+        if (refused(k)) continue;
+        const std::vector<MicOutput> outs = vorn_mic_outputs(p, p.mic_names[k]);
+        std::vector<char>& owned = mic_owned_outputs[(size_t)k];
+        owned.assign(outs.size(), 0);
+        for (size_t j = 0; j < outs.size(); ++j) {
+            const char* name = outs[j].name.c_str();
+            const std::string id = mrcf_file_id(name);
+            if (inputs.count(id) != 0)
+                VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten", name,
+                           p.mic_names[k]);
+            if (id == summary)
+                VORN_FATAL("the CTF STAR summary %s is also the output %s of micrograph %s; one would overwrite the "
+                           "other", p.ctfstar, name, p.mic_names[k]);
+            const auto claim = claims.emplace(id, Claim{k, outs[j].name});
+            owned[j] = claim.second;
+            std::string& clash = mic_output_clash[(size_t)k];
+            if (claim.second || !clash.empty()) continue;
+            const Claim& first = claim.first->second;
+            clash = first.mic == k ? "its outputs " + first.name + " and " + name + " are one file"
+                                   : "its output " + outs[j].name + " is also the output " + first.name +
+                                         " of micrograph " + p.mic_names[first.mic] + ", listed earlier";
+        }
     }
     return 0;
 }
 
 std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic) {
-    const std::string stem(mic, std::strlen(mic) - (size_t)get_micrograph_suffixn(mic));
+    const std::string stem = mic_stem(mic);
     std::vector<MicOutput> outs;
-    auto add = [&](const char* suffix, bool spared_by_reload) { outs.push_back({stem + suffix, spared_by_reload}); };
+    auto add = [&](const char* suffix, bool spared_by_reload, bool stale_when_skipped = false) {
+        outs.push_back({stem + suffix, spared_by_reload, stale_when_skipped});
+    };
     add(p.logsuffix, false);
-    add(VORN_CTF_SUFFIX, true);
-    add(VORN_POW_SUFFIX, true);
+    add(VORN_CTF_SUFFIX, true, true);
+    add(VORN_POW_SUFFIX, true, true);
     if (p.do_EPA) add(VORN_EPA_IMAGE_SUFFIX, true);
-    add(VORN_EPA_LOG_SUFFIX, false);
+    add(VORN_EPA_LOG_SUFFIX, false, true);
     if (p.do_phase_flip) add(VORN_PF_SUFFIX, false);
     if (p.do_local_refine) {
         add(VORN_LOCAL_STAR_SUFFIX, false);
@@ -273,6 +296,7 @@ int VORN_A::vorn_check_outputs_writable() {
         if (why.empty()) continue;
         VORN_WARNING("the output %s of micrograph %s cannot be written (%s); skipped.\n\033[m", out.name.c_str(),
                      mic_name, why.c_str());
+        vorn_note_skip("its output %s cannot be written (%s)", out.name.c_str(), why.c_str());
         return -1;
     }
     return 0;
@@ -381,6 +405,8 @@ int VORN_A::vorn_prep_one_mic() {
     const VORN_Para& p = *para;
     mic_name = p.mic_names[mic_index];
     dp_taken = 0;
+    mic_skip_why.clear();
+    mic_outputs_claimed = 0;
     const std::string fault = mic_input_fault(mic_name);
     if (!fault.empty()) {
         VORN_WARNING("the micrograph %s is refused: %s.\n\033[m", mic_name, fault.c_str());
@@ -388,34 +414,43 @@ int VORN_A::vorn_prep_one_mic() {
     }
     if (check_file_access(mic_name, "FR") != 0) return -1;
     vorn_set_output_names(mic_name, log_name, ctf_name, pow_name, epa_name);
+    mic_outputs_claimed = 1;
+    // Before its log is read: a log it shares is the earlier micrograph's.
+    const std::string clash = (size_t)mic_index < mic_output_clash.size() ? mic_output_clash[(size_t)mic_index] : "";
+    if (!clash.empty()) {
+        VORN_WARNING("the micrograph %s is skipped: %s.\n\033[m", mic_name, clash.c_str());
+        vorn_note_skip("%s", clash.c_str());
+        return -1;
+    }
     if (p.do_unfinished && vorn_is_file_ctf_done(log_name)) {
         std::printf("CTF parameter of \033[42m%s\033[m already determined. Automatically skipped.\n", mic_name);
         return 1;
     }
     if (vorn_check_outputs_writable() != 0) return -1;
-    // The micrograph is looked at before its log is opened, so that an old log
-    // survives a micrograph that is passed over.
+    // A file that is no micrograph of the run gets no log head.
     mic_file = std::fopen(mic_name, "rb");
     if (mic_file == nullptr) {
         VORN_WARNING("Cannot open file %s (%s).\n\033[m", mic_name, std::strerror(errno));
+        vorn_note_skip("the micrograph cannot be opened (%s)", std::strerror(errno));
         return -1;
     }
     mrc_read_head(mic_file, head_cur);
-    if (!mic_head_usable(mic_name, mic_file, head_cur)) {
-        close_mic_files();
-        return -1;
-    }
-    if (!mic_fits_run(mic_name, p.first_mic, head_cur, head_first, p.boxsize)) {
-        close_mic_files();
+    std::string unfit = mic_head_fault(mic_file, head_cur);
+    if (unfit.empty()) unfit = mic_run_fault(mic_name, p.first_mic, head_cur, head_first, p.boxsize);
+    if (!unfit.empty()) {
+        VORN_WARNING("the micrograph %s %s; skipped.\n\033[m", mic_name, unfit.c_str());
+        vorn_note_skip("the micrograph %s", unfit.c_str());
         return -1;
     }
     log_file = std::fopen(log_name, "w+");
     if (log_file == nullptr) {
         VORN_WARNING("Cannot write to file %s (%s); skipped.\n\033[m", log_name, std::strerror(errno));
-        close_mic_files();
+        vorn_note_skip("its log cannot be written (%s)", std::strerror(errno));
         return -1;
     }
     vorn_fput_parameters_ctffind3_like();
+    // Its box file is checked with the rest, so that one it cannot use costs no fit.
+    if (p.do_local_refine && vorn_local_read_boxes() != 0) return -1;
 
     const double t0 = wall_seconds();
     std::fprintf(log_file, "Reading file: %s\n", mic_name);
@@ -423,22 +458,14 @@ int VORN_A::vorn_prep_one_mic() {
     mic_nonfinite = 0;
     mic_min = INFINITY;
     mic_max = -INFINITY;
-    if (p.pre_read) {
-        if (vorn_take_mic_data_from_queue() != 0) {
-            close_mic_files();
-            return -1;
-        }
-    } else if (vorn_read_mic_data() != 0) {
-        VORN_WARNING("Reading micrograph %s failed!\n\033[m", mic_name);
-        close_mic_files();
+    const int read = p.pre_read ? vorn_take_mic_data_from_queue() : vorn_read_mic_data();
+    if (read != 0) {
+        if (!p.pre_read) VORN_WARNING("Reading micrograph %s failed!\n\033[m", mic_name);
+        vorn_note_skip("the micrograph cannot be read");
         return -1;
     }
     vorn_put_time("READING", t0);
-    if (vorn_check_mic_values() != 0) {
-        close_mic_files();
-        return -1;
-    }
-    return 0;
+    return vorn_check_mic_values();
 }
 
 int VORN_A::vorn_check_mic_values() {
@@ -451,7 +478,7 @@ int VORN_A::vorn_check_mic_values() {
     else
         return 0;
     VORN_WARNING("the micrograph %s cannot give a fit: %s; skipped.\n\033[m", mic_name, why);
-    if (log_file != nullptr) std::fprintf(log_file, "Skipped: the micrograph cannot give a fit: %s.\n", why);
+    vorn_note_skip("the micrograph cannot give a fit: %s", why);
     return -1;
 }
 
@@ -462,7 +489,7 @@ int VORN_A::vorn_check_fit_finite() {
             VORN_WARNING("the fit of micrograph %s is not a number (U %g, V %g, angle %g, phase shift %g, score %g, "
                          "resolution %g); skipped, no result is written.\n\033[m",
                          mic_name, ref_defU, ref_defV, ref_defA, ref_ps, ref_ccc, res_limit);
-            if (log_file != nullptr) std::fprintf(log_file, "Skipped: the fit is not a number.\n");
+            vorn_note_skip("the fit is not a number");
             return -1;
         }
     return 0;
@@ -518,6 +545,39 @@ int VORN_A::vorn_end_one_mic() {
 
 // ================= the run =================
 
+void VORN_A::vorn_note_skip(const char* format, ...) {
+    char why[2 * VORN_NAME_LEN];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(why, sizeof why, format, ap);
+    va_end(ap);
+    mic_skip_why = why;
+}
+
+MicOutcome VORN_A::vorn_skip_mic() {
+    if (mic_outputs_claimed) {
+        const VORN_Para& p = *para;
+        const std::vector<MicOutput> outs = vorn_mic_outputs(p, mic_name);
+        // Names an earlier micrograph of the list owns are its files, never touched here.
+        auto own = [&](size_t j) {
+            return (size_t)mic_index < mic_owned_outputs.size() && j < mic_owned_outputs[(size_t)mic_index].size() &&
+                   mic_owned_outputs[(size_t)mic_index][j];
+        };
+        const bool own_log = own(0);
+        if (log_file == nullptr && own_log) log_file = std::fopen(log_name, "w");
+        if (log_file != nullptr)
+            std::fprintf(log_file, "Skipped: %s.\n",
+                         mic_skip_why.empty() ? "the micrograph could not be processed" : mic_skip_why.c_str());
+        else if (own_log)
+            mrcf_remove_output(log_name);  // a log that cannot say why must not say done
+        for (size_t j = 0; j < outs.size(); ++j)
+            if (own(j) && outs[j].stale_when_skipped && !(p.reload_ctf_files && outs[j].spared_by_reload))
+                mrcf_remove_output(outs[j].name.c_str());
+    }
+    close_mic_files();
+    return MicOutcome::Failed;
+}
+
 // One micrograph through every stage: its outcome.
 MicOutcome VORN_A::vorn_run_one_mic() {
     const int prep = vorn_prep_one_mic();
@@ -527,13 +587,12 @@ MicOutcome VORN_A::vorn_run_one_mic() {
         // the batch without it: it counts as failed, so the status says so.
         if (prep > 0) return vorn_keep_star_row_of_done_mic() == 0 ? MicOutcome::AlreadyDone : MicOutcome::Failed;
         VORN_WARNING("VORN failed to prepare micrograph %s;skipped and continue with the next.!\n\033[m", mic_name);
-        return MicOutcome::Failed;
+        return vorn_skip_mic();
     }
     if (vorn_generate_ctf_d_data() != 0) {
         VORN_WARNING("VORN failed to generate CTF data from file %s, skipped and continue with the next.!\n\033[m",
                      mic_name);
-        close_mic_files();
-        return MicOutcome::Failed;
+        return vorn_skip_mic();
     }
     res_limit = 0.0f;
     const double t_search = wall_seconds();
@@ -546,20 +605,14 @@ MicOutcome VORN_A::vorn_run_one_mic() {
         vorn_epa_1d_ccf_B_estimation();
         fit_ok = vorn_check_fit_finite() == 0;
     }
-    if (!fit_ok) {
-        close_mic_files();
-        return MicOutcome::Failed;
-    }
+    if (!fit_ok) return vorn_skip_mic();
     const double t_local = wall_seconds();
-    if (para->do_local_refine && vorn_local_refine() != 0) {
-        close_mic_files();
-        return MicOutcome::Failed;
-    }
+    if (para->do_local_refine && vorn_local_refine() != 0) return vorn_skip_mic();
     vorn_put_time("LOCAL REFINE", t_local);
     // A fit without its row is not done: its log must not say so.
     if (vorn_write_star_oneline() != 0) {
-        close_mic_files();
-        return MicOutcome::Failed;
+        vorn_note_skip("its row could not be written to the summary %s", para->ctfstar);
+        return vorn_skip_mic();
     }
     // A spectrum reloaded from an earlier run has no second spectrum to show.
     if (!spec_reloaded) vorn_write_ctfout('W');

@@ -246,7 +246,7 @@ int VORN_A::vorn_write_local_ctf_file(int index) {
 int VORN_A::vorn_local_refine_failed(const char* why, const char* file) {
     ref_is_local = 0;
     VORN_WARNING("micrograph %s skipped: %s (%s); no result is written.\n\033[m", mic_name, why, file);
-    if (log_file != nullptr) std::fprintf(log_file, "Skipped: %s (%s).\n", why, file);
+    vorn_note_skip("%s (%s)", why, file);
     return -1;
 }
 
@@ -294,22 +294,27 @@ int VORN_A::vorn_local_spectrum() {
     return k;
 }
 
+int VORN_A::vorn_local_read_boxes() {
+    local_ptcl_n = 0;
+    vorn_get_local_boxf();
+    if (!local_boxf_usable) return 0;  // local refinement is left out, the fit goes on
+    const int read = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
+    if (read < 0) return vorn_local_refine_failed("its box file cannot be read", local_box_name);
+    local_ptcl_n = vorn_local_boxes_inside(read);
+    return 0;
+}
+
 int VORN_A::vorn_local_refine() {
     const VORN_Para& p = *para;
     ref_is_local = 1;
     local_puva_init = PUVA{ref_ps, ref_defU, ref_defV, ref_defA};
-    vorn_get_local_boxf();
     if (!local_boxf_usable) {
         // The local STAR file still says that this micrograph has no local values.
-        local_ptcl_n = 0;
         const int opened = vorn_open_output_local_head();
         vorn_close_output_local();
         ref_is_local = 0;
         return opened == 0 ? 0 : vorn_local_refine_failed("its local outputs cannot be written", local_star_name);
     }
-    const int read = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
-    if (read < 0) return vorn_local_refine_failed("its box file cannot be read", local_box_name);
-    local_ptcl_n = vorn_local_boxes_inside(read);
     if (vorn_open_output_local_head() != 0)
         return vorn_local_refine_failed("its local outputs cannot be written", local_star_name);
     vorn_output_init_local_info();

@@ -180,7 +180,7 @@ int VORN_A::vorn_generate_ctf_d_data() {
     if (!all_finite(h_spec, (size_t)boxh_n) || !all_finite(h_logamp_full, (size_t)box_n)) {
         VORN_WARNING("the power spectrum of micrograph %s is not finite; no fit and no \".pow\" are made.\n\033[m",
                      mic_name);
-        if (log_file != nullptr) std::fprintf(log_file, "Skipped: the power spectrum is not finite.\n");
+        vorn_note_skip("the power spectrum is not finite");
         return -1;
     }
     vorn_write_powf();

@@ -693,6 +693,177 @@ TEST(Batch, AMicrographThatFailsForAReasonOfItsOwnIsSkippedAndTheBatchGoesOn) {
     }
 }
 
+// Every file of a run is its own: a log that would be the summary ends the run
+// before any fit; of two micrographs that share their outputs, also under
+// another spelling of the folder, the later is skipped naming the earlier,
+// whose files it leaves as they are, in a resumed batch too.
+TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        const char* message;
+        const char* later;  // the micrograph skipped; null: the run is refused
+    };
+    const Case cases[] = {
+        {"a log that would be the summary", {"--logsuffix", "_all_vorn.star", "micrographs.mrc"},
+         "the CTF STAR summary micrographs_all_vorn.star is also the output micrographs_all_vorn.star of micrograph "
+         "micrographs.mrc; one would overwrite the other! Exit now!",
+         nullptr},
+        {"a.mrc and a.mrcs", {"a.mrc", "a.mrcs"},
+         "the micrograph a.mrcs is skipped: its output a_vorn.log is also the output a_vorn.log of micrograph a.mrc, "
+         "listed earlier.",
+         "a.mrcs"},
+        {"one folder spelt two ways", {"a.mrc", "./a.mrcs"},
+         "the micrograph ./a.mrcs is skipped: its output ./a_vorn.log is also the output a_vorn.log of micrograph "
+         "a.mrc, listed earlier.",
+         "./a.mrcs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_mrc(dir.file("micrographs.mrc"), sim_crop("sim01_df8000.mrc", n), n);
+        write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", n), n);
+        write_mrc(dir.file("a.mrcs"), sim_crop("sim02_df15000.mrc", n), n);
+        std::vector<std::string> words = {"--apix", "1.0"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        const RunResult r = run_vorn(words, dir.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count(c.message), 1u) << r.out;
+        const std::string summary = dir.file("micrographs_all_vorn.star");
+        if (c.later == nullptr) {
+            EXPECT_FALSE(r.has("Final Values")) << r.out;
+            EXPECT_FALSE(exists(summary));
+            EXPECT_FALSE(exists(dir.file("micrographs.pow")));
+            continue;
+        }
+        // The earlier micrograph's files hold its own fit (8000 and 7500, not 15000 and 14000).
+        auto expect_earlier_kept = [&](const RunResult& run, const char* closing) {
+            EXPECT_TRUE(run.has(std::string("All 2 micrographs: ") + closing + c.later + "\n")) << run.out;
+            const std::string log = read_text(dir.file("a_vorn.log"));
+            EXPECT_NE(log.find("Reading file: a.mrc\n"), std::string::npos);
+            EXPECT_EQ(log.find("a.mrcs"), std::string::npos);
+            EXPECT_EQ(log.substr(log.size() - 30), "Processing done successfully.\n");
+            const auto rows = summary_rows(read_text(summary));
+            ASSERT_EQ(rows.size(), 1u) << read_text(summary);
+            EXPECT_EQ(rows[0][0], "a.mrc");
+            EXPECT_NEAR(0.5 * (std::stod(rows[0][2]) + std::stod(rows[0][3])), 7750.0, 500.0);
+        };
+        expect_earlier_kept(r, "1 done, 0 skipped as already done, 1 failed: ");
+        const std::string log = read_text(dir.file("a_vorn.log")), pow = read_text(dir.file("a.pow"));
+        words.insert(words.begin(), {"--do_unfinished", "1"});
+        const RunResult resumed = run_vorn(words, dir.path);
+        EXPECT_EQ(resumed.status, 1) << resumed.out;
+        EXPECT_EQ(resumed.count(c.message), 1u) << resumed.out;
+        expect_earlier_kept(resumed, "0 done, 1 skipped as already done, 1 failed: ");
+        EXPECT_EQ(read_text(dir.file("a_vorn.log")), log);
+        EXPECT_EQ(read_text(dir.file("a.pow")), pow);
+    }
+}
+
+// A micrograph fitted once and then damaged is skipped: its log says why and
+// not that it is done, and its old spectrum, image and table are gone, so a
+// resumed batch gives it no row and tries it again.
+TEST(Batch, AMicrographSkippedAfterAnEarlierFitKeepsNothingOfIt) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    struct Case {
+        const char* damage;
+        std::function<void(const std::string&)> make;
+        const char* reason;  // its log's last line
+    };
+    const Case cases[] = {
+        {"truncated", [](const std::string& b) { ASSERT_EQ(truncate(b.c_str(), 1024 + 4 * n * n / 2), 0); },
+         "Skipped: the micrograph is not a readable MRC image (256 x 256 x 1, mode 2, file of 132096 bytes).\n"},
+        {"of another size", [](const std::string& b) { write_mrc(b, sim_crop("sim02_df15000.mrc", 384), 384); },
+         "Skipped: the micrograph differs in size or mode from a.mrc, which sized the run.\n"},
+        {"without variance", [](const std::string& b) { write_mrc(b, std::vector<float>(n * n, 7.0f), n); },
+         "Skipped: the micrograph cannot give a fit: it has no variance (every pixel is 7).\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.damage);
+        TempDir dir;
+        write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", n), n);
+        write_mrc(dir.file("b.mrc"), sim_crop("sim02_df15000.mrc", n), n);
+        auto batch = [&](std::vector<std::string> words) {
+            words.insert(words.begin(), {"--apix", "1.0"});
+            words.insert(words.end(), {"a.mrc", "b.mrc"});
+            return run_vorn(words, dir.path);
+        };
+        ASSERT_EQ(batch({"--ctfstar", "all"}).status, 0);
+        c.make(dir.file("b.mrc"));
+
+        const RunResult again = batch({"--ctfstar", "other"});
+        EXPECT_EQ(again.status, 1) << again.out;
+        EXPECT_TRUE(again.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: b.mrc\n")) << again.out;
+        const std::string log = read_text(dir.file("b_vorn.log"));
+        EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
+        EXPECT_EQ(log.size() - log.rfind(c.reason), std::strlen(c.reason)) << log;
+        for (const char* gone : {"b.pow", "b.ctf", "b_EPA.log"}) EXPECT_FALSE(exists(dir.file(gone))) << gone;
+        for (const char* kept : {"a.pow", "a.ctf", "a_EPA.log"}) EXPECT_TRUE(exists(dir.file(kept))) << kept;
+
+        // The first summary still has b's row: the resumed batch drops it and fits b again.
+        const RunResult resumed = batch({"--do_unfinished", "1", "--ctfstar", "all"});
+        EXPECT_EQ(resumed.status, 1) << resumed.out;
+        EXPECT_TRUE(resumed.has("Resuming the summary all.star: 2 rows kept.")) << resumed.out;
+        EXPECT_TRUE(resumed.has("CTF parameter of \033[42ma.mrc\033[m already determined."));
+        EXPECT_EQ(resumed.count("VORN failed to prepare micrograph b.mrc;skipped"), 1u) << resumed.out;
+        EXPECT_TRUE(resumed.has("All 2 micrographs: 0 done, 1 skipped as already done, 1 failed: b.mrc\n"));
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), 1u) << read_text(dir.file("all.star"));
+        EXPECT_EQ(rows[0][0], "a.mrc");
+    }
+}
+
+// With local refinement each box file is read with the micrograph's other
+// checks: one the run cannot use skips its micrograph before the fit, so it
+// leaves no spectrum, table or result; the others are refined at their boxes.
+TEST(Batch, AMicrographSkippedForItsBoxFileWritesNoFit) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    auto put_text = [](const std::string& name, const char* text) {
+        std::FILE* f = std::fopen(name.c_str(), "w");
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    struct Case {
+        const char* box;
+        std::function<void(const std::string&)> make;
+    };
+    const Case cases[] = {
+        {"one value per line", [&](const std::string& name) { put_text(name, "100\n100\n64\n64\n"); }},
+        {"a directory", [](const std::string& name) { std::filesystem::create_directory(name); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.box);
+        TempDir dir;
+        for (const char* mic : {"bad.mrc", "good.mrc"}) write_mrc(dir.file(mic), sim_crop("sim01_df8000.mrc", n), n);
+        put_text(dir.file("good.box"), "100 100 64 64\n");
+        c.make(dir.file("bad.box"));
+        const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", ".box",
+                                      "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
+                                      "good.mrc"},
+                                     dir.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count("micrograph bad.mrc skipped: its box file cannot be read (bad.box); no result is written."),
+                  1u)
+            << r.out;
+        EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
+        EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
+        for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
+            EXPECT_FALSE(exists(dir.file(none))) << none;
+        const std::string log = read_text(dir.file("bad_vorn.log"));
+        EXPECT_EQ(log.find("Final Values"), std::string::npos);
+        EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
+        EXPECT_NE(log.find("Skipped: its box file cannot be read (bad.box).\n"), std::string::npos);
+        EXPECT_NE(read_text(dir.file("good_vorn.log")).find("  Local Values\n"), std::string::npos);
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][0], "good.mrc");
+    }
+}
+
 }  // namespace
 
 // ---- instruction sets ----
