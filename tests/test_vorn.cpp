@@ -693,6 +693,11 @@ TEST(Batch, AMicrographThatFailsForAReasonOfItsOwnIsSkippedAndTheBatchGoesOn) {
     }
 }
 
+// Writes n x n crops of simulated micrographs into the folder: (file name, simulation) pairs.
+void write_sim_crops(const TempDir& dir, std::initializer_list<std::pair<const char*, const char*>> mics, int n) {
+    for (const auto& m : mics) write_mrc(dir.file(m.first), sim_crop(m.second, n), n);
+}
+
 // Every file of a run is its own: a log that would be the summary ends the run
 // before any fit; of two micrographs that share their outputs, also under
 // another spelling of the folder, the later is skipped naming the earlier,
@@ -723,9 +728,10 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        write_mrc(dir.file("micrographs.mrc"), sim_crop("sim01_df8000.mrc", n), n);
-        write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", n), n);
-        write_mrc(dir.file("a.mrcs"), sim_crop("sim02_df15000.mrc", n), n);
+        write_sim_crops(dir,
+                        {{"micrographs.mrc", "sim01_df8000.mrc"}, {"a.mrc", "sim01_df8000.mrc"},
+                         {"a.mrcs", "sim02_df15000.mrc"}},
+                        n);
         std::vector<std::string> words = {"--apix", "1.0"};
         words.insert(words.end(), c.words.begin(), c.words.end());
         const RunResult r = run_vorn(words, dir.path);
@@ -784,8 +790,7 @@ TEST(Batch, AMicrographSkippedAfterAnEarlierFitKeepsNothingOfIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.damage);
         TempDir dir;
-        write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", n), n);
-        write_mrc(dir.file("b.mrc"), sim_crop("sim02_df15000.mrc", n), n);
+        write_sim_crops(dir, {{"a.mrc", "sim01_df8000.mrc"}, {"b.mrc", "sim02_df15000.mrc"}}, n);
         auto batch = [&](std::vector<std::string> words) {
             words.insert(words.begin(), {"--apix", "1.0"});
             words.insert(words.end(), {"a.mrc", "b.mrc"});
@@ -822,24 +827,19 @@ TEST(Batch, AMicrographSkippedAfterAnEarlierFitKeepsNothingOfIt) {
 TEST(Batch, AMicrographSkippedForItsBoxFileWritesNoFit) {
     SKIP_WITHOUT_SIM_DATA();
     constexpr int n = 256;
-    auto put_text = [](const std::string& name, const char* text) {
-        std::FILE* f = std::fopen(name.c_str(), "w");
-        std::fputs(text, f);
-        std::fclose(f);
-    };
     struct Case {
         const char* box;
         std::function<void(const std::string&)> make;
     };
     const Case cases[] = {
-        {"one value per line", [&](const std::string& name) { put_text(name, "100\n100\n64\n64\n"); }},
+        {"one value per line", [](const std::string& name) { std::ofstream(name) << "100\n100\n64\n64\n"; }},
         {"a directory", [](const std::string& name) { std::filesystem::create_directory(name); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box);
         TempDir dir;
-        for (const char* mic : {"bad.mrc", "good.mrc"}) write_mrc(dir.file(mic), sim_crop("sim01_df8000.mrc", n), n);
-        put_text(dir.file("good.box"), "100 100 64 64\n");
+        write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
+        std::ofstream(dir.file("good.box")) << "100 100 64 64\n";
         c.make(dir.file("bad.box"));
         const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", ".box",
                                       "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
