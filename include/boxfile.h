@@ -42,9 +42,10 @@ int keep_ptcl_boxes_inside(PTCL_BOX* boxes, int n, int nx, int ny);
 // ---- readers ----
 // A line or row whose integers (x, y, w, h, class) or box centre do not fit an
 // int is skipped with a warning naming the file and line; it is never wrapped.
-// A file that cannot be opened or read, is a directory, or holds a box line of
-// one to three values gives -1 after a warning: the caller decides what its
-// failure means, the process goes on.
+// A file that cannot be opened or read, is no regular file (a directory, a
+// named pipe: refused without being opened), or holds a box line of one to
+// three values gives -1 after a warning: the caller decides what its failure
+// means, the process goes on.
 int read_all_ptcl_boxes(PTCL_BOX* out, int capacity, char* name);
 long get_ptcl_number_from_boxf(char* name);
 int read_all_box_vecxyi(std::vector<int2>& out, char* name);

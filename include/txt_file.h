@@ -7,6 +7,13 @@
 constexpr int VORN_LINE_LEN = 1024;
 constexpr int VORN_LLINE_LEN = 10240;
 
+// What the file at path is when it is not a regular file, told without opening
+// it (stat), since opening a named pipe waits for a writer and a directory or a
+// device holds no lines: "a directory", "a named pipe", "a device", "a socket"
+// or "a special file". Null for a regular file, and for a path that cannot be
+// looked at (absent, no permission), which its opener reports.
+const char* non_regular_file_kind(const char* path);
+
 void empty_txt_line(char* line);
 // Zeroes the 1024-byte line and reads at most 1023 characters; returns 0 even at
 // end of file, where the line stays empty.

@@ -3,8 +3,6 @@
 // box positions, neighbour boxes and the grid-cell pick filter.
 #include "boxfile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -194,20 +192,17 @@ int read_box_lines(FILE* f, const char* name, PTCL_BOX* out, int capacity, const
     return n;
 }
 
-// A coordinate file opened for reading; null, after a warning, when it cannot be.
+// A coordinate file opened for reading; null, after a warning, when it cannot
+// be. Only a regular file is opened: a named pipe would hold the batch.
 FILE* open_coordinate_file(const char* name, const char* func) {
+    if (const char* kind = non_regular_file_kind(name)) {
+        vorn_warning_line(func, VORN_UNIT, __LINE__, "%s is %s, not a coordinate file.\n\033[m", name, kind);
+        return nullptr;
+    }
     FILE* f = std::fopen(name, "r");
-    if (f == nullptr) {
+    if (f == nullptr)
         vorn_warning_line(func, VORN_UNIT, __LINE__, "Cannot open file %s. Permission denied or wrong file name."
                           "\n\033[m", name);
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
-        vorn_warning_line(func, VORN_UNIT, __LINE__, "%s is a directory, not a coordinate file.\n\033[m", name);
-        return nullptr;
-    }
     return f;
 }
 

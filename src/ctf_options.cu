@@ -381,6 +381,14 @@ void refuse_autogrid_without_step(const VORN_Para& p, int nx, int ny) {
     }
 }
 
+// The input CTF STAR file is opened first of all the inputs: one that is no
+// regular file ends the run unopened, with what it is (a named pipe would hold
+// the run for ever, a directory reads as a file without columns).
+void refuse_irregular_input_ctfstar(const char* name, const char* func) {
+    if (const char* kind = non_regular_file_kind(name))
+        vorn_fatal_line(func, VORN_UNIT, __LINE__, "--input_ctfstar %s is %s, not a CTF STAR file", name, kind);
+}
+
 // value - 360*floor(value/360) for a phase outside [0, 360].
 float wrap_phase(float v) { return (v > 360.0f || v < 0.0f) ? v - 360.0f * std::floor(v / 360.0f) : v; }
 
@@ -418,6 +426,7 @@ int VORN_A::vorn_get_fnumber_max(int argc, char** argv) {
         if (!keywd_cmp(argv[i], "input_ctfstar")) continue;
         // Without a name the parser stops on the missing value; the list needs no room for it.
         if (i + 1 >= argc) return argc;
+        refuse_irregular_input_ctfstar(argv[i + 1], __func__);
         return argc + (int)std::min<long>(get_lineN_from_starf(argv[i + 1]), (long)INT_MAX - argc - 1) + 1;
     }
     return argc;
@@ -527,6 +536,7 @@ int VORN_A::vorn_get_parameters(int argc, char** argv) {
     // Post-parse rules. The sizes derived from the box follow its check (vorn_check_parameters).
     int phase_line = -1;
     if (p.input_ctfstar_set) {
+        refuse_irregular_input_ctfstar(p.input_ctfstar, __func__);
         // The list is sized from the file it is filled from: the last one named.
         const long rows = std::min<long>(get_lineN_from_starf(p.input_ctfstar), (long)INT_MAX - p.mic_count - 1);
         resize_name_list(p, p.mic_count + rows);
@@ -639,9 +649,10 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
         std::printf("Warning:  def_step is larger than (defH - defL), forcing it to be (defH - defL)/3 ...\n");
         p.defS = (p.defH - p.defL) / 3.0f;
     }
-    if (p.astm < 0.0f) {
-        p.astm = -p.astm;
-    } else if (p.astm >= 10000.0f) {
+    // A negative astigmatism gives its size; the size then passes the same bound
+    // (a value that is not a number fails it too).
+    if (p.astm < 0.0f) p.astm = -p.astm;
+    if (!(p.astm < 10000.0f)) {
         std::printf("Waring: too large --astm %.2f! Make sure you are using the right value, typically 100~3000 "
                     "angstrom. Set it as default 1000.0 angstrom. \n", p.astm);
         p.astm = 1000.0f;
@@ -757,6 +768,7 @@ int VORN_A::vorn_check_parameters(int argc, char** argv) {
 int VORN_A::vorn_check_boxsizes() {
     VORN_Para& p = *para;
     const int m = std::min(head_first->nx, head_first->ny);
+    const int asked = p.boxsize;
     if (m < p.boxsize) {
         p.boxsize = m;
         p.convsize = m / 12;
@@ -766,6 +778,10 @@ int VORN_A::vorn_check_boxsizes() {
     // The spectrum layouts exist for even boxes only.
     p.boxsize &= ~1;
     p.local_boxsize &= ~1;
+    if (m < asked && p.boxsize >= VORN_MIN_BOXSIZE)
+        VORN_WARNING("the spectrum box of %d pixels does not fit in the first micrograph %s of %d x %d pixels; the "
+                     "box is shrunk to %d pixels for the whole run.\n\033[m",
+                     asked, p.first_mic, head_first->nx, head_first->ny, p.boxsize);
     if (p.boxsize < VORN_MIN_BOXSIZE)
         VORN_FATAL("micrograph %s of %d x %d pixels is too small: the power spectrum needs a box of at least %d "
                    "pixels",

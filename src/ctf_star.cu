@@ -14,7 +14,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "str_utils.h"
@@ -131,13 +130,26 @@ std::vector<std::string> whitespace_words(const std::string& line) {
     return words;
 }
 
-// The rows of a summary of this program, (micrograph name, row line) in file
-// order; row_words is 12 without and 13 with phase shift, 0 when the text is
-// no such summary (its header decides).
+// A line of a summary: its 1-based number, its first word (the micrograph
+// name of a row), its text and its word count.
+struct SummaryLine {
+    long number;
+    std::string name, text;
+    size_t words;
+};
+
+// The rows of a summary of this program in file order, and the lines that are
+// neither header nor row (a row cut short by a killed run, say); row_words is
+// 12 without and 13 with phase shift, 0 when the text is no such summary (its
+// header decides).
 struct SummaryRows {
     int row_words = 0;
-    std::vector<std::pair<std::string, std::string>> rows;
+    std::vector<SummaryLine> rows, malformed;
 };
+
+bool is_summary_head_word(const std::string& word) {
+    return word[0] == '_' || word[0] == '#' || word.rfind("data_", 0) == 0 || word.rfind("loop_", 0) == 0;
+}
 
 SummaryRows summary_rows(const std::string& text) {
     SummaryRows s;
@@ -157,13 +169,44 @@ SummaryRows summary_rows(const std::string& text) {
     }
     if (!named) s.row_words = 0;
     if (s.row_words == 0) return s;
-    for (const std::string& line : lines) {
-        const std::vector<std::string> w = whitespace_words(line);
+    for (size_t k = 0; k < lines.size(); ++k) {
+        const std::vector<std::string> w = whitespace_words(lines[k]);
+        const SummaryLine line{(long)k + 1, w.empty() ? "" : w[0], lines[k], w.size()};
         // A row cut short by a killed run has fewer words: it is no row.
-        if ((int)w.size() != s.row_words || w[0][0] == '_' || w[0][0] == '#') continue;
-        s.rows.emplace_back(w[0], line);
+        if ((int)w.size() == s.row_words && w[0][0] != '_' && w[0][0] != '#')
+            s.rows.push_back(line);
+        else if (!w.empty() && !is_summary_head_word(w[0]))
+            s.malformed.push_back(line);
     }
     return s;
+}
+
+// The first value of a row that is not a finite number ("nan"), or "".
+std::string row_value_not_a_number(const SummaryLine& row) {
+    const std::vector<std::string> w = whitespace_words(row.text);
+    double v;
+    for (size_t k = 2; k < w.size(); ++k)
+        if (!parse_whole_double(w[k].c_str(), v)) return w[k];
+    return "";
+}
+
+// The rows of micrographs that are not in this run's list are kept as they
+// are, and lines that are no whole row are dropped when the summary is put in
+// order; no run of this list writes either anew, so each of them is named.
+void warn_foreign_rows(const SummaryRows& s, const VORN_Para& p) {
+    const std::set<std::string> listed(p.mic_names, p.mic_names + p.mic_count);
+    for (const SummaryLine& row : s.rows) {
+        const std::string bad = listed.count(row.name) ? "" : row_value_not_a_number(row);
+        if (!bad.empty())
+            VORN_WARNING("line %ld of the summary %s, the row of micrograph %s (not in this run's list), holds the "
+                         "value %s, which is not a number; the row is kept as it is.\n\033[m",
+                         row.number, p.ctfstar, row.name.c_str(), bad.c_str());
+    }
+    for (const SummaryLine& line : s.malformed)
+        if (listed.count(line.name) == 0)
+            VORN_WARNING("line %ld of the summary %s, a row of micrograph %s (not in this run's list), holds %zu "
+                         "words where a row holds %d; it is no row and is dropped.\n\033[m",
+                         line.number, p.ctfstar, line.name.c_str(), line.words, s.row_words);
 }
 
 // The last line holding key in a text file, or "".
@@ -193,8 +236,9 @@ static int resume_sumlog(VORN_A& a) {
     a.star_file = std::fopen(p.ctfstar, "a");
     if (a.star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
     if (!text.empty() && text.back() != '\n') std::fputc('\n', a.star_file);
-    for (const auto& row : s.rows) a.star_rows_kept.insert(row.first);
+    for (const SummaryLine& row : s.rows) a.star_rows_kept.insert(row.name);
     std::printf("Resuming the summary %s: %zu rows kept.\n", p.ctfstar, s.rows.size());
+    warn_foreign_rows(s, p);
     return 0;
 }
 
@@ -287,9 +331,9 @@ static int tidy_sumlog(VORN_A& a) {
     const SummaryRows s = summary_rows(text);
     std::map<std::string, std::string> last;
     std::vector<std::string> order;
-    for (const auto& row : s.rows) {
-        if (last.count(row.first) == 0) order.push_back(row.first);
-        last[row.first] = row.second;
+    for (const SummaryLine& row : s.rows) {
+        if (last.count(row.name) == 0) order.push_back(row.name);
+        last[row.name] = row.text;
     }
     std::string out = summary_header(p.phase_plate != 0);
     std::set<std::string> listed, written;

@@ -1,12 +1,24 @@
 #define VORN_UNIT "src/txt_file"
 #include "txt_file.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "report.h"
 #include "str_utils.h"
+
+const char* non_regular_file_kind(const char* path) {
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0 || S_ISREG(st.st_mode)) return nullptr;
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISFIFO(st.st_mode)) return "a named pipe";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    return "a special file";
+}
 
 void empty_txt_line(char* line) { memset(line, 0, VORN_LINE_LEN); }
 

@@ -1,8 +1,12 @@
 // Box and coordinate STAR readers, box list helpers and writers, grids of box
 // positions, neighbour boxes and the grid-cell pick filter.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boxfile.h"
@@ -416,15 +421,48 @@ TEST_F(BoxFiles, PickFilterNeedsACell) {
         ::testing::ExitedWithCode(1), "box_filter.*gives no grid cell");
 }
 
+// Opens and closes the write end of a named pipe whenever a reader holds it
+// open, until it is destroyed: a reader that opens the pipe gets an end of file
+// instead of waiting for ever, so a test of that fault fails rather than hangs.
+class PipeUnblocker {
+  public:
+    explicit PipeUnblocker(const std::string& fifo)
+        : fifo_(fifo), thread_([this] {
+              while (!stop_) {
+                  const int fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+                  if (fd >= 0) {
+                      opened_ = true;
+                      close(fd);
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              }
+          }) {}
+    ~PipeUnblocker() {
+        stop_ = true;
+        thread_.join();
+    }
+    bool opened() const { return opened_; }
+
+  private:
+    std::string fifo_;
+    std::atomic<bool> stop_{false}, opened_{false};
+    std::thread thread_;
+};
+
 // A file that gives no boxes for a reason of its own is refused, -1 after one
-// warning, by every reader: the caller goes on with its next file.
+// warning, by every reader: the caller goes on with its next file. A file that
+// is no regular file is refused without being opened.
 TEST_F(BoxFiles, FilesThatCannotBeReadAreRefusedWithoutEndingTheProcess) {
     std::filesystem::create_directory(path("dir.box"));
+    ASSERT_EQ(mkfifo(path("fifo.box").c_str(), 0600), 0);
+    const PipeUnblocker unblocker(path("fifo.box"));
     const std::pair<std::string, std::string> files[] = {
         {write("short.box", "1 2 3 4\n100 100\n5 6 7 8\n"),
          "unrecognized box format!! Line 2 of file " + path("short.box") + " holds 2 values"},
         {path("absent.box"), "Cannot open file " + path("absent.box") + ". Permission denied or wrong file name."},
         {path("dir.box"), path("dir.box") + " is a directory, not a coordinate file."},
+        {path("fifo.box"), path("fifo.box") + " is a named pipe, not a coordinate file."},
+        {"/dev/null", "/dev/null is a device, not a coordinate file."},
     };
     std::string picks = write("picks.box", PICKS), kept = path("kept.box");
     std::vector<PTCL_BOX> boxes(4, sentinel());
@@ -463,12 +501,13 @@ TEST_F(BoxFiles, FilesThatCannotBeReadAreRefusedWithoutEndingTheProcess) {
         EXPECT_TRUE(centres.empty());
     }
     // Counting lines needs no box format, only a file to read.
-    for (const char* bad : {"absent.box", "dir.box"}) {
+    for (const char* bad : {"absent.box", "dir.box", "fifo.box"}) {
         std::string name = path(bad);
         testing::internal::CaptureStdout();
         EXPECT_EQ(get_ptcl_number_from_boxf(cstr(name)), -1) << bad;
         EXPECT_NE(testing::internal::GetCapturedStdout().find(name), std::string::npos);
     }
+    EXPECT_FALSE(unblocker.opened());  // no reader ever opened the pipe
 }
 
 // ---------------- damaged files (README beside them says what each breaks) ----------------

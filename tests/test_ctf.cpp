@@ -253,6 +253,8 @@ TEST(Options, RangeChecksCorrectOrAcceptValues) {
          [](const VORN_Para& p) { EXPECT_EQ(p.mdef_ave_type, 0); }, "Warning: invalid --mdef_ave_type 5!"},
         {"astigmatism made positive", {"--astm", "-300", "a.mrc"},
          [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.astm, 300.0f); }, nullptr},
+        {"negative astigmatism too large", {"--astm", "-1e6", "a.mrc"},
+         [](const VORN_Para& p) { EXPECT_FLOAT_EQ(p.astm, 1000.0f); }, "Waring: too large --astm 1000000.00!"},
     };
     for (const RangeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -261,6 +263,21 @@ TEST(Options, RangeChecksCorrectOrAcceptValues) {
         if (c.message) {
             EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
         }
+    }
+}
+
+// An astigmatism that is not a finite number (which only a caller of the checks
+// can give) fails the bound as a too large one does: no fit starts from it.
+TEST(Options, AnAstigmatismThatIsNotAFiniteNumberIsSetToTheDefault) {
+    for (const float astm : {NAN, -INFINITY}) {
+        SCOPED_TRACE(astm);
+        Parsed run({"a.mrc"});
+        run.a.para->astm = astm;
+        testing::internal::CaptureStdout();
+        run.a.vorn_check_parameters(run.cmd.argc(), run.cmd.argv.data());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_FLOAT_EQ(run.p().astm, 1000.0f);
+        EXPECT_NE(out.find("Waring: too large --astm "), std::string::npos) << out;
     }
 }
 

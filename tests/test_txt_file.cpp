@@ -1,6 +1,7 @@
 #include "txt_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -112,6 +113,27 @@ TEST(ReadLineTest, ReadErrorIsNotTheEndOfTheFile) {
     EXPECT_EQ(whole.number, 0);
     free_whole_lines(whole);
     fclose(f);
+}
+
+// The kind of a file that is no regular file, told without opening it: a
+// named pipe would block the opener.
+TEST(FileKindTest, NamesWhatIsNoRegularFileWithoutOpeningIt) {
+    TextFile regular("x\n");
+    std::string made = testing::TempDir() + "txt_file_kind_XXXXXX";
+    ASSERT_NE(mkdtemp(&made[0]), nullptr);
+    const std::string fifo = made + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        const char* kind;  // null: left to the opener
+    } cases[] = {{regular.path(), nullptr}, {made + "/absent", nullptr}, {made, "a directory"},
+                 {fifo, "a named pipe"},    {"/dev/null", "a device"}};
+    for (const auto& c : cases) {
+        const char* kind = non_regular_file_kind(c.path.c_str());
+        EXPECT_STREQ(kind, c.kind) << c.path;
+    }
+    unlink(fifo.c_str());
+    rmdir(made.c_str());
 }
 
 TEST(ReadNumbersTest, StoresTheFirstWordsAndLeavesTheRest) {

@@ -994,3 +994,166 @@ TEST(OptionChecks, ValuesNoStageCanUseEndTheRunBeforeAnyMicrographIsFitted) {
         EXPECT_GT(std::stod(rows[0][10]), 0.0);  // the figure of merit of a fit in a band that holds the spectrum
     }
 }
+
+// ---- inputs that are no regular file, --astm extremes, foreign summary rows, the box fitted to the first micrograph ----
+
+namespace {
+
+void put_text(const std::string& name, const std::string& text) {
+    std::FILE* f = std::fopen(name.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+}  // namespace
+
+// A box file or input CTF STAR file that is a named pipe, a directory or a
+// device is refused unopened, saying what it is; a pipe never holds the run
+// (run_vorn's time limit fails a run that waits on one). A box file skips its
+// micrograph and the batch goes on; an input CTF STAR file ends the run with
+// status 1 before any micrograph is fitted: no log, no summary.
+TEST(NonRegularInputs, AreRefusedUnopenedSayingWhatTheyAre) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    enum class Role { BoxFile, InputCtfStar };
+    enum class Kind { Pipe, Directory, Device };
+    struct Case {
+        Role role;
+        Kind kind;
+        const char* said;
+    };
+    const Case cases[] = {
+        {Role::BoxFile, Kind::Pipe, "a named pipe"},
+        {Role::BoxFile, Kind::Directory, "a directory"},
+        {Role::InputCtfStar, Kind::Pipe, "a named pipe"},
+        {Role::InputCtfStar, Kind::Directory, "a directory"},
+        {Role::InputCtfStar, Kind::Device, "a device"},
+    };
+    const std::vector<float> image = sim_crop("sim01_df8000.mrc", n);
+    for (const Case& c : cases) {
+        const bool box = c.role == Role::BoxFile;
+        SCOPED_TRACE(std::string(box ? "box file: " : "input CTF STAR file: ") + c.said);
+        TempDir dir;
+        const std::string a = dir.file("a.mrc"), m = dir.file("m.mrc"), summary = dir.file("all.star");
+        const std::string file = c.kind == Kind::Device ? "/dev/null" : dir.file(box ? "m.box" : "in.star");
+        if (c.kind == Kind::Pipe) {
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+        } else if (c.kind == Kind::Directory) {
+            ASSERT_TRUE(std::filesystem::create_directory(file));
+        }
+        write_mrc(a, image, n);
+        std::vector<std::string> words = {"--apix", "1.0", "--boxsize", "256", "--ctfstar", dir.file("all")};
+        if (box) {
+            write_mrc(m, image, n);
+            put_text(dir.file("a.box"), "100 100 64 64\n");
+            words.insert(words.end(), {"--do_local_refine", "1", "--boxsuffix", ".box", "--local_boxsize", "64",
+                                       "--local_radius", "64", a, m});
+        } else {
+            words.insert(words.end(), {"--refine_input_ctf", "1", "--input_ctfstar", file, a});
+        }
+        const RunResult r = run_vorn(words);
+        EXPECT_EQ(r.status, 1) << r.out;
+        if (box) {
+            EXPECT_TRUE(r.has(file + " is " + c.said + ", not a coordinate file.")) << r.out;
+            EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: " + m + "\n")) << r.out;
+            const auto rows = summary_rows(read_text(summary));
+            ASSERT_EQ(rows.size(), 1u);
+            EXPECT_EQ(rows[0][0], a);
+        } else {
+            EXPECT_TRUE(r.has("--input_ctfstar " + file + " is " + c.said + ", not a CTF STAR file! Exit now!")) << r.out;
+            EXPECT_FALSE(r.has("no _rlnMicrographName column")) << r.out;
+            EXPECT_FALSE(r.has("Final Values")) << r.out;
+            EXPECT_FALSE(exists(summary));
+            EXPECT_FALSE(exists(dir.file("a_vorn.log")));
+        }
+    }
+}
+
+// --astm is the expected size of the astigmatism: a negative value gives its
+// size, and a size of 10000 A or more, however it was given, is replaced by
+// 1000 with the warning, so the fit stays near the micrograph's defocus.
+TEST(OptionChecks, AnAstigmatismTooLargeInEitherSignIsSetToTheDefault) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", 256), 256);
+    for (const char* astm : {"-1e30", "-1e6", "1e30"}) {
+        SCOPED_TRACE(astm);
+        const RunResult r = run_vorn({"--apix", "1.0", "--boxsize", "256", "--astm", astm, "--ctfstar",
+                                      dir.file("all"), dir.file("a.mrc")});
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(r.has("Waring: too large --astm ")) << r.out;
+        EXPECT_TRUE(r.has("Set it as default 1000.0 angstrom. \n")) << r.out;
+        EXPECT_TRUE(r.has("        --astm               1000.00\n")) << r.out;
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), 1u);
+        ASSERT_EQ(rows[0].size(), 12u);
+        // The simulation's defocus is 8000 and 7500 A.
+        EXPECT_NEAR(0.5 * (std::stod(rows[0][2]) + std::stod(rows[0][3])), 7750.0, 1000.0);
+        EXPECT_LT(std::fabs(std::stod(rows[0][2]) - std::stod(rows[0][3])), 3000.0);
+    }
+}
+
+// A resumed summary keeps the rows of micrographs that are not in the run's
+// list and drops lines that are no whole row, as before; the kept row that holds
+// a value that is not a number and the dropped line are each named in a warning.
+TEST(ResumedSummary, ForeignRowsKeptWithAValueThatIsNotANumberOrDroppedAreNamed) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    const std::string a = dir.file("a.mrc"), star = dir.file("all.star");
+    write_mrc(a, sim_crop("sim01_df8000.mrc", 256), 256);
+    const std::vector<std::string> words = {"--apix", "1.0", "--boxsize", "256", "--do_unfinished", "1", "--ctfstar",
+                                            star, a};
+    ASSERT_EQ(run_vorn(words).status, 0);
+    const auto done = summary_rows(read_text(star));
+    ASSERT_EQ(done.size(), 1u);
+    std::string with_nan;
+    for (size_t k = 0; k < done[0].size(); ++k)
+        with_nan += (k ? " " : "") + (k == 0 ? dir.file("x.mrc") : k == 3 ? "nan" : done[0][k]);
+    const std::string text = read_text(star);
+    const long lines = std::count(text.begin(), text.end(), '\n');
+    put_text(star, text + with_nan + "\n" + dir.file("y.mrc") + " " + dir.file("y.ctf") + ":mrc 12000.0\n");
+
+    const RunResult r = run_vorn(words);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("Resuming the summary " + star + ": 2 rows kept.")) << r.out;
+    EXPECT_TRUE(r.has("line " + std::to_string(lines + 1) + " of the summary " + star + ", the row of micrograph " +
+                      dir.file("x.mrc") + " (not in this run's list), holds the value nan, which is not a number; "
+                      "the row is kept as it is."))
+        << r.out;
+    EXPECT_TRUE(r.has("line " + std::to_string(lines + 2) + " of the summary " + star + ", a row of micrograph " +
+                      dir.file("y.mrc") + " (not in this run's list), holds 3 words where a row holds 12; it is no "
+                      "row and is dropped."))
+        << r.out;
+    EXPECT_FALSE(r.has("of micrograph " + a + " (not in this run's list)")) << r.out;
+    const auto rows = summary_rows(read_text(star));
+    ASSERT_EQ(rows.size(), 2u) << read_text(star);
+    EXPECT_EQ(rows[0], done[0]);
+    EXPECT_EQ(rows[1][0], dir.file("x.mrc"));
+    EXPECT_EQ(rows[1][3], "nan");
+}
+
+// The first readable micrograph sizes the run: a spectrum box larger than it is
+// shrunk to fit, with a warning, and the run goes on with that box.
+TEST(FirstMicrograph, ShrinksASpectrumBoxLargerThanItWithAWarning) {
+    SKIP_WITHOUT_SIM_DATA();
+    struct Case {
+        const char* boxsize;
+        int box;  // the box in force
+        bool shrunk;
+    };
+    TempDir dir;
+    const std::string mic = dir.file("a.mrc");
+    write_mrc(mic, sim_crop("sim01_df8000.mrc", 400), 400);
+    for (const Case& c : {Case{"512", 400, true}, Case{"256", 256, false}}) {
+        SCOPED_TRACE(c.boxsize);
+        const RunResult r = run_vorn({"--apix", "1.0", "--boxsize", c.boxsize, "--ctfstar", "none", mic});
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.has("the spectrum box of 512 pixels does not fit in the first micrograph " + mic +
+                        " of 400 x 400 pixels; the box is shrunk to 400 pixels for the whole run."),
+                  c.shrunk)
+            << r.out;
+        EXPECT_EQ(r.has("is shrunk to"), c.shrunk) << r.out;
+        EXPECT_NE(read_text(dir.file("a_vorn.log")).find(" " + std::to_string(c.box) + "       50.0        4.0   "),
+                  std::string::npos);
+    }
+}
