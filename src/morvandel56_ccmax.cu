@@ -201,8 +201,13 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
                                         float psi_start, float psi_end, float psi_step) {
-    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny)
-        VORN_FATAL("a template of %d x %d pixels does not fit in the micrograph of %d x %d", tnx, tny, nx, ny);
+    // The size of one micrograph, not of the run: the caller passes it over.
+    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny) {
+        VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
+                     "correlated.\n\033[m",
+                     tnx, tny, nx, ny);
+        return -1;
+    }
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
