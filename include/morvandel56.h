@@ -169,7 +169,8 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
 // psi_d) the angle that gave it. The peak of a particle lies on the pixel under
 // the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
-// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size.
+// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size;
+// so on maps of odd or even sizes alike.
 // A template that does not fit in the micrograph returns -1 after a warning,
 // nothing written; a psi_step not above 0 is fatal. When the normalisation is
 // 0/0 or otherwise not a positive number the map is 0, with a warning.

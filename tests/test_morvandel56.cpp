@@ -688,62 +688,92 @@ TEST(Correlation, TemplateWithItselfPeaksAtTheCentreWithOne) {
     for (float* p : {mic, tpl, mask, ccmax, psi}) cudaFree(p);
 }
 
-TEST(Correlation, OneAngleEqualsTheDirectNormalisedSum) {
-    const int nx = 18, ny = 14, tnx = 6, tny = 5;
+TEST(Correlation, OneAngleEqualsTheDirectNormalisedSumForOddAndEvenSizes) {
+    // Maps and templates of odd and even sizes on each axis, square or not.
+    const struct {
+        int nx, ny, tnx, tny;
+    } sizes[] = {
+        {18, 14, 6, 5}, {17, 13, 6, 5}, {17, 14, 5, 6}, {18, 13, 5, 5}, {15, 15, 7, 7}, {15, 15, 4, 6}, {16, 16, 5, 4},
+        {9, 7, 9, 7},   {11, 12, 11, 3},
+    };
     std::mt19937 rng(7);
     std::normal_distribution<float> g;
-    Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
-    for (float& v : mic) v = g(rng);
-    for (float& v : t) v = g(rng);
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
-    float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
-    const float factor = 30.0f;
-    stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
-    const Image cc = to_host(cc_d, nx * ny);
-    // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
-    // each map pixel (one axis of the template even, the other odd), divided by
-    // the normalisation.
-    double smic = 0, st = 0, smask = 0;
-    for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
-    for (float v : t) st += (double)v * v;
-    const double norm = std::sqrt(smic * st * factor / smask);
-    for (int py = 0; py < ny; ++py)
-        for (int px = 0; px < nx; ++px) {
-            double s = 0;
-            for (int y = 0; y < tny; ++y)
-                for (int x = 0; x < tnx; ++x) {
-                    const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
-                    s += (double)t[y * tnx + x] * mic[my * nx + mx];
-                }
-            ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
-        }
-    for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    for (const auto& z : sizes) {
+        const int nx = z.nx, ny = z.ny, tnx = z.tnx, tny = z.tny;
+        SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(tnx) + " x " +
+                     std::to_string(tny));
+        Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
+        for (float& v : mic) v = g(rng);
+        for (float& v : t) v = g(rng);
+        for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
+        float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
+        const float factor = 30.0f;
+        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
+        const Image cc = to_host(cc_d, nx * ny);
+        // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
+        // each map pixel, divided by the normalisation.
+        double smic = 0, st = 0, smask = 0;
+        for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
+        for (float v : t) st += (double)v * v;
+        const double norm = std::sqrt(smic * st * factor / smask);
+        for (int py = 0; py < ny; ++py)
+            for (int px = 0; px < nx; ++px) {
+                double s = 0;
+                for (int y = 0; y < tny; ++y)
+                    for (int x = 0; x < tnx; ++x) {
+                        const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
+                        s += (double)t[y * tnx + x] * mic[my * nx + mx];
+                    }
+                ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
+            }
+        for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    }
 }
 
 TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
-    // A noise template pasted unturned into an empty micrograph with its centre
-    // pixel (n/2, n/2) on p: the one-angle map peaks exactly at p.
-    const int nx = 128, ny = 96, px = 41, py = 57;
+    // A noise template pasted turned by 30 degrees into an empty micrograph
+    // with its centre pixel (n/2, n/2) on p: the map over the angles peaks
+    // exactly at p, with the angle, on maps and templates of either parity.
+    const int px = 41, py = 57;
     std::mt19937 rng(5);
     std::normal_distribution<float> g;
-    float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny);
-    for (int n : {15, 16, 25, 64}) {
-        SCOPED_TRACE(n);
-        Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
-        for (float& v : t) v = g(rng);
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
-        float *mic_d = to_device(mic), *t_d = to_device(t);
-        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5); });
-        const Image map = to_host(cc, nx * ny);
-        const size_t best = std::max_element(map.begin(), map.end()) - map.begin();
-        EXPECT_EQ(best % nx, (size_t)px);
-        EXPECT_EQ(best / nx, (size_t)py);
-        cudaFree(mic_d);
-        cudaFree(t_d);
+    for (const auto& map : {std::array<int, 2>{128, 96}, {127, 95}, {127, 96}, {128, 95}}) {
+        const int nx = map[0], ny = map[1];
+        float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny), *psi = device_array(nx * ny);
+        for (int n : {15, 16, 25, 64}) {
+            SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(n));
+            Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
+            for (float& v : t) v = g(rng);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
+            float *mic_d = to_device(mic), *t_d = to_device(t);
+            stdout_of([&] {
+                morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5);
+            });
+            Image found = to_host(cc, nx * ny);
+            size_t best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            // The same particle turned: the angle map holds the turn at the peak.
+            float* turned = device_array((size_t)n * n);
+            hcuda_2d_rotate(t_d, turned, (unsigned)n, (unsigned)n, 30.0f);
+            const Image t30 = to_host(turned, (size_t)n * n);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t30[(size_t)y * n + x];
+            CUDA_CHECK(memcpy_H2D(mic_d, mic.data(), mic.size() * sizeof(float)));
+            stdout_of([&] {
+                morvandel_ccmax_psi_by_one_template(mic_d, mask, cc, psi, 1, nx, ny, t_d, n, n, (float)(n * n), 0, 60,
+                                                    15);
+            });
+            found = to_host(cc, nx * ny);
+            best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            EXPECT_EQ(to_host(psi, nx * ny)[best], 30.0f);
+            for (float* d : {mic_d, t_d, turned}) cudaFree(d);
+        }
+        for (float* d : {mask, cc, psi}) cudaFree(d);
     }
-    cudaFree(mask);
-    cudaFree(cc);
 }
 
 TEST(Correlation, AngleRangeCountsAndRefusals) {
