@@ -115,8 +115,10 @@ constexpr int TESSORANTH_MAX_ANGLES = 36000;
 // size, shrink, angle step or diameter not above 0, a given box outside 1 to
 // TESSORANTH_MAX_BOX, a derived size (box, cell side, automatic template or mask
 // radius, window radius, template scale) or angle count beyond the limits above,
-// or no input file end the process with status 1, naming the option and the
-// range it may take at the values in force of the others.
+// cells narrower than 2 shrunk pixels (no cell could hold a pick), an --apixT
+// that would shrink a template of the largest side below 1 pixel, or no input
+// file end the process with status 1, naming the option and the range it may
+// take at the values in force of the others.
 int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
 // shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
 void tessoranth_speed2shrink(int speed, int& shrink);
@@ -136,7 +138,9 @@ void tessoranth_help_full(const char* name);
 void tessoranth_virus_help(const char* name);
 [[noreturn]] void tessoranth_help_exit(const char* name, const char* reason);
 
-// 0 when the micrograph exists and is readable; otherwise a warning and -1.
+// 0 when the micrograph exists, is readable and is an MRC image (a mode the
+// readers convert, sizes above 0, its data within the file: mrcf_image_fault);
+// otherwise a warning that names the file and why, and -1.
 int check_input_file(const char* name);
 // Checks each of the n names in order and keeps only the usable ones, in order;
 // n becomes their number. Returns 0.
@@ -147,16 +151,25 @@ int set_name_shrinked_box(char* out, const char* micrograph, int n);
 // ================= templates and correlation =================
 
 // Host stacks: nz templates of nx x ny, malloc'd; released with destroy_template_data.
+// The template functions run once per run, before any micrograph: a template
+// that cannot work ends the run (status 1) naming the option that brought it.
+// get_template_data refuses a --T file that is not an MRC stack (the checks of
+// mrcf_image_fault) and a slice holding a pixel that is not a finite number.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name);
-// The automatic template: one soft white disc, side 4*int(radius).
+// The automatic template: one soft white disc, side 4*int(radius). A radius
+// outside 1 to TESSORANTH_MAX_SIDE/4, or an edge (--m_edge_ratio) that leaves
+// it 0 or not a number everywhere, is refused.
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge);
 // A named stack rescaled to the micrograph's pixel size and shrunk with it, or
-// the automatic template when name is a null name.
+// the automatic template when name is a null name; besides the refusals above,
+// sizes beyond TESSORANTH_MAX_SIDE or that shrink to nothing (naming --apixT).
 float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
                                    float apixM, int shrink, float edge);
 void destroy_template_data(float* stack);
 // Each host template normalised by type (0 none, 1 mean, 2 sharp disc and
 // background, 3 soft-disc z-normalisation), then the stack copied to dst_d.
+// Refuses a template holding a pixel that is not a finite number, and one that
+// is 0 everywhere (or not a number) once normalised: it correlates with nothing.
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge);
 void rmask_subtract_background(float* image, float radius, int nx, int ny);
@@ -167,10 +180,11 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
 // psi_d) the angle that gave it. The peak of a particle lies on the pixel under
 // the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
-// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size.
-// The template must fit in the micrograph and psi_step be above 0 (fatal
-// otherwise); when the normalisation is 0/0 or otherwise not a positive number
-// the map is 0, with a warning.
+// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size;
+// so on maps of odd or even sizes alike.
+// A template that does not fit in the micrograph returns -1 after a warning,
+// nothing written; a psi_step not above 0 is fatal. When the normalisation is
+// 0/0 or otherwise not a positive number the map is 0, with a warning.
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
                                         float psi_start, float psi_end, float psi_step);
@@ -309,13 +323,18 @@ int is_file_morvandel_done(const char* name);
 int get_max_extended_square_even_size(int nx, int ny, int shrink);
 int get_max_square_even_size(int nx, int ny);
 int2 get_max_square_clip_origin(int nx, int ny);
-// Slice 0 of the open file, its size x size square at origin into dst; a
-// square larger than the micrograph is fatal.
+// Slice 0 of the open file, its size x size square at origin into dst. A file
+// that is not an MRC image, a square larger than the micrograph, or a square
+// holding pixels that are not finite numbers returns -1 after one warning.
 int mrc_read_square_even(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
 int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
-// Opens the first readable name of the list into file and copies it into first
-// (1024 bytes); -1, both untouched, when none is readable.
+// Opens the first name of the list that check_input_file takes into file and
+// copies it into first (1024 bytes); -1, both untouched, when none is usable.
 int check_access_openf_1st(char** names, int n, char* first, FILE*& file);
+
+// Pixels of a host image that are not finite numbers (NaN or infinity); the
+// picker refuses micrographs and templates that hold any.
+size_t morvandel_count_not_finite(const float* image, size_t n);
 
 // One micrograph on the GPU. Every GPU call is checked.
 class Morvandel {
@@ -328,9 +347,12 @@ class Morvandel {
     Morvandel();
     Morvandel(float* mic_d, int nx, int ny);
     int set_mic_d(float* mic_d, int nx, int ny);
+    // -1 with a warning when the image holds pixels that are not finite
+    // numbers (the warning counts them); what was held stays.
     int set_mic(const float* host, int nx, int ny);
-    // -1 with a warning when slice 0 cannot be read or holds pixels that are
-    // not finite numbers (the warning counts them); what was held stays.
+    // -1 with a warning when the file is not an MRC image (as check_input_file),
+    // slice 0 cannot be read or holds pixels that are not finite numbers; what
+    // was held stays.
     int set_mic(const char* name);
     int malloc_mic();
     int malloc_mic(int nx, int ny);
@@ -341,7 +363,8 @@ class Morvandel {
 // The picker's walk over its micrographs: each usable name in turn is read
 // into one Morvandel (set_mic) and handed to pick, which returns 0 when it has
 // picked it. A micrograph that is missing, unreadable or holds pixels that are
-// not finite numbers, or that pick refuses (-1), is skipped with its warning and
-// the list goes on; the walk ends with one line that counts the micrographs and
-// names the skipped ones. Returns the number skipped.
+// not finite numbers or is not an MRC image, or that pick refuses (-1), is
+// skipped with its warning and the list goes on; the walk ends with one line
+// that counts the micrographs and names the skipped ones. Returns the number
+// skipped.
 int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);

@@ -31,6 +31,12 @@ float* host_floats(size_t n) {
 
 float centre_of(int n) { return (float)(n - 1) / 2.0f; }
 
+bool all_zero(const float* image, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (image[i] != 0.0f) return false;
+    return true;
+}
+
 // ccmax = cc where ccmax < cc; a NaN never replaces, equal values keep the
 // earlier. A thread takes GPU_LANES neighbouring pixels of a row (one on a GPU).
 template <bool WithPsi>
@@ -47,10 +53,28 @@ __device__ __forceinline__ void update_ccmax(float* ccmax, const float* cc, floa
     if (WithPsi) gpu_lanes_store(psi_map + i, gpu_lanes_select(higher, gpu_lanes_f(psi), gpu_lanes_load(psi_map + i, n)), n);
 }
 
+// out[(y + ny/2) mod ny][(x + nx/2) mod nx] = in[y][x] / divisor: the
+// correlation at shift 0 goes to the pixel under which the template's centre
+// pixel was pasted. For even sizes this is the quadrant swap; for odd sizes a
+// swap in place cannot do it, so the maps are gathered from their own buffers.
+__global__ void cuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
+    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x), y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    if (x >= nx || y >= ny) return;
+    const int ox = x + nx / 2 < nx ? x + nx / 2 : x + nx / 2 - nx, oy = y + ny / 2 < ny ? y + ny / 2 : y + ny / 2 - ny;
+    out[(size_t)oy * nx + ox] = in[(size_t)y * nx + x] / divisor;
+}
+
+void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
+    gpu_launch_2d<cuda_2d_centre_ccmax>(GPU_SITE, (unsigned)nx, (unsigned)ny, out, in, nx, ny, divisor);
+}
+
 }  // namespace
 
 // ================= templates =================
 
+// A template that cannot work would leave every micrograph of the run without a
+// pick (one NaN spreads through every transform), so it ends the run before any
+// micrograph is read, naming the option that brought it.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
     FILE* f = fopen(name, "rb");
     if (f == nullptr) {
@@ -58,18 +82,28 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
         VORN_FATAL("open file '%s' failed.", name);
     }
     MRC_HEAD head;
-    if (mrc_read_head(f, &head) != 0 || head.nx <= 0 || head.ny <= 0 || head.nz <= 0) {
+    if (const char* fault = mrcf_image_fault(name, &head)) {
         fclose(f);
-        VORN_FATAL("the template file %s holds no image", name);
+        VORN_FATAL("--T %s is not an MRC stack of templates: %s (header %d x %d x %d, mode %d)", name, fault, head.nx,
+                   head.ny, head.nz, head.mode);
     }
     get_mrc_head_xyz(nx, ny, nz, &head);
-    float* stack = host_floats(image_pixels(nx, ny) * (size_t)nz);
-    for (int k = 0; k < nz; ++k)
-        if (mrc_read_slice(f, &head, k, 'z', stack + image_pixels(nx, ny) * k) != 0) {
+    const size_t n = image_pixels(nx, ny);
+    float* stack = host_floats(n * (size_t)nz);
+    for (int k = 0; k < nz; ++k) {
+        if (mrc_read_slice(f, &head, k, 'z', stack + n * k) != 0) {
             fclose(f);
             free(stack);
             VORN_FATAL("can not read template %d of %s", k, name);
         }
+        if (const size_t bad = morvandel_count_not_finite(stack + n * k, n)) {
+            fclose(f);
+            free(stack);
+            VORN_FATAL("--T %s: the template of slice %d of %d holds %zu pixel%s that %s not a finite number (NaN or "
+                       "infinity)",
+                       name, k + 1, nz, bad, bad == 1 ? "" : "s", bad == 1 ? "is" : "are");
+        }
+    }
     fclose(f);
     return stack;
 }
@@ -79,11 +113,17 @@ float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge)
         VORN_FATAL("a particle radius of %g pixels gives no automatic template; it must be at least 1 and below %d",
                    radius, TESSORANTH_MAX_SIDE / 4 + 1);
     const int n = 4 * (int)radius;
-    nx = ny = n;
-    nz = 1;
     float* t = host_floats(image_pixels(n, n));
     cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), radius * edge,
                                (1.0f - edge) * radius);
+    if (morvandel_count_not_finite(t, image_pixels(n, n)) > 0 || all_zero(t, image_pixels(n, n))) {
+        free(t);
+        VORN_FATAL("--m_edge_ratio %g leaves the automatic template of radius %g pixels without a white disc (0 or "
+                   "not a number everywhere); --m_edge_ratio must keep the soft edge within the radius, as 0 to 1 does",
+                   edge, radius);
+    }
+    nx = ny = n;
+    nz = 1;
     return t;
 }
 
@@ -101,8 +141,9 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
     const int nxs = (int)fx, nys = (int)fy;
     const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
     if (sx <= 0 || sy <= 0)
-        VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
-                   nx, ny);
+        VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing (%d x %d) at --apixT %g, --apixM %g and "
+                   "shrink %d",
+                   name, nx, ny, sx, sy, apixT, apixM, shrink);
     if (f != 1.0f) {
         float* scaled = host_floats(image_pixels(nxs, nys) * nz);
         gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
@@ -145,15 +186,41 @@ void rmask_subtract_background(float* image, float radius, int nx, int ny) {
     for (size_t i = 0; i < image_pixels(nx, ny); ++i) image[i] -= bg;
 }
 
+namespace {
+
+// A template whose pixels are not all finite, or that is 0 everywhere once
+// normalised, gives no correlation anywhere: the run ends before any micrograph.
+// In the name of the calling function.
+void refuse_not_finite_template(const float* t, size_t n, int k, int nz, const char* func, int line) {
+    if (const size_t bad = morvandel_count_not_finite(t, n))
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "template %d of %d holds %zu pixel%s that %s not a finite number (NaN or infinity)", k + 1, nz,
+                        bad, bad == 1 ? "" : "s", bad == 1 ? "is" : "are");
+}
+void refuse_normalised_template(const float* t, size_t n, int k, int nz, int type, const char* func, int line) {
+    if (morvandel_count_not_finite(t, n) > 0 || all_zero(t, n))
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "template %d of %d is 0 everywhere, or not a number, after --T_norm_type %d: it correlates "
+                        "with nothing",
+                        k + 1, nz, type);
+}
+
+}  // namespace
+
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge) {
     const size_t n = image_pixels(nx, ny);
     if (type == 0) {
+        for (int k = 0; k < nz; ++k) {
+            refuse_not_finite_template(src + n * k, n, k, nz, __func__, __LINE__);
+            refuse_normalised_template(src + n * k, n, k, nz, type, __func__, __LINE__);
+        }
         CUDA_CHECK(memcpy_H2D(dst_d, src, n * nz * sizeof(float)));
         return 0;
     }
     std::vector<float> t(n);
     for (int k = 0; k < nz; ++k) {
+        refuse_not_finite_template(src + n * k, n, k, nz, __func__, __LINE__);
         std::copy(src + n * k, src + n * (k + 1), t.begin());
         switch (type) {
             case 1: hm_submean_inplace(t.data(), n); break;
@@ -164,6 +231,7 @@ int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int 
                 break;
             default: VORN_WARNING("Invalid T_norm_type!\n\033[m"); break;
         }
+        refuse_normalised_template(t.data(), n, k, nz, type, __func__, __LINE__);
         CUDA_CHECK(memcpy_H2D(dst_d + n * k, t.data(), n * sizeof(float)));
     }
     return 0;
@@ -201,16 +269,24 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
                                         float psi_start, float psi_end, float psi_step) {
-    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny)
-        VORN_FATAL("a template of %d x %d pixels does not fit in the micrograph of %d x %d", tnx, tny, nx, ny);
+    // The size of one micrograph, not of the run: the caller passes it over.
+    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny) {
+        VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
+                     "correlated.\n\033[m",
+                     tnx, tny, nx, ny);
+        return -1;
+    }
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
     const int2 paste = make_int2(nx / 2 - tnx / 2, ny / 2 - tny / 2);
 
-    // Everything one call needs, made once: the angles only reuse it.
+    // Everything one call needs, made once: the angles only reuse it. The
+    // maxima gather in their own maps, centred into the caller's at the end.
     float* padded = device_buffer<float>(GPU_SITE, n);
     float* cc = device_buffer<float>(GPU_SITE, n);
+    float* best = device_buffer<float>(GPU_SITE, n);
+    float* best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
     float* turned = device_buffer<float>(GPU_SITE, image_pixels(tnx, tny));
     float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
     float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
@@ -221,15 +297,16 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     CUFFT_CHECK(cufftExecR2C(r2c, mic_d, mic_spectrum));
     CUDA_CHECK(cudaDeviceSynchronize());
     hcuda_empty_f32(padded, n);
-    hcuda_2d_memset(ccmax_d, -INFINITY, (unsigned)nx, (unsigned)ny);
+    hcuda_2d_memset(best, -INFINITY, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_memset(best_psi, psi_start, (unsigned)nx, (unsigned)ny);
 
     for (long long k = 0; k < angles; ++k) {
         const float psi = psi_start + (float)k * psi_step;
         std::printf(".");
         hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-        // The template's centre pixel goes on the pixel that the quadrant swap
-        // below brings to the origin, whatever the parity of either size. Only
-        // the pasted area changes: the rest of the padded image stays 0.
+        // The template's centre pixel goes on (nx/2, ny/2), the pixel that the
+        // centring below brings to the origin, whatever the parity of either
+        // size. Only the pasted area changes: the rest stays 0.
         hcuda_x2d_cp_small_to_large(padded, turned, nx, ny, tnx, tny, paste.x, paste.y);
         CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
         CUDA_CHECK(cudaDeviceSynchronize());
@@ -237,8 +314,8 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
                                 (float)n);
         CUFFT_CHECK(cufftExecC2R(c2r, product, cc));
         CUDA_CHECK(cudaDeviceSynchronize());
-        if (angle_map) hcuda_update_ccmax_psi_2d(ccmax_d, cc, psi_d, psi, nx, ny);
-        else hcuda_update_ccmax_2d(ccmax_d, cc, nx, ny);
+        if (angle_map) hcuda_update_ccmax_psi_2d(best, cc, best_psi, psi, nx, ny);
+        else hcuda_update_ccmax_2d(best, cc, nx, ny);
     }
     std::printf("\n");
 
@@ -247,10 +324,9 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
     const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
 
-    hcuda_2d_swap_ccf_inplace(ccmax_d, (unsigned)nx, (unsigned)ny);
-    if (angle_map) hcuda_2d_swap_ccf_inplace(psi_d, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_centre_ccmax(psi_d, best_psi, nx, ny, 1.0f);
     if (std::isfinite(norm) && norm > 0.0f) {
-        hcuda_2d_divide_inplace(ccmax_d, (unsigned)nx, (unsigned)ny, norm);
+        hcuda_2d_centre_ccmax(ccmax_d, best, nx, ny, norm);
     } else {
         VORN_WARNING("the correlation cannot be normalised: sum of mic^2 under the mask %g, sum of T^2 %g, sum of "
                      "the mask %g, factor %g give %g; the map is set to 0\n\033[m",
@@ -260,8 +336,10 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 
     CUFFT_CHECK(cufftDestroy(r2c));
     CUFFT_CHECK(cufftDestroy(c2r));
-    for (void* d : {(void*)padded, (void*)cc, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum, (void*)product})
+    for (void* d : {(void*)padded, (void*)cc, (void*)best, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum,
+                    (void*)product})
         device_release(GPU_SITE, d);
+    if (best_psi != nullptr) device_release(GPU_SITE, best_psi);
     return 0;
 }
 

@@ -56,6 +56,13 @@ std::string stdout_of(F f) {
     return testing::internal::GetCapturedStdout();
 }
 
+// Occurrences of text in s.
+size_t count_of(const std::string& s, const std::string& text) {
+    size_t n = 0;
+    for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++n;
+    return n;
+}
+
 // ================= parameters =================
 
 TEST(Parameters, DefaultsOfTheRecord) {
@@ -222,7 +229,14 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
                                   "at least 0.00997"},
         {{"--ang_step", "1e-12"}, "--ang_step 1e-12 gives 3.59e\\+14 angles"},
         {{"--min_dist", "1e30"}, "--min_dist 1e\\+30: the picking cells would have a side of 1.3.*e\\+29 shrunk "
-                                 "pixels; --min_dist must be at least 7.58.* and below 248395 A"},
+                                 "pixels; --min_dist must be at least 15.1.* and below 248395 A"},
+        // Cells of 1 pixel hold no pick: at least 2 pixels, named with the speed in force.
+        {{"--speed", "0", "--min_dist", "1.5"}, "--min_dist 1.5: the picking cells would have a side of 0.79.* "
+                                                "shrunk pixels; --min_dist must be at least 3.79.* and below .* A at "
+                                                "--apixM 1.34 and --speed 0 \\(shrink 1\\)"},
+        {{"--speed", "0", "--apixM", "1", "--min_dist", "2.8"}, "--min_dist 2.8: the picking cells would have a "
+                                                                "side of 1.9.* shrunk pixels; --min_dist must be at "
+                                                                "least 2.8284"},
         {{"--apixM", "1e-30"}, "--diameter 400 gives a box of 5.32e\\+32 pixels; --diameter must be at least "
                                "1.5.*e-30 and below 7.8.*e-25 A at --apixM 1e-30"},
         {{"--apixM", "1e-30", "--boxsize", "100"}, "--diameter 400: the automatic template would have a radius of"},
@@ -232,7 +246,12 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
          "--diameter 8.2e\\+09: the automatic template would have a radius of 9.9.*e\\+08 shrunk pixels; "
          "--diameter must be at least 8.24.* and below 6756.* A"},
         {{"--T", "refs.mrcs", "--apixT", "1e30"}, "--apixT 1e\\+30 scales the templates by 7.4.*e\\+29 times; "
-                                                  "--apixT must be above 0 and below 4390.* A"},
+                                                  "--apixT must be at least 0.000163.* and below 4390.* A"},
+        // A template of the largest side shrunk to nothing, with or without --T.
+        {{"--T", "refs.mrcs", "--apixT", "1e-30"}, "--apixT 1e-30 scales the templates by 7.4.*e-31 times; "
+                                                   "--apixT must be at least 0.000163.* and below 4390.* A at --apixM "
+                                                   "1.34 and --speed 2 \\(shrink 4\\)"},
+        {{"--apixT", "1e-30"}, "--apixT 1e-30 scales the templates by"},
         {{"--lave_D", "-5"}, "--lave_D -5 gives a local-average window radius of -0.46.* shrunk pixels; --lave_D "
                              "must be above 0"},
         {{"--boxsize", "0"}, "--boxsize must be 1 to 1048575 pixels, not 0"},
@@ -250,9 +269,10 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
 }
 
 TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
-    // 7.6 A at 1.34 A and shrink 4 is 1.418 shrunk pixels: a cell side of 1.
-    Parsed run({"--min_dist", "7.6", "a.mrc"});
-    EXPECT_EQ(tessoranth_cell_side(run.p.min_dist_px), 1);
+    // 15.2 A at 1.34 A and shrink 4 is 2.836 shrunk pixels: a cell side of 2,
+    // the narrowest cell whose pixels after its first can hold a pick.
+    Parsed run({"--min_dist", "15.2", "a.mrc"});
+    EXPECT_EQ(tessoranth_cell_side(run.p.min_dist_px), 2);
     EXPECT_EQ(tessoranth_cell_side(0.5f), 1);
 }
 
@@ -300,8 +320,16 @@ TEST(Parameters, OptionListBannerHelpAndTips) {
 
 using Files = CoordFileTest;
 
+// A small MRC micrograph of w x h pixels, value i at pixel i.
+std::string write_micrograph(const std::string& name, int w = 8, int h = 6) {
+    Image mic((size_t)w * h);
+    for (size_t i = 0; i < mic.size(); ++i) mic[i] = (float)i;
+    mrcf_write_xyz_data(name.c_str(), mic.data(), w, h, 1);
+    return name;
+}
+
 TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
-    std::string good = write("good.mrc", "x"), gone = path("gone.mrc");
+    std::string good = write_micrograph(path("good.mrc")), gone = path("gone.mrc");
     EXPECT_EQ(check_input_file(good.c_str()), 0);
     std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(gone.c_str()), -1); });
     EXPECT_NE(said.find("the micrograph " + gone + " does NOT exsit! Automatically ignored!"), std::string::npos);
@@ -314,7 +342,7 @@ TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
 }
 
 TEST_F(Files, FirstUsableMicrographIsOpenedAndNoneIsAFailure) {
-    std::string gone = path("gone.mrc"), good = write("good.mrc", "abc");
+    std::string gone = path("gone.mrc"), good = write_micrograph(path("good.mrc"));
     char* names[] = {gone.data(), good.data()};
     char first[VORN_NAME_LEN] = "untouched";
     FILE* f = nullptr;
@@ -355,11 +383,153 @@ TEST_F(Files, NamesSquaresAndDoneFiles) {
     EXPECT_EQ(mrc_read_square_even(f, &head, square.data(), 16, get_max_square_clip_origin(20, 16)), 0);
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) ASSERT_EQ(square[y * 16 + x], mic[y * 20 + x + 2]);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Image big(18 * 18);
-    EXPECT_EXIT((STDOUT_TO_STDERR(), mrc_read_square_even_extend(f, &head, big.data(), 18, make_int2(0, 0))),
-                ::testing::ExitedWithCode(1), "mrc_read_square_even_extend.*Can not read micrograph. File Size issue!");
+    // A square larger than the micrograph is one micrograph's fault: -1 after one warning.
+    Image big(18 * 18, -7.0f);
+    const std::string said =
+        stdout_of([&] { EXPECT_EQ(mrc_read_square_even_extend(f, &head, big.data(), 18, make_int2(0, 0)), -1); });
+    EXPECT_EQ(count_of(said, "Warning in function mrc_read_square_even_extend()"), 1u) << said;
+    EXPECT_NE(said.find("Can not read micrograph. File Size issue! A square of 18 pixels does not fit in its 20 x "
+                        "16 pixels."),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(big, Image(18 * 18, -7.0f));
     fclose(f);
+}
+
+// Files that are not MRC images: one warning naming the file and why, -1, and
+// nothing sized by their headers, from every reader of the picker's micrographs.
+TEST_F(Files, FilesThatAreNotMrcImagesAreSkippedWithOneWarning) {
+    const std::string hostile = VORN_HOSTILE_DATA;
+    std::string text(3000, 'a');
+    for (size_t i = 0; i < text.size(); i += 61) text[i] = '\n';
+    Image complex_data(2 * 8 * 6, 1.0f);
+    MRC_HEAD h = {};
+    mrc_init_head(&h);
+    mrc_set_head_xyz_mode(&h, 8, 6, 1, MRC_MODE_COMPLEX_FLOAT);
+    const std::string complex_name = path("complex.mrc");
+    FILE* c = fopen(complex_name.c_str(), "wb");
+    fwrite(&h, sizeof h, 1, c);
+    fwrite(complex_data.data(), sizeof(float), complex_data.size(), c);
+    fclose(c);
+    // A header of 8 x 6 floats over only half of them.
+    const std::string cut = write_micrograph(path("cut.mrc"));
+    ASSERT_EQ(truncate(cut.c_str(), 1024 + 8 * 3 * 4), 0);
+    const struct {
+        std::string name, why;
+    } cases[] = {
+        {write("notes.mrc", text), "none the readers convert"},
+        {complex_name, "its mode is none the readers convert"},
+        {cut, "the file is shorter than the data its header describes"},
+        {hostile + "/short_head.mrc", "shorter than an MRC header of 1024 bytes"},
+        {hostile + "/grids_huge_header.mrc", "more data than a file can hold"},
+        {hostile + "/sliceN_16GiB.mrc", "the file is shorter than the data its header describes"},
+        {hostile + "/update_head_1GiB.mrc", "the file is shorter than the data its header describes"},
+        {hostile + "/slice_byte_nx0.mrc", "its sizes are not all above 0"},
+        {hostile + "/slice_y_nx0_loop.mrc", "its sizes are not all above 0"},
+        {hostile + "/update_head_nxy0_loop.mrc", "its sizes are not all above 0"},
+        {hostile + "/dims_overflow.mrc", "more data than a file can hold"},
+        {hostile + "/slice_z_offset_overflow.mrc", "more data than a file can hold"},
+    };
+    const std::string good = write_micrograph(path("good.mrc"));
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::string name = k.name;
+        std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find("function check_input_file()"), std::string::npos) << said;
+        EXPECT_NE(said.find("the micrograph " + name + " is NOT an MRC image: "), std::string::npos) << said;
+        EXPECT_NE(said.find(k.why), std::string::npos) << said;
+        EXPECT_NE(said.find("Automatically ignored!"), std::string::npos) << said;
+
+        char* names[] = {name.data(), const_cast<char*>(good.c_str())};
+        int n = 2;
+        stdout_of([&] { check_all_input_files(names, n); });
+        EXPECT_EQ(n, 1);
+        char first[VORN_NAME_LEN] = "";
+        names[0] = name.data();
+        names[1] = const_cast<char*>(good.c_str());
+        FILE* f = nullptr;
+        said = stdout_of([&] { EXPECT_EQ(check_access_openf_1st(names, 2, first, f), 0); });
+        EXPECT_STREQ(first, good.c_str());
+        EXPECT_NE(said.find("function check_access_openf_1st()"), std::string::npos);
+        if (f) fclose(f);
+
+        // What Morvandel held stays.
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(good.c_str()), 0);
+        float* held = m.mic_d;
+        said = stdout_of([&] { EXPECT_EQ(m.set_mic(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find("the micrograph " + name + " cannot be picked: it is not an MRC image"), std::string::npos)
+            << said;
+        EXPECT_EQ(m.mic_d, held);
+        EXPECT_EQ(m.nx, 8);
+        m.free_mic();
+
+        f = fopen(name.c_str(), "rb");
+        MRC_HEAD head;
+        stdout_of([&] { mrc_read_head(f, &head); });
+        Image square(4 * 4, -7.0f);
+        for (auto read : {mrc_read_square_even, mrc_read_square_even_extend}) {
+            said = stdout_of([&] { EXPECT_EQ(read(f, &head, square.data(), 4, make_int2(0, 0)), -1); });
+            EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+            EXPECT_NE(said.find("Can not read micrograph: it is not an MRC image, "),
+                      std::string::npos)
+                << said;
+        }
+        EXPECT_EQ(square, Image(4 * 4, -7.0f));
+        fclose(f);
+    }
+}
+
+// Pixels that are not finite numbers, through every way a micrograph comes in:
+// one warning that counts them, -1, and what was held stays.
+TEST_F(Files, PixelsThatAreNotFiniteNumbersAreRefusedByEveryReader) {
+    const int w = 12, h = 8;
+    const struct {
+        int at;           // pixel index made bad
+        float value;
+        int square_refused;  // the 8 x 8 square at (2, 0) holds it
+        const char* count;
+    } cases[] = {
+        {3 * w + 5, NAN, 1, "1 pixel is"},
+        {0, INFINITY, 0, "1 pixel is"},
+        {7 * w + 9, -INFINITY, 1, "1 pixel is"},
+    };
+    const Image good_image(w * h, 1.0f);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at);
+        Image mic = good_image;
+        mic[c.at] = c.value;
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(good_image.data(), w, h), 0);
+        float* held = m.mic_d;
+        std::string said = stdout_of([&] { EXPECT_EQ(m.set_mic(mic.data(), w, h), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find(std::string("the micrograph cannot be picked: ") + c.count +
+                            " not a finite number (NaN or infinity); skipped."),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(m.mic_d, held);
+
+        const std::string name = path("bad.mrc");
+        mrcf_write_xyz_data(name.c_str(), mic.data(), w, h, 1);
+        said = stdout_of([&] { EXPECT_EQ(m.set_mic(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_EQ(m.mic_d, held);
+        EXPECT_EQ(to_host(m.mic_d, w * h), good_image);
+        m.free_mic();
+
+        FILE* f = fopen(name.c_str(), "rb");
+        MRC_HEAD head;
+        mrc_read_head(f, &head);
+        Image square(8 * 8);
+        said = stdout_of([&] {
+            EXPECT_EQ(mrc_read_square_even(f, &head, square.data(), 8, make_int2(2, 0)), -c.square_refused);
+        });
+        EXPECT_EQ(count_of(said, "Warning in function mrc_read_square_even()"), (size_t)c.square_refused) << said;
+        fclose(f);
+    }
 }
 
 TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
@@ -448,6 +618,49 @@ TEST_F(Files, AutomaticAndNamedTemplates) {
                 "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8193");
 }
 
+TEST_F(Files, TemplatesThatCannotWorkEndTheRunNamingTheOption) {
+    // Each would leave every micrograph of a run without a pick.
+    Image stack(10 * 8 * 3, 1.0f);
+    for (size_t i = 0; i < stack.size(); ++i) stack[i] = (float)(i % 5);
+    stack[10 * 8 + 17] = NAN;  // slice 2 of 3
+    const std::string nan_stack = path("nan.mrcs"), text = write("notes.mrcs", std::string(2000, 'x'));
+    mrcf_write_xyz_data(nan_stack.c_str(), stack.data(), 10, 8, 3);
+    const std::string good = path("good.mrcs");
+    mrcf_write_xyz_data(good.c_str(), Image(10 * 8, 2.0f).data(), 10, 8, 1);
+    Image two(2 * 16, 1.0f);
+    two[5] = 3.0f;
+    two[16 + 3] = INFINITY;
+    float* d = device_array(two.size());
+    int nx, ny, nz;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+        std::string says;
+    } cases[] = {
+        {"a text file as --T", [&] { get_or_create_template_data(nx, ny, nz, text.c_str(), 5, 1, 1, 1, 0.05f); },
+         "--T .*notes.mrcs is not an MRC stack of templates: its mode is none the readers convert"},
+        {"a NaN in a template", [&] { get_or_create_template_data(nx, ny, nz, nan_stack.c_str(), 5, 1, 1, 2, 0.05f); },
+         "--T .*nan.mrcs: the template of slice 2 of 3 holds 1 pixel that is not a finite number"},
+        {"an automatic template of 0", [&] { create_template_data(nx, ny, nz, 48.5f, 1e30f); },
+         "--m_edge_ratio 1e\\+30 leaves the automatic template of radius 48.5 pixels without a white disc"},
+        {"templates shrunk to nothing", [&] { get_or_create_template_data(nx, ny, nz, good.c_str(), 5, 0.1f, 1, 4, 0.05f); },
+         "the templates of .*good.mrcs, 10 x 8 pixels, shrink to nothing \\(0 x 0\\) at --apixT 0.1, --apixM 1 and "
+         "shrink 4"},
+        {"an infinity handed to the normalisation", [&] { normalize_template_data(d, two.data(), 4, 4, 2, 1, 2, 0.1f); },
+         "template 2 of 2 holds 1 pixel that is not a finite number"},
+        {"a constant template", [&] { normalize_template_data(d, Image(16, 2.0f).data(), 4, 4, 1, 1, 2, 0.1f); },
+         "normalize_template_data.*template 1 of 1 is 0 everywhere, or not a number, after --T_norm_type 1: it "
+         "correlates with nothing"},
+        {"a template of 0", [&] { normalize_template_data(d, Image(16, 0.0f).data(), 4, 4, 1, 0, 2, 0.1f); },
+         "template 1 of 1 is 0 everywhere, or not a number, after --T_norm_type 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), c.run()), ::testing::ExitedWithCode(1), c.says);
+    }
+    cudaFree(d);
+}
+
 TEST(Templates, NormalisationTypes) {
     const int n = 9, k_inside = 29;  // pixels of a 9 x 9 image within radius 3 of (4, 4)
     const float c = 2.0f;
@@ -531,62 +744,92 @@ TEST(Correlation, TemplateWithItselfPeaksAtTheCentreWithOne) {
     for (float* p : {mic, tpl, mask, ccmax, psi}) cudaFree(p);
 }
 
-TEST(Correlation, OneAngleEqualsTheDirectNormalisedSum) {
-    const int nx = 18, ny = 14, tnx = 6, tny = 5;
+TEST(Correlation, OneAngleEqualsTheDirectNormalisedSumForOddAndEvenSizes) {
+    // Maps and templates of odd and even sizes on each axis, square or not.
+    const struct {
+        int nx, ny, tnx, tny;
+    } sizes[] = {
+        {18, 14, 6, 5}, {17, 13, 6, 5}, {17, 14, 5, 6}, {18, 13, 5, 5}, {15, 15, 7, 7}, {15, 15, 4, 6}, {16, 16, 5, 4},
+        {9, 7, 9, 7},   {11, 12, 11, 3},
+    };
     std::mt19937 rng(7);
     std::normal_distribution<float> g;
-    Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
-    for (float& v : mic) v = g(rng);
-    for (float& v : t) v = g(rng);
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
-    float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
-    const float factor = 30.0f;
-    stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
-    const Image cc = to_host(cc_d, nx * ny);
-    // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
-    // each map pixel (one axis of the template even, the other odd), divided by
-    // the normalisation.
-    double smic = 0, st = 0, smask = 0;
-    for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
-    for (float v : t) st += (double)v * v;
-    const double norm = std::sqrt(smic * st * factor / smask);
-    for (int py = 0; py < ny; ++py)
-        for (int px = 0; px < nx; ++px) {
-            double s = 0;
-            for (int y = 0; y < tny; ++y)
-                for (int x = 0; x < tnx; ++x) {
-                    const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
-                    s += (double)t[y * tnx + x] * mic[my * nx + mx];
-                }
-            ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
-        }
-    for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    for (const auto& z : sizes) {
+        const int nx = z.nx, ny = z.ny, tnx = z.tnx, tny = z.tny;
+        SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(tnx) + " x " +
+                     std::to_string(tny));
+        Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
+        for (float& v : mic) v = g(rng);
+        for (float& v : t) v = g(rng);
+        for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
+        float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
+        const float factor = 30.0f;
+        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
+        const Image cc = to_host(cc_d, nx * ny);
+        // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
+        // each map pixel, divided by the normalisation.
+        double smic = 0, st = 0, smask = 0;
+        for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
+        for (float v : t) st += (double)v * v;
+        const double norm = std::sqrt(smic * st * factor / smask);
+        for (int py = 0; py < ny; ++py)
+            for (int px = 0; px < nx; ++px) {
+                double s = 0;
+                for (int y = 0; y < tny; ++y)
+                    for (int x = 0; x < tnx; ++x) {
+                        const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
+                        s += (double)t[y * tnx + x] * mic[my * nx + mx];
+                    }
+                ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
+            }
+        for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    }
 }
 
 TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
-    // A noise template pasted unturned into an empty micrograph with its centre
-    // pixel (n/2, n/2) on p: the one-angle map peaks exactly at p.
-    const int nx = 128, ny = 96, px = 41, py = 57;
+    // A noise template pasted turned by 30 degrees into an empty micrograph
+    // with its centre pixel (n/2, n/2) on p: the map over the angles peaks
+    // exactly at p, with the angle, on maps and templates of either parity.
+    const int px = 41, py = 57;
     std::mt19937 rng(5);
     std::normal_distribution<float> g;
-    float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny);
-    for (int n : {15, 16, 25, 64}) {
-        SCOPED_TRACE(n);
-        Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
-        for (float& v : t) v = g(rng);
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
-        float *mic_d = to_device(mic), *t_d = to_device(t);
-        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5); });
-        const Image map = to_host(cc, nx * ny);
-        const size_t best = std::max_element(map.begin(), map.end()) - map.begin();
-        EXPECT_EQ(best % nx, (size_t)px);
-        EXPECT_EQ(best / nx, (size_t)py);
-        cudaFree(mic_d);
-        cudaFree(t_d);
+    for (const auto& map : {std::array<int, 2>{128, 96}, {127, 95}, {127, 96}, {128, 95}}) {
+        const int nx = map[0], ny = map[1];
+        float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny), *psi = device_array(nx * ny);
+        for (int n : {15, 16, 25, 64}) {
+            SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(n));
+            Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
+            for (float& v : t) v = g(rng);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
+            float *mic_d = to_device(mic), *t_d = to_device(t);
+            stdout_of([&] {
+                morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5);
+            });
+            Image found = to_host(cc, nx * ny);
+            size_t best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            // The same particle turned: the angle map holds the turn at the peak.
+            float* turned = device_array((size_t)n * n);
+            hcuda_2d_rotate(t_d, turned, (unsigned)n, (unsigned)n, 30.0f);
+            const Image t30 = to_host(turned, (size_t)n * n);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t30[(size_t)y * n + x];
+            CUDA_CHECK(memcpy_H2D(mic_d, mic.data(), mic.size() * sizeof(float)));
+            stdout_of([&] {
+                morvandel_ccmax_psi_by_one_template(mic_d, mask, cc, psi, 1, nx, ny, t_d, n, n, (float)(n * n), 0, 60,
+                                                    15);
+            });
+            found = to_host(cc, nx * ny);
+            best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            EXPECT_EQ(to_host(psi, nx * ny)[best], 30.0f);
+            for (float* d : {mic_d, t_d, turned}) cudaFree(d);
+        }
+        for (float* d : {mask, cc, psi}) cudaFree(d);
     }
-    cudaFree(mask);
-    cudaFree(cc);
 }
 
 TEST(Correlation, AngleRangeCountsAndRefusals) {
@@ -612,10 +855,35 @@ TEST(Correlation, AngleRangeCountsAndRefusals) {
                 ::testing::ExitedWithCode(1), "cannot be walked in steps of 0");
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 1e-6f)),
                 ::testing::ExitedWithCode(1), "gives 3.6e\\+08 angles; at most 36000 are searched");
+    for (float* p : {mic, t, mask, cc}) cudaFree(p);
+}
+
+TEST(Correlation, ATemplateThatDoesNotFitIsOneMicrographsFault) {
+    // -1 after one warning, the maps untouched, in either form and on either axis.
+    const int nx = 8, ny = 6;
+    float *mic = to_device(Image(nx * ny, 1.0f)), *mask = to_device(Image(nx * ny, 1.0f));
+    float *cc = to_device(Image(nx * ny, 5.0f)), *psi = to_device(Image(nx * ny, 9.0f));
     float* big = to_device(Image(9 * 9, 1.0f));
-    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, big, 9, 9, 16, 0, 10, 5)),
-                ::testing::ExitedWithCode(1), "template of 9 x 9 pixels does not fit in the micrograph of 8 x 8");
-    for (float* p : {mic, t, mask, cc, big}) cudaFree(p);
+    const struct {
+        int tnx, tny;
+    } sizes[] = {{9, 2}, {2, 7}, {0, 3}};
+    for (const auto& t : sizes) {
+        SCOPED_TRACE(std::to_string(t.tnx) + " x " + std::to_string(t.tny));
+        std::string said = stdout_of([&] {
+            EXPECT_EQ(morvandel_ccmax_psi_by_one_template(mic, mask, cc, psi, 1, nx, ny, big, t.tnx, t.tny, 16, 0, 10,
+                                                          5),
+                      -1);
+            EXPECT_EQ(morvandel_ccmax_by_one_template(mic, mask, cc, nx, ny, big, t.tnx, t.tny, 16, 0, 10, 5), -1);
+        });
+        EXPECT_EQ(count_of(said, "Warning in function morvandel_ccmax_psi_by_one_template()"), 2u) << said;
+        EXPECT_NE(said.find("a template of " + std::to_string(t.tnx) + " x " + std::to_string(t.tny) +
+                            " pixels does not fit in the micrograph of 8 x 6"),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(to_host(cc, nx * ny), Image(nx * ny, 5.0f));
+        EXPECT_EQ(to_host(psi, nx * ny), Image(nx * ny, 9.0f));
+    }
+    for (float* p : {mic, mask, cc, psi, big}) cudaFree(p);
 }
 
 TEST(Correlation, ZeroSumsGiveAZeroMapAndAWarning) {
