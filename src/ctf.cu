@@ -39,23 +39,14 @@ void red_warning(const char* func, int line, const char* fmt, ...) {
 }
 #define RED_WARNING(...) red_warning(__func__, __LINE__, __VA_ARGS__)
 
-// Why the header cannot size a run or have its data read, "" when it can: it
-// needs positive sizes, a mode the readers convert, and all voxels inside the
-// file. Garbage or a foreign byte order shows here as absurd sizes, before
-// anything is allocated.
+// Why the header cannot size a run or have its data read, "" when it can (the
+// readers' own test: sizes, mode, every voxel inside the file). Garbage or a
+// foreign byte order shows here as absurd sizes, before anything is allocated.
 std::string mic_head_fault(FILE* f, const MRC_HEAD* h) {
-    const int bytes = (h->mode == 0 || h->mode == 1 || h->mode == 2 || h->mode == 6) ? mrc_mode_bytes(h->mode) : 0;
-    int64_t n = 0;
-    bool ok = h->nx > 0 && h->ny > 0 && h->nz > 0 && bytes > 0 &&
-              !__builtin_mul_overflow((int64_t)h->nx, (int64_t)h->ny, &n) &&
-              !__builtin_mul_overflow(n, (int64_t)h->nz, &n) && !__builtin_mul_overflow(n, (int64_t)bytes, &n) &&
-              !__builtin_add_overflow(n, mrc_data_offset(h), &n);
-    const long size = get_file_size(f);
-    ok = ok && size >= 0 && n <= (int64_t)size;
-    if (ok) return "";
+    if (mrc_image_fault(f, h) == nullptr) return "";
     char why[192];
     std::snprintf(why, sizeof why, "is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)", h->nx,
-                  h->ny, h->nz, h->mode, size);
+                  h->ny, h->nz, h->mode, get_file_size(f));
     return why;
 }
 
@@ -77,9 +68,8 @@ std::string mic_run_fault(const char* name, const char* first, const MRC_HEAD* h
 std::string mic_input_fault(const char* name) {
     if (const char* word = ctf_star_word_fault(name))
         return std::string("its name cannot stand as one word of a STAR row: ") + word;
-    struct stat st;
-    if (stat(name, &st) != 0 || S_ISREG(st.st_mode)) return "";
-    return S_ISDIR(st.st_mode) ? "it is a directory, not a micrograph file" : "it is not a regular file";
+    if (const char* kind = non_regular_file_kind(name)) return std::string("it is ") + kind + ", not a micrograph file";
+    return "";
 }
 
 // Why the file name cannot be written, "" when it can: a directory in its
