@@ -136,7 +136,9 @@ void tessoranth_help_full(const char* name);
 void tessoranth_virus_help(const char* name);
 [[noreturn]] void tessoranth_help_exit(const char* name, const char* reason);
 
-// 0 when the micrograph exists and is readable; otherwise a warning and -1.
+// 0 when the micrograph exists, is readable and is an MRC image (a mode the
+// readers convert, sizes above 0, its data within the file: mrcf_image_fault);
+// otherwise a warning that names the file and why, and -1.
 int check_input_file(const char* name);
 // Checks each of the n names in order and keeps only the usable ones, in order;
 // n becomes their number. Returns 0.
@@ -167,10 +169,11 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
 // psi_d) the angle that gave it. The peak of a particle lies on the pixel under
 // the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
-// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size.
-// The template must fit in the micrograph and psi_step be above 0 (fatal
-// otherwise); when the normalisation is 0/0 or otherwise not a positive number
-// the map is 0, with a warning.
+// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size;
+// so on maps of odd or even sizes alike.
+// A template that does not fit in the micrograph returns -1 after a warning,
+// nothing written; a psi_step not above 0 is fatal. When the normalisation is
+// 0/0 or otherwise not a positive number the map is 0, with a warning.
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
                                         float psi_start, float psi_end, float psi_step);
@@ -309,12 +312,13 @@ int is_file_morvandel_done(const char* name);
 int get_max_extended_square_even_size(int nx, int ny, int shrink);
 int get_max_square_even_size(int nx, int ny);
 int2 get_max_square_clip_origin(int nx, int ny);
-// Slice 0 of the open file, its size x size square at origin into dst; a
-// square larger than the micrograph is fatal.
+// Slice 0 of the open file, its size x size square at origin into dst. A file
+// that is not an MRC image, a square larger than the micrograph, or a square
+// holding pixels that are not finite numbers returns -1 after one warning.
 int mrc_read_square_even(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
 int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin);
-// Opens the first readable name of the list into file and copies it into first
-// (1024 bytes); -1, both untouched, when none is readable.
+// Opens the first name of the list that check_input_file takes into file and
+// copies it into first (1024 bytes); -1, both untouched, when none is usable.
 int check_access_openf_1st(char** names, int n, char* first, FILE*& file);
 
 // One micrograph on the GPU. Every GPU call is checked.
@@ -328,9 +332,12 @@ class Morvandel {
     Morvandel();
     Morvandel(float* mic_d, int nx, int ny);
     int set_mic_d(float* mic_d, int nx, int ny);
+    // -1 with a warning when the image holds pixels that are not finite
+    // numbers (the warning counts them); what was held stays.
     int set_mic(const float* host, int nx, int ny);
-    // -1 with a warning when slice 0 cannot be read or holds pixels that are
-    // not finite numbers (the warning counts them); what was held stays.
+    // -1 with a warning when the file is not an MRC image (as check_input_file),
+    // slice 0 cannot be read or holds pixels that are not finite numbers; what
+    // was held stays.
     int set_mic(const char* name);
     int malloc_mic();
     int malloc_mic(int nx, int ny);
@@ -341,9 +348,10 @@ class Morvandel {
 // The picker's walk over its micrographs: each usable name in turn is read
 // into one Morvandel (set_mic) and handed to pick, which returns 0 when it has
 // picked it. A micrograph that is missing, unreadable or holds pixels that are
-// not finite numbers, or that pick refuses (-1), is skipped with its warning and
-// the list goes on; the walk ends with one line that counts the micrographs and
-// names the skipped ones. Returns the number skipped.
+// not finite numbers or is not an MRC image, or that pick refuses (-1), is
+// skipped with its warning and the list goes on; the walk ends with one line
+// that counts the micrographs and names the skipped ones. Returns the number
+// skipped.
 int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);
 
 // ================= the picker program =================

@@ -179,6 +179,14 @@ int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
 // the readers convert (it may be longer); -1 with the readers' warning otherwise.
 // Commands that read a file image by image check it so before they write.
 int mrc_check_data_in_file(FILE* f, MRC_HEAD* h);
+// Why the header h of the open file f describes no image the readers can take,
+// or nullptr when it does: a mode the readers convert, sizes all above 0 and
+// every voxel within the file (it may be longer). Prints nothing, so that a
+// caller that passes a file over names it and the reason in one warning.
+const char* mrc_image_fault(FILE* f, const MRC_HEAD* h);
+// The same for the named file, its header read into h (zeroed when the file
+// cannot be opened or is shorter than a header, which are faults too).
+const char* mrcf_image_fault(const char* name, MRC_HEAD* h);
 // As mrc_read_all_nocheck, through a buffer of chunk_n values: each stretch read
 // goes to take(first, values, n), first being its index in the data. For data
 // that lands where fread cannot write (a device array) without a whole host copy.

@@ -47,29 +47,62 @@ void for_each_kept_pick(const unsigned* idx, int n, int nx, int ny, int box, con
 
 float angle_of(const float* psi, int k) { return psi ? psi[k] : 0.0f; }
 
-// 0 when the micrograph can be read; otherwise the warning of the calling function.
+// 0 when the micrograph can be read as an MRC image; otherwise the warning of
+// the calling function and -1. The header is checked before anything is sized
+// by it: a text file or a damaged header would otherwise size the reads.
 int report_unusable(const char* name, const char* func, int line) {
     const char* what = access(name, F_OK) != 0 ? "does NOT exsit" : access(name, R_OK) != 0 ? "are NOT readable" : nullptr;
-    if (what == nullptr) return 0;
-    std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s %s! "
-                "Automatically ignored!\033[m\n\n",
-                func, VORN_UNIT, line, name, what);
+    MRC_HEAD head;
+    const char* fault = what == nullptr ? mrcf_image_fault(name, &head) : nullptr;
+    if (what == nullptr && fault == nullptr) return 0;
+    if (what != nullptr)
+        std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s %s! "
+                    "Automatically ignored!\033[m\n\n",
+                    func, VORN_UNIT, line, name, what);
+    else
+        std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s is NOT an "
+                    "MRC image: %s (header %d x %d x %d, mode %d)! Automatically ignored!\033[m\n\n",
+                    func, VORN_UNIT, line, name, fault, head.nx, head.ny, head.nz, head.mode);
     return -1;
 }
 
-size_t count_not_finite(const float* image, size_t n) {
+// True, after a warning in the caller's name that counts them, when the image
+// holds pixels that are not finite numbers: one such pixel would spread through
+// every transform of the micrograph and leave its maps without a single pick.
+bool refuse_not_finite(const char* what, const float* image, size_t n, const char* func, int line) {
     size_t bad = 0;
     for (size_t i = 0; i < n; ++i) bad += std::isfinite(image[i]) ? 0 : 1;
-    return bad;
+    if (bad == 0) return false;
+    vorn_warning_line(func, VORN_UNIT, line,
+                      "%s cannot be picked: %zu pixel%s not a finite number (NaN or infinity); skipped.\n\033[m", what,
+                      bad, bad == 1 ? " is" : "s are");
+    return true;
 }
 
 int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, const char* func, int line) {
-    if (size > head->nx || size > head->ny)
-        vorn_fatal_line(func, VORN_UNIT, line, "Can not read micrograph. File Size issue!\n");
+    if (const char* fault = mrc_image_fault(file, head)) {
+        vorn_warning_line(func, VORN_UNIT, line, "Can not read micrograph: it is not an MRC image, %s (header %d x %d "
+                          "x %d, mode %d)!\n\033[m", fault, head->nx, head->ny, head->nz, head->mode);
+        return -1;
+    }
+    if (size <= 0 || size > head->nx || size > head->ny) {
+        vorn_warning_line(func, VORN_UNIT, line, "Can not read micrograph. File Size issue! A square of %d pixels "
+                          "does not fit in its %d x %d pixels.\n\033[m", size, head->nx, head->ny);
+        return -1;
+    }
     std::vector<float> slice((size_t)head->nx * head->ny);
     if (mrc_read_slice(file, head, 0, 'z', slice.data()) != 0) return -1;
     cpu_2d_extract_small_from_large(dst, size, size, slice.data(), head->nx, head->ny, origin.x, origin.y);
-    return 0;
+    return refuse_not_finite("the square of the micrograph", dst, (size_t)size * size, func, line) ? -1 : 0;
+}
+
+// The host image copied into a new device array that m then holds.
+void hold_copy(Morvandel& m, const float* host, int w, int h) {
+    m.free_mic();
+    m.nx = w;
+    m.ny = h;
+    m.mic_d = device_copy_of(GPU_SITE, host, (size_t)w * h);
+    m.owned = true;
 }
 
 }  // namespace
@@ -213,37 +246,29 @@ int Morvandel::set_mic_d(float* mic, int w, int h) {
 }
 
 int Morvandel::set_mic(const float* host, int w, int h) {
-    free_mic();
-    nx = w;
-    ny = h;
-    mic_d = device_copy_of(GPU_SITE, host, (size_t)w * h);
-    owned = true;
+    if (refuse_not_finite("the micrograph", host, (size_t)w * h, __func__, __LINE__)) return -1;
+    hold_copy(*this, host, w, h);
     return 0;
 }
 
 int Morvandel::set_mic(const char* name) {
-    MRC_HEAD* head = mrcf_get_head(name);
+    MRC_HEAD head;
+    if (const char* fault = mrcf_image_fault(name, &head)) {
+        VORN_WARNING("the micrograph %s cannot be picked: it is not an MRC image, %s (header %d x %d x %d, mode %d); "
+                     "skipped.\n\033[m",
+                     name, fault, head.nx, head.ny, head.nz, head.mode);
+        return -1;
+    }
     float* slice = mrcf_get_data_sliceN(name, 0);
     if (slice == nullptr) {
         VORN_WARNING("can not read the first image of %s\n\033[m", name);
-        free(head);
         return -1;
     }
-    // One such pixel would spread through every transform of the micrograph
-    // and leave its maps without a single pick.
-    const size_t bad = count_not_finite(slice, (size_t)head->nx * head->ny);
-    if (bad > 0) {
-        VORN_WARNING("the micrograph %s cannot be picked: %zu pixel%s not a finite number (NaN or infinity); "
-                     "skipped.\n\033[m",
-                     name, bad, bad == 1 ? " is" : "s are");
-        free(slice);
-        free(head);
-        return -1;
-    }
-    set_mic(slice, head->nx, head->ny);
+    const std::string what = std::string("the micrograph ") + name;
+    const bool refused = refuse_not_finite(what.c_str(), slice, (size_t)head.nx * head.ny, __func__, __LINE__);
+    if (!refused) hold_copy(*this, slice, head.nx, head.ny);
     free(slice);
-    free(head);
-    return 0;
+    return refused ? -1 : 0;
 }
 
 int Morvandel::malloc_mic() {

@@ -47,6 +47,21 @@ __device__ __forceinline__ void update_ccmax(float* ccmax, const float* cc, floa
     if (WithPsi) gpu_lanes_store(psi_map + i, gpu_lanes_select(higher, gpu_lanes_f(psi), gpu_lanes_load(psi_map + i, n)), n);
 }
 
+// out[(y + ny/2) mod ny][(x + nx/2) mod nx] = in[y][x] / divisor: the
+// correlation at shift 0 goes to the pixel under which the template's centre
+// pixel was pasted. For even sizes this is the quadrant swap; for odd sizes a
+// swap in place cannot do it, so the maps are gathered from their own buffers.
+__global__ void cuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
+    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x), y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
+    if (x >= nx || y >= ny) return;
+    const int ox = x + nx / 2 < nx ? x + nx / 2 : x + nx / 2 - nx, oy = y + ny / 2 < ny ? y + ny / 2 : y + ny / 2 - ny;
+    out[(size_t)oy * nx + ox] = in[(size_t)y * nx + x] / divisor;
+}
+
+void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
+    gpu_launch_2d<cuda_2d_centre_ccmax>(GPU_SITE, (unsigned)nx, (unsigned)ny, out, in, nx, ny, divisor);
+}
+
 }  // namespace
 
 // ================= templates =================
@@ -201,16 +216,24 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
                                         float psi_start, float psi_end, float psi_step) {
-    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny)
-        VORN_FATAL("a template of %d x %d pixels does not fit in the micrograph of %d x %d", tnx, tny, nx, ny);
+    // The size of one micrograph, not of the run: the caller passes it over.
+    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny) {
+        VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
+                     "correlated.\n\033[m",
+                     tnx, tny, nx, ny);
+        return -1;
+    }
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
     const int2 paste = make_int2(nx / 2 - tnx / 2, ny / 2 - tny / 2);
 
-    // Everything one call needs, made once: the angles only reuse it.
+    // Everything one call needs, made once: the angles only reuse it. The
+    // maxima gather in their own maps, centred into the caller's at the end.
     float* padded = device_buffer<float>(GPU_SITE, n);
     float* cc = device_buffer<float>(GPU_SITE, n);
+    float* best = device_buffer<float>(GPU_SITE, n);
+    float* best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
     float* turned = device_buffer<float>(GPU_SITE, image_pixels(tnx, tny));
     float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
     float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
@@ -221,15 +244,16 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     CUFFT_CHECK(cufftExecR2C(r2c, mic_d, mic_spectrum));
     CUDA_CHECK(cudaDeviceSynchronize());
     hcuda_empty_f32(padded, n);
-    hcuda_2d_memset(ccmax_d, -INFINITY, (unsigned)nx, (unsigned)ny);
+    hcuda_2d_memset(best, -INFINITY, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_memset(best_psi, psi_start, (unsigned)nx, (unsigned)ny);
 
     for (long long k = 0; k < angles; ++k) {
         const float psi = psi_start + (float)k * psi_step;
         std::printf(".");
         hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-        // The template's centre pixel goes on the pixel that the quadrant swap
-        // below brings to the origin, whatever the parity of either size. Only
-        // the pasted area changes: the rest of the padded image stays 0.
+        // The template's centre pixel goes on (nx/2, ny/2), the pixel that the
+        // centring below brings to the origin, whatever the parity of either
+        // size. Only the pasted area changes: the rest stays 0.
         hcuda_x2d_cp_small_to_large(padded, turned, nx, ny, tnx, tny, paste.x, paste.y);
         CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
         CUDA_CHECK(cudaDeviceSynchronize());
@@ -237,8 +261,8 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
                                 (float)n);
         CUFFT_CHECK(cufftExecC2R(c2r, product, cc));
         CUDA_CHECK(cudaDeviceSynchronize());
-        if (angle_map) hcuda_update_ccmax_psi_2d(ccmax_d, cc, psi_d, psi, nx, ny);
-        else hcuda_update_ccmax_2d(ccmax_d, cc, nx, ny);
+        if (angle_map) hcuda_update_ccmax_psi_2d(best, cc, best_psi, psi, nx, ny);
+        else hcuda_update_ccmax_2d(best, cc, nx, ny);
     }
     std::printf("\n");
 
@@ -247,10 +271,9 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
     const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
 
-    hcuda_2d_swap_ccf_inplace(ccmax_d, (unsigned)nx, (unsigned)ny);
-    if (angle_map) hcuda_2d_swap_ccf_inplace(psi_d, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_centre_ccmax(psi_d, best_psi, nx, ny, 1.0f);
     if (std::isfinite(norm) && norm > 0.0f) {
-        hcuda_2d_divide_inplace(ccmax_d, (unsigned)nx, (unsigned)ny, norm);
+        hcuda_2d_centre_ccmax(ccmax_d, best, nx, ny, norm);
     } else {
         VORN_WARNING("the correlation cannot be normalised: sum of mic^2 under the mask %g, sum of T^2 %g, sum of "
                      "the mask %g, factor %g give %g; the map is set to 0\n\033[m",
@@ -260,8 +283,10 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 
     CUFFT_CHECK(cufftDestroy(r2c));
     CUFFT_CHECK(cufftDestroy(c2r));
-    for (void* d : {(void*)padded, (void*)cc, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum, (void*)product})
+    for (void* d : {(void*)padded, (void*)cc, (void*)best, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum,
+                    (void*)product})
         device_release(GPU_SITE, d);
+    if (best_psi != nullptr) device_release(GPU_SITE, best_psi);
     return 0;
 }
 

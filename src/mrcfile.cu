@@ -780,6 +780,23 @@ int mrc_check_data_in_file(FILE* f, MRC_HEAD* h) {
     return file_reaches(f, end) ? 0 : too_short(__func__, h, end);
 }
 
+const char* mrc_image_fault(FILE* f, const MRC_HEAD* h) {
+    if (!mode_is_read(h->mode)) return "its mode is none the readers convert";
+    if (h->nx <= 0 || h->ny <= 0 || h->nz <= 0) return "its sizes are not all above 0";
+    const int64_t end = data_end(h);
+    if (end < 0) return "its sizes describe more data than a file can hold";
+    return file_reaches(f, end) ? nullptr : "the file is shorter than the data its header describes";
+}
+
+const char* mrcf_image_fault(const char* name, MRC_HEAD* h) {
+    std::memset(h, 0, sizeof(MRC_HEAD));
+    FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) return "it cannot be opened";
+    const char* fault = read_whole_head(f, h) ? mrc_image_fault(f, h) : "it is shorter than an MRC header of 1024 bytes, or cannot be read";
+    std::fclose(f);
+    return fault;
+}
+
 int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
                            const std::function<void(size_t, const float*, size_t)>& take) {
     if (!mode_is_read(h->mode)) return unknown_mode(__func__, h);

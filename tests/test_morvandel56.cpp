@@ -56,6 +56,13 @@ std::string stdout_of(F f) {
     return testing::internal::GetCapturedStdout();
 }
 
+// Occurrences of text in s.
+size_t count_of(const std::string& s, const std::string& text) {
+    size_t n = 0;
+    for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++n;
+    return n;
+}
+
 // ================= parameters =================
 
 TEST(Parameters, DefaultsOfTheRecord) {
@@ -300,8 +307,16 @@ TEST(Parameters, OptionListBannerHelpAndTips) {
 
 using Files = CoordFileTest;
 
+// A small MRC micrograph of w x h pixels, value i at pixel i.
+std::string write_micrograph(const std::string& name, int w = 8, int h = 6) {
+    Image mic((size_t)w * h);
+    for (size_t i = 0; i < mic.size(); ++i) mic[i] = (float)i;
+    mrcf_write_xyz_data(name.c_str(), mic.data(), w, h, 1);
+    return name;
+}
+
 TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
-    std::string good = write("good.mrc", "x"), gone = path("gone.mrc");
+    std::string good = write_micrograph(path("good.mrc")), gone = path("gone.mrc");
     EXPECT_EQ(check_input_file(good.c_str()), 0);
     std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(gone.c_str()), -1); });
     EXPECT_NE(said.find("the micrograph " + gone + " does NOT exsit! Automatically ignored!"), std::string::npos);
@@ -314,7 +329,7 @@ TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
 }
 
 TEST_F(Files, FirstUsableMicrographIsOpenedAndNoneIsAFailure) {
-    std::string gone = path("gone.mrc"), good = write("good.mrc", "abc");
+    std::string gone = path("gone.mrc"), good = write_micrograph(path("good.mrc"));
     char* names[] = {gone.data(), good.data()};
     char first[VORN_NAME_LEN] = "untouched";
     FILE* f = nullptr;
@@ -355,11 +370,153 @@ TEST_F(Files, NamesSquaresAndDoneFiles) {
     EXPECT_EQ(mrc_read_square_even(f, &head, square.data(), 16, get_max_square_clip_origin(20, 16)), 0);
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) ASSERT_EQ(square[y * 16 + x], mic[y * 20 + x + 2]);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Image big(18 * 18);
-    EXPECT_EXIT((STDOUT_TO_STDERR(), mrc_read_square_even_extend(f, &head, big.data(), 18, make_int2(0, 0))),
-                ::testing::ExitedWithCode(1), "mrc_read_square_even_extend.*Can not read micrograph. File Size issue!");
+    // A square larger than the micrograph is one micrograph's fault: -1 after one warning.
+    Image big(18 * 18, -7.0f);
+    const std::string said =
+        stdout_of([&] { EXPECT_EQ(mrc_read_square_even_extend(f, &head, big.data(), 18, make_int2(0, 0)), -1); });
+    EXPECT_EQ(count_of(said, "Warning in function mrc_read_square_even_extend()"), 1u) << said;
+    EXPECT_NE(said.find("Can not read micrograph. File Size issue! A square of 18 pixels does not fit in its 20 x "
+                        "16 pixels."),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(big, Image(18 * 18, -7.0f));
     fclose(f);
+}
+
+// Files that are not MRC images: one warning naming the file and why, -1, and
+// nothing sized by their headers, from every reader of the picker's micrographs.
+TEST_F(Files, FilesThatAreNotMrcImagesAreSkippedWithOneWarning) {
+    const std::string hostile = VORN_HOSTILE_DATA;
+    std::string text(3000, 'a');
+    for (size_t i = 0; i < text.size(); i += 61) text[i] = '\n';
+    Image complex_data(2 * 8 * 6, 1.0f);
+    MRC_HEAD h = {};
+    mrc_init_head(&h);
+    mrc_set_head_xyz_mode(&h, 8, 6, 1, MRC_MODE_COMPLEX_FLOAT);
+    const std::string complex_name = path("complex.mrc");
+    FILE* c = fopen(complex_name.c_str(), "wb");
+    fwrite(&h, sizeof h, 1, c);
+    fwrite(complex_data.data(), sizeof(float), complex_data.size(), c);
+    fclose(c);
+    // A header of 8 x 6 floats over only half of them.
+    const std::string cut = write_micrograph(path("cut.mrc"));
+    ASSERT_EQ(truncate(cut.c_str(), 1024 + 8 * 3 * 4), 0);
+    const struct {
+        std::string name, why;
+    } cases[] = {
+        {write("notes.mrc", text), "none the readers convert"},
+        {complex_name, "its mode is none the readers convert"},
+        {cut, "the file is shorter than the data its header describes"},
+        {hostile + "/short_head.mrc", "shorter than an MRC header of 1024 bytes"},
+        {hostile + "/grids_huge_header.mrc", "more data than a file can hold"},
+        {hostile + "/sliceN_16GiB.mrc", "the file is shorter than the data its header describes"},
+        {hostile + "/update_head_1GiB.mrc", "the file is shorter than the data its header describes"},
+        {hostile + "/slice_byte_nx0.mrc", "its sizes are not all above 0"},
+        {hostile + "/slice_y_nx0_loop.mrc", "its sizes are not all above 0"},
+        {hostile + "/update_head_nxy0_loop.mrc", "its sizes are not all above 0"},
+        {hostile + "/dims_overflow.mrc", "more data than a file can hold"},
+        {hostile + "/slice_z_offset_overflow.mrc", "more data than a file can hold"},
+    };
+    const std::string good = write_micrograph(path("good.mrc"));
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::string name = k.name;
+        std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find("function check_input_file()"), std::string::npos) << said;
+        EXPECT_NE(said.find("the micrograph " + name + " is NOT an MRC image: "), std::string::npos) << said;
+        EXPECT_NE(said.find(k.why), std::string::npos) << said;
+        EXPECT_NE(said.find("Automatically ignored!"), std::string::npos) << said;
+
+        char* names[] = {name.data(), const_cast<char*>(good.c_str())};
+        int n = 2;
+        stdout_of([&] { check_all_input_files(names, n); });
+        EXPECT_EQ(n, 1);
+        char first[VORN_NAME_LEN] = "";
+        names[0] = name.data();
+        names[1] = const_cast<char*>(good.c_str());
+        FILE* f = nullptr;
+        said = stdout_of([&] { EXPECT_EQ(check_access_openf_1st(names, 2, first, f), 0); });
+        EXPECT_STREQ(first, good.c_str());
+        EXPECT_NE(said.find("function check_access_openf_1st()"), std::string::npos);
+        if (f) fclose(f);
+
+        // What Morvandel held stays.
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(good.c_str()), 0);
+        float* held = m.mic_d;
+        said = stdout_of([&] { EXPECT_EQ(m.set_mic(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find("the micrograph " + name + " cannot be picked: it is not an MRC image"), std::string::npos)
+            << said;
+        EXPECT_EQ(m.mic_d, held);
+        EXPECT_EQ(m.nx, 8);
+        m.free_mic();
+
+        f = fopen(name.c_str(), "rb");
+        MRC_HEAD head;
+        stdout_of([&] { mrc_read_head(f, &head); });
+        Image square(4 * 4, -7.0f);
+        for (auto read : {mrc_read_square_even, mrc_read_square_even_extend}) {
+            said = stdout_of([&] { EXPECT_EQ(read(f, &head, square.data(), 4, make_int2(0, 0)), -1); });
+            EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+            EXPECT_NE(said.find("Can not read micrograph: it is not an MRC image, "),
+                      std::string::npos)
+                << said;
+        }
+        EXPECT_EQ(square, Image(4 * 4, -7.0f));
+        fclose(f);
+    }
+}
+
+// Pixels that are not finite numbers, through every way a micrograph comes in:
+// one warning that counts them, -1, and what was held stays.
+TEST_F(Files, PixelsThatAreNotFiniteNumbersAreRefusedByEveryReader) {
+    const int w = 12, h = 8;
+    const struct {
+        int at;           // pixel index made bad
+        float value;
+        int square_refused;  // the 8 x 8 square at (2, 0) holds it
+        const char* count;
+    } cases[] = {
+        {3 * w + 5, NAN, 1, "1 pixel is"},
+        {0, INFINITY, 0, "1 pixel is"},
+        {7 * w + 9, -INFINITY, 1, "1 pixel is"},
+    };
+    const Image good_image(w * h, 1.0f);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at);
+        Image mic = good_image;
+        mic[c.at] = c.value;
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(good_image.data(), w, h), 0);
+        float* held = m.mic_d;
+        std::string said = stdout_of([&] { EXPECT_EQ(m.set_mic(mic.data(), w, h), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_NE(said.find(std::string("the micrograph cannot be picked: ") + c.count +
+                            " not a finite number (NaN or infinity); skipped."),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(m.mic_d, held);
+
+        const std::string name = path("bad.mrc");
+        mrcf_write_xyz_data(name.c_str(), mic.data(), w, h, 1);
+        said = stdout_of([&] { EXPECT_EQ(m.set_mic(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function"), 1u) << said;
+        EXPECT_EQ(m.mic_d, held);
+        EXPECT_EQ(to_host(m.mic_d, w * h), good_image);
+        m.free_mic();
+
+        FILE* f = fopen(name.c_str(), "rb");
+        MRC_HEAD head;
+        mrc_read_head(f, &head);
+        Image square(8 * 8);
+        said = stdout_of([&] {
+            EXPECT_EQ(mrc_read_square_even(f, &head, square.data(), 8, make_int2(2, 0)), -c.square_refused);
+        });
+        EXPECT_EQ(count_of(said, "Warning in function mrc_read_square_even()"), (size_t)c.square_refused) << said;
+        fclose(f);
+    }
 }
 
 TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
@@ -531,62 +688,92 @@ TEST(Correlation, TemplateWithItselfPeaksAtTheCentreWithOne) {
     for (float* p : {mic, tpl, mask, ccmax, psi}) cudaFree(p);
 }
 
-TEST(Correlation, OneAngleEqualsTheDirectNormalisedSum) {
-    const int nx = 18, ny = 14, tnx = 6, tny = 5;
+TEST(Correlation, OneAngleEqualsTheDirectNormalisedSumForOddAndEvenSizes) {
+    // Maps and templates of odd and even sizes on each axis, square or not.
+    const struct {
+        int nx, ny, tnx, tny;
+    } sizes[] = {
+        {18, 14, 6, 5}, {17, 13, 6, 5}, {17, 14, 5, 6}, {18, 13, 5, 5}, {15, 15, 7, 7}, {15, 15, 4, 6}, {16, 16, 5, 4},
+        {9, 7, 9, 7},   {11, 12, 11, 3},
+    };
     std::mt19937 rng(7);
     std::normal_distribution<float> g;
-    Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
-    for (float& v : mic) v = g(rng);
-    for (float& v : t) v = g(rng);
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
-    float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
-    const float factor = 30.0f;
-    stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
-    const Image cc = to_host(cc_d, nx * ny);
-    // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
-    // each map pixel (one axis of the template even, the other odd), divided by
-    // the normalisation.
-    double smic = 0, st = 0, smask = 0;
-    for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
-    for (float v : t) st += (double)v * v;
-    const double norm = std::sqrt(smic * st * factor / smask);
-    for (int py = 0; py < ny; ++py)
-        for (int px = 0; px < nx; ++px) {
-            double s = 0;
-            for (int y = 0; y < tny; ++y)
-                for (int x = 0; x < tnx; ++x) {
-                    const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
-                    s += (double)t[y * tnx + x] * mic[my * nx + mx];
-                }
-            ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
-        }
-    for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    for (const auto& z : sizes) {
+        const int nx = z.nx, ny = z.ny, tnx = z.tnx, tny = z.tny;
+        SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(tnx) + " x " +
+                     std::to_string(tny));
+        Image mic(nx * ny), t(tnx * tny), mask(nx * ny);
+        for (float& v : mic) v = g(rng);
+        for (float& v : t) v = g(rng);
+        for (size_t i = 0; i < mask.size(); ++i) mask[i] = (i % 5) ? 1.0f : 0.5f;
+        float *mic_d = to_device(mic), *t_d = to_device(t), *mask_d = to_device(mask), *cc_d = device_array(nx * ny);
+        const float factor = 30.0f;
+        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc_d, nx, ny, t_d, tnx, tny, factor, 0, 1, 5); });
+        const Image cc = to_host(cc_d, nx * ny);
+        // Circular correlation with the template's centre pixel (tnx/2, tny/2) over
+        // each map pixel, divided by the normalisation.
+        double smic = 0, st = 0, smask = 0;
+        for (int i = 0; i < nx * ny; ++i) smic += (double)mic[i] * mic[i] * mask[i], smask += mask[i];
+        for (float v : t) st += (double)v * v;
+        const double norm = std::sqrt(smic * st * factor / smask);
+        for (int py = 0; py < ny; ++py)
+            for (int px = 0; px < nx; ++px) {
+                double s = 0;
+                for (int y = 0; y < tny; ++y)
+                    for (int x = 0; x < tnx; ++x) {
+                        const int my = (py - tny / 2 + y + ny) % ny, mx = (px - tnx / 2 + x + nx) % nx;
+                        s += (double)t[y * tnx + x] * mic[my * nx + mx];
+                    }
+                ASSERT_NEAR(cc[py * nx + px], s / norm, 1e-4) << px << "," << py;
+            }
+        for (float* p : {mic_d, t_d, mask_d, cc_d}) cudaFree(p);
+    }
 }
 
 TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
-    // A noise template pasted unturned into an empty micrograph with its centre
-    // pixel (n/2, n/2) on p: the one-angle map peaks exactly at p.
-    const int nx = 128, ny = 96, px = 41, py = 57;
+    // A noise template pasted turned by 30 degrees into an empty micrograph
+    // with its centre pixel (n/2, n/2) on p: the map over the angles peaks
+    // exactly at p, with the angle, on maps and templates of either parity.
+    const int px = 41, py = 57;
     std::mt19937 rng(5);
     std::normal_distribution<float> g;
-    float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny);
-    for (int n : {15, 16, 25, 64}) {
-        SCOPED_TRACE(n);
-        Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
-        for (float& v : t) v = g(rng);
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
-        float *mic_d = to_device(mic), *t_d = to_device(t);
-        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5); });
-        const Image map = to_host(cc, nx * ny);
-        const size_t best = std::max_element(map.begin(), map.end()) - map.begin();
-        EXPECT_EQ(best % nx, (size_t)px);
-        EXPECT_EQ(best / nx, (size_t)py);
-        cudaFree(mic_d);
-        cudaFree(t_d);
+    for (const auto& map : {std::array<int, 2>{128, 96}, {127, 95}, {127, 96}, {128, 95}}) {
+        const int nx = map[0], ny = map[1];
+        float *mask = to_device(Image(nx * ny, 1.0f)), *cc = device_array(nx * ny), *psi = device_array(nx * ny);
+        for (int n : {15, 16, 25, 64}) {
+            SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", template " + std::to_string(n));
+            Image t((size_t)n * n), mic((size_t)nx * ny, 0.0f);
+            for (float& v : t) v = g(rng);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t[(size_t)y * n + x];
+            float *mic_d = to_device(mic), *t_d = to_device(t);
+            stdout_of([&] {
+                morvandel_ccmax_by_one_template(mic_d, mask, cc, nx, ny, t_d, n, n, (float)(n * n), 0, 1, 5);
+            });
+            Image found = to_host(cc, nx * ny);
+            size_t best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            // The same particle turned: the angle map holds the turn at the peak.
+            float* turned = device_array((size_t)n * n);
+            hcuda_2d_rotate(t_d, turned, (unsigned)n, (unsigned)n, 30.0f);
+            const Image t30 = to_host(turned, (size_t)n * n);
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t30[(size_t)y * n + x];
+            CUDA_CHECK(memcpy_H2D(mic_d, mic.data(), mic.size() * sizeof(float)));
+            stdout_of([&] {
+                morvandel_ccmax_psi_by_one_template(mic_d, mask, cc, psi, 1, nx, ny, t_d, n, n, (float)(n * n), 0, 60,
+                                                    15);
+            });
+            found = to_host(cc, nx * ny);
+            best = std::max_element(found.begin(), found.end()) - found.begin();
+            EXPECT_EQ(best % nx, (size_t)px);
+            EXPECT_EQ(best / nx, (size_t)py);
+            EXPECT_EQ(to_host(psi, nx * ny)[best], 30.0f);
+            for (float* d : {mic_d, t_d, turned}) cudaFree(d);
+        }
+        for (float* d : {mask, cc, psi}) cudaFree(d);
     }
-    cudaFree(mask);
-    cudaFree(cc);
 }
 
 TEST(Correlation, AngleRangeCountsAndRefusals) {
@@ -612,10 +799,35 @@ TEST(Correlation, AngleRangeCountsAndRefusals) {
                 ::testing::ExitedWithCode(1), "cannot be walked in steps of 0");
     EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, t, 4, 4, 16, 0, 360, 1e-6f)),
                 ::testing::ExitedWithCode(1), "gives 3.6e\\+08 angles; at most 36000 are searched");
+    for (float* p : {mic, t, mask, cc}) cudaFree(p);
+}
+
+TEST(Correlation, ATemplateThatDoesNotFitIsOneMicrographsFault) {
+    // -1 after one warning, the maps untouched, in either form and on either axis.
+    const int nx = 8, ny = 6;
+    float *mic = to_device(Image(nx * ny, 1.0f)), *mask = to_device(Image(nx * ny, 1.0f));
+    float *cc = to_device(Image(nx * ny, 5.0f)), *psi = to_device(Image(nx * ny, 9.0f));
     float* big = to_device(Image(9 * 9, 1.0f));
-    EXPECT_EXIT((STDOUT_TO_STDERR(), morvandel_ccmax_by_one_template(mic, mask, cc, n, n, big, 9, 9, 16, 0, 10, 5)),
-                ::testing::ExitedWithCode(1), "template of 9 x 9 pixels does not fit in the micrograph of 8 x 8");
-    for (float* p : {mic, t, mask, cc, big}) cudaFree(p);
+    const struct {
+        int tnx, tny;
+    } sizes[] = {{9, 2}, {2, 7}, {0, 3}};
+    for (const auto& t : sizes) {
+        SCOPED_TRACE(std::to_string(t.tnx) + " x " + std::to_string(t.tny));
+        std::string said = stdout_of([&] {
+            EXPECT_EQ(morvandel_ccmax_psi_by_one_template(mic, mask, cc, psi, 1, nx, ny, big, t.tnx, t.tny, 16, 0, 10,
+                                                          5),
+                      -1);
+            EXPECT_EQ(morvandel_ccmax_by_one_template(mic, mask, cc, nx, ny, big, t.tnx, t.tny, 16, 0, 10, 5), -1);
+        });
+        EXPECT_EQ(count_of(said, "Warning in function morvandel_ccmax_psi_by_one_template()"), 2u) << said;
+        EXPECT_NE(said.find("a template of " + std::to_string(t.tnx) + " x " + std::to_string(t.tny) +
+                            " pixels does not fit in the micrograph of 8 x 6"),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(to_host(cc, nx * ny), Image(nx * ny, 5.0f));
+        EXPECT_EQ(to_host(psi, nx * ny), Image(nx * ny, 9.0f));
+    }
+    for (float* p : {mic, mask, cc, psi, big}) cudaFree(p);
 }
 
 TEST(Correlation, ZeroSumsGiveAZeroMapAndAWarning) {
