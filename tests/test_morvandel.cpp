@@ -4,7 +4,6 @@
 // micrographs a run must skip and its closing line and status, --do_unfinished,
 // box rows, exclusion, the written maps, and templates refused before any pick.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,34 +16,14 @@
 
 #define VORN_UNIT "tests/morvandel"
 #include "estimator_fixture.h"
+#include "program_fixture.h"
 
 using namespace vorn_test;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out;
-    bool has(const std::string& text) const { return out.find(text) != std::string::npos; }
-};
-
-// Runs the built picker with the words in dir, for at most two minutes.
 RunResult run_morvandel(const std::vector<std::string>& words, const std::string& dir) {
-    std::string command = "cd " + dir + " && timeout -k 5 120 " + VORN_BINARY_DIR + "/morvandel";
-    for (const std::string& w : words) command += " '" + w + "'";
-    command += " 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    RunResult r{-1, ""};
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, got);
-    const int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    // In the sanitizer build the program checks itself: a report fails the test.
-    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
-        EXPECT_FALSE(r.has(report)) << r.out;
-    return r;
+    return run_program("morvandel", words, dir);
 }
 
 struct Particle {
