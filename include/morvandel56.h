@@ -115,8 +115,10 @@ constexpr int TESSORANTH_MAX_ANGLES = 36000;
 // size, shrink, angle step or diameter not above 0, a given box outside 1 to
 // TESSORANTH_MAX_BOX, a derived size (box, cell side, automatic template or mask
 // radius, window radius, template scale) or angle count beyond the limits above,
-// or no input file end the process with status 1, naming the option and the
-// range it may take at the values in force of the others.
+// cells narrower than 2 shrunk pixels (no cell could hold a pick), an --apixT
+// that would shrink a template of the largest side below 1 pixel, or no input
+// file end the process with status 1, naming the option and the range it may
+// take at the values in force of the others.
 int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
 // shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
 void tessoranth_speed2shrink(int speed, int& shrink);
@@ -149,16 +151,25 @@ int set_name_shrinked_box(char* out, const char* micrograph, int n);
 // ================= templates and correlation =================
 
 // Host stacks: nz templates of nx x ny, malloc'd; released with destroy_template_data.
+// The template functions run once per run, before any micrograph: a template
+// that cannot work ends the run (status 1) naming the option that brought it.
+// get_template_data refuses a --T file that is not an MRC stack (the checks of
+// mrcf_image_fault) and a slice holding a pixel that is not a finite number.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name);
-// The automatic template: one soft white disc, side 4*int(radius).
+// The automatic template: one soft white disc, side 4*int(radius). A radius
+// outside 1 to TESSORANTH_MAX_SIDE/4, or an edge (--m_edge_ratio) that leaves
+// it 0 or not a number everywhere, is refused.
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge);
 // A named stack rescaled to the micrograph's pixel size and shrunk with it, or
-// the automatic template when name is a null name.
+// the automatic template when name is a null name; besides the refusals above,
+// sizes beyond TESSORANTH_MAX_SIDE or that shrink to nothing (naming --apixT).
 float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
                                    float apixM, int shrink, float edge);
 void destroy_template_data(float* stack);
 // Each host template normalised by type (0 none, 1 mean, 2 sharp disc and
 // background, 3 soft-disc z-normalisation), then the stack copied to dst_d.
+// Refuses a template holding a pixel that is not a finite number, and one that
+// is 0 everywhere (or not a number) once normalised: it correlates with nothing.
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge);
 void rmask_subtract_background(float* image, float radius, int nx, int ny);
@@ -320,6 +331,10 @@ int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size
 // Opens the first name of the list that check_input_file takes into file and
 // copies it into first (1024 bytes); -1, both untouched, when none is usable.
 int check_access_openf_1st(char** names, int n, char* first, FILE*& file);
+
+// Pixels of a host image that are not finite numbers (NaN or infinity); the
+// picker refuses micrographs and templates that hold any.
+size_t morvandel_count_not_finite(const float* image, size_t n);
 
 // One micrograph on the GPU. Every GPU call is checked.
 class Morvandel {

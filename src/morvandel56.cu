@@ -70,8 +70,7 @@ int report_unusable(const char* name, const char* func, int line) {
 // holds pixels that are not finite numbers: one such pixel would spread through
 // every transform of the micrograph and leave its maps without a single pick.
 bool refuse_not_finite(const char* what, const float* image, size_t n, const char* func, int line) {
-    size_t bad = 0;
-    for (size_t i = 0; i < n; ++i) bad += std::isfinite(image[i]) ? 0 : 1;
+    const size_t bad = morvandel_count_not_finite(image, n);
     if (bad == 0) return false;
     vorn_warning_line(func, VORN_UNIT, line,
                       "%s cannot be picked: %zu pixel%s not a finite number (NaN or infinity); skipped.\n\033[m", what,
@@ -231,6 +230,12 @@ int mrc_read_square_even_extend(FILE* file, MRC_HEAD* head, float* dst, int size
 }
 
 // ================= Morvandel =================
+
+size_t morvandel_count_not_finite(const float* image, size_t n) {
+    size_t bad = 0;
+    for (size_t i = 0; i < n; ++i) bad += std::isfinite(image[i]) ? 0 : 1;
+    return bad;
+}
 
 Morvandel::Morvandel() : owned(false), cleared(false), mic_d(nullptr), nx(0), ny(0) {}
 

@@ -31,6 +31,12 @@ float* host_floats(size_t n) {
 
 float centre_of(int n) { return (float)(n - 1) / 2.0f; }
 
+bool all_zero(const float* image, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (image[i] != 0.0f) return false;
+    return true;
+}
+
 // ccmax = cc where ccmax < cc; a NaN never replaces, equal values keep the
 // earlier. A thread takes GPU_LANES neighbouring pixels of a row (one on a GPU).
 template <bool WithPsi>
@@ -66,6 +72,9 @@ void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float di
 
 // ================= templates =================
 
+// A template that cannot work would leave every micrograph of the run without a
+// pick (one NaN spreads through every transform), so it ends the run before any
+// micrograph is read, naming the option that brought it.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
     FILE* f = fopen(name, "rb");
     if (f == nullptr) {
@@ -73,18 +82,28 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
         VORN_FATAL("open file '%s' failed.", name);
     }
     MRC_HEAD head;
-    if (mrc_read_head(f, &head) != 0 || head.nx <= 0 || head.ny <= 0 || head.nz <= 0) {
+    if (const char* fault = mrcf_image_fault(name, &head)) {
         fclose(f);
-        VORN_FATAL("the template file %s holds no image", name);
+        VORN_FATAL("--T %s is not an MRC stack of templates: %s (header %d x %d x %d, mode %d)", name, fault, head.nx,
+                   head.ny, head.nz, head.mode);
     }
     get_mrc_head_xyz(nx, ny, nz, &head);
-    float* stack = host_floats(image_pixels(nx, ny) * (size_t)nz);
-    for (int k = 0; k < nz; ++k)
-        if (mrc_read_slice(f, &head, k, 'z', stack + image_pixels(nx, ny) * k) != 0) {
+    const size_t n = image_pixels(nx, ny);
+    float* stack = host_floats(n * (size_t)nz);
+    for (int k = 0; k < nz; ++k) {
+        if (mrc_read_slice(f, &head, k, 'z', stack + n * k) != 0) {
             fclose(f);
             free(stack);
             VORN_FATAL("can not read template %d of %s", k, name);
         }
+        if (const size_t bad = morvandel_count_not_finite(stack + n * k, n)) {
+            fclose(f);
+            free(stack);
+            VORN_FATAL("--T %s: the template of slice %d of %d holds %zu pixel%s that %s not a finite number (NaN or "
+                       "infinity)",
+                       name, k + 1, nz, bad, bad == 1 ? "" : "s", bad == 1 ? "is" : "are");
+        }
+    }
     fclose(f);
     return stack;
 }
@@ -94,11 +113,17 @@ float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge)
         VORN_FATAL("a particle radius of %g pixels gives no automatic template; it must be at least 1 and below %d",
                    radius, TESSORANTH_MAX_SIDE / 4 + 1);
     const int n = 4 * (int)radius;
-    nx = ny = n;
-    nz = 1;
     float* t = host_floats(image_pixels(n, n));
     cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), radius * edge,
                                (1.0f - edge) * radius);
+    if (morvandel_count_not_finite(t, image_pixels(n, n)) > 0 || all_zero(t, image_pixels(n, n))) {
+        free(t);
+        VORN_FATAL("--m_edge_ratio %g leaves the automatic template of radius %g pixels without a white disc (0 or "
+                   "not a number everywhere); --m_edge_ratio must keep the soft edge within the radius, as 0 to 1 does",
+                   edge, radius);
+    }
+    nx = ny = n;
+    nz = 1;
     return t;
 }
 
@@ -116,8 +141,9 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
     const int nxs = (int)fx, nys = (int)fy;
     const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
     if (sx <= 0 || sy <= 0)
-        VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing at the micrograph's pixel size", name,
-                   nx, ny);
+        VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing (%d x %d) at --apixT %g, --apixM %g and "
+                   "shrink %d",
+                   name, nx, ny, sx, sy, apixT, apixM, shrink);
     if (f != 1.0f) {
         float* scaled = host_floats(image_pixels(nxs, nys) * nz);
         gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
@@ -160,15 +186,41 @@ void rmask_subtract_background(float* image, float radius, int nx, int ny) {
     for (size_t i = 0; i < image_pixels(nx, ny); ++i) image[i] -= bg;
 }
 
+namespace {
+
+// A template whose pixels are not all finite, or that is 0 everywhere once
+// normalised, gives no correlation anywhere: the run ends before any micrograph.
+// In the name of the calling function.
+void refuse_not_finite_template(const float* t, size_t n, int k, int nz, const char* func, int line) {
+    if (const size_t bad = morvandel_count_not_finite(t, n))
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "template %d of %d holds %zu pixel%s that %s not a finite number (NaN or infinity)", k + 1, nz,
+                        bad, bad == 1 ? "" : "s", bad == 1 ? "is" : "are");
+}
+void refuse_normalised_template(const float* t, size_t n, int k, int nz, int type, const char* func, int line) {
+    if (morvandel_count_not_finite(t, n) > 0 || all_zero(t, n))
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "template %d of %d is 0 everywhere, or not a number, after --T_norm_type %d: it correlates "
+                        "with nothing",
+                        k + 1, nz, type);
+}
+
+}  // namespace
+
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge) {
     const size_t n = image_pixels(nx, ny);
     if (type == 0) {
+        for (int k = 0; k < nz; ++k) {
+            refuse_not_finite_template(src + n * k, n, k, nz, __func__, __LINE__);
+            refuse_normalised_template(src + n * k, n, k, nz, type, __func__, __LINE__);
+        }
         CUDA_CHECK(memcpy_H2D(dst_d, src, n * nz * sizeof(float)));
         return 0;
     }
     std::vector<float> t(n);
     for (int k = 0; k < nz; ++k) {
+        refuse_not_finite_template(src + n * k, n, k, nz, __func__, __LINE__);
         std::copy(src + n * k, src + n * (k + 1), t.begin());
         switch (type) {
             case 1: hm_submean_inplace(t.data(), n); break;
@@ -179,6 +231,7 @@ int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int 
                 break;
             default: VORN_WARNING("Invalid T_norm_type!\n\033[m"); break;
         }
+        refuse_normalised_template(t.data(), n, k, nz, type, __func__, __LINE__);
         CUDA_CHECK(memcpy_H2D(dst_d + n * k, t.data(), n * sizeof(float)));
     }
     return 0;

@@ -180,9 +180,9 @@ struct DerivedSize {
 void check_derived(const P& p, const DerivedSize& d) {
     const double v = d.value * d.per_unit;
     if ((d.lo_included ? v >= d.lo : v > d.lo) && v < d.hi) return;
-    VORN_FATAL("%s %g%s%s %g %s; %s must be %s %g and below %g %s at --apixM %g and shrink %d", d.option, d.value,
-               d.from, d.gives, v, d.size_unit, d.option, d.lo_included ? "at least" : "above", d.lo / d.per_unit,
-               d.hi / d.per_unit, d.unit, p.apixM, p.shrink);
+    VORN_FATAL("%s %g%s%s %g %s; %s must be %s %g and below %g %s at --apixM %g and --speed %d (shrink %d)",
+               d.option, d.value, d.from, d.gives, v, d.size_unit, d.option, d.lo_included ? "at least" : "above",
+               d.lo / d.per_unit, d.hi / d.per_unit, d.unit, p.apixM, p.speed, p.shrink);
 }
 
 // Sizes that follow from the diameter unless given, then the windows in shrunk
@@ -221,8 +221,11 @@ void check_scales(const P& p, const Given& given) {
 
 // Every count and size a run takes from the record: the automatic template or
 // the radius of the templates' masks, the picking and ice cells, the windows of
-// the local statistics, the scale of named templates and the number of angles.
+// the local statistics, the scale of the templates and the number of angles.
 // The diameter first: the sizes derived from it then stay within their limits.
+// A cell must be at least 2 pixels wide: a cell's first pixel is never its
+// pick, so cells of 1 pixel would give no pick at all. The template scale must
+// leave a template of the largest side at least 1 shrunk pixel.
 void check_sizes(const P& p, const Given& given) {
     const double px = 1.0 / ((double)p.shrink * p.apixM);  // shrunk pixels per A
     // The automatic template's side is 4 x the radius's integer part, so at least 4.
@@ -233,16 +236,15 @@ void check_sizes(const P& p, const Given& given) {
          "shrunk pixels", automatic ? 1.0 : 0.0, automatic ? TESSORANTH_MAX_SIDE / 4 + 1.0 : TESSORANTH_MAX_SIDE,
          automatic},
         {"--min_dist", p.min_dist, given.min_dist ? "" : " (0.8 x --diameter)", "A", 1.4142135 * 0.5 * px,
-         ": the picking cells would have a side of", "shrunk pixels", 1.0, TESSORANTH_MAX_SIDE + 1.0, true},
+         ": the picking cells would have a side of", "shrunk pixels", 2.0, TESSORANTH_MAX_SIDE + 1.0, true},
         {"--lsigma_D", p.lsigma_D, given.lsigma_D ? "" : " (0.5 x --diameter + 100)", "A", 0.5 * px,
          " gives a local-sigma window radius of", "shrunk pixels", 0.0, TESSORANTH_MAX_SIDE, false},
         {"--lave_D", p.lave_D, given.lave_D ? "" : " (0.3 x --diameter + 200)", "A", 0.5 * px,
          " gives a local-average window radius of", "shrunk pixels", 0.0, TESSORANTH_MAX_SIDE, false},
     };
     for (const DerivedSize& d : sizes) check_derived(p, d);
-    if (!p.auto_template)
-        check_derived(p, {"--apixT", p.apixT, "", "A", 1.0 / p.apixM, " scales the templates by", "times", 0.0,
-                          TESSORANTH_MAX_SIDE, false});
+    check_derived(p, {"--apixT", p.apixT, "", "A", 1.0 / p.apixM, " scales the templates by", "times",
+                      (double)p.shrink / TESSORANTH_MAX_SIDE, TESSORANTH_MAX_SIDE, true});
     const double range = (double)p.psi_end - p.psi_start, angles = range / p.ang_step;
     if (!(angles <= TESSORANTH_MAX_ANGLES))
         VORN_FATAL("--ang_step %g gives %g angles from %g to %g degrees; --ang_step must be at least %g degrees, for "

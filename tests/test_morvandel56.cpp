@@ -229,7 +229,14 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
                                   "at least 0.00997"},
         {{"--ang_step", "1e-12"}, "--ang_step 1e-12 gives 3.59e\\+14 angles"},
         {{"--min_dist", "1e30"}, "--min_dist 1e\\+30: the picking cells would have a side of 1.3.*e\\+29 shrunk "
-                                 "pixels; --min_dist must be at least 7.58.* and below 248395 A"},
+                                 "pixels; --min_dist must be at least 15.1.* and below 248395 A"},
+        // Cells of 1 pixel hold no pick: at least 2 pixels, named with the speed in force.
+        {{"--speed", "0", "--min_dist", "1.5"}, "--min_dist 1.5: the picking cells would have a side of 0.79.* "
+                                                "shrunk pixels; --min_dist must be at least 3.79.* and below .* A at "
+                                                "--apixM 1.34 and --speed 0 \\(shrink 1\\)"},
+        {{"--speed", "0", "--apixM", "1", "--min_dist", "2.8"}, "--min_dist 2.8: the picking cells would have a "
+                                                                "side of 1.9.* shrunk pixels; --min_dist must be at "
+                                                                "least 2.8284"},
         {{"--apixM", "1e-30"}, "--diameter 400 gives a box of 5.32e\\+32 pixels; --diameter must be at least "
                                "1.5.*e-30 and below 7.8.*e-25 A at --apixM 1e-30"},
         {{"--apixM", "1e-30", "--boxsize", "100"}, "--diameter 400: the automatic template would have a radius of"},
@@ -239,7 +246,12 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
          "--diameter 8.2e\\+09: the automatic template would have a radius of 9.9.*e\\+08 shrunk pixels; "
          "--diameter must be at least 8.24.* and below 6756.* A"},
         {{"--T", "refs.mrcs", "--apixT", "1e30"}, "--apixT 1e\\+30 scales the templates by 7.4.*e\\+29 times; "
-                                                  "--apixT must be above 0 and below 4390.* A"},
+                                                  "--apixT must be at least 0.000163.* and below 4390.* A"},
+        // A template of the largest side shrunk to nothing, with or without --T.
+        {{"--T", "refs.mrcs", "--apixT", "1e-30"}, "--apixT 1e-30 scales the templates by 7.4.*e-31 times; "
+                                                   "--apixT must be at least 0.000163.* and below 4390.* A at --apixM "
+                                                   "1.34 and --speed 2 \\(shrink 4\\)"},
+        {{"--apixT", "1e-30"}, "--apixT 1e-30 scales the templates by"},
         {{"--lave_D", "-5"}, "--lave_D -5 gives a local-average window radius of -0.46.* shrunk pixels; --lave_D "
                              "must be above 0"},
         {{"--boxsize", "0"}, "--boxsize must be 1 to 1048575 pixels, not 0"},
@@ -257,9 +269,10 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
 }
 
 TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
-    // 7.6 A at 1.34 A and shrink 4 is 1.418 shrunk pixels: a cell side of 1.
-    Parsed run({"--min_dist", "7.6", "a.mrc"});
-    EXPECT_EQ(tessoranth_cell_side(run.p.min_dist_px), 1);
+    // 15.2 A at 1.34 A and shrink 4 is 2.836 shrunk pixels: a cell side of 2,
+    // the narrowest cell whose pixels after its first can hold a pick.
+    Parsed run({"--min_dist", "15.2", "a.mrc"});
+    EXPECT_EQ(tessoranth_cell_side(run.p.min_dist_px), 2);
     EXPECT_EQ(tessoranth_cell_side(0.5f), 1);
 }
 
@@ -603,6 +616,49 @@ TEST_F(Files, AutomaticAndNamedTemplates) {
                 ::testing::ExitedWithCode(1), "become 1e\\+31 x 8e\\+30 at --apixT 1e\\+30 and --apixM 1; at most");
     EXPECT_EXIT((STDOUT_TO_STDERR(), create_template_data(nx, ny, nz, 1e9f, 0.05f)), ::testing::ExitedWithCode(1),
                 "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8193");
+}
+
+TEST_F(Files, TemplatesThatCannotWorkEndTheRunNamingTheOption) {
+    // Each would leave every micrograph of a run without a pick.
+    Image stack(10 * 8 * 3, 1.0f);
+    for (size_t i = 0; i < stack.size(); ++i) stack[i] = (float)(i % 5);
+    stack[10 * 8 + 17] = NAN;  // slice 2 of 3
+    const std::string nan_stack = path("nan.mrcs"), text = write("notes.mrcs", std::string(2000, 'x'));
+    mrcf_write_xyz_data(nan_stack.c_str(), stack.data(), 10, 8, 3);
+    const std::string good = path("good.mrcs");
+    mrcf_write_xyz_data(good.c_str(), Image(10 * 8, 2.0f).data(), 10, 8, 1);
+    Image two(2 * 16, 1.0f);
+    two[5] = 3.0f;
+    two[16 + 3] = INFINITY;
+    float* d = device_array(two.size());
+    int nx, ny, nz;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+        std::string says;
+    } cases[] = {
+        {"a text file as --T", [&] { get_or_create_template_data(nx, ny, nz, text.c_str(), 5, 1, 1, 1, 0.05f); },
+         "--T .*notes.mrcs is not an MRC stack of templates: its mode is none the readers convert"},
+        {"a NaN in a template", [&] { get_or_create_template_data(nx, ny, nz, nan_stack.c_str(), 5, 1, 1, 2, 0.05f); },
+         "--T .*nan.mrcs: the template of slice 2 of 3 holds 1 pixel that is not a finite number"},
+        {"an automatic template of 0", [&] { create_template_data(nx, ny, nz, 48.5f, 1e30f); },
+         "--m_edge_ratio 1e\\+30 leaves the automatic template of radius 48.5 pixels without a white disc"},
+        {"templates shrunk to nothing", [&] { get_or_create_template_data(nx, ny, nz, good.c_str(), 5, 0.1f, 1, 4, 0.05f); },
+         "the templates of .*good.mrcs, 10 x 8 pixels, shrink to nothing \\(0 x 0\\) at --apixT 0.1, --apixM 1 and "
+         "shrink 4"},
+        {"an infinity handed to the normalisation", [&] { normalize_template_data(d, two.data(), 4, 4, 2, 1, 2, 0.1f); },
+         "template 2 of 2 holds 1 pixel that is not a finite number"},
+        {"a constant template", [&] { normalize_template_data(d, Image(16, 2.0f).data(), 4, 4, 1, 1, 2, 0.1f); },
+         "normalize_template_data.*template 1 of 1 is 0 everywhere, or not a number, after --T_norm_type 1: it "
+         "correlates with nothing"},
+        {"a template of 0", [&] { normalize_template_data(d, Image(16, 0.0f).data(), 4, 4, 1, 0, 2, 0.1f); },
+         "template 1 of 1 is 0 everywhere, or not a number, after --T_norm_type 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), c.run()), ::testing::ExitedWithCode(1), c.says);
+    }
+    cudaFree(d);
 }
 
 TEST(Templates, NormalisationTypes) {
