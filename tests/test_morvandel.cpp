@@ -155,14 +155,20 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
     nan[200 * 50 + 70] = NAN;
     mrcf_write_xyz_data(dir.file("nan.mrc").c_str(), nan.data(), 200, 200, 1);
     std::ofstream(dir.file("text.mrc")) << std::string(3000, 'x');
-    for (const char* bad : {"small.mrc", "text.mrc", "nan.mrc", "missing.mrc"}) words.push_back(bad);
+    const std::vector<float> flat(200 * 200, 0.5f);
+    mrcf_write_xyz_data(dir.file("flat.mrc").c_str(), flat.data(), 200, 200, 1);
+    for (const char* bad : {"small.mrc", "text.mrc", "nan.mrc", "flat.mrc", "missing.mrc"}) words.push_back(bad);
 
     const RunResult r = pick(words);
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(r.has("All 8 micrographs: 4 picked, 4 skipped: small.mrc, text.mrc, nan.mrc, missing.mrc\n")) << r.out;
-    EXPECT_TRUE(r.has("the micrograph small.mrc (80 x 80) cannot be picked: shrunk by 4 to 20 x 20 pixels it is "
-                      "smaller than the template of 24 x 24; skipped."))
+    EXPECT_TRUE(r.has("All 9 micrographs: 4 picked, 5 skipped: small.mrc, text.mrc, nan.mrc, flat.mrc, missing.mrc\n"))
         << r.out;
+    for (const char* why : {"the micrograph small.mrc (80 x 80) cannot be picked: shrunk by 4 to 20 x 20 pixels it is "
+                            "smaller than the template of 24 x 24; skipped.",
+                            "the micrograph text.mrc is NOT an MRC image", "the micrograph nan.mrc cannot be picked",
+                            "the micrograph flat.mrc cannot be picked: it has no variance; skipped.",
+                            "the micrograph missing.mrc does NOT exsit"})
+        EXPECT_TRUE(r.has(why)) << why;
     for (const auto& s : sizes) {
         SCOPED_TRACE(s.name);
         const std::string base = dir.file(std::string(s.name).substr(0, std::string(s.name).size() - 4));
@@ -173,8 +179,17 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
                   0u);
         EXPECT_TRUE(exists(base + "_rejected.box"));
     }
-    for (const char* skipped : {"small", "text", "nan", "missing"})
+    for (const char* skipped : {"small", "text", "nan", "flat", "missing"})
         EXPECT_FALSE(exists(dir.file(std::string(skipped) + "_picks.star"))) << skipped;
+}
+
+TEST_F(Picker, AMicrographInWhichNoBoxFitsIsSkipped) {
+    write_micrograph(dir.file("m.mrc"), 320, 320, particle_grid(320, 320, 1));
+    const RunResult r = pick({"--boxsize", "400", "m.mrc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.has("cannot be picked: no box of 400 pixels (--boxsize) fits in its 320 x 320 pixels; skipped."))
+        << r.out;
+    EXPECT_FALSE(exists(dir.file("m_picks.star")));
 }
 
 TEST_F(Picker, TemplateStackGivesEachPickItsTemplatesClass) {
