@@ -37,10 +37,11 @@ bench-volume: deps
 	cmake --build build/release -j $(JOBS) --target volume_speed
 	./build/release/volume_speed $(BENCH_ARGS)
 
-# The picker's correlation of a shrunk 4096 x 4096 micrograph over 360 degrees at 1 and all threads (bench/picker_speed.cpp).
+# The picker's correlation of a shrunk 4096 x 4096 micrograph over 360 degrees, and the whole morvandel program
+# per micrograph, at 1 and all threads (bench/picker_speed.cpp).
 bench-picker: deps
 	cmake -S . -B build/release -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/release -j $(JOBS) --target picker_speed
+	cmake --build build/release -j $(JOBS) --target picker_speed morvandel
 	./build/release/picker_speed
 
 test-host:

@@ -3,13 +3,18 @@
 // default parameters over 360 degrees at the default step of 5 (72 angles),
 // at 1 thread and at all threads, beside its floor: the two 2D transforms of
 // the shrunk size per angle, through the same cuFFT layer in the same run.
+// Then the whole program: the built morvandel run at the default settings
+// (one automatic template) over the same micrograph, written to a scratch
+// directory and named reps times, its wall time per micrograph beside the same
+// floor.
 //
-//   picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,8]
+//   picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,8] [--morvandel PATH]
 //
 // Each configuration is run reps times; the fastest is kept.
 #define VORN_UNIT "bench/picker_speed"
 #include <fcntl.h>
 #include <omp.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +37,7 @@ struct Options {
     int size = 4096, shrink = 4, reps = 3;
     float step = 5.0f;
     std::vector<int> threads;
+    std::string morvandel;  // the picker program; default: next to this one
 };
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -49,8 +55,8 @@ double fastest(int reps, F f) {
     return best;
 }
 
-// White noise with a few soft discs, as a shrunk micrograph on the device.
-float* shrunk_micrograph(int size, int shrink, int& nx) {
+// White noise with a few dark soft discs (particles of the default diameter at the default pixel size).
+std::vector<float> micrograph(int size) {
     std::mt19937 rng(5);
     std::normal_distribution<float> noise;
     std::vector<float> mic((size_t)size * size);
@@ -61,6 +67,11 @@ float* shrunk_micrograph(int size, int shrink, int& nx) {
             for (int x = cx - 200; x < cx + 200; ++x)
                 if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < 150 * 150) mic[(size_t)y * size + x] -= 1.0f;
     }
+    return mic;
+}
+
+// The micrograph shrunk, on the device.
+float* shrunk_micrograph(const std::vector<float>& mic, int size, int shrink, int& nx) {
     nx = size / shrink;
     float *full = nullptr, *out = nullptr;
     CUDA_CHECK(cudaMalloc((void**)&full, mic.size() * sizeof(float)));
@@ -69,6 +80,43 @@ float* shrunk_micrograph(int size, int shrink, int& nx) {
     hcuda_2d_meanshrink(full, out, size, size, shrink);
     CUDA_CHECK(cudaFree(full));
     return out;
+}
+
+std::string directory_of_self() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return ".";
+    buf[n] = '\0';
+    const std::string path = buf;
+    return path.substr(0, path.rfind('/'));
+}
+
+// A scratch directory holding the micrograph once and linked under reps names,
+// and everything the program writes beside them.
+struct Scratch {
+    std::string path, names;
+    Scratch(const std::vector<float>& mic, int size, int reps) {
+        char name[] = "/tmp/vorn-picker-speed-XXXXXX";
+        path = mkdtemp(name);
+        const std::string first = path + "/mic0.mrc";
+        mrcf_write_xyz_data(first.c_str(), mic.data(), size, size, 1);
+        names = " '" + first + "'";
+        for (int k = 1; k < reps; ++k) {
+            const std::string link = path + "/mic" + std::to_string(k) + ".mrc";
+            if (symlink(first.c_str(), link.c_str()) == 0) names += " '" + link + "'";
+        }
+    }
+    ~Scratch() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+// Wall time of one run of the program over every name, at the thread count;
+// negative when it fails.
+double program_seconds(const std::string& program, const Scratch& scratch, int threads) {
+    const std::string command = "OMP_NUM_THREADS=" + std::to_string(threads) + " '" + program + "'" + scratch.names +
+                                " >/dev/null 2>&1";
+    const auto t0 = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    return status == 0 ? seconds_since(t0) : -1.0;
 }
 
 std::vector<int> int_list(const char* s) {
@@ -93,19 +141,23 @@ int main(int argc, char** argv) {
         else if (a == "--step" && has_value) o.step = (float)std::atof(argv[++i]);
         else if (a == "--reps" && has_value) o.reps = std::atoi(argv[++i]);
         else if (a == "--threads" && has_value) o.threads = int_list(argv[++i]);
+        else if (a == "--morvandel" && has_value) o.morvandel = argv[++i];
         else {
-            std::fprintf(stderr, "usage: picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,%d]\n",
+            std::fprintf(stderr, "usage: picker_speed [--size 4096] [--shrink 4] [--step 5] [--reps 3] [--threads 1,%d] "
+                                 "[--morvandel PATH]\n",
                          omp_get_num_procs());
             return 1;
         }
     }
     if (o.threads.empty()) o.threads = {1, omp_get_num_procs()};
+    if (o.morvandel.empty()) o.morvandel = directory_of_self() + "/morvandel";
 
     // The default record: the automatic template of radius_px at the default shrink.
     Tessoranth_Para p{};
     tessoranth_init_parameters(1, p);
     int nx = 0, tnx, tny, tnz;
-    float* mic = shrunk_micrograph(o.size, o.shrink, nx);
+    const std::vector<float> full = micrograph(o.size);
+    float* mic = shrunk_micrograph(full, o.size, o.shrink, nx);
     const float radius = p.radius_px * 4.0f / (float)o.shrink;
     float* t = create_template_data(tnx, tny, tnz, radius, p.m_edge_ratio);
     float *t_d = nullptr, *mask = nullptr, *ccmax = nullptr, *psi = nullptr;
@@ -119,7 +171,9 @@ int main(int argc, char** argv) {
     std::printf("picker correlation: %d x %d micrograph shrunk by %d to %d x %d, template %d x %d, %lld angles "
                 "(step %g), fastest of %d, %d cores\n",
                 o.size, o.size, o.shrink, nx, nx, tnx, tny, angles, o.step, o.reps, omp_get_num_procs());
-    std::printf("%8s %12s %12s %14s %8s\n", "threads", "time (s)", "per angle", "FFT floor (s)", "ratio");
+    std::printf("%8s %12s %12s %14s %8s %18s %8s\n", "threads", "time (s)", "per angle", "FFT floor (s)", "ratio",
+                "program (s/mic)", "ratio");
+    const Scratch scratch(full, o.size, o.reps);
     for (int threads : o.threads) {
         omp_set_num_threads(threads);
         // The dots of the angle loop go to /dev/null while timed.
@@ -153,7 +207,10 @@ int main(int argc, char** argv) {
         CUFFT_CHECK(cufftDestroy(c2r));
         CUDA_CHECK(cudaFree(image));
         CUDA_CHECK(cudaFree(spectrum));
-        std::printf("%8d %12.3f %12.4f %14.3f %8.2f\n", threads, run, run / (double)angles, floor, run / floor);
+        // The whole program, per micrograph of a run over reps of them.
+        const double program = program_seconds(o.morvandel, scratch, threads) / o.reps;
+        std::printf("%8d %12.3f %12.4f %14.3f %8.2f %18.3f %8.2f\n", threads, run, run / (double)angles, floor,
+                    run / floor, program, program / floor);
         std::fflush(stdout);
     }
     for (float* d : {mic, t_d, mask, ccmax, psi}) CUDA_CHECK(cudaFree(d));

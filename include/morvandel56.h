@@ -368,3 +368,19 @@ class Morvandel {
 // that counts the micrographs and names the skipped ones. Returns the number
 // skipped.
 int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);
+
+// ================= the picker program =================
+
+// The whole run of the program morvandel over its command line: the options
+// parsed and echoed, the templates read (or made), inverted unless dont_invertT
+// and normalised once, before any micrograph; then each micrograph in turn is
+// shrunk, normalised, pre-filtered (do_pre_filter), searched for ice
+// (detect_ice), marked with its excluded boxes, masked, band-passed
+// (do_bandpass), correlated with every template over the angles, and its picks
+// (the best template per cell, its class its template's number) are written
+// beside it in original pixels: "_picks.star", or box rows "_picks.box" with
+// write_star 0. With do_unfinished a micrograph whose pick file exists is not
+// picked again. A micrograph that cannot be picked is skipped with a warning
+// that says why. Returns the exit status: 1 when any micrograph was skipped,
+// else 0.
+int morvandel_run_all(int argc, char** argv);

@@ -57,6 +57,8 @@ TEST(Install, ExampleBuiltAgainstTheInstalledLibraryLowPassFilters) {
     };
     std::string output;
     for (const std::string& step : steps) ASSERT_EQ(run(step, dir.file("log"), output), 0) << output;
+    for (const char* program : {"vorn", "morvandel"})
+        EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/" + program)) << program << " is not installed";
 
     // 1 + 0.5 cos(2 pi 3x/n) + 0.25 cos(2 pi 12y/n) low-passed at n apix/res =
     // 8 Fourier pixels keeps the constant and the wave of 3 cycles: the output,

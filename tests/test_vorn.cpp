@@ -20,45 +20,14 @@
 
 #define VORN_UNIT "tests/vorn"
 #include "estimator_fixture.h"
+#include "program_fixture.h"
 
 using namespace vorn_test;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out;
-    bool has(const std::string& text) const { return out.find(text) != std::string::npos; }
-    size_t count(const std::string& text) const {
-        size_t n = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-        return n;
-    }
-};
-
-// Runs the built program with the words (each passed whole, blanks and all), in
-// the folder dir when one is given, for at most two minutes.
 RunResult run_vorn(const std::vector<std::string>& words, const std::string& dir = "") {
-    std::string command = (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + VORN_BINARY_DIR + "/vorn";
-    for (const std::string& w : words) {
-        std::string quoted;
-        for (char c : w) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        command += " '" + quoted + "'";
-    }
-    command += " 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    RunResult r{-1, ""};
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, got);
-    const int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    // In the sanitizer build the program checks itself: a report fails the test
-    // whatever status the program ended with.
-    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
-        EXPECT_FALSE(r.has(report)) << r.out;
-    return r;
+    return run_program("vorn", words, dir);
 }
 
 // Starts the built program with its output in a file, waits until ready() holds

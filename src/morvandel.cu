@@ -1,0 +1,15 @@
+// Entry point of the template picker: the banner, then the full help, or one
+// picking run over every micrograph of the command line.
+#define VORN_UNIT "src/morvandel"
+#include "morvandel56.h"
+#include "str_utils.h"
+
+int main(int argc, char** argv) {
+    tessoranth_put_info(argv[0]);
+    if (argc > 1 && is_keywd_help(argv[1])) {
+        tessoranth_help_full(argv[0]);
+        return 0;
+    }
+    // Non-zero when a micrograph was skipped, so that pipelines can stop on a bad batch.
+    return morvandel_run_all(argc, argv);
+}

@@ -1,0 +1,50 @@
+// The built programs run as users run them: the words of a command line, the
+// output and the exit status, and a sanitizer report failing the test.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+struct RunResult {
+    int status;
+    std::string out;
+    bool has(const std::string& text) const { return out.find(text) != std::string::npos; }
+    size_t count(const std::string& text) const {
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    }
+};
+
+// Runs the built program with the words (each passed whole, blanks and all), in
+// the folder dir when one is given, for at most two minutes.
+inline RunResult run_program(const char* program, const std::vector<std::string>& words, const std::string& dir = "") {
+    std::string command =
+        (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + VORN_BINARY_DIR + "/" + program;
+    for (const std::string& w : words) {
+        std::string quoted;
+        for (char c : w) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " '" + quoted + "'";
+    }
+    command += " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    RunResult r{-1, ""};
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, got);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // In the sanitizer build the program checks itself: a report fails the test
+    // whatever status the program ended with.
+    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+        EXPECT_FALSE(r.has(report)) << r.out;
+    return r;
+}
+
+}  // namespace vorn_test

@@ -1,0 +1,287 @@
+// The picker program as users run it: help and usage, picks on synthetic
+// micrographs with dark particles at known centres (even and odd shrunk sizes
+// in both orientations, a template stack with one class per template), the
+// micrographs a run must skip and its closing line and status, --do_unfinished,
+// box rows, exclusion, the written maps, and templates refused before any pick.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#define VORN_UNIT "tests/morvandel"
+#include "estimator_fixture.h"
+#include "program_fixture.h"
+
+using namespace vorn_test;
+
+namespace {
+
+RunResult run_morvandel(const std::vector<std::string>& words, const std::string& dir) {
+    return run_program("morvandel", words, dir);
+}
+
+struct Particle {
+    double x, y;  // original pixels
+    int kind;     // 0: a disc, 1: an ellipse along x of the disc's area
+};
+
+// A particle of its kind at offset (dx, dy) from its centre: 1 inside, with a soft edge.
+double particle(int kind, double dx, double dy) {
+    const double a = kind == 0 ? 20 : 30, b = kind == 0 ? 20 : 13.3;  // semi-axes
+    return 1.0 / (1.0 + std::exp((std::hypot(dx / a, dy / b) - 1.0) * b / 1.5));
+}
+
+// Dark particles on white noise of deviation 2, so that after the shrink by 4
+// the particles do not stand out as ice would.
+std::vector<float> micrograph(int nx, int ny, const std::vector<Particle>& particles, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> noise(0.0f, 2.0f);
+    std::vector<float> mic((size_t)nx * ny);
+    for (float& v : mic) v = noise(rng);
+    for (const Particle& p : particles)
+        for (int y = std::max(0, (int)p.y - 36); y <= std::min(ny - 1, (int)p.y + 36); ++y)
+            for (int x = std::max(0, (int)p.x - 36); x <= std::min(nx - 1, (int)p.x + 36); ++x)
+                mic[(size_t)y * nx + x] -= (float)particle(p.kind, x - p.x, y - p.y);
+    return mic;
+}
+
+// Particles on a grid of 80 pixels from 60 pixels off the edges, a little off
+// whole pixels; kinds alternate when two are asked for.
+std::vector<Particle> particle_grid(int nx, int ny, int kinds) {
+    std::vector<Particle> ps;
+    int k = 0;
+    for (int y = 60; y <= ny - 60; y += 80)
+        for (int x = 60; x <= nx - 60; x += 80, ++k) ps.push_back({x + 0.3, y + 0.6, kinds > 1 ? k % 2 : 0});
+    return ps;
+}
+
+void write_micrograph(const std::string& name, int nx, int ny, const std::vector<Particle>& ps, unsigned seed = 7) {
+    mrcf_write_xyz_data(name.c_str(), micrograph(nx, ny, ps, seed).data(), nx, ny, 1);
+}
+
+struct Pick {
+    int x, y, cls;
+};
+
+// The rows of a pick file: STAR (x, y, class, angle, score) or box rows (corner,
+// size, score, class, angle), centres in original pixels either way.
+std::vector<Pick> read_picks(const std::string& name) {
+    std::vector<Pick> picks;
+    std::istringstream lines(read_text(name));
+    const bool star = name.size() > 5 && name.substr(name.size() - 5) == ".star";
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::vector<double> v;
+        for (double d; in >> d;) v.push_back(d);
+        if (star && v.size() == 5) picks.push_back({(int)v[0], (int)v[1], (int)v[2]});
+        if (!star && v.size() == 7) picks.push_back({(int)(v[0] + v[2] / 2), (int)(v[1] + v[3] / 2), (int)v[5]});
+    }
+    return picks;
+}
+
+// Every particle has a pick within reach (of its kind's class when classes
+// count), and every pick is a particle's.
+void expect_picks_on(const std::vector<Pick>& picks, const std::vector<Particle>& ps, bool classes = false,
+                     double reach = 8.0) {
+    for (const Particle& p : ps) {
+        int hits = 0;
+        for (const Pick& k : picks)
+            if (std::hypot(k.x - p.x, k.y - p.y) <= reach && (!classes || k.cls == p.kind + 1)) ++hits;
+        std::string near;  // the picks around it, with their classes
+        for (const Pick& k : picks)
+            if (std::hypot(k.x - p.x, k.y - p.y) <= 5 * reach)
+                near += " " + std::to_string(k.x) + "," + std::to_string(k.y) + " class " + std::to_string(k.cls);
+        EXPECT_EQ(hits, 1) << "particle at " << p.x << "," << p.y << "; picks near it:" << near;
+    }
+    for (const Pick& k : picks) {
+        double nearest = 1e9;
+        for (const Particle& p : ps) nearest = std::min(nearest, std::hypot(k.x - p.x, k.y - p.y));
+        EXPECT_LE(nearest, reach) << "pick on the background at " << k.x << "," << k.y;
+    }
+}
+
+// 1 A per pixel, particles of 40 A: shrunk by 4 (the default speed) the
+// automatic template is 24 pixels and a cell 5.
+const std::vector<std::string> kSettings = {"--apixM", "1", "--diameter", "40", "--cc_cutoff", "0.3"};
+
+std::vector<std::string> with_settings(std::vector<std::string> words) {
+    words.insert(words.begin(), kSettings.begin(), kSettings.end());
+    return words;
+}
+
+class Picker : public ::testing::Test {
+protected:
+    TempDir dir;
+    RunResult pick(const std::vector<std::string>& words) { return run_morvandel(with_settings(words), dir.path); }
+};
+
+TEST(Program, HelpUsageAndUnknownOptions) {
+    TempDir dir;
+    const RunResult help = run_morvandel({"--help"}, dir.path);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.has("morvandel [options] <micrographs>  \n"));
+    EXPECT_TRUE(help.has("\033[1m Tips\033[m: "));
+    const RunResult none = run_morvandel({}, dir.path);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(none.has("Usage:"));
+    EXPECT_TRUE(none.has("No valid files to be processed."));
+    // A typo ends the run after the list of valid options, before any picking.
+    const RunResult typo = run_morvandel({"--diamter", "40", "a.mrc"}, dir.path);
+    EXPECT_EQ(typo.status, 1);
+    EXPECT_TRUE(typo.has("Failed to recognize option: \033[41m\033[1m\033[5m--diamter!"));
+    EXPECT_TRUE(typo.has("All valid options:"));
+}
+
+TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrographsAreSkipped) {
+    // Sizes whose shrunk size (by 4) is even, odd in x, odd in y and odd in
+    // both, in both orientations; then micrographs that cannot be picked.
+    const struct {
+        const char* name;
+        int nx, ny;
+    } sizes[] = {{"even.mrc", 400, 320}, {"wide.mrc", 404, 300}, {"tall.mrc", 300, 404}, {"odd.mrc", 380, 364}};
+    std::vector<std::string> words;
+    for (const auto& s : sizes) {
+        write_micrograph(dir.file(s.name), s.nx, s.ny, particle_grid(s.nx, s.ny, 1));
+        words.push_back(s.name);
+    }
+    write_micrograph(dir.file("small.mrc"), 80, 80, {});  // 20 x 20 shrunk, the template is 24
+    std::vector<float> nan = micrograph(200, 200, {}, 3);
+    nan[200 * 50 + 70] = NAN;
+    mrcf_write_xyz_data(dir.file("nan.mrc").c_str(), nan.data(), 200, 200, 1);
+    std::ofstream(dir.file("text.mrc")) << std::string(3000, 'x');
+    const std::vector<float> flat(200 * 200, 0.5f);
+    mrcf_write_xyz_data(dir.file("flat.mrc").c_str(), flat.data(), 200, 200, 1);
+    for (const char* bad : {"small.mrc", "text.mrc", "nan.mrc", "flat.mrc", "missing.mrc"}) words.push_back(bad);
+
+    const RunResult r = pick(words);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(r.has("All 9 micrographs: 4 picked, 5 skipped: small.mrc, text.mrc, nan.mrc, flat.mrc, missing.mrc\n"))
+        << r.out;
+    for (const char* why : {"the micrograph small.mrc (80 x 80) cannot be picked: shrunk by 4 to 20 x 20 pixels it is "
+                            "smaller than the template of 24 x 24; skipped.",
+                            "the micrograph text.mrc is NOT an MRC image", "the micrograph nan.mrc cannot be picked",
+                            "the micrograph flat.mrc cannot be picked: it has no variance; skipped.",
+                            "the micrograph missing.mrc does NOT exsit"})
+        EXPECT_TRUE(r.has(why)) << why;
+    for (const auto& s : sizes) {
+        SCOPED_TRACE(s.name);
+        const std::string base = dir.file(std::string(s.name).substr(0, std::string(s.name).size() - 4));
+        expect_picks_on(read_picks(base + "_picks.star"), particle_grid(s.nx, s.ny, 1));
+        EXPECT_EQ(read_text(base + "_picks.star").find("\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n"
+                                                       "_rlnClassNumber #3\n_rlnAnglePsi #4\n"
+                                                       "_rlnAutopickFigureOfMerit #5\n"),
+                  0u);
+        EXPECT_TRUE(exists(base + "_rejected.box"));
+    }
+    for (const char* skipped : {"small", "text", "nan", "flat", "missing"})
+        EXPECT_FALSE(exists(dir.file(std::string(skipped) + "_picks.star"))) << skipped;
+}
+
+TEST_F(Picker, AMicrographInWhichNoBoxFitsIsSkipped) {
+    write_micrograph(dir.file("m.mrc"), 320, 320, particle_grid(320, 320, 1));
+    const RunResult r = pick({"--boxsize", "400", "m.mrc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.has("cannot be picked: no box of 400 pixels (--boxsize) fits in its 320 x 320 pixels; skipped."))
+        << r.out;
+    EXPECT_FALSE(exists(dir.file("m_picks.star")));
+}
+
+TEST_F(Picker, TemplateStackGivesEachPickItsTemplatesClass) {
+    // Templates (white, 96 x 96 at 1 A, shrunk with the micrograph): a disc and an ellipse.
+    const int n = 96, nx = 400, ny = 400;
+    std::vector<float> stack;
+    for (int kind : {0, 1})
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) stack.push_back((float)particle(kind, x - n / 2, y - n / 2));
+    mrcf_write_xyz_data(dir.file("templates.mrcs").c_str(), stack.data(), n, n, 2);
+    const std::vector<Particle> ps = particle_grid(nx, ny, 2);
+    write_micrograph(dir.file("mixed.mrc"), nx, ny, ps);
+    const RunResult r = pick({"--T", "templates.mrcs", "mixed.mrc"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    expect_picks_on(read_picks(dir.file("mixed_picks.star")), ps, true);
+}
+
+TEST_F(Picker, DoUnfinishedSkipsFinishedMicrographsAndBoxRowsWithoutStar) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(dir.file(name), 320, 320, ps);
+    std::ofstream(dir.file("a_picks.box")) << "done\n";
+    const RunResult r = pick({"--write_star", "0", "--do_unfinished", "a.mrc", "b.mrc"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("Picks of a.mrc already written to a_picks.box. Automatically skipped.\n")) << r.out;
+    EXPECT_EQ(read_text(dir.file("a_picks.box")), "done\n");
+    EXPECT_FALSE(exists(dir.file("b_picks.star")));
+    const std::vector<Pick> picks = read_picks(dir.file("b_picks.box"));
+    expect_picks_on(picks, ps);
+    // Box rows: corner, the box of 1.33 x diameter made even, score, class 1, angle.
+    std::istringstream first(read_text(dir.file("b_picks.box")));
+    int x, y, w, h, cls;
+    double score, angle;
+    ASSERT_TRUE(first >> x >> y >> w >> h >> score >> cls >> angle);
+    EXPECT_EQ(w, 52);
+    EXPECT_EQ(h, 52);
+    EXPECT_EQ(cls, 1);
+    EXPECT_GE(score, 0.3);
+}
+
+TEST_F(Picker, ExcludedBoxesDropTheirParticles) {
+    // A box around the particle at (140.3, 140.6), per micrograph or for every micrograph.
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    write_micrograph(dir.file("m.mrc"), 320, 320, ps);
+    std::ofstream(dir.file("m_manual.box")) << "114 114 52 52\n";
+    std::ofstream(dir.file("global.box")) << "114 114 52 52\n";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--exclusive_picking", "--excluded_suffix", "_manual.box"},
+        {"--mask_excluded", "--excluded_suffix", "_manual.box"},
+        {"--exclusive_picking", "--global_excluded_box", "global.box"},
+    };
+    std::vector<Particle> kept;
+    for (const Particle& p : ps)
+        if (std::hypot(p.x - 140, p.y - 140) > 10) kept.push_back(p);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0] + " " + c[1]);
+        std::vector<std::string> words = c;
+        words.push_back("m.mrc");
+        const RunResult r = pick(words);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(r.has("particles in file")) << r.out;
+        expect_picks_on(read_picks(dir.file("m_picks.star")), kept);
+    }
+}
+
+TEST_F(Picker, MapsAreWrittenWhenAskedAtTheShrunkSize) {
+    write_micrograph(dir.file("m.mrc"), 320, 240, particle_grid(320, 240, 1));
+    const RunResult r = pick({"--do_pre_filter", "--write_pref_mic", "--write_bg_mic", "--write_lsigma_mic",
+                              "--write_mic_mask", "--write_bgfree_mic", "--write_ccmax_mic", "m.mrc"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* map : {"_pref", "_bg", "_lsigma", "_mask", "_bgfree", "_ccmax"}) {
+        SCOPED_TRACE(map);
+        MRC_HEAD h;
+        ASSERT_EQ(mrcf_read_head(dir.file(std::string("m") + map + ".mrc").c_str(), &h), 0);
+        EXPECT_EQ(h.nx, 80);
+        EXPECT_EQ(h.ny, 60);
+    }
+}
+
+TEST_F(Picker, TemplatesThatCannotWorkEndTheRunBeforeAnyPick) {
+    write_micrograph(dir.file("m.mrc"), 320, 320, particle_grid(320, 320, 1));
+    std::vector<float> t(48 * 48, 1.0f);
+    t[100] = NAN;
+    mrcf_write_xyz_data(dir.file("nan.mrcs").c_str(), t.data(), 48, 48, 1);
+    std::ofstream(dir.file("text.mrcs")) << std::string(3000, 'x');
+    for (const char* tpl : {"nan.mrcs", "text.mrcs"}) {
+        SCOPED_TRACE(tpl);
+        const RunResult r = pick({"--T", tpl, "m.mrc"});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has(tpl)) << r.out;
+        EXPECT_FALSE(r.has("Picks of")) << r.out;
+        EXPECT_FALSE(exists(dir.file("m_picks.star")));
+    }
+}
+
+}  // namespace
