@@ -125,24 +125,29 @@ void put_star_rows(FILE* f, const unsigned* idx, const float* cc, const float* p
 
 const char* pick_suffix(const P& p) { return p.write_star ? "_picks.star" : "_picks.box"; }
 
-// Whether the pick file can be written, found before the micrograph is worked
-// on; a file that was not there is not left behind (it would mark the
-// micrograph done).
-bool can_write(const char* name) {
-    const bool existed = access(name, F_OK) == 0;
-    FILE* f = fopen(name, "a");
+// The file the picks are written to before they are moved over the pick file.
+std::string part_name(const char* out) { return std::string(out) + ".part"; }
+
+// Whether the pick file can be put in place, found before the micrograph is
+// worked on: its part file can be made beside it. Nothing is left behind.
+bool can_write(const char* out) {
+    const std::string part = part_name(out);
+    FILE* f = fopen(part.c_str(), "w");
     if (f == nullptr) return false;
     fclose(f);
-    if (!existed) remove(name);
+    remove(part.c_str());
     return true;
 }
 
 // The picks of every class: the cells whose best template is class k, per class
-// in turn, as STAR rows or box rows.
+// in turn, as STAR rows or box rows. Written whole beside the pick file and moved
+// over it, so that a run killed while writing leaves no partial file that a
+// resumed run would take as done.
 int write_picks(const char* out, const P& p, const std::vector<unsigned>& idx, const std::vector<float>& cellmax,
                 const std::vector<float>& cellpsi, const std::vector<int>& cellclass, int classes, int nx, int ny,
                 const PickFrame& frame) {
-    FILE* f = fopen(out, "w");
+    const std::string part = part_name(out);
+    FILE* f = fopen(part.c_str(), "w");
     if (f == nullptr) return -1;
     if (p.write_star) tessoranth_output_star_head(f);
     const int n = (int)idx.size();
@@ -156,7 +161,9 @@ int write_picks(const char* out, const P& p, const std::vector<unsigned>& idx, c
                                             p.boxsize, frame);
     }
     const bool written = std::ferror(f) == 0;
-    return std::fclose(f) == 0 && written ? 0 : -1;
+    if (std::fclose(f) == 0 && written && std::rename(part.c_str(), out) == 0) return 0;
+    remove(part.c_str());
+    return -1;
 }
 
 // ---- one micrograph ----
@@ -296,7 +303,6 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     if (write_picks(out, p, idx, cellmax, cellpsi, cellclass, t.nz, nx, ny,
                     pick_frame(origin, s, t.nx, t.ny)) != 0) {
         VORN_WARNING("the picks of %s could not be written whole to %s; skipped.\n\033[m", name, out);
-        remove(out);
         return -1;
     }
     std::printf("Picks of %s written to %s\n", name, out);

@@ -178,6 +178,7 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
                                                        "_rlnAutopickFigureOfMerit #5\n"),
                   0u);
         EXPECT_TRUE(exists(base + "_rejected.box"));
+        EXPECT_FALSE(exists(base + "_picks.star.part"));  // written aside, then moved into place
     }
     for (const char* skipped : {"small", "text", "nan", "flat", "missing"})
         EXPECT_FALSE(exists(dir.file(std::string(skipped) + "_picks.star"))) << skipped;
