@@ -268,6 +268,11 @@ void gpu_find_filter_ccmax_psi_grids_exclusive(const float* cc, const float* psi
 // the record asks.
 int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
                         const Tessoranth_Para& para);
+// The same with the local statistics' windows and work arrays kept in work, for
+// a run over micrographs of one size.
+struct LocalStatsWork;
+int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
+                        const Tessoranth_Para& para, LocalStatsWork& work);
 __global__ void cuda_find_sigma_grids(const float* ave, const float* sigma, unsigned* idx, float* cellave,
                                       float* cellsigma, int nx, int ny, int gx, int gy, int e, float lave_min,
                                       float lave_max, float lsigma_cutoff);

@@ -9,6 +9,7 @@
 // ny rows (row ny/2 is ky = 0).
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "boxfile.h"
 #include "cuda_general.h"
@@ -245,6 +246,31 @@ void gpu_2d_bg_mpad(float* out, const float* in, unsigned nx, unsigned ny, float
 void gpu_2d_local_ave_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w);
 void gpu_2d_bg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r, float w);
 void gpu_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w);
+// The mirror-padded local statistics of a run over images of one size: the
+// windows' spectra and sums (the same for every image) and the work arrays,
+// made on first use and kept until the size changes or the record goes away.
+struct SoftDiscWindow {
+    float r, w, sum;
+    float2* spectrum;  // of the central device disc on the padded grid
+};
+struct LocalStatsWork {
+    unsigned nx = 0, ny = 0;  // the padded size
+    float* padded = nullptr;
+    float* correlation = nullptr;
+    float2* image_spectrum = nullptr;
+    float2* product = nullptr;
+    std::vector<SoftDiscWindow> windows;
+    LocalStatsWork() = default;
+    LocalStatsWork(const LocalStatsWork&) = delete;
+    LocalStatsWork& operator=(const LocalStatsWork&) = delete;
+    ~LocalStatsWork();
+};
+// ave as hcuda_2d_local_ave_softR_mpad(ave, in, nx, ny, r_ave, w) and sigma as
+// hcuda_2d_local_sigma_softR_mpad(sigma, in, nx, ny, r_sigma, w) give them, to
+// the bit, from one transform of the padded image and one of its square. sigma
+// may be in; ave may not be either.
+void hcuda_2d_local_ave_sigma_softR_mpad(float* ave, float* sigma, const float* in, unsigned nx, unsigned ny,
+                                         float r_ave, float r_sigma, float w, LocalStatsWork& work);
 // Not built: both return at once and leave out as it was.
 void gpu_2d_shrink_local_ave_softR(float* out, const float* in, unsigned nx, unsigned ny, int shrink, float r, float w);
 void gpu_2d_shrink_local_sigma_softR(float* out, const float* in, unsigned nx, unsigned ny, int shrink, float r,

@@ -77,6 +77,12 @@ void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* 
 
 int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
                         const Tessoranth_Para& para) {
+    LocalStatsWork work;
+    return hcuda_2d_ice_detect(mic_d, nx, ny, origin, idx_d, name, para, work);
+}
+
+int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
+                        const Tessoranth_Para& para, LocalStatsWork& work) {
     const int e = tessoranth_cell_side(para.min_dist_px);
     const size_t n = (size_t)nx * ny, cells = (size_t)grid_cells(nx, e) * grid_cells(ny, e);
     if (cells == 0) return 0;
@@ -87,8 +93,8 @@ int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx
     std::vector<unsigned> idx(cells);
     std::vector<float> cellave(cells), cellsigma(cells);
 
-    hcuda_2d_local_sigma_softR_mpad(sigma_d, mic_d, (unsigned)nx, (unsigned)ny, para.lsigma_px, para.ice_softwidth);
-    hcuda_2d_local_ave_softR_mpad(ave_d, mic_d, (unsigned)nx, (unsigned)ny, para.lave_px, para.ice_softwidth);
+    hcuda_2d_local_ave_sigma_softR_mpad(ave_d, sigma_d, mic_d, (unsigned)nx, (unsigned)ny, para.lave_px,
+                                        para.lsigma_px, para.ice_softwidth, work);
     hcuda_find_sigma_grids(ave_d, sigma_d, idx_d, cellave_d, cellsigma_d, nx, ny, e, para.lave_min, para.lave_max,
                            para.lsigma_cutoff);
     copy_to_host(GPU_SITE, idx.data(), idx_d, cells);

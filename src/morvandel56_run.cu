@@ -184,6 +184,7 @@ struct Run {
     const P& p;
     Templates t;
     int cell;  // side of the picking and ice cells, shrunk pixels
+    LocalStatsWork& ice;  // the ice search's windows and arrays, kept from micrograph to micrograph
 };
 
 // The reason a micrograph of nx x ny original pixels cannot be picked, or "".
@@ -240,7 +241,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     DeviceArray<unsigned> rejected(cells), excluded(cells);
     hcuda_empty(rejected, cells * sizeof(unsigned));
     hcuda_empty(excluded, cells * sizeof(unsigned));
-    if (p.detect_ice) hcuda_2d_ice_detect(mic, nx, ny, origin, rejected, name, p);
+    if (p.detect_ice) hcuda_2d_ice_detect(mic, nx, ny, origin, rejected, name, p, run.ice);
     std::vector<unsigned> rejected_h(cells), excluded_h(cells, 0u);
     copy_to_host(GPU_SITE, rejected_h.data(), (const unsigned*)rejected, cells);
     if (p.exclusive_picking || p.mask_excluded) {
@@ -332,7 +333,8 @@ int morvandel_run_all(int argc, char** argv) {
     tessoranth_get_parameters(argc, argv, p);
     tessoranth_fput_parameters(argc, argv, p, stdout);
     tessoranth_put_one_random_tip();
-    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px)};
+    LocalStatsWork ice;
+    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice};
     std::vector<char*> todo = micrographs_to_pick(p);
     const int skipped = morvandel_pick_micrographs(todo.data(), (int)todo.size(), [&](Morvandel& m, const char* name) {
         return pick_micrograph(run, m, name);

@@ -112,6 +112,73 @@ void subtract_local_average(float* image, unsigned nx, unsigned ny, float r, flo
     device_release(GPU_SITE, background);
 }
 
+// ---- both statistics of one image on its mirror-padded grid, sharing its transform ----
+
+// The bottom-right quarter of the 2nx x 2ny circular correlation is the
+// centred correlation's top-left one, which the mirror padding keeps: the
+// centring, the division by the window's sum and the crop in one pass.
+__device__ __forceinline__ float mirrored_average(const float* correlation, uint2 t, unsigned nx, unsigned ny,
+                                                  float sum) {
+    return correlation[pixel_element(t.x + nx, t.y + ny, 2 * nx)] / sum;
+}
+__global__ void cuda_2d_mirrored_average(float* out, const float* correlation, unsigned nx, unsigned ny, float sum) {
+    size_t i;
+    const uint2 t = IMAGE_THREAD_XY;
+    if (pixel_inside(t, nx, ny, i)) out[i] = mirrored_average(correlation, t, nx, ny, sum);
+}
+// sigma holds the local mean on entry.
+__global__ void cuda_2d_mirrored_deviation(float* sigma, const float* correlation_of_sqr, unsigned nx, unsigned ny,
+                                           float sum) {
+    size_t i;
+    const uint2 t = IMAGE_THREAD_XY;
+    if (pixel_inside(t, nx, ny, i))
+        sigma[i] = DeviationFromMoments{}(mirrored_average(correlation_of_sqr, t, nx, ny, sum), sigma[i]);
+}
+
+void release_windows(LocalStatsWork& work) {
+    for (const SoftDiscWindow& w : work.windows) device_release(GPU_SITE, w.spectrum);
+    work.windows.clear();
+}
+
+// Work arrays for the padded size nx x ny; the windows of another size go.
+void prepare_work(LocalStatsWork& work, unsigned nx, unsigned ny) {
+    if (work.nx == nx && work.ny == ny) return;
+    release_windows(work);
+    for (void* d : {(void*)work.padded, (void*)work.correlation, (void*)work.image_spectrum, (void*)work.product})
+        if (d != nullptr) device_release(GPU_SITE, d);
+    const size_t n = image_pixels(nx, ny), nh = (size_t)(nx / 2 + 1) * ny;
+    work.padded = device_buffer<float>(GPU_SITE, n);
+    work.correlation = device_buffer<float>(GPU_SITE, n);
+    work.image_spectrum = device_buffer<float2>(GPU_SITE, nh);
+    work.product = device_buffer<float2>(GPU_SITE, nh);
+    work.nx = nx;
+    work.ny = ny;
+}
+
+// The window of radius r and edge w on the work's grid, made as
+// local_average_wrapped makes it (in the correlation array, free until used).
+SoftDiscWindow window_of(LocalStatsWork& work, float r, float w) {
+    for (const SoftDiscWindow& k : work.windows)
+        if (k.r == r && k.w == w) return k;
+    const unsigned nx = work.nx, ny = work.ny;
+    float* mask = work.correlation;
+    hcuda_2d_generate_central_rmask(mask, nx, ny, r, w);
+    SoftDiscWindow k{r, w, hcuda_fast_sum(mask, image_pixels(nx, ny), 1024),
+                     device_buffer<float2>(GPU_SITE, (size_t)(nx / 2 + 1) * ny)};
+    hcuda_2d_fft_r2c(mask, k.spectrum, nx, ny);
+    work.windows.push_back(k);
+    return k;
+}
+
+// The work's correlation array := the circular correlation of the image
+// whose spectrum the work holds with the window, unscaled by its sum.
+void correlate_with_window(LocalStatsWork& work, const SoftDiscWindow& window) {
+    const unsigned nx = work.nx, ny = work.ny;
+    hcuda_c2d_multconj_norm(work.image_spectrum, window.spectrum, work.product, nx / 2 + 1, ny,
+                            (float)image_pixels(nx, ny));
+    hcuda_2d_fft_c2r(work.product, work.correlation, nx, ny);
+}
+
 // A host image through the device: out = op(in).
 template <class Op>
 void host_image_op(float* out, const float* in, unsigned nx, unsigned ny, Op op) {
@@ -255,3 +322,31 @@ void gpu_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, uns
 // Never built: the output is left as it was.
 void gpu_2d_shrink_local_ave_softR(float*, const float*, unsigned, unsigned, int, float, float) {}
 void gpu_2d_shrink_local_sigma_softR(float*, const float*, unsigned, unsigned, int, float, float) {}
+
+// ================= both, sharing the padded image's transform =================
+
+LocalStatsWork::~LocalStatsWork() {
+    release_windows(*this);
+    for (void* d : {(void*)padded, (void*)correlation, (void*)image_spectrum, (void*)product})
+        if (d != nullptr) device_release(GPU_SITE, d);
+}
+
+void hcuda_2d_local_ave_sigma_softR_mpad(float* ave, float* sigma, const float* in, unsigned nx, unsigned ny,
+                                         float r_ave, float r_sigma, float w, LocalStatsWork& work) {
+    if (nx == 0 || ny == 0) return;
+    prepare_work(work, 2 * nx, 2 * ny);
+    const SoftDiscWindow wa = window_of(work, r_ave, w);
+    const SoftDiscWindow ws = window_of(work, r_sigma, w);
+    hcuda_2d_mirror_pad(work.padded, in, nx, ny);
+    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
+    correlate_with_window(work, ws);
+    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny, ws.sum);
+    correlate_with_window(work, wa);
+    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, ave, (const float*)work.correlation, nx, ny, wa.sum);
+    // The square of the padded image is the padded square.
+    hcuda_2d_sqr(work.padded, work.padded, 2 * nx, 2 * ny);
+    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
+    correlate_with_window(work, ws);
+    gpu_launch_2d<cuda_2d_mirrored_deviation>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny,
+                                              ws.sum);
+}

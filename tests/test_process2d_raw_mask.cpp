@@ -255,6 +255,31 @@ TEST(LocalMean, ReduceFormsAndAliasesAgree) {
     for (float* p : {d, d_out, d_in}) cudaFree(p);
 }
 
+// The shared transform and the kept windows give both maps to the bit, for a
+// second image of the size, after a change of size, and with sigma in place of in.
+TEST(LocalMean, SharedMirroredStatisticsMatchTheSeparateOnes) {
+    LocalStatsWork work;
+    const struct { unsigned nx, ny; float offset; } cases[] = {{9, 7, 0.0f}, {9, 7, 2.5f}, {8, 6, 0.0f}};
+    for (const auto& c : cases) {
+        Image in = pattern(c.nx, c.ny);
+        for (float& v : in) v += c.offset;
+        float* d_in = to_device(in);
+        float* want = to_device(in);
+        float* ave = to_device(in);
+        float* sigma = to_device(in);
+        hcuda_2d_local_ave_softR_mpad(want, d_in, c.nx, c.ny, 3.0f, 1.5f);
+        const Image want_ave = to_host(want, in.size());
+        hcuda_2d_local_sigma_softR_mpad(want, d_in, c.nx, c.ny, 1.5f, 1.5f);
+        const Image want_sigma = to_host(want, in.size());
+        hcuda_2d_local_ave_sigma_softR_mpad(ave, sigma, d_in, c.nx, c.ny, 3.0f, 1.5f, 1.5f, work);
+        EXPECT_EQ(to_host(ave, in.size()), want_ave) << c.nx << " x " << c.ny;
+        EXPECT_EQ(to_host(sigma, in.size()), want_sigma) << c.nx << " x " << c.ny;
+        hcuda_2d_local_ave_sigma_softR_mpad(ave, d_in, d_in, c.nx, c.ny, 3.0f, 1.5f, 1.5f, work);
+        EXPECT_EQ(to_host(d_in, in.size()), want_sigma) << "in place";
+        for (float* p : {d_in, want, ave, sigma}) cudaFree(p);
+    }
+}
+
 TEST(LocalMean, ShrinkFormsLeaveTheOutputAsItWas) {
     const Image in = pattern(4, 4);
     Image out(16, 7.0f);
