@@ -68,6 +68,17 @@ void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float di
     gpu_launch_2d<cuda_2d_centre_ccmax>(GPU_SITE, (unsigned)nx, (unsigned)ny, out, in, nx, ny, divisor);
 }
 
+// product = mic * conj(t) / n, as the FFT layer's conjugate product forms it;
+// both parts are formed before product is stored, so it may be t.
+__global__ void cuda_c2d_correlation_product(const float2* mic, const float2* t, float2* product, unsigned w,
+                                             unsigned h, float n) {
+    const unsigned x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= w || y >= h) return;
+    const size_t i = (size_t)y * w + x;
+    const float2 p = mic[i], q = t[i];
+    product[i] = make_float2((p.x * q.x + p.y * q.y) / n, (p.y * q.x - p.x * q.y) / n);
+}
+
 }  // namespace
 
 // ================= templates =================
@@ -245,12 +256,26 @@ __global__ void cuda_update_ccmax_2d(float* ccmax, const float* cc, int nx, int 
 __global__ void cuda_update_ccmax_psi_2d(float* ccmax, const float* cc, float* psi_map, float psi, int nx, int ny) {
     update_ccmax<true>(ccmax, cc, psi_map, psi, nx, ny);
 }
+namespace {
+
+// The update's launch, unchecked (it may share a launch-together region); no
+// angle map when psi_d is null.
+void launch_update_ccmax(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny) {
+    if (nx <= 0 || ny <= 0) return;
+    const dim3 grid = gpu_grid_2d(gpu_lanes_runs((unsigned)nx), (unsigned)ny);
+    if (psi_d != nullptr) GPU_LAUNCH(cuda_update_ccmax_psi_2d, grid, gpu_block_2d(), 0)(ccmax_d, cc_d, psi_d, psi, nx, ny);
+    else GPU_LAUNCH(cuda_update_ccmax_2d, grid, gpu_block_2d(), 0)(ccmax_d, cc_d, nx, ny);
+}
+
+}  // namespace
+
 void hcuda_update_ccmax_2d(float* ccmax_d, const float* cc_d, int nx, int ny) {
-    gpu_launch_2d<cuda_update_ccmax_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, nx, ny);
+    launch_update_ccmax(ccmax_d, cc_d, nullptr, 0.0f, nx, ny);
+    gpu_check_launch(GPU_SITE);
 }
 void hcuda_update_ccmax_psi_2d(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny) {
-    gpu_launch_2d<cuda_update_ccmax_psi_2d>(GPU_SITE, gpu_lanes_runs((unsigned)nx), (unsigned)ny, ccmax_d, cc_d, psi_d,
-                                            psi, nx, ny);
+    launch_update_ccmax(ccmax_d, cc_d, psi_d, psi, nx, ny);
+    gpu_check_launch(GPU_SITE);
 }
 
 // Counted with an integer: a float angle stepped by less than its resolution
@@ -284,13 +309,12 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     // Everything one call needs, made once: the angles only reuse it. The
     // maxima gather in their own maps, centred into the caller's at the end.
     float* padded = device_buffer<float>(GPU_SITE, n);
-    float* cc = device_buffer<float>(GPU_SITE, n);
+    float* cc[2] = {device_buffer<float>(GPU_SITE, n), device_buffer<float>(GPU_SITE, n)};
     float* best = device_buffer<float>(GPU_SITE, n);
     float* best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
     float* turned = device_buffer<float>(GPU_SITE, image_pixels(tnx, tny));
     float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
     float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
-    float2* product = device_buffer<float2>(GPU_SITE, nh);
     const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
     const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
 
@@ -300,23 +324,40 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     hcuda_2d_memset(best, -INFINITY, (unsigned)nx, (unsigned)ny);
     if (angle_map) hcuda_2d_memset(best_psi, psi_start, (unsigned)nx, (unsigned)ny);
 
+    // Between the transforms of angle k, its product, the update by angle k - 1
+    // (from the other correlation map) and the template of angle k + 1 are
+    // launched together: a host wakes its threads once per angle, not four
+    // times, and the maxima still take the angles in order.
+    const auto psi_of = [&](long long k) { return psi_start + (float)k * psi_step; };
+    const auto update = [&](long long k) { launch_update_ccmax(best, cc[k % 2], best_psi, psi_of(k), nx, ny); };
+    // The template's centre pixel goes on (nx/2, ny/2), the pixel that the
+    // centring below brings to the origin, whatever the parity of either size.
+    // Only the pasted area changes: the rest stays 0.
+    const auto place_template = [&](long long k) {
+        GPU_LAUNCH(cuda_2d_rotate, gpu_grid_2d((unsigned)tnx, (unsigned)tny), gpu_block_2d(), 0)(
+            (const float*)T_d, turned, (unsigned)tnx, (unsigned)tny, psi_of(k));
+        GPU_LAUNCH(cuda_x2d_cp_small_to_large, gpu_grid_2d((unsigned)tnx, (unsigned)tny), gpu_block_2d(), 0)(
+            padded, (const float*)turned, nx, ny, tnx, tny, paste.x, paste.y);
+    };
+    if (angles > 0) place_template(0);
+    gpu_check_launch(GPU_SITE);
     for (long long k = 0; k < angles; ++k) {
-        const float psi = psi_start + (float)k * psi_step;
         std::printf(".");
-        hcuda_2d_rotate(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-        // The template's centre pixel goes on (nx/2, ny/2), the pixel that the
-        // centring below brings to the origin, whatever the parity of either
-        // size. Only the pasted area changes: the rest stays 0.
-        hcuda_x2d_cp_small_to_large(padded, turned, nx, ny, tnx, tny, paste.x, paste.y);
         CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
         CUDA_CHECK(cudaDeviceSynchronize());
-        hcuda_c2d_multconj_norm(mic_spectrum, t_spectrum, product, (unsigned)(nx / 2 + 1), (unsigned)ny,
-                                (float)n);
-        CUFFT_CHECK(cufftExecC2R(c2r, product, cc));
+        gpu_launch_together([&] {
+            GPU_LAUNCH(cuda_c2d_correlation_product, gpu_grid_2d((unsigned)(nx / 2 + 1), (unsigned)ny),
+                       gpu_block_2d(), 0)((const float2*)mic_spectrum, (const float2*)t_spectrum, t_spectrum,
+                                          (unsigned)(nx / 2 + 1), (unsigned)ny, (float)n);
+            if (k > 0) update(k - 1);
+            if (k + 1 < angles) place_template(k + 1);
+        });
+        gpu_check_launch(GPU_SITE);
+        CUFFT_CHECK(cufftExecC2R(c2r, t_spectrum, cc[k % 2]));
         CUDA_CHECK(cudaDeviceSynchronize());
-        if (angle_map) hcuda_update_ccmax_psi_2d(best, cc, best_psi, psi, nx, ny);
-        else hcuda_update_ccmax_2d(best, cc, nx, ny);
     }
+    if (angles > 0) update(angles - 1);
+    gpu_check_launch(GPU_SITE);
     std::printf("\n");
 
     const float s_mic = hcuda_fast_sumsqr_withmask(mic_d, mask_d, n);
@@ -336,8 +377,7 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 
     CUFFT_CHECK(cufftDestroy(r2c));
     CUFFT_CHECK(cufftDestroy(c2r));
-    for (void* d : {(void*)padded, (void*)cc, (void*)best, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum,
-                    (void*)product})
+    for (void* d : {(void*)padded, (void*)cc[0], (void*)cc[1], (void*)best, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum})
         device_release(GPU_SITE, d);
     if (best_psi != nullptr) device_release(GPU_SITE, best_psi);
     return 0;
