@@ -23,6 +23,7 @@
 #pragma once
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "boxfile.h"
 #include "gpu.h"
@@ -191,6 +192,50 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
 int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
                                     int tnx, int tny, float cc_factor, float psi_start, float psi_end,
                                     float psi_step);
+// The arrays and transforms of a correlation over angles on an nx x ny map.
+struct CorrelationWork {
+    int nx = 0, ny = 0;  // 0 x 0: none made
+    float* cc[2] = {nullptr, nullptr};  // the correlations of two successive angles
+    float* best = nullptr;
+    float* best_psi = nullptr;
+    float2* mic_spectrum = nullptr;
+    float2* product = nullptr;
+    cufftHandle r2c = 0, c2r = 0;
+};
+// A turned template's spectrum, pasted centred into a zeroed map, hangs on the
+// template, the angle and the map's size only, not on the micrograph: a run
+// keeps those of every template at every angle, with the correlation's work
+// arrays, from micrograph to micrograph while the shrunk size stays, so that an
+// angle costs one product and one inverse transform. The first micrograph of a
+// size makes them as it goes, with the same turns, paste and transform as
+// morvandel_ccmax_psi_by_one_template. They take nz * angles * (nx/2 + 1) * ny
+// * 8 bytes (72 angles on 1024 x 1024: 302 MB) and are held only within a
+// budget: at most MORVANDEL_SPECTRA_BUDGET and half the device memory free
+// when they are prepared.
+constexpr size_t MORVANDEL_SPECTRA_BUDGET = (size_t)1 << 30;
+struct TemplateSpectra {
+    int nx = 0, ny = 0;  // the map size; 0 x 0: none held
+    const float* templates = nullptr;  // the device stack they are made from
+    int tnx = 0, tny = 0, nz = 0;
+    float psi_start = 0.0f, psi_end = 0.0f, psi_step = 0.0f;
+    long long angles = 0;
+    std::vector<float2*> spectra;  // template z at angle k: z * angles + k, (nx/2 + 1) x ny; null until made
+    CorrelationWork work;
+    TemplateSpectra() = default;
+    TemplateSpectra(const TemplateSpectra&) = delete;
+    TemplateSpectra& operator=(const TemplateSpectra&) = delete;
+    ~TemplateSpectra();
+};
+// Readies s for the nz templates of T_d (tnx x tny each) on an nx x ny map over
+// the angles, unless it is ready for them; what s held for another size or
+// stack goes. False, s holding none, when a template does not fit in the map or
+// the spectra would not fit the budget.
+bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
+                                        float psi_start, float psi_end, float psi_step);
+// morvandel_ccmax_psi_by_one_template with template z of the prepared set and
+// its angles, to the bit, on a micrograph of the set's s.nx x s.ny.
+int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d,
+                                             int with_psi, TemplateSpectra& s, int z, float cc_factor);
 // Number of angles psi_start + k*psi_step below psi_end; a step not above 0,
 // or one that gives more than TESSORANTH_MAX_ANGLES angles, is fatal.
 long long morvandel_psi_count(float psi_start, float psi_end, float psi_step);

@@ -291,95 +291,244 @@ long long morvandel_psi_count(float psi_start, float psi_end, float psi_step) {
     return (long long)steps;
 }
 
-int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
-                                        int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
-                                        float psi_start, float psi_end, float psi_step) {
-    // The size of one micrograph, not of the run: the caller passes it over.
-    if (tnx <= 0 || tny <= 0 || tnx > nx || tny > ny) {
-        VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
-                     "correlated.\n\033[m",
-                     tnx, tny, nx, ny);
-        return -1;
-    }
-    const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
-    const bool angle_map = with_psi != 0 && psi_d != nullptr;
+namespace {
+
+// The angles psi_start + k * psi_step, k below count.
+struct AngleSteps {
+    float start, step;
+    long long count;
+    float psi(long long k) const { return start + (float)k * step; }
+};
+
+// The template turned through psi and pasted into padded (nx x ny) with its
+// centre pixel on (nx/2, ny/2), the pixel that the centring of the maps brings
+// to the origin, whatever the parity of either size. Only the pasted area
+// changes: the rest stays as it was (0). Unchecked: it may share a
+// launch-together region.
+void launch_place_template(float* padded, float* turned, const float* T_d, int tnx, int tny, int nx, int ny,
+                           float psi) {
+    const dim3 grid = gpu_grid_2d((unsigned)tnx, (unsigned)tny);
+    GPU_LAUNCH(cuda_2d_rotate, grid, gpu_block_2d(), 0)(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
+    GPU_LAUNCH(cuda_x2d_cp_small_to_large, grid, gpu_block_2d(), 0)(padded, (const float*)turned, nx, ny, tnx, tny,
+                                                                   nx / 2 - tnx / 2, ny / 2 - tny / 2);
+}
+
+// The zeroed padded map and the turned template's array of a template's turns.
+struct TemplatePaste {
+    float* padded;
+    float* turned;
+};
+TemplatePaste make_paste(int tnx, int tny, int nx, int ny) {
+    TemplatePaste t{device_buffer<float>(GPU_SITE, image_pixels(nx, ny)),
+                    device_buffer<float>(GPU_SITE, image_pixels(tnx, tny))};
+    hcuda_empty_f32(t.padded, image_pixels(nx, ny));
+    return t;
+}
+void release_paste(const TemplatePaste& t) {
+    device_release(GPU_SITE, t.padded);
+    device_release(GPU_SITE, t.turned);
+}
+
+void make_work(CorrelationWork& w, int nx, int ny, bool angle_map) {
     const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
-    const int2 paste = make_int2(nx / 2 - tnx / 2, ny / 2 - tny / 2);
+    w.nx = nx;
+    w.ny = ny;
+    for (float*& c : w.cc) c = device_buffer<float>(GPU_SITE, n);
+    w.best = device_buffer<float>(GPU_SITE, n);
+    w.best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
+    w.mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
+    w.product = device_buffer<float2>(GPU_SITE, nh);
+    w.r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
+    w.c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
+}
 
-    // Everything one call needs, made once: the angles only reuse it. The
-    // maxima gather in their own maps, centred into the caller's at the end.
-    float* padded = device_buffer<float>(GPU_SITE, n);
-    float* cc[2] = {device_buffer<float>(GPU_SITE, n), device_buffer<float>(GPU_SITE, n)};
-    float* best = device_buffer<float>(GPU_SITE, n);
-    float* best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
-    float* turned = device_buffer<float>(GPU_SITE, image_pixels(tnx, tny));
-    float2* mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
-    float2* t_spectrum = device_buffer<float2>(GPU_SITE, nh);
-    const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
-    const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
+void release_work(CorrelationWork& w) {
+    if (w.nx == 0) return;
+    CUFFT_CHECK(cufftDestroy(w.r2c));
+    CUFFT_CHECK(cufftDestroy(w.c2r));
+    for (void* d : {(void*)w.cc[0], (void*)w.cc[1], (void*)w.best, (void*)w.mic_spectrum, (void*)w.product})
+        device_release(GPU_SITE, d);
+    if (w.best_psi != nullptr) device_release(GPU_SITE, w.best_psi);
+    w = CorrelationWork{};
+}
 
-    CUFFT_CHECK(cufftExecR2C(r2c, mic_d, mic_spectrum));
+// The maxima over the angles into the work's maps (and, with angle_map, the
+// angle that gave each): angle k correlates the micrograph's spectrum with the
+// template spectrum spectrum_of(k) gives, which may be the work's product
+// array. Between the transforms of angle k, its product, the update by angle
+// k - 1 (from the other correlation map) and ahead(k + 1) are launched
+// together: a host wakes its threads once per angle, not four times, and the
+// maxima still take the angles in order.
+template <class SpectrumOf, class Ahead>
+void walk_angles(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSteps& a, SpectrumOf spectrum_of,
+                 Ahead ahead) {
+    const int nx = w.nx, ny = w.ny;
+    const unsigned hx = (unsigned)(nx / 2 + 1);
+    CUFFT_CHECK(cufftExecR2C(w.r2c, mic_d, w.mic_spectrum));
     CUDA_CHECK(cudaDeviceSynchronize());
-    hcuda_empty_f32(padded, n);
-    hcuda_2d_memset(best, -INFINITY, (unsigned)nx, (unsigned)ny);
-    if (angle_map) hcuda_2d_memset(best_psi, psi_start, (unsigned)nx, (unsigned)ny);
-
-    // Between the transforms of angle k, its product, the update by angle k - 1
-    // (from the other correlation map) and the template of angle k + 1 are
-    // launched together: a host wakes its threads once per angle, not four
-    // times, and the maxima still take the angles in order.
-    const auto psi_of = [&](long long k) { return psi_start + (float)k * psi_step; };
-    const auto update = [&](long long k) { launch_update_ccmax(best, cc[k % 2], best_psi, psi_of(k), nx, ny); };
-    // The template's centre pixel goes on (nx/2, ny/2), the pixel that the
-    // centring below brings to the origin, whatever the parity of either size.
-    // Only the pasted area changes: the rest stays 0.
-    const auto place_template = [&](long long k) {
-        GPU_LAUNCH(cuda_2d_rotate, gpu_grid_2d((unsigned)tnx, (unsigned)tny), gpu_block_2d(), 0)(
-            (const float*)T_d, turned, (unsigned)tnx, (unsigned)tny, psi_of(k));
-        GPU_LAUNCH(cuda_x2d_cp_small_to_large, gpu_grid_2d((unsigned)tnx, (unsigned)tny), gpu_block_2d(), 0)(
-            padded, (const float*)turned, nx, ny, tnx, tny, paste.x, paste.y);
-    };
-    if (angles > 0) place_template(0);
-    gpu_check_launch(GPU_SITE);
-    for (long long k = 0; k < angles; ++k) {
+    float* best_psi = angle_map ? w.best_psi : nullptr;
+    hcuda_2d_memset(w.best, -INFINITY, (unsigned)nx, (unsigned)ny);
+    if (angle_map) hcuda_2d_memset(best_psi, a.start, (unsigned)nx, (unsigned)ny);
+    const auto update = [&](long long k) { launch_update_ccmax(w.best, w.cc[k % 2], best_psi, a.psi(k), nx, ny); };
+    for (long long k = 0; k < a.count; ++k) {
         std::printf(".");
-        CUFFT_CHECK(cufftExecR2C(r2c, padded, t_spectrum));
-        CUDA_CHECK(cudaDeviceSynchronize());
+        const float2* t = spectrum_of(k);
         gpu_launch_together([&] {
-            GPU_LAUNCH(cuda_c2d_correlation_product, gpu_grid_2d((unsigned)(nx / 2 + 1), (unsigned)ny),
-                       gpu_block_2d(), 0)((const float2*)mic_spectrum, (const float2*)t_spectrum, t_spectrum,
-                                          (unsigned)(nx / 2 + 1), (unsigned)ny, (float)n);
+            GPU_LAUNCH(cuda_c2d_correlation_product, gpu_grid_2d(hx, (unsigned)ny), gpu_block_2d(), 0)(
+                (const float2*)w.mic_spectrum, t, w.product, hx, (unsigned)ny, (float)image_pixels(nx, ny));
             if (k > 0) update(k - 1);
-            if (k + 1 < angles) place_template(k + 1);
+            ahead(k + 1);
         });
         gpu_check_launch(GPU_SITE);
-        CUFFT_CHECK(cufftExecC2R(c2r, t_spectrum, cc[k % 2]));
+        CUFFT_CHECK(cufftExecC2R(w.c2r, w.product, w.cc[k % 2]));
         CUDA_CHECK(cudaDeviceSynchronize());
     }
-    if (angles > 0) update(angles - 1);
+    if (a.count > 0) update(a.count - 1);
     gpu_check_launch(GPU_SITE);
     std::printf("\n");
+}
 
+// The work's maxima normalised into ccmax_d and their angles into psi_d
+// (unless null), both centred; s_t is the template's sum of squares.
+void finish_maps(const CorrelationWork& w, float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, float s_t,
+                 float cc_factor) {
+    const int nx = w.nx, ny = w.ny;
+    const size_t n = image_pixels(nx, ny);
     const float s_mic = hcuda_fast_sumsqr_withmask(mic_d, mask_d, n);
-    const float s_t = hcuda_fast_sumsqr(T_d, image_pixels(tnx, tny));
     const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
     const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
-
-    if (angle_map) hcuda_2d_centre_ccmax(psi_d, best_psi, nx, ny, 1.0f);
+    if (psi_d != nullptr) hcuda_2d_centre_ccmax(psi_d, w.best_psi, nx, ny, 1.0f);
     if (std::isfinite(norm) && norm > 0.0f) {
-        hcuda_2d_centre_ccmax(ccmax_d, best, nx, ny, norm);
+        hcuda_2d_centre_ccmax(ccmax_d, w.best, nx, ny, norm);
     } else {
         VORN_WARNING("the correlation cannot be normalised: sum of mic^2 under the mask %g, sum of T^2 %g, sum of "
                      "the mask %g, factor %g give %g; the map is set to 0\n\033[m",
                      s_mic, s_t, s_mask, cc_factor, norm);
         hcuda_2d_memset(ccmax_d, 0.0f, (unsigned)nx, (unsigned)ny);
     }
+}
 
-    CUFFT_CHECK(cufftDestroy(r2c));
-    CUFFT_CHECK(cufftDestroy(c2r));
-    for (void* d : {(void*)padded, (void*)cc[0], (void*)cc[1], (void*)best, (void*)turned, (void*)mic_spectrum, (void*)t_spectrum})
-        device_release(GPU_SITE, d);
-    if (best_psi != nullptr) device_release(GPU_SITE, best_psi);
+bool template_fits(int tnx, int tny, int nx, int ny) { return tnx > 0 && tny > 0 && tnx <= nx && tny <= ny; }
+
+// walk_angles with the template T_d (tnx x tny) turned, pasted and transformed
+// angle by angle into the half spectrum into(k) gives. The template of angle
+// k + 1 is placed while angle k's product is formed.
+template <class Into>
+void walk_turning(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSteps& a, const float* T_d, int tnx,
+                  int tny, Into into) {
+    const TemplatePaste paste = make_paste(tnx, tny, w.nx, w.ny);
+    const auto place = [&](long long k) {
+        if (k < a.count) launch_place_template(paste.padded, paste.turned, T_d, tnx, tny, w.nx, w.ny, a.psi(k));
+    };
+    place(0);
+    gpu_check_launch(GPU_SITE);
+    walk_angles(
+        w, mic_d, angle_map, a,
+        [&](long long k) {
+            float2* t = into(k);
+            CUFFT_CHECK(cufftExecR2C(w.r2c, paste.padded, t));
+            CUDA_CHECK(cudaDeviceSynchronize());
+            return (const float2*)t;
+        },
+        place);
+    release_paste(paste);
+}
+
+}  // namespace
+
+int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
+                                        int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
+                                        float psi_start, float psi_end, float psi_step) {
+    // The size of one micrograph, not of the run: the caller passes it over.
+    if (!template_fits(tnx, tny, nx, ny)) {
+        VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
+                     "correlated.\n\033[m",
+                     tnx, tny, nx, ny);
+        return -1;
+    }
+    const AngleSteps a{psi_start, psi_step, morvandel_psi_count(psi_start, psi_end, psi_step)};
+    const bool angle_map = with_psi != 0 && psi_d != nullptr;
+
+    // Everything one call needs, made once: the angles only reuse it. Each
+    // angle's template spectrum goes to the product array, where the product
+    // then replaces it.
+    CorrelationWork w;
+    make_work(w, nx, ny, angle_map);
+    walk_turning(w, mic_d, angle_map, a, T_d, tnx, tny, [&](long long) { return w.product; });
+    finish_maps(w, mic_d, mask_d, ccmax_d, angle_map ? psi_d : nullptr, hcuda_fast_sumsqr(T_d, image_pixels(tnx, tny)),
+                cc_factor);
+    release_work(w);
+    return 0;
+}
+
+// ================= the template spectra of a run =================
+
+namespace {
+
+void release_spectra(TemplateSpectra& s) {
+    for (float2* d : s.spectra)
+        if (d != nullptr) device_release(GPU_SITE, d);
+    s.spectra.clear();
+    release_work(s.work);
+    s.nx = s.ny = 0;
+    s.templates = nullptr;
+}
+
+// Whether the spectra fit the budget: at most MORVANDEL_SPECTRA_BUDGET bytes
+// and half the free device memory, the rest being left to the micrograph's work.
+bool spectra_fit(size_t bytes) {
+    size_t free_bytes = 0, total_bytes = 0;
+    CUDA_CHECK(cudaMemGetInfo(&free_bytes, &total_bytes));
+    return bytes <= MORVANDEL_SPECTRA_BUDGET && bytes <= free_bytes / 2;
+}
+
+}  // namespace
+
+TemplateSpectra::~TemplateSpectra() { release_spectra(*this); }
+
+bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
+                                        float psi_start, float psi_end, float psi_step) {
+    if (s.nx == nx && s.ny == ny && s.templates == T_d && s.tnx == tnx && s.tny == tny && s.nz == nz &&
+        s.psi_start == psi_start && s.psi_end == psi_end && s.psi_step == psi_step)
+        return true;
+    release_spectra(s);
+    if (!template_fits(tnx, tny, nx, ny) || nz <= 0) return false;
+    const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
+    const size_t nh = image_pixels(nx / 2 + 1, ny);
+    if (!spectra_fit((size_t)nz * (size_t)angles * nh * sizeof(float2))) return false;
+    make_work(s.work, nx, ny, true);
+    s.spectra.assign((size_t)nz * (size_t)angles, nullptr);
+    s.nx = nx;
+    s.ny = ny;
+    s.templates = T_d;
+    s.tnx = tnx;
+    s.tny = tny;
+    s.nz = nz;
+    s.psi_start = psi_start;
+    s.psi_end = psi_end;
+    s.psi_step = psi_step;
+    s.angles = angles;
+    return true;
+}
+
+int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d,
+                                             int with_psi, TemplateSpectra& s, int z, float cc_factor) {
+    if (s.nx == 0 || z < 0 || z >= s.nz) VORN_FATAL("template %d of a set of %d prepared spectra", z + 1, s.nz);
+    const bool angle_map = with_psi != 0 && psi_d != nullptr;
+    const AngleSteps a{s.psi_start, s.psi_step, s.angles};
+    const float* T_d = s.templates + image_pixels(s.tnx, s.tny) * (size_t)z;
+    float2** spectra = s.spectra.data() + (size_t)z * (size_t)a.count;
+    // The first micrograph makes the template's spectra as it goes, where
+    // morvandel_ccmax_psi_by_one_template would make them, and keeps them.
+    if (a.count > 0 && spectra[0] == nullptr)
+        walk_turning(s.work, mic_d, angle_map, a, T_d, s.tnx, s.tny, [&](long long k) {
+            return spectra[k] = device_buffer<float2>(GPU_SITE, image_pixels(s.nx / 2 + 1, s.ny));
+        });
+    else
+        walk_angles(
+            s.work, mic_d, angle_map, a, [&](long long k) { return (const float2*)spectra[k]; }, [](long long) {});
+    finish_maps(s.work, mic_d, mask_d, ccmax_d, angle_map ? psi_d : nullptr,
+                hcuda_fast_sumsqr(T_d, image_pixels(s.tnx, s.tny)), cc_factor);
     return 0;
 }
 

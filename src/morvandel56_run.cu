@@ -185,6 +185,7 @@ struct Run {
     Templates t;
     int cell;  // side of the picking and ice cells, shrunk pixels
     LocalStatsWork& ice;  // the ice search's windows and arrays, kept from micrograph to micrograph
+    TemplateSpectra& spectra;  // the turned templates' spectra, kept while the shrunk size stays
 };
 
 // The reason a micrograph of nx x ny original pixels cannot be picked, or "".
@@ -270,12 +271,16 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     const float cc_factor = (float)tn;
     DeviceArray<float> best(n), best_psi(n), best_class(t.nz > 1 ? n : 1), cc(t.nz > 1 ? n : 1),
         psi(t.nz > 1 ? n : 1);
+    const bool prepared = morvandel_prepare_template_spectra(run.spectra, t.d, t.nx, t.ny, t.nz, nx, ny,
+                                                             p.psi_start, p.psi_end, p.ang_step);
     for (int k = 0; k < t.nz; ++k) {
         float* to = k == 0 ? best.d : cc.d;
         float* to_psi = k == 0 ? best_psi.d : psi.d;
-        if (morvandel_ccmax_psi_by_one_template(mic, mask, to, to_psi, 1, nx, ny, t.d + tn * k, t.nx, t.ny,
-                                                cc_factor, p.psi_start, p.psi_end, p.ang_step) != 0)
-            return -1;
+        const int status =
+            prepared ? morvandel_ccmax_psi_by_prepared_template(mic, mask, to, to_psi, 1, run.spectra, k, cc_factor)
+                     : morvandel_ccmax_psi_by_one_template(mic, mask, to, to_psi, 1, nx, ny, t.d + tn * k, t.nx,
+                                                           t.ny, cc_factor, p.psi_start, p.psi_end, p.ang_step);
+        if (status != 0) return -1;
         if (t.nz == 1) break;
         if (k == 0) hcuda_2d_memset(best_class, 1.0f, (unsigned)nx, (unsigned)ny);
         else
@@ -334,7 +339,8 @@ int morvandel_run_all(int argc, char** argv) {
     tessoranth_fput_parameters(argc, argv, p, stdout);
     tessoranth_put_one_random_tip();
     LocalStatsWork ice;
-    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice};
+    TemplateSpectra spectra;
+    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice, spectra};
     std::vector<char*> todo = micrographs_to_pick(p);
     const int skipped = morvandel_pick_micrographs(todo.data(), (int)todo.size(), [&](Morvandel& m, const char* name) {
         return pick_micrograph(run, m, name);
