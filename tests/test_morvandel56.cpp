@@ -832,6 +832,51 @@ TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
     }
 }
 
+TEST(Correlation, PreparedSpectraGiveTheSameMapsToTheBitForOddAndEvenSizes) {
+    // One set, kept from micrograph to micrograph and readied again when the
+    // size changes, against a fresh correlation of each micrograph with each
+    // template of a stack of two.
+    const int tnx = 15, tny = 12, nz = 2;
+    std::mt19937 rng(11);
+    std::normal_distribution<float> g;
+    Image stack((size_t)tnx * tny * nz);
+    for (float& v : stack) v = g(rng);
+    float* t_d = to_device(stack);
+    TemplateSpectra spectra;
+    for (const auto& map : {std::array<int, 2>{95, 77}, {96, 64}}) {
+        const int nx = map[0], ny = map[1];
+        const size_t n = (size_t)nx * ny;
+        ASSERT_TRUE(morvandel_prepare_template_spectra(spectra, t_d, tnx, tny, nz, nx, ny, 0, 360, 30));
+        Image mask(n);
+        for (size_t i = 0; i < n; ++i) mask[i] = (i % 7) ? 1.0f : 0.0f;
+        float *mask_d = to_device(mask), *cc[2], *psi[2];
+        for (int k : {0, 1}) cc[k] = device_array(n), psi[k] = device_array(n);
+        for (int m = 0; m < 2; ++m) {
+            Image mic(n);
+            for (float& v : mic) v = g(rng);
+            float* mic_d = to_device(mic);
+            for (int z = 0; z < nz; ++z) {
+                SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny) + ", micrograph " + std::to_string(m) +
+                             ", template " + std::to_string(z));
+                stdout_of([&] {
+                    morvandel_ccmax_psi_by_one_template(mic_d, mask_d, cc[0], psi[0], 1, nx, ny,
+                                                        t_d + (size_t)tnx * tny * z, tnx, tny, 40.0f, 0, 360, 30);
+                    ASSERT_EQ(morvandel_ccmax_psi_by_prepared_template(mic_d, mask_d, cc[1], psi[1], 1, spectra, z,
+                                                                       40.0f),
+                              0);
+                });
+                for (float** maps : {cc, psi}) {
+                    const Image fresh = to_host(maps[0], n), kept = to_host(maps[1], n);
+                    EXPECT_EQ(std::memcmp(fresh.data(), kept.data(), n * sizeof(float)), 0);
+                }
+            }
+            cudaFree(mic_d);
+        }
+        for (float* d : {mask_d, cc[0], cc[1], psi[0], psi[1]}) cudaFree(d);
+    }
+    cudaFree(t_d);
+}
+
 TEST(Correlation, AngleRangeCountsAndRefusals) {
     EXPECT_EQ(morvandel_psi_count(0, 359, 5), 72);
     EXPECT_EQ(morvandel_psi_count(0, 360, 5), 72);
