@@ -114,13 +114,15 @@ struct CommandLine {
 
 // Runs the whole estimator with the options over a crop x crop piece of a
 // simulated micrograph written as dir/name; returns what it printed.
+// seed: the refinement's seed; -1 leaves it to the clock, as the program does.
 inline std::string run_estimator_on_sim_crop(const TempDir& dir, const char* sim, int crop, const std::string& name,
-                                             std::vector<std::string> options) {
+                                             std::vector<std::string> options, long seed = -1) {
     const std::string mic = dir.file(name);
     write_mrc(mic, sim_crop(sim, crop), crop);
     options.push_back(mic);
     CommandLine cmd(std::move(options));
     VORN_A a;
+    a.ref_seed = seed;
     testing::internal::CaptureStdout();
     a.vorn_run_all(cmd.argc(), cmd.argv.data());
     return testing::internal::GetCapturedStdout();

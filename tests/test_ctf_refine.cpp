@@ -417,9 +417,13 @@ TEST(Drivers, PhaseSearchByResolutionLimitKeepsTheFinestEntry) {
 TEST(Drivers, EstimatorRecoversDefocusOfASimulatedMicrographWithinOnePercent) {
     SKIP_WITHOUT_SIM_DATA();
     TempDir dir;
+    // A fixed refinement seed: with the clock's, a few runs in a hundred leave
+    // this small crop's astigmatism in a side optimum, and the test would fail
+    // at random.
     const std::string out = run_estimator_on_sim_crop(
         dir, "sim06_astig.mrc", 768, "astig.mrc",
-        {"--apix", "1.0", "--kV", "300", "--cs", "2.7", "--ac", "0.1", "--boxsize", "384", "--ctfstar", dir.file("all.star")});
+        {"--apix", "1.0", "--kV", "300", "--cs", "2.7", "--ac", "0.1", "--boxsize", "384", "--ctfstar", dir.file("all.star")},
+        1);
     EXPECT_NE(out.find(">>>>>>TIME<<<<<<"), std::string::npos);
     const std::string log = read_text(dir.file("astig_vorn.log"));
     const size_t at = log.find("  Final Values");
