@@ -393,6 +393,7 @@ class Morvandel {
     bool cleared;
     float* mic_d;
     int nx, ny;
+    std::vector<float> slice;  // the host image set_mic(name) reads into, kept for the next one
 
     Morvandel();
     Morvandel(float* mic_d, int nx, int ny);
@@ -402,7 +403,8 @@ class Morvandel {
     int set_mic(const float* host, int nx, int ny);
     // -1 with a warning when the file is not an MRC image (as check_input_file),
     // slice 0 cannot be read or holds pixels that are not finite numbers; what
-    // was held stays.
+    // was held stays. Both set_mic copy into the array held when it has the
+    // image's size, so a run over micrographs of one size makes it once.
     int set_mic(const char* name);
     int malloc_mic();
     int malloc_mic(int nx, int ny);

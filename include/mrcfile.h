@@ -21,6 +21,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 struct MRC_HEAD {
     int32_t nx, ny, nz;                     // columns, rows, sections
@@ -225,6 +226,9 @@ float* mrcf_get_data_all(const char* name);                  // malloc'd; fatal 
 float* mrcf_get_zdata_all(const char* name);                 // managed memory; fatal on any failure
 int mrcf_get_zdata_all2(float** out, const char* name);
 float* mrcf_get_data_sliceN(const char* name, int n);        // malloc'd; NULL when it cannot be read
+// The same into out, resized to the section (a buffer of its size is reused as
+// it is, so a reader of many images of one size makes its memory once); -1.
+int mrcf_read_sliceN(const char* name, int n, std::vector<float>& out);
 int mrcf_read_all(const char* name, float* out);
 int mrcf_get_head_data(const char* name, MRC_HEAD* h, float* out);
 int mrcf_read_head_data_nocheck(const char* name, MRC_HEAD* h, float* out);

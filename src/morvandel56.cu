@@ -95,13 +95,13 @@ int read_square(FILE* file, MRC_HEAD* head, float* dst, int size, int2 origin, c
     return refuse_not_finite("the square of the micrograph", dst, (size_t)size * size, func, line) ? -1 : 0;
 }
 
-// The host image copied into a new device array that m then holds.
+// Whether m holds a device array of its own of w x h pixels.
+bool holds_own(const Morvandel& m, int w, int h) { return m.owned && m.mic_d != nullptr && m.nx == w && m.ny == h; }
+
+// The host image copied into the array m holds, made anew only for another size.
 void hold_copy(Morvandel& m, const float* host, int w, int h) {
-    m.free_mic();
-    m.nx = w;
-    m.ny = h;
-    m.mic_d = device_copy_of(GPU_SITE, host, (size_t)w * h);
-    m.owned = true;
+    if (!holds_own(m, w, h)) m.malloc_mic(w, h);
+    CUDA_CHECK(memcpy_H2D(m.mic_d, host, (size_t)w * h * sizeof(float)));
 }
 
 }  // namespace
@@ -264,15 +264,14 @@ int Morvandel::set_mic(const char* name) {
                      name, fault, head.nx, head.ny, head.nz, head.mode);
         return -1;
     }
-    float* slice = mrcf_get_data_sliceN(name, 0);
-    if (slice == nullptr) {
+    // Into the host buffer kept for the next micrograph: the device array stays until this one is taken.
+    if (mrcf_read_sliceN(name, 0, slice) != 0) {
         VORN_WARNING("can not read the first image of %s\n\033[m", name);
         return -1;
     }
     const std::string what = std::string("the micrograph ") + name;
-    const bool refused = refuse_not_finite(what.c_str(), slice, (size_t)head.nx * head.ny, __func__, __LINE__);
-    if (!refused) hold_copy(*this, slice, head.nx, head.ny);
-    free(slice);
+    const bool refused = refuse_not_finite(what.c_str(), slice.data(), (size_t)head.nx * head.ny, __func__, __LINE__);
+    if (!refused) hold_copy(*this, slice.data(), head.nx, head.ny);
     return refused ? -1 : 0;
 }
 

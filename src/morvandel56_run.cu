@@ -26,15 +26,35 @@ namespace {
 
 using P = Tessoranth_Para;
 
-// A device array of one micrograph's work, released when it goes out of scope.
+// A device array of the micrographs' work, kept from one to the next and made
+// again only when one needs more: fresh memory pays a page fault per page on
+// its first touch, a large part of a micrograph's time at many threads.
 template <class T>
-struct DeviceArray {
-    T* d;
-    explicit DeviceArray(size_t n) : d(device_buffer<T>(GPU_SITE, n > 0 ? n : 1)) {}
-    ~DeviceArray() { device_release(GPU_SITE, d); }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    operator T*() const { return d; }
+struct KeptArray {
+    T* d = nullptr;
+    size_t n = 0;
+    KeptArray() = default;
+    KeptArray(const KeptArray&) = delete;
+    KeptArray& operator=(const KeptArray&) = delete;
+    ~KeptArray() {
+        if (d != nullptr) device_release(GPU_SITE, d);
+    }
+    // At least want elements (and at least one).
+    T* of(size_t want) {
+        want = want > 0 ? want : 1;
+        if (want <= n) return d;
+        if (d != nullptr) device_release(GPU_SITE, d);
+        d = device_buffer<T>(GPU_SITE, want);
+        n = want;
+        return d;
+    }
+};
+
+// The device arrays of one micrograph's work, held for the run.
+struct PickWork {
+    KeptArray<float> mic, mask, best, best_psi, best_class, cc, psi;
+    KeptArray<unsigned> rejected, excluded, marks;
+    KeptArray<float2> spectrum;  // the band-passes'
 };
 
 // The templates of a run on the device, nz of nx x ny shrunk pixels.
@@ -74,10 +94,10 @@ __global__ void cuda_c2d_bandpass_rect(float2* s, int nx, int ny, float f2_min, 
 }
 
 // The resolutions lp and hp (A) at apix A per pixel: frequencies from 1/hp to
-// 1/lp are kept, the zero frequency only when hp is not finite.
-void bandpass_inplace(float* image_d, int nx, int ny, float apix, float lp, float hp) {
+// 1/lp are kept, the zero frequency only when hp is not finite. spectrum:
+// (nx/2 + 1) x ny elements of work.
+void bandpass_inplace(float* image_d, float2* spectrum, int nx, int ny, float apix, float lp, float hp) {
     const float f_min = apix / hp, f_max = apix / lp;
-    float2* spectrum = device_buffer<float2>(GPU_SITE, (size_t)(nx / 2 + 1) * ny);
     const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
     const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
     CUFFT_CHECK(cufftExecR2C(r2c, image_d, spectrum));
@@ -88,7 +108,6 @@ void bandpass_inplace(float* image_d, int nx, int ny, float apix, float lp, floa
     CUDA_CHECK(cudaDeviceSynchronize());
     CUFFT_CHECK(cufftDestroy(r2c));
     CUFFT_CHECK(cufftDestroy(c2r));
-    device_release(GPU_SITE, spectrum);
 }
 
 // ---- the best template per pixel ----
@@ -186,6 +205,7 @@ struct Run {
     int cell;  // side of the picking and ice cells, shrunk pixels
     LocalStatsWork& ice;  // the ice search's windows and arrays, kept from micrograph to micrograph
     TemplateSpectra& spectra;  // the turned templates' spectra, kept while the shrunk size stays
+    PickWork& work;  // the device arrays of a micrograph, kept while no micrograph needs larger ones
 };
 
 // The reason a micrograph of nx x ny original pixels cannot be picked, or "".
@@ -207,6 +227,7 @@ std::string why_not_pickable(const Run& run, int mic_nx, int mic_ny) {
 }
 
 int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
+    PickWork& w = run.work;
     const P& p = run.p;
     const std::string why = why_not_pickable(run, m.nx, m.ny);
     char out[VORN_NAME_LEN];
@@ -226,20 +247,20 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     const int2 origin = make_int2(0, 0);
 
     // The shrunk micrograph at mean 0 and deviation 1: the ice thresholds are in deviations.
-    DeviceArray<float> mic(n);
+    float* mic = w.mic.of(n);
     hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
     if (!std::isfinite(hcuda_znorm_inplace(mic, n, 1.0f, 0.0f))) {
         VORN_WARNING("the micrograph %s cannot be picked: it has no variance; skipped.\n\033[m", name);
         return -1;
     }
     if (p.do_pre_filter) {
-        bandpass_inplace(mic, nx, ny, apix, p.pre_lp, p.pre_hp);
+        bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.pre_lp, p.pre_hp);
         hcuda_znorm_inplace(mic, n, 1.0f, 0.0f);
     }
     if (p.write_pref_mic) write_map(name, "_pref.mrc", mic, nx, ny);
 
     // Rejected cells: ice and contamination, and with mask_excluded the excluded boxes.
-    DeviceArray<unsigned> rejected(cells), excluded(cells);
+    unsigned *rejected = w.rejected.of(cells), *excluded = w.excluded.of(cells);
     hcuda_empty(rejected, cells * sizeof(unsigned));
     hcuda_empty(excluded, cells * sizeof(unsigned));
     if (p.detect_ice) hcuda_2d_ice_detect(mic, nx, ny, origin, rejected, name, p, run.ice);
@@ -257,11 +278,11 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
             if (rejected_h[c] == 0) rejected_h[c] = excluded_h[c];
         CUDA_CHECK(memcpy_H2D(rejected, rejected_h.data(), cells * sizeof(unsigned)));
     }
-    DeviceArray<float> mask(n);
+    float* mask = w.mask.of(n);
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
     if (p.write_mic_mask) write_map(name, "_mask.mrc", mask, nx, ny);
 
-    if (p.do_bandpass) bandpass_inplace(mic, nx, ny, apix, p.lp, p.hp);
+    if (p.do_bandpass) bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.lp, p.hp);
     if (p.write_bgfree_mic) write_map(name, "_bgfree.mrc", mic, nx, ny);
 
     // Every template over the angles; each pixel keeps the best template's
@@ -269,13 +290,14 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     const Templates& t = run.t;
     const size_t tn = (size_t)t.nx * t.ny;
     const float cc_factor = (float)tn;
-    DeviceArray<float> best(n), best_psi(n), best_class(t.nz > 1 ? n : 1), cc(t.nz > 1 ? n : 1),
-        psi(t.nz > 1 ? n : 1);
+    const size_t per_class = t.nz > 1 ? n : 1;
+    float *best = w.best.of(n), *best_psi = w.best_psi.of(n), *best_class = w.best_class.of(per_class),
+          *cc = w.cc.of(per_class), *psi = w.psi.of(per_class);
     const bool prepared = morvandel_prepare_template_spectra(run.spectra, t.d, t.nx, t.ny, t.nz, nx, ny,
                                                              p.psi_start, p.psi_end, p.ang_step);
     for (int k = 0; k < t.nz; ++k) {
-        float* to = k == 0 ? best.d : cc.d;
-        float* to_psi = k == 0 ? best_psi.d : psi.d;
+        float* to = k == 0 ? best : cc;
+        float* to_psi = k == 0 ? best_psi : psi;
         const int status =
             prepared ? morvandel_ccmax_psi_by_prepared_template(mic, mask, to, to_psi, 1, run.spectra, k, cc_factor)
                      : morvandel_ccmax_psi_by_one_template(mic, mask, to, to_psi, 1, nx, ny, t.d + tn * k, t.nx,
@@ -284,8 +306,8 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
         if (t.nz == 1) break;
         if (k == 0) hcuda_2d_memset(best_class, 1.0f, (unsigned)nx, (unsigned)ny);
         else
-            gpu_launch_2d<cuda_update_ccmax_psi_class_2d>(GPU_SITE, (unsigned)nx, (unsigned)ny, best.d, best_psi.d,
-                                                          best_class.d, (const float*)cc.d, (const float*)psi.d,
+            gpu_launch_2d<cuda_update_ccmax_psi_class_2d>(GPU_SITE, (unsigned)nx, (unsigned)ny, best, best_psi,
+                                                          best_class, (const float*)cc, (const float*)psi,
                                                           (float)(k + 1), nx, ny);
     }
     if (p.write_ccmax_mic) write_map(name, "_ccmax.mrc", best, nx, ny);
@@ -294,7 +316,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     std::vector<unsigned> marks;
     append_marks(marks, rejected_h);
     if (p.exclusive_picking) append_marks(marks, excluded_h);
-    DeviceArray<unsigned> marks_d(marks.size());
+    unsigned* marks_d = w.marks.of(marks.size());
     if (!marks.empty()) CUDA_CHECK(memcpy_H2D(marks_d, marks.data(), marks.size() * sizeof(unsigned)));
     std::vector<unsigned> idx(cells);
     std::vector<float> cellmax(cells), cellpsi(cells);
@@ -340,7 +362,8 @@ int morvandel_run_all(int argc, char** argv) {
     tessoranth_put_one_random_tip();
     LocalStatsWork ice;
     TemplateSpectra spectra;
-    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice, spectra};
+    PickWork work;
+    Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice, spectra, work};
     std::vector<char*> todo = micrographs_to_pick(p);
     const int skipped = morvandel_pick_micrographs(todo.data(), (int)todo.size(), [&](Morvandel& m, const char* name) {
         return pick_micrograph(run, m, name);

@@ -1120,22 +1120,36 @@ int mrcf_get_zdata_all2(float** out, const char* name) {
     return 0;
 }
 
-float* mrcf_get_data_sliceN(const char* name, int n) {
+// Section n of the named file into the buffer that make(count) gives (null: no memory).
+template <class Make>
+int read_named_section(const char* name, int n, const char* func, int line, Make make) {
     MRC_HEAD h{};
-    float* data = nullptr;
-    const int status = with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
+    return with_input(name, &h, func, line, [&](FILE* f) {
         int64_t count;
-        if (check_slice(&h, n, 'z', __func__, &count) != 0) return -1;
+        if (check_slice(&h, n, 'z', func, &count) != 0) return -1;
         // The section must be in the file before a buffer of its size is made.
         const int64_t bytes = count * mrc_mode_bytes(h.mode), end = mrc_data_offset(&h) + (n + 1) * bytes;
-        if (!file_reaches(f, end)) return too_short(__func__, &h, end);
-        data = (float*)std::malloc(sizeof(float) * (size_t)std::max<int64_t>(count, 1));
-        if (data == nullptr) return no_memory(__func__, (int64_t)sizeof(float) * count);
-        return read_checked_slice(f, &h, n, 'z', count, data, __func__);
+        if (!file_reaches(f, end)) return too_short(func, &h, end);
+        float* data = make(count);
+        if (data == nullptr) return no_memory(func, (int64_t)sizeof(float) * count);
+        return read_checked_slice(f, &h, n, 'z', count, data, func);
+    });
+}
+
+float* mrcf_get_data_sliceN(const char* name, int n) {
+    float* data = nullptr;
+    const int status = read_named_section(name, n, __func__, __LINE__, [&](int64_t count) {
+        return data = (float*)std::malloc(sizeof(float) * (size_t)std::max<int64_t>(count, 1));
     });
     if (status == 0) return data;
     std::free(data);
     return nullptr;
+}
+
+int mrcf_read_sliceN(const char* name, int n, std::vector<float>& out) {
+    return read_named_section(name, n, __func__, __LINE__, [&](int64_t count) {
+        return try_resize(out, (size_t)std::max<int64_t>(count, 1)) ? out.data() : nullptr;
+    });
 }
 
 int mrcf_read_all(const char* name, float* out) {

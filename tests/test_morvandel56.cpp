@@ -556,6 +556,19 @@ TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
     ASSERT_EQ(from_file.set_mic(copy.c_str()), 0);
     EXPECT_EQ(from_file.nx, 5);
     EXPECT_EQ(to_host(from_file.mic_d, 15), ramp);
+    // The next micrograph of the size goes into the array held; one of another size gets its own.
+    const Image threes(5 * 3, 3.0f), square(4 * 4, -2.0f);
+    const std::string same = path("same_size.mrc"), other = path("other_size.mrc");
+    mrcf_write_xyz_data(same.c_str(), threes.data(), 5, 3, 1);
+    mrcf_write_xyz_data(other.c_str(), square.data(), 4, 4, 1);
+    float* held = from_file.mic_d;
+    ASSERT_EQ(from_file.set_mic(same.c_str()), 0);
+    EXPECT_EQ(from_file.mic_d, held);
+    EXPECT_EQ(to_host(from_file.mic_d, 15), threes);
+    ASSERT_EQ(from_file.set_mic(other.c_str()), 0);
+    EXPECT_EQ(from_file.nx, 4);
+    EXPECT_EQ(from_file.ny, 4);
+    EXPECT_EQ(to_host(from_file.mic_d, 16), square);
     float* adopted = device_array(4);
     from_file.set_mic_d(adopted, 2, 2);
     EXPECT_EQ(from_file.mic_d, adopted);
