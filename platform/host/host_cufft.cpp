@@ -76,10 +76,19 @@ int threads_for(const HostPlan& p) {
     return (int)vorn_host::host_thread_count();
 }
 
+// FFTW's parallel loops run on the OpenMP threads that run the kernels: with
+// its own pool the two sets of threads take turns on the cores, each woken and
+// put to sleep again around every transform between kernels.
+void run_on_openmp_threads(void* (*work)(char*), char* jobs, size_t job_bytes, int njobs, void*) {
+#pragma omp parallel for schedule(static) if (njobs > 1)
+    for (int k = 0; k < njobs; ++k) work(jobs + job_bytes * (size_t)k);
+}
+
 void init_fftw_threads() {
     static bool done = false;
     if (!done) {
         fftwf_init_threads();
+        fftwf_threads_set_callback(run_on_openmp_threads, nullptr);
         done = true;
     }
 }
