@@ -213,11 +213,20 @@ struct CorrelationWork {
 // budget: at most MORVANDEL_SPECTRA_BUDGET and half the device memory free
 // when they are prepared.
 constexpr size_t MORVANDEL_SPECTRA_BUDGET = (size_t)1 << 30;
-struct TemplateSpectra {
-    int nx = 0, ny = 0;  // the map size; 0 x 0: none held
-    const float* templates = nullptr;  // the device stack they are made from
+// What a set of spectra is made from: the device stack of nz templates of
+// tnx x tny, the map size (0 x 0: none held) and the angles.
+struct TemplateSpectraKey {
+    const float* templates = nullptr;
     int tnx = 0, tny = 0, nz = 0;
+    int nx = 0, ny = 0;
     float psi_start = 0.0f, psi_end = 0.0f, psi_step = 0.0f;
+    bool operator==(const TemplateSpectraKey& o) const {
+        return templates == o.templates && tnx == o.tnx && tny == o.tny && nz == o.nz && nx == o.nx && ny == o.ny &&
+               psi_start == o.psi_start && psi_end == o.psi_end && psi_step == o.psi_step;
+    }
+};
+struct TemplateSpectra {
+    TemplateSpectraKey key;
     long long angles = 0;
     std::vector<float2*> spectra;  // template z at angle k: z * angles + k, (nx/2 + 1) x ny; null until made
     CorrelationWork work;
@@ -233,7 +242,7 @@ struct TemplateSpectra {
 bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
                                         float psi_start, float psi_end, float psi_step);
 // morvandel_ccmax_psi_by_one_template with template z of the prepared set and
-// its angles, to the bit, on a micrograph of the set's s.nx x s.ny.
+// its angles, to the bit, on a micrograph of the set's s.key.nx x s.key.ny.
 int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d,
                                              int with_psi, TemplateSpectra& s, int z, float cc_factor);
 // Number of angles psi_start + k*psi_step below psi_end; a step not above 0,
@@ -366,6 +375,9 @@ int tessoranth_output_star_head(FILE* stream);
 // pick whose box does not lie inside the map's area is left out.
 int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
                                     int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
+// The same as STAR rows (x, y, class, angle, score) to an open stream, after its header.
+int output_morvandel_star_rows_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
+                                        int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int is_file_morvandel_done(const char* name);

@@ -143,13 +143,19 @@ int output_morvandel_coord_one_temp(FILE* stream, const unsigned* idx, const flo
     return 0;
 }
 
+int output_morvandel_star_rows_one_temp(FILE* stream, const unsigned* idx, const float* cc, const float* psi,
+                                        int class_id, int n, int nx, int ny, int box, const PickFrame& frame) {
+    for_each_kept_pick(idx, n, nx, ny, box, frame, [&](int k, int x, int y) {
+        std::fprintf(stream, "%-8d%-8d%-8d\t%-8.6f\t%-8.3f\n", x, y, class_id, angle_of(psi, k), cc[k]);
+    });
+    return 0;
+}
+
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame) {
     FILE* f = open_for_writing(name, "w+", __func__, __LINE__);
     tessoranth_output_star_head(f);
-    for_each_kept_pick(idx, n, nx, ny, box, frame, [&](int k, int x, int y) {
-        std::fprintf(f, "%-8d%-8d%-8d\t%-8.6f\t%-8.3f\n", x, y, class_id, angle_of(psi, k), cc[k]);
-    });
+    output_morvandel_star_rows_one_temp(f, idx, cc, psi, class_id, n, nx, ny, box, frame);
     fclose(f);
     return 0;
 }

@@ -470,8 +470,7 @@ void release_spectra(TemplateSpectra& s) {
         if (d != nullptr) device_release(GPU_SITE, d);
     s.spectra.clear();
     release_work(s.work);
-    s.nx = s.ny = 0;
-    s.templates = nullptr;
+    s.key = TemplateSpectraKey{};
 }
 
 // Whether the spectra fit the budget: at most MORVANDEL_SPECTRA_BUDGET bytes
@@ -488,9 +487,8 @@ TemplateSpectra::~TemplateSpectra() { release_spectra(*this); }
 
 bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
                                         float psi_start, float psi_end, float psi_step) {
-    if (s.nx == nx && s.ny == ny && s.templates == T_d && s.tnx == tnx && s.tny == tny && s.nz == nz &&
-        s.psi_start == psi_start && s.psi_end == psi_end && s.psi_step == psi_step)
-        return true;
+    const TemplateSpectraKey key{T_d, tnx, tny, nz, nx, ny, psi_start, psi_end, psi_step};
+    if (s.key == key) return true;
     release_spectra(s);
     if (!template_fits(tnx, tny, nx, ny) || nz <= 0) return false;
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
@@ -498,37 +496,30 @@ bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx,
     if (!spectra_fit((size_t)nz * (size_t)angles * nh * sizeof(float2))) return false;
     make_work(s.work, nx, ny, true);
     s.spectra.assign((size_t)nz * (size_t)angles, nullptr);
-    s.nx = nx;
-    s.ny = ny;
-    s.templates = T_d;
-    s.tnx = tnx;
-    s.tny = tny;
-    s.nz = nz;
-    s.psi_start = psi_start;
-    s.psi_end = psi_end;
-    s.psi_step = psi_step;
+    s.key = key;
     s.angles = angles;
     return true;
 }
 
 int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d,
                                              int with_psi, TemplateSpectra& s, int z, float cc_factor) {
-    if (s.nx == 0 || z < 0 || z >= s.nz) VORN_FATAL("template %d of a set of %d prepared spectra", z + 1, s.nz);
+    const TemplateSpectraKey& key = s.key;
+    if (key.nx == 0 || z < 0 || z >= key.nz) VORN_FATAL("template %d of a set of %d prepared spectra", z + 1, key.nz);
     const bool angle_map = with_psi != 0 && psi_d != nullptr;
-    const AngleSteps a{s.psi_start, s.psi_step, s.angles};
-    const float* T_d = s.templates + image_pixels(s.tnx, s.tny) * (size_t)z;
+    const AngleSteps a{key.psi_start, key.psi_step, s.angles};
+    const float* T_d = key.templates + image_pixels(key.tnx, key.tny) * (size_t)z;
     float2** spectra = s.spectra.data() + (size_t)z * (size_t)a.count;
     // The first micrograph makes the template's spectra as it goes, where
     // morvandel_ccmax_psi_by_one_template would make them, and keeps them.
     if (a.count > 0 && spectra[0] == nullptr)
-        walk_turning(s.work, mic_d, angle_map, a, T_d, s.tnx, s.tny, [&](long long k) {
-            return spectra[k] = device_buffer<float2>(GPU_SITE, image_pixels(s.nx / 2 + 1, s.ny));
+        walk_turning(s.work, mic_d, angle_map, a, T_d, key.tnx, key.tny, [&](long long k) {
+            return spectra[k] = device_buffer<float2>(GPU_SITE, image_pixels(key.nx / 2 + 1, key.ny));
         });
     else
         walk_angles(
             s.work, mic_d, angle_map, a, [&](long long k) { return (const float2*)spectra[k]; }, [](long long) {});
     finish_maps(s.work, mic_d, mask_d, ccmax_d, angle_map ? psi_d : nullptr,
-                hcuda_fast_sumsqr(T_d, image_pixels(s.tnx, s.tny)), cc_factor);
+                hcuda_fast_sumsqr(T_d, image_pixels(key.tnx, key.tny)), cc_factor);
     return 0;
 }
 

@@ -127,21 +127,6 @@ __global__ void cuda_update_ccmax_psi_class_2d(float* best, float* best_psi, flo
 
 // ---- pick files ----
 
-// STAR rows of the kept picks, in the layout of output_morvandel_star_one_temp
-// (which writes one class per file) and with its rule: a pick whose box does
-// not lie inside the map's area is left out.
-void put_star_rows(FILE* f, const unsigned* idx, const float* cc, const float* psi, int class_id, int n, int nx,
-                   int ny, int box, const PickFrame& frame) {
-    const long long b = box / 2, w = (long long)frame.shrink * nx, h = (long long)frame.shrink * ny;
-    for (int k = 0; k < n; ++k) {
-        if (idx[k] == 0) continue;
-        const int2 p = frame_position(frame, (int)(idx[k] % (unsigned)nx), (int)(idx[k] / (unsigned)nx));
-        const long long x = (long long)p.x - frame.origin.x, y = (long long)p.y - frame.origin.y;
-        if (b < x && x < w - b && b < y && y < h - b)
-            std::fprintf(f, "%-8d%-8d%-8d\t%-8.6f\t%-8.3f\n", p.x, p.y, class_id, psi[k], cc[k]);
-    }
-}
-
 const char* pick_suffix(const P& p) { return p.write_star ? "_picks.star" : "_picks.box"; }
 
 // The file the picks are written to before they are moved over the pick file.
@@ -174,7 +159,8 @@ int write_picks(const char* out, const P& p, const std::vector<unsigned>& idx, c
     for (int k = 1; k <= classes; ++k) {
         for (int c = 0; c < n; ++c) of_class[c] = cellclass[c] == k ? idx[c] : 0u;
         if (p.write_star)
-            put_star_rows(f, of_class.data(), cellmax.data(), cellpsi.data(), k, n, nx, ny, p.boxsize, frame);
+            output_morvandel_star_rows_one_temp(f, of_class.data(), cellmax.data(), cellpsi.data(), k, n, nx, ny,
+                                                p.boxsize, frame);
         else
             output_morvandel_coord_one_temp(f, of_class.data(), cellmax.data(), cellpsi.data(), k, n, nx, ny,
                                             p.boxsize, frame);
