@@ -235,7 +235,8 @@ int gwave_set_current_parameters(GWAVE_PARA& para, int index);
 // One weighted image per particle of the current movie's particle stack into
 // the output stack (modes 1-3), or the weight stack "Weights3D.mrcs" (mode 4).
 // 0 when done; -1 with a warning, writing nothing, for an unknown mode, no
-// frame to use, a missing input array, or a particle stack whose header cannot
+// frame to use, a missing input array, an output that is the movie or the
+// particle stack (by name, symbolic or hard link), or a particle stack whose header cannot
 // be read, has a size of 0 or below, or describes other data than the file
 // holds (checked before anything is sized by it, in every mode). The int has
 // no effect.

@@ -430,13 +430,25 @@ bool has_mode_inputs(const GWAVE_PARA& para) {
     return para.dose && para.drift && (mode != 2 || para.ctfw);
 }
 
+// Mode 4 writes its weight stack in the working directory under this name.
+constexpr const char* WEIGHT_STACK_NAME = "Weights3D.mrcs";
+
 // Mode 4: the weight stack of the frames used, zero frequency in the middle row.
 void write_weight_stack(const WaveJob& job) {
     const int nxh = job.nx / 2 + 1;
     std::vector<float> w;
     resize_or_die(w, (size_t)job.n * nxh * job.ny);
     gpu_2ds_fft_dose_dft_wgen_swap(w.data(), nxh, job.ny, job.n, job.pixel, job.dose, job.drift, job.p);
-    mrcf_write_xyz_data("Weights3D.mrcs", w.data(), nxh, job.ny, job.n);
+    mrcf_write_xyz_data(WEIGHT_STACK_NAME, w.data(), nxh, job.ny, job.n);
+}
+
+// The file a mode writes is neither the movie nor the particle stack, by name
+// or through a link: pipelines link their inputs, and writing through such a
+// link would replace an input with the output.
+bool output_spares_inputs(const GWAVE_PARA& para, int mode) {
+    const char* out = mode == 4 ? WEIGHT_STACK_NAME : para.out_name;
+    return mrcf_check_output_names(out, {para.movie, para.ptcl_name}, "mrcsf_dose_drift_ctf_wave_many", VORN_UNIT,
+                                   __LINE__) == 0;
 }
 
 // The particle stack's header from its open file, checked before anything is
@@ -471,6 +483,7 @@ int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int) {
         VORN_WARNING("no current movie, or no dose, drift or CTF weights for run mode %d!\n\033[m", mode);
         return -1;
     }
+    if (!output_spares_inputs(para, mode)) return -1;
     // Every mode is sized by the stack's header: it is checked first, in all of them.
     FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
     MRC_HEAD head{};

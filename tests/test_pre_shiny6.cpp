@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ using Image = std::vector<float>;
 #define STDOUT_TO_STDERR() dup2(2, 1)
 
 using vorn_test::TempDir;
+
+// Every byte of a file ("" when it cannot be read).
+std::string read_bytes(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // A text file of the directory; its path.
 std::string write_text(const TempDir& dir, const char* name, const std::string& text) {
@@ -771,6 +778,52 @@ TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
             EXPECT_FALSE(std::filesystem::exists("Weights3D.mrcs")) << c.what << ", mode " << mode;
         }
     }
+    ASSERT_EQ(chdir(here.c_str()), 0);
+}
+
+// An output that is one of the inputs, by name, symbolic link or hard link
+// (pipelines link their inputs), is refused before anything is read: -1, a
+// warning, every input byte unchanged and no output made.
+TEST_F(Driver, OutputThatIsAnInputIsRefusedAndLeavesTheInputs) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        int mode;
+        bool weights;        // the output is the weight stack, not the output stack
+        const char* target;  // "movie" or "stack"
+        bool hard;
+        bool by_name;        // the output name set to the input's own name
+    } cases[] = {
+        {"output stack a symbolic link to the particle stack", 2, false, "stack", false, false},
+        {"output stack a hard link to the movie", 3, false, "movie", true, false},
+        {"weight stack a symbolic link to the particle stack", 4, true, "stack", false, false},
+        {"output stack named as the particle stack", 1, false, "stack", false, true},
+    };
+    const std::string here = fs::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const std::string derived_out = para.out_name;
+    for (const Case& c : cases) {
+        write_stack(particle_stack(false), P * t);
+        std::strcpy(para.out_name, derived_out.c_str());
+        const std::string input = std::string(c.target) == "movie" ? movie : std::string(para.ptcl_name);
+        const std::string out = c.weights ? dir.file("Weights3D.mrcs") : derived_out;
+        if (c.by_name) std::strcpy(para.out_name, input.c_str());
+        else if (c.hard) fs::create_hard_link(input, out);
+        else fs::create_symlink(input, out);
+        const std::string movie_bytes = read_bytes(movie), stack_bytes = read_bytes(para.ptcl_name);
+        para.gps.device = c.mode;
+        int status = 0;
+        const std::string said = quietly([&] { status = mrcsf_dose_drift_ctf_wave_many(para); });
+        EXPECT_EQ(status, -1) << c.what;
+        EXPECT_NE(said.find("is the input file"), std::string::npos) << c.what << ": " << said;
+        EXPECT_EQ(read_bytes(movie), movie_bytes) << c.what;
+        EXPECT_EQ(read_bytes(para.ptcl_name), stack_bytes) << c.what;
+        std::error_code ec;
+        if (!c.by_name) fs::remove(out, ec);
+        EXPECT_FALSE(fs::exists(derived_out)) << c.what;
+        EXPECT_FALSE(fs::exists(dir.file("Weights3D.mrcs"))) << c.what;
+    }
+    std::strcpy(para.out_name, derived_out.c_str());
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
