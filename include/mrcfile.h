@@ -189,7 +189,7 @@ int mrcf_set_outname_by_insertion(char* out, const char* name, const char* inser
 // Each returns 0, or -1 with a warning when the mode is not read, the sizes are
 // invalid, the file is shorter than the header says, the request lies outside
 // the data or the slice axis is not x, y or z.
-int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // mode, then size checked first: fatal on failure
+int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure, a mode of no size named
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
 // 0 when the file reaches the end of the voxels its header describes, of a mode
 // the readers convert (it may be longer); -1 with the readers' warning otherwise.

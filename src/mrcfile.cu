@@ -262,11 +262,12 @@ int read_slice_as(FILE* f, const MRC_HEAD* h, int n, char axis, T* out, const ch
     return read_checked_slice(f, h, n, axis, count, out, func);
 }
 
-// Ends the process unless the data are of a mode the readers convert (tested
-// first: a file of such a mode is named for it, not for a size) and the file
-// holds exactly the data its header says.
+// Ends the process unless the file holds exactly the data its header says. A
+// mode of no byte size cannot be sized: it is named for what it is, not for a
+// size. One of a size the readers do not convert passes, for the reader's own
+// warning.
 void require_exact_size(FILE* f, MRC_HEAD* h, const char* func, int line) {
-    if (!mode_is_read(h->mode))
+    if (mrc_mode_bytes(h->mode) == 0)
         vorn_fatal_line(func, VORN_UNIT, line, UNREAD_MODE, unsupported_mode(h->mode), mrc_get_head_mode(h));
     if (mrc_check_fsize(f, h) != 0) vorn_fatal_line(func, VORN_UNIT, line, "File size error!");
 }

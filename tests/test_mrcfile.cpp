@@ -778,6 +778,7 @@ TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
     FILE* f = open_rb(complex_file, &h);
     float v = 0.0f;
     testing::internal::CaptureStdout();
+    EXPECT_EQ(mrc_read_all(f, &h, out.data()), -1);
     EXPECT_EQ(mrc_read_all_nocheck(f, &h, out.data()), -1);
     EXPECT_EQ(mrc_read_slice(f, &h, 0, 'z', out.data()), -1);
     EXPECT_EQ(mrc_read_pixel(&v, f, &h, 0, 0, 0), -1);
@@ -787,6 +788,7 @@ TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
     EXPECT_EQ(out[0], -1.0f);
 
     testing::internal::CaptureStdout();
+    EXPECT_EQ(mrcf_read_all(complex_file.c_str(), out.data()), -1);
     EXPECT_EQ(mrcf_read_slice(complex_file.c_str(), 0, 'z', out.data()), -1);
     EXPECT_EQ(mrcf_update_head(complex_file.c_str()), -1);
     said = testing::internal::GetCapturedStdout();
@@ -848,6 +850,7 @@ TEST_F(MrcDeath, FatalReadersNameAnUnsupportedMode) {
     for (const UnreadMode& m : unread_modes) {
         const std::string path = write_unread_mode(dir, m);
         EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_data_all(path.c_str())), ::testing::ExitedWithCode(1), unsupported(m));
+        if (mrc_mode_bytes(m.mode) != 0) continue;  // sized: the checked read warns and returns -1, as above
         MRC_HEAD h;
         FILE* f = open_rb(path, &h);
         std::vector<float> out(32);
