@@ -67,7 +67,8 @@ void gpu_2d_bandpass_guas_mpad_inplace(float* data, int n, float apix, float res
 // Filters the first image of a square mode-2 file by type (1 Gaussian, 2 soft
 // edge or sharp when width < 1, 3 sharp, 4 mirror-padded Gaussian, any other
 // none) and writes every image with the input header and recomputed
-// statistics. A non-square input ends the process with the fatal line. Returns
-// 0, or -1 with a warning and nothing written when out names the input, the
-// input has no whole header, or a filter is asked of a file of no image.
+// statistics. A non-square input, or one of a mode the readers do not convert,
+// ends the process with the fatal line. Returns 0, or -1 with a warning and
+// nothing written when out names the input, the input has no whole header or
+// holds no image (the commands' frame of process2d_mrc).
 int mrcf_2d_bandpass(const char* in, const char* out, float apix, float res1, float res2, float width, int type);

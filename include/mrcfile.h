@@ -7,7 +7,9 @@
 // every header this system writes in front of new data has nsymbt 0, so its
 // own files keep their data at byte 1024. Readers convert modes 0 (unsigned
 // 8-bit), 1 (signed 16-bit), 2 (float) and 6 (unsigned 16-bit) to floats;
-// writers produce mode 2 only.
+// writers produce mode 2 only. A file of any other mode, one with a byte size
+// too, is refused by every reader in the words "mode <m> is not supported"
+// before any of its sizes is checked.
 //
 // Headers may come from damaged or foreign files: every reader checks that the
 // sizes are non-negative and that the data they describe fit in 64-bit offsets
@@ -96,8 +98,14 @@ int mrc_write_head(FILE* f, MRC_HEAD* h);
 int mrc_set_head_stmp(MRC_HEAD* h);
 int mrc_check_head(MRC_HEAD* h);
 long get_file_size(FILE* f);
-// 0 when the file holds exactly header, extended header and nx*ny*nz voxels.
+// 0 when the file holds exactly header, extended header and nx*ny*nz voxels
+// (the size rule alone: a mode of a byte size passes whether a reader converts
+// it or not); -1, the mode named as not supported, for a mode without a size.
 int mrc_check_fsize(FILE* f, MRC_HEAD* h);
+// nullptr for a header of a mode the readers convert; else the words every
+// reader names it with, "mode <m> is not supported" (the calling thread's
+// text, kept until its next call).
+const char* mrc_mode_fault(const MRC_HEAD* h);
 
 // ---- header records ----
 int mrc_init_head(MRC_HEAD* h);
@@ -181,7 +189,7 @@ int mrcf_set_outname_by_insertion(char* out, const char* name, const char* inser
 // Each returns 0, or -1 with a warning when the mode is not read, the sizes are
 // invalid, the file is shorter than the header says, the request lies outside
 // the data or the slice axis is not x, y or z.
-int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure
+int mrc_read_all(FILE* f, MRC_HEAD* h, float* out);          // size check first: fatal on failure, a mode of no size named
 int mrc_read_all_nocheck(FILE* f, MRC_HEAD* h, float* out);
 // 0 when the file reaches the end of the voxels its header describes, of a mode
 // the readers convert (it may be longer); -1 with the readers' warning otherwise.
@@ -201,8 +209,8 @@ const char* mrcf_image_fault(const char* name, MRC_HEAD* h);
 int mrc_read_all_by_chunks(FILE* f, MRC_HEAD* h, float* chunk, size_t chunk_n,
                            const std::function<void(size_t first, const float* values, size_t n)>& take);
 int mrc_read_slice(FILE* f, MRC_HEAD* h, int n, char axis, float* out);
-int mrc_read_slice_double(FILE* f, MRC_HEAD* h, int n, char axis, double* out);
-int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* out);
+int mrc_read_slice_double(FILE* f, MRC_HEAD* h, int n, char axis, double* out);  // checked as mrc_read_all
+int mrc_read_slice_byte(FILE* f, MRC_HEAD* h, int n, char axis, unsigned char* out);  // checked as mrc_read_all
 int mrc_read_pixel(float* out, FILE* f, MRC_HEAD* h, int x, int y, int z);
 int mrc_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int z0, int w, int hgt, int d);
 int mrc_2d_read_sub_area(FILE* f, MRC_HEAD* h, float* out, int x0, int y0, int w, int hgt);

@@ -236,10 +236,11 @@ int gwave_set_current_parameters(GWAVE_PARA& para, int index);
 // the output stack (modes 1-3), or the weight stack "Weights3D.mrcs" (mode 4).
 // 0 when done; -1 with a warning, writing nothing, for an unknown mode, no
 // frame to use, a missing input array, an output that is the movie or the
-// particle stack (by name, symbolic or hard link), or a particle stack whose header cannot
-// be read, has a size of 0 or below, or describes other data than the file
-// holds (checked before anything is sized by it, in every mode). The int has
-// no effect.
+// particle stack (by name, symbolic or hard link), or a particle stack whose
+// header cannot be read, is of a mode the readers do not convert ("mode 12 is
+// not supported"), has a size of 0 or below, or describes other data than the
+// file holds (checked in that order, before anything is sized by it, in every
+// mode). The int has no effect.
 int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int unused = 0);
 
 // Text inputs: one entry per line, the entry index first, counted from 0;

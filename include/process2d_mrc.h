@@ -12,7 +12,10 @@
 // through a link), an input without a whole MRC header, or without the data a
 // command reads (the commands on open files check all the data the header
 // describes; the whole-file reads keep their fatal size check), a file of no
-// image where one is needed, sizes or counts below 1 or whose product (or an
+// image (nz 0 among them: no command writes an empty output for it), data of a
+// mode the readers do not convert ("<name> cannot be read: mode 12 is not
+// supported."; the whole-file reads end the process with those words instead),
+// both tested before any size, sizes or counts below 1 or whose product (or an
 // output size) does not fit, a shrink factor or scale below one output pixel,
 // a box file that holds no box or cannot be read, boxes larger than the image
 // or that do not fit the stack's images. Inputs are read and checked before an
@@ -51,16 +54,23 @@ FILE* mrc_cmd_open_write(const char* name, const char* how, const char* func, in
 FILE* mrc_cmd_open_or_strike(const char* name, const char* how);
 // An input read image by image: opened for reading (a failure ends the process
 // with the line strike when one is given), its header into h; null, after a
-// refusal and with the file closed, when the header is short, the file holds
-// less data than the header describes, or its images hold no pixel (so that the
-// file's size bounds their count).
+// refusal and with the file closed, when the header is short, the mode is not
+// read, the file holds less data than the header describes, or it holds no
+// image: no section, or sections of no pixel (whose count the file's size would
+// not bound).
 FILE* mrc_cmd_open_input(const char* name, MRC_HEAD& h, const char* strike, const char* func, int line);
 #define MRC_CMD_OPEN_INPUT(name, h, strike) mrc_cmd_open_input((name), (h), (strike), __func__, __LINE__)
-// The refusal "<name> holds no image." when a size of h is below 1; else 0.
+// The refusal "<name> cannot be read: mode 12 is not supported." when the
+// readers do not convert h's mode, else "<name> holds no image." when a size of
+// h is below 1; else 0. The second form is for a file then read whole: there
+// the mode ends the process in those words, as the whole-file reader would.
 int mrc_cmd_has_image(const MRC_HEAD& h, const char* name, const char* func, int line);
+int mrc_cmd_has_whole_image(const MRC_HEAD& h, const char* name, const char* func, int line);
 #define MRC_CMD_HAS_IMAGE(h, name) mrc_cmd_has_image((h), (name), __func__, __LINE__)
-// Header and every value of a file (the fatal size check of the whole-file
-// reader); the header alone; null after a refusal when the header is short.
+#define MRC_CMD_HAS_WHOLE_IMAGE(h, name) mrc_cmd_has_whole_image((h), (name), __func__, __LINE__)
+// Header and every value of a file (mrc_cmd_has_whole_image, then the fatal
+// size check of the whole-file reader), null after a refusal when the header is
+// short or holds no image; the header alone, null after a refusal when it is short.
 host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head, const char* func, int line);
 head_ptr mrc_cmd_read_head(const char* name, const char* func, int line);
 #define MRC_CMD_READ_ALL(name, head) mrc_cmd_read_all((name), (head), __func__, __LINE__)

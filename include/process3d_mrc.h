@@ -13,10 +13,10 @@
 // the command's name: it writes nothing and returns -1. So are an output that
 // names an input (the same path, or the same file through a link), checked
 // before any file is opened; an input without a whole MRC header, with a size
-// below 1 or sizes whose product does not fit; output sizes and counts (N
-// images of nx x ny) below 1 or whose product does not fit, checked in 64 bits
-// before anything is sized by them (a count of orientations below what a
-// driver needs keeps the driver's own refusal). The slice commands also check
+// below 1 (nz 0 too) or sizes whose product does not fit; output sizes and
+// counts (N images of nx x ny) below 1 or whose product does not fit, checked
+// in 64 bits before anything is sized by them (a count of orientations below
+// what a driver needs keeps the driver's own refusal). The slice commands also check
 // that the input holds the data its header describes before they open the
 // output; the whole-volume reads keep the reader's fatal size check. A failed
 // allocation ends the process with the library's fatal line, and an output a
@@ -47,7 +47,9 @@ struct VolumeInput {
 };
 // 0 with n the voxel count when h, the header of file name, holds a volume;
 // else the refusal of the frame in the caller's name ("<name> holds no image."
-// for a size below 1, the sizes' refusal when their product does not fit).
+// for a size below 1, the sizes' refusal when their product does not fit). A
+// mode the readers do not convert ends the process first, as the whole-volume
+// read that follows would (mrc_cmd_has_whole_image).
 int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char* func, int line);
 // 0 with the volume of name in v; -1 after the refusal, nothing opened, when one
 // of the outputs names it (a null output is none), or, nothing allocated, when

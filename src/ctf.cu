@@ -44,9 +44,11 @@ void red_warning(const char* func, int line, const char* fmt, ...) {
 // foreign byte order shows here as absurd sizes, before anything is allocated.
 std::string mic_head_fault(FILE* f, const MRC_HEAD* h) {
     if (mrc_image_fault(f, h) == nullptr) return "";
-    char why[192];
-    std::snprintf(why, sizeof why, "is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)", h->nx,
-                  h->ny, h->nz, h->mode, get_file_size(f));
+    // A mode the readers do not convert is named: its sizes may be right.
+    const char* mode = mrc_mode_fault(h);
+    char why[256];
+    std::snprintf(why, sizeof why, "is not a readable MRC image (%d x %d x %d, mode %d, file of %ld bytes)%s%s", h->nx,
+                  h->ny, h->nz, h->mode, get_file_size(f), mode ? ": " : "", mode ? mode : "");
     return why;
 }
 

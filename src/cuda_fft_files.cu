@@ -208,9 +208,9 @@ struct Command {
     std::exit(1);
 }
 
-// The input file, open, with its header: two or more columns and rows, even,
-// and exactly as long as the header says (so a header cannot make us allocate
-// what the file does not hold).
+// The input file, open, with its header: of a mode the readers convert, two or
+// more columns and rows, even, and exactly as long as the header says (so a
+// header cannot make us allocate what the file does not hold).
 struct Input {
     FILE* f;
     MRC_HEAD head;
@@ -223,6 +223,9 @@ Input open_input(const Command& c, int argc, char* argv[]) {
     Input in{std::fopen(argv[1], "rb"), {}, 0, 0, 0};
     if (in.f == nullptr) cannot_open(c, __LINE__, argv[1], false);
     mrc_read_head(in.f, &in.head);
+    // A mode the readers do not convert is named before any size is judged.
+    if (const char* fault = mrc_mode_fault(&in.head))
+        vorn_fatal_line(c.func, VORN_UNIT, __LINE__, "'%s' cannot be read: %s", argv[1], fault);
     if (mrc_check_even_size(&in.head) != 0) {
         if (c.voice == Voice::fatal) vorn_fatal_line(c.func, VORN_UNIT, __LINE__, "Image size must be even in both dimensions!!");
         std::printf("%s\n", c.odd_line);

@@ -10,6 +10,7 @@
 #include "gpu_launch.h"
 #include "mrcfile.h"
 #include "process2d_core.h"
+#include "process2d_mrc.h"
 #include "process2d_raw.h"
 
 namespace {
@@ -182,30 +183,18 @@ void gpu_2d_bandpass_guas_mpad_inplace(float* data, int n, float apix, float res
 
 int mrcf_2d_bandpass(const char* in, const char* out, float apix, float res1, float res2, float width, int type) {
     if (MRCF_CHECK_OUTPUT_NAMES(out, in) != 0) return -1;
-    MRC_HEAD* head = mrc_new_head();
-    if (mrcf_read_head(in, head) != 0) {
-        VORN_WARNING("%s has no MRC header to filter; nothing written.\n\033[m", in);
-        mrc_delete_head(head);
-        return -1;
-    }
+    head_ptr head = MRC_CMD_READ_HEAD(in);
+    if (!head || MRC_CMD_HAS_WHOLE_IMAGE(*head, in) != 0) return -1;
     if (head->nx != head->ny) VORN_FATAL("Can not do band-pass on rectangle data. Must be square.");
     const int n = head->nx;
-    // A file of no image holds nothing to filter: the first image would be read past the data.
-    if (head->nz < 1 && type >= 1 && type <= 4) {
-        VORN_WARNING("%s holds no image to filter; nothing written.\n\033[m", in);
-        mrc_delete_head(head);
-        return -1;
-    }
-    float* data = mrcf_get_data_all(in);
+    host_array<float> data(mrcf_get_data_all(in));
     switch (type) {
-    case 1: gpu_2d_bandpass_guas_inplace(data, n, apix, res1, res2); break;
-    case 2: gpu_2d_bandpass_softR_inplace(data, n, apix, res1, res2, width); break;
-    case 3: gpu_2d_bandpass_sharp_inplace(data, n, apix, res1, res2); break;
-    case 4: gpu_2d_bandpass_guas_mpad_inplace(data, n, apix, res1, res2); break;
+    case 1: gpu_2d_bandpass_guas_inplace(data.get(), n, apix, res1, res2); break;
+    case 2: gpu_2d_bandpass_softR_inplace(data.get(), n, apix, res1, res2, width); break;
+    case 3: gpu_2d_bandpass_sharp_inplace(data.get(), n, apix, res1, res2); break;
+    case 4: gpu_2d_bandpass_guas_mpad_inplace(data.get(), n, apix, res1, res2); break;
     default: break;  // no filter: the data are copied
     }
-    mrcf_write_head_data(out, head, data);
-    std::free(data);
-    mrc_delete_head(head);
+    mrcf_write_head_data(out, head.get(), data.get());
     return 0;
 }

@@ -151,8 +151,19 @@ bool read_voxels(FILE* f, int mode, int64_t offset, size_t n, int64_t stride, T*
     return true;
 }
 
+// "mode <m> is not supported": the calling thread's text, kept until its next call.
+const char* unsupported_mode(int mode) {
+    thread_local char text[40];
+    std::snprintf(text, sizeof text, "mode %d is not supported", mode);
+    return text;
+}
+
+// The readers' one sentence on a mode they do not convert; "%s (%s)" takes
+// unsupported_mode and the mode's name.
+#define UNREAD_MODE "File type unknown!! %s (%s); the readers convert modes 0, 1, 2 and 6"
+
 int unknown_mode(const char* func, const MRC_HEAD* h) {
-    WARN_IN(func, "File type unknown!! Data mode %d (%s) is not read.\n\033[m", h->mode, mrc_get_head_mode(h));
+    WARN_IN(func, UNREAD_MODE ".\n\033[m", unsupported_mode(h->mode), mrc_get_head_mode(h));
     return -1;
 }
 
@@ -251,8 +262,13 @@ int read_slice_as(FILE* f, const MRC_HEAD* h, int n, char axis, T* out, const ch
     return read_checked_slice(f, h, n, axis, count, out, func);
 }
 
-// Ends the process unless the file holds exactly the data its header says.
+// Ends the process unless the file holds exactly the data its header says. A
+// mode of no byte size cannot be sized: it is named for what it is, not for a
+// size. One of a size the readers do not convert passes, for the reader's own
+// warning.
 void require_exact_size(FILE* f, MRC_HEAD* h, const char* func, int line) {
+    if (mrc_mode_bytes(h->mode) == 0)
+        vorn_fatal_line(func, VORN_UNIT, line, UNREAD_MODE, unsupported_mode(h->mode), mrc_get_head_mode(h));
     if (mrc_check_fsize(f, h) != 0) vorn_fatal_line(func, VORN_UNIT, line, "File size error!");
 }
 
@@ -397,10 +413,7 @@ long get_file_size(FILE* f) {
 
 int mrc_check_fsize(FILE* f, MRC_HEAD* h) {
     const int b = mrc_mode_bytes(h->mode);
-    if (b == 0) {
-        VORN_WARNING("File type unknown!!\n\033[m");
-        return -1;
-    }
+    if (b == 0) return unknown_mode(__func__, h);
     const int64_t size = get_file_size(f);
     const int64_t n = voxel_count(h);
     int64_t expected = -1;
@@ -813,8 +826,10 @@ int mrc_check_data_in_file(FILE* f, MRC_HEAD* h) {
     return file_reaches(f, end) ? 0 : too_short(__func__, h, end);
 }
 
+const char* mrc_mode_fault(const MRC_HEAD* h) { return mode_is_read(h->mode) ? nullptr : unsupported_mode(h->mode); }
+
 const char* mrc_image_fault(FILE* f, const MRC_HEAD* h) {
-    if (!mode_is_read(h->mode)) return "its mode is none the readers convert";
+    if (const char* fault = mrc_mode_fault(h)) return fault;
     if (h->nx <= 0 || h->ny <= 0 || h->nz <= 0) return "its sizes are not all above 0";
     const int64_t end = data_end(h);
     if (end < 0) return "its sizes describe more data than a file can hold";
@@ -1076,9 +1091,12 @@ float* read_whole_file(const char* name, Alloc alloc, const char* func, int line
         short_head(func, name);
         vorn_fatal_line("mrc_read_all", VORN_UNIT, line, "File size error!");
     }
+    // A mode that is not read fails, named, before its size is looked at or anything allocated for it.
+    if (const char* fault = mrc_mode_fault(&h))
+        vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed: %s.", name, h.mode,
+                        mrc_get_head_mode(&h), fault);
     require_exact_size(f, &h, "mrc_read_all", line);
-    // A mode that is not read fails before anything is allocated for it.
-    if (!mode_is_read(h.mode) || voxel_count(&h) < 0)
+    if (voxel_count(&h) < 0)
         vorn_fatal_line(func, VORN_UNIT, line, "read data of file '%s' (mode %d, %s) failed.", name, h.mode,
                         mrc_get_head_mode(&h));
     float* data = alloc(sizeof(float) * (size_t)voxel_count(&h));
@@ -1171,6 +1189,7 @@ namespace {
 int read_if_sizes(const char* name, MRC_HEAD* h, float* out, int nx, int ny, const int* nz, const char* func,
                   int line) {
     return with_input(name, h, func, line, [&](FILE* f) {
+        if (!mode_is_read(h->mode)) return unknown_mode(func, h);
         const bool match = h->nx == nx && h->ny == ny && (nz == nullptr || h->nz == *nz);
         return match ? mrc_read_all_nocheck(f, h, out) : NOT_MATCHING;
     });
@@ -1203,6 +1222,7 @@ int mrcf_read_slice(const char* name, int n, char axis, float* out) {
 int mrcf_read_slice_check_xy_cid(const char* name, int n, char axis, float* out, int nx, int ny, short creatid) {
     MRC_HEAD h{};
     return with_input(name, &h, __func__, __LINE__, [&](FILE* f) {
+        if (!mode_is_read(h.mode)) return unknown_mode(__func__, &h);
         return h.nx == nx && h.ny == ny && h.creatid == creatid ? mrc_read_slice(f, &h, n, axis, out) : NOT_MATCHING;
     });
 }

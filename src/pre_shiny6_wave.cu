@@ -459,6 +459,10 @@ bool read_particle_head(FILE* f, MRC_HEAD* head, const char* name) {
         VORN_WARNING("particle stack %s has no header to read!\n\033[m", name);
         return false;
     }
+    if (const char* fault = mrc_mode_fault(head)) {
+        VORN_WARNING("particle stack %s cannot be read: %s!\n\033[m", name, fault);
+        return false;
+    }
     if (head->nx <= 0 || head->ny <= 0 || head->nz <= 0) {
         VORN_WARNING("particle stack %s has sizes %d x %d x %d: no particle image to weight!\n\033[m", name, head->nx,
                      head->ny, head->nz);

@@ -51,22 +51,42 @@ FILE* mrc_cmd_open_or_strike(const char* name, const char* how) {
     return open_or_exit(name, how, false, "\nCannot open file strike any key exit!", nullptr, 0);
 }
 
+namespace {
+// The mode is tested before any size, as the readers test it; whole: the
+// refusal ends the process, as the whole-file reader's would.
+int check_image(const MRC_HEAD& h, const char* name, bool whole, const char* func, int line) {
+    if (const char* fault = mrc_mode_fault(&h)) {
+        if (whole) vorn_fatal_line(func, VORN_UNIT, line, "%s cannot be read: %s.", name, fault);
+        return mrc_cmd_refuse(func, line, "%s cannot be read: %s.", name, fault);
+    }
+    return h.nz < 1 || h.nx < 1 || h.ny < 1 ? mrc_cmd_refuse(func, line, "%s holds no image.", name) : 0;
+}
+}  // namespace
+
 FILE* mrc_cmd_open_input(const char* name, MRC_HEAD& h, const char* strike, const char* func, int line) {
     FILE* f = open_or_exit(name, "rb", false, strike, func, line);
     int status = 0;
     if (mrc_read_head(f, &h) != 0)
         status = mrc_cmd_refuse(func, line, "No MRC header in %s.", name);
+    else if (mrc_mode_fault(&h) != nullptr)  // named before any size is looked at
+        status = mrc_cmd_has_image(h, name, func, line);
     else if (mrc_check_data_in_file(f, &h) != 0)
         status = mrc_cmd_refuse(func, line, "%s holds less data than its header describes.", name);
     else if (h.nz > 0 && (h.nx < 1 || h.ny < 1))  // sections of no pixel: their count is bounded by nothing
         status = mrc_cmd_refuse(func, line, "%s holds %d images of %d x %d pixels.", name, h.nz, h.nx, h.ny);
+    else
+        status = mrc_cmd_has_image(h, name, func, line);
     if (status == 0) return f;
     std::fclose(f);
     return nullptr;
 }
 
 int mrc_cmd_has_image(const MRC_HEAD& h, const char* name, const char* func, int line) {
-    return h.nz < 1 || h.nx < 1 || h.ny < 1 ? mrc_cmd_refuse(func, line, "%s holds no image.", name) : 0;
+    return check_image(h, name, false, func, line);
+}
+
+int mrc_cmd_has_whole_image(const MRC_HEAD& h, const char* name, const char* func, int line) {
+    return check_image(h, name, true, func, line);
 }
 
 head_ptr mrc_cmd_read_head(const char* name, const char* func, int line) {
@@ -78,7 +98,8 @@ head_ptr mrc_cmd_read_head(const char* name, const char* func, int line) {
 
 host_array<float> mrc_cmd_read_all(const char* name, head_ptr& head, const char* func, int line) {
     head = mrc_cmd_read_head(name, func, line);
-    return head ? host_array<float>(mrcf_get_data_all(name)) : nullptr;
+    if (!head || mrc_cmd_has_whole_image(*head, name, func, line) != 0) return nullptr;
+    return host_array<float>(mrcf_get_data_all(name));
 }
 
 host_array<float> mrc_cmd_read_first(const char* name, head_ptr& head, const char* func, int line) {
@@ -198,10 +219,6 @@ int device_image_command(const char* in, const char* out, bool strike_key, const
     MRC_HEAD hin, hout;
     FILE* fin = mrc_cmd_open_input(in, hin, strike_key ? "Cannot open file strike any key exit!" : nullptr, func, line);
     if (fin == nullptr) return -1;
-    if (mrc_cmd_has_image(hin, in, func, line) != 0) {
-        std::fclose(fin);
-        return -1;
-    }
     const unsigned nx = (unsigned)hin.nx, ny = (unsigned)hin.ny;
     std::vector<float> image = mrc_cmd_floats(image_pixels(nx, ny), func, line);
     const int read = mrc_read_slice(fin, &hin, 0, 'z', image.data());
@@ -224,7 +241,7 @@ template <class Run>
 int managed_image_command(const char* in, const char* out, const char* func, int line, Run run) {
     if (mrcf_check_output_names(out, {in}, func, VORN_UNIT, line) != 0) return -1;
     head_ptr h = mrc_cmd_read_head(in, func, line);
-    if (!h || mrc_cmd_has_image(*h, in, func, line) != 0) return -1;
+    if (!h || mrc_cmd_has_whole_image(*h, in, func, line) != 0) return -1;
     const int nx = h->nx, ny = h->ny;
     float* image = mrcf_get_zdata_all(in);
     float* result = nullptr;
@@ -340,7 +357,7 @@ int mrcf_cuda_2ds_scale(const char* in, const char* out, float s) {
     // Sizes truncated as the library's scaling truncates them; a product beyond
     // an MRC size (or not a number) gives no image either.
     const float fw = (float)hin.nx * s, fh = (float)hin.ny * s;
-    const bool sized = fw >= 1.0f && fh >= 1.0f && fw < 2147483648.0f && fh < 2147483648.0f && hin.nz >= 1;
+    const bool sized = fw >= 1.0f && fh >= 1.0f && fw < 2147483648.0f && fh < 2147483648.0f;
     const int w = sized ? (int)fw : 0, h = sized ? (int)fh : 0;
     size_t npix = 0;
     if (!sized || MRC_CMD_SIZES(npix, w, h) != 0) {

@@ -62,7 +62,6 @@ float* mrcf_get_data_ptcls(const char* mic, const char* boxf, int size, int inve
     head_ptr h;
     host_array<float> image = MRC_CMD_READ_ALL(mic, h);
     if (!image) return nullptr;
-    if (h->nz < 1) VORN_FATAL("Micrograph or movie size error!");
     int n = 0;
     host_array<PTCL_BOX> boxes = MRC_CMD_READ_BOXES(boxf, PTCL_BOX_READ_MAX, n);
     if (!boxes) return nullptr;

@@ -69,7 +69,6 @@ int mrcf_x2d_ccf(const char* in1, const char* in2, const char* out) {
     host_array<float> a = MRC_CMD_READ_ALL(in1, h1), b;
     if (!a || !(b = MRC_CMD_READ_ALL(in2, h2))) return -1;
     check_mrc_head_sizes_two(in1, in2, h1.get(), h2.get());
-    if (h1->nz < 1) return MRC_CMD_REFUSE("%s holds no image.", in1);
     std::vector<float> map = MRC_CMD_FLOATS(pixels_of(*h1));
     gpu_x2d_ccf(a.get(), b.get(), map.data(), (unsigned)h1->nx, (unsigned)h1->ny);
     mrcf_write_xyz_data(out, map.data(), h1->nx, h1->ny, 1);
@@ -78,7 +77,7 @@ int mrcf_x2d_ccf(const char* in1, const char* in2, const char* out) {
 
 int mrcf_2d_fourier_shift(const char* in, const char* out, float sx, float sy) {
     const head_ptr h = MRC_CMD_READ_HEAD(in);
-    if (!h) return -1;
+    if (!h || MRC_CMD_HAS_IMAGE(*h, in) != 0) return -1;  // the mode before the evenness of the sizes
     require_even(*h);
     return ONE_IMAGE_TO_IMAGE(in, out, [&](const float* a, float* b, unsigned nx, unsigned ny) { gpu_2d_shift2(a, b, nx, ny, sx, sy); });
 }
@@ -94,7 +93,6 @@ int mrcf_2ds_fourier_shift(const char* in, const char* out, const char* ave, con
     require_even(*h);
     if (count < 1) count = h->nz;
     if (h->nz < count) VORN_FATAL("file size smaller than frames of drifts!");
-    if (count < 1) return MRC_CMD_REFUSE("%s holds no image to shift and average.", in);
     const size_t npix = pixels_of(*h);
     std::vector<float> shifted = MRC_CMD_FLOATS(npix * (size_t)count);
     std::printf("\n");
@@ -119,7 +117,6 @@ int mrcf_2ds_average(const char* in, const char* out) {
     head_ptr h;
     host_array<float> stack = MRC_CMD_READ_ALL(in, h);
     if (!stack) return -1;
-    if (h->nz < 1) return MRC_CMD_REFUSE("%s holds no image to average.", in);
     std::vector<float> mean = MRC_CMD_FLOATS(pixels_of(*h));
     gpu_2ds_ave(mean.data(), stack.get(), (unsigned)h->nx, (unsigned)h->ny, (unsigned)h->nz);
     mrcf_write_xyz_data(out, mean.data(), h->nx, h->ny, 1);
@@ -213,7 +210,6 @@ int mrcf_2ds_fft_r2c_proc(const char* in, const char* out, char mode, control3 c
     head_ptr h;
     host_array<float> stack = MRC_CMD_READ_ALL(in, h);
     if (!stack) return -1;
-    if (h->nz < 1) return MRC_CMD_REFUSE("%s holds no image.", in);
     const size_t npix = pixels_of(*h);
     std::vector<float> frames = MRC_CMD_FLOATS(c.frames ? npix * h->nz : 0), mean = MRC_CMD_FLOATS(c.average ? npix : 0),
                        log_mean = MRC_CMD_FLOATS(c.log_average ? npix : 0);
@@ -231,7 +227,6 @@ int mrcf_2ds_fft_r2c_logmod_subbg(const char* out, const char* in, int option) {
     head_ptr h;
     host_array<float> stack = MRC_CMD_READ_ALL(in, h);
     if (!stack) return -1;
-    if (h->nz < 1) return MRC_CMD_REFUSE("%s holds no image.", in);
     const int nxh = h->nx / 2 + 1;
     std::vector<float> spectra = MRC_CMD_FLOATS(image_pixels((unsigned)nxh, (unsigned)h->ny) * h->nz);
     gpu_2ds_fft_r2c_logmod_subbg(spectra.data(), stack.get(), (unsigned)h->nx, (unsigned)h->ny, h->nz, option);

@@ -41,13 +41,13 @@ void each_image_by_thousands(const char* stack, MRC_HEAD* h, int n, Reopen reope
     }
 }
 
-// The stack checked (header, data in the file and, when one is needed, an
-// image) before any output is made for it; false after the refusal.
-bool check_stack(const char* stack, MRC_HEAD& h, bool need_image, const char* func, int line) {
+// The stack checked (header, mode, data in the file, an image) before any
+// output is made for it; false after the refusal.
+bool check_stack(const char* stack, MRC_HEAD& h, const char* func, int line) {
     FILE* f = mrc_cmd_open_input(stack, h, nullptr, func, line);
     if (f == nullptr) return false;
     std::fclose(f);
-    return !need_image || mrc_cmd_has_image(h, stack, func, line) == 0;
+    return true;
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ int mrcsf_2ds_extract_local_ptcls(const char* stack, const char* boxf, int size)
     char out[1024];
     mrcf_set_outname_by_suffix(out, stack, "_local_particles.mrcs");
     MRC_HEAD hin;
-    if (MRCF_CHECK_OUTPUT_NAMES(out, stack, boxf) != 0 || !check_stack(stack, hin, true, __func__, __LINE__)) return -1;
+    if (MRCF_CHECK_OUTPUT_NAMES(out, stack, boxf) != 0 || !check_stack(stack, hin, __func__, __LINE__)) return -1;
     const int nz = hin.nz;
     int n = 0;
     host_array<PTCL_BOX> boxes = MRC_CMD_READ_BOXES(boxf, nz, n);
@@ -90,7 +90,7 @@ int mrcf_2ds_find_single_peaks(const char* stack) {
     char name[1024];
     mrcf_set_outname_by_suffix(name, stack, "_local_center.txt");
     MRC_HEAD h;
-    if (MRCF_CHECK_OUTPUT_NAMES(name, stack) != 0 || !check_stack(stack, h, false, __func__, __LINE__)) return -1;
+    if (MRCF_CHECK_OUTPUT_NAMES(name, stack) != 0 || !check_stack(stack, h, __func__, __LINE__)) return -1;
     FILE* text = MRC_CMD_OPEN_WRITE(name, "w+");
     std::printf("searching and writing all peaks (frame,   x,     y,     value) to %s :\n", name);
     each_image_by_thousands(
@@ -118,7 +118,6 @@ int mrcsf_2ds_rm_hotpixels(const char* in, const char* out, float nsigma) {
     return 0;
 }
 
-// An empty stack reverses to an empty one.
 int mrcsf_upsidedown(const char* in, const char* out) {
     if (MRCF_CHECK_OUTPUT_NAMES(out, in) != 0) return -1;
     MRC_HEAD hin;

@@ -25,7 +25,7 @@ VolumeInput::~VolumeInput() {
 }
 
 int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char* func, int line) {
-    if (mrc_cmd_has_image(h, name, func, line) != 0) return -1;
+    if (mrc_cmd_has_whole_image(h, name, func, line) != 0) return -1;
     return mrc_cmd_sizes({h.nx, h.ny, h.nz}, n, func, line);
 }
 
@@ -70,7 +70,6 @@ int write_slices(const char* in, const char* out, const char* strike, char axis,
     MRC_HEAD hin;
     FILE* fin = mrc_cmd_open_input(in, hin, strike, func, line);
     if (fin == nullptr) return -1;
-    if (mrc_cmd_has_image(hin, in, func, line) != 0) return std::fclose(fin), -1;
     const int count = axis == 'y' ? hin.ny : hin.nz, rows = axis == 'y' ? hin.nz : hin.ny;
     MRC_HEAD hout = hin;
     mrc_set_head_xyz_mode(&hout, hin.nx, rows, count, MRC_MODE_FLOAT);
@@ -105,7 +104,6 @@ int mrcf_split(const char* in, const char* prefix) {
     MRC_HEAD h;
     FILE* f = MRC_CMD_OPEN_INPUT(in, h, nullptr);
     if (f == nullptr) return -1;
-    if (MRC_CMD_HAS_IMAGE(h, in) != 0) return std::fclose(f), -1;
     char name[1024];
     const auto name_of = [&](int i) {
         std::memset(name, 0, sizeof name);

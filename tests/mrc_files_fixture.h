@@ -116,14 +116,18 @@ inline std::vector<std::string> headless_inputs(const TempDir& dir, const std::s
     return {empty, short_by_one, folder};
 }
 
-// A file of a mode-2 header of nx x ny x nz and no data.
-inline std::string header_only(const TempDir& dir, const std::string& name, int nx, int ny, int nz) {
+// A file of a header of nx x ny x nz in the given mode and data bytes after it.
+inline std::string mode_file(const TempDir& dir, const std::string& name, int nx, int ny, int nz, int mode, size_t data) {
     MRC_HEAD h;
     mrc_init_head(&h);
-    mrc_set_head_xyz_mode(&h, nx, ny, nz, MRC_MODE_FLOAT);
+    mrc_set_head_xyz_mode(&h, nx, ny, nz, mode);
     const std::string path = dir.file(name);
-    write_text(path, std::string((const char*)&h, sizeof h));
+    write_text(path, std::string((const char*)&h, sizeof h) + std::string(data, '\x3c'));
     return path;
+}
+// A file of a mode-2 header of nx x ny x nz and no data.
+inline std::string header_only(const TempDir& dir, const std::string& name, int nx, int ny, int nz) {
+    return mode_file(dir, name, nx, ny, nz, MRC_MODE_FLOAT, 0);
 }
 
 // A refusal: run returns -1 and prints says, every input is as it was and no

@@ -450,6 +450,8 @@ TEST(MrcSizeCheck, ExactSizeAcceptedOthersRejected) {
         {4, 4, 1, 16, 0, 0, -1, false},       // modes without a size
         {4, 4, 1, 5, 0, 0, -1, false},
         {4, 4, 1, -1, 0, 0, -1, false},
+        {4, 4, 1, 12, 0, 0, -1, false},       // float16, its two bytes a voxel all there
+        {4, 4, 1, 101, 0, 0, -1, false},
         {-4, -4, 1, 2, 0, 0, -1, false},      // negative sizes
         {1 << 21, 1 << 21, 1 << 21, 2, 0, 0, -1, true},  // beyond 64 bits, not wrapped
     };
@@ -466,7 +468,10 @@ TEST(MrcSizeCheck, ExactSizeAcceptedOthersRejected) {
         std::fclose(f);
         const bool sized = c.mode == 0 || c.mode == 1 || c.mode == 2 || c.mode == 4 || c.mode == 6;
         if (c.want == 0) EXPECT_EQ(said, "");
-        else if (!sized) EXPECT_NE(said.find("File type unknown!!"), std::string::npos);
+        else if (!sized) {
+            EXPECT_NE(said.find("File type unknown!!"), std::string::npos);
+            EXPECT_NE(said.find("mode " + std::to_string(c.mode) + " is not supported"), std::string::npos) << said;
+        }
         else EXPECT_NE(said.find("File size error!!"), std::string::npos);
     }
     // The size line: file size, bytes per voxel, expected data bytes.
@@ -778,16 +783,80 @@ TEST(MrcRead, ShortFileOrUnreadModeIsAnError) {
     EXPECT_EQ(mrc_read_slice(f, &h, 0, 'z', out.data()), -1);
     EXPECT_EQ(mrc_read_pixel(&v, f, &h, 0, 0, 0), -1);
     said = testing::internal::GetCapturedStdout();
-    EXPECT_NE(said.find("File type unknown!! Data mode 4 (Complex Float)"), std::string::npos);
+    EXPECT_NE(said.find("File type unknown!! mode 4 is not supported (Complex Float)"), std::string::npos);
     std::fclose(f);
     EXPECT_EQ(out[0], -1.0f);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(mrcf_read_all(complex_file.c_str(), out.data()), -1);
+    EXPECT_EQ(mrcf_read_slice(complex_file.c_str(), 0, 'z', out.data()), -1);
     EXPECT_EQ(mrcf_update_head(complex_file.c_str()), -1);
     said = testing::internal::GetCapturedStdout();
     EXPECT_NE(said.find("'" + complex_file + "' (mode 4, Complex Float)"), std::string::npos);
     EXPECT_EQ(read_bytes(complex_file).size(), 1024u + 32);
+}
+
+// Files of modes no reader converts, complete for their size where they have
+// one (mode 12, float16 as some motion correction writes it, two bytes a voxel;
+// mode 3) or written with four bytes a voxel where they have none.
+struct UnreadMode {
+    int mode, bytes;
+};
+const UnreadMode unread_modes[] = {{12, 2}, {101, 4}, {3, 4}, {-1, 4}};
+
+std::string write_unread_mode(const TempDir& dir, const UnreadMode& m) {
+    const std::string path = dir.file(("mode" + std::to_string(m.mode) + ".mrc").c_str());
+    Bytes b = raw_header(4, 4, 2, m.mode);
+    b.resize(1024 + 4 * 4 * 2 * m.bytes, 0x3C);
+    write_bytes(path, b);
+    return path;
+}
+
+std::string unsupported(const UnreadMode& m) { return "mode " + std::to_string(m.mode) + " is not supported"; }
+
+// Each reader names the mode, and says nothing of a size first.
+TEST(MrcRead, UnsupportedModeIsNamedBeforeAnySize) {
+    TempDir dir;
+    for (const UnreadMode& m : unread_modes) {
+        const std::string path = write_unread_mode(dir, m), says = unsupported(m);
+        SCOPED_TRACE(says);
+        std::vector<float> out(32, -1.0f), section;
+        MRC_HEAD h;
+        FILE* f = open_rb(path, &h);
+        const std::function<int()> readers[] = {
+            [&] { return mrc_read_all_nocheck(f, &h, out.data()); },
+            [&] { return mrc_read_slice(f, &h, 1, 'z', out.data()); },
+            [&] { return mrc_check_data_in_file(f, &h); },
+            [&] { return mrcf_read_sliceN(path.c_str(), 0, section); },
+            [&] { return mrcf_read_data_check_xy(path.c_str(), out.data(), 5, 5); },  // sizes that differ too
+            [&] { return mrcf_update_head(path.c_str()); },
+        };
+        for (const auto& read : readers) {
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(read(), -1);
+            const std::string said = testing::internal::GetCapturedStdout();
+            EXPECT_NE(said.find(says), std::string::npos) << said;
+            EXPECT_EQ(said.find("File size"), std::string::npos) << said;
+            EXPECT_EQ(said.find("shorter"), std::string::npos) << said;
+        }
+        EXPECT_EQ(std::string(mrc_image_fault(f, &h)), says);
+        std::fclose(f);
+        EXPECT_EQ(std::string(mrcf_image_fault(path.c_str(), &h)), says);
+        for (float v : out) ASSERT_EQ(v, -1.0f);
+    }
+}
+
+TEST_F(MrcDeath, FatalReadersNameAnUnsupportedMode) {
+    for (const UnreadMode& m : unread_modes) {
+        const std::string path = write_unread_mode(dir, m);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), mrcf_get_data_all(path.c_str())), ::testing::ExitedWithCode(1), unsupported(m));
+        if (mrc_mode_bytes(m.mode) != 0) continue;  // sized: the checked read warns and returns -1, as above
+        MRC_HEAD h;
+        FILE* f = open_rb(path, &h);
+        std::vector<float> out(32);
+        EXPECT_EXIT((STDOUT_TO_STDERR(), mrc_read_all(f, &h, out.data())), ::testing::ExitedWithCode(1), unsupported(m));
+        std::fclose(f);
+    }
 }
 
 TEST_F(MrcDeath, CheckedWholeReadsEndTheProcess) {

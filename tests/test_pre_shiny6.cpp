@@ -748,6 +748,8 @@ TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
         int sx, sy, sz;
         long data_bytes;   // after the header
         long head_bytes;   // of the header written
+        int mode = MRC_MODE_FLOAT;
+        const char* says = "";
     } cases[] = {
         {"negative width", -nx, ny, P * t, data, 1024},
         {"negative image count", nx, ny, -P * t, data, 1024},
@@ -756,13 +758,15 @@ TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
         {"huge sizes", 1 << 16, 1 << 16, P * t, data, 1024},
         {"data short of the header", nx, ny, P * t, data - 4, 1024},
         {"header cut short", nx, ny, P * t, 0, 100},
+        {"float16 data, complete", nx, ny, P * t, data / 2, 1024, 12, "cannot be read: mode 12 is not supported"},
+        {"mode 101", nx, ny, P * t, data, 1024, 101, "cannot be read: mode 101 is not supported"},
     };
     const std::string here = std::filesystem::current_path();
     ASSERT_EQ(chdir(dir.path.c_str()), 0);
     for (const Case& c : cases) {
         MRC_HEAD h;
         mrc_init_head(&h);
-        mrc_set_head_xyz_mode(&h, c.sx, c.sy, c.sz, MRC_MODE_FLOAT);
+        mrc_set_head_xyz_mode(&h, c.sx, c.sy, c.sz, c.mode);
         FILE* f = std::fopen(para.ptcl_name, "wb");
         std::fwrite(&h, 1, c.head_bytes, f);
         for (long k = 0; k < c.data_bytes; ++k) std::fputc(0, f);
@@ -774,6 +778,7 @@ TEST_F(Driver, StackWhoseHeaderCannotSizeItIsRefusedInEveryMode) {
             EXPECT_EQ(status, -1) << c.what << ", mode " << mode;
             EXPECT_NE(out.find(std::string(":particle stack ") + para.ptcl_name), std::string::npos)
                 << c.what << ", mode " << mode << ": " << out;
+            EXPECT_NE(out.find(c.says), std::string::npos) << c.what << ", mode " << mode << ": " << out;
             EXPECT_FALSE(std::filesystem::exists(para.out_name)) << c.what << ", mode " << mode;
             EXPECT_FALSE(std::filesystem::exists("Weights3D.mrcs")) << c.what << ", mode " << mode;
         }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>
@@ -132,7 +133,7 @@ TEST(GeometryCommands, ArgumentsGivingNoImageAreRefused) {
         {"rotate empty", [&] { return mrcf_cuda_2d_rotate(empty.c_str(), out.c_str(), 3.0f); }, "holds no image"},
         {"zgpu rotate empty", [&] { return mrcf_zgpu_2d_rotate(empty.c_str(), out.c_str(), 3.0f); }, "holds no image"},
         {"swap empty", [&] { return mrcf_cuda_2d_swap_xy(empty.c_str(), out.c_str()); }, "holds no image"},
-        {"scale empty", [&] { return mrcf_cuda_2ds_scale(empty.c_str(), out.c_str(), 2.0f); }, "gives no image"},
+        {"scale empty", [&] { return mrcf_cuda_2ds_scale(empty.c_str(), out.c_str(), 2.0f); }, "holds no image"},
     };
     for (const auto& c : cases) {
         const std::string printed = quiet([&] { EXPECT_EQ(c.run(), -1) << c.name; });
@@ -446,7 +447,7 @@ TEST(ValueCommands, AveragesOfFilesAndOfNoImage) {
         EXPECT_EQ(mrcf_2ds_fourier_shift(empty.c_str(), none.c_str(), none.c_str(), nullptr, 0, 1), -1);
         EXPECT_EQ(mrcf_2ds_fft_r2c_proc(empty.c_str(), none.c_str(), 'A', control3{1, 1, 1}), -1);
     });
-    EXPECT_NE(printed.find("holds no image to average"), std::string::npos) << printed;
+    EXPECT_NE(printed.find(empty + " holds no image."), std::string::npos) << printed;
     EXPECT_FALSE(exists(none));
     EXPECT_FALSE(exists(dir.file("empty_ave.mrc")));
 }
@@ -588,6 +589,36 @@ TEST(CommandRefusals, SizesAndCountsThatHoldNoArray) {
          "Boxes of 1073741824 x 1073741824 are larger than the image"},
     };
     for (const auto& c : cases) expect_refused(c.run, c.says, {in, mic}, {out, dir.file("m_particles.mrcs")}, c.name);
+}
+
+// A file of no section: every command refuses it, whatever it reads, and writes
+// nothing. Data of a mode no reader converts (float16, complete; mode 101) are
+// named before any size.
+TEST(CommandRefusals, FileOfNoSectionOrOfAnUnsupportedMode) {
+    TempDir dir;
+    const std::string empty = write_mrc(dir, "empty.mrcs", Image(), 8, 6, 0), out = dir.file("out.mrc");
+    for (const auto& c : one_input_commands(dir.file("ops.txt")))
+        expect_refused([&] { return c.run(empty, out); }, empty + " holds no image.", {empty}, {out}, c.name);
+    const std::vector<std::string> by_image = {"rotate", "transform", "swap xy", "shrink", "scale", "fourier shift",
+                                               "local average", "amplitudes", "projection", "average of files"};
+    for (const int mode : {12, 101}) {
+        const std::string says = "mode " + std::to_string(mode) + " is not supported";
+        // Odd: the mode comes before the evenness a Fourier shift needs.
+        const std::string in = mode_file(dir, "m" + std::to_string(mode) + ".mrc", 7, 6, 1, mode, 7 * 6 * 2);
+        for (const auto& c : one_input_commands(""))
+            if (std::find(by_image.begin(), by_image.end(), c.name) != by_image.end())
+                expect_refused([&] { return c.run(in, out); }, in + " cannot be read: " + says + ".", {in}, {out}, c.name);
+    }
+}
+
+// A command that reads the file whole ends the process in the same words.
+TEST(CommandRefusalsDeath, WholeFileReadOfAnUnsupportedMode) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const std::string in = mode_file(dir, "m12.mrc", 8, 6, 1, 12, 8 * 6 * 2), out = dir.file("out.mrc");
+    EXPECT_EXIT((dup2(2, 1), mrcf_2ds_average(in.c_str(), out.c_str())), ::testing::ExitedWithCode(1),
+                "m12.mrc cannot be read: mode 12 is not supported");
+    EXPECT_FALSE(exists(out));
 }
 
 // The commands that read image by image check the file before they write.

@@ -153,6 +153,16 @@ TEST(StackCommandRefusals, InputsWithoutAWholeHeaderOrWithTooLittleData) {
             expect_refused([&] { return c.run(pixelless); }, " holds 2147483647 images of 0 x 6 pixels.", {pixelless},
                            c.outputs(pixelless), c.name);
         }
+    // No section at all; data of a mode no reader converts (float16, complete),
+    // named before any size (the whole-file read ends the process instead).
+    const std::string empty = header_only(dir, "empty.mrcs", 8, 6, 0);
+    const std::string half = mode_file(dir, "half.mrcs", 8, 6, 2, 12, 8 * 6 * 2 * 2);
+    for (const auto& c : stack_commands(dir, bf)) {
+        expect_refused([&] { return c.run(empty); }, empty + " holds no image.", {empty}, c.outputs(empty), c.name);
+        if (std::string(c.name) != "hot pixels")
+            expect_refused([&] { return c.run(half); }, half + " cannot be read: mode 12 is not supported.", {half},
+                           c.outputs(half), c.name);
+    }
 }
 
 // An output that is the input (its name, a link, or one of the names a command
