@@ -1,6 +1,8 @@
 // Bilinear sampling of a row-major float image (element y*nx + x), the one rule
 // that every resampling kernel of the 2D library and its CPU twin uses:
-// transforms, rotations and scaling, line projections and NCS averages.
+// transforms, rotations and scaling, line projections and NCS averages; and the
+// sine and cosine of an angle in degrees that every rotation of an image or a
+// volume uses.
 //
 // A position outside [0, nx - 1] x [0, ny - 1] by more than the edge tolerance
 // below has no value; so has a position that is not a number (a singular
@@ -10,15 +12,44 @@
 // ever read.
 #pragma once
 #include <cfloat>
+#include <cmath>
 #include <cstddef>
 
 #include "gpu.h"
 
+// The sine and cosine of a turn by `degrees`, for every rotation of an image or
+// a volume. The angle is reduced in double to r in [-45, 45] about a nearest
+// multiple k of 90 degrees, exactly (a float less a multiple of 90 has few
+// enough bits); r is turned into radians in double, rounded to float, and
+// (sin r, cos r) is turned by k quarter turns by swapping and negating. So any
+// number of whole turns gives back (0, 1) and a quarter turn exact zeros and
+// ones, where the float radians of k turns miss 2 pi k by up to 4e-7 k and move
+// far pixels off the grid. A NaN or infinite angle gives NaNs, and every
+// position turned by them is outside.
+__host__ __device__ __forceinline__ void sincos_degrees(float degrees, float& s, float& c) {
+    double d = degrees;
+    if (!(fabs(d) <= 1e9)) d = fmod(d, 360.0);  // exact; keeps k below 2^31 (NaN for NaN and infinity)
+    if (d != d) {
+        s = c = (float)d;
+        return;
+    }
+    const double k = rint(d * (1.0 / 90.0));  // either neighbour at a tie: |r| stays within 45 and a rounding
+    const double r = d - 90.0 * k;
+    const float t = (float)(r * 3.141592653589793 / 180.0);
+    const float sr = sinf(t), cr = cosf(t);
+    switch ((int)k & 3) {  // k mod 4 in two's complement, for either sign
+        case 0: s = sr, c = cr; break;
+        case 1: s = cr, c = -sr; break;
+        case 2: s = -sr, c = -cr; break;
+        default: s = -cr, c = sr; break;
+    }
+}
+
 // The edge tolerance of an axis of n samples. A resampled position is a float
 // sum of terms as large as the grid (centre, offset, shift), so one that belongs
-// on the edge lands a few ulps of n beside it, either way: cosf(pi/2) is
-// -4.4e-8, and a quarter turn of a 9 x 9 image puts sources at -4.8e-7. Whole
-// turns of images and Euler turns of volumes stay within 2 FLT_EPSILON n.
+// on the edge lands a few ulps of n beside it, either way: a quarter turn given
+// as a matrix holding cosf(pi/2) = -4.4e-8 puts sources of a 9 x 9 image at
+// -4.8e-7. Turns given by angle are exact at quarter turns (sincos_degrees).
 __host__ __device__ __forceinline__ float grid_edge_tolerance(unsigned n) { return 4.0f * FLT_EPSILON * (float)n; }
 
 // The resampling rule on one axis of n samples: true for a position in

@@ -119,8 +119,9 @@ void hcuda_2ds_rm_hotpixels_inplace(float* stack, unsigned nx, unsigned ny, int 
 // Resampling on the shared bilinear rule (bilinear.h): one thread per output
 // pixel, 32 x 32 blocks; a source position outside the input gives 0. Angles in
 // degrees; a rotation by t maps output (x, y) to the source
-// (cx + c u + s v, cy - s u + c v), u = x - cx, v = y - cy, c = cos t, s = sin t;
-// the image centre is ((nx - 1)/2, (ny - 1)/2). Input and output must differ.
+// (cx + c u + s v, cy - s u + c v), u = x - cx, v = y - cy, c = cos t, s = sin t
+// (sincos_degrees: exact at quarter and whole turns); the image centre is
+// ((nx - 1)/2, (ny - 1)/2). Input and output must differ.
 #include "bilinear.h"
 #include "sym.h"
 
@@ -381,11 +382,12 @@ void cpu_2d_norm_by_reference_inplace(float* image, const float* reference, unsi
 // ======== line projections ========
 // A profile element p is the sum over line steps q of the bilinear values at
 // P = O + (p - hp) e + (q - hq) f (0 outside the image), all lines parallel.
-// With t = angle*pi/180 (formed in double, rounded to float), c = cos t and
-// s = sin t: mode 1 takes e = (c, -s), f = (s, c); mode -1 e = (c, s),
-// f = (-s, c); any other mode e = (1, 0), f = (0, 1) whatever the angle. So
-// with no rotation out[p] is a sum down column p. Angles are in degrees;
-// centres are pixel coordinates, the image centre being ((n - 1)/2, (n - 1)/2).
+// With c and s the cosine and sine of the angle (sincos_degrees, exact at
+// quarter and whole turns): mode 1 takes e = (c, -s), f = (s, c); mode -1
+// e = (c, s), f = (-s, c); any other mode e = (1, 0), f = (0, 1) whatever the
+// angle. So with no rotation out[p] is a sum down column p. Angles are in
+// degrees; centres are pixel coordinates, the image centre being
+// ((n - 1)/2, (n - 1)/2).
 // Profile length L and line length M per form:
 //   square n x n about its centre     L = M = n
 //   image about (cx, cy)              L = M = max(nx, ny), hp = hq = (L - 1)/2

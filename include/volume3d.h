@@ -7,8 +7,8 @@
 // - Centre: (N - 1)/2 per axis. Callers that take sizes from a file pass it
 //   computed in double and rounded to float (volume_centre); the auto-centre
 //   kernel forms (N - 1)*0.5 in float (volume_centre_f). Both agree below 2^24.
-// - Euler matrix E(rot, tilt, psi), angles in degrees, each turned into radians
-//   in double and rounded to float before its sine and cosine:
+// - Euler matrix E(rot, tilt, psi), angles in degrees, each sine and cosine by
+//   sincos_degrees (bilinear.h), exact at quarter and whole turns:
 //   E = Rz(psi) Ry(tilt) Rz(rot), Rz(a) = [[cos a, sin a, 0], [-sin a, cos a, 0],
 //   [0, 0, 1]], Ry(b) = [[cos b, 0, sin b], [0, 1, 0], [-sin b, 0, cos b]]. Its
 //   inverse is always built as E(-psi, -tilt, -rot), its transpose.
@@ -44,13 +44,12 @@ __host__ __device__ __forceinline__ float volume_centre(unsigned n) { return (fl
 __host__ __device__ __forceinline__ float volume_centre_f(unsigned n) { return ((float)n - 1.0f) * 0.5f; }
 
 // ---- Euler matrix ----
-__host__ __device__ __forceinline__ float degrees_to_radians(float degrees) {
-    return (float)((double)degrees * 3.141592653589793 / 180.0);
-}
 // E(rot, tilt, psi) as the rotation of a rigid map with no shift.
 __host__ __device__ __forceinline__ RT_Mat3D euler_matrix(float rot, float tilt, float psi) {
-    const float a = degrees_to_radians(rot), b = degrees_to_radians(tilt), g = degrees_to_radians(psi);
-    const float c1 = cosf(a), s1 = sinf(a), c2 = cosf(b), s2 = sinf(b), c3 = cosf(g), s3 = sinf(g);
+    float c1, s1, c2, s2, c3, s3;
+    sincos_degrees(rot, s1, c1);
+    sincos_degrees(tilt, s2, c2);
+    sincos_degrees(psi, s3, c3);
     RT_Mat3D m;
     m.R11 = c1 * c2 * c3 - s1 * s3;
     m.R12 = s1 * c2 * c3 + c1 * s3;

@@ -14,16 +14,20 @@ namespace {
 
 // ---- source positions of output pixel (x, y) ----
 
-// Rotation by t radians about (cx, cy): (cx + c u + s v, cy - s u + c v) for u = x - cx, v = y - cy.
+// Rotation by t about (cx, cy): (cx + c u + s v, cy - s u + c v) for u = x - cx, v = y - cy.
 struct Rotation {
     float c, s;
     __host__ __device__ float2 source(float cx, float cy, float u, float v) const {
         return make_float2(cx + c * u + s * v, cy - s * u + c * v);
     }
 };
+// The arc average steps in radians.
 __host__ __device__ __forceinline__ Rotation rotation_of_radians(float t) { return Rotation{cosf(t), sinf(t)}; }
+// Exact at quarter and whole turns.
 __host__ __device__ __forceinline__ Rotation rotation_of_degrees(float degrees) {
-    return rotation_of_radians(degrees * 0.017453292f);
+    Rotation r;
+    sincos_degrees(degrees, r.s, r.c);
+    return r;
 }
 __host__ __device__ __forceinline__ float image_centre(unsigned n) { return (float)(n - 1) * 0.5f; }
 
@@ -183,12 +187,10 @@ __global__ void cuda_2d_rotate_translate(const float* in, float* out, unsigned n
     resample_pixel(out, nx, ny, in, nx, ny,
                    RotateTranslate{image_centre(nx), image_centre(ny), tx, ty, rotation_of_degrees(degrees)});
 }
-// The angle is converted in double precision, then rounded to float.
 __global__ void cuda_2d_translate_rotate(const float* in, float* out, unsigned nx, unsigned ny, float tx, float ty,
                                          float degrees) {
-    const float t = (float)(degrees * 3.141592653589793 / 180.0);
     resample_pixel(out, nx, ny, in, nx, ny,
-                   TranslateRotate{image_centre(nx), image_centre(ny), tx, ty, rotation_of_radians(t)});
+                   TranslateRotate{image_centre(nx), image_centre(ny), tx, ty, rotation_of_degrees(degrees)});
 }
 __global__ void cuda_2d_scale(float* out, const float* in, int nx, int ny, float f) {
     const int NX = scaled_size(nx, f), NY = scaled_size(ny, f);

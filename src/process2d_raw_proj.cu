@@ -20,8 +20,8 @@ struct Direction {
 };
 __host__ __device__ __forceinline__ Direction direction_of(float angle, int mode) {
     if (mode != 1 && mode != -1) return Direction{1.0f, 0.0f, 0.0f, 1.0f};
-    const float t = (float)((double)angle * 3.14159265358979323846 / 180.0);
-    const float s = sinf(t), c = cosf(t);
+    float s, c;
+    sincos_degrees(angle, s, c);
     return mode == 1 ? Direction{c, -s, s, c} : Direction{c, s, -s, c};
 }
 

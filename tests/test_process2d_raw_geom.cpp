@@ -21,17 +21,24 @@ Image numbered(unsigned nx, unsigned ny, unsigned nz = 1) {
     return a;
 }
 
-// Runs a resampling kernel of signature (in, out, nx, ny, args...) on a host image.
-template <auto Kernel, class... A>
-Image resample(const Image& in, unsigned nx, unsigned ny, A... args) {
+// run(d_in, d_out) on a device copy of a host image and an output of its size.
+template <class F>
+Image on_device(const Image& in, F run) {
     float* d_in = to_device(in);
     float* d_out = device_array(in.size());
-    GPU_LAUNCH(Kernel, gpu_grid_2d(nx, ny), gpu_block_2d(), 0)(d_in, d_out, nx, ny, args...);
-    CUDA_LAUNCH_CHECK();
+    run(d_in, d_out);
     Image out = to_host(d_out, in.size());
     cudaFree(d_in);
     cudaFree(d_out);
     return out;
+}
+// Runs a resampling kernel of signature (in, out, nx, ny, args...) on a host image.
+template <auto Kernel, class... A>
+Image resample(const Image& in, unsigned nx, unsigned ny, A... args) {
+    return on_device(in, [&](float* d_in, float* d_out) {  // the arc average's input is not const
+        GPU_LAUNCH(Kernel, gpu_grid_2d(nx, ny), gpu_block_2d(), 0)(d_in, d_out, nx, ny, args...);
+        CUDA_LAUNCH_CHECK();
+    });
 }
 Image transform(const Image& in, unsigned nx, unsigned ny, float cx, float cy, RT_Mat2D m, int mode) {
     return resample<cuda_2d_transform>(in, nx, ny, cx, cy, m, mode);
@@ -118,42 +125,58 @@ TEST(Rotate, ZeroDegreesKeepsEveryPixelAndNinetyTurnsTheGrid) {
     cudaFree(d_out);
 }
 
-// A turn by a multiple of 90 degrees is the exact permutation of the pixels, up
-// to the rounding of values, border included, for odd and even sizes: output
-// (x, y) reads (c + C u + S v, c - S u + C v), u = x - c, v = y - c, with the
-// exact cosine C and sine S, here in doubled integer coordinates.
-TEST(Rotate, QuarterTurnsAreExactPermutationsBorderIncluded) {
-    using Rotator = void (*)(const float*, float*, unsigned, unsigned, float);
+// A turn by a multiple of 90 degrees, whole turns included, is the exact
+// permutation of the pixels, border included, by every rotating form, for odd
+// and even sizes and a long image whose far ends show any rounding of the sine
+// and cosine: output (x, y) reads (cx + C u + S v, cy - S u + C v), u = x - cx,
+// v = y - cy, with the exact cosine C and sine S, here in doubled integer
+// coordinates (0 where that is outside).
+TEST(Rotate, WholeAndQuarterTurnsAreExactPermutationsBorderIncluded) {
+    using Rotator = Image (*)(const Image&, unsigned, unsigned, float);
     const struct {
         const char* name;
         Rotator f;
-    } rotators[] = {{"hcuda_2d_rotate", hcuda_2d_rotate},
-                    {"hcuda_2d_translate_rotate", [](const float* in, float* out, unsigned nx, unsigned ny, float d) {
-                         hcuda_2d_translate_rotate(in, out, nx, ny, 0.0f, 0.0f, d);
-                     }}};
+    } rotators[] = {
+        {"hcuda_2d_rotate",
+         [](const Image& in, unsigned nx, unsigned ny, float d) {
+             return on_device(in, [&](const float* d_in, float* d_out) { hcuda_2d_rotate(d_in, d_out, nx, ny, d); });
+         }},
+        {"hcuda_2d_translate_rotate",
+         [](const Image& in, unsigned nx, unsigned ny, float d) {
+             return on_device(in, [&](const float* d_in, float* d_out) {
+                 hcuda_2d_translate_rotate(d_in, d_out, nx, ny, 0.0f, 0.0f, d);
+             });
+         }},
+        {"cuda_2d_rotate_anycenter",
+         [](const Image& in, unsigned nx, unsigned ny, float d) {
+             return resample<cuda_2d_rotate_anycenter>(in, nx, ny, (float)(nx - 1) * 0.5f, (float)(ny - 1) * 0.5f, d);
+         }},
+        {"cuda_2d_rotate_translate",
+         [](const Image& in, unsigned nx, unsigned ny, float d) {
+             return resample<cuda_2d_rotate_translate>(in, nx, ny, d, 0.0f, 0.0f);
+         }},
+    };
     const struct {
         float degrees;
         int C, S;
-    } turns[] = {{90, 0, 1}, {180, -1, 0}, {270, 0, -1}, {-90, 0, -1}};
-    for (const unsigned n : {9u, 8u}) {
-        const Image in = numbered(n, n);
-        float* d_in = to_device(in);
-        float* d_out = device_array(in.size());
-        for (const auto& r : rotators)
-            for (const auto& t : turns) {
-                r.f(d_in, d_out, n, n, t.degrees);
-                const Image out = to_host(d_out, in.size());
-                const int m = (int)n - 1;  // twice the centre
-                for (int y = 0; y < (int)n; ++y)
-                    for (int x = 0; x < (int)n; ++x) {
-                        const int u2 = 2 * x - m, v2 = 2 * y - m;
-                        const int sx = (m + t.C * u2 + t.S * v2) / 2, sy = (m - t.S * u2 + t.C * v2) / 2;
-                        ASSERT_NEAR(out[(size_t)y * n + x], in[(size_t)sy * n + sx], 1e-5f * n * n)
-                            << r.name << " n=" << n << " " << t.degrees << " degrees at " << x << "," << y;
-                    }
-            }
-        cudaFree(d_in);
-        cudaFree(d_out);
+    } turns[] = {{90, 0, 1},   {180, -1, 0}, {270, 0, -1},   {-90, 0, -1},
+                 {3600, 1, 0}, {-720, 1, 0}, {-3690, 0, -1}, {-360.0f * 16777216.0f, 1, 0}};
+    const unsigned sizes[][2] = {{9, 9}, {8, 8}, {4097, 5}};  // nx and ny of one parity
+    for (const auto& size : sizes) {
+        const unsigned nx = size[0], ny = size[1];
+        const int mx = (int)nx - 1, my = (int)ny - 1;  // twice the centre
+        const Image in = numbered(nx, ny);
+        for (const auto& t : turns) {
+            Image want(in.size(), 0.0f);
+            for (int y = 0; y < (int)ny; ++y)
+                for (int x = 0; x < (int)nx; ++x) {
+                    const int u2 = 2 * x - mx, v2 = 2 * y - my;
+                    const int sx = (mx + t.C * u2 + t.S * v2) / 2, sy = (my - t.S * u2 + t.C * v2) / 2;
+                    if (sx >= 0 && sx <= mx && sy >= 0 && sy <= my) want[(size_t)y * nx + x] = in[(size_t)sy * nx + sx];
+                }
+            for (const auto& r : rotators)
+                EXPECT_EQ(r.f(in, nx, ny, t.degrees), want) << r.name << " " << nx << " x " << ny << " " << t.degrees;
+        }
     }
 }
 
@@ -242,6 +265,7 @@ TEST(Transform, NonFiniteSourcePositionsGiveZero) {
     const float nan = std::nanf("");
     EXPECT_EQ(transform(in, nx, ny, nan, 2.0f, RT_Mat2D{}, -1), zeros);
     EXPECT_EQ(resample<cuda_2d_rotate>(in, nx, ny, nan), zeros);
+    EXPECT_EQ(resample<cuda_2d_rotate>(in, nx, ny, INFINITY), zeros);
     EXPECT_EQ(resample<cuda_2d_translate>(in, nx, ny, INFINITY, 0.0f), zeros);
 }
 

@@ -205,7 +205,8 @@ TEST(Transform, NonFiniteSourcePositionsSampleAsOutside) {
         for (Resampler f : {(Resampler)gpu_3d_transform, (Resampler)gpu_3d_transform3})
             EXPECT_EQ(resample_host(f, in, n, m, 0), Volume(in.size(), 0.0f));
     for (const RotatorCase& r : rotators)
-        EXPECT_EQ(rotate_with(r.f, r.device, in, n, n, n, std::nanf(""), 0, 0, 0), Volume(in.size(), 0.0f)) << r.name;
+        for (float angle : {std::nanf(""), INFINITY})
+            EXPECT_EQ(rotate_with(r.f, r.device, in, n, n, n, angle, 0, 0, 0), Volume(in.size(), 0.0f)) << r.name;
 }
 
 // ---- Euler rotations ----
@@ -232,36 +233,46 @@ TEST(Rotate, NinetyDegreesAboutZIsTheVoxelPermutation) {
         }
 }
 
-// Euler turns by multiples of 90 degrees are exact permutations of the voxels,
-// up to the rounding of values, boundary included, on odd and even cubes: the
-// source of voxel p is A (p - c) + c with A = E(rot, tilt, psi) for direction -1
-// and its transpose otherwise, here with the exact matrix, in doubled integer
-// coordinates.
-TEST(Rotate, QuarterTurnsAreExactPermutationsBoundaryIncluded) {
-    const float turns[][3] = {{90, 0, 0}, {180, 0, 0}, {270, 0, 0}, {0, 90, 0}, {0, 270, 0}, {90, 90, 90}, {-90, 180, 270}};
-    for (const unsigned n : {15u, 8u}) {
-        const Volume in = numbered_volume(n, n, n);
-        const int m = (int)n - 1;  // twice the centre
+// Euler turns by multiples of 90 degrees, whole turns included, are exact
+// permutations of the voxels, boundary included, in every angle slot, on odd and
+// even cubes and a flat volume whose far ends show any rounding of the sines
+// and cosines: the source of voxel p is A (p - c) + c with A = E(rot, tilt, psi)
+// for direction -1 and its transpose otherwise, here with the exact matrix, in
+// doubled integer coordinates (0 where that is outside).
+TEST(Rotate, WholeAndQuarterTurnsAreExactPermutationsBoundaryIncluded) {
+    const float turns[][3] = {{90, 0, 0},   {180, 0, 0},     {270, 0, 0},  {0, 90, 0},   {0, 270, 0},
+                              {0, 0, 90},   {0, 0, -90},     {90, 90, 90}, {-90, 180, 270},
+                              {3600, 0, 0}, {0, -720, 0},    {0, 0, 3600}, {-720, 3600, -720},
+                              {3690, -3690, 450}};
+    const unsigned sizes[][3] = {{15, 15, 15}, {8, 8, 8}, {127, 5, 3}};  // one parity per volume
+    for (const auto& size : sizes) {
+        const unsigned nx = size[0], ny = size[1], nz = size[2];
+        const Volume in = numbered_volume(nx, ny, nz);
+        const int m[3] = {(int)nx - 1, (int)ny - 1, (int)nz - 1};  // twice the centre
         for (const auto& a : turns)
             for (int direction : {-1, 0}) {
                 const std::vector<double> e = euler_factor_product(a[0], a[1], a[2]);
                 int A[9];
                 for (int i = 0; i < 3; ++i)
                     for (int j = 0; j < 3; ++j) A[3 * i + j] = (int)std::lround(direction == -1 ? e[3 * i + j] : e[3 * j + i]);
-                for (const RotatorCase& r : rotators) {
-                    const Volume out = rotate_with(r.f, r.device, in, n, n, n, a[0], a[1], a[2], direction);
-                    for (int z = 0; z < (int)n; ++z)
-                        for (int y = 0; y < (int)n; ++y)
-                            for (int x = 0; x < (int)n; ++x) {
-                                const int d[3] = {2 * x - m, 2 * y - m, 2 * z - m};
-                                int s[3];
-                                for (int i = 0; i < 3; ++i) s[i] = (A[3 * i] * d[0] + A[3 * i + 1] * d[1] + A[3 * i + 2] * d[2] + m) / 2;
-                                ASSERT_NEAR(out[voxel_element(x, y, z, n, n)], in[voxel_element(s[0], s[1], s[2], n, n)],
-                                            1e-5f * in.size())
-                                    << r.name << " n=" << n << " (" << a[0] << ", " << a[1] << ", " << a[2]
-                                    << ") direction " << direction << " at " << x << " " << y << " " << z;
+                Volume want(in.size(), 0.0f);
+                for (int z = 0; z < (int)nz; ++z)
+                    for (int y = 0; y < (int)ny; ++y)
+                        for (int x = 0; x < (int)nx; ++x) {
+                            const int d[3] = {2 * x - m[0], 2 * y - m[1], 2 * z - m[2]};
+                            int s[3];
+                            bool inside = true;
+                            for (int i = 0; i < 3; ++i) {
+                                s[i] = (A[3 * i] * d[0] + A[3 * i + 1] * d[1] + A[3 * i + 2] * d[2] + m[i]) / 2;
+                                inside = inside && s[i] >= 0 && s[i] <= m[i];
                             }
-                }
+                            if (inside)
+                                want[voxel_element(x, y, z, nx, ny)] = in[voxel_element(s[0], s[1], s[2], nx, ny)];
+                        }
+                for (const RotatorCase& r : rotators)
+                    EXPECT_EQ(rotate_with(r.f, r.device, in, nx, ny, nz, a[0], a[1], a[2], direction), want)
+                        << r.name << " " << nx << " x " << ny << " x " << nz << " (" << a[0] << ", " << a[1] << ", "
+                        << a[2] << ") direction " << direction;
             }
     }
 }
