@@ -72,7 +72,9 @@ void hcuda_complex_mod_Ws_addto_center_swap(float* out, const float2* in, unsign
 void hcuda_complex_logmod_center_swap(float* out, float2* in, unsigned long n);
 
 // ---- conjugate products over w x h complex elements ----
-// out = a * conj(b) / r
+// out = a * conj(b) / r; out may be a or b. The kernel, one thread per element
+// on 2D blocks, for callers that launch it among others.
+__global__ void cuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r);
 void hcuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r);
 void hcuda_c2d_multconj_norm_inplace(float2* a, const float2* b, unsigned w, unsigned h, float r);
 

@@ -160,15 +160,6 @@ __global__ void cuda_complex_amps_addto_center_swap(float* out, const float2* in
     }
 }
 
-// out = a * conj(b) / r; both parts are formed before out is stored, so out may be a.
-__global__ void cuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
-    unsigned x, y;
-    if (!thread_xy(w, h, x, y)) return;
-    const size_t i = (size_t)y * w + x;
-    const float2 p = a[i], q = b[i];
-    out[i] = make_float2((p.x * q.x + p.y * q.y) / r, (p.y * q.x - p.x * q.y) / r);
-}
-
 __global__ void cuda_2ds_fft_amp_local_w1d_gen(float* W, int n, const float* d, float rho) {
     size_t k;
     if (thread_i((size_t)n, k)) W[k] = expf(-(d[k] * d[k]) / (2.0f * rho * rho));
@@ -353,6 +344,15 @@ void frame_amplitude_sum(const char* func, int line, float* A, float* stack, uns
 #define FRAME_AMPLITUDE_SUM(...) frame_amplitude_sum(__func__, __LINE__, __VA_ARGS__)
 
 }  // namespace
+
+// Both parts are formed before out is stored, so out may be a or b.
+__global__ void cuda_c2d_multconj_norm(const float2* a, const float2* b, float2* out, unsigned w, unsigned h, float r) {
+    unsigned x, y;
+    if (!thread_xy(w, h, x, y)) return;
+    const size_t i = (size_t)y * w + x;
+    const float2 p = a[i], q = b[i];
+    out[i] = make_float2((p.x * q.x + p.y * q.y) / r, (p.y * q.x - p.x * q.y) / r);
+}
 
 // ================= transforms =================
 

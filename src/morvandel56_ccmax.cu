@@ -68,17 +68,6 @@ void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float di
     gpu_launch_2d<cuda_2d_centre_ccmax>(GPU_SITE, (unsigned)nx, (unsigned)ny, out, in, nx, ny, divisor);
 }
 
-// product = mic * conj(t) / n, as the FFT layer's conjugate product forms it;
-// both parts are formed before product is stored, so it may be t.
-__global__ void cuda_c2d_correlation_product(const float2* mic, const float2* t, float2* product, unsigned w,
-                                             unsigned h, float n) {
-    const unsigned x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= w || y >= h) return;
-    const size_t i = (size_t)y * w + x;
-    const float2 p = mic[i], q = t[i];
-    product[i] = make_float2((p.x * q.x + p.y * q.y) / n, (p.y * q.x - p.x * q.y) / n);
-}
-
 }  // namespace
 
 // ================= templates =================
@@ -374,7 +363,7 @@ void walk_angles(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSt
         std::printf(".");
         const float2* t = spectrum_of(k);
         gpu_launch_together([&] {
-            GPU_LAUNCH(cuda_c2d_correlation_product, gpu_grid_2d(hx, (unsigned)ny), gpu_block_2d(), 0)(
+            GPU_LAUNCH(cuda_c2d_multconj_norm, gpu_grid_2d(hx, (unsigned)ny), gpu_block_2d(), 0)(
                 (const float2*)w.mic_spectrum, t, w.product, hx, (unsigned)ny, (float)image_pixels(nx, ny));
             if (k > 0) update(k - 1);
             ahead(k + 1);

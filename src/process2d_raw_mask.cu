@@ -81,15 +81,6 @@ void local_average_wrapped(float* out, const float* in, unsigned nx, unsigned ny
     device_release(GPU_SITE, M);
 }
 
-// The same on the 2nx x 2ny mirror-padded image, cropped back: no wrap-around at the edges.
-void local_average_mirrored(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
-    if (nx == 0 || ny == 0) return;
-    float* padded = d_get_2d_mirror_pad(in, nx, ny);
-    local_average_wrapped(padded, padded, 2 * nx, 2 * ny, r, w);
-    hcuda_2d_mirror_pad_inv(out, padded, nx, ny);
-    device_release(GPU_SITE, padded);
-}
-
 typedef void (*LocalAverage)(float*, const float*, unsigned, unsigned, float, float);
 
 // out = sqrt(average(in^2) - average(in)^2), out may be in.
@@ -177,6 +168,54 @@ void correlate_with_window(LocalStatsWork& work, const SoftDiscWindow& window) {
     hcuda_c2d_multconj_norm(work.image_spectrum, window.spectrum, work.product, nx / 2 + 1, ny,
                             (float)image_pixels(nx, ny));
     hcuda_2d_fft_c2r(work.product, work.correlation, nx, ny);
+}
+
+// The work, sized for it, holds the nx x ny image in mirror-padded and the
+// padded image's spectrum; in is not read again.
+void pad_and_transform(LocalStatsWork& work, const float* in, unsigned nx, unsigned ny) {
+    prepare_work(work, 2 * nx, 2 * ny);
+    hcuda_2d_mirror_pad(work.padded, in, nx, ny);
+    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
+}
+
+// out := the local average by the window of the padded image whose spectrum
+// the work holds, cropped to nx x ny.
+void mirrored_average_from_spectrum(float* out, LocalStatsWork& work, const SoftDiscWindow& window, unsigned nx,
+                                    unsigned ny) {
+    correlate_with_window(work, window);
+    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, out, (const float*)work.correlation, nx, ny,
+                                            window.sum);
+}
+
+// sigma holds the local average by the window; it becomes the local deviation.
+// The square of the padded image is the padded square: the work's padded image
+// is squared and transformed on the way.
+void mirrored_deviation_from_average(float* sigma, LocalStatsWork& work, const SoftDiscWindow& window, unsigned nx,
+                                     unsigned ny) {
+    hcuda_2d_sqr(work.padded, work.padded, 2 * nx, 2 * ny);
+    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
+    correlate_with_window(work, window);
+    gpu_launch_2d<cuda_2d_mirrored_deviation>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny,
+                                              window.sum);
+}
+
+// The local average on the 2nx x 2ny mirror-padded image, cropped back: no
+// wrap-around at the edges. out may be in.
+void local_average_mirrored(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
+    if (nx == 0 || ny == 0) return;
+    LocalStatsWork work;
+    pad_and_transform(work, in, nx, ny);
+    mirrored_average_from_spectrum(out, work, window_of(work, r, w), nx, ny);
+}
+
+// The local deviation the same way, from one padding and one window. out may be in.
+void local_deviation_mirrored(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
+    if (nx == 0 || ny == 0) return;
+    LocalStatsWork work;
+    pad_and_transform(work, in, nx, ny);
+    const SoftDiscWindow window = window_of(work, r, w);
+    mirrored_average_from_spectrum(out, work, window, nx, ny);
+    mirrored_deviation_from_average(out, work, window, nx, ny);
 }
 
 // A host image through the device: out = op(in).
@@ -302,7 +341,7 @@ void hcuda_2d_subbg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r
     subtract_local_average(image, nx, ny, r, w, local_average_mirrored);
 }
 void hcuda_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
-    local_deviation(out, in, nx, ny, r, w, local_average_mirrored);
+    local_deviation_mirrored(out, in, nx, ny, r, w);
 }
 
 void gpu_2d_bg_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
@@ -316,7 +355,7 @@ void gpu_2d_bg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r, flo
 }
 void gpu_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
     host_image_op(out, in, nx, ny,
-                  [&](float* o, const float* i) { local_deviation(o, i, nx, ny, r, w, local_average_mirrored); });
+                  [&](float* o, const float* i) { local_deviation_mirrored(o, i, nx, ny, r, w); });
 }
 
 // Never built: the output is left as it was.
@@ -334,19 +373,9 @@ LocalStatsWork::~LocalStatsWork() {
 void hcuda_2d_local_ave_sigma_softR_mpad(float* ave, float* sigma, const float* in, unsigned nx, unsigned ny,
                                          float r_ave, float r_sigma, float w, LocalStatsWork& work) {
     if (nx == 0 || ny == 0) return;
-    prepare_work(work, 2 * nx, 2 * ny);
-    const SoftDiscWindow wa = window_of(work, r_ave, w);
-    const SoftDiscWindow ws = window_of(work, r_sigma, w);
-    hcuda_2d_mirror_pad(work.padded, in, nx, ny);
-    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
-    correlate_with_window(work, ws);
-    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny, ws.sum);
-    correlate_with_window(work, wa);
-    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, ave, (const float*)work.correlation, nx, ny, wa.sum);
-    // The square of the padded image is the padded square.
-    hcuda_2d_sqr(work.padded, work.padded, 2 * nx, 2 * ny);
-    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
-    correlate_with_window(work, ws);
-    gpu_launch_2d<cuda_2d_mirrored_deviation>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny,
-                                              ws.sum);
+    pad_and_transform(work, in, nx, ny);
+    const SoftDiscWindow wa = window_of(work, r_ave, w), ws = window_of(work, r_sigma, w);
+    mirrored_average_from_spectrum(sigma, work, ws, nx, ny);
+    mirrored_average_from_spectrum(ave, work, wa, nx, ny);
+    mirrored_deviation_from_average(sigma, work, ws, nx, ny);
 }
