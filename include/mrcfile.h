@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,10 @@ int mrc_set_head_xyz_mode(MRC_HEAD* h, int nx, int ny, int nz, int mode);
 int mrc_set_head_xyz_mmm(MRC_HEAD* h, int nx, int ny, int nz, float a, float b, float mean);
 int mrc_set_head_xyz_mmmm(MRC_HEAD* h, int nx, int ny, int nz, float a, float b, float mean, int mode);
 int mrc_set_head_mmm_from_data(MRC_HEAD* h, const float* data, size_t n);
+// The pixel size apix (A) into a header whose sizes are set: the sampling
+// (mx, my, mz) becomes the sizes and the cell edges the sizes x apix, so that
+// readers of the file get its scale.
+void mrc_set_head_apix(MRC_HEAD* h, float apix);
 void get_mrc_head_xy(int& nx, int& ny, const MRC_HEAD* h);
 void get_mrc_head_xyz(int& nx, int& ny, int& nz, const MRC_HEAD* h);
 const char* mrc_get_head_mode(const MRC_HEAD* h);
@@ -173,6 +178,32 @@ bool mrcf_same_file(const char* a, const char* b);
 int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
                             const char* unit, int line);
 #define MRCF_CHECK_OUTPUT_NAMES(out, ...) mrcf_check_output_names((out), {__VA_ARGS__}, __func__, VORN_UNIT, __LINE__)
+// Why the output cannot be written, "" when it can, found without opening or
+// creating anything: something other than a regular file in its place ("a
+// directory stands in its place", a named pipe, a device), an existing file
+// that may not be written (no permission, immutable, a read-only file system),
+// or a folder that does not take a new file.
+std::string mrcf_output_unwritable(const char* name);
+// The files of a batch run over a list of items (micrographs), taken as the
+// files they denote (mrcf_file_id), before anything is written: the run's
+// inputs, each described for messages, and its outputs, each belonging to the
+// first item of the list that names it.
+struct OutputClaim {
+    int item;          // the item that named the file first
+    std::string name;  // the name it gave
+};
+struct BatchFiles {
+    std::map<std::string, std::string> inputs;       // file id: what the input is
+    std::map<std::string, OutputClaim> outputs;      // file id: its first claim
+    // Records an input; the first description of a file stays.
+    void add_input(const char* name, const std::string& what);
+    // What the input that name denotes is, or null when it denotes none.
+    const std::string* input(const char* name) const;
+    // Claims the output name for item: null when the file is the item's, else
+    // the claim that holds it (an earlier item's, or the item's own under
+    // another name: two of its outputs are one file).
+    const OutputClaim* claim(int item, const std::string& name);
+};
 
 // ---- header comparison: nx, ny, nz and mode ----
 int check_mrc_head_sizes_two_warning(const char* name1, const char* name2, const MRC_HEAD* h1, const MRC_HEAD* h2);
@@ -181,6 +212,9 @@ int vorn_check_mrc_head_sizes_two(const char* name1, const char* name2, const MR
 
 // ---- output names (out: 1024 bytes, cleared first; a name that does not fit is fatal) ----
 int get_micrograph_suffixn(const char* name);
+// The name less its ".mrc" or ".mrcs" (whole, without get_micrograph_suffixn's
+// warning, for another suffix): the stem that a micrograph's outputs extend.
+std::string mrcf_micrograph_stem(const char* name);
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix);
 int mrcf_replace_file_suffix(char* out, const char* name, const char* suffix);
 int mrcf_set_outname_by_insertion(char* out, const char* name, const char* insert);

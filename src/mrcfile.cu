@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 
 #include "cuda_general.h"
 #include "math_utils.h"
+#include "txt_file.h"
 
 #define WARN_IN(func, ...) vorn_warning_line(func, VORN_UNIT, __LINE__, __VA_ARGS__)
 
@@ -473,6 +475,15 @@ int mrc_set_head_mode(MRC_HEAD* h, int mode) {
     return 0;
 }
 
+void mrc_set_head_apix(MRC_HEAD* h, float apix) {
+    h->mx = h->nx;
+    h->my = h->ny;
+    h->mz = h->nz;
+    h->cella[0] = (float)h->nx * apix;
+    h->cella[1] = (float)h->ny * apix;
+    h->cella[2] = (float)h->nz * apix;
+}
+
 int mrc_set_head_xyz_mode(MRC_HEAD* h, int nx, int ny, int nz, int mode) {
     mrc_set_head_xyz(h, nx, ny, nz);
     return mrc_set_head_mode(h, mode);
@@ -748,6 +759,31 @@ std::string mrcf_file_id(const char* name) {
     return "?" + path;
 }
 
+std::string mrcf_output_unwritable(const char* name) {
+    struct stat st;
+    if (stat(name, &st) == 0) {
+        if (const char* kind = non_regular_file_kind(name)) return std::string(kind) + " stands in its place";
+        return access(name, W_OK) == 0 ? "" : std::strerror(errno);
+    }
+    if (errno != ENOENT) return std::strerror(errno);
+    const std::string folder = folder_of(name);
+    if (access(folder.c_str(), W_OK | X_OK) == 0) return "";
+    return "its folder " + folder + ": " + std::strerror(errno);
+}
+
+void BatchFiles::add_input(const char* name, const std::string& what) { inputs.emplace(mrcf_file_id(name), what); }
+
+const std::string* BatchFiles::input(const char* name) const {
+    const auto found = inputs.find(mrcf_file_id(name));
+    return found == inputs.end() ? nullptr : &found->second;
+}
+
+const OutputClaim* BatchFiles::claim(int item, const std::string& name) {
+    const auto placed = outputs.emplace(mrcf_file_id(name.c_str()), OutputClaim{item, name});
+    const OutputClaim& first = placed.first->second;
+    return placed.second || (first.item == item && first.name == name) ? nullptr : &first;
+}
+
 bool mrcf_same_file(const char* a, const char* b) {
     return std::strcmp(a, b) == 0 || mrcf_file_id(a) == mrcf_file_id(b);
 }
@@ -785,12 +821,22 @@ int vorn_check_mrc_head_sizes_two(const char* name1, const char* name2, const MR
 
 // ---- output names ----
 
-int get_micrograph_suffixn(const char* name) {
+namespace {
+// 4 for ".mrc", 5 for ".mrcs", else 0.
+size_t micrograph_suffix_length(const char* name) {
     const size_t len = std::strlen(name);
-    if (ends_with(name, len, ".mrc")) return 4;
-    if (ends_with(name, len, ".mrcs")) return 5;
-    VORN_WARNING("Micrograph suffix must be .mrc or .mrcs!\n\033[m");
-    return 0;
+    return ends_with(name, len, ".mrc") ? 4 : ends_with(name, len, ".mrcs") ? 5 : 0;
+}
+}  // namespace
+
+int get_micrograph_suffixn(const char* name) {
+    const size_t n = micrograph_suffix_length(name);
+    if (n == 0) VORN_WARNING("Micrograph suffix must be .mrc or .mrcs!\n\033[m");
+    return (int)n;
+}
+
+std::string mrcf_micrograph_stem(const char* name) {
+    return std::string(name, std::strlen(name) - micrograph_suffix_length(name));
 }
 
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix) {

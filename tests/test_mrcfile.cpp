@@ -20,6 +20,7 @@
 
 #define VORN_UNIT "tests/mrcfile"
 #include "cuda_general.h"
+#include "immutable_fixture.h"
 #include "mrcfile.h"
 
 // Under AddressSanitizer an allocation above this size fails the test: no reader
@@ -310,6 +311,13 @@ TEST(MrcHeader, SettersAndShapeTests) {
     EXPECT_EQ(h->dmin, -1.0f);
     EXPECT_EQ(h->dmax, 7.0f);
     EXPECT_EQ(h->dmean, 3.0f);
+    // The pixel size: sampled once per pixel, cell edges of size x apix.
+    mrc_set_head_xyz(h, 4, 6, 2);
+    mrc_set_head_apix(h, 1.5f);
+    EXPECT_EQ(h->mx * 100 + h->my * 10 + h->mz, 462);
+    EXPECT_EQ(h->cella[0], 6.0f);
+    EXPECT_EQ(h->cella[1], 9.0f);
+    EXPECT_EQ(h->cella[2], 3.0f);
     mrc_delete_head(h);
 }
 
@@ -386,6 +394,62 @@ TEST(MrcNames, OutputNames) {
         EXPECT_STREQ(out, c.by_insert);
         const std::string said = testing::internal::GetCapturedStdout();
         EXPECT_EQ(said.find("Micrograph suffix must be .mrc or .mrcs!") != std::string::npos, c.n == 0) << c.name;
+        // The stem the suffixes extend, without a word.
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mrcf_micrograph_stem(c.name) + ".ctf", c.by_suffix);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
+}
+
+// The files of a batch: an input under another spelling is known as the
+// input; each output is the first claimer's, and a later item that names it,
+// or one item that names one file twice, gets that first claim back.
+TEST(MrcNames, BatchFilesKnowTheInputsAndClaimOutputsInListOrder) {
+    TempDir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    ASSERT_EQ(symlink(dir.file("sub").c_str(), dir.file("via").c_str()), 0);
+    std::fclose(std::fopen(dir.file("sub/a.mrc").c_str(), "w"));
+    BatchFiles files;
+    files.add_input(dir.file("sub/a.mrc").c_str(), "the micrograph a");
+    files.add_input(dir.file("via/a.mrc").c_str(), "the templates");  // the same file: the first word stays
+    ASSERT_NE(files.input(dir.file("via/../sub/a.mrc").c_str()), nullptr);
+    EXPECT_EQ(*files.input(dir.file("sub/./a.mrc").c_str()), "the micrograph a");
+    EXPECT_EQ(files.input(dir.file("sub/a.star").c_str()), nullptr);
+
+    EXPECT_EQ(files.claim(0, dir.file("sub/a.star")), nullptr);
+    EXPECT_EQ(files.claim(0, dir.file("sub/a.star")), nullptr);  // the same name again is still its own
+    EXPECT_EQ(files.claim(1, dir.file("sub/b.star")), nullptr);
+    const OutputClaim* earlier = files.claim(2, dir.file("via/a.star"));
+    ASSERT_NE(earlier, nullptr);
+    EXPECT_EQ(earlier->item, 0);
+    EXPECT_EQ(earlier->name, dir.file("sub/a.star"));
+    const OutputClaim* own = files.claim(1, dir.path + "/sub/../sub/b.star");
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->item, 1);
+    EXPECT_EQ(own->name, dir.file("sub/b.star"));
+}
+
+// Why an output cannot be written, told without creating or opening anything.
+TEST(MrcNames, OutputsThatCannotBeWrittenAreNamedUnopened) {
+    TempDir dir;
+    mkdir(dir.file("folder.star").c_str(), 0755);
+    ASSERT_EQ(mkfifo(dir.file("pipe.star").c_str(), 0644), 0);
+    std::fclose(std::fopen(dir.file("old.star").c_str(), "w"));
+    const struct {
+        std::string name, why;
+    } cases[] = {
+        {dir.file("new.star"), ""},
+        {dir.file("old.star"), ""},
+        {dir.file("folder.star"), "a directory stands in its place"},
+        {dir.file("pipe.star"), "a named pipe stands in its place"},
+        {"/dev/null", "a device stands in its place"},
+        {dir.file("none/new.star"), "its folder " + dir.file("none") + ": No such file or directory"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(mrcf_output_unwritable(c.name.c_str()), c.why) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new.star")));
+    const vorn_test::ImmutableFile fixed(dir.file("old.star"));
+    if (fixed.set) {
+        EXPECT_EQ(mrcf_output_unwritable(fixed.path.c_str()), "Operation not permitted");
     }
 }
 
