@@ -117,9 +117,12 @@ constexpr int TESSORANTH_MAX_ANGLES = 36000;
 // TESSORANTH_MAX_BOX, a derived size (box, cell side, automatic template or mask
 // radius, window radius, template scale) or angle count beyond the limits above,
 // cells narrower than 2 shrunk pixels (no cell could hold a pick), an --apixT
-// that would shrink a template of the largest side below 1 pixel, or no input
-// file end the process with status 1, naming the option and the range it may
-// take at the values in force of the others.
+// that would shrink a template of the largest side below 1 pixel, a band-pass
+// in force whose band keeps nothing (a limit not above 0, lp not below hp, hp
+// not above the shrunk Nyquist resolution 2 x apixM x shrink; the pre-filter's
+// likewise), a T_norm_type other than 0 to 3, or no input file end the process
+// with status 1, naming the option and the range it may take at the values in
+// force of the others.
 int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para);
 // shrink from the speed level: 0..4 give 1, 2, 4, 6, 8; any other level is fatal.
 void tessoranth_speed2shrink(int speed, int& shrink);
@@ -139,9 +142,10 @@ void tessoranth_help_full(const char* name);
 void tessoranth_virus_help(const char* name);
 [[noreturn]] void tessoranth_help_exit(const char* name, const char* reason);
 
-// 0 when the micrograph exists, is readable and is an MRC image (a mode the
-// readers convert, sizes above 0, its data within the file: mrcf_image_fault);
-// otherwise a warning that names the file and why, and -1.
+// 0 when the micrograph exists, is a regular file (a named pipe, a directory
+// or a device is refused unopened), is readable and is an MRC image (a mode
+// the readers convert, sizes above 0, its data within the file:
+// mrcf_image_fault); otherwise a warning that names the file and why, and -1.
 int check_input_file(const char* name);
 // Checks each of the n names in order and keeps only the usable ones, in order;
 // n becomes their number. Returns 0.
@@ -154,8 +158,10 @@ int set_name_shrinked_box(char* out, const char* micrograph, int n);
 // Host stacks: nz templates of nx x ny, malloc'd; released with destroy_template_data.
 // The template functions run once per run, before any micrograph: a template
 // that cannot work ends the run (status 1) naming the option that brought it.
-// get_template_data refuses a --T file that is not an MRC stack (the checks of
-// mrcf_image_fault) and a slice holding a pixel that is not a finite number.
+// get_template_data refuses a --T that is no regular file (unopened: a named
+// pipe would hold the run for ever), a file that is not an MRC stack (the
+// checks of mrcf_image_fault) and a slice holding a pixel that is not a finite
+// number.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name);
 // The automatic template: one soft white disc, side 4*int(radius). A radius
 // outside 1 to TESSORANTH_MAX_SIDE/4, or an edge (--m_edge_ratio) that leaves
@@ -170,7 +176,8 @@ void destroy_template_data(float* stack);
 // Each host template normalised by type (0 none, 1 mean, 2 sharp disc and
 // background, 3 soft-disc z-normalisation), then the stack copied to dst_d.
 // Refuses a template holding a pixel that is not a finite number, and one that
-// is 0 everywhere (or not a number) once normalised: it correlates with nothing.
+// is 0 everywhere (or not a number) once normalised, or whose sum of squares
+// then exceeds single precision: it correlates with nothing.
 int normalize_template_data(float* dst_d, const float* src, int nx, int ny, int nz, int type, float radius,
                             float edge);
 void rmask_subtract_background(float* image, float radius, int nx, int ny);
@@ -316,10 +323,29 @@ void gpu_find_filter_ccmax_psi_grids_exclusive(const float* cc, const float* psi
 
 // ================= ice detection, exclusion and outputs =================
 
+// Suffixes of the files the picker writes beside a micrograph (its name less
+// ".mrc" or ".mrcs"): the picks (STAR, or box rows with write_star 0; each
+// written whole beside it under its name + MORVANDEL_PART_SUFFIX and moved into
+// place), the rejected areas and the shrunk maps.
+constexpr const char* MORVANDEL_STAR_SUFFIX = "_morvandel.star";
+constexpr const char* MORVANDEL_BOX_SUFFIX = "_morvandel.box";
+constexpr const char* MORVANDEL_PART_SUFFIX = ".part";
+constexpr const char* MORVANDEL_REJECTED_BOX_SUFFIX = "_rejected.box";
+constexpr const char* MORVANDEL_REJECTED_STAR_SUFFIX = "_rejected.star";
+constexpr const char* MORVANDEL_BG_SUFFIX = "_bg.mrc";
+constexpr const char* MORVANDEL_LSIGMA_SUFFIX = "_lsigma.mrc";
+constexpr const char* MORVANDEL_PREF_SUFFIX = "_pref.mrc";
+constexpr const char* MORVANDEL_MASK_SUFFIX = "_mask.mrc";
+constexpr const char* MORVANDEL_BGFREE_SUFFIX = "_bgfree.mrc";
+constexpr const char* MORVANDEL_CCMAX_SUFFIX = "_ccmax.mrc";
+// A shrunk map of the micrograph written beside it with the suffix: nx x ny
+// floats from the device, the header carrying the shrunk pixel size apix.
+int morvandel_write_map(const char* micrograph, const char* suffix, const float* map_d, int nx, int ny, float apix);
+
 // Rejected-cell grid with the cell side tessoranth_cell_side(para.min_dist_px)
 // into idx_d (grid_cells(nx, e)*grid_cells(ny, e) elements, device); writes
 // "_rejected.box", "_rejected.star", "_bg.mrc" and "_lsigma.mrc" beside name as
-// the record asks.
+// the record asks (the maps at the shrunk pixel size, apixM x shrink).
 int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx_d, const char* name,
                         const Tessoranth_Para& para);
 // The same with the local statistics' windows and work arrays kept in work, for
@@ -380,6 +406,7 @@ int output_morvandel_star_rows_one_temp(FILE* stream, const unsigned* idx, const
                                         int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
 int output_morvandel_star_one_temp(const char* name, const unsigned* idx, const float* cc, const float* psi,
                                    int class_id, int n, int nx, int ny, int box, const PickFrame& frame);
+// 1 when name is a regular file that can be read (a finished pick file), else 0.
 int is_file_morvandel_done(const char* name);
 
 int get_max_extended_square_even_size(int nx, int ny, int shrink);
@@ -413,7 +440,8 @@ class Morvandel {
     // -1 with a warning when the image holds pixels that are not finite
     // numbers (the warning counts them); what was held stays.
     int set_mic(const float* host, int nx, int ny);
-    // -1 with a warning when the file is not an MRC image (as check_input_file),
+    // -1 with a warning when the file is no regular file (refused unopened) or
+    // not an MRC image (as check_input_file),
     // slice 0 cannot be read or holds pixels that are not finite numbers; what
     // was held stays. Both set_mic copy into the array held when it has the
     // image's size, so a run over micrographs of one size makes it once.
@@ -424,14 +452,25 @@ class Morvandel {
     int write_mic(const char* name);
 };
 
+// What the walk over the micrographs is told besides their names: a check run
+// before micrograph k of the list is looked at (0 to go on; -1, after a warning
+// that says why, skips it), and how many micrographs of the run were left out
+// of the list as already done (-1: the run does not resume, and its closing
+// line does not count them).
+struct MicrographWalk {
+    std::function<int(int, const char*)> before;
+    int already_done = -1;
+};
 // The picker's walk over its micrographs: each usable name in turn is read
 // into one Morvandel (set_mic) and handed to pick, which returns 0 when it has
-// picked it. A micrograph that is missing, unreadable or holds pixels that are
-// not finite numbers or is not an MRC image, or that pick refuses (-1), is
-// skipped with its warning and the list goes on; the walk ends with one line
-// that counts the micrographs and names the skipped ones. Returns the number
-// skipped.
-int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick);
+// picked it. A micrograph that the walk's check refuses, that is missing,
+// unreadable, no regular file (a named pipe, a directory: refused unopened),
+// not an MRC image or holds pixels that are not finite numbers, or that pick
+// refuses (-1), is skipped with its warning and the list goes on; the walk
+// ends with one line that counts the micrographs (and, resuming, those already
+// done) and names the skipped ones. Returns the number skipped.
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick,
+                               const MicrographWalk& walk = MicrographWalk{});
 
 // ================= the picker program =================
 
@@ -442,9 +481,18 @@ int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morv
 // (detect_ice), marked with its excluded boxes, masked, band-passed
 // (do_bandpass), correlated with every template over the angles, and its picks
 // (the best template per cell, its class its template's number) are written
-// beside it in original pixels: "_picks.star", or box rows "_picks.box" with
-// write_star 0. With do_unfinished a micrograph whose pick file exists is not
-// picked again. A micrograph that cannot be picked is skipped with a warning
-// that says why. Returns the exit status: 1 when any micrograph was skipped,
-// else 0.
+// beside it in original pixels: "_morvandel.star", or box rows
+// "_morvandel.box" with write_star 0. With do_unfinished a micrograph whose
+// pick file is there (a regular file that can be read) is not picked again,
+// and the closing line counts it. A micrograph that cannot be picked is skipped with a warning
+// that says why. Before any micrograph or template is read, every file the run
+// writes under the options in force (the pick file and its part file, the
+// rejected areas, every map) is taken as the file it denotes: one that is an
+// input (a micrograph, the templates, an exclusion file) ends the run with
+// status 1 naming both, and of two micrographs that name one output the later
+// is skipped, its warning naming the earlier. A name the picker writes for
+// another micrograph of the list (a map or pick file of an earlier run) is
+// left out of the list with one line. Every output of a micrograph is looked
+// at before it is picked, and one that cannot be written skips it. Returns the
+// exit status: 1 when any micrograph was skipped, else 0.
 int morvandel_run_all(int argc, char** argv);

@@ -19,6 +19,7 @@
 #include "gpu_buffers.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
+#include "txt_file.h"
 
 namespace {
 
@@ -51,6 +52,13 @@ float angle_of(const float* psi, int k) { return psi ? psi[k] : 0.0f; }
 // the calling function and -1. The header is checked before anything is sized
 // by it: a text file or a damaged header would otherwise size the reads.
 int report_unusable(const char* name, const char* func, int line) {
+    // A named pipe would hold the reader for ever, a directory or device holds no image: refused unopened.
+    if (const char* kind = non_regular_file_kind(name)) {
+        std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s is %s, not a "
+                    "micrograph file! Automatically ignored!\033[m\n\n",
+                    func, VORN_UNIT, line, name, kind);
+        return -1;
+    }
     const char* what = access(name, F_OK) != 0 ? "does NOT exsit" : access(name, R_OK) != 0 ? "are NOT readable" : nullptr;
     MRC_HEAD head;
     const char* fault = what == nullptr ? mrcf_image_fault(name, &head) : nullptr;
@@ -182,7 +190,20 @@ int output_ice_coord(const char* name, const unsigned* idx, const float* cellave
 }
 
 
-int is_file_morvandel_done(const char* name) { return access(name, R_OK) == 0 ? 1 : 0; }
+int morvandel_write_map(const char* micrograph, const char* suffix, const float* map_d, int nx, int ny, float apix) {
+    char out[VORN_NAME_LEN];
+    mrcf_set_outname_by_suffix(out, micrograph, suffix);
+    MRC_HEAD head{};
+    mrc_init_head(&head);
+    mrc_set_head_xyz_mode(&head, nx, ny, 1, MRC_MODE_FLOAT);
+    mrc_set_head_apix(&head, apix);
+    return mrcf_write_head_ddata(out, &head, map_d);
+}
+
+// A directory or pipe of the pick file's name is no finished pick file.
+int is_file_morvandel_done(const char* name) {
+    return non_regular_file_kind(name) == nullptr && access(name, R_OK) == 0 ? 1 : 0;
+}
 
 // ================= input names =================
 
@@ -263,6 +284,10 @@ int Morvandel::set_mic(const float* host, int w, int h) {
 }
 
 int Morvandel::set_mic(const char* name) {
+    if (const char* kind = non_regular_file_kind(name)) {
+        VORN_WARNING("the micrograph %s cannot be picked: it is %s, not a micrograph file; skipped.\n\033[m", name, kind);
+        return -1;
+    }
     MRC_HEAD head;
     if (const char* fault = mrcf_image_fault(name, &head)) {
         VORN_WARNING("the micrograph %s cannot be picked: it is not an MRC image, %s (header %d x %d x %d, mode %d); "
@@ -310,19 +335,25 @@ int Morvandel::write_mic(const char* name) {
 
 // ================= the list of micrographs =================
 
-int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick) {
+int morvandel_pick_micrographs(char** names, int n, const std::function<int(Morvandel&, const char*)>& pick,
+                               const MicrographWalk& walk) {
     Morvandel mic;
     std::string skipped;
     int picked = 0;
     for (int k = 0; k < n; ++k) {
-        if (check_input_file(names[k]) == 0 && mic.set_mic(names[k]) == 0 && pick(mic, names[k]) == 0) {
+        if ((!walk.before || walk.before(k, names[k]) == 0) && check_input_file(names[k]) == 0 &&
+            mic.set_mic(names[k]) == 0 && pick(mic, names[k]) == 0) {
             ++picked;
             continue;
         }
         skipped += (skipped.empty() ? ": " : ", ") + std::string(names[k]);
     }
     mic.free_mic();
-    std::printf("All %d micrographs: %d picked, %d skipped%s\n", n, picked, n - picked,
-                skipped.empty() ? "." : skipped.c_str());
+    const char* list = skipped.empty() ? "." : skipped.c_str();
+    if (walk.already_done >= 0)
+        std::printf("All %d micrographs: %d picked, %d skipped as already done, %d skipped%s\n", n + walk.already_done,
+                    picked, walk.already_done, n - picked, list);
+    else
+        std::printf("All %d micrographs: %d picked, %d skipped%s\n", n, picked, n - picked, list);
     return n - picked;
 }

@@ -4,6 +4,7 @@
 #define VORN_UNIT "src/morvandel56"
 #include "morvandel56.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "process2d_core.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
+#include "txt_file.h"
 
 namespace {
 
@@ -76,6 +78,9 @@ void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float di
 // pick (one NaN spreads through every transform), so it ends the run before any
 // micrograph is read, naming the option that brought it.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
+    // A named pipe would hold the run for ever: refused unopened.
+    if (const char* kind = non_regular_file_kind(name))
+        VORN_FATAL("--T %s is %s, not an MRC stack of templates", name, kind);
     FILE* f = fopen(name, "rb");
     if (f == nullptr) {
         std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
@@ -134,16 +139,20 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
     const float f = apixT / apixM;
     // The scaled sides are checked before they are cast to their integers.
     const float fx = (float)nx * f, fy = (float)ny * f;
-    if (!(fx < TESSORANTH_MAX_SIDE + 1.0f && fy < TESSORANTH_MAX_SIDE + 1.0f))
+    if (!(fx < TESSORANTH_MAX_SIDE + 1.0f && fy < TESSORANTH_MAX_SIDE + 1.0f)) {
+        free(stack);
         VORN_FATAL("the templates of %s, %d x %d pixels, become %g x %g at --apixT %g and --apixM %g; at most %d x %d "
                    "fit",
                    name, nx, ny, fx, fy, apixT, apixM, TESSORANTH_MAX_SIDE, TESSORANTH_MAX_SIDE);
+    }
     const int nxs = (int)fx, nys = (int)fy;
     const int sx = shrink > 1 ? nxs / shrink : nxs, sy = shrink > 1 ? nys / shrink : nys;
-    if (sx <= 0 || sy <= 0)
+    if (sx <= 0 || sy <= 0) {
+        free(stack);
         VORN_FATAL("the templates of %s, %d x %d pixels, shrink to nothing (%d x %d) at --apixT %g, --apixM %g and "
                    "shrink %d",
                    name, nx, ny, sx, sy, apixT, apixM, shrink);
+    }
     if (f != 1.0f) {
         float* scaled = host_floats(image_pixels(nxs, nys) * nz);
         gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
@@ -203,6 +212,15 @@ void refuse_normalised_template(const float* t, size_t n, int k, int nz, int typ
                         "template %d of %d is 0 everywhere, or not a number, after --T_norm_type %d: it correlates "
                         "with nothing",
                         k + 1, nz, type);
+    // The correlation's normalisation sums the template's squares in single
+    // precision: beyond its range every correlation would be 0.
+    double energy = 0.0;
+    for (size_t i = 0; i < n; ++i) energy += (double)t[i] * t[i];
+    if (!(energy <= FLT_MAX))
+        vorn_fatal_line(func, VORN_UNIT, line,
+                        "template %d of %d has a sum of squares of %g after --T_norm_type %d, not a finite number in "
+                        "single precision: its values are too large to correlate",
+                        k + 1, nz, energy, type);
 }
 
 }  // namespace

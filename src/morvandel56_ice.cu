@@ -20,19 +20,14 @@ void write_maps_and_rejected(const char* name, const Tessoranth_Para& para, cons
                              const std::vector<float>& cellsigma, int nx, int ny, int2 origin, int e) {
     char out[VORN_NAME_LEN];
     if (para.write_rejected_box) {
-        mrcf_set_outname_by_suffix(out, name, "_rejected.box");
+        mrcf_set_outname_by_suffix(out, name, MORVANDEL_REJECTED_BOX_SUFFIX);
         output_ice_coord(out, idx.data(), cellave.data(), cellsigma.data(), nx, ny, origin, e, para.shrink, 0);
-        mrcf_set_outname_by_suffix(out, name, "_rejected.star");
+        mrcf_set_outname_by_suffix(out, name, MORVANDEL_REJECTED_STAR_SUFFIX);
         output_ice_coord(out, idx.data(), cellave.data(), cellsigma.data(), nx, ny, origin, e, para.shrink, 1);
     }
-    if (para.write_bg_mic) {
-        mrcf_set_outname_by_suffix(out, name, "_bg.mrc");
-        mrcf_write_xyz_ddata(out, ave_d, nx, ny, 1);
-    }
-    if (para.write_lsigma_mic) {
-        mrcf_set_outname_by_suffix(out, name, "_lsigma.mrc");
-        mrcf_write_xyz_ddata(out, sigma_d, nx, ny, 1);
-    }
+    const float apix = para.apixM * (float)para.shrink;
+    if (para.write_bg_mic) morvandel_write_map(name, MORVANDEL_BG_SUFFIX, ave_d, nx, ny, apix);
+    if (para.write_lsigma_mic) morvandel_write_map(name, MORVANDEL_LSIGMA_SUFFIX, sigma_d, nx, ny, apix);
 }
 
 }  // namespace

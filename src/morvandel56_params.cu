@@ -252,6 +252,32 @@ void check_sizes(const P& p, const Given& given) {
                    p.ang_step, angles, p.psi_start, p.psi_end, range / TESSORANTH_MAX_ANGLES, TESSORANTH_MAX_ANGLES);
 }
 
+// A band-pass keeps the resolutions from hp down to lp (A). Both must be above
+// 0, lp below hp, and hp coarser than the shrunk micrograph's Nyquist
+// resolution (2 x apixM x shrink): any other band keeps nothing of the map, and
+// the run would end with no pick and no word.
+void check_band(const P& p, const char* lp_option, float lp, const char* hp_option, float hp, const char* switch_on) {
+    if (!(lp > 0.0f)) VORN_FATAL("%s must be above 0 A with %s, not %g", lp_option, switch_on, lp);
+    if (!(hp > 0.0f)) VORN_FATAL("%s must be above 0 A with %s, not %g", hp_option, switch_on, hp);
+    if (!(lp < hp))
+        VORN_FATAL("%s %g and %s %g leave an empty band: %s, the finest resolution kept, must be below %s, the "
+                   "coarsest, with %s",
+                   lp_option, lp, hp_option, hp, lp_option, hp_option, switch_on);
+    const double nyquist = 2.0 * (double)p.apixM * p.shrink;
+    if (!(hp > nyquist))
+        VORN_FATAL("%s %g keeps nothing of the shrunk micrograph: %s must be above its Nyquist resolution of %g A at "
+                   "--apixM %g and --speed %d (shrink %d), with %s",
+                   hp_option, hp, hp_option, nyquist, p.apixM, p.speed, p.shrink, switch_on);
+}
+
+// The filters in force and the template normalisation must be ones the run can use.
+void check_filters(const P& p) {
+    if (p.do_pre_filter) check_band(p, "--pre_lp", p.pre_lp, "--pre_hp", p.pre_hp, "--do_pre_filter 1");
+    if (p.do_bandpass) check_band(p, "--lp", p.lp, "--hp", p.hp, "--do_bandpass 1");
+    if (p.T_norm_type < 0 || p.T_norm_type > 3)
+        VORN_FATAL("--T_norm_type must be 0, 1, 2 or 3, not %d", p.T_norm_type);
+}
+
 void print_reminders(const Given& given) {
     if (!given.diameter)
         std::printf("Waring: You have not set the parameter '--diameter',  the default value 400\u00c5 will be used.\n");
@@ -338,6 +364,7 @@ int tessoranth_get_parameters(int argc, char** argv, Tessoranth_Para& para) {
     check_scales(p, given);
     derive_sizes(p, given);
     check_sizes(p, given);
+    check_filters(p);
     if (p.nfiles == 0) tessoranth_help_exit(argv[0], "No valid files to be processed.");
     check_and_set_gid(p.gid);
     print_reminders(given);

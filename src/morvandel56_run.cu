@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "process2d_core.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
+#include "txt_file.h"
 
 namespace {
 
@@ -125,12 +127,51 @@ __global__ void cuda_update_ccmax_psi_class_2d(float* best, float* best_psi, flo
     best_class[i] = cls;
 }
 
-// ---- pick files ----
+// ---- the files of a run ----
 
-const char* pick_suffix(const P& p) { return p.write_star ? "_picks.star" : "_picks.box"; }
+const char* pick_suffix(const P& p) { return p.write_star ? MORVANDEL_STAR_SUFFIX : MORVANDEL_BOX_SUFFIX; }
 
 // The file the picks are written to before they are moved over the pick file.
-std::string part_name(const char* out) { return std::string(out) + ".part"; }
+std::string part_name(const char* out) { return std::string(out) + MORVANDEL_PART_SUFFIX; }
+
+// A file the picker writes beside a micrograph, other than its picks, and
+// whether the options in force write it.
+struct SideFile {
+    const char* suffix;
+    bool (*written)(const P&);
+};
+const SideFile kSideFiles[] = {
+    {MORVANDEL_REJECTED_BOX_SUFFIX, [](const P& p) { return p.detect_ice != 0 && p.write_rejected_box != 0; }},
+    {MORVANDEL_REJECTED_STAR_SUFFIX, [](const P& p) { return p.detect_ice != 0 && p.write_rejected_box != 0; }},
+    {MORVANDEL_BG_SUFFIX, [](const P& p) { return p.detect_ice != 0 && p.write_bg_mic != 0; }},
+    {MORVANDEL_LSIGMA_SUFFIX, [](const P& p) { return p.detect_ice != 0 && p.write_lsigma_mic != 0; }},
+    {MORVANDEL_PREF_SUFFIX, [](const P& p) { return p.write_pref_mic != 0; }},
+    {MORVANDEL_MASK_SUFFIX, [](const P& p) { return p.write_mic_mask != 0; }},
+    {MORVANDEL_BGFREE_SUFFIX, [](const P& p) { return p.write_bgfree_mic != 0; }},
+    {MORVANDEL_CCMAX_SUFFIX, [](const P& p) { return p.write_ccmax_mic != 0; }},
+};
+
+// Every file the run writes for the micrograph: its pick file, the part file
+// beside it, then the side files the options in force write.
+std::vector<std::string> mic_outputs(const P& p, const char* mic) {
+    const std::string stem = mrcf_micrograph_stem(mic), picks = stem + pick_suffix(p);
+    std::vector<std::string> outs = {picks, part_name(picks.c_str())};
+    for (const SideFile& f : kSideFiles)
+        if (f.written(p)) outs.push_back(stem + f.suffix);
+    return outs;
+}
+
+// Every name the picker writes for the micrograph under any options.
+std::vector<std::string> picker_names(const char* mic) {
+    const std::string stem = mrcf_micrograph_stem(mic);
+    std::vector<std::string> names;
+    for (const char* picks : {MORVANDEL_STAR_SUFFIX, MORVANDEL_BOX_SUFFIX}) {
+        names.push_back(stem + picks);
+        names.push_back(part_name(names.back().c_str()));
+    }
+    for (const SideFile& f : kSideFiles) names.push_back(stem + f.suffix);
+    return names;
+}
 
 // Whether the pick file can be put in place, found before the micrograph is
 // worked on: its part file can be made beside it. Nothing is left behind.
@@ -141,6 +182,16 @@ bool can_write(const char* out) {
     fclose(f);
     remove(part.c_str());
     return true;
+}
+
+// Why the micrograph's outputs cannot all be written, naming the first that
+// cannot, or "".
+std::string unwritable_output(const P& p, const char* mic) {
+    for (const std::string& out : mic_outputs(p, mic)) {
+        const std::string why = mrcf_output_unwritable(out.c_str());
+        if (!why.empty()) return "its output " + out + " cannot be written (" + why + ")";
+    }
+    return "";
 }
 
 // The picks of every class: the cells whose best template is class k, per class
@@ -173,12 +224,6 @@ int write_picks(const char* out, const P& p, const std::vector<unsigned>& idx, c
 
 // ---- one micrograph ----
 
-void write_map(const char* micrograph, const char* suffix, const float* map_d, int nx, int ny) {
-    char out[VORN_NAME_LEN];
-    mrcf_set_outname_by_suffix(out, micrograph, suffix);
-    mrcf_write_xyz_ddata(out, map_d, nx, ny, 1);
-}
-
 // The map pixel indices held by the marked cells of a grid.
 void append_marks(std::vector<unsigned>& marks, const std::vector<unsigned>& grid) {
     for (unsigned v : grid)
@@ -194,13 +239,17 @@ struct Run {
     PickWork& work;  // the device arrays of a micrograph, kept while no micrograph needs larger ones
 };
 
-// The reason a micrograph of nx x ny original pixels cannot be picked, or "".
-std::string why_not_pickable(const Run& run, int mic_nx, int mic_ny) {
+// The reason a micrograph of nx x ny original pixels in its file's sections
+// cannot be picked, or "".
+std::string why_not_pickable(const Run& run, int mic_nx, int mic_ny, int sections) {
     const P& p = run.p;
     const int s = p.shrink, nx = mic_nx / s, ny = mic_ny / s;
     char why[VORN_NAME_LEN] = "";
     const int room = 2 * (p.boxsize / 2) + 2;  // a box's centre lies strictly inside
-    if (nx < run.cell || ny < run.cell)
+    // A stack is a movie or a set of images: its first section alone is not the micrograph.
+    if (sections != 1)
+        std::snprintf(why, sizeof why, "its file holds %d sections (a stack or a movie), not one image", sections);
+    else if (nx < run.cell || ny < run.cell)
         std::snprintf(why, sizeof why, "shrunk by %d to %d x %d pixels it holds no picking cell of %d x %d", s, nx, ny,
                       run.cell, run.cell);
     else if (nx < run.t.nx || ny < run.t.ny)
@@ -212,10 +261,27 @@ std::string why_not_pickable(const Run& run, int mic_nx, int mic_ny) {
     return why;
 }
 
+// The shrunk micrograph brought to mean 0 and deviation 1; why it cannot be, or "".
+std::string normalise_shrunk(float* mic, size_t n) {
+    // Values whose squares overflow single precision would leave the map 0 and
+    // the micrograph without a pick, or be taken for a map without variance.
+    const float energy = hcuda_fast_sumsqr(mic, n);
+    if (!std::isfinite(energy))
+        return "its values are too large: the sum of their squares overflows single precision";
+    if (!std::isfinite(hcuda_znorm_inplace(mic, n, 1.0f, 0.0f))) return "it has no variance";
+    return "";
+}
+
+// The sections of the micrograph's file.
+int sections_of(const char* name) {
+    MRC_HEAD head;
+    return mrcf_read_head(name, &head) == 0 ? head.nz : 0;
+}
+
 int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     PickWork& w = run.work;
     const P& p = run.p;
-    const std::string why = why_not_pickable(run, m.nx, m.ny);
+    const std::string why = why_not_pickable(run, m.nx, m.ny, sections_of(name));
     char out[VORN_NAME_LEN];
     mrcf_set_outname_by_suffix(out, name, pick_suffix(p));
     if (!why.empty()) {
@@ -223,8 +289,14 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
                      why.c_str());
         return -1;
     }
+    // Every output is looked at before any is written, so that a micrograph
+    // skipped for one leaves none of the others either.
     if (!can_write(out)) {
         VORN_WARNING("the picks of %s cannot be written to %s; skipped.\n\033[m", name, out);
+        return -1;
+    }
+    if (const std::string unwritable = unwritable_output(p, name); !unwritable.empty()) {
+        VORN_WARNING("the micrograph %s is skipped: %s.\n\033[m", name, unwritable.c_str());
         return -1;
     }
     const int s = p.shrink, nx = m.nx / s, ny = m.ny / s, g = run.cell;
@@ -235,15 +307,15 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     // The shrunk micrograph at mean 0 and deviation 1: the ice thresholds are in deviations.
     float* mic = w.mic.of(n);
     hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
-    if (!std::isfinite(hcuda_znorm_inplace(mic, n, 1.0f, 0.0f))) {
-        VORN_WARNING("the micrograph %s cannot be picked: it has no variance; skipped.\n\033[m", name);
+    if (const std::string flaw = normalise_shrunk(mic, n); !flaw.empty()) {
+        VORN_WARNING("the micrograph %s cannot be picked: %s; skipped.\n\033[m", name, flaw.c_str());
         return -1;
     }
     if (p.do_pre_filter) {
         bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.pre_lp, p.pre_hp);
         hcuda_znorm_inplace(mic, n, 1.0f, 0.0f);
     }
-    if (p.write_pref_mic) write_map(name, "_pref.mrc", mic, nx, ny);
+    if (p.write_pref_mic) morvandel_write_map(name, MORVANDEL_PREF_SUFFIX, mic, nx, ny, apix);
 
     // Rejected cells: ice and contamination, and with mask_excluded the excluded boxes.
     unsigned *rejected = w.rejected.of(cells), *excluded = w.excluded.of(cells);
@@ -266,10 +338,10 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     }
     float* mask = w.mask.of(n);
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
-    if (p.write_mic_mask) write_map(name, "_mask.mrc", mask, nx, ny);
+    if (p.write_mic_mask) morvandel_write_map(name, MORVANDEL_MASK_SUFFIX, mask, nx, ny, apix);
 
     if (p.do_bandpass) bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.lp, p.hp);
-    if (p.write_bgfree_mic) write_map(name, "_bgfree.mrc", mic, nx, ny);
+    if (p.write_bgfree_mic) morvandel_write_map(name, MORVANDEL_BGFREE_SUFFIX, mic, nx, ny, apix);
 
     // Every template over the angles; each pixel keeps the best template's
     // correlation, angle and class.
@@ -296,7 +368,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
                                                           best_class, (const float*)cc, (const float*)psi,
                                                           (float)(k + 1), nx, ny);
     }
-    if (p.write_ccmax_mic) write_map(name, "_ccmax.mrc", best, nx, ny);
+    if (p.write_ccmax_mic) morvandel_write_map(name, MORVANDEL_CCMAX_SUFFIX, best, nx, ny, apix);
 
     // Picks away from the rejected cells and, with exclusive_picking, the excluded boxes.
     std::vector<unsigned> marks;
@@ -317,25 +389,121 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     if (write_picks(out, p, idx, cellmax, cellpsi, cellclass, t.nz, nx, ny,
                     pick_frame(origin, s, t.nx, t.ny)) != 0) {
         VORN_WARNING("the picks of %s could not be written whole to %s; skipped.\n\033[m", name, out);
+        // A micrograph without its picks keeps no rejected areas of this run either.
+        if (p.detect_ice && p.write_rejected_box)
+            for (const char* suffix : {MORVANDEL_REJECTED_BOX_SUFFIX, MORVANDEL_REJECTED_STAR_SUFFIX})
+                mrcf_remove_output((mrcf_micrograph_stem(name) + suffix).c_str());
         return -1;
     }
     std::printf("Picks of %s written to %s\n", name, out);
     return 0;
 }
 
-// With do_unfinished, the micrographs whose pick file is not there yet.
-std::vector<char*> micrographs_to_pick(const P& p) {
-    std::vector<char*> todo;
+// ---- the micrographs of a run and their files, before any is read ----
+
+// A micrograph that cannot be read is skipped unread and writes nothing.
+bool may_write_outputs(const char* mic) { return non_regular_file_kind(mic) == nullptr && access(mic, R_OK) == 0; }
+
+// The micrographs of the command line less the names the picker writes for
+// another of them (the maps and pick files of an earlier run, as a wildcard
+// brings them along): those are no micrographs.
+std::vector<char*> micrographs_of(const P& p) {
+    std::map<std::string, int> written;  // file id: the micrograph the picker writes it for
+    for (int k = 0; k < p.nfiles; ++k)
+        for (const std::string& name : picker_names(p.files[k])) written.emplace(mrcf_file_id(name.c_str()), k);
+    std::vector<char*> mics;
     for (int k = 0; k < p.nfiles; ++k) {
-        char out[VORN_NAME_LEN];
-        mrcf_set_outname_by_suffix(out, p.files[k], pick_suffix(p));
-        if (p.do_unfinished && is_file_morvandel_done(out)) {
-            std::printf("Picks of %s already written to %s. Automatically skipped.\n", p.files[k], out);
+        const auto w = written.find(mrcf_file_id(p.files[k]));
+        if (w != written.end() && w->second != k) {
+            std::printf("%s is a file the picker writes for the micrograph %s, not a micrograph; left out.\n",
+                        p.files[k], p.files[w->second]);
             continue;
         }
-        todo.push_back(p.files[k]);
+        mics.push_back(p.files[k]);
     }
-    return todo;
+    return mics;
+}
+
+// The micrographs to pick and, for each, why its outputs are not its own ("" when they are).
+struct RunPlan {
+    std::vector<char*> mics;
+    std::vector<std::string> clash;
+};
+
+// The files the run reads under the options in force: the micrographs, the
+// templates and the exclusion files, each described for messages.
+void add_run_inputs(BatchFiles& files, const P& p, const std::vector<char*>& mics) {
+    for (char* mic : mics) files.add_input(mic, std::string("the micrograph ") + mic);
+    if (!p.auto_template) files.add_input(p.T, std::string("the templates ") + p.T + " (--T)");
+    if (!p.exclusive_picking && !p.mask_excluded) return;
+    if (!is_str_null(p.global_excluded_box))
+        files.add_input(p.global_excluded_box,
+                        std::string("the exclusion file ") + p.global_excluded_box + " (--global_excluded_box)");
+    for (char* mic : mics) {
+        if (is_str_null(p.excluded_suffix) || !may_write_outputs(mic)) continue;
+        const std::string own = mrcf_micrograph_stem(mic) + p.excluded_suffix;
+        files.add_input(own.c_str(), "the exclusion file " + own + " of micrograph " + mic + " (--excluded_suffix)");
+    }
+}
+
+// Every output of every micrograph is taken as the file it denotes before
+// anything is read: one that is an input of the run (a micrograph, the
+// templates, an exclusion file) ends the run naming both; one that an earlier
+// micrograph of the list names too is that one's, and the later micrograph is
+// skipped.
+RunPlan plan_run(const P& p) {
+    RunPlan plan{micrographs_of(p), {}};
+    const int n = (int)plan.mics.size();
+    plan.clash.assign((size_t)n, "");
+    BatchFiles files;
+    add_run_inputs(files, p, plan.mics);
+    for (int k = 0; k < n; ++k) {
+        const char* mic = plan.mics[(size_t)k];
+        if (!may_write_outputs(mic)) continue;
+        std::string& clash = plan.clash[(size_t)k];
+        for (const std::string& out : mic_outputs(p, mic)) {
+            if (const std::string* input = files.input(out.c_str()))
+                VORN_FATAL("the output %s of micrograph %s is %s; it would be overwritten", out.c_str(), mic,
+                           input->c_str());
+            const OutputClaim* first = files.claim(k, out);
+            if (first == nullptr || !clash.empty()) continue;
+            clash = first->item == k ? "its outputs " + first->name + " and " + out + " are one file"
+                                     : "its output " + out + " is also the output " + first->name + " of micrograph " +
+                                           plan.mics[(size_t)first->item] + ", listed earlier";
+        }
+    }
+    return plan;
+}
+
+// -1 after a warning when micrograph k of the plan names outputs that are not its own, else 0.
+int refuse_taken_outputs(const RunPlan& plan, int k, const char* name) {
+    const std::string& clash = plan.clash[(size_t)k];
+    if (clash.empty()) return 0;
+    VORN_WARNING("the micrograph %s is skipped: %s.\n\033[m", name, clash.c_str());
+    return -1;
+}
+
+// With do_unfinished, the micrographs whose pick file is there (a regular file
+// that can be read) leave the plan, each said in one line; their number, or -1
+// when the run does not resume. The pick file of a micrograph whose outputs
+// are another's is that one's: it is not done.
+int leave_out_done(const P& p, RunPlan& plan) {
+    if (!p.do_unfinished) return -1;
+    RunPlan todo;
+    int done = 0;
+    for (size_t k = 0; k < plan.mics.size(); ++k) {
+        char out[VORN_NAME_LEN];
+        mrcf_set_outname_by_suffix(out, plan.mics[k], pick_suffix(p));
+        if (plan.clash[k].empty() && is_file_morvandel_done(out)) {
+            std::printf("Picks of %s already written to %s. Automatically skipped.\n", plan.mics[k], out);
+            ++done;
+            continue;
+        }
+        todo.mics.push_back(plan.mics[k]);
+        todo.clash.push_back(plan.clash[k]);
+    }
+    plan = todo;
+    return done;
 }
 
 }  // namespace
@@ -346,14 +514,17 @@ int morvandel_run_all(int argc, char** argv) {
     tessoranth_get_parameters(argc, argv, p);
     tessoranth_fput_parameters(argc, argv, p, stdout);
     tessoranth_put_one_random_tip();
+    RunPlan plan = plan_run(p);
     LocalStatsWork ice;
     TemplateSpectra spectra;
     PickWork work;
     Run run{p, load_templates(p), tessoranth_cell_side(p.min_dist_px), ice, spectra, work};
-    std::vector<char*> todo = micrographs_to_pick(p);
-    const int skipped = morvandel_pick_micrographs(todo.data(), (int)todo.size(), [&](Morvandel& m, const char* name) {
-        return pick_micrograph(run, m, name);
-    });
+    MicrographWalk walk;
+    walk.already_done = leave_out_done(p, plan);
+    walk.before = [&](int k, const char* name) { return refuse_taken_outputs(plan, k, name); };
+    const int skipped = morvandel_pick_micrographs(
+        plan.mics.data(), (int)plan.mics.size(),
+        [&](Morvandel& m, const char* name) { return pick_micrograph(run, m, name); }, walk);
     device_release(GPU_SITE, run.t.d);
     tessoranth_free_parameters(p);
     return skipped > 0 ? 1 : 0;

@@ -2,10 +2,19 @@
 // micrographs with dark particles at known centres (even and odd shrunk sizes
 // in both orientations, a template stack with one class per template), the
 // micrographs a run must skip and its closing line and status, --do_unfinished,
-// box rows, exclusion, the written maps, and templates refused before any pick.
+// box rows, exclusion, the written maps, templates refused before any pick, the
+// files of a batch (outputs that would overwrite an input or each other,
+// outputs that cannot be written, files of its own given as micrographs), its
+// log as it goes, and the estimator finding its picks.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -16,6 +25,7 @@
 
 #define VORN_UNIT "tests/morvandel"
 #include "estimator_fixture.h"
+#include "immutable_fixture.h"
 #include "program_fixture.h"
 
 using namespace vorn_test;
@@ -157,31 +167,46 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
     std::ofstream(dir.file("text.mrc")) << std::string(3000, 'x');
     const std::vector<float> flat(200 * 200, 0.5f);
     mrcf_write_xyz_data(dir.file("flat.mrc").c_str(), flat.data(), 200, 200, 1);
-    for (const char* bad : {"small.mrc", "text.mrc", "nan.mrc", "flat.mrc", "missing.mrc"}) words.push_back(bad);
+    ASSERT_EQ(mkfifo(dir.file("pipe.mrc").c_str(), 0644), 0);  // opened, it would hold the run for ever
+    std::vector<float> frames = micrograph(200, 200, {}, 4);
+    frames.resize(3 * frames.size(), 1.0f);
+    mrcf_write_xyz_data(dir.file("stack.mrcs").c_str(), frames.data(), 200, 200, 3);
+    std::vector<float> huge = micrograph(200, 200, {}, 5);  // finite, but their squares overflow the sums
+    for (float& v : huge) v *= 1e30f;
+    mrcf_write_xyz_data(dir.file("huge.mrc").c_str(), huge.data(), 200, 200, 1);
+    for (const char* bad : {"small.mrc", "text.mrc", "nan.mrc", "flat.mrc", "missing.mrc", "pipe.mrc", "stack.mrcs",
+                            "huge.mrc"})
+        words.push_back(bad);
 
     const RunResult r = pick(words);
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(r.has("All 9 micrographs: 4 picked, 5 skipped: small.mrc, text.mrc, nan.mrc, flat.mrc, missing.mrc\n"))
+    EXPECT_TRUE(r.has("All 12 micrographs: 4 picked, 8 skipped: small.mrc, text.mrc, nan.mrc, flat.mrc, missing.mrc, "
+                      "pipe.mrc, stack.mrcs, huge.mrc\n"))
         << r.out;
     for (const char* why : {"the micrograph small.mrc (80 x 80) cannot be picked: shrunk by 4 to 20 x 20 pixels it is "
                             "smaller than the template of 24 x 24; skipped.",
                             "the micrograph text.mrc is NOT an MRC image", "the micrograph nan.mrc cannot be picked",
                             "the micrograph flat.mrc cannot be picked: it has no variance; skipped.",
-                            "the micrograph missing.mrc does NOT exsit"})
+                            "the micrograph missing.mrc does NOT exsit",
+                            "the micrograph pipe.mrc is a named pipe, not a micrograph file! Automatically ignored!",
+                            "the micrograph stack.mrcs (200 x 200) cannot be picked: its file holds 3 sections (a "
+                            "stack or a movie), not one image; skipped.",
+                            "the micrograph huge.mrc cannot be picked: its values are too large: the sum of their "
+                            "squares overflows single precision; skipped."})
         EXPECT_TRUE(r.has(why)) << why;
     for (const auto& s : sizes) {
         SCOPED_TRACE(s.name);
         const std::string base = dir.file(std::string(s.name).substr(0, std::string(s.name).size() - 4));
-        expect_picks_on(read_picks(base + "_picks.star"), particle_grid(s.nx, s.ny, 1));
-        EXPECT_EQ(read_text(base + "_picks.star").find("\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n"
+        expect_picks_on(read_picks(base + "_morvandel.star"), particle_grid(s.nx, s.ny, 1));
+        EXPECT_EQ(read_text(base + "_morvandel.star").find("\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n"
                                                        "_rlnClassNumber #3\n_rlnAnglePsi #4\n"
                                                        "_rlnAutopickFigureOfMerit #5\n"),
                   0u);
         EXPECT_TRUE(exists(base + "_rejected.box"));
-        EXPECT_FALSE(exists(base + "_picks.star.part"));  // written aside, then moved into place
+        EXPECT_FALSE(exists(base + "_morvandel.star.part"));  // written aside, then moved into place
     }
-    for (const char* skipped : {"small", "text", "nan", "flat", "missing"})
-        EXPECT_FALSE(exists(dir.file(std::string(skipped) + "_picks.star"))) << skipped;
+    for (const char* skipped : {"small", "text", "nan", "flat", "missing", "pipe", "stack", "huge"})
+        EXPECT_FALSE(exists(dir.file(std::string(skipped) + "_morvandel.star"))) << skipped;
 }
 
 TEST_F(Picker, AMicrographInWhichNoBoxFitsIsSkipped) {
@@ -190,7 +215,7 @@ TEST_F(Picker, AMicrographInWhichNoBoxFitsIsSkipped) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.has("cannot be picked: no box of 400 pixels (--boxsize) fits in its 320 x 320 pixels; skipped."))
         << r.out;
-    EXPECT_FALSE(exists(dir.file("m_picks.star")));
+    EXPECT_FALSE(exists(dir.file("m_morvandel.star")));
 }
 
 TEST_F(Picker, TemplateStackGivesEachPickItsTemplatesClass) {
@@ -205,22 +230,24 @@ TEST_F(Picker, TemplateStackGivesEachPickItsTemplatesClass) {
     write_micrograph(dir.file("mixed.mrc"), nx, ny, ps);
     const RunResult r = pick({"--T", "templates.mrcs", "mixed.mrc"});
     ASSERT_EQ(r.status, 0) << r.out;
-    expect_picks_on(read_picks(dir.file("mixed_picks.star")), ps, true);
+    expect_picks_on(read_picks(dir.file("mixed_morvandel.star")), ps, true);
 }
 
 TEST_F(Picker, DoUnfinishedSkipsFinishedMicrographsAndBoxRowsWithoutStar) {
     const std::vector<Particle> ps = particle_grid(320, 320, 1);
     for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(dir.file(name), 320, 320, ps);
-    std::ofstream(dir.file("a_picks.box")) << "done\n";
+    std::ofstream(dir.file("a_morvandel.box")) << "done\n";
+    std::ofstream(dir.file("b_picks.box")) << "an earlier version's name\n";  // not this picker's pick file
     const RunResult r = pick({"--write_star", "0", "--do_unfinished", "a.mrc", "b.mrc"});
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(r.has("Picks of a.mrc already written to a_picks.box. Automatically skipped.\n")) << r.out;
-    EXPECT_EQ(read_text(dir.file("a_picks.box")), "done\n");
-    EXPECT_FALSE(exists(dir.file("b_picks.star")));
-    const std::vector<Pick> picks = read_picks(dir.file("b_picks.box"));
+    EXPECT_TRUE(r.has("Picks of a.mrc already written to a_morvandel.box. Automatically skipped.\n")) << r.out;
+    EXPECT_TRUE(r.has("All 2 micrographs: 1 picked, 1 skipped as already done, 0 skipped.\n")) << r.out;
+    EXPECT_EQ(read_text(dir.file("a_morvandel.box")), "done\n");
+    EXPECT_FALSE(exists(dir.file("b_morvandel.star")));
+    const std::vector<Pick> picks = read_picks(dir.file("b_morvandel.box"));
     expect_picks_on(picks, ps);
     // Box rows: corner, the box of 1.33 x diameter made even, score, class 1, angle.
-    std::istringstream first(read_text(dir.file("b_picks.box")));
+    std::istringstream first(read_text(dir.file("b_morvandel.box")));
     int x, y, w, h, cls;
     double score, angle;
     ASSERT_TRUE(first >> x >> y >> w >> h >> score >> cls >> angle);
@@ -228,6 +255,16 @@ TEST_F(Picker, DoUnfinishedSkipsFinishedMicrographsAndBoxRowsWithoutStar) {
     EXPECT_EQ(h, 52);
     EXPECT_EQ(cls, 1);
     EXPECT_GE(score, 0.3);
+
+    // A directory of the pick file's name is no finished pick file: the micrograph is tried and skipped for it.
+    write_micrograph(dir.file("c.mrc"), 320, 320, ps);
+    mkdir(dir.file("c_morvandel.box").c_str(), 0755);
+    const RunResult c = pick({"--write_star", "0", "--do_unfinished", "a.mrc", "c.mrc"});
+    EXPECT_EQ(c.status, 1) << c.out;
+    EXPECT_TRUE(c.has("the micrograph c.mrc is skipped: its output c_morvandel.box cannot be written (a directory "
+                      "stands in its place)."))
+        << c.out;
+    EXPECT_TRUE(c.has("All 2 micrographs: 0 picked, 1 skipped as already done, 1 skipped: c.mrc\n")) << c.out;
 }
 
 TEST_F(Picker, ExcludedBoxesDropTheirParticles) {
@@ -251,7 +288,7 @@ TEST_F(Picker, ExcludedBoxesDropTheirParticles) {
         const RunResult r = pick(words);
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(r.has("particles in file")) << r.out;
-        expect_picks_on(read_picks(dir.file("m_picks.star")), kept);
+        expect_picks_on(read_picks(dir.file("m_morvandel.star")), kept);
     }
 }
 
@@ -266,6 +303,9 @@ TEST_F(Picker, MapsAreWrittenWhenAskedAtTheShrunkSize) {
         ASSERT_EQ(mrcf_read_head(dir.file(std::string("m") + map + ".mrc").c_str(), &h), 0);
         EXPECT_EQ(h.nx, 80);
         EXPECT_EQ(h.ny, 60);
+        // The shrunk pixel size: 1 A x shrink 4.
+        EXPECT_EQ(h.cella[0] / (float)h.mx, 4.0f);
+        EXPECT_EQ(h.cella[1] / (float)h.my, 4.0f);
     }
 }
 
@@ -275,14 +315,201 @@ TEST_F(Picker, TemplatesThatCannotWorkEndTheRunBeforeAnyPick) {
     t[100] = NAN;
     mrcf_write_xyz_data(dir.file("nan.mrcs").c_str(), t.data(), 48, 48, 1);
     std::ofstream(dir.file("text.mrcs")) << std::string(3000, 'x');
-    for (const char* tpl : {"nan.mrcs", "text.mrcs"}) {
+    ASSERT_EQ(mkfifo(dir.file("pipe.mrcs").c_str(), 0644), 0);
+    const std::vector<float> tiny(3 * 3, 1.0f);  // shrunk by 4 to nothing
+    mrcf_write_xyz_data(dir.file("tiny.mrcs").c_str(), tiny.data(), 3, 3, 1);
+    for (const char* tpl : {"nan.mrcs", "text.mrcs", "pipe.mrcs", "tiny.mrcs"}) {
         SCOPED_TRACE(tpl);
         const RunResult r = pick({"--T", tpl, "m.mrc"});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_TRUE(r.has(tpl)) << r.out;
         EXPECT_FALSE(r.has("Picks of")) << r.out;
-        EXPECT_FALSE(exists(dir.file("m_picks.star")));
+        EXPECT_FALSE(exists(dir.file("m_morvandel.star")));
     }
+}
+
+// ---- the files of a batch ----
+
+// Every output the run would write is compared, as the file it denotes, with
+// every input before any micrograph is read: one that is an input ends the run
+// naming both, and the input stays as it was.
+TEST_F(Picker, AnOutputThatIsAnInputEndsTheRunBeforeAnyMicrographIsRead) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(dir.file(name), 320, 320, ps);
+    ASSERT_EQ(pick({"a.mrc", "b.mrc"}).status, 0);  // round one
+    std::ofstream(dir.file("a_own.box")) << "114 114 52 52\n";
+    std::rename(dir.file("a_own.box").c_str(), dir.file("a_rejected.box").c_str());  // the user's, by that name
+    mrcf_write_xyz_data(dir.file("a_ccmax.mrc").c_str(), std::vector<float>(48 * 48, 1.0f).data(), 48, 48, 1);
+    const struct {
+        std::vector<std::string> words;
+        const char* input;  // stays as it was
+        const char* says;
+    } cases[] = {
+        {{"--exclusive_picking", "--excluded_suffix", "_morvandel.star"}, "a_morvandel.star",
+         "the output a_morvandel.star of micrograph a.mrc is the exclusion file a_morvandel.star of micrograph a.mrc "
+         "(--excluded_suffix); it would be overwritten"},
+        {{"--exclusive_picking", "--global_excluded_box", "./b_morvandel.star"}, "b_morvandel.star",
+         "the output b_morvandel.star of micrograph b.mrc is the exclusion file ./b_morvandel.star "
+         "(--global_excluded_box); it would be overwritten"},
+        {{"--mask_excluded", "--excluded_suffix", "_rejected.box"}, "a_rejected.box",
+         "the output a_rejected.box of micrograph a.mrc is the exclusion file a_rejected.box of micrograph a.mrc "
+         "(--excluded_suffix); it would be overwritten"},
+        {{"--T", "a_ccmax.mrc", "--write_ccmax_mic"}, "a_ccmax.mrc",
+         "the output a_ccmax.mrc of micrograph a.mrc is the templates a_ccmax.mrc (--T); it would be overwritten"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0] + " " + c.words[1]);
+        const std::string before = read_text(dir.file(c.input));
+        std::vector<std::string> words = c.words;
+        words.insert(words.end(), {"a.mrc", "b.mrc"});
+        const RunResult r = pick(words);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has(c.says)) << r.out;
+        EXPECT_FALSE(r.has("Picks of")) << r.out;
+        EXPECT_EQ(read_text(dir.file(c.input)), before);
+    }
+}
+
+// Of two micrographs whose outputs are one file, the later is skipped naming
+// the earlier, whose picks stay its own; resumed, it is not taken as done.
+TEST_F(Picker, OfTwoMicrographsWithTheSameOutputsTheLaterIsSkipped) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    write_micrograph(dir.file("a.mrc"), 320, 320, ps);
+    write_micrograph(dir.file("a.mrcs"), 320, 320, {}, 9);  // no particles
+    for (const bool resumed : {false, true}) {
+        SCOPED_TRACE(resumed ? "resumed" : "first run");
+        std::vector<std::string> words = {"a.mrc", "./a.mrcs"};
+        if (resumed) words.insert(words.begin(), "--do_unfinished");
+        const RunResult r = pick(words);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has("the micrograph ./a.mrcs is skipped: its output ./a_morvandel.star is also the output "
+                          "a_morvandel.star of micrograph a.mrc, listed earlier."))
+            << r.out;
+        EXPECT_TRUE(r.has(resumed ? "All 2 micrographs: 0 picked, 1 skipped as already done, 1 skipped: ./a.mrcs\n"
+                                  : "All 2 micrographs: 1 picked, 1 skipped: ./a.mrcs\n"))
+            << r.out;
+        expect_picks_on(read_picks(dir.file("a_morvandel.star")), ps);
+    }
+}
+
+// The maps and pick files of an earlier run, as a wildcard brings them along,
+// are not micrographs: they are left out of the list, and of its count.
+TEST_F(Picker, FilesThePickerWritesAreNotPickedAsMicrographs) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(dir.file(name), 320, 320, ps);
+    const std::vector<std::string> maps = {"--write_bg_mic", "--write_ccmax_mic", "--write_mic_mask"};
+    std::vector<std::string> words = maps;
+    words.push_back("a.mrc");
+    ASSERT_EQ(pick(words).status, 0);
+    // What "*.mrc" gives now, in its order.
+    words = maps;
+    words.insert(words.end(), {"--do_unfinished", "a.mrc", "a_bg.mrc", "a_ccmax.mrc", "a_mask.mrc", "b.mrc"});
+    const RunResult r = pick(words);
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* map : {"a_bg.mrc", "a_ccmax.mrc", "a_mask.mrc"})
+        EXPECT_TRUE(r.has(std::string(map) + " is a file the picker writes for the micrograph a.mrc, not a "
+                                             "micrograph; left out.\n"))
+            << map;
+    EXPECT_TRUE(r.has("All 2 micrographs: 1 picked, 1 skipped as already done, 0 skipped.\n")) << r.out;
+    EXPECT_FALSE(exists(dir.file("a_bg_morvandel.star")));
+    expect_picks_on(read_picks(dir.file("b_morvandel.star")), ps);
+}
+
+// Every output of a micrograph is looked at before it is picked: one that
+// cannot be written skips it, naming the output and why, with none of its
+// other outputs written, and the list goes on to its closing line.
+TEST_F(Picker, AMicrographWithAnOutputItCannotWriteIsSkippedAndTheListGoesOn) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    const struct {
+        const char* name;
+        std::vector<std::string> words;
+        const char* blocked;  // a directory of this name, or the immutable file
+        bool immutable;
+    } cases[] = {
+        {"the rejected areas", {}, "b_rejected.box", false},
+        {"a map", {"--write_ccmax_mic"}, "b_ccmax.mrc", false},
+        {"the picks", {}, "b_morvandel.star", false},
+        {"an immutable file", {}, "b_rejected.star", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir here;
+        for (const char* name : {"a.mrc", "b.mrc", "c.mrc"}) write_micrograph(here.file(name), 320, 320, ps);
+        if (c.immutable) std::ofstream(here.file(c.blocked)) << "kept\n";
+        else mkdir(here.file(c.blocked).c_str(), 0755);
+        const ImmutableFile fixed(c.immutable ? here.file(c.blocked) : here.file("none"));
+        if (c.immutable && !fixed.set) continue;  // no file attributes here
+        std::vector<std::string> words = with_settings(c.words);
+        words.insert(words.end(), {"a.mrc", "b.mrc", "c.mrc"});
+        const RunResult r = run_morvandel(words, here.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has(std::string("the micrograph b.mrc is skipped: its output ") + c.blocked +
+                          " cannot be written (" +
+                          (c.immutable ? "Operation not permitted" : "a directory stands in its place") + ")."))
+            << r.out;
+        EXPECT_TRUE(r.has("All 3 micrographs: 2 picked, 1 skipped: b.mrc\n")) << r.out;
+        for (const char* none : {"b_rejected.box", "b_rejected.star", "b_morvandel.star", "b_ccmax.mrc"}) {
+            struct stat st;
+            EXPECT_FALSE(none != std::string(c.blocked) && stat(here.file(none).c_str(), &st) == 0) << none;
+        }
+        for (const char* name : {"a_morvandel.star", "c_morvandel.star"})
+            expect_picks_on(read_picks(here.file(name)), ps);
+    }
+}
+
+// Each line reaches the log as it is written: a run killed in the middle of a
+// batch, as at a batch system's time limit, leaves the lines of every
+// micrograph it picked.
+TEST_F(Picker, ARunKilledMidwayLeavesTheLogOfWhatItDid) {
+    std::vector<std::string> words = with_settings({});
+    for (int k = 0; k < 12; ++k) {
+        const std::string name = "m" + std::to_string(k) + ".mrc";
+        write_micrograph(dir.file(name), 640, 640, particle_grid(640, 640, 1), 11 + k);
+        words.push_back(name);
+    }
+    const std::string program = std::string(VORN_BINARY_DIR) + "/morvandel", log = dir.file("run.log");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (std::string& w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || chdir(dir.path.c_str()) != 0) _exit(127);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Killed once the second micrograph's picks are in place: the first one's lines came before its work.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+    while (!exists(dir.file("m1_morvandel.star")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(exists(dir.file("m1_morvandel.star")));
+    const std::string said = read_text(log);
+    EXPECT_NE(said.find("Picks of m0.mrc written to m0_morvandel.star\n"), std::string::npos) << said;
+    EXPECT_EQ(said.find("All 12 micrographs"), std::string::npos) << "the run ended before it was killed";
+}
+
+// The estimator's local refinement finds the picker's picks beside each
+// micrograph with the default names of both programs.
+TEST(Program, TheEstimatorFindsThePickersPicksWithTheDefaults) {
+    SKIP_WITHOUT_SIM_DATA();
+    TempDir dir;
+    write_mrc(dir.file("a.mrc"), sim_crop("sim01_df8000.mrc", 512), 512);
+    const RunResult picked = run_morvandel({"--apixM", "1", "--diameter", "100", "--cc_cutoff", "-1", "a.mrc"}, dir.path);
+    ASSERT_EQ(picked.status, 0) << picked.out;
+    ASSERT_GT(read_picks(dir.file("a_morvandel.star")).size(), 0u);
+    const RunResult fitted = run_program("vorn", {"--apix", "1.0", "--do_local_refine", "1", "--local_boxsize", "64",
+                                                  "--local_radius", "64", "a.mrc"},
+                                         dir.path);
+    EXPECT_EQ(fitted.status, 0) << fitted.out;
+    EXPECT_TRUE(fitted.has("Using box file a_morvandel.star for local refinement")) << fitted.out;
+    EXPECT_FALSE(fitted.has("does NOT exist")) << fitted.out;
+    EXPECT_TRUE(exists(dir.file("a_local.star")));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // angles.
 #include <gtest/gtest.h>
 #include <omp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,6 +208,17 @@ TEST(Parameters, FatalInputsEndWithStatusOneAndSayWhy) {
         {{"--min_dist", "7", "a.mrc"}, "picking cells would have a side of 0"},
         {{"--diameter", "1e30", "a.mrc"}, "--diameter 1e\\+30 gives a box of"},
         {{"--diameter", "200"}, "No valid files to be processed"},
+        // Band-passes that keep nothing, and normalisations that do not exist.
+        {{"--hp", "0", "a.mrc"}, "--hp must be above 0 A with --do_bandpass 1, not 0"},
+        {{"--lp", "-40", "a.mrc"}, "--lp must be above 0 A with --do_bandpass 1, not -40"},
+        {{"--lp", "2000", "--hp", "100", "a.mrc"}, "--lp 2000 and --hp 100 leave an empty band: --lp, the finest "
+                                                   "resolution kept, must be below --hp, the coarsest"},
+        {{"--apixM", "1", "--lp", "4", "--hp", "8", "a.mrc"}, "--hp 8 keeps nothing of the shrunk micrograph: --hp "
+                                                              "must be above its Nyquist resolution of 8 A at "
+                                                              "--apixM 1 and --speed 2 \\(shrink 4\\)"},
+        {{"--do_pre_filter", "--pre_hp", "0", "a.mrc"}, "--pre_hp must be above 0 A with --do_pre_filter 1, not 0"},
+        {{"--T_norm_type", "4", "a.mrc"}, "--T_norm_type must be 0, 1, 2 or 3, not 4"},
+        {{"--T_norm_type", "-1", "a.mrc"}, "--T_norm_type must be 0, 1, 2 or 3, not -1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.words[0]);
@@ -266,6 +278,14 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
         EXPECT_EXIT((STDOUT_TO_STDERR(), parse_only(words)), ::testing::ExitedWithCode(1), c.says);
     }
     EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir + ")\"").c_str()), 0) << "something was written";
+}
+
+TEST(Parameters, BandsOfFiltersThatAreOffAreNotLookedAt) {
+    Parsed run({"--do_bandpass", "0", "--lp", "-40", "--pre_hp", "0", "a.mrc"});
+    EXPECT_EQ(run.p.lp, -40.0f);
+    // The band keeps resolutions from --hp down to --lp: just above the Nyquist resolution is a band.
+    Parsed fine({"--apixM", "1", "--lp", "2", "--hp", "8.5", "a.mrc"});
+    EXPECT_EQ(fine.p.hp, 8.5f);
 }
 
 TEST(Parameters, SmallestMinimumDistanceIsAccepted) {
@@ -341,6 +361,55 @@ TEST_F(Files, MissingOrUnreadableMicrographsAreReportedAndDropped) {
     EXPECT_NE(said.find("function check_input_file()"), std::string::npos);
 }
 
+// A named pipe would hold its reader for ever, a directory holds no image:
+// each is refused unopened, with one warning, by every reader of a name.
+TEST_F(Files, MicrographsThatAreNoRegularFilesAreRefusedUnopened) {
+    const std::string pipe = path("pipe.mrc"), folder = path("folder.mrc");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    mkdir(folder.c_str(), 0755);
+    for (const auto& [name, kind] : {std::make_pair(pipe, "a named pipe"), std::make_pair(folder, "a directory")}) {
+        SCOPED_TRACE(name);
+        std::string said = stdout_of([&] { EXPECT_EQ(check_input_file(name.c_str()), -1); });
+        EXPECT_EQ(count_of(said, "Warning in function check_input_file()"), 1u) << said;
+        EXPECT_NE(said.find("the micrograph " + name + " is " + kind + ", not a micrograph file! Automatically "
+                            "ignored!"),
+                  std::string::npos)
+            << said;
+        Morvandel m;
+        said = stdout_of([&] { EXPECT_EQ(m.set_mic(name.c_str()), -1); });
+        EXPECT_NE(said.find("the micrograph " + name + " cannot be picked: it is " + kind +
+                            ", not a micrograph file; skipped."),
+                  std::string::npos)
+            << said;
+    }
+}
+
+// The walk asks its check before it looks at a micrograph, and its closing
+// line, resuming, counts the micrographs already done.
+TEST_F(Files, TheWalkChecksEachMicrographFirstAndCountsThoseAlreadyDone) {
+    std::string a = write_micrograph(path("a.mrc")), b = path("b.mrc"), c = write_micrograph(path("c.mrc"));
+    ASSERT_EQ(mkfifo(b.c_str(), 0644), 0);
+    char* names[] = {a.data(), b.data(), c.data()};
+    std::vector<std::string> checked, picked;
+    MicrographWalk walk;
+    walk.already_done = 2;
+    walk.before = [&](int k, const char* name) {
+        checked.push_back(std::to_string(k) + name);
+        return k == 2 ? -1 : 0;
+    };
+    int skipped = -1;
+    const std::string said = stdout_of([&] {
+        skipped = morvandel_pick_micrographs(
+            names, 3, [&](Morvandel&, const char* name) { return picked.push_back(name), 0; }, walk);
+    });
+    EXPECT_EQ(skipped, 2);
+    EXPECT_EQ(checked, (std::vector<std::string>{"0" + a, "1" + b, "2" + c}));
+    EXPECT_EQ(picked, std::vector<std::string>{a});
+    EXPECT_NE(said.find("All 5 micrographs: 1 picked, 2 skipped as already done, 2 skipped: " + b + ", " + c + "\n"),
+              std::string::npos)
+        << said;
+}
+
 TEST_F(Files, FirstUsableMicrographIsOpenedAndNoneIsAFailure) {
     std::string gone = path("gone.mrc"), good = write_micrograph(path("good.mrc"));
     char* names[] = {gone.data(), good.data()};
@@ -370,6 +439,11 @@ TEST_F(Files, NamesSquaresAndDoneFiles) {
     EXPECT_EQ(get_max_extended_square_even_size(20, 16, 2), 10);
     EXPECT_EQ(is_file_morvandel_done(path("none.star").c_str()), 0);
     EXPECT_EQ(is_file_morvandel_done(write("done.star", "").c_str()), 1);
+    // Only a regular file is a finished pick file.
+    mkdir(path("folder.star").c_str(), 0755);
+    ASSERT_EQ(mkfifo(path("pipe.star").c_str(), 0644), 0);
+    EXPECT_EQ(is_file_morvandel_done(path("folder.star").c_str()), 0);
+    EXPECT_EQ(is_file_morvandel_done(path("pipe.star").c_str()), 0);
 
     // A 20 x 16 micrograph: its 16 x 16 square at (2, 0), and a square too large.
     Image mic(20 * 16);
@@ -644,6 +718,10 @@ TEST_F(Files, TemplatesThatCannotWorkEndTheRunNamingTheOption) {
     two[5] = 3.0f;
     two[16 + 3] = INFINITY;
     float* d = device_array(two.size());
+    Image huge(2 * 16, 1.0f);
+    for (size_t i = 16; i < huge.size(); ++i) huge[i] = 1e30f;
+    const std::string pipe = path("pipe.mrcs");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
     int nx, ny, nz;
     const struct {
         const char* name;
@@ -666,6 +744,12 @@ TEST_F(Files, TemplatesThatCannotWorkEndTheRunNamingTheOption) {
          "correlates with nothing"},
         {"a template of 0", [&] { normalize_template_data(d, Image(16, 0.0f).data(), 4, 4, 1, 0, 2, 0.1f); },
          "template 1 of 1 is 0 everywhere, or not a number, after --T_norm_type 0"},
+        // Finite pixels whose squares add up beyond single precision: every correlation would be 0.
+        {"a template too large to correlate", [&] { normalize_template_data(d, huge.data(), 4, 4, 2, 0, 2, 0.1f); },
+         "template 2 of 2 has a sum of squares of 1.6e\\+61 after --T_norm_type 0, not a finite number in single "
+         "precision"},
+        {"a named pipe as --T", [&] { get_template_data(nx, ny, nz, pipe.c_str()); },
+         "--T .*pipe.mrcs is a named pipe, not an MRC stack of templates"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
