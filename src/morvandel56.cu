@@ -54,8 +54,8 @@ float angle_of(const float* psi, int k) { return psi ? psi[k] : 0.0f; }
 int report_unusable(const char* name, const char* func, int line) {
     // A named pipe would hold the reader for ever, a directory or device holds no image: refused unopened.
     if (const char* kind = non_regular_file_kind(name)) {
-        std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s is %s, not a "
-                    "micrograph file! Automatically ignored!\033[m\n\n",
+        std::printf("\033[41m\033[1m\033[5mWarning in function %s(), file %s on line %d: the micrograph %s is %s, "
+                    "not a micrograph file! Automatically ignored!\033[m\n\n",
                     func, VORN_UNIT, line, name, kind);
         return -1;
     }
@@ -285,7 +285,8 @@ int Morvandel::set_mic(const float* host, int w, int h) {
 
 int Morvandel::set_mic(const char* name) {
     if (const char* kind = non_regular_file_kind(name)) {
-        VORN_WARNING("the micrograph %s cannot be picked: it is %s, not a micrograph file; skipped.\n\033[m", name, kind);
+        VORN_WARNING("the micrograph %s cannot be picked: it is %s, not a micrograph file; skipped.\n\033[m", name,
+                     kind);
         return -1;
     }
     MRC_HEAD head;
