@@ -172,9 +172,17 @@ std::string mrcf_file_id(const char* name);
 // True when a and b name one file: the same path, or the same file id (a link,
 // another spelling of the path, also of a file still to be written).
 bool mrcf_same_file(const char* a, const char* b);
-// 0 when out is none of the inputs (a null out or input is none); otherwise -1 after
-// the warning "Output file <out> is the input file <in>! Nothing written." in
-// the caller's name. A command calls it before it opens any file.
+// 0 when no output is an input and no two outputs name one file (mrcf_same_file;
+// a null name is none); otherwise -1 after the warning "Output file <out> is the
+// input file <in>! Nothing written." or "Output files <a> and <b> are one file!
+// Nothing written." in the caller's name, for the first output found so. Each
+// name's file id is taken once, so long lists cost one look-up per name. A
+// command calls it before it opens any file.
+int mrcf_check_outputs(const std::vector<const char*>& outputs, const std::vector<const char*>& inputs,
+                       const char* func, const char* unit, int line);
+// The names of a list built at run time, as the check takes them.
+std::vector<const char*> mrcf_name_pointers(const std::vector<std::string>& names);
+// The check of one output against the inputs.
 int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
                             const char* unit, int line);
 #define MRCF_CHECK_OUTPUT_NAMES(out, ...) mrcf_check_output_names((out), {__VA_ARGS__}, __func__, VORN_UNIT, __LINE__)

@@ -235,8 +235,11 @@ int gwave_set_current_parameters(GWAVE_PARA& para, int index);
 // One weighted image per particle of the current movie's particle stack into
 // the output stack (modes 1-3), or the weight stack "Weights3D.mrcs" (mode 4).
 // 0 when done; -1 with a warning, writing nothing, for an unknown mode, no
-// frame to use, a missing input array, an output that is the movie or the
-// particle stack (by name, symbolic or hard link), or a particle stack whose
+// frame to use, a missing input array, an output of the job (any listed
+// movie's output stack, or the weight stack) that is a movie or particle stack
+// of the job or another movie's output (by name, symbolic or hard link;
+// checked for the whole job at every movie, so such a job is refused at its
+// first movie; a name listed twice is one movie), or a particle stack whose
 // header cannot be read, is of a mode the readers do not convert ("mode 12 is
 // not supported"), has a size of 0 or below, or describes other data than the
 // file holds (checked in that order, before anything is sized by it, in every

@@ -9,7 +9,8 @@
 // file strike any key exit!" lines). Inputs and arguments no result can come
 // from are refused with a warning: the command writes nothing and returns -1.
 // So are an output that names an input (the same path, or the same file
-// through a link), an input without a whole MRC header, or without the data a
+// through a link), two outputs of one command that name one file (the warning
+// names both), an input without a whole MRC header, or without the data a
 // command reads (the commands on open files check all the data the header
 // describes; the whole-file reads keep their fatal size check), a file of no
 // image (nz 0 among them: no command writes an empty output for it), data of a
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "boxfile.h"
@@ -104,6 +106,12 @@ void mrc_cmd_close_output(FILE* out, const char* name, bool written, const char*
 // holds none or cannot be read.
 host_array<PTCL_BOX> mrc_cmd_read_boxes(const char* name, int capacity, int& n, const char* func, int line);
 #define MRC_CMD_READ_BOXES(name, capacity, n) mrc_cmd_read_boxes((name), (capacity), (n), __func__, __LINE__)
+// The names "<prefix><i as %06d>.mrc" of sections 0 ... n-1 of in, one file
+// each, checked against in and each other (a link among them) before any is
+// written; -1 after the refusal. A name of 1024 characters or more is fatal.
+int mrc_cmd_section_names(const char* in, const char* prefix, int n, std::vector<std::string>& names,
+                          const char* func, int line);
+#define MRC_CMD_SECTION_NAMES(in, prefix, n, names) mrc_cmd_section_names((in), (prefix), (n), (names), __func__, __LINE__)
 // The refusal of boxes of w x h that hold no pixel or are larger than the
 // nx x ny image they are cut from (none could lie in it); else 0.
 int mrc_cmd_box_size(int w, int h, int nx, int ny, const char* func, int line);

@@ -15,5 +15,6 @@ int mrcf_2ds_find_single_peaks(const char* stack);
 int mrcsf_2ds_rm_hotpixels(const char* in, const char* out, float nsigma);
 // The images in reverse order.
 int mrcsf_upsidedown(const char* in, const char* out);
-// Image i alone to "<prefix>%06d.mrc".
+// Image i alone to "<prefix>%06d.mrc"; every name is checked against the input
+// and the others (a link among them) before one is written.
 int mrcsf_split(const char* in, const char* prefix);

@@ -11,9 +11,10 @@
 //
 // Inputs and arguments no result can come from are refused with a warning in
 // the command's name: it writes nothing and returns -1. So are an output that
-// names an input (the same path, or the same file through a link), checked
-// before any file is opened; an input without a whole MRC header, with a size
-// below 1 (nz 0 too) or sizes whose product does not fit; output sizes and
+// names an input (the same path, or the same file through a link) and two
+// outputs that name one file, checked before any file is opened; an input
+// without a whole MRC header, with a size below 1 (nz 0 too) or sizes whose
+// product does not fit; output sizes and
 // counts (N images of nx x ny) below 1 or whose product does not fit, checked
 // in 64 bits before anything is sized by them (a count of orientations below
 // what a driver needs keeps the driver's own refusal). The slice commands also check
@@ -52,10 +53,13 @@ struct VolumeInput {
 // read that follows would (mrc_cmd_has_whole_image).
 int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char* func, int line);
 // 0 with the volume of name in v; -1 after the refusal, nothing opened, when one
-// of the outputs names it (a null output is none), or, nothing allocated, when
-// it has no whole header or its sizes hold no volume (volume_head_sizes).
-int read_volume_input(const char* name, std::initializer_list<const char*> outputs, bool managed, VolumeInput& v,
+// of the outputs names it or two of them name one file (a null output is none),
+// or, nothing allocated, when it has no whole header or its sizes hold no volume
+// (volume_head_sizes).
+int read_volume_input(const char* name, const std::vector<const char*>& outputs, bool managed, VolumeInput& v,
                       const char* func, int line);
+// The outputs a test sequence is given followed by the files it writes of itself.
+std::vector<const char*> outputs_with(std::vector<const char*> given, const std::vector<const char*>& own);
 #define READ_VOLUME_INPUT(name, managed, v, ...) \
     read_volume_input((name), {__VA_ARGS__}, (managed), (v), __func__, __LINE__)
 // 0 with n = nx * ny * N, the floats of a stack of N projections (at least one,
@@ -92,18 +96,18 @@ public:
     int destroy();
     // Both read in_name again and write to out_name; the two names given are not
     // read. 0, or -1 (nothing written) when the driver refuses N, N projections
-    // do not fit, an output names the input, or no volume is held or in_name no
-    // longer holds one of the sizes read at init.
+    // do not fit, an output names the input or two outputs (among them the
+    // files the sequence writes into the working directory) name one file, or
+    // no volume is held or in_name no longer holds one of the sizes read at init.
     int zgpu_project_rec_randN3_debug(const char* unused_in, const char* unused_out, unsigned N, int direction,
                                       int use_many);
     int rrt_test(const char* unused_in, const char* unused_out, unsigned N, unsigned M);
 };
 // 0 with the volume of p's input read again into managed memory; -1 after the
 // refusal in the caller's name when p holds no volume, an output names the
-// input, or the input is refused or no longer of the sizes read at init.
-int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, std::initializer_list<const char*> outputs,
+// input or two outputs name one file, or the input is refused or no longer of the sizes read at init.
+int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, const std::vector<const char*>& outputs,
                        const char* func, int line);
-#define REREAD_HELD_VOLUME(p, v, ...) reread_held_volume((p), (v), {__VA_ARGS__}, __func__, __LINE__)
 
 // ---- slices ----
 // Output voxel (x, y, z) = input voxel (x, z, y).
@@ -111,7 +115,7 @@ int mrcf_flipyz(const char* in, const char* out);
 // The z slices in reverse order.
 int mrcf_upsidedown(const char* in, const char* out);
 // Every z slice i to its own file "<prefix><i as %06d>.mrc"; every name is
-// checked against the input before one is written.
+// checked against the input and the others (a link among them) before one is written.
 int mrcf_split(const char* in, const char* prefix);
 
 // ---- centre of mass ----
@@ -143,9 +147,13 @@ int mrcf_3d_gpu_project_randN(const char* in, const char* out, unsigned N, int d
 int mrcf_3d_zgpu_project_randN(const char* in, const char* out, unsigned N, int direction, int sampling);
 int mrcf_3d_zgpu_project_N(const char* in, const char* out, unsigned N, const std::vector<float3>& angles,
                            int direction, int sampling);
+// rec_out and stack_out naming one file are refused as an output naming the input is.
 int mrcf_3d_gpu_project_rec_randN(const char* in, const char* rec_out, const char* stack_out, unsigned N,
                                   int direction, int sampling);
-// The benchmark sequence with its trace lines; the four further names are not written.
+// The benchmark sequence with its trace lines; the four further names are not
+// written. rec_out, the two copies of the volume it writes and the files of the
+// sequence (PROJECT_REC_RANDN3_DEBUG_FILES) are checked against the input and
+// each other.
 int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, const char* name3, const char* name4,
                                           const char* name5, const char* name6, unsigned N, int direction,
                                           int use_many);

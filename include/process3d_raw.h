@@ -154,14 +154,21 @@ int gpu_3d_project_rec_randN(float* rec, float* stack, unsigned N, const float* 
                              unsigned Nz, float cx, float cy, float cz, int direction, int sampling);
 int zgpu_3d_project_rec_randN(float* rec, float* stack, unsigned N, const float* vol, unsigned Nx, unsigned Ny,
                               unsigned Nz, float cx, float cy, float cz, int direction, int sampling);
+// The files the two test sequences below write into the working directory, in
+// the order written: their file commands check them against their own files.
+inline const std::vector<const char*> PROJECT_REC_RANDN3_DEBUG_FILES = {
+    "rec_3d0.mrc", "hcuda_3d_rotate.mrc", "hcuda_3d_rotate_t2.mrc", "hcuda_3d_rotate_t3.mrc", "cpu_3d_rotate_t3.mrc",
+    "hcuda_3d_project_z.mrc"};
+inline const std::vector<const char*> RRT_TEST_FILES = {"rand_3d0.mrc", "rand_3d.mrc", "test_rec_proj_2ds.mrc"};
 // The timed benchmark sequence (managed arrays); writes its intermediate
-// volumes into the working directory. spare is not touched.
+// volumes into the working directory (PROJECT_REC_RANDN3_DEBUG_FILES: the
+// zeroed reconstruction, four rotations, the z projection). spare is not touched.
 int zgpu_3d_project_rec_randN3_debug(float* rec, float* stack, float* spare, float* amp_before, float* amp_after,
                                      unsigned N, const float* vol, unsigned Nx, unsigned Ny, unsigned Nz, float cx,
                                      float cy, float cz, int direction, int sampling, int use_many);
 // Reconstruction by the sign of agreement of M random volumes' projections with
 // the N projections of vol (managed arrays); writes "rand_3d0.mrc",
-// "rand_3d.mrc" and "test_rec_proj_2ds.mrc" into the working directory.
+// "rand_3d.mrc" and "test_rec_proj_2ds.mrc" (RRT_TEST_FILES) into the working directory.
 int zgpu_3d_rrt_test(float* rec, float* stack, unsigned N, const float* vol, unsigned Nx, unsigned Ny, unsigned Nz,
                      unsigned M);
 

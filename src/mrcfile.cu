@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "cuda_general.h"
@@ -788,14 +789,38 @@ bool mrcf_same_file(const char* a, const char* b) {
     return std::strcmp(a, b) == 0 || mrcf_file_id(a) == mrcf_file_id(b);
 }
 
-int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
-                            const char* unit, int line) {
-    for (const char* in : inputs) {
-        if (out == nullptr || in == nullptr || !mrcf_same_file(out, in)) continue;
-        vorn_warning_line(func, unit, line, "Output file %s is the input file %s! Nothing written.\n\033[m", out, in);
-        return -1;
+int mrcf_check_outputs(const std::vector<const char*>& outputs, const std::vector<const char*>& inputs,
+                       const char* func, const char* unit, int line) {
+    // Equal names give equal ids, so comparing ids alone is mrcf_same_file.
+    std::unordered_map<std::string, const char*> read, written;
+    for (const char* in : inputs)
+        if (in != nullptr) read.emplace(mrcf_file_id(in), in);
+    for (const char* out : outputs) {
+        if (out == nullptr) continue;
+        const std::string id = mrcf_file_id(out);
+        if (const auto in = read.find(id); in != read.end()) {
+            vorn_warning_line(func, unit, line, "Output file %s is the input file %s! Nothing written.\n\033[m", out,
+                              in->second);
+            return -1;
+        }
+        if (const auto [earlier, added] = written.emplace(id, out); !added) {
+            vorn_warning_line(func, unit, line, "Output files %s and %s are one file! Nothing written.\n\033[m",
+                              earlier->second, out);
+            return -1;
+        }
     }
     return 0;
+}
+
+std::vector<const char*> mrcf_name_pointers(const std::vector<std::string>& names) {
+    std::vector<const char*> p;
+    for (const std::string& name : names) p.push_back(name.c_str());
+    return p;
+}
+
+int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
+                            const char* unit, int line) {
+    return mrcf_check_outputs({out}, inputs, func, unit, line);
 }
 
 // ---- header comparison ----

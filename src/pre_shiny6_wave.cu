@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cuda_fft.h"
@@ -442,13 +443,47 @@ void write_weight_stack(const WaveJob& job) {
     mrcf_write_xyz_data(WEIGHT_STACK_NAME, w.data(), nxh, job.ny, job.n);
 }
 
-// The file a mode writes is neither the movie nor the particle stack, by name
-// or through a link: pipelines link their inputs, and writing through such a
-// link would replace an input with the output.
-bool output_spares_inputs(const GWAVE_PARA& para, int mode) {
-    const char* out = mode == 4 ? WEIGHT_STACK_NAME : para.out_name;
-    return mrcf_check_output_names(out, {para.movie, para.ptcl_name}, "mrcsf_dose_drift_ctf_wave_many", VORN_UNIT,
-                                   __LINE__) == 0;
+// The files of the whole job: every movie of the list and its particle stack
+// are read, every movie's output stack (in mode 4 the one weight stack) is
+// written. The current movie takes its names from the record, which its caller
+// may have set. A name listed twice is one movie, weighted again into the same
+// output; two names of one file are two movies, whose outputs must differ.
+struct JobFiles {
+    std::vector<std::string> inputs, outputs;
+};
+
+JobFiles job_files(const GWAVE_PARA& para, int mode) {
+    JobFiles job;
+    std::unordered_set<std::string> movies;
+    const auto add = [&](const char* movie) {
+        if (movie == nullptr || !movies.insert(movie).second) return;
+        job.inputs.push_back(movie);
+        if (movie == para.movie) {
+            job.inputs.push_back(para.ptcl_name);
+            job.outputs.push_back(para.out_name);
+            return;
+        }
+        char name[VORN_NAME_LEN];
+        mrcf_set_outname_by_suffix(name, movie, "_particles.mrcs");
+        job.inputs.push_back(name);
+        mrcf_set_outname_by_suffix(name, movie, "_wave.mrc");
+        job.outputs.push_back(name);
+    };
+    add(para.movie);
+    for (char** m = para.movies; m != nullptr && *m != nullptr; ++m) add(*m);
+    if (mode == 4) job.outputs = {WEIGHT_STACK_NAME};
+    return job;
+}
+
+// No file the job writes is a movie or a particle stack of the job, by name or
+// through a link (pipelines link their inputs), and no two movies' outputs are
+// one file: otherwise a movie's output would replace an input (or an output)
+// of a movie the job reaches later. Checked for the whole job at every movie,
+// so a job that would do so is refused at its first, before anything is written.
+bool outputs_spare_job(const GWAVE_PARA& para, int mode) {
+    const JobFiles job = job_files(para, mode);
+    return mrcf_check_outputs(mrcf_name_pointers(job.outputs), mrcf_name_pointers(job.inputs),
+                              "mrcsf_dose_drift_ctf_wave_many", VORN_UNIT, __LINE__) == 0;
 }
 
 // The particle stack's header from its open file, checked before anything is
@@ -487,7 +522,7 @@ int mrcsf_dose_drift_ctf_wave_many(GWAVE_PARA& para, int) {
         VORN_WARNING("no current movie, or no dose, drift or CTF weights for run mode %d!\n\033[m", mode);
         return -1;
     }
-    if (!output_spares_inputs(para, mode)) return -1;
+    if (!outputs_spare_job(para, mode)) return -1;
     // Every mode is sized by the stack's header: it is checked first, in all of them.
     FILE* f = open_or_die(__func__, para.ptcl_name, "rb");
     MRC_HEAD head{};

@@ -166,6 +166,18 @@ host_array<PTCL_BOX> mrc_cmd_read_boxes(const char* name, int capacity, int& n, 
     return nullptr;
 }
 
+int mrc_cmd_section_names(const char* in, const char* prefix, int n, std::vector<std::string>& names,
+                          const char* func, int line) {
+    names.assign((size_t)std::max(n, 0), std::string());
+    char name[1024];
+    for (int i = 0; i < n; ++i) {
+        if (std::snprintf(name, sizeof name, "%s%06d.mrc", prefix, i) >= (int)sizeof name)
+            vorn_fatal_line(func, VORN_UNIT, line, "the name of section %d of '%s' does not fit 1024 characters", i, in);
+        names[i] = name;
+    }
+    return mrcf_check_outputs(mrcf_name_pointers(names), {in}, func, VORN_UNIT, line);
+}
+
 int mrc_cmd_box_size(int w, int h, int nx, int ny, const char* func, int line) {
     if (w < 1 || h < 1) return mrc_cmd_refuse(func, line, "Boxes of %d x %d hold no pixel.", w, h);
     if (w > nx || h > ny)

@@ -85,7 +85,7 @@ int mrcf_2d_fourier_shift(const char* in, const char* out, float sx, float sy) {
 int mrcf_2ds_fourier_shift(const char* in, const char* out, const char* ave, const float2* shifts, int count,
                            int write) {
     const bool averaged = !is_str_null(ave);
-    if (MRCF_CHECK_OUTPUT_NAMES(write != 0 ? out : nullptr, in) != 0 || (averaged && MRCF_CHECK_OUTPUT_NAMES(ave, in) != 0))
+    if (mrcf_check_outputs({write != 0 ? out : nullptr, averaged ? ave : nullptr}, {in}, __func__, VORN_UNIT, __LINE__) != 0)
         return -1;
     head_ptr h;
     host_array<float> stack = MRC_CMD_READ_ALL(in, h);
@@ -204,8 +204,8 @@ int mrcf_2ds_fft_r2c_proc(const char* in, const char* out, char mode, control3 c
     char ave[1024], log_ave[1024];
     mrcf_set_outname_by_suffix(ave, in, "_ave.mrc");
     mrcf_set_outname_by_suffix(log_ave, in, "_ave_ln1p.mrc");
-    if (MRCF_CHECK_OUTPUT_NAMES(c.frames ? out : nullptr, in) != 0 || MRCF_CHECK_OUTPUT_NAMES(c.average ? ave : nullptr, in) != 0 ||
-        MRCF_CHECK_OUTPUT_NAMES(c.log_average ? log_ave : nullptr, in) != 0)
+    if (mrcf_check_outputs({c.frames ? out : nullptr, c.average ? ave : nullptr, c.log_average ? log_ave : nullptr}, {in},
+                           __func__, VORN_UNIT, __LINE__) != 0)
         return -1;
     head_ptr h;
     host_array<float> stack = MRC_CMD_READ_ALL(in, h);

@@ -4,6 +4,7 @@
 #include "process2d_mrcs.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "mrcfile.h"
@@ -142,24 +143,17 @@ int mrcsf_split(const char* in, const char* prefix) {
     MRC_HEAD h;
     FILE* fin = MRC_CMD_OPEN_INPUT(in, h, nullptr);
     if (fin == nullptr) return -1;
-    char name[1024];
-    auto name_of = [&](int i) {
-        if (std::snprintf(name, sizeof name, "%s%06d.mrc", prefix, i) >= (int)sizeof name)
-            VORN_FATAL("output name of prefix '%s' too long", prefix);
-        return name;
-    };
-    // Every name is checked against the input before one is written.
-    for (int i = 0; i < h.nz; ++i)
-        if (MRCF_CHECK_OUTPUT_NAMES(name_of(i), in) != 0) {
-            std::fclose(fin);
-            return -1;
-        }
+    std::vector<std::string> names;
+    if (MRC_CMD_SECTION_NAMES(in, prefix, h.nz, names) != 0) {
+        std::fclose(fin);
+        return -1;
+    }
     MRC_HEAD one = h;
     mrc_set_head_xyz_mode(&one, h.nx, h.ny, 1, MRC_MODE_FLOAT);
     std::vector<float> image = MRC_CMD_FLOATS(image_pixels((unsigned)h.nx, (unsigned)h.ny));
     for (int i = 0; i < h.nz; ++i) {
         if (mrc_read_slice(fin, &h, i, 'z', image.data()) != 0) VORN_FATAL("read data of file '%s' failed.", in);
-        mrcf_write_head_data(name_of(i), &one, image.data());
+        mrcf_write_head_data(names[i].c_str(), &one, image.data());
         std::printf(".");
         std::fflush(stdout);
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -29,10 +30,9 @@ int volume_head_sizes(const MRC_HEAD& h, const char* name, size_t& n, const char
     return mrc_cmd_sizes({h.nx, h.ny, h.nz}, n, func, line);
 }
 
-int read_volume_input(const char* name, std::initializer_list<const char*> outputs, bool managed, VolumeInput& v,
+int read_volume_input(const char* name, const std::vector<const char*>& outputs, bool managed, VolumeInput& v,
                       const char* func, int line) {
-    for (const char* out : outputs)
-        if (mrcf_check_output_names(out, {name}, func, VORN_UNIT, line) != 0) return -1;
+    if (mrcf_check_outputs(outputs, {name}, func, VORN_UNIT, line) != 0) return -1;
     head_ptr h = mrc_cmd_read_head(name, func, line);
     size_t n = 0;
     if (!h || volume_head_sizes(*h, name, n, func, line) != 0) return -1;
@@ -41,6 +41,11 @@ int read_volume_input(const char* name, std::initializer_list<const char*> outpu
     v.nx = (unsigned)h->nx, v.ny = (unsigned)h->ny, v.nz = (unsigned)h->nz;
     v.cx = volume_centre(v.nx), v.cy = volume_centre(v.ny), v.cz = volume_centre(v.nz);
     return 0;
+}
+
+std::vector<const char*> outputs_with(std::vector<const char*> given, const std::vector<const char*>& own) {
+    given.insert(given.end(), own.begin(), own.end());
+    return given;
 }
 
 int volume_stack_floats(unsigned nx, unsigned ny, unsigned N, size_t& n, const char* func, int line) {
@@ -104,19 +109,12 @@ int mrcf_split(const char* in, const char* prefix) {
     MRC_HEAD h;
     FILE* f = MRC_CMD_OPEN_INPUT(in, h, nullptr);
     if (f == nullptr) return -1;
-    char name[1024];
-    const auto name_of = [&](int i) {
-        std::memset(name, 0, sizeof name);
-        if (std::snprintf(name, sizeof name, "%s%06d.mrc", prefix, i) >= (int)sizeof name)
-            VORN_FATAL("the name of slice %d of '%s' does not fit 1024 characters", i, in);
-        return name;
-    };
-    for (int i = 0; i < h.nz; ++i)
-        if (MRCF_CHECK_OUTPUT_NAMES(name_of(i), in) != 0) return std::fclose(f), -1;
+    std::vector<std::string> names;
+    if (MRC_CMD_SECTION_NAMES(in, prefix, h.nz, names) != 0) return std::fclose(f), -1;
     std::vector<float> slice = MRC_CMD_FLOATS((size_t)h.nx * h.ny);
     for (int i = 0; i < h.nz; ++i) {
         if (mrc_read_slice(f, &h, i, 'z', slice.data()) != 0) VORN_FATAL("read data of file '%s' failed.", in);
-        mrcf_write_xyz_data(name_of(i), slice.data(), h.nx, h.ny, 1);
+        mrcf_write_xyz_data(names[i].c_str(), slice.data(), h.nx, h.ny, 1);
     }
     std::fclose(f);
     return 0;
@@ -308,8 +306,9 @@ int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, c
     std::printf("b1 inf%s \n", in);
     VolumeInput m;
     size_t n = 0;
-    if (READ_VOLUME_INPUT(in, true, m, rec_out, DEBUG_MANAGED_COPY, DEBUG_HOST_COPY) != 0 ||
-        VOLUME_STACK_FLOATS(m.nx, m.ny, N, n) != 0)
+    const std::vector<const char*> outputs =
+        outputs_with({rec_out, DEBUG_MANAGED_COPY, DEBUG_HOST_COPY}, PROJECT_REC_RANDN3_DEBUG_FILES);
+    if (read_volume_input(in, outputs, true, m, __func__, __LINE__) != 0 || VOLUME_STACK_FLOATS(m.nx, m.ny, N, n) != 0)
         return -1;
     const int nx = (int)m.nx, ny = (int)m.ny, nz = (int)m.nz;
     std::printf("b2 inf%s \n", in);
@@ -330,7 +329,9 @@ int mrcf_3d_zgpu_project_rec_randN3_debug(const char* in, const char* rec_out, c
 int MRCF_Proc3D::zgpu_project_rec_randN3_debug(const char*, const char*, unsigned N, int direction, int use_many) {
     VolumeInput m;
     size_t n = 0;
-    if (REREAD_HELD_VOLUME(*this, m, out_name) != 0 || VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0) return -1;
+    if (reread_held_volume(*this, m, outputs_with({out_name}, PROJECT_REC_RANDN3_DEBUG_FILES), __func__, __LINE__) != 0 ||
+        VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0)
+        return -1;
     return run_benchmark_sequence(out_name, m, N, n, direction, use_many);
 }
 

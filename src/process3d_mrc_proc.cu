@@ -83,7 +83,7 @@ int MRCF_Proc3D::destroy() {
     return 0;
 }
 
-int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, std::initializer_list<const char*> outputs,
+int reread_held_volume(const MRCF_Proc3D& p, VolumeInput& v, const std::vector<const char*>& outputs,
                        const char* func, int line) {
     if (p.in_name == nullptr || p.Nx == 0)
         return mrc_cmd_refuse(func, line, "No input volume is held: init with a volume file first.");
@@ -98,7 +98,9 @@ int MRCF_Proc3D::rrt_test(const char*, const char*, unsigned N, unsigned M) {
     if (in_name != nullptr) replace_file_suffix(proj_name, "_proj.mrc", in_name, ".mrc");
     VolumeInput v;
     size_t n = 0;
-    if (REREAD_HELD_VOLUME(*this, v, out_name, proj_name) != 0 || VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0) return -1;
+    if (reread_held_volume(*this, v, outputs_with({out_name, proj_name}, RRT_TEST_FILES), __func__, __LINE__) != 0 ||
+        VOLUME_STACK_FLOATS(Nx, Ny, N, n) != 0)
+        return -1;
     float *stack = nullptr, *rec = nullptr;
     cuda_malloc_many_pointers<float>(n, &stack, nullptr);
     cuda_malloc_many_pointers<float>(NxNyNz, &rec, nullptr);

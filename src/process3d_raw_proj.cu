@@ -343,7 +343,8 @@ int zgpu_3d_project_rec_randN3_debug(float* rec, float* stack, float*, float* am
 
     double t0 = seconds_now();
     hcuda_empty_f32(rec, voxels);
-    mrcf_write_xyz_zdata("rec_3d0.mrc", rec, (int)Nx, (int)Ny, (int)Nz);
+    const std::vector<const char*>& files = PROJECT_REC_RANDN3_DEBUG_FILES;
+    mrcf_write_xyz_zdata(files[0], rec, (int)Nx, (int)Ny, (int)Nz);
     print_time("rec_3d0", t0);
 
     struct Rotation {
@@ -352,10 +353,10 @@ int zgpu_3d_project_rec_randN3_debug(float* rec, float* stack, float*, float* am
         void (*rotate)(float*, const float*, unsigned, unsigned, unsigned, float, float, float, float, float, float,
                        int);
     };
-    const Rotation rotations[] = {{"hcuda_3d_rotate", "hcuda_3d_rotate.mrc", hcuda_3d_rotate},
-                                  {"hcuda_3d_rotate_t2", "hcuda_3d_rotate_t2.mrc", hcuda_3d_rotate_t2},
-                                  {"hcuda_3d_rotate_t3", "hcuda_3d_rotate_t3.mrc", hcuda_3d_rotate_t3},
-                                  {"cpu_3d_rotate_t3", "cpu_3d_rotate_t3.mrc", cpu_3d_rotate_t3}};
+    const Rotation rotations[] = {{"hcuda_3d_rotate", files[1], hcuda_3d_rotate},
+                                  {"hcuda_3d_rotate_t2", files[2], hcuda_3d_rotate_t2},
+                                  {"hcuda_3d_rotate_t3", files[3], hcuda_3d_rotate_t3},
+                                  {"cpu_3d_rotate_t3", files[4], cpu_3d_rotate_t3}};
     for (const Rotation& r : rotations) {
         t0 = seconds_now();
         r.rotate(work, vol, Nx, Ny, Nz, cx, cy, cz, rot[1], tilt[1], psi[1], direction);
@@ -366,7 +367,7 @@ int zgpu_3d_project_rec_randN3_debug(float* rec, float* stack, float*, float* am
     t0 = seconds_now();
     hcuda_3d_project_z(img, vol, Nx, Ny, Nz);
     print_time("hcuda_3d_project_z", t0);
-    mrcf_write_xyz_zdata("hcuda_3d_project_z.mrc", img, (int)Nx, (int)Ny, 1);
+    mrcf_write_xyz_zdata(files[5], img, (int)Nx, (int)Ny, 1);
 
     t0 = seconds_now();
     if (use_many) {
@@ -420,7 +421,7 @@ int zgpu_3d_rrt_test(float* rec, float* stack, unsigned N, const float* vol, uns
         hcuda_multi_add_inplace(rnd, voxels, 2.0f, -1.0f);  // (0, 1] to (-1, 1]
     };
     refill();
-    mrcf_write_xyz_zdata("rand_3d0.mrc", rnd, (int)Nx, (int)Ny, (int)Nz);
+    mrcf_write_xyz_zdata(RRT_TEST_FILES[0], rnd, (int)Nx, (int)Ny, (int)Nz);
 
     const auto project_all = [&](float* out, const float* v, const char* label) {
         const double t0 = seconds_now();
@@ -444,10 +445,10 @@ int zgpu_3d_rrt_test(float* rec, float* stack, unsigned N, const float* vol, uns
     }
     std::printf("\n");
     print_time("cuda_3d_forward_project", t0);
-    mrcf_write_xyz_zdata("rand_3d.mrc", rnd, (int)Nx, (int)Ny, (int)Nz);
+    mrcf_write_xyz_zdata(RRT_TEST_FILES[1], rnd, (int)Nx, (int)Ny, (int)Nz);
 
     project_all(reproj, rec, "cuda_3d_re-project");
-    mrcf_write_xyz_zdata("test_rec_proj_2ds.mrc", reproj, (int)Nx, (int)Ny, (int)N);
+    mrcf_write_xyz_zdata(RRT_TEST_FILES[2], reproj, (int)Nx, (int)Ny, (int)N);
     CURAND_CHECK(curandDestroyGenerator(g));
     cudaFree_many_pointers(rot, tilt, psi, rnd, img, reproj, nullptr);
     return 0;

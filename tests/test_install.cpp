@@ -1,6 +1,8 @@
-// The installed library: this build installed into a fresh prefix, the README's
-// example project (examples/lowpass) configured against it with find_package,
-// built, and run on a small image made here, as a user of the library would.
+// The installed library as the README installs it: what `make demo` builds,
+// built as it builds it (the Makefile's demo-build, in a folder of this build),
+// installed into a fresh prefix, and the README's example project
+// (examples/lowpass) configured against it with find_package, built, and run on
+// a small image made here, as a user of the library would.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -58,14 +60,27 @@ void expect_no_build_paths(const std::string& package_dir) {
     }
 }
 
-// Installed, then moved elsewhere (as a packager or a shared software tree
-// does), the library still builds the example.
+// What the install puts into the prefix: both programs, the library, its
+// headers and its package.
+void expect_installed_whole(const std::string& prefix) {
+    for (const char* file : {"bin/vorn", "bin/morvandel", "lib/libvorncore.a", "include/vorn/image_filter.h",
+                             "include/vorn/gpu.h", "include/vorn/host", "lib/cmake/vorn/vornConfig.cmake",
+                             "lib/cmake/vorn/vornTargets.cmake", "lib/cmake/vorn/FindFFTW3F.cmake"})
+        EXPECT_TRUE(std::filesystem::exists(prefix + "/" + file)) << file << " is not installed";
+}
+
+// After the build of `make demo`, the README's install line installs the whole
+// library; installed, then moved elsewhere (as a packager or a shared software
+// tree does), it still builds the example.
 TEST(Install, ExampleBuiltAgainstTheInstalledLibraryLowPassFilters) {
     const TempDir dir;
     const std::string cmake = VORN_CMAKE_COMMAND, installed = dir.file("installed"), prefix = dir.file("prefix"),
                       build = dir.file("build");
     const std::string steps[] = {
-        cmake + " --install " + VORN_BINARY_DIR + " --prefix " + installed,
+        // As many jobs as the JOBS of a `make test` running this (passed on in
+        // MAKEFLAGS) or of the environment, else one per core.
+        std::string("make -C ") + VORN_SOURCE_DIR + " demo-build RELEASE_DIR=" + VORN_DEMO_BUILD_DIR,
+        cmake + " --install " + VORN_DEMO_BUILD_DIR + " --prefix " + installed,
         "mv " + installed + " " + prefix,
         cmake + " -S " + VORN_SOURCE_DIR + "/examples/lowpass -B " + build + " -DCMAKE_PREFIX_PATH=" + prefix +
             " -DCMAKE_CXX_COMPILER=" + VORN_CXX_COMPILER,
@@ -73,9 +88,8 @@ TEST(Install, ExampleBuiltAgainstTheInstalledLibraryLowPassFilters) {
     };
     std::string output;
     for (const std::string& step : steps) ASSERT_EQ(run(step, dir.file("log"), output), 0) << output;
+    expect_installed_whole(prefix);
     expect_no_build_paths(prefix + "/" + VORN_PACKAGE_DIR);
-    for (const char* program : {"vorn", "morvandel"})
-        EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/" + program)) << program << " is not installed";
 
     // 1 + 0.5 cos(2 pi 3x/n) + 0.25 cos(2 pi 12y/n) low-passed at n apix/res =
     // 8 Fourier pixels keeps the constant and the wave of 3 cycles: the output,

@@ -483,6 +483,40 @@ TEST(MrcNames, SameFileAlsoBeforeTheFileExists) {
     }
 }
 
+// Outputs are checked against the inputs and against each other: the first
+// output that is an input, or the same file as an earlier output (by name,
+// another spelling, a link), is named in the warning beside the file it is.
+TEST(MrcNames, OutputsCheckedAgainstInputsAndEachOther) {
+    TempDir dir;
+    const std::string in = dir.file("in.mrc"), link = dir.file("link.mrc"), a = dir.file("a.mrc"), b = dir.file("b.mrc"),
+                      ahead = dir.file("ahead.mrc");
+    std::fclose(std::fopen(in.c_str(), "wb"));
+    ASSERT_EQ(symlink(in.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink(a.c_str(), ahead.c_str()), 0);  // a.mrc is still to be written
+    const std::string a_again = dir.path + "/./a.mrc";
+    const struct {
+        std::vector<const char*> outputs, inputs;
+        std::string says;  // empty: accepted
+    } cases[] = {
+        {{a.c_str(), b.c_str()}, {in.c_str()}, ""},
+        {{a.c_str(), nullptr, b.c_str(), nullptr}, {nullptr, in.c_str()}, ""},
+        {{}, {in.c_str()}, ""},
+        {{a.c_str(), a.c_str()}, {}, "Output files " + a + " and " + a + " are one file! Nothing written."},
+        {{a.c_str(), b.c_str(), a_again.c_str()}, {in.c_str()}, "Output files " + a + " and " + a_again + " are one file!"},
+        {{ahead.c_str(), b.c_str(), a.c_str()}, {in.c_str()}, "Output files " + ahead + " and " + a + " are one file!"},
+        {{a.c_str(), link.c_str(), a.c_str()}, {in.c_str()}, "Output file " + link + " is the input file " + in + "! Nothing written."},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        const int status = mrcf_check_outputs(c.outputs, c.inputs, "caller", VORN_UNIT, 1);
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.says.empty() ? 0 : -1) << c.says;
+        if (c.says.empty()) EXPECT_EQ(said, "");
+        else EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
+    EXPECT_FALSE(std::filesystem::exists(a));
+}
+
 TEST_F(MrcDeath, OutputNamesThatDoNotFitAreRefused) {
     // Cut to 1023 characters, two long inputs would share one output file.
     const std::string stem(1020, 'a'), fits(1018, 'a');

@@ -832,6 +832,79 @@ TEST_F(Driver, OutputThatIsAnInputIsRefusedAndLeavesTheInputs) {
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
+// In a job of two movies, an output of movie 0 that is (by name, symbolic or
+// hard link) movie 1, movie 1's particle stack or movie 1's output, or two
+// movies whose outputs are one name, is refused at movie 0 before anything is
+// written: -1, a warning naming both files, every input byte unchanged and no
+// output made. A movie listed twice is one movie, weighted again.
+TEST_F(Driver, OutputThatIsAnotherMoviesFileIsRefusedForTheWholeJob) {
+    namespace fs = std::filesystem;
+    const std::string here = fs::current_path();
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const std::string second = dir.file("second.mrc"), second_stack = dir.file("second_particles.mrcs"),
+                      second_out = dir.file("second_wave.mrc"), twin = dir.file("movie.mrcs"), own_out = para.out_name;
+    std::vector<float> frames((size_t)nx * ny * t, 0.0f);
+    for (const std::string& m : {second, twin}) mrcf_write_xyz_data(m.c_str(), frames.data(), nx, ny, t);
+    write_stack(particle_stack(false), P * t);
+    mrcf_write_xyz_data(second_stack.c_str(), particle_stack(true).data(), nx, ny, P * t);
+    const std::vector<std::string> inputs = {movie, para.ptcl_name, second, second_stack, twin};
+    struct Case {
+        const char* what;
+        int mode;
+        std::string out;     // the output of movie 0, made a link to target unless it is the target
+        std::string target;  // the file it is
+        bool hard;
+        std::string says;
+        std::vector<std::string> list = {};  // the job's movies besides movie 0, when not the second movie
+    };
+    const Case cases[] = {
+        {"output stack a symbolic link to movie 1", 1, own_out, second, false,
+         "Output file " + own_out + " is the input file " + second + "!"},
+        {"output stack a hard link to movie 1's particle stack", 3, own_out, second_stack, true,
+         "Output file " + own_out + " is the input file " + second_stack + "!"},
+        {"output stack named as movie 1's particle stack", 2, second_stack, second_stack, false,
+         "Output file " + second_stack + " is the input file " + second_stack + "!"},
+        {"weight stack a symbolic link to movie 1's particle stack", 4, "Weights3D.mrcs", second_stack, false,
+         "Output file Weights3D.mrcs is the input file " + second_stack + "!"},
+        {"output stack a symbolic link to movie 1's output", 3, own_out, second_out, false,
+         "Output files " + own_out + " and " + second_out + " are one file!"},
+        {"two movies of one output name", 3, own_out, own_out, false,
+         "Output files " + own_out + " and " + own_out + " are one file!", {twin}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> others = c.list.empty() ? std::vector<std::string>{second} : c.list;
+        std::vector<char*> job = {(char*)movie.c_str()};
+        for (const std::string& m : others) job.push_back((char*)m.c_str());
+        job.push_back(nullptr);
+        para.movies = job.data();
+        ASSERT_EQ(gwave_set_current_parameters(para, 0), 0);
+        if (c.out == c.target) std::strcpy(para.out_name, c.out.c_str());
+        else if (c.hard) fs::create_hard_link(c.target, c.out);
+        else fs::create_symlink(c.target, c.out);
+        std::vector<std::string> before;
+        for (const std::string& in : inputs) before.push_back(read_bytes(in));
+        para.gps.device = c.mode;
+        int status = 0;
+        const std::string said = quietly([&] { status = mrcsf_dose_drift_ctf_wave_many(para); });
+        EXPECT_EQ(status, -1) << c.what;
+        EXPECT_NE(said.find(c.says), std::string::npos) << c.what << ": " << said;
+        for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(read_bytes(inputs[i]), before[i]) << c.what << ": " << inputs[i];
+        std::error_code ec;
+        if (c.out != c.target) fs::remove(c.out, ec);
+        for (const std::string& out : {own_out, second_out, dir.file("Weights3D.mrcs")}) EXPECT_FALSE(fs::exists(out)) << c.what << ": " << out;
+    }
+    // Movie 0 listed again, and movie 1: both weighted, each into its own output.
+    std::vector<char*> job = {(char*)movie.c_str(), (char*)movie.c_str(), (char*)second.c_str(), nullptr};
+    para.movies = job.data();
+    for (int index : {0, 2}) {
+        ASSERT_EQ(gwave_set_current_parameters(para, index), 0);
+        run(3);
+    }
+    EXPECT_TRUE(fs::exists(own_out) && fs::exists(second_out));
+    para.movies = movies.data();
+    ASSERT_EQ(chdir(here.c_str()), 0);
+}
+
 TEST_F(Driver, StackOfIntegersGivesAFloatOutput) {
     std::vector<float> s = particle_stack(true);
     for (float& v : s) v = std::round(100 * v);

@@ -558,6 +558,40 @@ TEST(CommandRefusals, OutputThatIsTheInput) {
     for (const auto& d : derived) expect_refused(d.second, "is the input file", {mic, stack, in}, {dir.file("f.mrcs")}, d.first);
 }
 
+// Two outputs of one command that are one file (one name, another spelling of
+// it, a link to a file still to be written, a hard link to a file there
+// before): refused before anything is written, the warning naming both; the
+// file there before keeps its bytes.
+TEST(CommandRefusals, TwoOutputsThatAreOneFile) {
+    TempDir dir;
+    const std::string in = write_mrc(dir, "in.mrcs", pattern(8, 6, 2), 8, 6, 2);
+    const std::string o = dir.file("o.mrc"), ahead = dir.file("ahead.mrc");
+    const std::string old = write_mrc(dir, "old.mrc", pattern(4, 4), 4, 4), hard = dir.file("hard.mrc");
+    std::filesystem::create_symlink(o, ahead);
+    std::filesystem::create_hard_link(old, hard);
+    // The spectra command names its means after its input.
+    const std::string ave = dir.file("in_ave.mrc"), log_ave = dir.file("in_ave_ln1p.mrc"), ave_ahead = dir.file("ave_ahead.mrc");
+    std::filesystem::create_symlink(ave, ave_ahead);
+    std::filesystem::create_symlink(ave, log_ave);
+    static const float2 shifts[2] = {};
+    struct Case {
+        std::string what, first, second;
+        std::function<int()> run;
+    };
+    std::vector<Case> cases;
+    const std::pair<std::string, std::string> one_file[] = {{o, o}, {o, dir.path + "/./o.mrc"}, {o, ahead}, {old, hard}};
+    for (const auto& names : one_file) {
+        const std::string a = names.first, b = names.second;
+        cases.push_back({"shifted stack and average", a, b, [=] { return mrcf_2ds_fourier_shift(in.c_str(), a.c_str(), b.c_str(), shifts, 0, 1); }});
+    }
+    for (const std::string& out : {ave, dir.path + "/./in_ave.mrc", ave_ahead})
+        cases.push_back({"spectra and their mean", out, ave, [=] { return mrcf_2ds_fft_r2c_proc(in.c_str(), out.c_str(), 'A', control3{1, 1, 0}); }});
+    cases.push_back({"mean and log mean", ave, log_ave, [=] { return mrcf_2ds_fft_r2c_proc(in.c_str(), o.c_str(), 'A', control3{0, 1, 1}); }});
+    for (const auto& c : cases)
+        expect_refused(c.run, "Output files " + c.first + " and " + c.second + " are one file! Nothing written.", {in, old},
+                       {o, ave}, c.what + " into " + c.first + " and " + c.second);
+}
+
 TEST(CommandRefusals, SizesAndCountsThatHoldNoArray) {
     TempDir dir;
     const std::string in = write_mrc(dir, "in.mrcs", pattern(4, 4, 2), 4, 4, 2), out = dir.file("out.mrc");

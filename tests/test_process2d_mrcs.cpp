@@ -166,7 +166,8 @@ TEST(StackCommandRefusals, InputsWithoutAWholeHeaderOrWithTooLittleData) {
 }
 
 // An output that is the input (its name, a link, or one of the names a command
-// derives) is refused before anything is opened: the stack stays whole.
+// derives), or two of a command's outputs that are one file, is refused before
+// anything is opened: the stack stays whole.
 TEST(StackCommandRefusals, OutputThatIsTheInput) {
     TempDir dir;
     const Image stack = numbered(6, 5, 3);
@@ -186,6 +187,11 @@ TEST(StackCommandRefusals, OutputThatIsTheInput) {
     };
     for (const auto& c : cases) expect_refused(c.second, "is the input file", {in, split_in}, {dir.file("part_000000.mrc")}, c.first);
     EXPECT_EQ(data_of(in), stack);
+    // Two of the split's own names that are one file.
+    std::filesystem::create_symlink(dir.file("one_000000.mrc"), dir.file("one_000002.mrc"));
+    expect_refused([&] { return mrcsf_split(in.c_str(), dir.file("one_").c_str()); },
+                   "Output files " + dir.file("one_000000.mrc") + " and " + dir.file("one_000002.mrc") + " are one file!", {in},
+                   {dir.file("one_000000.mrc"), dir.file("one_000001.mrc")}, "split among linked names");
 }
 
 }  // namespace

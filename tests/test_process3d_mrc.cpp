@@ -327,6 +327,52 @@ TEST(VolumeRefusals, OutputThatIsTheInput) {
             expect_refused([&] { return c.run(in, out); }, "is the input file", {in}, {stack}, std::string(c.name) + " into " + out);
 }
 
+// Two outputs of one command that are one file (one name, another spelling, a
+// link to a file still to be written, or a file a test sequence writes into
+// the working directory): refused before anything is written, the warning
+// naming both.
+TEST(VolumeRefusals, TwoOutputsThatAreOneFile) {
+    TempDir dir;
+    dir.enter();
+    const Volume v = seeded_volume(6, 6, 4, 3);
+    write_file("in.mrc", v, 6, 6, 4);
+    std::filesystem::create_symlink("o.mrc", "ahead.mrc");
+    std::filesystem::create_symlink("part_000000.mrc", "part_000001.mrc");
+    const auto held = [](const char* out, std::function<int(MRCF_Proc3D&)> run) {
+        return [=] {
+            MRCF_Proc3D p;
+            const int r = p.init("in.mrc", out) == 0 ? run(p) : -2;
+            p.destroy();
+            return r;
+        };
+    };
+    const struct {
+        const char* what;
+        std::string first, second;
+        std::function<int()> run;
+    } cases[] = {
+        {"projections and reconstruction", "o.mrc", "o.mrc", [] { return mrcf_3d_gpu_project_rec_randN("in.mrc", "o.mrc", "o.mrc", 2, 0, 0); }},
+        {"projections and reconstruction", "o.mrc", "./o.mrc", [] { return mrcf_3d_gpu_project_rec_randN("in.mrc", "o.mrc", "./o.mrc", 2, 0, 0); }},
+        {"projections and reconstruction", "ahead.mrc", "o.mrc", [] { return mrcf_3d_gpu_project_rec_randN("in.mrc", "ahead.mrc", "o.mrc", 2, 0, 0); }},
+        {"benchmark", "rec_3d0.mrc", "rec_3d0.mrc",
+         [] { return mrcf_3d_zgpu_project_rec_randN3_debug("in.mrc", "rec_3d0.mrc", "", "", "", "", 2, 0, 0); }},
+        {"benchmark", "./debug_raw_3d_read_write.mrc", "debug_raw_3d_read_write.mrc",
+         [] { return mrcf_3d_zgpu_project_rec_randN3_debug("in.mrc", "./debug_raw_3d_read_write.mrc", "", "", "", "", 2, 0, 0); }},
+        {"split", "part_000000.mrc", "part_000001.mrc", [] { return mrcf_split("in.mrc", "part_"); }},
+        {"held reconstruction test", "in_proj.mrc", "in_proj.mrc", held("in_proj.mrc", [](MRCF_Proc3D& p) { return p.rrt_test(nullptr, nullptr, 2, 3); })},
+        {"held reconstruction test", "rand_3d.mrc", "rand_3d.mrc", held("rand_3d.mrc", [](MRCF_Proc3D& p) { return p.rrt_test(nullptr, nullptr, 2, 3); })},
+        {"held benchmark", "hcuda_3d_project_z.mrc", "hcuda_3d_project_z.mrc",
+         held("hcuda_3d_project_z.mrc", [](MRCF_Proc3D& p) { return p.zgpu_project_rec_randN3_debug(nullptr, nullptr, 2, 0, 0); })},
+    };
+    std::vector<std::string> outputs = {"o.mrc", "part_000000.mrc", "part_000002.mrc", "in_proj.mrc", "debu_graw_z3d_read_write.mrc",
+                                        "debug_raw_3d_read_write.mrc"};
+    outputs.insert(outputs.end(), PROJECT_REC_RANDN3_DEBUG_FILES.begin(), PROJECT_REC_RANDN3_DEBUG_FILES.end());
+    outputs.insert(outputs.end(), RRT_TEST_FILES.begin(), RRT_TEST_FILES.end());
+    for (const auto& c : cases)
+        expect_refused(c.run, "Output files " + c.first + " and " + c.second + " are one file! Nothing written.", {"in.mrc"},
+                       outputs, std::string(c.what) + " into " + c.first + " and " + c.second);
+}
+
 // Inputs without a whole header (an empty file, one byte short, a directory)
 // or of no voxel: refused with -1, no output made.
 TEST(VolumeRefusals, InputsWithoutAVolume) {
