@@ -893,6 +893,36 @@ TEST_F(Run, TheX86_64V3PathGivesTheBaselineEstimateBitForBit) {
 #endif
 }
 
+// A micrograph whose spectrum is reloaded from its ".pow" gets the EPA table
+// and B-factor of the fresh run that wrote it, first in its run or after a
+// micrograph a thousand times brighter, whose log amplitude it must not take.
+TEST_F(Run, AReloadedMicrographGivesTheEpaTableAndBfactorOfItsFreshRun) {
+    std::vector<float> big = sim_crop("sim02_df15000.mrc", n);
+    for (float& v : big) v *= 1000.0f;
+    write_mrc(dir.file("big.mrc"), big, n);
+    auto estimate = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"--apix", "1.0", "--boxsize", "256", "--ctfstar", "none"});
+        CommandLine cmd(words);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(vorn_seeded_estimate(cmd.argc(), cmd.argv.data(), 11), 0);
+        return testing::internal::GetCapturedStdout();
+    };
+    estimate({dir.file("a.mrc")});
+    const std::string fresh_table = read_text(dir.file("a_EPA.log"));
+    const std::string fresh_b = line_with(read_text(dir.file("a_vorn.log")), "B_FACTOR");
+    ASSERT_NE(fresh_b, "");
+    for (const bool after_big : {false, true}) {
+        SCOPED_TRACE(after_big ? "after a brighter micrograph" : "first of the run");
+        std::vector<std::string> words = {"--reload_ctf_files", "1", dir.file("a.mrc")};
+        if (after_big) words.insert(words.begin() + 2, dir.file("big.mrc"));
+        const std::string out = estimate(words);
+        ASSERT_EQ(out.find("pre-loading CTF files " + dir.file("big.ctf")), std::string::npos);
+        ASSERT_NE(out.find("pre-loading CTF files " + dir.file("a.ctf")), std::string::npos) << out;
+        EXPECT_EQ(read_text(dir.file("a_EPA.log")), fresh_table);
+        EXPECT_EQ(line_with(read_text(dir.file("a_vorn.log")), "B_FACTOR"), fresh_b);
+    }
+}
+
 // ---- option values that no stage can use ----
 
 // Each command line runs in a folder that holds a crop of a simulated micrograph.
