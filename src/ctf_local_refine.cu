@@ -295,9 +295,14 @@ int VORN_A::vorn_local_spectrum() {
 }
 
 int VORN_A::vorn_local_read_boxes() {
+    const VORN_Para& p = *para;
     local_ptcl_n = 0;
     vorn_get_local_boxf();
     if (!local_boxf_usable) return 0;  // local refinement is left out, the fit goes on
+    // The reader would give no boxes for a file of no format it knows: that is
+    // a box file it cannot read, not a micrograph without particles.
+    if (p.local_boxtype == VORN_LOCAL_BOXFILE && get_boxf_suffixf(local_box_name) == 0)
+        return vorn_local_refine_failed("its box file, neither .box nor .star, cannot be read", local_box_name);
     const int read = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
     if (read < 0) return vorn_local_refine_failed("its box file cannot be read", local_box_name);
     local_ptcl_n = vorn_local_boxes_inside(read);

@@ -833,6 +833,48 @@ TEST(Batch, AMicrographSkippedForItsBoxFileWritesNoFit) {
     }
 }
 
+// A box file of an ending the readers do not know is one the run cannot read:
+// its micrograph is skipped before the fit, never done without particles. A
+// box file that is missing leaves out only the local refinement: the global
+// fit stands and gets its row.
+TEST(Batch, ABoxFileOfNoKnownFormatSkipsItsMicrographAndAMissingOneOnlyItsLocalRefinement) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    for (const char* suffix : {".cbox", ".txt", ".coords"}) {
+        SCOPED_TRACE(suffix);
+        TempDir dir;
+        write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
+        const std::string box = std::string("bad") + suffix;
+        std::ofstream(dir.file(box)) << "100 100 64 64\n";
+        const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", suffix,
+                                      "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
+                                      "good.mrc"},
+                                     dir.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count("micrograph bad.mrc skipped: its box file, neither .box nor .star, cannot be read (" + box +
+                          "); no result is written."),
+                  1u)
+            << r.out;
+        EXPECT_EQ(r.count(std::string("the box file good") + suffix + " does NOT exist! Local refinement automatically "
+                                                                      "ignored!"),
+                  1u)
+            << r.out;
+        EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
+        EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
+        for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
+            EXPECT_FALSE(exists(dir.file(none))) << none;
+        EXPECT_NE(read_text(dir.file("bad_vorn.log")).find("Skipped: its box file, neither .box nor .star, cannot be "
+                                                            "read (" + box + ").\n"),
+                  std::string::npos);
+        const std::string good_log = read_text(dir.file("good_vorn.log"));
+        EXPECT_NE(good_log.find("Final Values"), std::string::npos);
+        EXPECT_EQ(good_log.find("Local Values"), std::string::npos);
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][0], "good.mrc");
+    }
+}
+
 }  // namespace
 
 // ---- instruction sets ----
