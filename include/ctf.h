@@ -616,6 +616,9 @@ struct MicOutput {
 std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic);
 
 // ---- CTF STAR files ----
+// The file a resumed run writes its summary to whole before moving it over the
+// summary: the summary's name with ".part" added.
+std::string vorn_summary_aside_name(const char* summary);
 // Why a name cannot stand as one word of a STAR row (blank or control
 // characters, a quote, comment or label mark, a block or loop keyword at its
 // start), or null when it can. A micrograph of such a name is refused: its row

@@ -221,9 +221,25 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
             inputs.insert(mrcf_file_id((mic_stem(p.mic_names[k]) + p.boxsuffix).c_str()));
     }
     if (p.input_ctfstar_set) inputs.insert(mrcf_file_id(p.input_ctfstar));
-    const std::string summary = is_str_null(p.ctfstar) ? "" : mrcf_file_id(p.ctfstar);
-    if (inputs.count(summary) != 0)
-        VORN_FATAL("the CTF STAR summary %s is an input file; it would be overwritten", p.ctfstar);
+    // The run's own files: the summary and, when a resumed run may put it in
+    // order, the file it is first written to whole.
+    struct RunFile {
+        std::string what, id;
+    };
+    std::vector<RunFile> run_files;
+    if (!is_str_null(p.ctfstar)) {
+        run_files.push_back({std::string("the CTF STAR summary ") + p.ctfstar, mrcf_file_id(p.ctfstar)});
+        const std::string aside = vorn_summary_aside_name(p.ctfstar);
+        if (p.do_unfinished)
+            run_files.push_back({"the CTF STAR summary's aside file " + aside, mrcf_file_id(aside.c_str())});
+    }
+    for (size_t r = 0; r < run_files.size(); ++r) {
+        if (inputs.count(run_files[r].id) != 0)
+            VORN_FATAL("%s is an input file; it would be overwritten", run_files[r].what.c_str());
+        for (size_t e = 0; e < r; ++e)
+            if (run_files[e].id == run_files[r].id)
+                VORN_FATAL("%s and %s are one file", run_files[e].what.c_str(), run_files[r].what.c_str());
+    }
     struct Claim {
         int mic;
         std::string name;
@@ -242,9 +258,10 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
             if (inputs.count(id) != 0)
                 VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten", name,
                            p.mic_names[k]);
-            if (id == summary)
-                VORN_FATAL("the CTF STAR summary %s is also the output %s of micrograph %s; one would overwrite the "
-                           "other", p.ctfstar, name, p.mic_names[k]);
+            for (const RunFile& own : run_files)
+                if (id == own.id)
+                    VORN_FATAL("%s is also the output %s of micrograph %s; one would overwrite the other",
+                               own.what.c_str(), name, p.mic_names[k]);
             const auto claim = claims.emplace(id, Claim{k, outs[j].name});
             owned[j] = claim.second;
             std::string& clash = mic_output_clash[(size_t)k];

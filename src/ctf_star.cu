@@ -351,7 +351,7 @@ static int tidy_sumlog(VORN_A& a) {
         if (listed.count(name) == 0) put(name);
     if (out == text) return 0;
     // Written whole beside the summary and moved over it, so that no moment leaves it half written.
-    const std::string part = std::string(p.ctfstar) + ".part";
+    const std::string part = vorn_summary_aside_name(p.ctfstar);
     FILE* f = std::fopen(part.c_str(), "w");
     const bool ok = f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size();
     if ((f != nullptr && std::fclose(f) != 0) || !ok || std::rename(part.c_str(), p.ctfstar) != 0) {
@@ -361,6 +361,8 @@ static int tidy_sumlog(VORN_A& a) {
     }
     return 0;
 }
+
+std::string vorn_summary_aside_name(const char* summary) { return std::string(summary) + ".part"; }
 
 int VORN_A::vorn_close_sumlog() {
     if (star_file == nullptr) return 0;

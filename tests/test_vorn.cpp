@@ -341,6 +341,19 @@ TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(read_text(in), star_before);
     EXPECT_FALSE(exists(dir.file("a_vorn.log")));
 
+    // A resumed summary is written whole beside itself before it is moved into
+    // place: that file is one of the run's outputs too.
+    const std::string aside = dir.file("in.star.part");
+    std::filesystem::copy_file(in, aside);
+    const RunResult aside_over_star =
+        vorn({"--do_unfinished", "1", "--input_ctfstar", aside, "--ctfstar", dir.file("in"), dir.file("a.mrc")});
+    EXPECT_EQ(aside_over_star.status, 1);
+    EXPECT_TRUE(aside_over_star.has("the CTF STAR summary's aside file " + aside + " is an input file"))
+        << aside_over_star.out;
+    EXPECT_EQ(read_text(aside), star_before);
+    EXPECT_EQ(read_text(in), star_before);
+    EXPECT_FALSE(exists(dir.file("a_vorn.log")));
+
     // The same file under another name is the same input.
     std::filesystem::copy_file(dir.file("a.mrc"), dir.file("m.star"));
     const RunResult other_name = vorn({"--ctfstar", dir.file("m.star"), dir.path + "/./m.star"});
@@ -684,6 +697,11 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
         {"a log that would be the summary", {"--logsuffix", "_all_vorn.star", "micrographs.mrc"},
          "the CTF STAR summary micrographs_all_vorn.star is also the output micrographs_all_vorn.star of micrograph "
          "micrographs.mrc; one would overwrite the other! Exit now!",
+         nullptr},
+        {"a log that would be the summary's aside file",
+         {"--do_unfinished", "1", "--logsuffix", "_all_vorn.star.part", "micrographs.mrc"},
+         "the CTF STAR summary's aside file micrographs_all_vorn.star.part is also the output "
+         "micrographs_all_vorn.star.part of micrograph micrographs.mrc; one would overwrite the other! Exit now!",
          nullptr},
         {"a.mrc and a.mrcs", {"a.mrc", "a.mrcs"},
          "the micrograph a.mrcs is skipped: its output a_vorn.log is also the output a_vorn.log of micrograph a.mrc, "
