@@ -568,7 +568,7 @@ public:
     // The row of a micrograph skipped as already done: kept when the resumed
     // summary has it, otherwise rebuilt from its log.
     int vorn_keep_star_row_of_done_mic();
-    std::set<std::string> star_rows_kept;  // micrographs with a row in the resumed summary
+    std::set<std::string> star_rows_kept;  // files (mrcf_file_id) of micrographs with a row in the summary
     int vorn_write_star_oneline();
     int vorn_fput_parameters_ctffind3_like();
 

@@ -666,7 +666,7 @@ TEST(CtfStar, ARowThatDoesNotReachTheSummaryIsAFailure) {
     EXPECT_EQ(a.vorn_write_star_oneline(), -1);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("the row of micrograph m1.mrc could not be written to the summary"), std::string::npos) << out;
-    EXPECT_EQ(a.star_rows_kept.count("m1.mrc"), 0u);
+    EXPECT_EQ(a.star_rows_kept.count(mrcf_file_id("m1.mrc")), 0u);
     a.ctf_name = nullptr;
 }
 

@@ -262,6 +262,45 @@ TEST_F(Run, AResumedSummaryKeepsTheLastRowOfEachMicrographAndRowsOfOthers) {
     EXPECT_EQ(read_text(star).find("\ndata_\n\nloop_\n_rlnMicrographName #1\n"), 0u);
 }
 
+// A resumed run that spells its micrographs another way (./a.mrc, or the whole
+// path) still knows their rows by the files they denote: one row per
+// micrograph, its values kept, its two names as this run spells them.
+TEST_F(Run, AResumedSummaryKnowsAMicrographByItsFileHoweverItIsSpelt) {
+    const std::vector<std::string> options = {"--apix", "1.0", "--boxsize", "256", "--ctfstar", "all"};
+    auto batch = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), options.begin(), options.end());
+        return run_vorn(words, dir.path);
+    };
+    ASSERT_EQ(batch({"a.mrc", "b.mrc"}).status, 0);
+    const auto first = summary_rows(read_text(dir.file("all.star")));
+    ASSERT_EQ(first.size(), 2u);
+    struct Spelling {
+        const char* how;
+        std::vector<std::string> mics;  // a and b, then c (fitted now) where listed
+    };
+    const Spelling spellings[] = {
+        {"with ./", {"./a.mrc", "./b.mrc"}},
+        {"whole paths, and a new micrograph", {dir.file("a.mrc"), dir.file("b.mrc"), dir.file("c.mrc")}},
+    };
+    for (const Spelling& s : spellings) {
+        SCOPED_TRACE(s.how);
+        std::vector<std::string> words = {"--do_unfinished", "1"};
+        words.insert(words.end(), s.mics.begin(), s.mics.end());
+        const RunResult r = batch(words);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.count("already determined. Automatically skipped.\n"), 2u);
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), s.mics.size()) << read_text(dir.file("all.star"));
+        for (size_t k = 0; k < rows.size(); ++k) {
+            EXPECT_EQ(rows[k][0], s.mics[k]);
+            EXPECT_EQ(rows[k][1], s.mics[k].substr(0, s.mics[k].size() - 4) + ".ctf:mrc");
+            if (k >= 2) continue;  // the values of a and b are those of the first run
+            EXPECT_EQ(std::vector<std::string>(rows[k].begin() + 2, rows[k].end()),
+                      std::vector<std::string>(first[k].begin() + 2, first[k].end()));
+        }
+    }
+}
+
 TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
     // Garbage where a header should be: absurd sizes.
     std::vector<float> garbage(600, 1e30f);
