@@ -847,6 +847,110 @@ TEST(Batch, AMicrographSkippedAfterAnEarlierFitKeepsNothingOfIt) {
     }
 }
 
+// The launcher that runs the program as a user who is not root, for whom a file
+// without write permission cannot be written (root writes it all the same):
+// none when the tests run as such a user, else setpriv to nobody. False when
+// neither is possible.
+bool unprivileged_launcher(std::string& launcher) {
+    launcher.clear();
+    if (geteuid() != 0) return true;
+    if (access("/usr/bin/setpriv", X_OK) != 0) return false;
+    launcher = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    return true;
+}
+
+// An output the user made read-only skips its micrograph, which names it and
+// why; the file is the user's and stays as it is. The micrograph never comes
+// back as done on resume: it is skipped again while the file stays read-only.
+// A finished micrograph whose log is read-only is still done on resume.
+TEST(Batch, AnOutputThatCannotBeWrittenSkipsItsMicrographAndIsKept) {
+    SKIP_WITHOUT_SIM_DATA();
+    std::string as_user;
+    if (!unprivileged_launcher(as_user)) GTEST_SKIP() << "root without setpriv: every file can be written";
+    constexpr int n = 256;
+    for (const char* kept : {"ok_b_vorn.log", "ok_b.pow", "ok_b.ctf", "ok_b_EPA.log"}) {
+        SCOPED_TRACE(kept);
+        TempDir dir;
+        chmod(dir.path.c_str(), 0777);  // the user's folder
+        write_sim_crops(dir, {{"ok.mrc", "sim01_df8000.mrc"}, {"ok_b.mrc", "sim02_df15000.mrc"}}, n);
+        auto batch = [&](std::vector<std::string> words) {
+            words.insert(words.begin(), {"--apix", "1.0"});
+            words.insert(words.end(), {"ok.mrc", "ok_b.mrc"});
+            return run_program("vorn", words, dir.path, as_user);
+        };
+        ASSERT_EQ(batch({}).status, 0);
+        ASSERT_EQ(chmod(dir.file(kept).c_str(), 0444), 0);
+        const std::string text = read_text(dir.file(kept));
+        const std::string why = std::string("the output ") + kept +
+                                " of micrograph ok_b.mrc cannot be written (Permission denied); skipped.";
+
+        const RunResult again = batch({});
+        EXPECT_EQ(again.status, 1) << again.out;
+        EXPECT_EQ(again.count(why), 1u) << again.out;
+        EXPECT_TRUE(again.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: ok_b.mrc\n"));
+        EXPECT_EQ(read_text(dir.file(kept)), text);
+
+        ASSERT_EQ(chmod(dir.file("ok_vorn.log").c_str(), 0444), 0);
+        const RunResult resumed = batch({"--do_unfinished", "1"});
+        EXPECT_EQ(resumed.status, 1) << resumed.out;
+        EXPECT_TRUE(resumed.has("CTF parameter of \033[42mok.mrc\033[m already determined.")) << resumed.out;
+        EXPECT_EQ(resumed.count(why), 1u) << resumed.out;
+        EXPECT_TRUE(resumed.has("All 2 micrographs: 0 done, 1 skipped as already done, 1 failed: ok_b.mrc\n"));
+        EXPECT_EQ(read_text(dir.file(kept)), text);
+        const auto rows = summary_rows(read_text(dir.file("micrographs_all_vorn.star")));
+        EXPECT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows.empty() ? "" : rows[0][0], "ok.mrc");
+    }
+}
+
+// A micrograph skipped before its fit finds the results of its own earlier run
+// only beside a log that names it: x.mrc, listed before x.mrcs and so owning
+// their shared names, leaves the files an earlier run of x.mrcs wrote as they
+// are, and a resumed run does not take x.mrcs's log for its own. A missing
+// x.mrc writes nothing and so claims nothing: x.mrcs after it is fitted.
+TEST(Batch, AMicrographSkippedBeforeItsFitLeavesTheFilesOfAnotherOfItsNames) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    struct Case {
+        const char* damage;
+        std::function<void(const std::string&)> make;
+    };
+    const Case cases[] = {
+        {"not an MRC image", [](const std::string& m) { std::ofstream(m) << "not a micrograph\n"; }},
+        {"without variance", [](const std::string& m) { write_mrc(m, std::vector<float>(n * n, 7.0f), n); }},
+    };
+    const char* shared[] = {"x_vorn.log", "x.pow", "x.ctf", "x_EPA.log"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.damage);
+        TempDir dir;
+        write_sim_crops(dir, {{"first.mrc", "sim01_df8000.mrc"}, {"x.mrcs", "sim02_df15000.mrc"}}, n);
+        auto batch = [&](std::vector<std::string> words) {
+            words.insert(words.begin(), {"--apix", "1.0"});
+            return run_vorn(words, dir.path);
+        };
+        ASSERT_EQ(batch({"first.mrc", "x.mrcs"}).status, 0);
+        std::vector<std::string> before;
+        for (const char* f : shared) before.push_back(read_text(dir.file(f)));
+        c.make(dir.file("x.mrc"));
+        for (const char* resume : {"0", "1"}) {
+            SCOPED_TRACE(std::string("--do_unfinished ") + resume);
+            const RunResult r = batch({"--do_unfinished", resume, "first.mrc", "x.mrc", "x.mrcs"});
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_FALSE(r.has("\033[42mx.mrc\033[m already determined")) << r.out;
+            EXPECT_TRUE(r.has(": x.mrc, x.mrcs\n")) << r.out;
+            for (size_t k = 0; k < before.size(); ++k) EXPECT_EQ(read_text(dir.file(shared[k])), before[k]) << shared[k];
+        }
+    }
+
+    TempDir dir;
+    write_sim_crops(dir, {{"x.mrcs", "sim02_df15000.mrc"}}, n);
+    const RunResult missing = run_vorn({"--apix", "1.0", "x.mrc", "x.mrcs"}, dir.path);
+    EXPECT_EQ(missing.status, 1) << missing.out;
+    EXPECT_FALSE(missing.has("is skipped: its output")) << missing.out;
+    EXPECT_TRUE(missing.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: x.mrc\n")) << missing.out;
+    EXPECT_NE(read_text(dir.file("x_vorn.log")).find("Reading file: x.mrcs\n"), std::string::npos);
+}
+
 // With local refinement each box file is read with the micrograph's other
 // checks: one the run cannot use skips its micrograph before the fit, so it
 // leaves no spectrum, table or result; the others are refined at their boxes.
