@@ -714,6 +714,18 @@ TEST(Batch, AMicrographThatFailsForAReasonOfItsOwnIsSkippedAndTheBatchGoesOn) {
     }
 }
 
+// A file a test makes at the path it is given, named for the test's trace.
+struct MadeFile {
+    const char* what;
+    std::function<void(const std::string&)> make;
+};
+
+// The program at pixel size 1 in the folder, under the launcher when one is given.
+RunResult vorn_in(const TempDir& dir, std::vector<std::string> words, const std::string& launcher = "") {
+    words.insert(words.begin(), {"--apix", "1.0"});
+    return run_program("vorn", words, dir.path, launcher);
+}
+
 // Writes n x n crops of simulated micrographs into the folder: (file name, simulation) pairs.
 void write_sim_crops(const TempDir& dir, std::initializer_list<std::pair<const char*, const char*>> mics, int n) {
     for (const auto& m : mics) write_mrc(dir.file(m.first), sim_crop(m.second, n), n);
@@ -874,9 +886,8 @@ TEST(Batch, AnOutputThatCannotBeWrittenSkipsItsMicrographAndIsKept) {
         chmod(dir.path.c_str(), 0777);  // the user's folder
         write_sim_crops(dir, {{"ok.mrc", "sim01_df8000.mrc"}, {"ok_b.mrc", "sim02_df15000.mrc"}}, n);
         auto batch = [&](std::vector<std::string> words) {
-            words.insert(words.begin(), {"--apix", "1.0"});
             words.insert(words.end(), {"ok.mrc", "ok_b.mrc"});
-            return run_program("vorn", words, dir.path, as_user);
+            return vorn_in(dir, words, as_user);
         };
         ASSERT_EQ(batch({}).status, 0);
         ASSERT_EQ(chmod(dir.file(kept).c_str(), 0444), 0);
@@ -911,44 +922,60 @@ TEST(Batch, AnOutputThatCannotBeWrittenSkipsItsMicrographAndIsKept) {
 TEST(Batch, AMicrographSkippedBeforeItsFitLeavesTheFilesOfAnotherOfItsNames) {
     SKIP_WITHOUT_SIM_DATA();
     constexpr int n = 256;
-    struct Case {
-        const char* damage;
-        std::function<void(const std::string&)> make;
-    };
-    const Case cases[] = {
+    const MadeFile damaged[] = {
         {"not an MRC image", [](const std::string& m) { std::ofstream(m) << "not a micrograph\n"; }},
         {"without variance", [](const std::string& m) { write_mrc(m, std::vector<float>(n * n, 7.0f), n); }},
     };
     const char* shared[] = {"x_vorn.log", "x.pow", "x.ctf", "x_EPA.log"};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.damage);
+    for (const MadeFile& c : damaged) {
+        SCOPED_TRACE(c.what);
         TempDir dir;
         write_sim_crops(dir, {{"first.mrc", "sim01_df8000.mrc"}, {"x.mrcs", "sim02_df15000.mrc"}}, n);
-        auto batch = [&](std::vector<std::string> words) {
-            words.insert(words.begin(), {"--apix", "1.0"});
-            return run_vorn(words, dir.path);
-        };
-        ASSERT_EQ(batch({"first.mrc", "x.mrcs"}).status, 0);
+        ASSERT_EQ(vorn_in(dir, {"first.mrc", "x.mrcs"}).status, 0);
         std::vector<std::string> before;
         for (const char* f : shared) before.push_back(read_text(dir.file(f)));
         c.make(dir.file("x.mrc"));
         for (const char* resume : {"0", "1"}) {
             SCOPED_TRACE(std::string("--do_unfinished ") + resume);
-            const RunResult r = batch({"--do_unfinished", resume, "first.mrc", "x.mrc", "x.mrcs"});
+            const RunResult r = vorn_in(dir, {"--do_unfinished", resume, "first.mrc", "x.mrc", "x.mrcs"});
             EXPECT_EQ(r.status, 1) << r.out;
             EXPECT_FALSE(r.has("\033[42mx.mrc\033[m already determined")) << r.out;
             EXPECT_TRUE(r.has(": x.mrc, x.mrcs\n")) << r.out;
-            for (size_t k = 0; k < before.size(); ++k) EXPECT_EQ(read_text(dir.file(shared[k])), before[k]) << shared[k];
+            for (size_t k = 0; k < before.size(); ++k)
+                EXPECT_EQ(read_text(dir.file(shared[k])), before[k]) << shared[k];
         }
     }
 
     TempDir dir;
     write_sim_crops(dir, {{"x.mrcs", "sim02_df15000.mrc"}}, n);
-    const RunResult missing = run_vorn({"--apix", "1.0", "x.mrc", "x.mrcs"}, dir.path);
+    const RunResult missing = vorn_in(dir, {"x.mrc", "x.mrcs"});
     EXPECT_EQ(missing.status, 1) << missing.out;
     EXPECT_FALSE(missing.has("is skipped: its output")) << missing.out;
     EXPECT_TRUE(missing.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: x.mrc\n")) << missing.out;
     EXPECT_NE(read_text(dir.file("x_vorn.log")).find("Reading file: x.mrcs\n"), std::string::npos);
+}
+
+// Runs bad.mrc and good.mrc of the folder with local refinement on box files
+// of the suffix, and checks that bad.mrc is skipped before its fit for why
+// (said once, and last in its log), leaving no spectrum, table or result,
+// while good.mrc is fitted and gets the summary's one row.
+RunResult run_local_batch_skipping_bad(const TempDir& dir, const std::string& suffix, const std::string& why) {
+    const RunResult r = vorn_in(dir, {"--do_local_refine", "1", "--boxsuffix", suffix, "--local_boxsize", "64",
+                                      "--local_radius", "64", "--ctfstar", "all", "bad.mrc", "good.mrc"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.count("micrograph bad.mrc skipped: " + why + "; no result is written."), 1u) << r.out;
+    EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
+    EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
+    for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
+        EXPECT_FALSE(exists(dir.file(none))) << none;
+    const std::string log = read_text(dir.file("bad_vorn.log"));
+    EXPECT_EQ(log.find("Final Values"), std::string::npos);
+    EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
+    EXPECT_NE(log.find("Skipped: " + why + ".\n"), std::string::npos);
+    const auto rows = summary_rows(read_text(dir.file("all.star")));
+    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows.empty() ? "" : rows[0][0], "good.mrc");
+    return r;
 }
 
 // With local refinement each box file is read with the micrograph's other
@@ -957,40 +984,18 @@ TEST(Batch, AMicrographSkippedBeforeItsFitLeavesTheFilesOfAnotherOfItsNames) {
 TEST(Batch, AMicrographSkippedForItsBoxFileWritesNoFit) {
     SKIP_WITHOUT_SIM_DATA();
     constexpr int n = 256;
-    struct Case {
-        const char* box;
-        std::function<void(const std::string&)> make;
-    };
-    const Case cases[] = {
+    const MadeFile boxes[] = {
         {"one value per line", [](const std::string& name) { std::ofstream(name) << "100\n100\n64\n64\n"; }},
         {"a directory", [](const std::string& name) { std::filesystem::create_directory(name); }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.box);
+    for (const MadeFile& c : boxes) {
+        SCOPED_TRACE(c.what);
         TempDir dir;
         write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
         std::ofstream(dir.file("good.box")) << "100 100 64 64\n";
         c.make(dir.file("bad.box"));
-        const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", ".box",
-                                      "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
-                                      "good.mrc"},
-                                     dir.path);
-        EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_EQ(r.count("micrograph bad.mrc skipped: its box file cannot be read (bad.box); no result is written."),
-                  1u)
-            << r.out;
-        EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
-        EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
-        for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
-            EXPECT_FALSE(exists(dir.file(none))) << none;
-        const std::string log = read_text(dir.file("bad_vorn.log"));
-        EXPECT_EQ(log.find("Final Values"), std::string::npos);
-        EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
-        EXPECT_NE(log.find("Skipped: its box file cannot be read (bad.box).\n"), std::string::npos);
+        run_local_batch_skipping_bad(dir, ".box", "its box file cannot be read (bad.box)");
         EXPECT_NE(read_text(dir.file("good_vorn.log")).find("  Local Values\n"), std::string::npos);
-        const auto rows = summary_rows(read_text(dir.file("all.star")));
-        ASSERT_EQ(rows.size(), 1u);
-        EXPECT_EQ(rows[0][0], "good.mrc");
     }
 }
 
@@ -1007,32 +1012,15 @@ TEST(Batch, ABoxFileOfNoKnownFormatSkipsItsMicrographAndAMissingOneOnlyItsLocalR
         write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
         const std::string box = std::string("bad") + suffix;
         std::ofstream(dir.file(box)) << "100 100 64 64\n";
-        const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", suffix,
-                                      "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
-                                      "good.mrc"},
-                                     dir.path);
-        EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_EQ(r.count("micrograph bad.mrc skipped: its box file, neither .box nor .star, cannot be read (" + box +
-                          "); no result is written."),
-                  1u)
-            << r.out;
+        const std::string why = "its box file, neither .box nor .star, cannot be read (" + box + ")";
+        const RunResult r = run_local_batch_skipping_bad(dir, suffix, why);
         EXPECT_EQ(r.count(std::string("the box file good") + suffix + " does NOT exist! Local refinement automatically "
                                                                       "ignored!"),
                   1u)
             << r.out;
-        EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
-        EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
-        for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
-            EXPECT_FALSE(exists(dir.file(none))) << none;
-        EXPECT_NE(read_text(dir.file("bad_vorn.log")).find("Skipped: its box file, neither .box nor .star, cannot be "
-                                                            "read (" + box + ").\n"),
-                  std::string::npos);
         const std::string good_log = read_text(dir.file("good_vorn.log"));
         EXPECT_NE(good_log.find("Final Values"), std::string::npos);
         EXPECT_EQ(good_log.find("Local Values"), std::string::npos);
-        const auto rows = summary_rows(read_text(dir.file("all.star")));
-        ASSERT_EQ(rows.size(), 1u);
-        EXPECT_EQ(rows[0][0], "good.mrc");
     }
 }
 
