@@ -165,6 +165,17 @@ constexpr int VORN_MIN_SIZING_EDGE = 128;
 // What became of one micrograph of the list.
 enum class MicOutcome { Pending, Done, AlreadyDone, Failed };
 
+// What a micrograph's log held when the run came to it: whether something is
+// there, whether it says "Processing done successfully", and the micrograph
+// its "Reading file: " line names ("" without one: no log of a fit, or one
+// skipped before it read its micrograph).
+struct MicLogRecord {
+    bool exists = false, done = false;
+    std::string read_mic;
+    // Whether it is the log of micrograph mic (the same file name).
+    bool names(const char* mic) const;
+};
+
 // The run's buffers: a host array of n values (a failed allocation is fatal),
 // and the releases that leave the pointer null.
 template <class T> T* host_array(size_t n) {
@@ -279,6 +290,7 @@ public:
     // its to replace once its name and file have passed their checks.
     std::string mic_skip_why;
     int mic_outputs_claimed = 0;
+    MicLogRecord mic_log_found;  // its log as the run found it
 
     // ---- local refinement: start slots, band and box sizes ----
     PUVA local_puva_err, local_puva_init, local_puva_cur;
@@ -472,8 +484,9 @@ public:
     // The local spectrum of the current particle from its areas; the number of areas read.
     int vorn_local_spectrum();
     // Keeps the first n particles read that overlap the micrograph, warning with
-    // the count of those left out; returns how many are kept.
+    // the count of those left out (local_boxes_note, for the log); returns how many are kept.
     int vorn_local_boxes_inside(int n);
+    std::string local_boxes_note;
     // Ends the local stage of a micrograph that is to be skipped: -1 after the
     // warning and the log line saying why (the file at fault named).
     int vorn_local_refine_failed(const char* why, const char* file);
@@ -517,9 +530,23 @@ public:
     // Keeps why the micrograph in work is skipped, for its log.
     void vorn_note_skip(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Ends a micrograph that is skipped, leaving nothing a resumed run would
-    // take as done: its log says why, and the results an earlier fit left under
-    // its own output names are removed. Returns MicOutcome::Failed.
+    // take as done (vorn_clear_skipped_outputs). Returns MicOutcome::Failed.
     MicOutcome vorn_skip_mic();
+    // The files of a skipped micrograph: its log says why and the results of
+    // its earlier fit are removed, where they are its own (a log that names it,
+    // or its log opened by this run) and the run could write them; a log that
+    // records another micrograph's fit is left as it is.
+    void vorn_clear_skipped_outputs();
+    // Reads mic_log_found from the log of the micrograph in work.
+    void vorn_read_mic_log();
+    // With --do_unfinished: its log says it is done and names it. A log the run
+    // cannot write counts only while the ".ctf", ".pow" and "_EPA.log" of that
+    // fit are all there, since a skip could not mark it.
+    bool vorn_mic_is_done() const;
+    // Replaces the log of the micrograph in work once it has passed every check
+    // before its fit, with the log head and its "Reading file" line: 0, or -1
+    // (with a warning) when it cannot be written.
+    int vorn_open_mic_log();
     // The closing line of the batch; returns the exit status.
     int vorn_put_batch_summary();
     // Reads the micrograph in work from mic_file: 0, or -1 (warning) on a failed read.
@@ -568,7 +595,7 @@ public:
     // The row of a micrograph skipped as already done: kept when the resumed
     // summary has it, otherwise rebuilt from its log.
     int vorn_keep_star_row_of_done_mic();
-    std::set<std::string> star_rows_kept;  // micrographs with a row in the resumed summary
+    std::set<std::string> star_rows_kept;  // files (mrcf_file_id) of micrographs with a row in the summary
     int vorn_write_star_oneline();
     int vorn_fput_parameters_ctffind3_like();
 
@@ -616,6 +643,9 @@ struct MicOutput {
 std::vector<MicOutput> vorn_mic_outputs(const VORN_Para& p, const char* mic);
 
 // ---- CTF STAR files ----
+// The file a resumed run writes its summary to whole before moving it over the
+// summary: the summary's name with ".part" added.
+std::string vorn_summary_aside_name(const char* summary);
 // Why a name cannot stand as one word of a STAR row (blank or control
 // characters, a quote, comment or label mark, a block or loop keyword at its
 // start), or null when it can. A micrograph of such a name is refused: its row

@@ -89,12 +89,48 @@ std::string output_unwritable(const std::string& name) {
     return "its folder " + folder + ": " + std::strerror(errno);
 }
 
+bool output_writable(const std::string& name) { return output_unwritable(name).empty(); }
+
 // The micrograph's name less its ".mrc" or ".mrcs": its outputs and box file add their suffixes.
 std::string mic_stem(const char* mic) {
     return std::string(mic, std::strlen(mic) - (size_t)get_micrograph_suffixn(mic));
 }
 
+// A micrograph refused for its name or file kind, missing or unreadable is
+// passed over before it writes anything.
+bool mic_writes_nothing(const char* name) { return !mic_input_fault(name).empty() || access(name, R_OK) != 0; }
+
+// The last component of a path: the file's name within its folder.
+std::string file_leaf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name of the micrograph the log read, from its "Reading file: " line; ""
+// when it has none.
+std::string log_read_micrograph(const char* log) {
+    static const char mark[] = "Reading file: ";
+    FILE* f = std::fopen(log, "r");
+    if (f == nullptr) return "";
+    std::string mic;
+    WholeLines lines = whole_lines(f);
+    while (mic.empty() && read_whole_line(lines)) {
+        if (std::strncmp(lines.text, mark, sizeof mark - 1) != 0) continue;
+        mic = lines.text + sizeof mark - 1;
+        mic.erase(mic.find_last_not_of("\r\n") + 1);
+    }
+    free_whole_lines(lines);
+    std::fclose(f);
+    return mic;
+}
+
 }  // namespace
+
+// A log names the micrograph when the one it read has the micrograph's file
+// name: outputs lie beside their micrograph, so a folder moved or a run from
+// another directory does not change it, while x.mrc and x.mrcs, which share
+// their outputs, differ.
+bool MicLogRecord::names(const char* mic) const { return !read_mic.empty() && file_leaf(read_mic) == file_leaf(mic); }
 
 void vorn_cannot_open(const char* func, int line, const char* name) {
     std::printf("Cannot open file %s. Permission denied or wrong file name.\n", name);
@@ -214,16 +250,34 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
     // Every name is taken as the file it denotes before anything is written, so
     // that two spellings of a file still to come are one file.
     std::set<std::string> inputs;
-    auto refused = [&](int k) { return !mic_input_fault(p.mic_names[k]).empty(); };  // it writes nothing
+    // A micrograph that writes nothing reads no box file and claims no output name.
+    std::vector<char> passed_over((size_t)p.mic_count);
     for (int k = 0; k < p.mic_count; ++k) {
+        passed_over[(size_t)k] = mic_writes_nothing(p.mic_names[k]);
         inputs.insert(mrcf_file_id(p.mic_names[k]));
-        if (p.do_local_refine && p.local_boxtype == VORN_LOCAL_BOXFILE && !refused(k))
+        if (p.do_local_refine && p.local_boxtype == VORN_LOCAL_BOXFILE && !passed_over[(size_t)k])
             inputs.insert(mrcf_file_id((mic_stem(p.mic_names[k]) + p.boxsuffix).c_str()));
     }
     if (p.input_ctfstar_set) inputs.insert(mrcf_file_id(p.input_ctfstar));
-    const std::string summary = is_str_null(p.ctfstar) ? "" : mrcf_file_id(p.ctfstar);
-    if (inputs.count(summary) != 0)
-        VORN_FATAL("the CTF STAR summary %s is an input file; it would be overwritten", p.ctfstar);
+    // The run's own files: the summary and, when a resumed run may put it in
+    // order, the file it is first written to whole.
+    struct RunFile {
+        std::string what, id;
+    };
+    std::vector<RunFile> run_files;
+    if (!is_str_null(p.ctfstar)) {
+        run_files.push_back({std::string("the CTF STAR summary ") + p.ctfstar, mrcf_file_id(p.ctfstar)});
+        const std::string aside = vorn_summary_aside_name(p.ctfstar);
+        if (p.do_unfinished)
+            run_files.push_back({"the CTF STAR summary's aside file " + aside, mrcf_file_id(aside.c_str())});
+    }
+    for (size_t r = 0; r < run_files.size(); ++r) {
+        if (inputs.count(run_files[r].id) != 0)
+            VORN_FATAL("%s is an input file; it would be overwritten", run_files[r].what.c_str());
+        for (size_t e = 0; e < r; ++e)
+            if (run_files[e].id == run_files[r].id)
+                VORN_FATAL("%s and %s are one file", run_files[e].what.c_str(), run_files[r].what.c_str());
+    }
     struct Claim {
         int mic;
         std::string name;
@@ -232,7 +286,7 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
     mic_owned_outputs.assign((size_t)p.mic_count, {});
     mic_output_clash.assign((size_t)p.mic_count, "");
     for (int k = 0; k < p.mic_count; ++k) {
-        if (refused(k)) continue;
+        if (passed_over[(size_t)k]) continue;
         const std::vector<MicOutput> outs = vorn_mic_outputs(p, p.mic_names[k]);
         std::vector<char>& owned = mic_owned_outputs[(size_t)k];
         owned.assign(outs.size(), 0);
@@ -242,9 +296,10 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
             if (inputs.count(id) != 0)
                 VORN_FATAL("the output %s of micrograph %s is an input file; it would be overwritten", name,
                            p.mic_names[k]);
-            if (id == summary)
-                VORN_FATAL("the CTF STAR summary %s is also the output %s of micrograph %s; one would overwrite the "
-                           "other", p.ctfstar, name, p.mic_names[k]);
+            for (const RunFile& own : run_files)
+                if (id == own.id)
+                    VORN_FATAL("%s is also the output %s of micrograph %s; one would overwrite the other",
+                               own.what.c_str(), name, p.mic_names[k]);
             const auto claim = claims.emplace(id, Claim{k, outs[j].name});
             owned[j] = claim.second;
             std::string& clash = mic_output_clash[(size_t)k];
@@ -393,6 +448,27 @@ int VORN_A::vorn_is_file_ctf_done(char* name) {
     return done ? 1 : 0;
 }
 
+void VORN_A::vorn_read_mic_log() {
+    struct stat st;
+    mic_log_found = MicLogRecord();
+    mic_log_found.exists = stat(log_name, &st) == 0;
+    // Only a regular file is read: a named pipe would hold the batch.
+    if (!mic_log_found.exists || !S_ISREG(st.st_mode)) return;
+    mic_log_found.done = vorn_is_file_ctf_done(log_name) != 0;
+    mic_log_found.read_mic = log_read_micrograph(log_name);
+}
+
+bool VORN_A::vorn_mic_is_done() const {
+    if (!mic_log_found.done || !mic_log_found.names(mic_name)) return false;
+    // A log the run cannot write cannot take a later skip of its micrograph: its
+    // word holds only while the results of its fit, which such a skip removes
+    // where it can, are all there.
+    if (output_writable(log_name)) return true;
+    for (const MicOutput& out : vorn_mic_outputs(*para, mic_name))
+        if (out.stale_when_skipped && access(out.name.c_str(), F_OK) != 0) return false;
+    return true;
+}
+
 int VORN_A::vorn_prep_one_mic() {
     const VORN_Para& p = *para;
     mic_name = p.mic_names[mic_index];
@@ -407,19 +483,21 @@ int VORN_A::vorn_prep_one_mic() {
     if (check_file_access(mic_name, "FR") != 0) return -1;
     vorn_set_output_names(mic_name, log_name, ctf_name, pow_name, epa_name);
     mic_outputs_claimed = 1;
-    // Before its log is read: a log it shares is the earlier micrograph's.
+    vorn_read_mic_log();
+    // Before its log is taken at its word: a log it shares is the earlier micrograph's.
     const std::string clash = (size_t)mic_index < mic_output_clash.size() ? mic_output_clash[(size_t)mic_index] : "";
     if (!clash.empty()) {
         VORN_WARNING("the micrograph %s is skipped: %s.\n\033[m", mic_name, clash.c_str());
         vorn_note_skip("%s", clash.c_str());
         return -1;
     }
-    if (p.do_unfinished && vorn_is_file_ctf_done(log_name)) {
+    if (p.do_unfinished && vorn_mic_is_done()) {
         std::printf("CTF parameter of \033[42m%s\033[m already determined. Automatically skipped.\n", mic_name);
         return 1;
     }
     if (vorn_check_outputs_writable() != 0) return -1;
-    // A file that is no micrograph of the run gets no log head.
+    // Its log is replaced only once every check before the fit has passed
+    // (vorn_open_mic_log): one skipped here leaves the log it found.
     mic_file = std::fopen(mic_name, "rb");
     if (mic_file == nullptr) {
         VORN_WARNING("Cannot open file %s (%s).\n\033[m", mic_name, std::strerror(errno));
@@ -434,18 +512,10 @@ int VORN_A::vorn_prep_one_mic() {
         vorn_note_skip("the micrograph %s", unfit.c_str());
         return -1;
     }
-    log_file = std::fopen(log_name, "w+");
-    if (log_file == nullptr) {
-        VORN_WARNING("Cannot write to file %s (%s); skipped.\n\033[m", log_name, std::strerror(errno));
-        vorn_note_skip("its log cannot be written (%s)", std::strerror(errno));
-        return -1;
-    }
-    vorn_fput_parameters_ctffind3_like();
     // Its box file is checked with the rest, so that one it cannot use costs no fit.
     if (p.do_local_refine && vorn_local_read_boxes() != 0) return -1;
 
     const double t0 = wall_seconds();
-    std::fprintf(log_file, "Reading file: %s\n", mic_name);
     std::printf("Reading file: %s\n", mic_name);
     mic_nonfinite = 0;
     mic_min = INFINITY;
@@ -457,7 +527,21 @@ int VORN_A::vorn_prep_one_mic() {
         return -1;
     }
     vorn_put_time("READING", t0);
-    return vorn_check_mic_values();
+    if (vorn_check_mic_values() != 0) return -1;
+    return vorn_open_mic_log();
+}
+
+int VORN_A::vorn_open_mic_log() {
+    log_file = std::fopen(log_name, "w+");
+    if (log_file == nullptr) {
+        VORN_WARNING("Cannot write to file %s (%s); skipped.\n\033[m", log_name, std::strerror(errno));
+        vorn_note_skip("its log cannot be written (%s)", std::strerror(errno));
+        return -1;
+    }
+    vorn_fput_parameters_ctffind3_like();
+    if (!local_boxes_note.empty()) std::fprintf(log_file, "%s\n", local_boxes_note.c_str());
+    std::fprintf(log_file, "Reading file: %s\n", mic_name);
+    return 0;
 }
 
 int VORN_A::vorn_check_mic_values() {
@@ -547,27 +631,38 @@ void VORN_A::vorn_note_skip(const char* format, ...) {
 }
 
 MicOutcome VORN_A::vorn_skip_mic() {
-    if (mic_outputs_claimed) {
-        const VORN_Para& p = *para;
-        const std::vector<MicOutput> outs = vorn_mic_outputs(p, mic_name);
-        // Names an earlier micrograph of the list owns are its files, never touched here.
-        auto own = [&](size_t j) {
-            return (size_t)mic_index < mic_owned_outputs.size() && j < mic_owned_outputs[(size_t)mic_index].size() &&
-                   mic_owned_outputs[(size_t)mic_index][j];
-        };
-        const bool own_log = own(0);
-        if (log_file == nullptr && own_log) log_file = std::fopen(log_name, "w");
-        if (log_file != nullptr)
-            std::fprintf(log_file, "Skipped: %s.\n",
-                         mic_skip_why.empty() ? "the micrograph could not be processed" : mic_skip_why.c_str());
-        else if (own_log)
-            mrcf_remove_output(log_name);  // a log that cannot say why must not say done
-        for (size_t j = 0; j < outs.size(); ++j)
-            if (own(j) && outs[j].stale_when_skipped && !(p.reload_ctf_files && outs[j].spared_by_reload))
-                mrcf_remove_output(outs[j].name.c_str());
-    }
+    if (mic_outputs_claimed) vorn_clear_skipped_outputs();
     close_mic_files();
     return MicOutcome::Failed;
+}
+
+void VORN_A::vorn_clear_skipped_outputs() {
+    const VORN_Para& p = *para;
+    const std::vector<MicOutput> outs = vorn_mic_outputs(p, mic_name);
+    // Names an earlier micrograph of the list owns are its files, never touched here.
+    auto own = [&](size_t j) {
+        return (size_t)mic_index < mic_owned_outputs.size() && j < mic_owned_outputs[(size_t)mic_index].size() &&
+               mic_owned_outputs[(size_t)mic_index][j];
+    };
+    // Once its log is open the fit is under way: what lies under its names is of
+    // this fit or stale. Skipped before, it finds the results of its own earlier
+    // run only beside a log that names it, and it replaces no log that records
+    // another micrograph's fit.
+    const MicLogRecord& found = mic_log_found;
+    const bool fitting = log_file != nullptr;
+    const bool own_results = fitting || found.names(mic_name);
+    const bool own_log = own(0) && (own_results || !found.exists || (found.read_mic.empty() && !found.done));
+    // A file the run cannot write is the user's: it is neither written nor removed.
+    if (log_file == nullptr && own_log && output_writable(log_name)) log_file = std::fopen(log_name, "w");
+    if (log_file != nullptr)
+        std::fprintf(log_file, "Skipped: %s.\n",
+                     mic_skip_why.empty() ? "the micrograph could not be processed" : mic_skip_why.c_str());
+    else if (own_log && output_writable(log_name))
+        mrcf_remove_output(log_name);  // a log that cannot say why must not say done
+    for (size_t j = 0; j < outs.size(); ++j)
+        if (own(j) && own_results && outs[j].stale_when_skipped && !(p.reload_ctf_files && outs[j].spared_by_reload) &&
+            output_writable(outs[j].name))
+            mrcf_remove_output(outs[j].name.c_str());
 }
 
 // One micrograph through every stage: its outcome.

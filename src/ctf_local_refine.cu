@@ -258,7 +258,7 @@ int VORN_A::vorn_local_boxes_inside(int n) {
     std::snprintf(text, sizeof text, "%d of the %d particle boxes of %s lie wholly outside the micrograph (%d x %d "
                   "pixels); they are skipped.", n - kept, n, local_box_name, nx, ny);
     VORN_WARNING("%s\n\033[m", text);
-    if (log_file != nullptr) std::fprintf(log_file, "%s\n", text);
+    local_boxes_note = text;  // the log is written once the micrograph is ready for its fit
     return kept;
 }
 
@@ -295,9 +295,15 @@ int VORN_A::vorn_local_spectrum() {
 }
 
 int VORN_A::vorn_local_read_boxes() {
+    const VORN_Para& p = *para;
     local_ptcl_n = 0;
+    local_boxes_note.clear();
     vorn_get_local_boxf();
     if (!local_boxf_usable) return 0;  // local refinement is left out, the fit goes on
+    // The reader would give no boxes for a file of no format it knows: that is
+    // a box file it cannot read, not a micrograph without particles.
+    if (p.local_boxtype == VORN_LOCAL_BOXFILE && get_boxf_suffixf(local_box_name) == 0)
+        return vorn_local_refine_failed("its box file, neither .box nor .star, cannot be read", local_box_name);
     const int read = read_all_ptcl_boxes(local_ptcls, PTCL_BOX_READ_MAX, local_box_name);
     if (read < 0) return vorn_local_refine_failed("its box file cannot be read", local_box_name);
     local_ptcl_n = vorn_local_boxes_inside(read);

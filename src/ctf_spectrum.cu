@@ -206,6 +206,9 @@ int VORN_A::vorn_reload_pre_ctf_files() {
     hcuda_2d_convolution_by_box(d_logamp_full, d_full_tmp, box, box, p.convsize, p.convsize);
     hcuda_x2d_sub(d_spec_full, d_logamp_full, d_full_tmp, box, box);
     vorn_d_data_raw_full2half();
+    // The EPA and the B-factor read the log amplitude: it is this ".pow" too,
+    // never what the micrograph before left in it.
+    hcuda_2d_fftA_full2half(d_logamp, d_logamp_full, box, box);
     // Smoothed before the host copy, as on the path from the image.
     smooth_low_frequencies(*this);
     copy_spectrum_to_host(*this);

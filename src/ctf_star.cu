@@ -138,6 +138,16 @@ struct SummaryLine {
     size_t words;
 };
 
+// A row belongs to a micrograph by the file its name denotes, however either is spelt.
+std::string row_file(const SummaryLine& row) { return mrcf_file_id(row.name.c_str()); }
+
+// The files the micrographs of this run's list denote.
+std::set<std::string> listed_files(const VORN_Para& p) {
+    std::set<std::string> files;
+    for (int k = 0; k < p.mic_count; ++k) files.insert(mrcf_file_id(p.mic_names[k]));
+    return files;
+}
+
 // The rows of a summary of this program in file order, and the lines that are
 // neither header nor row (a row cut short by a killed run, say); row_words is
 // 12 without and 13 with phase shift, 0 when the text is no such summary (its
@@ -194,16 +204,16 @@ std::string row_value_not_a_number(const SummaryLine& row) {
 // are, and lines that are no whole row are dropped when the summary is put in
 // order; no run of this list writes either anew, so each of them is named.
 void warn_foreign_rows(const SummaryRows& s, const VORN_Para& p) {
-    const std::set<std::string> listed(p.mic_names, p.mic_names + p.mic_count);
+    const std::set<std::string> listed = listed_files(p);
     for (const SummaryLine& row : s.rows) {
-        const std::string bad = listed.count(row.name) ? "" : row_value_not_a_number(row);
+        const std::string bad = listed.count(row_file(row)) ? "" : row_value_not_a_number(row);
         if (!bad.empty())
             VORN_WARNING("line %ld of the summary %s, the row of micrograph %s (not in this run's list), holds the "
                          "value %s, which is not a number; the row is kept as it is.\n\033[m",
                          row.number, p.ctfstar, row.name.c_str(), bad.c_str());
     }
     for (const SummaryLine& line : s.malformed)
-        if (listed.count(line.name) == 0)
+        if (listed.count(row_file(line)) == 0)
             VORN_WARNING("line %ld of the summary %s, a row of micrograph %s (not in this run's list), holds %zu "
                          "words where a row holds %d; it is no row and is dropped.\n\033[m",
                          line.number, p.ctfstar, line.name.c_str(), line.words, s.row_words);
@@ -236,7 +246,7 @@ static int resume_sumlog(VORN_A& a) {
     a.star_file = std::fopen(p.ctfstar, "a");
     if (a.star_file == nullptr) vorn_cannot_write(__func__, __LINE__, p.ctfstar);
     if (!text.empty() && text.back() != '\n') std::fputc('\n', a.star_file);
-    for (const SummaryLine& row : s.rows) a.star_rows_kept.insert(row.name);
+    for (const SummaryLine& row : s.rows) a.star_rows_kept.insert(row_file(row));
     std::printf("Resuming the summary %s: %zu rows kept.\n", p.ctfstar, s.rows.size());
     warn_foreign_rows(s, p);
     return 0;
@@ -294,12 +304,12 @@ int VORN_A::vorn_write_star_oneline() {
         std::clearerr(star_file);
         return -1;
     }
-    star_rows_kept.insert(mic_name);
+    star_rows_kept.insert(mrcf_file_id(mic_name));
     return 0;
 }
 
 int VORN_A::vorn_keep_star_row_of_done_mic() {
-    if (star_file == nullptr || star_rows_kept.count(mic_name) != 0) return 0;
+    if (star_file == nullptr || star_rows_kept.count(mrcf_file_id(mic_name)) != 0) return 0;
     // The row is rebuilt from the results the log holds: its last "Final Values"
     // line (U, V, angle, [phase shift,] score) and its resolution limit.
     const std::string fin = last_line_with(log_name, "Final Values");
@@ -322,36 +332,50 @@ int VORN_A::vorn_keep_star_row_of_done_mic() {
     return vorn_write_star_oneline();
 }
 
-// One row per finished micrograph of the list, in list order, then the rows of
-// micrographs that are not in the list; the last row of a micrograph wins.
+// The row's text with its two names, the micrograph and its ".ctf" image, as
+// this run spells the micrograph.
+static std::string row_spelt_as(const SummaryLine& row, const char* mic) {
+    if (row.name == mic) return row.text;
+    const char* blanks = " \t\r";
+    const size_t name_end = row.text.find_first_of(blanks, row.text.find_first_not_of(blanks));
+    const size_t ctf_end = row.text.find_first_of(blanks, row.text.find_first_not_of(blanks, name_end));
+    char ctf[VORN_NAME_LEN];
+    mrcf_set_outname_by_suffix(ctf, mic, VORN_CTF_SUFFIX);
+    return std::string(mic) + " " + ctf + ":mrc" + (ctf_end == std::string::npos ? "" : row.text.substr(ctf_end));
+}
+
+// One row per finished micrograph of the list, in list order and as the list
+// spells it, then the rows of micrographs that are not in the list; rows and
+// micrographs meet by the file their names denote, and the last row of a file wins.
 static int tidy_sumlog(VORN_A& a) {
     const VORN_Para& p = *a.para;
     std::string text;
     if (!read_whole_file(p.ctfstar, text)) return -1;
     const SummaryRows s = summary_rows(text);
-    std::map<std::string, std::string> last;
+    std::map<std::string, SummaryLine> last;
     std::vector<std::string> order;
     for (const SummaryLine& row : s.rows) {
-        if (last.count(row.name) == 0) order.push_back(row.name);
-        last[row.name] = row.text;
+        const std::string file = row_file(row);
+        if (last.count(file) == 0) order.push_back(file);
+        last[file] = row;
     }
     std::string out = summary_header(p.phase_plate != 0);
-    std::set<std::string> listed, written;
-    auto put = [&](const std::string& name) {
-        const auto row = last.find(name);
-        if (row == last.end() || !written.insert(name).second) return;
-        out += row->second + "\n";
+    std::set<std::string> written;
+    auto put = [&](const std::string& file, const char* mic) {
+        const auto row = last.find(file);
+        if (row == last.end() || !written.insert(file).second) return;
+        out += (mic ? row_spelt_as(row->second, mic) : row->second.text) + "\n";
     };
     for (int k = 0; k < p.mic_count; ++k) {
-        listed.insert(p.mic_names[k]);
         const MicOutcome o = a.mic_outcomes[(size_t)k];
-        if (o == MicOutcome::Done || o == MicOutcome::AlreadyDone) put(p.mic_names[k]);
+        if (o == MicOutcome::Done || o == MicOutcome::AlreadyDone) put(mrcf_file_id(p.mic_names[k]), p.mic_names[k]);
     }
-    for (const std::string& name : order)
-        if (listed.count(name) == 0) put(name);
+    const std::set<std::string> listed = listed_files(p);
+    for (const std::string& file : order)
+        if (listed.count(file) == 0) put(file, nullptr);
     if (out == text) return 0;
     // Written whole beside the summary and moved over it, so that no moment leaves it half written.
-    const std::string part = std::string(p.ctfstar) + ".part";
+    const std::string part = vorn_summary_aside_name(p.ctfstar);
     FILE* f = std::fopen(part.c_str(), "w");
     const bool ok = f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size();
     if ((f != nullptr && std::fclose(f) != 0) || !ok || std::rename(part.c_str(), p.ctfstar) != 0) {
@@ -361,6 +385,8 @@ static int tidy_sumlog(VORN_A& a) {
     }
     return 0;
 }
+
+std::string vorn_summary_aside_name(const char* summary) { return std::string(summary) + ".part"; }
 
 int VORN_A::vorn_close_sumlog() {
     if (star_file == nullptr) return 0;

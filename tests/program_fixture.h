@@ -22,10 +22,12 @@ struct RunResult {
 };
 
 // Runs the built program with the words (each passed whole, blanks and all), in
-// the folder dir when one is given, for at most two minutes.
-inline RunResult run_program(const char* program, const std::vector<std::string>& words, const std::string& dir = "") {
-    std::string command =
-        (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + VORN_BINARY_DIR + "/" + program;
+// the folder dir when one is given, for at most two minutes; launcher, when
+// given, is a command the program runs under (its words end with a blank).
+inline RunResult run_program(const char* program, const std::vector<std::string>& words, const std::string& dir = "",
+                             const std::string& launcher = "") {
+    std::string command = (dir.empty() ? "" : "cd " + dir + " && ") + "timeout -k 5 120 " + launcher +
+                          VORN_BINARY_DIR + "/" + program;
     for (const std::string& w : words) {
         std::string quoted;
         for (char c : w) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -262,6 +262,45 @@ TEST_F(Run, AResumedSummaryKeepsTheLastRowOfEachMicrographAndRowsOfOthers) {
     EXPECT_EQ(read_text(star).find("\ndata_\n\nloop_\n_rlnMicrographName #1\n"), 0u);
 }
 
+// A resumed run that spells its micrographs another way (./a.mrc, or the whole
+// path) still knows their rows by the files they denote: one row per
+// micrograph, its values kept, its two names as this run spells them.
+TEST_F(Run, AResumedSummaryKnowsAMicrographByItsFileHoweverItIsSpelt) {
+    const std::vector<std::string> options = {"--apix", "1.0", "--boxsize", "256", "--ctfstar", "all"};
+    auto batch = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), options.begin(), options.end());
+        return run_vorn(words, dir.path);
+    };
+    ASSERT_EQ(batch({"a.mrc", "b.mrc"}).status, 0);
+    const auto first = summary_rows(read_text(dir.file("all.star")));
+    ASSERT_EQ(first.size(), 2u);
+    struct Spelling {
+        const char* how;
+        std::vector<std::string> mics;  // a and b, then c (fitted now) where listed
+    };
+    const Spelling spellings[] = {
+        {"with ./", {"./a.mrc", "./b.mrc"}},
+        {"whole paths, and a new micrograph", {dir.file("a.mrc"), dir.file("b.mrc"), dir.file("c.mrc")}},
+    };
+    for (const Spelling& s : spellings) {
+        SCOPED_TRACE(s.how);
+        std::vector<std::string> words = {"--do_unfinished", "1"};
+        words.insert(words.end(), s.mics.begin(), s.mics.end());
+        const RunResult r = batch(words);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.count("already determined. Automatically skipped.\n"), 2u);
+        const auto rows = summary_rows(read_text(dir.file("all.star")));
+        ASSERT_EQ(rows.size(), s.mics.size()) << read_text(dir.file("all.star"));
+        for (size_t k = 0; k < rows.size(); ++k) {
+            EXPECT_EQ(rows[k][0], s.mics[k]);
+            EXPECT_EQ(rows[k][1], s.mics[k].substr(0, s.mics[k].size() - 4) + ".ctf:mrc");
+            if (k >= 2) continue;  // the values of a and b are those of the first run
+            EXPECT_EQ(std::vector<std::string>(rows[k].begin() + 2, rows[k].end()),
+                      std::vector<std::string>(first[k].begin() + 2, first[k].end()));
+        }
+    }
+}
+
 TEST_F(Run, UnreadableMicrographsArePassedOverAndNoneReadableEndsTheRun) {
     // Garbage where a header should be: absurd sizes.
     std::vector<float> garbage(600, 1e30f);
@@ -338,6 +377,19 @@ TEST_F(Run, OutputsThatWouldReplaceAnInputAreRefusedBeforeAnythingIsWritten) {
     const RunResult summary_over_star = vorn({"--input_ctfstar", in, "--ctfstar", in, dir.file("a.mrc")});
     EXPECT_EQ(summary_over_star.status, 1);
     EXPECT_TRUE(summary_over_star.has("the CTF STAR summary " + in + " is an input file"));
+    EXPECT_EQ(read_text(in), star_before);
+    EXPECT_FALSE(exists(dir.file("a_vorn.log")));
+
+    // A resumed summary is written whole beside itself before it is moved into
+    // place: that file is one of the run's outputs too.
+    const std::string aside = dir.file("in.star.part");
+    std::filesystem::copy_file(in, aside);
+    const RunResult aside_over_star =
+        vorn({"--do_unfinished", "1", "--input_ctfstar", aside, "--ctfstar", dir.file("in"), dir.file("a.mrc")});
+    EXPECT_EQ(aside_over_star.status, 1);
+    EXPECT_TRUE(aside_over_star.has("the CTF STAR summary's aside file " + aside + " is an input file"))
+        << aside_over_star.out;
+    EXPECT_EQ(read_text(aside), star_before);
     EXPECT_EQ(read_text(in), star_before);
     EXPECT_FALSE(exists(dir.file("a_vorn.log")));
 
@@ -662,6 +714,18 @@ TEST(Batch, AMicrographThatFailsForAReasonOfItsOwnIsSkippedAndTheBatchGoesOn) {
     }
 }
 
+// A file a test makes at the path it is given, named for the test's trace.
+struct MadeFile {
+    const char* what;
+    std::function<void(const std::string&)> make;
+};
+
+// The program at pixel size 1 in the folder, under the launcher when one is given.
+RunResult vorn_in(const TempDir& dir, std::vector<std::string> words, const std::string& launcher = "") {
+    words.insert(words.begin(), {"--apix", "1.0"});
+    return run_program("vorn", words, dir.path, launcher);
+}
+
 // Writes n x n crops of simulated micrographs into the folder: (file name, simulation) pairs.
 void write_sim_crops(const TempDir& dir, std::initializer_list<std::pair<const char*, const char*>> mics, int n) {
     for (const auto& m : mics) write_mrc(dir.file(m.first), sim_crop(m.second, n), n);
@@ -684,6 +748,11 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
         {"a log that would be the summary", {"--logsuffix", "_all_vorn.star", "micrographs.mrc"},
          "the CTF STAR summary micrographs_all_vorn.star is also the output micrographs_all_vorn.star of micrograph "
          "micrographs.mrc; one would overwrite the other! Exit now!",
+         nullptr},
+        {"a log that would be the summary's aside file",
+         {"--do_unfinished", "1", "--logsuffix", "_all_vorn.star.part", "micrographs.mrc"},
+         "the CTF STAR summary's aside file micrographs_all_vorn.star.part is also the output "
+         "micrographs_all_vorn.star.part of micrograph micrographs.mrc; one would overwrite the other! Exit now!",
          nullptr},
         {"a.mrc and a.mrcs", {"a.mrc", "a.mrcs"},
          "the micrograph a.mrcs is skipped: its output a_vorn.log is also the output a_vorn.log of micrograph a.mrc, "
@@ -790,46 +859,168 @@ TEST(Batch, AMicrographSkippedAfterAnEarlierFitKeepsNothingOfIt) {
     }
 }
 
+// The launcher that runs the program as a user who is not root, for whom a file
+// without write permission cannot be written (root writes it all the same):
+// none when the tests run as such a user, else setpriv to nobody. False when
+// neither is possible.
+bool unprivileged_launcher(std::string& launcher) {
+    launcher.clear();
+    if (geteuid() != 0) return true;
+    if (access("/usr/bin/setpriv", X_OK) != 0) return false;
+    launcher = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    return true;
+}
+
+// An output the user made read-only skips its micrograph, which names it and
+// why; the file is the user's and stays as it is. The micrograph never comes
+// back as done on resume: it is skipped again while the file stays read-only.
+// A finished micrograph whose log is read-only is still done on resume.
+TEST(Batch, AnOutputThatCannotBeWrittenSkipsItsMicrographAndIsKept) {
+    SKIP_WITHOUT_SIM_DATA();
+    std::string as_user;
+    if (!unprivileged_launcher(as_user)) GTEST_SKIP() << "root without setpriv: every file can be written";
+    constexpr int n = 256;
+    for (const char* kept : {"ok_b_vorn.log", "ok_b.pow", "ok_b.ctf", "ok_b_EPA.log"}) {
+        SCOPED_TRACE(kept);
+        TempDir dir;
+        chmod(dir.path.c_str(), 0777);  // the user's folder
+        write_sim_crops(dir, {{"ok.mrc", "sim01_df8000.mrc"}, {"ok_b.mrc", "sim02_df15000.mrc"}}, n);
+        auto batch = [&](std::vector<std::string> words) {
+            words.insert(words.end(), {"ok.mrc", "ok_b.mrc"});
+            return vorn_in(dir, words, as_user);
+        };
+        ASSERT_EQ(batch({}).status, 0);
+        ASSERT_EQ(chmod(dir.file(kept).c_str(), 0444), 0);
+        const std::string text = read_text(dir.file(kept));
+        const std::string why = std::string("the output ") + kept +
+                                " of micrograph ok_b.mrc cannot be written (Permission denied); skipped.";
+
+        const RunResult again = batch({});
+        EXPECT_EQ(again.status, 1) << again.out;
+        EXPECT_EQ(again.count(why), 1u) << again.out;
+        EXPECT_TRUE(again.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: ok_b.mrc\n"));
+        EXPECT_EQ(read_text(dir.file(kept)), text);
+
+        ASSERT_EQ(chmod(dir.file("ok_vorn.log").c_str(), 0444), 0);
+        const RunResult resumed = batch({"--do_unfinished", "1"});
+        EXPECT_EQ(resumed.status, 1) << resumed.out;
+        EXPECT_TRUE(resumed.has("CTF parameter of \033[42mok.mrc\033[m already determined.")) << resumed.out;
+        EXPECT_EQ(resumed.count(why), 1u) << resumed.out;
+        EXPECT_TRUE(resumed.has("All 2 micrographs: 0 done, 1 skipped as already done, 1 failed: ok_b.mrc\n"));
+        EXPECT_EQ(read_text(dir.file(kept)), text);
+        const auto rows = summary_rows(read_text(dir.file("micrographs_all_vorn.star")));
+        EXPECT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows.empty() ? "" : rows[0][0], "ok.mrc");
+    }
+}
+
+// A micrograph skipped before its fit finds the results of its own earlier run
+// only beside a log that names it: x.mrc, listed before x.mrcs and so owning
+// their shared names, leaves the files an earlier run of x.mrcs wrote as they
+// are, and a resumed run does not take x.mrcs's log for its own. A missing
+// x.mrc writes nothing and so claims nothing: x.mrcs after it is fitted.
+TEST(Batch, AMicrographSkippedBeforeItsFitLeavesTheFilesOfAnotherOfItsNames) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    const MadeFile damaged[] = {
+        {"not an MRC image", [](const std::string& m) { std::ofstream(m) << "not a micrograph\n"; }},
+        {"without variance", [](const std::string& m) { write_mrc(m, std::vector<float>(n * n, 7.0f), n); }},
+    };
+    const char* shared[] = {"x_vorn.log", "x.pow", "x.ctf", "x_EPA.log"};
+    for (const MadeFile& c : damaged) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        write_sim_crops(dir, {{"first.mrc", "sim01_df8000.mrc"}, {"x.mrcs", "sim02_df15000.mrc"}}, n);
+        ASSERT_EQ(vorn_in(dir, {"first.mrc", "x.mrcs"}).status, 0);
+        std::vector<std::string> before;
+        for (const char* f : shared) before.push_back(read_text(dir.file(f)));
+        c.make(dir.file("x.mrc"));
+        for (const char* resume : {"0", "1"}) {
+            SCOPED_TRACE(std::string("--do_unfinished ") + resume);
+            const RunResult r = vorn_in(dir, {"--do_unfinished", resume, "first.mrc", "x.mrc", "x.mrcs"});
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_FALSE(r.has("\033[42mx.mrc\033[m already determined")) << r.out;
+            EXPECT_TRUE(r.has(": x.mrc, x.mrcs\n")) << r.out;
+            for (size_t k = 0; k < before.size(); ++k)
+                EXPECT_EQ(read_text(dir.file(shared[k])), before[k]) << shared[k];
+        }
+    }
+
+    TempDir dir;
+    write_sim_crops(dir, {{"x.mrcs", "sim02_df15000.mrc"}}, n);
+    const RunResult missing = vorn_in(dir, {"x.mrc", "x.mrcs"});
+    EXPECT_EQ(missing.status, 1) << missing.out;
+    EXPECT_FALSE(missing.has("is skipped: its output")) << missing.out;
+    EXPECT_TRUE(missing.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: x.mrc\n")) << missing.out;
+    EXPECT_NE(read_text(dir.file("x_vorn.log")).find("Reading file: x.mrcs\n"), std::string::npos);
+}
+
+// Runs bad.mrc and good.mrc of the folder with local refinement on box files
+// of the suffix, and checks that bad.mrc is skipped before its fit for why
+// (said once, and last in its log), leaving no spectrum, table or result,
+// while good.mrc is fitted and gets the summary's one row.
+RunResult run_local_batch_skipping_bad(const TempDir& dir, const std::string& suffix, const std::string& why) {
+    const RunResult r = vorn_in(dir, {"--do_local_refine", "1", "--boxsuffix", suffix, "--local_boxsize", "64",
+                                      "--local_radius", "64", "--ctfstar", "all", "bad.mrc", "good.mrc"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.count("micrograph bad.mrc skipped: " + why + "; no result is written."), 1u) << r.out;
+    EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
+    EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
+    for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
+        EXPECT_FALSE(exists(dir.file(none))) << none;
+    const std::string log = read_text(dir.file("bad_vorn.log"));
+    EXPECT_EQ(log.find("Final Values"), std::string::npos);
+    EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
+    EXPECT_NE(log.find("Skipped: " + why + ".\n"), std::string::npos);
+    const auto rows = summary_rows(read_text(dir.file("all.star")));
+    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows.empty() ? "" : rows[0][0], "good.mrc");
+    return r;
+}
+
 // With local refinement each box file is read with the micrograph's other
 // checks: one the run cannot use skips its micrograph before the fit, so it
 // leaves no spectrum, table or result; the others are refined at their boxes.
 TEST(Batch, AMicrographSkippedForItsBoxFileWritesNoFit) {
     SKIP_WITHOUT_SIM_DATA();
     constexpr int n = 256;
-    struct Case {
-        const char* box;
-        std::function<void(const std::string&)> make;
-    };
-    const Case cases[] = {
+    const MadeFile boxes[] = {
         {"one value per line", [](const std::string& name) { std::ofstream(name) << "100\n100\n64\n64\n"; }},
         {"a directory", [](const std::string& name) { std::filesystem::create_directory(name); }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.box);
+    for (const MadeFile& c : boxes) {
+        SCOPED_TRACE(c.what);
         TempDir dir;
         write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
         std::ofstream(dir.file("good.box")) << "100 100 64 64\n";
         c.make(dir.file("bad.box"));
-        const RunResult r = run_vorn({"--apix", "1.0", "--do_local_refine", "1", "--boxsuffix", ".box",
-                                      "--local_boxsize", "64", "--local_radius", "64", "--ctfstar", "all", "bad.mrc",
-                                      "good.mrc"},
-                                     dir.path);
-        EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_EQ(r.count("micrograph bad.mrc skipped: its box file cannot be read (bad.box); no result is written."),
+        run_local_batch_skipping_bad(dir, ".box", "its box file cannot be read (bad.box)");
+        EXPECT_NE(read_text(dir.file("good_vorn.log")).find("  Local Values\n"), std::string::npos);
+    }
+}
+
+// A box file of an ending the readers do not know is one the run cannot read:
+// its micrograph is skipped before the fit, never done without particles. A
+// box file that is missing leaves out only the local refinement: the global
+// fit stands and gets its row.
+TEST(Batch, ABoxFileOfNoKnownFormatSkipsItsMicrographAndAMissingOneOnlyItsLocalRefinement) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    for (const char* suffix : {".cbox", ".txt", ".coords"}) {
+        SCOPED_TRACE(suffix);
+        TempDir dir;
+        write_sim_crops(dir, {{"bad.mrc", "sim01_df8000.mrc"}, {"good.mrc", "sim01_df8000.mrc"}}, n);
+        const std::string box = std::string("bad") + suffix;
+        std::ofstream(dir.file(box)) << "100 100 64 64\n";
+        const std::string why = "its box file, neither .box nor .star, cannot be read (" + box + ")";
+        const RunResult r = run_local_batch_skipping_bad(dir, suffix, why);
+        EXPECT_EQ(r.count(std::string("the box file good") + suffix + " does NOT exist! Local refinement automatically "
+                                                                      "ignored!"),
                   1u)
             << r.out;
-        EXPECT_TRUE(r.has("All 2 micrographs: 1 done, 0 skipped as already done, 1 failed: bad.mrc\n")) << r.out;
-        EXPECT_EQ(r.count("1S2R: "), 1u) << r.out;  // one fit: the good micrograph's
-        for (const char* none : {"bad.pow", "bad.ctf", "bad_EPA.log", "bad_local.star"})
-            EXPECT_FALSE(exists(dir.file(none))) << none;
-        const std::string log = read_text(dir.file("bad_vorn.log"));
-        EXPECT_EQ(log.find("Final Values"), std::string::npos);
-        EXPECT_EQ(log.find("Processing done successfully"), std::string::npos);
-        EXPECT_NE(log.find("Skipped: its box file cannot be read (bad.box).\n"), std::string::npos);
-        EXPECT_NE(read_text(dir.file("good_vorn.log")).find("  Local Values\n"), std::string::npos);
-        const auto rows = summary_rows(read_text(dir.file("all.star")));
-        ASSERT_EQ(rows.size(), 1u);
-        EXPECT_EQ(rows[0][0], "good.mrc");
+        const std::string good_log = read_text(dir.file("good_vorn.log"));
+        EXPECT_NE(good_log.find("Final Values"), std::string::npos);
+        EXPECT_EQ(good_log.find("Local Values"), std::string::npos);
     }
 }
 
@@ -891,6 +1082,36 @@ TEST_F(Run, TheX86_64V3PathGivesTheBaselineEstimateBitForBit) {
 #else
     GTEST_SKIP() << "built without the x86-64-v3 copy (VORN_HOST_ARCH is set)";
 #endif
+}
+
+// A micrograph whose spectrum is reloaded from its ".pow" gets the EPA table
+// and B-factor of the fresh run that wrote it, first in its run or after a
+// micrograph a thousand times brighter, whose log amplitude it must not take.
+TEST_F(Run, AReloadedMicrographGivesTheEpaTableAndBfactorOfItsFreshRun) {
+    std::vector<float> big = sim_crop("sim02_df15000.mrc", n);
+    for (float& v : big) v *= 1000.0f;
+    write_mrc(dir.file("big.mrc"), big, n);
+    auto estimate = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"--apix", "1.0", "--boxsize", "256", "--ctfstar", "none"});
+        CommandLine cmd(words);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(vorn_seeded_estimate(cmd.argc(), cmd.argv.data(), 11), 0);
+        return testing::internal::GetCapturedStdout();
+    };
+    estimate({dir.file("a.mrc")});
+    const std::string fresh_table = read_text(dir.file("a_EPA.log"));
+    const std::string fresh_b = line_with(read_text(dir.file("a_vorn.log")), "B_FACTOR");
+    ASSERT_NE(fresh_b, "");
+    for (const bool after_big : {false, true}) {
+        SCOPED_TRACE(after_big ? "after a brighter micrograph" : "first of the run");
+        std::vector<std::string> words = {"--reload_ctf_files", "1", dir.file("a.mrc")};
+        if (after_big) words.insert(words.begin() + 2, dir.file("big.mrc"));
+        const std::string out = estimate(words);
+        ASSERT_EQ(out.find("pre-loading CTF files " + dir.file("big.ctf")), std::string::npos);
+        ASSERT_NE(out.find("pre-loading CTF files " + dir.file("a.ctf")), std::string::npos) << out;
+        EXPECT_EQ(read_text(dir.file("a_EPA.log")), fresh_table);
+        EXPECT_EQ(line_with(read_text(dir.file("a_vorn.log")), "B_FACTOR"), fresh_b);
+    }
 }
 
 // ---- option values that no stage can use ----
