@@ -13,7 +13,7 @@ RELEASE_CONFIG := -DVORN_BACKEND=host -DCMAKE_BUILD_TYPE=Release
 FUZZ_SECONDS ?= 60
 NVCC := $(shell command -v nvcc 2>/dev/null || (test -x /usr/local/cuda/bin/nvcc && echo /usr/local/cuda/bin/nvcc))
 
-.PHONY: demo demo-build test deps test-host build-cuda bench-speed bench-dose bench-volume bench-picker fuzz clean bench-accuracy
+.PHONY: demo demo-build test deps test-host build-cuda bench-speed bench-dose bench-volume bench-picker bench-picker-ice fuzz clean bench-accuracy
 
 deps:
 	@sh scripts/deps.sh
@@ -52,6 +52,13 @@ bench-picker: deps
 	cmake -S . -B build/release $(RELEASE_CONFIG)
 	cmake --build build/release -j $(JOBS) --target picker_speed morvandel
 	./build/release/picker_speed
+
+# On demand: recall of particles of strong contrast, picks inside contamination and the area left out by the ice
+# search at speeds 0 to 4 (bench/picker_ice.cpp; BENCH_ARGS as its usage line says).
+bench-picker-ice: deps
+	cmake -S . -B build/release $(RELEASE_CONFIG)
+	cmake --build build/release -j $(JOBS) --target picker_ice morvandel
+	./build/release/picker_ice $(BENCH_ARGS)
 
 test-host:
 	cmake -S . -B build/test -DVORN_BACKEND=host -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -163,7 +163,8 @@ int set_name_shrinked_box(char* out, const char* micrograph, int n);
 // checks of mrcf_image_fault) and a slice holding a pixel that is not a finite
 // number.
 float* get_template_data(int& nx, int& ny, int& nz, const char* name);
-// The automatic template: one soft white disc, side 4*int(radius). A radius
+// The automatic template: one soft white disc, side 4*int(radius) + 1 (odd, so
+// that its centre is the pixel the correlation puts under a pick). A radius
 // outside 1 to TESSORANTH_MAX_SIDE/4, or an edge (--m_edge_ratio) that leaves
 // it 0 or not a number everywhere, is refused.
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge);
@@ -356,6 +357,39 @@ int hcuda_2d_ice_detect(float* mic_d, int nx, int ny, int2 origin, unsigned* idx
 __global__ void cuda_find_sigma_grids(const float* ave, const float* sigma, unsigned* idx, float* cellave,
                                       float* cellsigma, int nx, int ny, int gx, int gy, int e, float lave_min,
                                       float lave_max, float lsigma_cutoff);
+// The scale of the map the ice search is handed. The thresholds (lave_min,
+// lave_max, lsigma_cutoff) are absolute, so the map is in units of the noise
+// deviation of the unshrunk micrograph, about its median: a particle's or a
+// contamination's low-resolution contrast, which shrinking keeps, then reads the
+// same at every speed, while the noise, which shrinking averages down, only
+// lowers the local sigma's floor (1 at shrink 1, 1/shrink beyond).
+//
+// The most pixels the statistics below read of an image, evenly spread.
+constexpr size_t MORVANDEL_SPREAD_SAMPLE = (size_t)1 << 16;
+// The robust deviation of a host image's pixels (of up to
+// MORVANDEL_SPREAD_SAMPLE of them, evenly spread): the deviation of those within
+// 3.5 deviations of their mean, taken again until they stay the same (from the
+// median and the median absolute deviation), corrected for the normal
+// distribution's tails beyond the bound. White noise gives its deviation; hot
+// pixels or a minority of dense contamination do not widen it. Where the pixels
+// within the bound are one value it is the plain deviation; 0 only for an image
+// without variance.
+float morvandel_noise_deviation(const float* image, size_t n);
+// The median of a host image's pixels (of up to MORVANDEL_SPREAD_SAMPLE of them, evenly spread).
+float morvandel_median(const float* image, size_t n);
+// The pixels of a device image the two above read (every k-th, k odd), on the host.
+std::vector<float> morvandel_spread_sample(const float* image_d, size_t n);
+// ice_d = (mic_d - median(mic_d)) * to_noise on the device (n floats each).
+void morvandel_ice_map(float* ice_d, const float* mic_d, size_t n, float to_noise);
+// The share of an nx x ny map where no pick can be: within the exclusive
+// filter's reach (squared distance below 2 g^2) of the ice marks (the rejected
+// cells' pixels), and, of the rest, of the excluded marks (map pixel indices;
+// 0 is no mark).
+struct MorvandelLeftOut {
+    double ice = 0.0, excluded = 0.0;  // fractions of the map's pixels
+};
+MorvandelLeftOut morvandel_left_out(const std::vector<unsigned>& ice, const std::vector<unsigned>& excluded, int nx,
+                                    int ny, int g);
 void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* idx_d, float* cellave_d,
                             float* cellsigma_d, int nx, int ny, int e, float lave_min, float lave_max,
                             float lsigma_cutoff);
@@ -383,7 +417,8 @@ int hcuda_2d_generate_mask_by_coords(float* mask_d, const float* src, int nx, in
 // template of even size on an axis peaks half a map pixel after the particle's
 // centre (see morvandel_ccmax_psi_by_one_template), so there a pick stands
 // for shrink/2 original pixels before the block's centre. Positions are
-// rounded to the nearest pixel, halves upwards.
+// rounded to the nearest pixel; a half goes up from an odd map pixel and down
+// from an even one, so that halves leave no bias on average.
 struct PickFrame {
     int2 origin;  // corner of the shrunk map's area in the original micrograph
     int shrink;

@@ -120,13 +120,26 @@ PickFrame pick_frame(int2 origin, int shrink, int tnx, int tny) {
     return PickFrame{origin, shrink, make_int2(1 - tnx % 2, 1 - tny % 2)};
 }
 
+namespace {
+
+// v to the nearest pixel; a half (an even block's centre, or half a map pixel
+// back) goes up from an odd map pixel and down from an even one, so that the
+// halves leave no bias over many picks, as always rounding up would (+0.5).
+int nearest_pixel(double v, int map_pixel) {
+    const double below = std::floor(v);
+    if (v - below == 0.5) return (int)below + (map_pixel % 2 != 0 ? 1 : 0);
+    return (int)std::floor(v + 0.5);
+}
+
+}  // namespace
+
 // The centre of the map pixel's block, less half a map pixel on an axis where
-// the template's size is even; rounded to the nearest pixel, halves upwards.
+// the template's size is even; rounded to the nearest pixel (nearest_pixel).
 int2 frame_position(const PickFrame& frame, int x, int y) {
     const double s = frame.shrink, half_block = 0.5 * (s - 1.0);
     const double px = frame.origin.x + s * (x - 0.5 * frame.even.x) + half_block;
     const double py = frame.origin.y + s * (y - 0.5 * frame.even.y) + half_block;
-    return make_int2((int)std::floor(px + 0.5), (int)std::floor(py + 0.5));
+    return make_int2(nearest_pixel(px, x), nearest_pixel(py, y));
 }
 
 int tessoranth_output_star_head(FILE* stream) {

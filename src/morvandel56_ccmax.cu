@@ -113,18 +113,26 @@ float* get_template_data(int& nx, int& ny, int& nz, const char* name) {
     return stack;
 }
 
+// The side is odd, 4 x the radius's integer part + 1, so that the disc's centre
+// ((n - 1)/2, about which it is drawn and turned) is the pixel n/2 that the
+// correlation puts under a pick: an even side would put every pick half a
+// pixel off the particle's centre.
 float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge) {
-    if (!(radius >= 1.0f && radius < TESSORANTH_MAX_SIDE / 4 + 1.0f))
+    if (!(radius >= 1.0f && radius < TESSORANTH_MAX_SIDE / 4))
         VORN_FATAL("a particle radius of %g pixels gives no automatic template; it must be at least 1 and below %d",
-                   radius, TESSORANTH_MAX_SIDE / 4 + 1);
-    const int n = 4 * (int)radius;
+                   radius, TESSORANTH_MAX_SIDE / 4);
+    const int n = 4 * (int)radius + 1;
     float* t = host_floats(image_pixels(n, n));
-    cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), radius * edge,
-                               (1.0f - edge) * radius);
-    if (morvandel_count_not_finite(t, image_pixels(n, n)) > 0 || all_zero(t, image_pixels(n, n))) {
+    const float inner = radius * edge, width = (1.0f - edge) * radius;
+    cpu_2d_generate_rmask_soft(t, (unsigned)n, (unsigned)n, centre_of(n), centre_of(n), inner, width);
+    // A disc that reaches no pixel beyond the centre's (the centre lies on a
+    // pixel) is no disc either.
+    if (morvandel_count_not_finite(t, image_pixels(n, n)) > 0 || all_zero(t, image_pixels(n, n)) ||
+        !(inner + width >= 1.0f)) {
         free(t);
         VORN_FATAL("--m_edge_ratio %g leaves the automatic template of radius %g pixels without a white disc (0 or "
-                   "not a number everywhere); --m_edge_ratio must keep the soft edge within the radius, as 0 to 1 does",
+                   "not a number everywhere, or no wider than its centre pixel); --m_edge_ratio must keep the soft "
+                   "edge within the radius, as 0 to 1 does",
                    edge, radius);
     }
     nx = ny = n;

@@ -4,12 +4,15 @@
 #define VORN_UNIT "src/morvandel56"
 #include "morvandel56.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "cuda_general.h"
 #include "gpu_buffers.h"
 #include "gpu_launch.h"
+#include "math_utils_gpu.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
 
@@ -30,7 +33,139 @@ void write_maps_and_rejected(const char* name, const Tessoranth_Para& para, cons
     if (para.write_lsigma_mic) morvandel_write_map(name, MORVANDEL_LSIGMA_SUFFIX, sigma_d, nx, ny, apix);
 }
 
+// Up to MORVANDEL_SPREAD_SAMPLE pixels evenly spread over n: every step-th,
+// step odd so that successive rows are sampled in other columns.
+size_t spread_step(size_t n) {
+    size_t step = n > MORVANDEL_SPREAD_SAMPLE ? (n + MORVANDEL_SPREAD_SAMPLE - 1) / MORVANDEL_SPREAD_SAMPLE : 1;
+    if (step > 1 && step % 2 == 0) ++step;
+    return step;
+}
+std::vector<double> spread_sample(const float* image, size_t n) {
+    const size_t step = spread_step(n);
+    std::vector<double> sample;
+    sample.reserve(n / step + 1);
+    for (size_t i = 0; i < n; i += step) sample.push_back(image[i]);
+    return sample;
+}
+
+__global__ void cuda_gather_every(float* out, const float* in, size_t step, size_t count) {
+    const size_t i = (size_t)blockIdx.x * blockDim.x + threadIdx.x;
+    if (i < count) out[i] = in[i * step];
+}
+
+double median_of(std::vector<double>& v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
 }  // namespace
+
+// ---- the scale of the map the ice search is handed ----
+
+float morvandel_median(const float* image, size_t n) {
+    if (n == 0) return 0.0f;
+    std::vector<double> sample = spread_sample(image, n);
+    return (float)median_of(sample);
+}
+
+// The deviation of the pixels within kClip deviations of their centre, found
+// again from the pixels it keeps (the centre their mean) until they stay the
+// same, and divided by the deviation a normal distribution keeps within kClip
+// deviations of its centre. It starts from the median and from the median
+// absolute deviation (scaled to a normal distribution's deviation), so that
+// neither a few pixels far out (hot pixels) nor a minority of dense
+// contamination widen it; where more than half the pixels are one value it
+// starts from the plain deviation.
+float morvandel_noise_deviation(const float* image, size_t n) {
+    if (n == 0) return 0.0f;
+    constexpr double kClip = 3.5, kMadToDeviation = 1.482602218505602;
+    const double normal_pdf = std::exp(-0.5 * kClip * kClip) / 2.5066282746310002;  // sqrt(2 pi)
+    const double kept_deviation = std::sqrt(1.0 - 2.0 * kClip * normal_pdf / std::erf(kClip / std::sqrt(2.0)));
+    std::vector<double> sample = spread_sample(image, n);
+    double centre = median_of(sample);
+    size_t kept = 0;
+    // The mean and deviation of the pixels within bound of the centre.
+    const auto within = [&](double bound, double& mean) {
+        double sum = 0, sum2 = 0;
+        kept = 0;
+        for (double v : sample)
+            if (std::fabs(v - centre) <= bound) sum += v, sum2 += v * v, ++kept;
+        mean = sum / (double)kept;
+        return std::sqrt(std::max(0.0, sum2 / (double)kept - mean * mean));
+    };
+    double plain_mean = 0.0;
+    const double plain = within(INFINITY, plain_mean);
+    std::vector<double> spread(sample.size());
+    for (size_t i = 0; i < sample.size(); ++i) spread[i] = std::fabs(sample[i] - centre);
+    double s = kMadToDeviation * median_of(spread);
+    if (!(s > 0.0)) s = plain;
+    for (int round = 0; round < 100 && s > 0.0 && std::isfinite(s); ++round) {
+        const size_t was = kept;
+        double mean = 0.0;
+        const double next = within(kClip * s, mean) / kept_deviation;
+        if (!(next > 0.0)) return (float)plain;  // the pixels within the bound are one value
+        const bool same = kept == was && mean == centre;
+        s = next;
+        centre = mean;
+        if (same) break;
+    }
+    return (float)s;
+}
+
+std::vector<float> morvandel_spread_sample(const float* image_d, size_t n) {
+    if (n == 0) return {};
+    const size_t step = spread_step(n), count = (n - 1) / step + 1;
+    float* gathered = device_buffer<float>(GPU_SITE, count);
+    gpu_launch_1d<cuda_gather_every>(GPU_SITE, count, gathered, image_d, step, count);
+    std::vector<float> sample(count);
+    copy_to_host(GPU_SITE, sample.data(), (const float*)gathered, count);
+    device_release(GPU_SITE, gathered);
+    return sample;
+}
+
+void morvandel_ice_map(float* ice_d, const float* mic_d, size_t n, float to_noise) {
+    const std::vector<float> sample = morvandel_spread_sample(mic_d, n);
+    const float centre = morvandel_median(sample.data(), sample.size());
+    hcuda_multi_add(ice_d, mic_d, n, to_noise, -centre * to_noise);
+}
+
+// ---- the area left out ----
+
+MorvandelLeftOut morvandel_left_out(const std::vector<unsigned>& ice, const std::vector<unsigned>& excluded, int nx,
+                                    int ny, int g) {
+    MorvandelLeftOut out;
+    if (nx <= 0 || ny <= 0 || g <= 0) return out;
+    // Bit 1: within reach of an ice mark, bit 2: of an excluded mark.
+    std::vector<unsigned char> marked((size_t)nx * ny, 0);
+    const long long reach2 = 2LL * g * g;  // the exclusive filter drops a pick below this squared distance
+    const auto paint = [&](const std::vector<unsigned>& marks, unsigned char bit) {
+        for (unsigned v : marks) {
+            if (v == 0) continue;
+            const long long mx = v % (unsigned)nx, my = v / (unsigned)nx;
+            for (long long dy = -2LL * g; dy <= 2LL * g; ++dy) {
+                const long long y = my + dy, room = reach2 - dy * dy;
+                if (y < 0 || y >= ny || room <= 0) continue;
+                long long w = (long long)std::sqrt((double)(room - 1));  // largest dx with dx^2 < room
+                while (w * w >= room) --w;
+                while ((w + 1) * (w + 1) < room) ++w;
+                const long long x0 = std::max(0LL, mx - w), x1 = std::min((long long)nx - 1, mx + w);
+                unsigned char* row = marked.data() + (size_t)y * nx;
+                for (long long x = x0; x <= x1; ++x) row[x] |= bit;
+            }
+        }
+    };
+    paint(ice, 1);
+    paint(excluded, 2);
+    size_t by_ice = 0, by_excluded = 0;
+    for (unsigned char b : marked) {
+        by_ice += b & 1;
+        by_excluded += b == 2 ? 1 : 0;
+    }
+    const double area = (double)nx * (double)ny;
+    out.ice = (double)by_ice / area;
+    out.excluded = (double)by_excluded / area;
+    return out;
+}
 
 // ---- the ice search ----
 

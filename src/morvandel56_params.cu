@@ -228,12 +228,12 @@ void check_scales(const P& p, const Given& given) {
 // leave a template of the largest side at least 1 shrunk pixel.
 void check_sizes(const P& p, const Given& given) {
     const double px = 1.0 / ((double)p.shrink * p.apixM);  // shrunk pixels per A
-    // The automatic template's side is 4 x the radius's integer part, so at least 4.
+    // The automatic template's side is 4 x the radius's integer part + 1, so at least 5.
     const bool automatic = p.auto_template != 0;
     const DerivedSize sizes[] = {
         {"--diameter", p.diameter, "", "A", p.radius_ratio * 0.5 * px,
          automatic ? ": the automatic template would have a radius of" : " gives the templates a mask radius of",
-         "shrunk pixels", automatic ? 1.0 : 0.0, automatic ? TESSORANTH_MAX_SIDE / 4 + 1.0 : TESSORANTH_MAX_SIDE,
+         "shrunk pixels", automatic ? 1.0 : 0.0, automatic ? TESSORANTH_MAX_SIDE / 4.0 : (double)TESSORANTH_MAX_SIDE,
          automatic},
         {"--min_dist", p.min_dist, given.min_dist ? "" : " (0.8 x --diameter)", "A", 1.4142135 * 0.5 * px,
          ": the picking cells would have a side of", "shrunk pixels", 2.0, TESSORANTH_MAX_SIDE + 1.0, true},

@@ -54,7 +54,7 @@ struct KeptArray {
 
 // The device arrays of one micrograph's work, held for the run.
 struct PickWork {
-    KeptArray<float> mic, mask, best, best_psi, best_class, cc, psi;
+    KeptArray<float> mic, ice_map, mask, best, best_psi, best_class, cc, psi;
     KeptArray<unsigned> rejected, excluded, marks;
     KeptArray<float2> spectrum;  // the band-passes'
 };
@@ -230,6 +230,27 @@ void append_marks(std::vector<unsigned>& marks, const std::vector<unsigned>& gri
         if (v != 0) marks.push_back(v);
 }
 
+// The picks' line of a micrograph, with the share of its area where no pick
+// could be: near the cells the ice search rejected, and near the excluded boxes
+// that the run leaves out (all with exclusive_picking; with mask_excluded alone
+// those in cells the ice search kept). A warning when that is most of it.
+void report_left_out(const char* name, const char* out, const P& p, const std::vector<unsigned>& ice,
+                     const std::vector<unsigned>& excluded, int nx, int ny, int g) {
+    std::vector<unsigned> left_out_excluded;
+    if (p.exclusive_picking || p.mask_excluded)
+        for (size_t c = 0; c < excluded.size(); ++c)
+            if (excluded[c] != 0 && (p.exclusive_picking || ice[c] == 0)) left_out_excluded.push_back(excluded[c]);
+    const MorvandelLeftOut left = morvandel_left_out(ice, left_out_excluded, nx, ny, g);
+    const double total = 100.0 * (left.ice + left.excluded);
+    std::printf("Picks of %s written to %s; %.1f%% of its area left out (ice and contamination %.1f%%, excluded "
+                "boxes %.1f%%)\n",
+                name, out, total, 100.0 * left.ice, 100.0 * left.excluded);
+    if (total >= 50.0)
+        VORN_WARNING("%.1f%% of the micrograph %s is left out as ice, contamination or excluded boxes; if it is "
+                     "clean, see --lsigma_cutoff, --lave_min, --lave_max or --detect_ice 0\n\033[m",
+                     total, name);
+}
+
 struct Run {
     const P& p;
     Templates t;
@@ -304,15 +325,31 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     const float apix = p.apixM * (float)s;
     const int2 origin = make_int2(0, 0);
 
-    // The shrunk micrograph at mean 0 and deviation 1: the ice thresholds are in deviations.
+    // The ice thresholds are absolute, so the ice search is handed the map about
+    // its median in units of the noise deviation of the unshrunk micrograph,
+    // one per micrograph whatever the shrink: shrinking averages the noise away
+    // but keeps a particle's or a contamination's low-resolution contrast, so a
+    // map brought to deviation 1 after the shrink reads the same particles as
+    // ever stronger the faster the speed, until they look like contamination.
+    // At shrink 1 the unit is close to the map's deviation (the noise is most
+    // of an unshrunk micrograph's deviation), the thresholds' meaning so far.
+    float noise = 0.0f;
+    if (p.detect_ice) {
+        const std::vector<float> sample = morvandel_spread_sample(m.mic_d, (size_t)m.nx * m.ny);
+        noise = morvandel_noise_deviation(sample.data(), sample.size());
+    }
+    // The shrunk micrograph at mean 0 and deviation 1 for the correlation;
+    // to_noise takes a value of it into the ice search's units.
     float* mic = w.mic.of(n);
     hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
+    float to_noise = p.detect_ice ? hcuda_stdv(mic, n) / noise : 1.0f;
     if (const std::string flaw = normalise_shrunk(mic, n); !flaw.empty()) {
         VORN_WARNING("the micrograph %s cannot be picked: %s; skipped.\n\033[m", name, flaw.c_str());
         return -1;
     }
     if (p.do_pre_filter) {
         bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.pre_lp, p.pre_hp);
+        if (p.detect_ice) to_noise *= hcuda_stdv(mic, n);
         hcuda_znorm_inplace(mic, n, 1.0f, 0.0f);
     }
     if (p.write_pref_mic) morvandel_write_map(name, MORVANDEL_PREF_SUFFIX, mic, nx, ny, apix);
@@ -321,9 +358,14 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     unsigned *rejected = w.rejected.of(cells), *excluded = w.excluded.of(cells);
     hcuda_empty(rejected, cells * sizeof(unsigned));
     hcuda_empty(excluded, cells * sizeof(unsigned));
-    if (p.detect_ice) hcuda_2d_ice_detect(mic, nx, ny, origin, rejected, name, p, run.ice);
+    if (p.detect_ice) {
+        float* ice_map = w.ice_map.of(n);
+        morvandel_ice_map(ice_map, mic, n, std::isfinite(to_noise) && to_noise > 0.0f ? to_noise : 1.0f);
+        hcuda_2d_ice_detect(ice_map, nx, ny, origin, rejected, name, p, run.ice);
+    }
     std::vector<unsigned> rejected_h(cells), excluded_h(cells, 0u);
     copy_to_host(GPU_SITE, rejected_h.data(), (const unsigned*)rejected, cells);
+    const std::vector<unsigned> ice_h = rejected_h;
     if (p.exclusive_picking || p.mask_excluded) {
         char own[VORN_NAME_LEN] = "NULL";
         if (!is_str_null(p.excluded_suffix)) mrcf_set_outname_by_suffix(own, name, p.excluded_suffix);
@@ -395,7 +437,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
                 mrcf_remove_output((mrcf_micrograph_stem(name) + suffix).c_str());
         return -1;
     }
-    std::printf("Picks of %s written to %s\n", name, out);
+    report_left_out(name, out, p, ice_h, excluded_h, nx, ny, g);
     return 0;
 }
 

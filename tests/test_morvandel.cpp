@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <thread>
 #include <cmath>
@@ -117,7 +118,7 @@ void expect_picks_on(const std::vector<Pick>& picks, const std::vector<Particle>
 }
 
 // 1 A per pixel, particles of 40 A: shrunk by 4 (the default speed) the
-// automatic template is 24 pixels and a cell 5.
+// automatic template is 25 pixels and a cell 5.
 const std::vector<std::string> kSettings = {"--apixM", "1", "--diameter", "40", "--cc_cutoff", "0.3"};
 
 std::vector<std::string> with_settings(std::vector<std::string> words) {
@@ -160,7 +161,7 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
         write_micrograph(dir.file(s.name), s.nx, s.ny, particle_grid(s.nx, s.ny, 1));
         words.push_back(s.name);
     }
-    write_micrograph(dir.file("small.mrc"), 80, 80, {});  // 20 x 20 shrunk, the template is 24
+    write_micrograph(dir.file("small.mrc"), 80, 80, {});  // 20 x 20 shrunk, the template is 25
     std::vector<float> nan = micrograph(200, 200, {}, 3);
     nan[200 * 50 + 70] = NAN;
     mrcf_write_xyz_data(dir.file("nan.mrc").c_str(), nan.data(), 200, 200, 1);
@@ -184,7 +185,7 @@ TEST_F(Picker, PicksLandOnTheParticlesForEvenAndOddShrunkSizesAndUnusableMicrogr
                       "pipe.mrc, stack.mrcs, huge.mrc\n"))
         << r.out;
     for (const char* why : {"the micrograph small.mrc (80 x 80) cannot be picked: shrunk by 4 to 20 x 20 pixels it is "
-                            "smaller than the template of 24 x 24; skipped.",
+                            "smaller than the template of 25 x 25; skipped.",
                             "the micrograph text.mrc is NOT an MRC image", "the micrograph nan.mrc cannot be picked",
                             "the micrograph flat.mrc cannot be picked: it has no variance; skipped.",
                             "the micrograph missing.mrc does NOT exsit",
@@ -307,6 +308,97 @@ TEST_F(Picker, MapsAreWrittenWhenAskedAtTheShrunkSize) {
         EXPECT_EQ(h.cella[0] / (float)h.mx, 4.0f);
         EXPECT_EQ(h.cella[1] / (float)h.my, 4.0f);
     }
+}
+
+// The pick file the program writes beside a micrograph of that base name.
+std::string picks_of(const std::string& base) { return base + "_morvandel.star"; }
+
+// The percentages of the micrograph's line: left out in all, and of that by ice
+// and contamination; -1 when the line is not there.
+std::array<double, 2> left_out(const std::string& out, const std::string& name) {
+    const std::string head = "Picks of " + name + " written to ";
+    const size_t at = out.find(head);
+    if (at == std::string::npos) return {-1, -1};
+    const size_t semicolon = out.find("; ", at);
+    double total = -1, ice = -1;
+    if (semicolon == std::string::npos ||
+        std::sscanf(out.c_str() + semicolon, "; %lf%% of its area left out (ice and contamination %lf%%", &total,
+                    &ice) != 2)
+        return {-1, -1};
+    return {total, ice};
+}
+
+// Dark soft discs whose contrast is the noise deviation (1) on the left of a
+// 512 x 320 micrograph and nothing on its right; with blob, a dark blob of
+// contrast -4 (radius 50 around (440, 160)) on the right, with one more
+// particle inside it.
+const std::vector<Particle> kClear = {{60.3, 60.6, 0},   {140.3, 60.6, 0},  {220.3, 60.6, 0},
+                                      {60.3, 140.6, 0},  {140.3, 140.6, 0}, {220.3, 140.6, 0},
+                                      {60.3, 220.6, 0},  {140.3, 220.6, 0}, {220.3, 220.6, 0}};
+void write_strong_micrograph(const std::string& name, bool blob) {
+    const int nx = 512, ny = 320;
+    std::vector<Particle> ps = kClear;
+    if (blob) ps.push_back({440.3, 160.6, 0});
+    std::mt19937 rng(5);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> mic((size_t)nx * ny);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            double v = noise(rng);
+            if (blob) v -= 4.0 / (1.0 + std::exp(std::hypot(x - 440.0, y - 160.0) - 50.0));
+            for (const Particle& p : ps)
+                if (std::abs(x - p.x) < 36 && std::abs(y - p.y) < 36) v -= particle(0, x - p.x, y - p.y);
+            mic[(size_t)y * nx + x] = (float)v;
+        }
+    mrcf_write_xyz_data(name.c_str(), mic.data(), nx, ny, 1);
+}
+
+TEST_F(Picker, StrongParticlesAreKeptAndADarkBlobLeftOutAtEverySpeed) {
+    // The ice thresholds are in deviations of the unshrunk micrograph's noise at
+    // every speed: particles whose contrast is that deviation stay, with or
+    // without a blob of four times it beside them, the blob goes, and each
+    // micrograph's line says how much was left out. At 4 A per pixel the
+    // particles are 40 pixels wide and the windows of the local statistics
+    // (62 and 45 pixels) hold little more than one.
+    write_strong_micrograph(dir.file("strong.mrc"), false);
+    write_strong_micrograph(dir.file("blob.mrc"), true);
+    for (const char* speed : {"0", "2", "4"}) {
+        SCOPED_TRACE(std::string("--speed ") + speed);
+        const RunResult r = pick({"--apixM", "4", "--diameter", "160", "--speed", speed, "strong.mrc", "blob.mrc"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        const double reach = 8.0 + std::atoi(speed);
+        expect_picks_on(read_picks(dir.file(picks_of("strong"))), kClear, false, reach);
+        std::vector<Pick> picks = read_picks(dir.file(picks_of("blob")));
+        for (const Pick& k : picks)
+            EXPECT_GT(std::hypot(k.x - 440.0, k.y - 160.0), 60.0) << "pick in the blob at " << k.x << "," << k.y;
+        picks.erase(std::remove_if(picks.begin(), picks.end(), [](const Pick& k) { return k.x > 300; }), picks.end());
+        expect_picks_on(picks, kClear, false, reach);
+        // Nothing of the clean micrograph is left out; of the other, the blob
+        // (4.8% of it) and what lies near it, less than a quarter.
+        EXPECT_EQ(left_out(r.out, "strong.mrc"), (std::array<double, 2>{0.0, 0.0})) << r.out;
+        const std::array<double, 2> left = left_out(r.out, "blob.mrc");
+        EXPECT_EQ(left[0], left[1]) << r.out;  // no excluded boxes
+        EXPECT_GE(left[1], 4.8) << r.out;
+        EXPECT_LE(left[1], 25.0) << r.out;
+    }
+    // Without the ice search nothing is left out, and the line says so.
+    RunResult r = pick({"--apixM", "4", "--diameter", "160", "--detect_ice", "0", "blob.mrc"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.has("Picks of blob.mrc written to " + picks_of("blob") +
+                      "; 0.0% of its area left out (ice and contamination 0.0%, excluded boxes 0.0%)\n"))
+        << r.out;
+    // An excluded box around the middle particle adds its own share.
+    std::ofstream(dir.file("strong_manual.box")) << "114 114 52 52\n";
+    r = pick({"--apixM", "4", "--diameter", "160", "--exclusive_picking", "--excluded_suffix", "_manual.box",
+              "strong.mrc"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::vector<Particle> kept = kClear;
+    kept.erase(kept.begin() + 4);
+    expect_picks_on(read_picks(dir.file(picks_of("strong"))), kept, false, 10.0);
+    const std::array<double, 2> left = left_out(r.out, "strong.mrc");
+    EXPECT_EQ(left[1], 0.0) << r.out;
+    EXPECT_GT(left[0], 0.5) << r.out;
+    EXPECT_LT(left[0], 10.0) << r.out;
 }
 
 TEST_F(Picker, TemplatesThatCannotWorkEndTheRunBeforeAnyPick) {

@@ -256,7 +256,7 @@ TEST_F(ParameterLimits, ValuesThePickerCannotComputeEndTheRunNamingTheRange) {
         {{"--diameter", "3.4e38"}, "--diameter 3.4e\\+38 gives a box of"},
         {{"--diameter", "8.2e9", "--boxsize", "100", "--min_dist", "300"},
          "--diameter 8.2e\\+09: the automatic template would have a radius of 9.9.*e\\+08 shrunk pixels; "
-         "--diameter must be at least 8.24.* and below 6756.* A"},
+         "--diameter must be at least 8.24.* and below 6755.* A"},
         {{"--T", "refs.mrcs", "--apixT", "1e30"}, "--apixT 1e\\+30 scales the templates by 7.4.*e\\+29 times; "
                                                   "--apixT must be at least 0.000163.* and below 4390.* A"},
         // A template of the largest side shrunk to nothing, with or without --T.
@@ -662,15 +662,18 @@ TEST_F(Files, MorvandelKeepsOneMicrographOnTheGpu) {
 
 TEST_F(Files, AutomaticAndNamedTemplates) {
     int nx, ny, nz;
+    // Side 4 x 9 + 1, odd: the disc's centre (18, 18) is the pixel n/2 under a pick.
     float* t = create_template_data(nx, ny, nz, 9.9f, 0.05f);
-    EXPECT_EQ(nx, 36);
-    EXPECT_EQ(ny, 36);
+    EXPECT_EQ(nx, 37);
+    EXPECT_EQ(ny, 37);
     EXPECT_EQ(nz, 1);
-    EXPECT_NEAR(t[17 * 36 + 17], 1.0f, 0.01f);  // 0.7 px from the centre: inside 0.05*9.9
-    EXPECT_EQ(t[0], 0.0f);                      // beyond the radius
+    EXPECT_EQ(t[18 * 37 + 18], 1.0f);  // the centre: inside 0.05*9.9
+    EXPECT_EQ(t[18 * 37 + 10], t[18 * 37 + 26]);  // symmetric about it
+    EXPECT_EQ(t[10 * 37 + 18], t[18 * 37 + 10]);
+    EXPECT_EQ(t[0], 0.0f);                        // beyond the radius
     destroy_template_data(t);
     t = get_or_create_template_data(nx, ny, nz, "None", 48.5f, 1, 1, 4, 0.05f);
-    EXPECT_EQ(nx, 192);
+    EXPECT_EQ(nx, 193);
     destroy_template_data(t);
 
     Image stack(10 * 8 * 2);
@@ -702,7 +705,7 @@ TEST_F(Files, AutomaticAndNamedTemplates) {
     EXPECT_EXIT((STDOUT_TO_STDERR(), get_or_create_template_data(nx, ny, nz, name.c_str(), 5, 1e30f, 1.0f, 4, 0.05f)),
                 ::testing::ExitedWithCode(1), "become 1e\\+31 x 8e\\+30 at --apixT 1e\\+30 and --apixM 1; at most");
     EXPECT_EXIT((STDOUT_TO_STDERR(), create_template_data(nx, ny, nz, 1e9f, 0.05f)), ::testing::ExitedWithCode(1),
-                "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8193");
+                "a particle radius of 1e\\+09 pixels gives no automatic template; it must be at least 1 and below 8192");
 }
 
 TEST_F(Files, TemplatesThatCannotWorkEndTheRunNamingTheOption) {
@@ -1235,24 +1238,100 @@ TEST(Ice, MinimumDistanceBelowTwoPixelsStillGivesCellsOfOnePixel) {
     tessoranth_free_parameters(p);
 }
 
+TEST(Ice, NoiseDeviationIsRobustAndTheMapIsInItsUnits) {
+    // White noise of deviation 2.5 about 40: its deviation, within 1%.
+    const int n = 1500;
+    std::mt19937 rng(3);
+    std::normal_distribution<float> noise(40.0f, 2.5f);
+    Image image((size_t)n * n);
+    for (float& v : image) v = noise(rng);
+    EXPECT_NEAR(morvandel_noise_deviation(image.data(), image.size()), 2.5f, 0.025f);
+    EXPECT_NEAR(morvandel_median(image.data(), image.size()), 40.0f, 0.02f);
+    // A fifth of it dense contamination 8 deviations below, and hot pixels: the
+    // plain deviation doubles, the noise's stays within 2%.
+    for (int y = 0; y < n / 5; ++y)
+        for (int x = 0; x < n; ++x) image[(size_t)y * n + x] -= 20.0f;
+    for (int k = 0; k < 50; ++k) image[(size_t)k * 44711 % image.size()] = 1e5f;
+    EXPECT_NEAR(morvandel_noise_deviation(image.data(), image.size()), 2.5f, 0.05f);
+    // An image without variance gives 0; one that is mostly one value with a
+    // few other pixels, the plain deviation of its pixels.
+    const Image flat(1000, 3.0f);
+    EXPECT_EQ(morvandel_noise_deviation(flat.data(), flat.size()), 0.0f);
+    Image few(1000, 0.0f);
+    for (int k = 0; k < 10; ++k) few[k * 97] = 10.0f;
+    EXPECT_NEAR(morvandel_noise_deviation(few.data(), few.size()), std::sqrt(0.01 * 0.99) * 10.0, 1e-4);
+
+    // The ice map: (map - median) * to_noise.
+    const Image map = {1, 2, 3, 4, 10};
+    float *map_d = to_device(map), *ice_d = device_array(5);
+    morvandel_ice_map(ice_d, map_d, 5, 0.5f);
+    EXPECT_EQ(to_host(ice_d, 5), (Image{-1.0f, -0.5f, 0.0f, 0.5f, 3.5f}));
+    // The sample of a device image: every pixel of a small one; of a large one
+    // every k-th, k odd, at most MORVANDEL_SPREAD_SAMPLE.
+    EXPECT_EQ(morvandel_spread_sample(map_d, 5), map);
+    float* large_d = to_device(image);
+    const std::vector<float> sample = morvandel_spread_sample(large_d, image.size());
+    const size_t step = (image.size() + MORVANDEL_SPREAD_SAMPLE - 1) / MORVANDEL_SPREAD_SAMPLE | 1;
+    ASSERT_EQ(sample.size(), (image.size() - 1) / step + 1);
+    EXPECT_LE(sample.size(), MORVANDEL_SPREAD_SAMPLE);
+    for (size_t k = 0; k < sample.size(); k += 997) EXPECT_EQ(sample[k], image[k * step]) << k;
+    cudaFree(large_d);
+    cudaFree(map_d);
+    cudaFree(ice_d);
+}
+
+TEST(Ice, AreaLeftOutIsWithinTheExclusiveFiltersReachOfTheMarks) {
+    // g = 3: a pick is dropped below a squared distance of 18 from a mark, so
+    // one mark far from the edges leaves out the 57 pixels with dx^2 + dy^2 < 18.
+    const int nx = 40, ny = 30, g = 3;
+    int disc = 0;
+    for (int dy = -5; dy <= 5; ++dy)
+        for (int dx = -5; dx <= 5; ++dx) disc += dx * dx + dy * dy < 18 ? 1 : 0;
+    ASSERT_EQ(disc, 57);
+    const unsigned centre = 15 * nx + 20;
+    MorvandelLeftOut left = morvandel_left_out({centre, 0u}, {}, nx, ny, g);
+    EXPECT_DOUBLE_EQ(left.ice, 57.0 / (nx * ny));
+    EXPECT_EQ(left.excluded, 0.0);
+    // An excluded mark on the same pixel adds nothing; one beside it only what
+    // the ice's reach does not hold; a mark in a corner only its part inside.
+    left = morvandel_left_out({centre}, {centre}, nx, ny, g);
+    EXPECT_DOUBLE_EQ(left.ice, 57.0 / (nx * ny));
+    EXPECT_EQ(left.excluded, 0.0);
+    left = morvandel_left_out({centre}, {centre + 1}, nx, ny, g);
+    EXPECT_GT(left.excluded, 0.0);
+    EXPECT_LT(left.excluded, 57.0 / (nx * ny));
+    int corner = 0;
+    for (int dy = 0; dy <= 5; ++dy)
+        for (int dx = 0; dx <= 5; ++dx) corner += dx * dx + dy * dy < 18 ? 1 : 0;
+    left = morvandel_left_out({}, {0u}, nx, ny, g);  // 0 is no mark
+    EXPECT_EQ(left.excluded, 0.0);
+    left = morvandel_left_out({(unsigned)(nx * ny - 1)}, {}, nx, ny, g);  // the last pixel
+    EXPECT_DOUBLE_EQ(left.ice, (double)corner / (nx * ny));
+    // A map covered whole.
+    std::vector<unsigned> every;
+    for (int k = 1; k < nx * ny; k += 2) every.push_back((unsigned)k);
+    EXPECT_DOUBLE_EQ(morvandel_left_out(every, {}, nx, ny, g).ice, 1.0);
+}
+
 using Outputs = CoordFileTest;
 
 TEST_F(Outputs, RejectedAreasInOriginalPixels) {
     // 40 x 40 map, cells of 10: one rejected cell at pixel (23, 12), one too near the edge.
-    // Shrink 4, origin (6, 0): pixel (23, 12) is the block from (98, 48), centre (99.5, 49.5).
+    // Shrink 4, origin (6, 0): pixel (23, 12) is the block from (98, 48), centre (99.5, 49.5):
+    // a half goes up from an odd map pixel (23) and down from an even one (12).
     const int nx = 40, e = 10;
     std::vector<unsigned> idx(16, 0);
     idx[1 * 4 + 2] = 12 * nx + 23;
     idx[0] = 2 * nx + 3;
     const Image ave(16, 0.25f), sig(16, 1.5f);
     output_ice_coord(path("r.star").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 1);
-    EXPECT_EQ(read("r.star"), "\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n100     50      \n");
+    EXPECT_EQ(read("r.star"), "\ndata_\n\nloop_\n_rlnCoordinateX #1\n_rlnCoordinateY #2\n100     49      \n");
     output_ice_coord(path("r.box").c_str(), idx.data(), ave.data(), sig.data(), nx, nx, make_int2(6, 0), e, 4, 0);
-    EXPECT_EQ(read("r.box"), "80      30      40      40      \t0.250000\t1.500000\n");
+    EXPECT_EQ(read("r.box"), "80      29      40      40      \t0.250000\t1.500000\n");
     std::vector<PTCL_BOX> back(4);
     EXPECT_EQ(read_all_ptcl_boxes(back.data(), 4, path("r.star").data()), 1);
     EXPECT_EQ(back[0].x, 100);
-    EXPECT_EQ(back[0].y, 50);
+    EXPECT_EQ(back[0].y, 49);
 }
 
 TEST_F(Outputs, ExcludedBoxesMarkTheirCentresCells) {
@@ -1303,12 +1382,13 @@ TEST_F(Outputs, PicksAsBoxRowsAndStarFilesInOriginalPixels) {
 
     // Shrink 4 and origin (8, 2): map pixel (11, 20) is the block from (52, 82),
     // centre (53.5, 83.5), where an odd template's particle lies; an even
-    // template's lies half a map pixel, 2 pixels, before it on that axis. With
+    // template's lies half a map pixel, 2 pixels, before it on that axis. The
+    // halves go up from the odd map pixel 11 and down from the even 20. With
     // a box of 84 the pick at map (10, 20), at most 42 pixels from the area's
     // edge, is left out.
     const struct {
         int tnx, tny, x, y;
-    } frames[] = {{17, 17, 54, 84}, {16, 16, 52, 82}, {16, 17, 52, 84}};
+    } frames[] = {{17, 17, 54, 83}, {16, 16, 52, 81}, {16, 17, 52, 83}};
     for (const auto& c : frames) {
         SCOPED_TRACE(std::to_string(c.tnx) + " x " + std::to_string(c.tny));
         const PickFrame frame = pick_frame(make_int2(8, 2), 4, c.tnx, c.tny);
@@ -1581,6 +1661,80 @@ TEST_F(Outputs, PicksStandForTheParticlesCentresForOddAndEvenTemplates) {
         EXPECT_LT(std::fabs(mx), 0.25 * s) << "mean x offset " << mx;
         EXPECT_LT(std::fabs(my), 0.25 * s) << "mean y offset " << my;
     }
+}
+
+// White soft discs of radius r on a jittered grid of an n x n micrograph, with
+// noise; their centres (not whole pixels) in truth.
+Image disc_field(int n, double r, double spacing, unsigned seed, std::vector<Particle>& truth) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::normal_distribution<float> noise(0.0f, 0.5f);
+    truth.clear();
+    for (double y = spacing; y < n - spacing / 2; y += spacing)
+        for (double x = spacing; x < n - spacing / 2; x += spacing)
+            truth.push_back({x + (u(rng) - 0.5) * spacing / 4, y + (u(rng) - 0.5) * spacing / 4, 0});
+    Image mic((size_t)n * n);
+    for (float& v : mic) v = noise(rng);
+    for (const Particle& p : truth)
+        for (int y = (int)(p.y - r - 6); y <= (int)(p.y + r + 6); ++y)
+            for (int x = (int)(p.x - r - 6); x <= (int)(p.x + r + 6); ++x)
+                mic[(size_t)y * n + x] += (float)(1.0 / (1.0 + std::exp(std::hypot(x - p.x, y - p.y) - r)));
+    return mic;
+}
+
+TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndAnOddTemplateLandOnTheCentre) {
+    // 25 particles at centres off whole pixels, picked at speed 0: the mean
+    // offset is within a quarter pixel on each axis. (The automatic disc was
+    // once of even side, drawn about (n - 1)/2 while the correlation puts pixel
+    // n/2 under a pick: every pick half a pixel after the centre.)
+    const int n = 250;
+    const std::string name = path("mic.mrc"), tpl = path("tpl.mrc");
+    const int side = 27;  // odd
+    mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, side / 36.0).data(), side, side, 1);
+    for (const bool automatic : {true, false}) {
+        SCOPED_TRACE(automatic ? "automatic disc" : "odd template");
+        std::vector<Particle> truth;
+        const Image mic = automatic ? disc_field(n, 10.0, 40.0, 41, truth)
+                                    : particle_field(n, side / 36.0, 40.0, 43, truth);
+        ASSERT_GE(truth.size(), 25u);
+        mrcf_write_xyz_data(name.c_str(), mic.data(), n, n, 1);
+        std::vector<std::string> words = {"--apixM", "1", "--diameter", automatic ? "20" : std::to_string(side),
+                                          "--speed", "0", "--cc_cutoff", "0.3", name};
+        if (!automatic) words.insert(words.begin(), {"--T", tpl});
+        Parsed run(words);
+        const TemplatePicker picker(run.p);
+        EXPECT_EQ(picker.tnx % 2, 1);
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(name.c_str()), 0);
+        stdout_of([&] { picker.pick(m, name.c_str()); });
+        m.free_mic();
+        const auto offsets = pick_offsets(path("mic_picks.star"), truth, 3.0);
+        EXPECT_EQ(offsets.size(), truth.size());
+        double mx = 0, my = 0;
+        for (const auto& o : offsets) mx += o[0] / offsets.size(), my += o[1] / offsets.size();
+        EXPECT_LE(std::fabs(mx), 0.25) << "mean x offset " << mx;
+        EXPECT_LE(std::fabs(my), 0.25) << "mean y offset " << my;
+    }
+}
+
+TEST_F(Outputs, HalfPixelPositionsRoundBothWaysAlike) {
+    // Shrink 2: map pixel x is the block from 2x, centre 2x + 0.5: up from an
+    // odd map pixel, down from an even one. An even template at shrink 1: half
+    // a pixel back, the same rule. Whole positions are as they are.
+    const PickFrame two = pick_frame(make_int2(0, 0), 2);
+    EXPECT_EQ(frame_position(two, 10, 11).x, 20);
+    EXPECT_EQ(frame_position(two, 10, 11).y, 23);
+    const PickFrame even = pick_frame(make_int2(0, 0), 1, 16, 16);
+    EXPECT_EQ(frame_position(even, 10, 11).x, 9);
+    EXPECT_EQ(frame_position(even, 10, 11).y, 11);
+    const PickFrame three = pick_frame(make_int2(5, 7), 3, 17, 17);
+    EXPECT_EQ(frame_position(three, 10, 11).x, 5 + 30 + 1);
+    EXPECT_EQ(frame_position(three, 10, 11).y, 7 + 33 + 1);
+    // Over many picks the halves leave no bias: the mean of a run of map pixels
+    // is the mean of their blocks' centres.
+    double sum = 0, centres = 0;
+    for (int x = 0; x < 100; ++x) sum += frame_position(two, x, 0).x, centres += 2 * x + 0.5;
+    EXPECT_DOUBLE_EQ(sum, centres);
 }
 
 TEST_F(Outputs, AMicrographWithANaNPixelIsSkippedAndTheListGoesOn) {
