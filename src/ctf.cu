@@ -74,22 +74,9 @@ std::string mic_input_fault(const char* name) {
     return "";
 }
 
-// Why the file name cannot be written, "" when it can: a directory in its
-// place, an existing file without write permission, a folder that does not take it.
-std::string output_unwritable(const std::string& name) {
-    struct stat st;
-    if (stat(name.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return "a directory stands in its place";
-        return access(name.c_str(), W_OK) == 0 ? "" : std::strerror(errno);
-    }
-    if (errno != ENOENT) return std::strerror(errno);
-    const size_t slash = name.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    if (access(folder.c_str(), W_OK | X_OK) == 0) return "";
-    return "its folder " + folder + ": " + std::strerror(errno);
-}
-
-bool output_writable(const std::string& name) { return output_unwritable(name).empty(); }
+// A named pipe in an output's place would hold the run at its opening, so
+// whatever is no regular file counts as unwritable, with the reason.
+bool output_writable(const std::string& name) { return mrcf_output_unwritable(name.c_str()).empty(); }
 
 // The micrograph's name less its ".mrc" or ".mrcs": its outputs and box file add their suffixes.
 std::string mic_stem(const char* mic) {
@@ -339,7 +326,7 @@ int VORN_A::vorn_check_outputs_writable() {
     const bool reloads = p.reload_ctf_files && access(ctf_name, R_OK) == 0 && access(pow_name, R_OK) == 0;
     for (const MicOutput& out : vorn_mic_outputs(p, mic_name)) {
         if (reloads && out.spared_by_reload) continue;
-        const std::string why = output_unwritable(out.name);
+        const std::string why = mrcf_output_unwritable(out.name.c_str());
         if (why.empty()) continue;
         VORN_WARNING("the output %s of micrograph %s cannot be written (%s); skipped.\n\033[m", out.name.c_str(),
                      mic_name, why.c_str());

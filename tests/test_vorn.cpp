@@ -667,6 +667,12 @@ TEST(Batch, AMicrographThatFailsForAReasonOfItsOwnIsSkippedAndTheBatchGoesOn) {
              std::filesystem::create_directory(d.file("m_vorn.log"));
          },
          "cannot be written (a directory stands in its place); skipped.", {}},
+        {"a named pipe where its spectrum goes", "m.mrc",
+         [&](const TempDir& d) {
+             write_mrc(d.file("m.mrc"), image, n);
+             ASSERT_EQ(mkfifo(d.file("m.pow").c_str(), 0644), 0);
+         },
+         "cannot be written (a named pipe stands in its place); skipped.", {}},
         {"a name with blanks", "m with blanks.mrc",
          [&](const TempDir& d) { write_mrc(d.file("m with blanks.mrc"), image, n); },
          "is refused: its name cannot stand as one word of a STAR row: it holds a blank or a tab", {}},
