@@ -43,13 +43,14 @@ void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigne
 // 40 times a 1024). A circular correlation of an nx x ny image with a kernel
 // whose taps reach at most r pixels either side of the output pixel gives the
 // same values on a longer grid of g pixels, as long as the grid's added pixels
-// continue the image about its edges the way the correlation at today's length
-// sees it: wrapped round (period n) or mirrored (the period 2n of the
-// mirror-padded image). The first half of the added pixels continue past the
-// last pixel, the rest lead, as the grid wraps round, up to the first. On the
-// grid, tap d of a kernel lies at element (g/2 + d) mod g and the correlation
-// for pixel p at element (p - g/2) mod g (fft_grid_centred), whatever g is: a
-// grid of today's length gives today's values to the bit.
+// continue the image about its edges the way the correlation at the image's
+// own length sees it: wrapped round (period n) or mirrored (the period 2n of
+// the mirror-padded image). The first half of the added pixels continue past
+// the last pixel, the rest lead, as the grid wraps round, up to the first. On
+// the grid, tap d of a kernel lies at element (g/2 + d) mod g and the
+// correlation for pixel p at element (p - g/2) mod g (fft_grid_centred),
+// whatever g is: a grid of the own length gives the own transform's values to
+// the bit.
 struct FftGrid {
     unsigned nx = 0, ny = 0;  // the image
     unsigned gx = 0, gy = 0;  // the grid transformed
@@ -60,8 +61,9 @@ struct FftGrid {
     }
 };
 bool fft_length_is_fast(unsigned n);
-// today when it is a fast length, else the smallest fast even length of at least least.
-unsigned fft_grid_length(unsigned today, unsigned least);
+// own (the length without a grid) when it is fast, else the smallest fast even
+// length of at least least.
+unsigned fft_grid_length(unsigned own, unsigned least);
 // The grid of the circular correlation at the image's own size with kernels of
 // reach rx, ry: the image's sizes where they are fast.
 FftGrid fft_wrapped_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry);
@@ -71,11 +73,15 @@ FftGrid fft_wrapped_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry);
 // side (half the image always fits), else 2n.
 FftGrid fft_mirrored_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry);
 // The image pixel that grid element x (< g) holds along an axis of n pixels.
+// Most elements lie within one period of the image, where no division is needed.
 __host__ __device__ inline unsigned fft_grid_source(unsigned x, unsigned n, unsigned g, bool mirror) {
-    const long long s = x < n + (g - n) / 2 ? (long long)x : (long long)x - g;
+    if (x < n) return x;
+    const long long s = x < n + (g - n) / 2 ? (long long)x : (long long)x - g;  // past the end, or before the start
     const long long period = mirror ? 2LL * n : (long long)n;
-    long long u = s % period;
+    long long u = s;
     if (u < 0) u += period;
+    else if (u >= period) u -= period;
+    if (u < 0 || u >= period) u = ((s % period) + period) % period;
     return (unsigned)(u < n ? u : period - 1 - u);
 }
 // The grid element (x - g/2) mod g that holds the correlation for pixel x (< g).
@@ -104,8 +110,8 @@ struct FftGridImage {
 bool fft_grid_prepare(FftGridImage& w, const FftGrid& g);
 // w.padded and w.spectrum := the image (w.grid.nx x w.grid.ny) on the grid and its transform.
 void fft_grid_load(FftGridImage& w, const float* image);
-// A kernel's half spectrum on the grid (a new array): the transform of the gx x gy
-// kernel, which is overwritten.
+// A kernel's half spectrum on the grid (a new array, released by the caller):
+// the transform of the gx x gy kernel.
 float2* fft_grid_kernel_spectrum(const FftGridImage& w, float* kernel);
 // w.correlation := the circular correlation on the grid of the loaded image with
 // the kernel whose spectrum is given.

@@ -528,8 +528,8 @@ bool fft_length_is_fast(unsigned n) {
     return n == 1;
 }
 
-unsigned fft_grid_length(unsigned today, unsigned least) {
-    return fft_length_is_fast(today) ? today : fast_even_length(least);
+unsigned fft_grid_length(unsigned own, unsigned least) {
+    return fft_length_is_fast(own) ? own : fast_even_length(least);
 }
 
 FftGrid fft_wrapped_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry) {

@@ -110,8 +110,7 @@ void subtract_local_average(float* image, unsigned nx, unsigned ny, float r, flo
 // grid: its taps lie at |d + 1/2| <= r + w.
 unsigned window_reach(float r, float w) {
     const float e = r + w;
-    if (!(e > 0.0f)) return 1;
-    return e < 1e9f ? (unsigned)ceilf(e) + 1 : 1000000001u;
+    return e > 0.0f ? (unsigned)ceilf(std::min(e, 1e9f)) + 1 : 1u;
 }
 
 // sigma holds the local mean on entry; the grid's correlation of the square

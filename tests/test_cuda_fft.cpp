@@ -289,11 +289,11 @@ TEST(ConjugateProducts, OutOfPlaceAndInPlace) {
 
 TEST(FastGrid, FastLengthsStayAndSlowOnesGiveWayToTheNextFastEvenLength) {
     const struct {
-        unsigned today, least, want;
+        unsigned own, least, want;
     } lengths[] = {{1024, 1200, 1024}, {1440, 1500, 1440}, {945, 1000, 945},  {1023, 1119, 1120},
                    {1023, 2046, 2048}, {2046, 2046, 2048}, {13, 13, 14},      {11, 17, 18}};
     for (const auto& c : lengths)
-        EXPECT_EQ(fft_grid_length(c.today, c.least), c.want) << c.today << ", at least " << c.least;
+        EXPECT_EQ(fft_grid_length(c.own, c.least), c.want) << c.own << ", at least " << c.least;
     // A K3 shrunk by 4 in portrait, its template reaching 48 pixels.
     const FftGrid wrapped = fft_wrapped_grid(1023, 1440, 48, 48), mirrored = fft_mirrored_grid(1023, 1440, 48, 48);
     EXPECT_EQ(wrapped.gx, 1120u);
