@@ -37,6 +37,86 @@ void gpu_2ds_fft_r2c(const float* in, float2* out, unsigned nx, unsigned ny, uns
 // n device images to n unscaled device half spectra.
 void hcuda_2ds_fft_r2c(float* in, float2* out, unsigned nx, unsigned ny, unsigned n);
 
+// ---- correlations on a grid of lengths the FFT handles well ----
+// FFTW and cuFFT are fast on lengths whose prime factors are all 2, 3, 5 or 7;
+// a larger factor makes a transform many times slower (1023 = 3 x 11 x 31: 8 to
+// 40 times a 1024). A circular correlation of an nx x ny image with a kernel
+// whose taps reach at most r pixels either side of the output pixel gives the
+// same values on a longer grid of g pixels, as long as the grid's added pixels
+// continue the image about its edges the way the correlation at the image's
+// own length sees it: wrapped round (period n) or mirrored (the period 2n of
+// the mirror-padded image). The first half of the added pixels continue past
+// the last pixel, the rest lead, as the grid wraps round, up to the first. On
+// the grid, tap d of a kernel lies at element (g/2 + d) mod g and the
+// correlation for pixel p at element (p - g/2) mod g (fft_grid_centred),
+// whatever g is: a grid of the own length gives the own transform's values to
+// the bit.
+struct FftGrid {
+    unsigned nx = 0, ny = 0;  // the image
+    unsigned gx = 0, gy = 0;  // the grid transformed
+    bool mirror = false;      // the added pixels mirror the image (else wrap it round)
+    bool padded() const { return gx != nx || gy != ny; }
+    bool operator==(const FftGrid& o) const {
+        return nx == o.nx && ny == o.ny && gx == o.gx && gy == o.gy && mirror == o.mirror;
+    }
+};
+bool fft_length_is_fast(unsigned n);
+// own (the length without a grid) when it is fast, else the smallest fast even
+// length of at least least.
+unsigned fft_grid_length(unsigned own, unsigned least);
+// The grid of the circular correlation at the image's own size with kernels of
+// reach rx, ry: the image's sizes where they are fast.
+FftGrid fft_wrapped_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry);
+// The grid of the correlation on the 2nx x 2ny mirror-padded image with kernels
+// of reach rx, ry (centred on an even grid): 2n where it is fast, else the next
+// fast length when the kernels reach no further than its added pixels on either
+// side (half the image always fits), else 2n.
+FftGrid fft_mirrored_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry);
+// The image pixel that grid element x (< g) holds along an axis of n pixels.
+// Most elements lie within one period of the image, where no division is needed.
+__host__ __device__ inline unsigned fft_grid_source(unsigned x, unsigned n, unsigned g, bool mirror) {
+    if (x < n) return x;
+    const long long s = x < n + (g - n) / 2 ? (long long)x : (long long)x - g;  // past the end, or before the start
+    const long long period = mirror ? 2LL * n : (long long)n;
+    long long u = s;
+    if (u < 0) u += period;
+    else if (u >= period) u -= period;
+    if (u < 0 || u >= period) u = ((s % period) + period) % period;
+    return (unsigned)(u < n ? u : period - 1 - u);
+}
+// The grid element (x - g/2) mod g that holds the correlation for pixel x (< g).
+__host__ __device__ inline unsigned fft_grid_centred(unsigned x, unsigned g) {
+    const unsigned s = x + (g - g / 2);
+    return s < g ? s : s - g;
+}
+// grid (g.gx x g.gy) := the image (g.nx x g.ny) continued about its edges.
+void hcuda_2d_extend_to_grid(float* grid, const float* image, const FftGrid& g);
+// out (g.nx x g.ny) := the correlation on the grid, in, at each pixel's centred element, divided by divisor.
+void hcuda_2d_centred_from_grid(float* out, const float* in, const FftGrid& g, float divisor);
+// An image's spectrum on a grid and the arrays to correlate it with kernels
+// there, kept for as long as the grid stays.
+struct FftGridImage {
+    FftGrid grid;
+    float* padded = nullptr;       // the image on the grid
+    float2* spectrum = nullptr;    // its half spectrum
+    float2* product = nullptr;
+    float* correlation = nullptr;  // the last correlation, unscaled by any sum
+    FftGridImage() = default;
+    FftGridImage(const FftGridImage&) = delete;
+    FftGridImage& operator=(const FftGridImage&) = delete;
+    ~FftGridImage();
+};
+// Sizes the arrays for g; false when they were sized for it already.
+bool fft_grid_prepare(FftGridImage& w, const FftGrid& g);
+// w.padded and w.spectrum := the image (w.grid.nx x w.grid.ny) on the grid and its transform.
+void fft_grid_load(FftGridImage& w, const float* image);
+// A kernel's half spectrum on the grid (a new array, released by the caller):
+// the transform of the gx x gy kernel.
+float2* fft_grid_kernel_spectrum(const FftGridImage& w, float* kernel);
+// w.correlation := the circular correlation on the grid of the loaded image with
+// the kernel whose spectrum is given.
+void fft_grid_correlate(FftGridImage& w, const float2* kernel_spectrum);
+
 // ---- full amplitude layout <-> half (nx, ny: the image's sizes, not nxh) ----
 void hcuda_2d_fftA_full2half(float* half, const float* full, unsigned nx, unsigned ny);
 void hcuda_2d_fftA_half2full(float* full, const float* half, unsigned nx, unsigned ny);

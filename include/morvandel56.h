@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "boxfile.h"
+#include "cuda_fft.h"
 #include "gpu.h"
 #include "mrcfile.h"
 
@@ -201,8 +202,13 @@ int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d,
                                     int tnx, int tny, float cc_factor, float psi_start, float psi_end,
                                     float psi_step);
 // The arrays and transforms of a correlation over angles on an nx x ny map.
+// Where a side of the map is slow to transform the correlation runs on a grid
+// of a fast length (fft_wrapped_grid) that holds the map wrapped round over the
+// template's reach: the same circular correlation, the maps cropped back.
 struct CorrelationWork {
     int nx = 0, ny = 0;  // 0 x 0: none made
+    FftGrid grid;        // the transforms' size; the maps below are of it
+    float* mic = nullptr;  // the micrograph on the grid, when it is padded
     float* cc[2] = {nullptr, nullptr};  // the correlations of two successive angles
     float* best = nullptr;
     float* best_psi = nullptr;
@@ -216,8 +222,8 @@ struct CorrelationWork {
 // arrays, from micrograph to micrograph while the shrunk size stays, so that an
 // angle costs one product and one inverse transform. The first micrograph of a
 // size makes them as it goes, with the same turns, paste and transform as
-// morvandel_ccmax_psi_by_one_template. They take nz * angles * (nx/2 + 1) * ny
-// * 8 bytes (72 angles on 1024 x 1024: 302 MB) and are held only within a
+// morvandel_ccmax_psi_by_one_template. They take nz * angles * (gx/2 + 1) * gy
+// * 8 bytes on the correlation's grid (72 angles on 1024 x 1024: 302 MB) and are held only within a
 // budget: at most MORVANDEL_SPECTRA_BUDGET and half the device memory free
 // when they are prepared.
 constexpr size_t MORVANDEL_SPECTRA_BUDGET = (size_t)1 << 30;
@@ -236,7 +242,7 @@ struct TemplateSpectraKey {
 struct TemplateSpectra {
     TemplateSpectraKey key;
     long long angles = 0;
-    std::vector<float2*> spectra;  // template z at angle k: z * angles + k, (nx/2 + 1) x ny; null until made
+    std::vector<float2*> spectra;  // template z at angle k: z * angles + k, (gx/2 + 1) x gy on the grid; null until made
     CorrelationWork work;
     TemplateSpectra() = default;
     TemplateSpectra(const TemplateSpectra&) = delete;
@@ -262,6 +268,32 @@ __global__ void cuda_update_ccmax_2d(float* ccmax, const float* cc, int nx, int 
 __global__ void cuda_update_ccmax_psi_2d(float* ccmax, const float* cc, float* psi_map, float psi, int nx, int ny);
 void hcuda_update_ccmax_2d(float* ccmax_d, const float* cc_d, int nx, int ny);
 void hcuda_update_ccmax_psi_2d(float* ccmax_d, const float* cc_d, float* psi_d, float psi, int nx, int ny);
+
+// ================= band-pass of a shrunk micrograph =================
+// Keeps the frequencies from 1/hp to 1/lp (A, at apix A per pixel) of an nx x ny
+// device image, in place: the sharp band of the image's own discrete spectrum,
+// the zero frequency only when hp is not finite. Where a side's length is slow
+// to transform, the same filter runs as the circular convolution with its
+// kernel (the band-pass of a unit impulse, made once per size and band) on a
+// grid of fast lengths that holds the image wrapped round over the kernel's
+// reach (fft_wrapped_grid, half the image on either side).
+struct BandPassKernel {
+    int nx, ny;
+    float f2_min, f2_max;  // the band, squared cycles per pixel
+    float2* spectrum;      // of the kernel on the grid
+};
+// The arrays of the band-passes of a run, kept from one micrograph to the next.
+struct BandPassWork {
+    float2* spectrum = nullptr;  // the image's own spectrum, where its sides are fast
+    size_t spectrum_n = 0;
+    FftGridImage grid;           // the image on the grid, elsewhere
+    std::vector<BandPassKernel> kernels;  // on that grid
+    BandPassWork() = default;
+    BandPassWork(const BandPassWork&) = delete;
+    BandPassWork& operator=(const BandPassWork&) = delete;
+    ~BandPassWork();
+};
+void morvandel_bandpass_inplace(float* image_d, int nx, int ny, float apix, float lp, float hp, BandPassWork& work);
 
 // ================= grid peak finding and neighbour filtering =================
 // Cells of side g: gx = (nx + g - 1)/g columns, gy rows, cell j*gx + i. Per

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boxfile.h"
+#include "cuda_fft.h"
 #include "cuda_general.h"
 
 // ---- extraction: the small image is written entirely; pixels outside the large image become 0 ----
@@ -249,17 +250,16 @@ void gpu_2d_bg_mpad_inplace(float* image, unsigned nx, unsigned ny, float r, flo
 void gpu_2d_local_sigma_softR_mpad(float* out, const float* in, unsigned nx, unsigned ny, float r, float w);
 // The mirror-padded local statistics of a run over images of one size: the
 // windows' spectra and sums (the same for every image) and the work arrays,
-// made on first use and kept until the size changes or the record goes away.
+// made on first use and kept until the grid changes or the record goes away.
+// The mirror-padded image is 2nx x 2ny, or, where a length of 2n is slow to
+// transform, the image mirrored about its edges on the next fast grid, which
+// gives the same statistics (fft_mirrored_grid).
 struct SoftDiscWindow {
     float r, w, sum;
     float2* spectrum;  // of the central device disc on the padded grid
 };
 struct LocalStatsWork {
-    unsigned nx = 0, ny = 0;  // the padded size
-    float* padded = nullptr;
-    float* correlation = nullptr;
-    float2* image_spectrum = nullptr;
-    float2* product = nullptr;
+    FftGridImage image;  // the padded image on its grid
     std::vector<SoftDiscWindow> windows;
     LocalStatsWork() = default;
     LocalStatsWork(const LocalStatsWork&) = delete;
@@ -268,8 +268,9 @@ struct LocalStatsWork {
 };
 // ave as hcuda_2d_local_ave_softR_mpad(ave, in, nx, ny, r_ave, w) and sigma as
 // hcuda_2d_local_sigma_softR_mpad(sigma, in, nx, ny, r_sigma, w) give them, to
-// the bit, from one transform of the padded image and one of its square. sigma
-// may be in; ave may not be either.
+// the bit (on the same grid: windows reaching no further than half the image),
+// from one transform of the padded image and one of its square. sigma may be
+// in; ave may not be either.
 void hcuda_2d_local_ave_sigma_softR_mpad(float* ave, float* sigma, const float* in, unsigned nx, unsigned ny,
                                          float r_ave, float r_sigma, float w, LocalStatsWork& work);
 // Not built: both return at once and leave out as it was.

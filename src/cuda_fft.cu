@@ -343,6 +343,26 @@ void frame_amplitude_sum(const char* func, int line, float* A, float* stack, uns
 }
 #define FRAME_AMPLITUDE_SUM(...) frame_amplitude_sum(__func__, __LINE__, __VA_ARGS__)
 
+// ---- correlations on a grid ----
+
+__global__ void cuda_2d_extend_to_grid(float* grid, const float* image, FftGrid g) {
+    unsigned x, y;
+    if (!thread_xy(g.gx, g.gy, x, y)) return;
+    grid[(size_t)y * g.gx + x] = image[(size_t)fft_grid_source(y, g.ny, g.gy, g.mirror) * g.nx +
+                                       fft_grid_source(x, g.nx, g.gx, g.mirror)];
+}
+__global__ void cuda_2d_centred_from_grid(float* out, const float* in, FftGrid g, float divisor) {
+    unsigned x, y;
+    if (!thread_xy(g.nx, g.ny, x, y)) return;
+    out[(size_t)y * g.nx + x] = in[(size_t)fft_grid_centred(y, g.gy) * g.gx + fft_grid_centred(x, g.gx)] / divisor;
+}
+
+// The smallest even length of at least n whose prime factors are 2, 3, 5 and 7.
+unsigned fast_even_length(unsigned n) {
+    for (unsigned g = n + (n % 2);; g += 2)
+        if (fft_length_is_fast(g)) return g;
+}
+
 }  // namespace
 
 // Both parts are formed before out is stored, so out may be a or b.
@@ -497,6 +517,84 @@ void hcuda_complex_mod_Ws_addto_center_swap(float* out, const float2* in, unsign
 void hcuda_complex_logmod_center_swap(float* out, float2* in, unsigned long n) {
     REQUIRE_EVEN(n);
     gpu_launch_1d<cuda_complex_amp_center_swap<StoreLogAmp>>(GPU_SITE, n, out, in, n, StoreLogAmp{});
+}
+
+// ================= correlations on a grid =================
+
+bool fft_length_is_fast(unsigned n) {
+    if (n == 0) return false;
+    for (unsigned p : {2u, 3u, 5u, 7u})
+        while (n % p == 0) n /= p;
+    return n == 1;
+}
+
+unsigned fft_grid_length(unsigned own, unsigned least) {
+    return fft_length_is_fast(own) ? own : fast_even_length(least);
+}
+
+FftGrid fft_wrapped_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry) {
+    return FftGrid{nx, ny, fft_grid_length(nx, nx + 2 * rx), fft_grid_length(ny, ny + 2 * ry), false};
+}
+
+// A slow 2n gives way to the fast length next above it, as long as its added
+// pixels hold the kernel's reach on either side; the grid is then the same for
+// every kernel of a reach up to half the image, so the statistics of several
+// windows can share one transform of the image.
+FftGrid fft_mirrored_grid(unsigned nx, unsigned ny, unsigned rx, unsigned ry) {
+    const auto length = [](unsigned n, unsigned r) {
+        const unsigned g = fft_grid_length(2 * n, 2 * n);
+        return r <= (g - n) / 2 ? g : 2 * n;
+    };
+    return FftGrid{nx, ny, length(nx, rx), length(ny, ry), true};
+}
+
+void hcuda_2d_extend_to_grid(float* grid, const float* image, const FftGrid& g) {
+    gpu_launch_2d<cuda_2d_extend_to_grid>(GPU_SITE, g.gx, g.gy, grid, image, g);
+}
+
+void hcuda_2d_centred_from_grid(float* out, const float* in, const FftGrid& g, float divisor) {
+    gpu_launch_2d<cuda_2d_centred_from_grid>(GPU_SITE, g.nx, g.ny, out, in, g, divisor);
+}
+
+namespace {
+void release_grid_arrays(FftGridImage& w) {
+    for (void* d : {(void*)w.padded, (void*)w.spectrum, (void*)w.product, (void*)w.correlation})
+        if (d != nullptr) device_free(d);
+}
+}  // namespace
+
+FftGridImage::~FftGridImage() { release_grid_arrays(*this); }
+
+bool fft_grid_prepare(FftGridImage& w, const FftGrid& g) {
+    if (w.grid == g) return false;
+    if (!(w.grid.gx == g.gx && w.grid.gy == g.gy)) {
+        release_grid_arrays(w);
+        const size_t n = image_pixels(g.gx, g.gy), nh = half_count(g.gx, g.gy);
+        w.padded = device_array<float>(n);
+        w.correlation = device_array<float>(n);
+        w.spectrum = device_array<float2>(nh);
+        w.product = device_array<float2>(nh);
+    }
+    w.grid = g;
+    return true;
+}
+
+// An out-of-place forward transform leaves its input alone.
+void fft_grid_load(FftGridImage& w, const float* image) {
+    hcuda_2d_extend_to_grid(w.padded, image, w.grid);
+    hcuda_2d_fft_r2c(w.padded, w.spectrum, w.grid.gx, w.grid.gy);
+}
+
+float2* fft_grid_kernel_spectrum(const FftGridImage& w, float* kernel) {
+    float2* k = device_array<float2>(half_count(w.grid.gx, w.grid.gy));
+    hcuda_2d_fft_r2c(kernel, k, w.grid.gx, w.grid.gy);
+    return k;
+}
+
+void fft_grid_correlate(FftGridImage& w, const float2* kernel_spectrum) {
+    const unsigned gx = w.grid.gx, gy = w.grid.gy;
+    hcuda_c2d_multconj_norm(w.spectrum, kernel_spectrum, w.product, gx / 2 + 1, gy, (float)image_pixels(gx, gy));
+    hcuda_2d_fft_c2r(w.product, w.correlation, gx, gy);
 }
 
 // ================= conjugate products =================

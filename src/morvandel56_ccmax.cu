@@ -55,21 +55,6 @@ __device__ __forceinline__ void update_ccmax(float* ccmax, const float* cc, floa
     if (WithPsi) gpu_lanes_store(psi_map + i, gpu_lanes_select(higher, gpu_lanes_f(psi), gpu_lanes_load(psi_map + i, n)), n);
 }
 
-// out[(y + ny/2) mod ny][(x + nx/2) mod nx] = in[y][x] / divisor: the
-// correlation at shift 0 goes to the pixel under which the template's centre
-// pixel was pasted. For even sizes this is the quadrant swap; for odd sizes a
-// swap in place cannot do it, so the maps are gathered from their own buffers.
-__global__ void cuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
-    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x), y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
-    if (x >= nx || y >= ny) return;
-    const int ox = x + nx / 2 < nx ? x + nx / 2 : x + nx / 2 - nx, oy = y + ny / 2 < ny ? y + ny / 2 : y + ny / 2 - ny;
-    out[(size_t)oy * nx + ox] = in[(size_t)y * nx + x] / divisor;
-}
-
-void hcuda_2d_centre_ccmax(float* out, const float* in, int nx, int ny, float divisor) {
-    gpu_launch_2d<cuda_2d_centre_ccmax>(GPU_SITE, (unsigned)nx, (unsigned)ny, out, in, nx, ny, divisor);
-}
-
 }  // namespace
 
 // ================= templates =================
@@ -315,17 +300,17 @@ struct AngleSteps {
     float psi(long long k) const { return start + (float)k * step; }
 };
 
-// The template turned through psi and pasted into padded (nx x ny) with its
-// centre pixel on (nx/2, ny/2), the pixel that the centring of the maps brings
-// to the origin, whatever the parity of either size. Only the pasted area
-// changes: the rest stays as it was (0). Unchecked: it may share a
-// launch-together region.
-void launch_place_template(float* padded, float* turned, const float* T_d, int tnx, int tny, int nx, int ny,
+// The template turned through psi and pasted into padded (gx x gy, the
+// correlation's grid) with its centre pixel on (gx/2, gy/2), the element that
+// the centring of the maps brings to the origin, whatever the parity of either
+// size. Only the pasted area changes: the rest stays as it was (0). Unchecked:
+// it may share a launch-together region.
+void launch_place_template(float* padded, float* turned, const float* T_d, int tnx, int tny, int gx, int gy,
                            float psi) {
     const dim3 grid = gpu_grid_2d((unsigned)tnx, (unsigned)tny);
     GPU_LAUNCH(cuda_2d_rotate, grid, gpu_block_2d(), 0)(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
-    GPU_LAUNCH(cuda_x2d_cp_small_to_large, grid, gpu_block_2d(), 0)(padded, (const float*)turned, nx, ny, tnx, tny,
-                                                                   nx / 2 - tnx / 2, ny / 2 - tny / 2);
+    GPU_LAUNCH(cuda_x2d_cp_small_to_large, grid, gpu_block_2d(), 0)(padded, (const float*)turned, gx, gy, tnx, tny,
+                                                                   gx / 2 - tnx / 2, gy / 2 - tny / 2);
 }
 
 // The zeroed padded map and the turned template's array of a template's turns.
@@ -344,17 +329,27 @@ void release_paste(const TemplatePaste& t) {
     device_release(GPU_SITE, t.turned);
 }
 
-void make_work(CorrelationWork& w, int nx, int ny, bool angle_map) {
-    const size_t n = image_pixels(nx, ny), nh = image_pixels(nx / 2 + 1, ny);
+// The circular correlation at the map's size reads the map up to tnx/2 and
+// tny/2 pixels beyond its edges, wrapped round.
+FftGrid correlation_grid(int nx, int ny, int tnx, int tny) {
+    return fft_wrapped_grid((unsigned)nx, (unsigned)ny, (unsigned)(tnx / 2), (unsigned)(tny / 2));
+}
+size_t grid_half_count(const FftGrid& g) { return image_pixels(g.gx / 2 + 1, g.gy); }
+
+void make_work(CorrelationWork& w, int nx, int ny, int tnx, int tny, bool angle_map) {
+    w.grid = correlation_grid(nx, ny, tnx, tny);
+    const unsigned gx = w.grid.gx, gy = w.grid.gy;
+    const size_t n = image_pixels(gx, gy), nh = grid_half_count(w.grid);
     w.nx = nx;
     w.ny = ny;
+    w.mic = w.grid.padded() ? device_buffer<float>(GPU_SITE, n) : nullptr;
     for (float*& c : w.cc) c = device_buffer<float>(GPU_SITE, n);
     w.best = device_buffer<float>(GPU_SITE, n);
     w.best_psi = angle_map ? device_buffer<float>(GPU_SITE, n) : nullptr;
     w.mic_spectrum = device_buffer<float2>(GPU_SITE, nh);
     w.product = device_buffer<float2>(GPU_SITE, nh);
-    w.r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
-    w.c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
+    w.r2c = fft_plan_2d(GPU_SITE, gx, gy, CUFFT_R2C);
+    w.c2r = fft_plan_2d(GPU_SITE, gx, gy, CUFFT_C2R);
 }
 
 void release_work(CorrelationWork& w) {
@@ -363,7 +358,8 @@ void release_work(CorrelationWork& w) {
     CUFFT_CHECK(cufftDestroy(w.c2r));
     for (void* d : {(void*)w.cc[0], (void*)w.cc[1], (void*)w.best, (void*)w.mic_spectrum, (void*)w.product})
         device_release(GPU_SITE, d);
-    if (w.best_psi != nullptr) device_release(GPU_SITE, w.best_psi);
+    for (float* d : {w.best_psi, w.mic})
+        if (d != nullptr) device_release(GPU_SITE, d);
     w = CorrelationWork{};
 }
 
@@ -377,20 +373,22 @@ void release_work(CorrelationWork& w) {
 template <class SpectrumOf, class Ahead>
 void walk_angles(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSteps& a, SpectrumOf spectrum_of,
                  Ahead ahead) {
-    const int nx = w.nx, ny = w.ny;
-    const unsigned hx = (unsigned)(nx / 2 + 1);
-    CUFFT_CHECK(cufftExecR2C(w.r2c, mic_d, w.mic_spectrum));
+    const int gx = (int)w.grid.gx, gy = (int)w.grid.gy;
+    const unsigned hx = (unsigned)(gx / 2 + 1);
+    float* mic = mic_d;
+    if (w.mic != nullptr) hcuda_2d_extend_to_grid(mic = w.mic, mic_d, w.grid);
+    CUFFT_CHECK(cufftExecR2C(w.r2c, mic, w.mic_spectrum));
     CUDA_CHECK(cudaDeviceSynchronize());
     float* best_psi = angle_map ? w.best_psi : nullptr;
-    hcuda_2d_memset(w.best, -INFINITY, (unsigned)nx, (unsigned)ny);
-    if (angle_map) hcuda_2d_memset(best_psi, a.start, (unsigned)nx, (unsigned)ny);
-    const auto update = [&](long long k) { launch_update_ccmax(w.best, w.cc[k % 2], best_psi, a.psi(k), nx, ny); };
+    hcuda_2d_memset(w.best, -INFINITY, (unsigned)gx, (unsigned)gy);
+    if (angle_map) hcuda_2d_memset(best_psi, a.start, (unsigned)gx, (unsigned)gy);
+    const auto update = [&](long long k) { launch_update_ccmax(w.best, w.cc[k % 2], best_psi, a.psi(k), gx, gy); };
     for (long long k = 0; k < a.count; ++k) {
         std::printf(".");
         const float2* t = spectrum_of(k);
         gpu_launch_together([&] {
-            GPU_LAUNCH(cuda_c2d_multconj_norm, gpu_grid_2d(hx, (unsigned)ny), gpu_block_2d(), 0)(
-                (const float2*)w.mic_spectrum, t, w.product, hx, (unsigned)ny, (float)image_pixels(nx, ny));
+            GPU_LAUNCH(cuda_c2d_multconj_norm, gpu_grid_2d(hx, (unsigned)gy), gpu_block_2d(), 0)(
+                (const float2*)w.mic_spectrum, t, w.product, hx, (unsigned)gy, (float)image_pixels(gx, gy));
             if (k > 0) update(k - 1);
             ahead(k + 1);
         });
@@ -412,9 +410,9 @@ void finish_maps(const CorrelationWork& w, float* mic_d, float* mask_d, float* c
     const float s_mic = hcuda_fast_sumsqr_withmask(mic_d, mask_d, n);
     const float s_mask = hcuda_fast_sum(mask_d, n, 1024);
     const float norm = sqrtf(s_mic * s_t * cc_factor / s_mask);
-    if (psi_d != nullptr) hcuda_2d_centre_ccmax(psi_d, w.best_psi, nx, ny, 1.0f);
+    if (psi_d != nullptr) hcuda_2d_centred_from_grid(psi_d, w.best_psi, w.grid, 1.0f);
     if (std::isfinite(norm) && norm > 0.0f) {
-        hcuda_2d_centre_ccmax(ccmax_d, w.best, nx, ny, norm);
+        hcuda_2d_centred_from_grid(ccmax_d, w.best, w.grid, norm);
     } else {
         VORN_WARNING("the correlation cannot be normalised: sum of mic^2 under the mask %g, sum of T^2 %g, sum of "
                      "the mask %g, factor %g give %g; the map is set to 0\n\033[m",
@@ -431,9 +429,10 @@ bool template_fits(int tnx, int tny, int nx, int ny) { return tnx > 0 && tny > 0
 template <class Into>
 void walk_turning(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSteps& a, const float* T_d, int tnx,
                   int tny, Into into) {
-    const TemplatePaste paste = make_paste(tnx, tny, w.nx, w.ny);
+    const int gx = (int)w.grid.gx, gy = (int)w.grid.gy;
+    const TemplatePaste paste = make_paste(tnx, tny, gx, gy);
     const auto place = [&](long long k) {
-        if (k < a.count) launch_place_template(paste.padded, paste.turned, T_d, tnx, tny, w.nx, w.ny, a.psi(k));
+        if (k < a.count) launch_place_template(paste.padded, paste.turned, T_d, tnx, tny, gx, gy, a.psi(k));
     };
     place(0);
     gpu_check_launch(GPU_SITE);
@@ -468,7 +467,7 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     // angle's template spectrum goes to the product array, where the product
     // then replaces it.
     CorrelationWork w;
-    make_work(w, nx, ny, angle_map);
+    make_work(w, nx, ny, tnx, tny, angle_map);
     walk_turning(w, mic_d, angle_map, a, T_d, tnx, tny, [&](long long) { return w.product; });
     finish_maps(w, mic_d, mask_d, ccmax_d, angle_map ? psi_d : nullptr, hcuda_fast_sumsqr(T_d, image_pixels(tnx, tny)),
                 cc_factor);
@@ -507,9 +506,9 @@ bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx,
     release_spectra(s);
     if (!template_fits(tnx, tny, nx, ny) || nz <= 0) return false;
     const long long angles = morvandel_psi_count(psi_start, psi_end, psi_step);
-    const size_t nh = image_pixels(nx / 2 + 1, ny);
+    const size_t nh = grid_half_count(correlation_grid(nx, ny, tnx, tny));
     if (!spectra_fit((size_t)nz * (size_t)angles * nh * sizeof(float2))) return false;
-    make_work(s.work, nx, ny, true);
+    make_work(s.work, nx, ny, tnx, tny, true);
     s.spectra.assign((size_t)nz * (size_t)angles, nullptr);
     s.key = key;
     s.angles = angles;
@@ -528,7 +527,7 @@ int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float*
     // morvandel_ccmax_psi_by_one_template would make them, and keeps them.
     if (a.count > 0 && spectra[0] == nullptr)
         walk_turning(s.work, mic_d, angle_map, a, T_d, key.tnx, key.tny, [&](long long k) {
-            return spectra[k] = device_buffer<float2>(GPU_SITE, image_pixels(key.nx / 2 + 1, key.ny));
+            return spectra[k] = device_buffer<float2>(GPU_SITE, grid_half_count(s.work.grid));
         });
     else
         walk_angles(

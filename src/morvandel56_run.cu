@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "cuda_general.h"
-#include "fft_plan.h"
 #include "gpu_buffers.h"
 #include "gpu_launch.h"
 #include "math_utils_gpu.h"
@@ -56,7 +55,7 @@ struct KeptArray {
 struct PickWork {
     KeptArray<float> mic, ice_map, mask, best, best_psi, best_class, cc, psi;
     KeptArray<unsigned> rejected, excluded, marks;
-    KeptArray<float2> spectrum;  // the band-passes'
+    BandPassWork bandpass;
 };
 
 // The templates of a run on the device, nz of nx x ny shrunk pixels.
@@ -76,40 +75,6 @@ Templates load_templates(const P& p) {
     normalize_template_data(t.d, host, t.nx, t.ny, t.nz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
     destroy_template_data(host);
     return t;
-}
-
-// ---- band-pass of a shrunk micrograph of any size ----
-
-// Keeps the half-spectrum elements whose squared frequency (cycles per pixel)
-// lies from f2_min to f2_max, scaled by 1/(nx*ny) so that the round trip gives
-// the filtered image itself.
-__global__ void cuda_c2d_bandpass_rect(float2* s, int nx, int ny, float f2_min, float f2_max) {
-    const int x = (int)(blockIdx.x * blockDim.x + threadIdx.x), y = (int)(blockIdx.y * blockDim.y + threadIdx.y);
-    const int hx = nx / 2 + 1;
-    if (x >= hx || y >= ny) return;
-    const int ky = y < (ny + 1) / 2 ? y : y - ny;
-    const float fx = (float)x / (float)nx, fy = (float)ky / (float)ny, f2 = fx * fx + fy * fy;
-    const float w = f2 >= f2_min && f2 <= f2_max ? 1.0f / ((float)nx * (float)ny) : 0.0f;
-    float2& v = s[(size_t)y * hx + x];
-    v.x *= w;
-    v.y *= w;
-}
-
-// The resolutions lp and hp (A) at apix A per pixel: frequencies from 1/hp to
-// 1/lp are kept, the zero frequency only when hp is not finite. spectrum:
-// (nx/2 + 1) x ny elements of work.
-void bandpass_inplace(float* image_d, float2* spectrum, int nx, int ny, float apix, float lp, float hp) {
-    const float f_min = apix / hp, f_max = apix / lp;
-    const cufftHandle r2c = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_R2C);
-    const cufftHandle c2r = fft_plan_2d(GPU_SITE, (unsigned)nx, (unsigned)ny, CUFFT_C2R);
-    CUFFT_CHECK(cufftExecR2C(r2c, image_d, spectrum));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    gpu_launch_2d<cuda_c2d_bandpass_rect>(GPU_SITE, (unsigned)(nx / 2 + 1), (unsigned)ny, spectrum, nx, ny,
-                                          f_min * f_min, f_max * f_max);
-    CUFFT_CHECK(cufftExecC2R(c2r, spectrum, image_d));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    CUFFT_CHECK(cufftDestroy(r2c));
-    CUFFT_CHECK(cufftDestroy(c2r));
 }
 
 // ---- the best template per pixel ----
@@ -348,7 +313,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
         return -1;
     }
     if (p.do_pre_filter) {
-        bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.pre_lp, p.pre_hp);
+        morvandel_bandpass_inplace(mic, nx, ny, apix, p.pre_lp, p.pre_hp, w.bandpass);
         if (p.detect_ice) to_noise *= hcuda_stdv(mic, n);
         hcuda_znorm_inplace(mic, n, 1.0f, 0.0f);
     }
@@ -382,7 +347,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
     if (p.write_mic_mask) morvandel_write_map(name, MORVANDEL_MASK_SUFFIX, mask, nx, ny, apix);
 
-    if (p.do_bandpass) bandpass_inplace(mic, w.spectrum.of((size_t)(nx / 2 + 1) * ny), nx, ny, apix, p.lp, p.hp);
+    if (p.do_bandpass) morvandel_bandpass_inplace(mic, nx, ny, apix, p.lp, p.hp, w.bandpass);
     if (p.write_bgfree_mic) morvandel_write_map(name, MORVANDEL_BGFREE_SUFFIX, mic, nx, ny, apix);
 
     // Every template over the angles; each pixel keeps the best template's

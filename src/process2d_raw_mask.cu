@@ -6,6 +6,7 @@
 #include "gpu_buffers.h"
 #include "gpu_launch.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -105,25 +106,22 @@ void subtract_local_average(float* image, unsigned nx, unsigned ny, float r, flo
 
 // ---- both statistics of one image on its mirror-padded grid, sharing its transform ----
 
-// The bottom-right quarter of the 2nx x 2ny circular correlation is the
-// centred correlation's top-left one, which the mirror padding keeps: the
-// centring, the division by the window's sum and the crop in one pass.
-__device__ __forceinline__ float mirrored_average(const float* correlation, uint2 t, unsigned nx, unsigned ny,
-                                                  float sum) {
-    return correlation[pixel_element(t.x + nx, t.y + ny, 2 * nx)] / sum;
+// The pixels a soft disc of radius r and edge w reaches, centred on an even
+// grid: its taps lie at |d + 1/2| <= r + w.
+unsigned window_reach(float r, float w) {
+    const float e = r + w;
+    return e > 0.0f ? (unsigned)ceilf(std::min(e, 1e9f)) + 1 : 1u;
 }
-__global__ void cuda_2d_mirrored_average(float* out, const float* correlation, unsigned nx, unsigned ny, float sum) {
+
+// sigma holds the local mean on entry; the grid's correlation of the square
+// at the pixel's centred element, divided by the window's sum, is the mean square.
+__global__ void cuda_2d_mirrored_deviation(float* sigma, const float* correlation_of_sqr, FftGrid g, float sum) {
     size_t i;
     const uint2 t = IMAGE_THREAD_XY;
-    if (pixel_inside(t, nx, ny, i)) out[i] = mirrored_average(correlation, t, nx, ny, sum);
-}
-// sigma holds the local mean on entry.
-__global__ void cuda_2d_mirrored_deviation(float* sigma, const float* correlation_of_sqr, unsigned nx, unsigned ny,
-                                           float sum) {
-    size_t i;
-    const uint2 t = IMAGE_THREAD_XY;
-    if (pixel_inside(t, nx, ny, i))
-        sigma[i] = DeviationFromMoments{}(mirrored_average(correlation_of_sqr, t, nx, ny, sum), sigma[i]);
+    if (pixel_inside(t, g.nx, g.ny, i))
+        sigma[i] = DeviationFromMoments{}(
+            correlation_of_sqr[pixel_element(fft_grid_centred(t.x, g.gx), fft_grid_centred(t.y, g.gy), g.gx)] / sum,
+            sigma[i]);
 }
 
 void release_windows(LocalStatsWork& work) {
@@ -131,72 +129,44 @@ void release_windows(LocalStatsWork& work) {
     work.windows.clear();
 }
 
-// Work arrays for the padded size nx x ny; the windows of another size go.
-void prepare_work(LocalStatsWork& work, unsigned nx, unsigned ny) {
-    if (work.nx == nx && work.ny == ny) return;
-    release_windows(work);
-    for (void* d : {(void*)work.padded, (void*)work.correlation, (void*)work.image_spectrum, (void*)work.product})
-        if (d != nullptr) device_release(GPU_SITE, d);
-    const size_t n = image_pixels(nx, ny), nh = (size_t)(nx / 2 + 1) * ny;
-    work.padded = device_buffer<float>(GPU_SITE, n);
-    work.correlation = device_buffer<float>(GPU_SITE, n);
-    work.image_spectrum = device_buffer<float2>(GPU_SITE, nh);
-    work.product = device_buffer<float2>(GPU_SITE, nh);
-    work.nx = nx;
-    work.ny = ny;
-}
-
 // The window of radius r and edge w on the work's grid, made as
 // local_average_wrapped makes it (in the correlation array, free until used).
 SoftDiscWindow window_of(LocalStatsWork& work, float r, float w) {
     for (const SoftDiscWindow& k : work.windows)
         if (k.r == r && k.w == w) return k;
-    const unsigned nx = work.nx, ny = work.ny;
-    float* mask = work.correlation;
-    hcuda_2d_generate_central_rmask(mask, nx, ny, r, w);
-    SoftDiscWindow k{r, w, hcuda_fast_sum(mask, image_pixels(nx, ny), 1024),
-                     device_buffer<float2>(GPU_SITE, (size_t)(nx / 2 + 1) * ny)};
-    hcuda_2d_fft_r2c(mask, k.spectrum, nx, ny);
+    const unsigned gx = work.image.grid.gx, gy = work.image.grid.gy;
+    float* mask = work.image.correlation;
+    hcuda_2d_generate_central_rmask(mask, gx, gy, r, w);
+    const float sum = hcuda_fast_sum(mask, image_pixels(gx, gy), 1024);
+    const SoftDiscWindow k{r, w, sum, fft_grid_kernel_spectrum(work.image, mask)};
     work.windows.push_back(k);
     return k;
 }
 
-// The work's correlation array := the circular correlation of the image
-// whose spectrum the work holds with the window, unscaled by its sum.
-void correlate_with_window(LocalStatsWork& work, const SoftDiscWindow& window) {
-    const unsigned nx = work.nx, ny = work.ny;
-    hcuda_c2d_multconj_norm(work.image_spectrum, window.spectrum, work.product, nx / 2 + 1, ny,
-                            (float)image_pixels(nx, ny));
-    hcuda_2d_fft_c2r(work.product, work.correlation, nx, ny);
-}
-
-// The work, sized for it, holds the nx x ny image in mirror-padded and the
-// padded image's spectrum; in is not read again.
-void pad_and_transform(LocalStatsWork& work, const float* in, unsigned nx, unsigned ny) {
-    prepare_work(work, 2 * nx, 2 * ny);
-    hcuda_2d_mirror_pad(work.padded, in, nx, ny);
-    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
+// The work holds the nx x ny image mirrored about its edges on the grid for
+// windows reaching reach pixels, and its spectrum; in is not read again.
+void pad_and_transform(LocalStatsWork& work, const float* in, unsigned nx, unsigned ny, unsigned reach) {
+    if (fft_grid_prepare(work.image, fft_mirrored_grid(nx, ny, reach, reach))) release_windows(work);
+    fft_grid_load(work.image, in);
 }
 
 // out := the local average by the window of the padded image whose spectrum
-// the work holds, cropped to nx x ny.
-void mirrored_average_from_spectrum(float* out, LocalStatsWork& work, const SoftDiscWindow& window, unsigned nx,
-                                    unsigned ny) {
-    correlate_with_window(work, window);
-    gpu_launch_2d<cuda_2d_mirrored_average>(GPU_SITE, nx, ny, out, (const float*)work.correlation, nx, ny,
-                                            window.sum);
+// the work holds, cropped to the image.
+void mirrored_average_from_spectrum(float* out, LocalStatsWork& work, const SoftDiscWindow& window) {
+    fft_grid_correlate(work.image, window.spectrum);
+    hcuda_2d_centred_from_grid(out, work.image.correlation, work.image.grid, window.sum);
 }
 
 // sigma holds the local average by the window; it becomes the local deviation.
 // The square of the padded image is the padded square: the work's padded image
 // is squared and transformed on the way.
-void mirrored_deviation_from_average(float* sigma, LocalStatsWork& work, const SoftDiscWindow& window, unsigned nx,
-                                     unsigned ny) {
-    hcuda_2d_sqr(work.padded, work.padded, 2 * nx, 2 * ny);
-    hcuda_2d_fft_r2c(work.padded, work.image_spectrum, 2 * nx, 2 * ny);
-    correlate_with_window(work, window);
-    gpu_launch_2d<cuda_2d_mirrored_deviation>(GPU_SITE, nx, ny, sigma, (const float*)work.correlation, nx, ny,
-                                              window.sum);
+void mirrored_deviation_from_average(float* sigma, LocalStatsWork& work, const SoftDiscWindow& window) {
+    FftGridImage& image = work.image;
+    hcuda_2d_sqr(image.padded, image.padded, image.grid.gx, image.grid.gy);
+    hcuda_2d_fft_r2c(image.padded, image.spectrum, image.grid.gx, image.grid.gy);
+    fft_grid_correlate(image, window.spectrum);
+    gpu_launch_2d<cuda_2d_mirrored_deviation>(GPU_SITE, image.grid.nx, image.grid.ny, sigma,
+                                              (const float*)image.correlation, image.grid, window.sum);
 }
 
 // The local average on the 2nx x 2ny mirror-padded image, cropped back: no
@@ -204,18 +174,18 @@ void mirrored_deviation_from_average(float* sigma, LocalStatsWork& work, const S
 void local_average_mirrored(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
     if (nx == 0 || ny == 0) return;
     LocalStatsWork work;
-    pad_and_transform(work, in, nx, ny);
-    mirrored_average_from_spectrum(out, work, window_of(work, r, w), nx, ny);
+    pad_and_transform(work, in, nx, ny, window_reach(r, w));
+    mirrored_average_from_spectrum(out, work, window_of(work, r, w));
 }
 
 // The local deviation the same way, from one padding and one window. out may be in.
 void local_deviation_mirrored(float* out, const float* in, unsigned nx, unsigned ny, float r, float w) {
     if (nx == 0 || ny == 0) return;
     LocalStatsWork work;
-    pad_and_transform(work, in, nx, ny);
+    pad_and_transform(work, in, nx, ny, window_reach(r, w));
     const SoftDiscWindow window = window_of(work, r, w);
-    mirrored_average_from_spectrum(out, work, window, nx, ny);
-    mirrored_deviation_from_average(out, work, window, nx, ny);
+    mirrored_average_from_spectrum(out, work, window);
+    mirrored_deviation_from_average(out, work, window);
 }
 
 // A host image through the device: out = op(in).
@@ -364,18 +334,14 @@ void gpu_2d_shrink_local_sigma_softR(float*, const float*, unsigned, unsigned, i
 
 // ================= both, sharing the padded image's transform =================
 
-LocalStatsWork::~LocalStatsWork() {
-    release_windows(*this);
-    for (void* d : {(void*)padded, (void*)correlation, (void*)image_spectrum, (void*)product})
-        if (d != nullptr) device_release(GPU_SITE, d);
-}
+LocalStatsWork::~LocalStatsWork() { release_windows(*this); }
 
 void hcuda_2d_local_ave_sigma_softR_mpad(float* ave, float* sigma, const float* in, unsigned nx, unsigned ny,
                                          float r_ave, float r_sigma, float w, LocalStatsWork& work) {
     if (nx == 0 || ny == 0) return;
-    pad_and_transform(work, in, nx, ny);
+    pad_and_transform(work, in, nx, ny, std::max(window_reach(r_ave, w), window_reach(r_sigma, w)));
     const SoftDiscWindow wa = window_of(work, r_ave, w), ws = window_of(work, r_sigma, w);
-    mirrored_average_from_spectrum(sigma, work, ws, nx, ny);
-    mirrored_average_from_spectrum(ave, work, wa, nx, ny);
-    mirrored_deviation_from_average(sigma, work, ws, nx, ny);
+    mirrored_average_from_spectrum(sigma, work, ws);
+    mirrored_average_from_spectrum(ave, work, wa);
+    mirrored_deviation_from_average(sigma, work, ws);
 }

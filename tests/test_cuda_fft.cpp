@@ -285,6 +285,77 @@ TEST(ConjugateProducts, OutOfPlaceAndInPlace) {
     cudaFree_many_pointers(d_a, d_b, d_out, nullptr);
 }
 
+// ================= correlations on a grid =================
+
+TEST(FastGrid, FastLengthsStayAndSlowOnesGiveWayToTheNextFastEvenLength) {
+    const struct {
+        unsigned own, least, want;
+    } lengths[] = {{1024, 1200, 1024}, {1440, 1500, 1440}, {945, 1000, 945},  {1023, 1119, 1120},
+                   {1023, 2046, 2048}, {2046, 2046, 2048}, {13, 13, 14},      {11, 17, 18}};
+    for (const auto& c : lengths)
+        EXPECT_EQ(fft_grid_length(c.own, c.least), c.want) << c.own << ", at least " << c.least;
+    // A K3 shrunk by 4 in portrait, its template reaching 48 pixels.
+    const FftGrid wrapped = fft_wrapped_grid(1023, 1440, 48, 48), mirrored = fft_mirrored_grid(1023, 1440, 48, 48);
+    EXPECT_EQ(wrapped.gx, 1120u);
+    EXPECT_EQ(wrapped.gy, 1440u);
+    EXPECT_EQ(mirrored.gx, 2048u);
+    EXPECT_EQ(mirrored.gy, 2880u);
+    EXPECT_FALSE(fft_wrapped_grid(1024, 1440, 48, 48).padded());
+    // A window reaching beyond the added pixels of the next fast length keeps 2n.
+    EXPECT_EQ(fft_mirrored_grid(11, 11, 6, 7).gx, 24u);
+    EXPECT_EQ(fft_mirrored_grid(11, 11, 6, 7).gy, 22u);
+}
+
+// The image continued about its edges, as the correlation at its own size sees it.
+double continued(const Image& img, unsigned nx, unsigned ny, long x, long y, bool mirror) {
+    const auto axis = [mirror](long v, long n) {
+        if (!mirror) return ((v % n) + n) % n;
+        const long u = ((v % (2 * n)) + 2 * n) % (2 * n);
+        return u < n ? u : 2 * n - 1 - u;
+    };
+    return img[(size_t)axis(y, ny) * nx + axis(x, nx)];
+}
+
+TEST(FastGrid, CorrelationOnTheGridIsTheCircularOneOfTheImagesOwnSize) {
+    // Kernels of taps reaching r pixels; sizes fast and slow to transform, the
+    // image wrapped round or mirrored: out(p) = sum_d image(p + d) k(d).
+    const struct {
+        unsigned nx, ny, r;
+        bool mirror, padded;
+    } cases[] = {{16, 12, 3, false, false}, {13, 11, 3, false, true}, {17, 14, 5, false, true},
+                 {9, 7, 3, true, true},     {11, 13, 4, true, true},  {11, 11, 7, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nx) + "x" + std::to_string(c.ny) + (c.mirror ? " mirrored" : " wrapped"));
+        const FftGrid g = c.mirror ? fft_mirrored_grid(c.nx, c.ny, c.r, c.r) : fft_wrapped_grid(c.nx, c.ny, c.r, c.r);
+        EXPECT_EQ(g.padded(), c.padded);
+        const int w = 2 * (int)c.r + 1;
+        const Image img = random_image((size_t)c.nx * c.ny, c.nx), taps = random_image((size_t)w * w, c.ny);
+        Image kernel((size_t)g.gx * g.gy, 0.0f);
+        for (int dy = -(int)c.r; dy <= (int)c.r; ++dy)
+            for (int dx = -(int)c.r; dx <= (int)c.r; ++dx)
+                kernel[(size_t)((g.gy / 2 + g.gy + dy) % g.gy) * g.gx + (g.gx / 2 + g.gx + dx) % g.gx] =
+                    taps[(size_t)(dy + c.r) * w + dx + c.r];
+        FftGridImage work;
+        EXPECT_TRUE(fft_grid_prepare(work, g));
+        float *d_img = to_device(img), *d_kernel = to_device(kernel), *d_out = device_of<float>(img.size());
+        fft_grid_load(work, d_img);
+        float2* spectrum = fft_grid_kernel_spectrum(work, d_kernel);
+        fft_grid_correlate(work, spectrum);
+        hcuda_2d_centred_from_grid(d_out, work.correlation, g, 2.0f);
+        const Image out = to_host(d_out, img.size());
+        for (unsigned y = 0; y < c.ny; ++y)
+            for (unsigned x = 0; x < c.nx; ++x) {
+                double want = 0;
+                for (int dy = -(int)c.r; dy <= (int)c.r; ++dy)
+                    for (int dx = -(int)c.r; dx <= (int)c.r; ++dx)
+                        want += continued(img, c.nx, c.ny, (long)x + dx, (long)y + dy, c.mirror) *
+                                taps[(size_t)(dy + c.r) * w + dx + c.r];
+                ASSERT_NEAR(out[(size_t)y * c.nx + x], want / 2.0, 1e-5) << x << "," << y;
+            }
+        cudaFree_many_pointers(d_img, d_kernel, d_out, spectrum, nullptr);
+    }
+}
+
 TEST(FlatAmplitudes, YCentredOnTheWay) {
     const unsigned nx = 8, ny = 6, nxh = 5, nh = nxh * ny, origin = (ny / 2) * nxh;
     const Image img = random_image(nx * ny, 9);

@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <complex>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -20,8 +21,10 @@
 
 #define VORN_UNIT "tests/morvandel56"
 #include "coordfile_fixture.h"
+#include "cuda_fast_sum.h"
 #include "device_arrays_fixture.h"
 #include "estimator_fixture.h"
+#include "math_utils_gpu.h"
 #include "morvandel56.h"
 #include "process2d_raw.h"
 #include "str_utils.h"
@@ -977,6 +980,88 @@ TEST(Correlation, PreparedSpectraGiveTheSameMapsToTheBitForOddAndEvenSizes) {
     cudaFree(t_d);
 }
 
+// One angle (0) correlated through the transforms of the map's own size: the
+// template pasted with its centre pixel on (nx/2, ny/2), the conjugate product,
+// the inverse, each pixel moved on by half the map and divided by the
+// normalisation, as the correlation ran before any grid.
+Image own_size_correlation(float* mic_d, float* mask_d, float* t_d, int nx, int ny, int tnx, int tny, float factor) {
+    const size_t n = (size_t)nx * ny, nh = (size_t)(nx / 2 + 1) * ny;
+    const Image t = to_host(t_d, (size_t)tnx * tny);
+    Image padded(n, 0.0f);
+    for (int y = 0; y < tny; ++y)
+        for (int x = 0; x < tnx; ++x) padded[(size_t)(ny / 2 - tny / 2 + y) * nx + nx / 2 - tnx / 2 + x] = t[y * tnx + x];
+    float* p_d = to_device(padded);
+    float2 *m = nullptr, *s = nullptr;
+    cudaMalloc((void**)&m, nh * sizeof(float2));
+    cudaMalloc((void**)&s, nh * sizeof(float2));
+    hcuda_2d_fft_r2c(mic_d, m, nx, ny);
+    hcuda_2d_fft_r2c(p_d, s, nx, ny);
+    hcuda_c2d_multconj_norm(m, s, s, nx / 2 + 1, ny, (float)n);
+    hcuda_2d_fft_c2r(s, p_d, nx, ny);
+    const Image cc = to_host(p_d, n);
+    const float norm = sqrtf(hcuda_fast_sumsqr_withmask(mic_d, mask_d, n) * hcuda_fast_sumsqr(t_d, tnx * tny) * factor /
+                             hcuda_fast_sum(mask_d, n, 1024));
+    Image out(n);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) out[(size_t)((y + ny / 2) % ny) * nx + (x + nx / 2) % nx] = cc[y * nx + x] / norm;
+    for (void* d : {(void*)p_d, (void*)m, (void*)s}) cudaFree(d);
+    return out;
+}
+
+// The cells' picks of a map (g = 6, cutoff 0.3).
+std::vector<unsigned> picks_of(const Image& map, int nx, int ny) {
+    const int g = 6, cells = grid_cells(nx, g) * grid_cells(ny, g);
+    float *cc = to_device(map), *psi = to_device(Image(map.size(), 0.0f));
+    std::vector<unsigned> idx(cells);
+    Image cellmax(cells), cellpsi(cells);
+    gpu_find_filter_ccmax_psi_grids(cc, psi, idx.data(), cellmax.data(), cellpsi.data(), 0.3f, nx, ny, g);
+    cudaFree(cc);
+    cudaFree(psi);
+    return idx;
+}
+
+TEST(Correlation, SlowSidesRunOnAFastGridGivingTheMapsAndPicksOfTheMapsOwnSize) {
+    // The template pasted over noise on a grid of places, some across an edge,
+    // where the circular correlation wraps round. Sides whose lengths the FFT
+    // handles well keep their own transforms (the maps to the bit); slow ones
+    // (101, 95, 91, 97) run on a grid of fast lengths, which gives the same maps
+    // within rounding and the same picks.
+    const int tnx = 13, tny = 10;
+    std::mt19937 rng(3);
+    std::normal_distribution<float> g(0.0f, 0.3f);
+    Image t((size_t)tnx * tny);
+    for (float& v : t) v = g(rng) + 1.0f;
+    float* t_d = to_device(t);
+    const struct {
+        int nx, ny;
+        bool padded;
+    } sizes[] = {{96, 80, false}, {75, 64, false}, {101, 75, true}, {95, 91, true}, {80, 97, true}};
+    for (const auto& z : sizes) {
+        const int nx = z.nx, ny = z.ny;
+        SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(ny));
+        EXPECT_EQ(fft_wrapped_grid(nx, ny, tnx / 2, tny / 2).padded(), z.padded);
+        Image mic((size_t)nx * ny);
+        for (float& v : mic) v = g(rng);
+        for (int py = 3; py < ny + 3; py += 19)
+            for (int px = 2; px < nx + 2; px += 23)
+                for (int y = 0; y < tny; ++y)
+                    for (int x = 0; x < tnx; ++x)
+                        mic[(size_t)((py + y - tny / 2 + ny) % ny) * nx + (px + x - tnx / 2 + nx) % nx] += t[y * tnx + x];
+        float *mic_d = to_device(mic), *mask_d = to_device(Image(mic.size(), 1.0f)), *cc = device_array(mic.size());
+        stdout_of([&] { morvandel_ccmax_by_one_template(mic_d, mask_d, cc, nx, ny, t_d, tnx, tny, 130.0f, 0, 1, 5); });
+        const Image got = to_host(cc, mic.size()), want = own_size_correlation(mic_d, mask_d, t_d, nx, ny, tnx, tny, 130.0f);
+        if (!z.padded) {
+            EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+        }
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 2e-6f) << i % nx << "," << i / nx;
+        const std::vector<unsigned> picks = picks_of(got, nx, ny);
+        EXPECT_EQ(picks, picks_of(want, nx, ny));
+        EXPECT_GE(std::count_if(picks.begin(), picks.end(), [](unsigned v) { return v != 0; }), 12);
+        for (float* d : {mic_d, mask_d, cc}) cudaFree(d);
+    }
+    cudaFree(t_d);
+}
+
 TEST(Correlation, AngleRangeCountsAndRefusals) {
     EXPECT_EQ(morvandel_psi_count(0, 359, 5), 72);
     EXPECT_EQ(morvandel_psi_count(0, 360, 5), 72);
@@ -1059,6 +1144,67 @@ TEST(Correlation, UpdateKeepsTheFirstOfEqualValuesAndIgnoresNaN) {
     hcuda_update_ccmax_2d(ccmax, later, 2, 2);
     EXPECT_EQ(to_host(ccmax, 4), (Image{1, 5, 3, 9}));
     for (float* p : {ccmax, psi, cc, later}) cudaFree(p);
+}
+
+// ================= band-pass =================
+
+// The band-pass the naive way: the image's DFT in double, the elements whose
+// squared frequency (in float, as the filter forms it) lies in the band kept,
+// the inverse DFT divided by the pixel count.
+Image naive_bandpass(const Image& in, int nx, int ny, float f2_min, float f2_max) {
+    using cd = std::complex<double>;
+    std::vector<cd> spectrum((size_t)nx * ny);
+    const auto e = [](double turns) { return cd(std::cos(2 * M_PI * turns), std::sin(2 * M_PI * turns)); };
+    for (int ky = 0; ky < ny; ++ky)
+        for (int kx = 0; kx < nx; ++kx) {
+            const float fx = (float)(kx <= nx / 2 ? kx : nx - kx) / (float)nx;
+            const float fy = (float)(ky < (ny + 1) / 2 ? ky : ky - ny) / (float)ny, f2 = fx * fx + fy * fy;
+            if (!(f2 >= f2_min && f2 <= f2_max)) continue;
+            cd sum = 0;
+            for (int y = 0; y < ny; ++y)
+                for (int x = 0; x < nx; ++x) sum += (double)in[(size_t)y * nx + x] * e(-((double)kx * x / nx + (double)ky * y / ny));
+            spectrum[(size_t)ky * nx + kx] = sum;
+        }
+    Image out(in.size());
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            cd sum = 0;
+            for (int ky = 0; ky < ny; ++ky)
+                for (int kx = 0; kx < nx; ++kx)
+                    sum += spectrum[(size_t)ky * nx + kx] * e((double)kx * x / nx + (double)ky * y / ny);
+            out[(size_t)y * nx + x] = (float)(sum.real() / ((double)nx * ny));
+        }
+    return out;
+}
+
+TEST(BandPass, KeepsTheBandOfTheImagesOwnSpectrumOnFastAndSlowSizes) {
+    // Sides of fast lengths (16, 12, 14, 15, 9) filter by their own transforms;
+    // slow ones (13, 11, 17) by the filter's kernel on a grid of fast lengths.
+    // One work serves every size and band in turn, keeping their kernels.
+    const struct {
+        int nx, ny;
+    } sizes[] = {{16, 12}, {15, 14}, {13, 11}, {17, 9}, {13, 11}};
+    const struct {
+        float lp, hp;
+    } bands[] = {{12.0f, 60.0f}, {9.0f, INFINITY}};
+    const float apix = 4.0f;
+    BandPassWork work;
+    for (const auto& z : sizes)
+        for (const auto& b : bands) {
+            SCOPED_TRACE(std::to_string(z.nx) + " x " + std::to_string(z.ny) + ", " + std::to_string(b.lp) + " to " +
+                         std::to_string(b.hp) + " A");
+            std::mt19937 rng((unsigned)(z.nx * z.ny));
+            std::normal_distribution<float> g;
+            Image in((size_t)z.nx * z.ny);
+            for (float& v : in) v = g(rng) + 2.0f;
+            const float f_min = apix / b.hp, f_max = apix / b.lp;
+            const Image want = naive_bandpass(in, z.nx, z.ny, f_min * f_min, f_max * f_max);
+            float* d = to_device(in);
+            morvandel_bandpass_inplace(d, z.nx, z.ny, apix, b.lp, b.hp, work);
+            const Image got = to_host(d, in.size());
+            for (size_t i = 0; i < in.size(); ++i) ASSERT_NEAR(got[i], want[i], 2e-5f) << i;
+            cudaFree(d);
+        }
 }
 
 // ================= grid picks =================
