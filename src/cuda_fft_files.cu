@@ -220,6 +220,11 @@ struct Input {
 Input open_input(const Command& c, int argc, char* argv[]) {
     if (argc < 3 || argv[1] == nullptr || argv[2] == nullptr)
         vorn_fatal_line(c.func, VORN_UNIT, __LINE__, "an input and an output MRC file are needed");
+    // The input is read whole before the output is written: the same file
+    // (by name or link) would be replaced by its own spectrum.
+    if (mrcf_same_file(argv[2], argv[1]))
+        vorn_fatal_line(c.func, VORN_UNIT, __LINE__, "Output file %s is the input file %s! Nothing written.", argv[2],
+                        argv[1]);
     Input in{std::fopen(argv[1], "rb"), {}, 0, 0, 0};
     if (in.f == nullptr) cannot_open(c, __LINE__, argv[1], false);
     mrc_read_head(in.f, &in.head);

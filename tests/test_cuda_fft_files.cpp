@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +25,11 @@
 namespace {
 
 using Image = std::vector<float>;
+
+std::string read_bytes(const std::string& name) {
+    std::ifstream f(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
 using cd = std::complex<double>;
 
 Image pattern(unsigned nx, unsigned ny, unsigned frames, double seed) {
@@ -451,6 +458,19 @@ TEST(SpectrumFilesDeath, RefusalsEndWithStatusOne) {
         for (const char* name : {"sliceN_16GiB.mrc", "update_head_nxy0_loop.mrc", "dims_overflow.mrc", "update_head_1GiB.mrc"})
             dies(mrcf_fft_r2c_amp_2d, hostile + name, "holds no readable image|must be even");
     }
+    // An output that is the input, by name or through a link, leaves the input as it was.
+    const std::string link = dir.file("link.mrc");
+    std::filesystem::create_symlink(small, link);
+    const auto before = read_bytes(small);
+    for (int (*command)(int, char**) : {mrcf_fft_r2c_2d, mrcf_fft_r2c_amp_2d, mrcf_2ds_fft_r2c_amp_ave,
+                                          mrcf_2ds_fft_r2c_amp_ave2, mrcf_2ds_fft_r2c_amp_ave3})
+        for (const std::string& same : {small, link}) {
+            std::string a0 = "vorn", a1 = small, a2 = same;
+            char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+            EXPECT_EXIT((dup2(2, 1), command(3, argv)), ::testing::ExitedWithCode(1),
+                        "Output file .*(small|link).mrc is the input file .*small.mrc! Nothing written.");
+        }
+    EXPECT_EQ(read_bytes(small), before);
     // A missing output name.
     std::string a0 = "vorn", a1 = small;
     char* argv[] = {a0.data(), a1.data(), nullptr};
