@@ -41,13 +41,12 @@
 #include <string>
 #include <vector>
 
+#include "morvandel56.h"
 #include "mrcfile.h"
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// The suffix of the pick file the program writes beside a micrograph.
-const char* const kPickSuffix = "_picks.star";
 
 struct Options {
     int size = 4096, particles = 100;
@@ -315,7 +314,7 @@ int main(int argc, char** argv) {
         int clear = 0;
         for (const Particle& p : s.particles) clear += s.contam.distance(p.x, p.y) >= 2.0 * s.diameter ? 1 : 0;
         for (int speed : o.speeds) {
-            const std::string star = dir + "/" + base + kPickSuffix, mask = dir + "/" + base + "_mask.mrc";
+            const std::string star = dir + "/" + base + MORVANDEL_STAR_SUFFIX, mask = dir + "/" + base + MORVANDEL_MASK_SUFFIX;
             std::remove(star.c_str());
             std::remove(mask.c_str());
             std::string out;
