@@ -43,6 +43,7 @@
 
 #include "morvandel56.h"
 #include "mrcfile.h"
+#include "bench_lists.h"
 
 namespace {
 
@@ -180,19 +181,6 @@ double rejected_fraction(const std::string& name) {
     size_t zero = 0;
     for (float v : m) zero += v == 0.0f ? 1 : 0;
     return (double)zero / (double)m.size();
-}
-
-std::vector<int> int_list(const std::string& s) {
-    std::vector<int> v;
-    std::istringstream in(s);
-    for (std::string w; std::getline(in, w, ',');) v.push_back(std::atoi(w.c_str()));
-    return v;
-}
-std::vector<std::string> word_list(const std::string& s) {
-    std::vector<std::string> v;
-    std::istringstream in(s);
-    for (std::string w; std::getline(in, w, ',');) v.push_back(w);
-    return v;
 }
 
 std::string quoted(const std::string& w) { return "'" + w + "'"; }

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_lists.h"
 #include "fft_plan.h"
 #include "morvandel56.h"
 #include "process2d_core.h"
@@ -226,16 +227,6 @@ void orientation_table(const Options& o) {
         }
     }
     tessoranth_free_parameters(p);
-}
-
-std::vector<int> int_list(const char* s) {
-    std::vector<int> v;
-    for (const char* p = s; *p;) {
-        v.push_back(std::atoi(p));
-        while (*p && *p != ',') ++p;
-        if (*p == ',') ++p;
-    }
-    return v;
 }
 
 }  // namespace

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "../tools/ctf_simulation.h"
+#include "bench_lists.h"
 #include "ctf_core.h"
 #include "cuda_fft.h"
 #include "cuda_general.h"
@@ -460,17 +461,6 @@ int run_parent(const Options& o) {
             std::fflush(stdout);
         }
     return 0;
-}
-
-std::vector<int> int_list(const char* s) {
-    std::vector<int> v;
-    for (const char* p = s; *p;) {
-        v.push_back(std::atoi(p));
-        p = std::strchr(p, ',');
-        if (!p) break;
-        ++p;
-    }
-    return v;
 }
 
 }  // namespace

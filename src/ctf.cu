@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <set>
 #include <string>
 
@@ -265,11 +264,7 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
             if (run_files[e].id == run_files[r].id)
                 VORN_FATAL("%s and %s are one file", run_files[e].what.c_str(), run_files[r].what.c_str());
     }
-    struct Claim {
-        int mic;
-        std::string name;
-    };
-    std::map<std::string, Claim> claims;
+    BatchFiles claims;  // each output name the first micrograph's that names it
     mic_owned_outputs.assign((size_t)p.mic_count, {});
     mic_output_clash.assign((size_t)p.mic_count, "");
     for (int k = 0; k < p.mic_count; ++k) {
@@ -287,14 +282,13 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
                 if (id == own.id)
                     VORN_FATAL("%s is also the output %s of micrograph %s; one would overwrite the other",
                                own.what.c_str(), name, p.mic_names[k]);
-            const auto claim = claims.emplace(id, Claim{k, outs[j].name});
-            owned[j] = claim.second;
+            const OutputClaim* first = claims.claim(k, outs[j].name);
+            owned[j] = first == nullptr;
             std::string& clash = mic_output_clash[(size_t)k];
-            if (claim.second || !clash.empty()) continue;
-            const Claim& first = claim.first->second;
-            clash = first.mic == k ? "its outputs " + first.name + " and " + name + " are one file"
-                                   : "its output " + outs[j].name + " is also the output " + first.name +
-                                         " of micrograph " + p.mic_names[first.mic] + ", listed earlier";
+            if (first == nullptr || !clash.empty()) continue;
+            clash = first->item == k ? "its outputs " + first->name + " and " + name + " are one file"
+                                     : "its output " + outs[j].name + " is also the output " + first->name +
+                                           " of micrograph " + p.mic_names[first->item] + ", listed earlier";
         }
     }
     return 0;
