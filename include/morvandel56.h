@@ -9,7 +9,8 @@
 // (parameter echo, option list, help, tips, banner), src/morvandel56_ccmax.cu
 // (templates and the correlation over angles), src/morvandel56_grid.cu (grid
 // find and neighbour filters), src/morvandel56_ice.cu (ice search, excluded
-// boxes, mask, rejected areas) and src/morvandel56.cu (the frame of the files,
+// boxes, mask, rejected areas), src/morvandel56_clean.cu (hot pixels and the
+// soft mask of the kept cells) and src/morvandel56.cu (the frame of the files,
 // pick outputs, input-name checks, square clips, Morvandel, the walk over the
 // micrographs).
 //
@@ -172,8 +173,17 @@ float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge)
 // A named stack rescaled to the micrograph's pixel size and shrunk with it, or
 // the automatic template when name is a null name; besides the refusals above,
 // sizes beyond TESSORANTH_MAX_SIDE or that shrink to nothing (naming --apixT).
+// With centre, also where the particle's centre lies in the returned templates'
+// pixels (template_centre).
 float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
-                                   float apixM, int shrink, float edge);
+                                   float apixM, int shrink, float edge, float2* centre = nullptr);
+// A template of n pixels on an axis holds its particle centred on pixel n/2
+// (rounded down), the convention of boxed particles, class averages and
+// projections of either parity. Where that centre lies once the template is
+// scaled by f about its middle ((n - 1)/2, as the scale works) to int(n f)
+// pixels and then shrunk by block means of shrink pixels from its first: a
+// fraction of a pixel when either step moves it off the pixel grid.
+float template_centre(int n, float f, int shrink);
 void destroy_template_data(float* stack);
 // Each host template normalised by type (0 none, 1 mean, 2 sharp disc and
 // background, 3 soft-disc z-normalisation), then the stack copied to dst_d.
@@ -188,16 +198,18 @@ void mask_2d_inplace(float* image, int nx, int ny, int cx, int cy, float r);
 // For every micrograph pixel, the largest correlation with the template turned
 // through psi_start, psi_start + psi_step, ... below psi_end, normalised by
 // sqrt(sum(mic^2 mask) * sum(T^2) * cc_factor / sum(mask)), and (with_psi and
-// psi_d) the angle that gave it. The peak of a particle lies on the pixel under
-// the template's centre pixel (tnx/2, tny/2): its middle on an axis of odd
-// size, half a pixel after its middle ((tnx - 1)/2) on an axis of even size;
-// so on maps of odd or even sizes alike.
+// psi_d) the angle that gave it. The template turns about its centre, by
+// default its pixel (tnx/2, tny/2) where a particle is centred in a box of
+// either parity, else the point centre gives in its pixels (a shrunk
+// template's, template_centre); the peak of a particle lies on the map pixel
+// under the template's pixel (tnx/2, tny/2), on maps of odd or even sizes alike.
 // A template that does not fit in the micrograph returns -1 after a warning,
 // nothing written; a psi_step not above 0 is fatal. When the normalisation is
 // 0/0 or otherwise not a positive number the map is 0, with a warning.
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
-                                        float psi_start, float psi_end, float psi_step);
+                                        float psi_start, float psi_end, float psi_step,
+                                        const float2* centre = nullptr);
 int morvandel_ccmax_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, int nx, int ny, float* T_d,
                                     int tnx, int tny, float cc_factor, float psi_start, float psi_end,
                                     float psi_step);
@@ -228,15 +240,17 @@ struct CorrelationWork {
 // when they are prepared.
 constexpr size_t MORVANDEL_SPECTRA_BUDGET = (size_t)1 << 30;
 // What a set of spectra is made from: the device stack of nz templates of
-// tnx x tny, the map size (0 x 0: none held) and the angles.
+// tnx x tny turned about (cx, cy), the map size (0 x 0: none held) and the angles.
 struct TemplateSpectraKey {
     const float* templates = nullptr;
     int tnx = 0, tny = 0, nz = 0;
+    float cx = 0.0f, cy = 0.0f;
     int nx = 0, ny = 0;
     float psi_start = 0.0f, psi_end = 0.0f, psi_step = 0.0f;
     bool operator==(const TemplateSpectraKey& o) const {
-        return templates == o.templates && tnx == o.tnx && tny == o.tny && nz == o.nz && nx == o.nx && ny == o.ny &&
-               psi_start == o.psi_start && psi_end == o.psi_end && psi_step == o.psi_step;
+        return templates == o.templates && tnx == o.tnx && tny == o.tny && nz == o.nz && cx == o.cx && cy == o.cy &&
+               nx == o.nx && ny == o.ny && psi_start == o.psi_start && psi_end == o.psi_end &&
+               psi_step == o.psi_step;
     }
 };
 struct TemplateSpectra {
@@ -254,7 +268,8 @@ struct TemplateSpectra {
 // stack goes. False, s holding none, when a template does not fit in the map or
 // the spectra would not fit the budget.
 bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
-                                        float psi_start, float psi_end, float psi_step);
+                                        float psi_start, float psi_end, float psi_step,
+                                        const float2* centre = nullptr);
 // morvandel_ccmax_psi_by_one_template with template z of the prepared set and
 // its angles, to the bit, on a micrograph of the set's s.key.nx x s.key.ny.
 int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d,
@@ -443,22 +458,42 @@ __global__ void cuda_2d_generate_mask_by_coords(float* mask, int nx, int ny, int
 int hcuda_2d_generate_mask_by_coords(float* mask_d, const float* src, int nx, int ny, int e, const unsigned* idx_d,
                                      float flag);
 
+// ---- what the correlation leaves out (src/morvandel56_clean.cu) ----
+// After the plain shrink of in (nx x ny) by f into out: every block holding a
+// hot pixel is averaged again with each pixel that lies
+// beyond bound from centre and, on the same side, from all but two of its (up
+// to eight) neighbours replaced by the median of its neighbours: a hot pixel of
+// the detector (or two side by side) no longer sets the map's deviation, while
+// contamination and particles, whose pixels have at least three neighbours
+// like them, stay as they are. Blocks without one are not written.
+__global__ void cuda_2d_meanshrink_mend_hot(const float* in, float* out, int nx, int ny, int f, float centre,
+                                            float bound);
+void hcuda_2d_meanshrink_mend_hot(const float* in, float* out, int nx, int ny, int f, float centre, float bound);
+// The mask of the kept cells (1) with a soft edge: across width pixels (1 to
+// e) into a rejected cell it falls from 1 to 0 as a half cosine of the
+// distance to the nearest kept pixel of a neighbouring cell; 0 beyond.
+__global__ void cuda_2d_generate_soft_mask_by_coords(float* mask, int nx, int ny, int gx, int gy, int e,
+                                                     const unsigned* idx, float width);
+int hcuda_2d_generate_soft_mask_by_coords(float* mask_d, int nx, int ny, int e, const unsigned* idx_d, float width);
+
 // Where the picker's files put a map pixel in the original micrograph. Map
 // pixel p is the block of shrink x shrink original pixels from origin +
-// shrink*p; p stands for its centre, origin + shrink*p + (shrink - 1)/2. A
-// template of even size on an axis peaks half a map pixel after the particle's
-// centre (see morvandel_ccmax_psi_by_one_template), so there a pick stands
-// for shrink/2 original pixels before the block's centre. Positions are
-// rounded to the nearest pixel; a half goes up from an odd map pixel and down
-// from an even one, so that halves leave no bias on average.
+// shrink*p; a pick there stands for the particle's centre, origin + shrink*p +
+// centre: the centre of the block ((shrink - 1)/2) for a template centred on
+// its pixel under the pick (the automatic disc, any template at shrink 1),
+// else as far from it as the shrunk template's centre lies from that pixel.
+// Positions are rounded to the nearest pixel; a half goes up from an odd map
+// pixel and down from an even one, so that halves leave no bias on average.
 struct PickFrame {
-    int2 origin;  // corner of the shrunk map's area in the original micrograph
+    int2 origin;    // corner of the shrunk map's area in the original micrograph
     int shrink;
-    int2 even;    // 1 on an axis where the template's size is even, else 0
+    float2 centre;  // original pixels from the first of a pick's block to what it stands for
 };
-// The frame of the picks of a tnx x tny template; with the default sizes, that
-// of the map's own pixels (the rejected areas).
-PickFrame pick_frame(int2 origin, int shrink, int tnx = 1, int tny = 1);
+// The frame of the map's own pixels (the rejected areas): each the centre of its block.
+PickFrame pick_frame(int2 origin, int shrink);
+// The frame of the picks of a tnx x tny shrunk template whose particle is
+// centred at centre, in its pixels (get_or_create_template_data).
+PickFrame pick_frame(int2 origin, int shrink, float2 centre, int tnx, int tny);
 // Map pixel (x, y) in original pixels.
 int2 frame_position(const PickFrame& frame, int x, int y);
 

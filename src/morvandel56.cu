@@ -116,14 +116,25 @@ void hold_copy(Morvandel& m, const float* host, int w, int h) {
 
 // ================= outputs =================
 
-PickFrame pick_frame(int2 origin, int shrink, int tnx, int tny) {
-    return PickFrame{origin, shrink, make_int2(1 - tnx % 2, 1 - tny % 2)};
+PickFrame pick_frame(int2 origin, int shrink) {
+    const float block_centre = 0.5f * (float)(shrink - 1);
+    return PickFrame{origin, shrink, make_float2(block_centre, block_centre)};
+}
+
+// The template's pixel (tnx/2, tny/2) lies under the pick: the particle's
+// centre is as many map pixels from the block's centre as the template's centre
+// is from that pixel.
+PickFrame pick_frame(int2 origin, int shrink, float2 centre, int tnx, int tny) {
+    PickFrame frame = pick_frame(origin, shrink);
+    frame.centre.x += (float)shrink * (centre.x - (float)(tnx / 2));
+    frame.centre.y += (float)shrink * (centre.y - (float)(tny / 2));
+    return frame;
 }
 
 namespace {
 
-// v to the nearest pixel; a half (an even block's centre, or half a map pixel
-// back) goes up from an odd map pixel and down from an even one, so that the
+// v to the nearest pixel; a half (the centre of a block of even side, say)
+// goes up from an odd map pixel and down from an even one, so that the
 // halves leave no bias over many picks, as always rounding up would (+0.5).
 int nearest_pixel(double v, int map_pixel) {
     const double below = std::floor(v);
@@ -133,12 +144,11 @@ int nearest_pixel(double v, int map_pixel) {
 
 }  // namespace
 
-// The centre of the map pixel's block, less half a map pixel on an axis where
-// the template's size is even; rounded to the nearest pixel (nearest_pixel).
+// Rounded to the nearest pixel (nearest_pixel).
 int2 frame_position(const PickFrame& frame, int x, int y) {
-    const double s = frame.shrink, half_block = 0.5 * (s - 1.0);
-    const double px = frame.origin.x + s * (x - 0.5 * frame.even.x) + half_block;
-    const double py = frame.origin.y + s * (y - 0.5 * frame.even.y) + half_block;
+    const double s = frame.shrink;
+    const double px = frame.origin.x + s * x + (double)frame.centre.x;
+    const double py = frame.origin.y + s * y + (double)frame.centre.y;
     return make_int2(nearest_pixel(px, x), nearest_pixel(py, y));
 }
 

@@ -125,9 +125,23 @@ float* create_template_data(int& nx, int& ny, int& nz, float radius, float edge)
     return t;
 }
 
+float template_centre(int n, float f, int shrink) {
+    double c = n / 2;
+    if (f != 1.0f) {
+        const int scaled = (int)((float)n * f);
+        c = (scaled - 1) / 2.0 + (c - (n - 1) / 2.0) * f;
+    }
+    if (shrink > 1) c = (c - (shrink - 1) / 2.0) / shrink;
+    return (float)c;
+}
+
 float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, float radius, float apixT,
-                                   float apixM, int shrink, float edge) {
-    if (is_str_null(name)) return create_template_data(nx, ny, nz, radius, edge);
+                                   float apixM, int shrink, float edge, float2* centre) {
+    if (is_str_null(name)) {
+        float* disc = create_template_data(nx, ny, nz, radius, edge);
+        if (centre != nullptr) *centre = make_float2((float)(nx / 2), (float)(ny / 2));
+        return disc;
+    }
     float* stack = get_template_data(nx, ny, nz, name);
     const float f = apixT / apixM;
     // The scaled sides are checked before they are cast to their integers.
@@ -146,6 +160,7 @@ float* get_or_create_template_data(int& nx, int& ny, int& nz, const char* name, 
                    "shrink %d",
                    name, nx, ny, sx, sy, apixT, apixM, shrink);
     }
+    if (centre != nullptr) *centre = make_float2(template_centre(nx, f, shrink), template_centre(ny, f, shrink));
     if (f != 1.0f) {
         float* scaled = host_floats(image_pixels(nxs, nys) * nz);
         gpu_2ds_scale(scaled, stack, nx, ny, nz, f);
@@ -300,15 +315,24 @@ struct AngleSteps {
     float psi(long long k) const { return start + (float)k * step; }
 };
 
-// The template turned through psi and pasted into padded (gx x gy, the
-// correlation's grid) with its centre pixel on (gx/2, gy/2), the element that
-// the centring of the maps brings to the origin, whatever the parity of either
-// size. Only the pasted area changes: the rest stays as it was (0). Unchecked:
-// it may share a launch-together region.
-void launch_place_template(float* padded, float* turned, const float* T_d, int tnx, int tny, int gx, int gy,
-                           float psi) {
+// Where a template of tnx x tny turns: centre, or by default its pixel
+// (tnx/2, tny/2), the middle of an odd side and where a box of even side
+// centres its particle.
+float2 turning_centre(int tnx, int tny, const float2* centre) {
+    return centre != nullptr ? *centre : make_float2((float)(tnx / 2), (float)(tny / 2));
+}
+
+// The template turned through psi about its centre c, so that the particle's
+// centre stays where it is at every angle, and pasted into padded (gx x gy, the
+// correlation's grid) with its pixel (tnx/2, tny/2) on (gx/2, gy/2), the
+// element that the centring of the maps brings to the origin, whatever the
+// parity of either size. Only the pasted area changes: the rest stays as it was
+// (0). Unchecked: it may share a launch-together region.
+void launch_place_template(float* padded, float* turned, const float* T_d, int tnx, int tny, float2 c, int gx,
+                           int gy, float psi) {
     const dim3 grid = gpu_grid_2d((unsigned)tnx, (unsigned)tny);
-    GPU_LAUNCH(cuda_2d_rotate, grid, gpu_block_2d(), 0)(T_d, turned, (unsigned)tnx, (unsigned)tny, psi);
+    GPU_LAUNCH(cuda_2d_rotate_anycenter, grid, gpu_block_2d(), 0)(T_d, turned, (unsigned)tnx, (unsigned)tny, c.x,
+                                                                 c.y, psi);
     GPU_LAUNCH(cuda_x2d_cp_small_to_large, grid, gpu_block_2d(), 0)(padded, (const float*)turned, gx, gy, tnx, tny,
                                                                    gx / 2 - tnx / 2, gy / 2 - tny / 2);
 }
@@ -428,11 +452,11 @@ bool template_fits(int tnx, int tny, int nx, int ny) { return tnx > 0 && tny > 0
 // k + 1 is placed while angle k's product is formed.
 template <class Into>
 void walk_turning(CorrelationWork& w, float* mic_d, bool angle_map, const AngleSteps& a, const float* T_d, int tnx,
-                  int tny, Into into) {
+                  int tny, float2 c, Into into) {
     const int gx = (int)w.grid.gx, gy = (int)w.grid.gy;
     const TemplatePaste paste = make_paste(tnx, tny, gx, gy);
     const auto place = [&](long long k) {
-        if (k < a.count) launch_place_template(paste.padded, paste.turned, T_d, tnx, tny, gx, gy, a.psi(k));
+        if (k < a.count) launch_place_template(paste.padded, paste.turned, T_d, tnx, tny, c, gx, gy, a.psi(k));
     };
     place(0);
     gpu_check_launch(GPU_SITE);
@@ -452,7 +476,7 @@ void walk_turning(CorrelationWork& w, float* mic_d, bool angle_map, const AngleS
 
 int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccmax_d, float* psi_d, int with_psi,
                                         int nx, int ny, float* T_d, int tnx, int tny, float cc_factor,
-                                        float psi_start, float psi_end, float psi_step) {
+                                        float psi_start, float psi_end, float psi_step, const float2* centre) {
     // The size of one micrograph, not of the run: the caller passes it over.
     if (!template_fits(tnx, tny, nx, ny)) {
         VORN_WARNING("a template of %d x %d pixels does not fit in the micrograph of %d x %d; nothing is "
@@ -468,7 +492,8 @@ int morvandel_ccmax_psi_by_one_template(float* mic_d, float* mask_d, float* ccma
     // then replaces it.
     CorrelationWork w;
     make_work(w, nx, ny, tnx, tny, angle_map);
-    walk_turning(w, mic_d, angle_map, a, T_d, tnx, tny, [&](long long) { return w.product; });
+    walk_turning(w, mic_d, angle_map, a, T_d, tnx, tny, turning_centre(tnx, tny, centre),
+                 [&](long long) { return w.product; });
     finish_maps(w, mic_d, mask_d, ccmax_d, angle_map ? psi_d : nullptr, hcuda_fast_sumsqr(T_d, image_pixels(tnx, tny)),
                 cc_factor);
     release_work(w);
@@ -500,8 +525,9 @@ bool spectra_fit(size_t bytes) {
 TemplateSpectra::~TemplateSpectra() { release_spectra(*this); }
 
 bool morvandel_prepare_template_spectra(TemplateSpectra& s, float* T_d, int tnx, int tny, int nz, int nx, int ny,
-                                        float psi_start, float psi_end, float psi_step) {
-    const TemplateSpectraKey key{T_d, tnx, tny, nz, nx, ny, psi_start, psi_end, psi_step};
+                                        float psi_start, float psi_end, float psi_step, const float2* centre) {
+    const float2 c = turning_centre(tnx, tny, centre);
+    const TemplateSpectraKey key{T_d, tnx, tny, nz, c.x, c.y, nx, ny, psi_start, psi_end, psi_step};
     if (s.key == key) return true;
     release_spectra(s);
     if (!template_fits(tnx, tny, nx, ny) || nz <= 0) return false;
@@ -526,7 +552,7 @@ int morvandel_ccmax_psi_by_prepared_template(float* mic_d, float* mask_d, float*
     // The first micrograph makes the template's spectra as it goes, where
     // morvandel_ccmax_psi_by_one_template would make them, and keeps them.
     if (a.count > 0 && spectra[0] == nullptr)
-        walk_turning(s.work, mic_d, angle_map, a, T_d, key.tnx, key.tny, [&](long long k) {
+        walk_turning(s.work, mic_d, angle_map, a, T_d, key.tnx, key.tny, make_float2(key.cx, key.cy), [&](long long k) {
             return spectra[k] = device_buffer<float2>(GPU_SITE, grid_half_count(s.work.grid));
         });
     else

@@ -24,6 +24,7 @@
 #include "cuda_fast_sum.h"
 #include "device_arrays_fixture.h"
 #include "estimator_fixture.h"
+#include "gpu_launch.h"
 #include "math_utils_gpu.h"
 #include "morvandel56.h"
 #include "process2d_raw.h"
@@ -814,9 +815,11 @@ float pattern(double u, double v, double psi_deg, double scale) {
     return (float)sum;
 }
 
+// The pattern centred on pixel n/2 of an n x n template, as a boxed particle of
+// either parity is.
 Image pattern_image(int n, double scale) {
     Image t((size_t)n * n);
-    const double cen = (n - 1) / 2.0;
+    const double cen = n / 2;
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) t[(size_t)y * n + x] = pattern(x - cen, y - cen, 0, scale);
     return t;
@@ -890,9 +893,10 @@ TEST(Correlation, OneAngleEqualsTheDirectNormalisedSumForOddAndEvenSizes) {
 }
 
 TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
-    // A noise template pasted turned by 30 degrees into an empty micrograph
-    // with its centre pixel (n/2, n/2) on p: the map over the angles peaks
-    // exactly at p, with the angle, on maps and templates of either parity.
+    // A noise template pasted turned by 30 degrees about its centre pixel
+    // (n/2, n/2) into an empty micrograph with that pixel on p: the map over
+    // the angles peaks exactly at p, with the angle, on maps and templates of
+    // either parity.
     const int px = 41, py = 57;
     std::mt19937 rng(5);
     std::normal_distribution<float> g;
@@ -915,7 +919,8 @@ TEST(Correlation, PeakLiesUnderTheTemplatesCentrePixelForOddAndEvenSizes) {
             EXPECT_EQ(best / nx, (size_t)py);
             // The same particle turned: the angle map holds the turn at the peak.
             float* turned = device_array((size_t)n * n);
-            hcuda_2d_rotate(t_d, turned, (unsigned)n, (unsigned)n, 30.0f);
+            gpu_launch_2d<cuda_2d_rotate_anycenter>(GPU_SITE, (unsigned)n, (unsigned)n, (const float*)t_d, turned,
+                                                    (unsigned)n, (unsigned)n, (float)(n / 2), (float)(n / 2), 30.0f);
             const Image t30 = to_host(turned, (size_t)n * n);
             for (int y = 0; y < n; ++y)
                 for (int x = 0; x < n; ++x) mic[(size_t)(py - n / 2 + y) * nx + px - n / 2 + x] = t30[(size_t)y * n + x];
@@ -1459,6 +1464,106 @@ TEST(Ice, AreaLeftOutIsWithinTheExclusiveFiltersReachOfTheMarks) {
     EXPECT_DOUBLE_EQ(morvandel_left_out(every, {}, nx, ny, g).ice, 1.0);
 }
 
+TEST(LeftOut, HotPixelsAreMendedAsTheMapIsShrunkAndFeaturesKept) {
+    // 24 x 24 of white noise (deviation 1) shrunk by 2, bound 10 about 0. Each
+    // case puts its pixels in; a mended pixel counts in its block's mean as the
+    // median of its eight neighbours, every other block keeps the plain mean.
+    const int n = 24, f = 2, w = n / f;
+    std::mt19937 rng(3);
+    std::normal_distribution<float> g;
+    Image noise((size_t)n * n);
+    for (float& v : noise) v = g(rng);
+    struct Case {
+        const char* what;
+        std::vector<std::array<int, 3>> pixels;  // x, y, value
+        std::vector<std::array<int, 2>> mended;
+    };
+    const Case cases[] = {
+        {"one hot pixel", {{7, 9, 100000}}, {{7, 9}}},
+        {"a dark one on the edge", {{0, 13, -10000}}, {{0, 13}}},
+        {"two side by side", {{15, 4, 10000}, {16, 4, 12000}}, {{15, 4}, {16, 4}}},
+        {"a bright 3 x 3 feature", {{4, 4, 50}, {5, 4, 50}, {6, 4, 50}, {4, 5, 50}, {5, 5, 50}, {6, 5, 50},
+                                     {4, 6, 50}, {5, 6, 50}, {6, 6, 50}}, {}},
+        {"a pixel within the bound", {{20, 20, 9}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image in = noise;
+        for (const auto& p : c.pixels) in[(size_t)p[1] * n + p[0]] = (float)p[2];
+        Image want((size_t)w * w);
+        for (int y = 0; y < w; ++y)
+            for (int x = 0; x < w; ++x) {
+                double sum = 0;
+                for (int v = f * y; v < f * y + f; ++v)
+                    for (int u = f * x; u < f * x + f; ++u) {
+                        double value = in[(size_t)v * n + u];
+                        for (const auto& m : c.mended)
+                            if (m[0] == u && m[1] == v) {
+                                std::vector<float> around;
+                                for (int dy = -1; dy <= 1; ++dy)
+                                    for (int dx = -1; dx <= 1; ++dx)
+                                        if ((dx || dy) && u + dx >= 0 && u + dx < n && v + dy >= 0 && v + dy < n)
+                                            around.push_back(in[(size_t)(v + dy) * n + u + dx]);
+                                std::sort(around.begin(), around.end());
+                                const size_t k = around.size();
+                                value = k % 2 ? around[k / 2] : 0.5 * (around[k / 2 - 1] + around[k / 2]);
+                            }
+                        sum += value;
+                    }
+                want[(size_t)y * w + x] = (float)(sum / (f * f));
+            }
+        float *in_d = to_device(in), *out_d = device_array((size_t)w * w);
+        hcuda_2d_meanshrink(in_d, out_d, n, n, f);
+        const Image plain = to_host(out_d, (size_t)w * w);
+        hcuda_2d_meanshrink_mend_hot(in_d, out_d, n, n, f, 0.0f, 10.0f);
+        const Image got = to_host(out_d, (size_t)w * w);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_NEAR(got[i], want[i], 1e-5) << "block " << i;
+            if (c.mended.empty()) {
+                EXPECT_EQ(got[i], plain[i]) << "block " << i;  // to the bit
+            }
+        }
+        for (float* d : {in_d, out_d}) cudaFree(d);
+    }
+}
+
+TEST(LeftOut, SoftMaskFallsFromTheKeptCellsAcrossHalfACell) {
+    // Cells of 4 on a 12 x 10 map (3 x 3 cells, the last row 2 high). With the
+    // middle cell rejected and width 2, its pixels next to a kept cell are 0.5
+    // (a half cosine at distance 1 of 2) and the rest 0; kept cells are 1.
+    const int nx = 12, ny = 10, e = 4;
+    std::vector<unsigned> idx(9, 0u);
+    idx[4] = 5 * nx + 5;
+    unsigned* idx_d = to_device(idx);
+    float* mask = device_array((size_t)nx * ny);
+    hcuda_2d_generate_soft_mask_by_coords(mask, nx, ny, e, idx_d, 2.0f);
+    Image got = to_host(mask, (size_t)nx * ny);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            const bool rejected = x >= 4 && x < 8 && y >= 4 && y < 8;
+            const bool rim = x == 4 || x == 7 || y == 4 || y == 7;
+            EXPECT_NEAR(got[(size_t)y * nx + x], !rejected ? 1.0f : rim ? 0.5f : 0.0f, 1e-6) << x << "," << y;
+        }
+    // Width 4, the whole cell: distance 2 gives 0.5; beyond the map is not
+    // kept, so a rejected corner cell falls only towards its kept neighbours.
+    idx.assign(9, 0u);
+    idx[0] = 1;
+    CUDA_CHECK(memcpy_H2D(idx_d, idx.data(), idx.size() * sizeof(unsigned)));
+    hcuda_2d_generate_soft_mask_by_coords(mask, nx, ny, e, idx_d, 4.0f);
+    got = to_host(mask, (size_t)nx * ny);
+    EXPECT_NEAR(got[0 * nx + 2], 0.5f * (1.0f + std::cos(3.14159265f * 2 / 4)), 1e-6);  // 2 from cell (1, 0)
+    EXPECT_NEAR(got[0 * nx + 3], 0.5f * (1.0f + std::cos(3.14159265f * 1 / 4)), 1e-6);
+    EXPECT_NEAR(got[3 * nx + 3], 0.5f * (1.0f + std::cos(3.14159265f * 1 / 4)), 1e-6);  // diagonal: nearer sides
+    EXPECT_EQ(got[0], 0.0f);
+    // Every cell rejected: 0 everywhere.
+    idx.assign(9, 1u);
+    CUDA_CHECK(memcpy_H2D(idx_d, idx.data(), idx.size() * sizeof(unsigned)));
+    hcuda_2d_generate_soft_mask_by_coords(mask, nx, ny, e, idx_d, 2.0f);
+    for (float v : to_host(mask, (size_t)nx * ny)) EXPECT_EQ(v, 0.0f);
+    cudaFree(mask);
+    cudaFree(idx_d);
+}
+
 using Outputs = CoordFileTest;
 
 TEST_F(Outputs, RejectedAreasInOriginalPixels) {
@@ -1522,22 +1627,24 @@ TEST_F(Outputs, PicksAsBoxRowsAndStarFilesInOriginalPixels) {
     const Image cc = {0.9f, 0.8f, 0.7f}, psi = {10, 275.5f, 0};
     FILE* f = fopen(path("p.box").c_str(), "w");
     output_morvandel_coord_one_temp(f, idx.data(), cc.data(), psi.data(), 3, 3, nx, nx, 20,
-                                    pick_frame(make_int2(0, 0), 1, 17, 17));
+                                    pick_frame(make_int2(0, 0), 1));
     fclose(f);
     EXPECT_EQ(read("p.box"), "1       10      20      20      0.800000\t3       \t275.500 \n");
 
     // Shrink 4 and origin (8, 2): map pixel (11, 20) is the block from (52, 82),
-    // centre (53.5, 83.5), where an odd template's particle lies; an even
-    // template's lies half a map pixel, 2 pixels, before it on that axis. The
-    // halves go up from the odd map pixel 11 and down from the even 20. With
-    // a box of 84 the pick at map (10, 20), at most 42 pixels from the area's
-    // edge, is left out.
+    // centre (53.5, 83.5), where the particle of a template centred on its
+    // pixel under the pick lies; the halves go up from the odd map pixel 11 and
+    // down from the even 20. A template of 128 shrunk to 32 holds its centre
+    // (pixel 64) at 15.625, 3/8 of a map pixel before its pixel 16: the
+    // particle lies at the block's first pixel. With a box of 84 the pick at
+    // map (10, 20), at most 42 pixels from the area's edge, is left out.
     const struct {
+        float cx, cy;
         int tnx, tny, x, y;
-    } frames[] = {{17, 17, 54, 83}, {16, 16, 52, 81}, {16, 17, 52, 83}};
+    } frames[] = {{8, 8, 17, 17, 54, 83}, {15.625f, 15.625f, 32, 32, 52, 82}, {15.625f, 8, 32, 17, 52, 83}};
     for (const auto& c : frames) {
         SCOPED_TRACE(std::to_string(c.tnx) + " x " + std::to_string(c.tny));
-        const PickFrame frame = pick_frame(make_int2(8, 2), 4, c.tnx, c.tny);
+        const PickFrame frame = pick_frame(make_int2(8, 2), 4, make_float2(c.cx, c.cy), c.tnx, c.tny);
         output_morvandel_star_one_temp(path("p.star").c_str(), idx.data(), cc.data(), psi.data(), 2, 3, nx, nx, 84,
                                        frame);
         std::vector<PTCL_BOX> back(4);
@@ -1612,8 +1719,9 @@ TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedB
 
     // Template, shrunk with the micrograph and normalised.
     int tnx, tny, tnz;
+    float2 centre;
     float* t = get_or_create_template_data(tnx, tny, tnz, p.T, p.radius_px, p.apixT, p.apixM, p.shrink,
-                                           p.m_edge_ratio);
+                                           p.m_edge_ratio, &centre);
     ASSERT_EQ(tnx, 24);
     float* t_d = device_array((size_t)tnx * tny);
     normalize_template_data(t_d, t, tnx, tny, tnz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
@@ -1652,7 +1760,7 @@ TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedB
     float *ccmax = device_array((size_t)nx * ny), *psi = device_array((size_t)nx * ny);
     stdout_of([&] {
         morvandel_ccmax_psi_by_one_template(m.mic_d, mask, ccmax, psi, 1, nx, ny, t_d, tnx, tny, (float)(tnx * tny),
-                                            0, 360, p.ang_step);
+                                            0, 360, p.ang_step, &centre);
     });
     std::vector<unsigned> marks;
     for (unsigned v : rejected)
@@ -1662,7 +1770,7 @@ TEST_F(Outputs, PicksParticlesAtTheirPositionsAndAnglesAndRejectsIceAndExcludedB
     Image cellmax(cells), cellpsi(cells);
     gpu_find_filter_ccmax_psi_grids_exclusive(ccmax, psi, idx.data(), cellmax.data(), cellpsi.data(), p.cc_cutoff,
                                               nx, ny, e, marks_d, (int)marks.size());
-    const PickFrame frame = pick_frame(make_int2(0, 0), s, tnx, tny);
+    const PickFrame frame = pick_frame(make_int2(0, 0), s, centre, tnx, tny);
     output_morvandel_star_one_temp(path("mic_picks.star").c_str(), idx.data(), cellmax.data(), cellpsi.data(), 1,
                                    cells, nx, ny, p.boxsize, frame);
     FILE* f = fopen(path("mic_picks.box").c_str(), "w");
@@ -1730,11 +1838,12 @@ Image particle_field(int n, double scale, double spacing, unsigned seed, std::ve
 struct TemplatePicker {
     const Tessoranth_Para& p;
     int tnx = 0, tny = 0;
+    float2 centre;
     float* t_d = nullptr;
     explicit TemplatePicker(const Tessoranth_Para& para) : p(para) {
         int tnz;
         float* t = get_or_create_template_data(tnx, tny, tnz, p.T, p.radius_px, p.apixT, p.apixM, p.shrink,
-                                               p.m_edge_ratio);
+                                               p.m_edge_ratio, &centre);
         t_d = device_array((size_t)tnx * tny * tnz);
         normalize_template_data(t_d, t, tnx, tny, tnz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
         destroy_template_data(t);
@@ -1746,7 +1855,7 @@ struct TemplatePicker {
         float *ccmax = device_array((size_t)nx * ny), *psi = device_array((size_t)nx * ny);
         hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
         morvandel_ccmax_psi_by_one_template(mic, mask, ccmax, psi, 1, nx, ny, t_d, tnx, tny, (float)(tnx * tny), 0,
-                                            360, p.ang_step);
+                                            360, p.ang_step, &centre);
         const int cells = grid_cells(nx, g) * grid_cells(ny, g);
         std::vector<unsigned> idx(cells);
         Image cellmax(cells), cellpsi(cells);
@@ -1754,7 +1863,7 @@ struct TemplatePicker {
         char out[VORN_NAME_LEN];
         mrcf_set_outname_by_suffix(out, name, "_picks.star");
         output_morvandel_star_one_temp(out, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize,
-                                       pick_frame(make_int2(0, 0), s, tnx, tny));
+                                       pick_frame(make_int2(0, 0), s, centre, tnx, tny));
         for (float* d : {mic, mask, ccmax, psi}) cudaFree(d);
         return 0;
     }
@@ -1828,17 +1937,19 @@ Image disc_field(int n, double r, double spacing, unsigned seed, std::vector<Par
     return mic;
 }
 
-TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndAnOddTemplateLandOnTheCentre) {
-    // 25 particles at centres off whole pixels, picked at speed 0: the mean
-    // offset is within a quarter pixel on each axis. (The automatic disc was
-    // once of even side, drawn about (n - 1)/2 while the correlation puts pixel
-    // n/2 under a pick: every pick half a pixel after the centre.)
+TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndOddAndEvenTemplatesLandOnTheCentre) {
+    // 25 particles at centres off whole pixels, turned at random, picked at
+    // speed 0: the mean offset is within a quarter pixel on each axis. (The
+    // automatic disc was once of even side, drawn about (n - 1)/2 while the
+    // correlation puts pixel n/2 under a pick: every pick half a pixel after
+    // the centre. An even template once turned about (n - 1)/2, which moved
+    // its particle's centre (pixel n/2) by up to a pixel with the angle.)
     const int n = 250;
     const std::string name = path("mic.mrc"), tpl = path("tpl.mrc");
-    const int side = 27;  // odd
-    mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, side / 36.0).data(), side, side, 1);
-    for (const bool automatic : {true, false}) {
-        SCOPED_TRACE(automatic ? "automatic disc" : "odd template");
+    for (const int side : {0, 27, 28}) {  // 0: the automatic disc
+        const bool automatic = side == 0;
+        SCOPED_TRACE(automatic ? "automatic disc" : "template of " + std::to_string(side));
+        if (!automatic) mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, side / 36.0).data(), side, side, 1);
         std::vector<Particle> truth;
         const Image mic = automatic ? disc_field(n, 10.0, 40.0, 41, truth)
                                     : particle_field(n, side / 36.0, 40.0, 43, truth);
@@ -1849,7 +1960,9 @@ TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndAnOddTemplateLandOnTheCentre) {
         if (!automatic) words.insert(words.begin(), {"--T", tpl});
         Parsed run(words);
         const TemplatePicker picker(run.p);
-        EXPECT_EQ(picker.tnx % 2, 1);
+        if (automatic) {
+            EXPECT_EQ(picker.tnx % 2, 1);
+        }
         Morvandel m;
         ASSERT_EQ(m.set_mic(name.c_str()), 0);
         stdout_of([&] { picker.pick(m, name.c_str()); });
@@ -1863,17 +1976,58 @@ TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndAnOddTemplateLandOnTheCentre) {
     }
 }
 
+TEST_F(Outputs, ParticlesAtWholePixelsArePickedOnTheirCentresByTemplatesOfEitherParity) {
+    // 16 unturned particles, nearly free of noise, at whole-pixel centres
+    // through every remainder modulo 4 on each axis, picked at speed 0 with a
+    // template of the same particle centred on its pixel n/2: every pick is on
+    // its particle's centre, for an even side as for an odd one.
+    const int n = 320;
+    std::vector<Particle> truth;
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i) truth.push_back({50.0 + 71 * i, 50.0 + 71 * j + (i + j) % 4, 0.0});
+    const std::string name = path("mic.mrc"), tpl = path("tpl.mrc");
+    for (const int side : {32, 33}) {
+        SCOPED_TRACE("template of " + std::to_string(side));
+        const double scale = side / 36.0;
+        std::mt19937 rng(5);
+        std::normal_distribution<float> noise(0.0f, 0.02f);
+        Image mic((size_t)n * n);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                double v = noise(rng);
+                for (const Particle& q : truth) v += pattern(x - q.x, y - q.y, 0.0, scale);
+                mic[(size_t)y * n + x] = (float)v;
+            }
+        mrcf_write_xyz_data(name.c_str(), mic.data(), n, n, 1);
+        mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, scale).data(), side, side, 1);
+        Parsed run({"--T", tpl, "--apixM", "1", "--diameter", std::to_string(side), "--speed", "0", "--cc_cutoff",
+                    "0.3", name});
+        const TemplatePicker picker(run.p);
+        Morvandel m;
+        ASSERT_EQ(m.set_mic(name.c_str()), 0);
+        stdout_of([&] { picker.pick(m, name.c_str()); });
+        m.free_mic();
+        const auto offsets = pick_offsets(path("mic_picks.star"), truth, 3.0);
+        ASSERT_EQ(offsets.size(), truth.size());
+        for (const auto& o : offsets) {
+            EXPECT_EQ(o[0], 0.0);
+            EXPECT_EQ(o[1], 0.0);
+        }
+    }
+}
+
 TEST_F(Outputs, HalfPixelPositionsRoundBothWaysAlike) {
     // Shrink 2: map pixel x is the block from 2x, centre 2x + 0.5: up from an
-    // odd map pixel, down from an even one. An even template at shrink 1: half
-    // a pixel back, the same rule. Whole positions are as they are.
+    // odd map pixel, down from an even one. A template whose centre lies half
+    // a pixel before its pixel under the pick, at shrink 1: the same rule.
+    // Whole positions are as they are.
     const PickFrame two = pick_frame(make_int2(0, 0), 2);
     EXPECT_EQ(frame_position(two, 10, 11).x, 20);
     EXPECT_EQ(frame_position(two, 10, 11).y, 23);
-    const PickFrame even = pick_frame(make_int2(0, 0), 1, 16, 16);
-    EXPECT_EQ(frame_position(even, 10, 11).x, 9);
-    EXPECT_EQ(frame_position(even, 10, 11).y, 11);
-    const PickFrame three = pick_frame(make_int2(5, 7), 3, 17, 17);
+    const PickFrame half_back = pick_frame(make_int2(0, 0), 1, make_float2(7.5f, 7.5f), 16, 16);
+    EXPECT_EQ(frame_position(half_back, 10, 11).x, 9);
+    EXPECT_EQ(frame_position(half_back, 10, 11).y, 11);
+    const PickFrame three = pick_frame(make_int2(5, 7), 3, make_float2(8.0f, 8.0f), 17, 17);
     EXPECT_EQ(frame_position(three, 10, 11).x, 5 + 30 + 1);
     EXPECT_EQ(frame_position(three, 10, 11).y, 7 + 33 + 1);
     // Over many picks the halves leave no bias: the mean of a run of map pixels
