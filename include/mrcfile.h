@@ -169,6 +169,10 @@ void mrcf_remove_output(const char* name);
 // its last component (a link that leads nowhere by the file it would create); a
 // name in a folder that does not exist by the name itself.
 std::string mrcf_file_id(const char* name);
+// The folder entry a name is, links not followed: its folder's device and inode
+// and its last component. Two names share it exactly when they are one name of
+// one folder, however the folder is spelt.
+std::string mrcf_entry_id(const char* name);
 // True when a and b name one file: the same path, or the same file id (a link,
 // another spelling of the path, also of a file still to be written).
 bool mrcf_same_file(const char* a, const char* b);
@@ -186,11 +190,12 @@ std::vector<const char*> mrcf_name_pointers(const std::vector<std::string>& name
 int mrcf_check_output_names(const char* out, std::initializer_list<const char*> inputs, const char* func,
                             const char* unit, int line);
 #define MRCF_CHECK_OUTPUT_NAMES(out, ...) mrcf_check_output_names((out), {__VA_ARGS__}, __func__, VORN_UNIT, __LINE__)
-// Why the output cannot be written, "" when it can, found without opening or
-// creating anything: something other than a regular file in its place ("a
-// directory stands in its place", a named pipe, a device), an existing file
-// that may not be written (no permission, immutable, a read-only file system),
-// or a folder that does not take a new file.
+// Why the output cannot be written, "" when it can, found where the write lands
+// (a link's last target) without creating or changing anything: something
+// other than a regular file in its place ("a directory stands in its place", a
+// named pipe, a device), an existing file that cannot be opened for writing (no
+// permission, immutable or append-only, a read-only file system), or a folder
+// that does not take a new file (missing, no permission).
 std::string mrcf_output_unwritable(const char* name);
 // The files of a batch run over a list of items (micrographs), taken as the
 // files they denote (mrcf_file_id), before anything is written: the run's
@@ -207,10 +212,14 @@ struct BatchFiles {
     void add_input(const char* name, const std::string& what);
     // What the input that name denotes is, or null when it denotes none.
     const std::string* input(const char* name) const;
-    // Claims the output name for item: null when the file is the item's, else
-    // the claim that holds it (an earlier item's, or the item's own under
-    // another name: two of its outputs are one file).
+    std::map<std::string, int> items;                // file id: the first item that is that file
+    // Claims the output name for item: null when the file was claimed by none,
+    // else the claim that holds it (an earlier item's, or the item's own: two
+    // of its outputs are one file, under one name or two).
     const OutputClaim* claim(int item, const std::string& name);
+    // The earlier item whose name denotes the file item's name does (a link, a
+    // hard link, another spelling, the name itself), or -1 for the first.
+    int repeats(int item, const char* name);
 };
 
 // ---- header comparison: nx, ny, nz and mode ----
@@ -223,6 +232,9 @@ int get_micrograph_suffixn(const char* name);
 // The name less its ".mrc" or ".mrcs" (whole, without get_micrograph_suffixn's
 // warning, for another suffix): the stem that a micrograph's outputs extend.
 std::string mrcf_micrograph_stem(const char* name);
+// Why an item whose longest output name has that many characters cannot be
+// given its names, "" when they fit: a batch skips such an item, naming why.
+std::string mrcf_names_fit_fault(size_t longest);
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix);
 int mrcf_replace_file_suffix(char* out, const char* name, const char* suffix);
 int mrcf_set_outname_by_insertion(char* out, const char* name, const char* insert);

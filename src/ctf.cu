@@ -66,11 +66,14 @@ std::string mic_run_fault(const char* name, const char* first, const MRC_HEAD* h
 // a name that cannot stand as one word of the summary's row, or a file that is
 // no regular file (a directory, a pipe). "" when it can; a name that does not
 // exist is left to the access checks.
-std::string mic_input_fault(const char* name) {
+std::string mic_input_fault(const VORN_Para& p, const char* name) {
     if (const char* word = ctf_star_word_fault(name))
         return std::string("its name cannot stand as one word of a STAR row: ") + word;
     if (const char* kind = non_regular_file_kind(name)) return std::string("it is ") + kind + ", not a micrograph file";
-    return "";
+    // A name cut short to fit could be another micrograph's output.
+    size_t longest = 0;
+    for (const MicOutput& out : vorn_mic_outputs(p, name)) longest = std::max(longest, out.name.size());
+    return mrcf_names_fit_fault(longest);
 }
 
 // A named pipe in an output's place would hold the run at its opening, so
@@ -78,13 +81,13 @@ std::string mic_input_fault(const char* name) {
 bool output_writable(const std::string& name) { return mrcf_output_unwritable(name.c_str()).empty(); }
 
 // The micrograph's name less its ".mrc" or ".mrcs": its outputs and box file add their suffixes.
-std::string mic_stem(const char* mic) {
-    return std::string(mic, std::strlen(mic) - (size_t)get_micrograph_suffixn(mic));
-}
+std::string mic_stem(const char* mic) { return mrcf_micrograph_stem(mic); }
 
 // A micrograph refused for its name or file kind, missing or unreadable is
 // passed over before it writes anything.
-bool mic_writes_nothing(const char* name) { return !mic_input_fault(name).empty() || access(name, R_OK) != 0; }
+bool mic_writes_nothing(const VORN_Para& p, const char* name) {
+    return !mic_input_fault(p, name).empty() || access(name, R_OK) != 0;
+}
 
 // The last component of a path: the file's name within its folder.
 std::string file_leaf(const std::string& path) {
@@ -184,7 +187,7 @@ int VORN_A::vorn_check_access_openf_1st() {
     for (int k = 0; k < p.mic_count; ++k) {
         char* name = p.mic_names[k];
         // Refused in the loop, where its one warning says why.
-        if (!mic_input_fault(name).empty()) continue;
+        if (!mic_input_fault(p, name).empty()) continue;
         if (access(name, F_OK) != 0) {
             RED_WARNING("the micrograph %s does NOT exist! Automatically ignored!", name);
             continue;
@@ -239,7 +242,7 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
     // A micrograph that writes nothing reads no box file and claims no output name.
     std::vector<char> passed_over((size_t)p.mic_count);
     for (int k = 0; k < p.mic_count; ++k) {
-        passed_over[(size_t)k] = mic_writes_nothing(p.mic_names[k]);
+        passed_over[(size_t)k] = mic_writes_nothing(p, p.mic_names[k]);
         inputs.insert(mrcf_file_id(p.mic_names[k]));
         if (p.do_local_refine && p.local_boxtype == VORN_LOCAL_BOXFILE && !passed_over[(size_t)k])
             inputs.insert(mrcf_file_id((mic_stem(p.mic_names[k]) + p.boxsuffix).c_str()));
@@ -248,14 +251,14 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
     // The run's own files: the summary and, when a resumed run may put it in
     // order, the file it is first written to whole.
     struct RunFile {
-        std::string what, id;
+        std::string what, name, id;
     };
     std::vector<RunFile> run_files;
     if (!is_str_null(p.ctfstar)) {
-        run_files.push_back({std::string("the CTF STAR summary ") + p.ctfstar, mrcf_file_id(p.ctfstar)});
+        run_files.push_back({std::string("the CTF STAR summary ") + p.ctfstar, p.ctfstar, mrcf_file_id(p.ctfstar)});
         const std::string aside = vorn_summary_aside_name(p.ctfstar);
         if (p.do_unfinished)
-            run_files.push_back({"the CTF STAR summary's aside file " + aside, mrcf_file_id(aside.c_str())});
+            run_files.push_back({"the CTF STAR summary's aside file " + aside, aside, mrcf_file_id(aside.c_str())});
     }
     for (size_t r = 0; r < run_files.size(); ++r) {
         if (inputs.count(run_files[r].id) != 0)
@@ -264,14 +267,28 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
             if (run_files[e].id == run_files[r].id)
                 VORN_FATAL("%s and %s are one file", run_files[e].what.c_str(), run_files[r].what.c_str());
     }
+    // A summary the run cannot write, or cannot put in order on a resume, would
+    // cost it its rows (or hold it at a named pipe) once micrographs are fitted.
+    for (const RunFile& own : run_files) {
+        const std::string why = mrcf_output_unwritable(own.name.c_str());
+        if (!why.empty()) VORN_FATAL("%s cannot be written (%s)", own.what.c_str(), why.c_str());
+    }
     BatchFiles claims;  // each output name the first micrograph's that names it
     mic_owned_outputs.assign((size_t)p.mic_count, {});
     mic_output_clash.assign((size_t)p.mic_count, "");
     for (int k = 0; k < p.mic_count; ++k) {
         if (passed_over[(size_t)k]) continue;
+        // The same file under another name (a link) would be fitted twice for one row.
+        const int earlier = claims.repeats(k, p.mic_names[k]);
+        if (earlier >= 0 && std::strcmp(p.mic_names[earlier], p.mic_names[k]) != 0) {
+            mic_output_clash[(size_t)k] =
+                std::string("its file is the micrograph ") + p.mic_names[earlier] + ", listed earlier";
+            continue;
+        }
         const std::vector<MicOutput> outs = vorn_mic_outputs(p, p.mic_names[k]);
         std::vector<char>& owned = mic_owned_outputs[(size_t)k];
         owned.assign(outs.size(), 0);
+        bool own_outputs_meet = false;  // two of its outputs are one file: it writes none of them
         for (size_t j = 0; j < outs.size(); ++j) {
             const char* name = outs[j].name.c_str();
             const std::string id = mrcf_file_id(name);
@@ -284,12 +301,14 @@ int VORN_A::vorn_check_outputs_spare_inputs() {
                                own.what.c_str(), name, p.mic_names[k]);
             const OutputClaim* first = claims.claim(k, outs[j].name);
             owned[j] = first == nullptr;
+            own_outputs_meet = own_outputs_meet || (first != nullptr && first->item == k);
             std::string& clash = mic_output_clash[(size_t)k];
             if (first == nullptr || !clash.empty()) continue;
             clash = first->item == k ? "its outputs " + first->name + " and " + name + " are one file"
                                      : "its output " + outs[j].name + " is also the output " + first->name +
                                            " of micrograph " + p.mic_names[first->item] + ", listed earlier";
         }
+        if (own_outputs_meet) owned.assign(outs.size(), 0);
     }
     return 0;
 }
@@ -456,7 +475,7 @@ int VORN_A::vorn_prep_one_mic() {
     dp_taken = 0;
     mic_skip_why.clear();
     mic_outputs_claimed = 0;
-    const std::string fault = mic_input_fault(mic_name);
+    const std::string fault = mic_input_fault(p, mic_name);
     if (!fault.empty()) {
         VORN_WARNING("the micrograph %s is refused: %s.\n\033[m", mic_name, fault.c_str());
         return -1;

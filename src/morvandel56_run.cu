@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -53,15 +54,17 @@ struct KeptArray {
 
 // The device arrays of one micrograph's work, held for the run.
 struct PickWork {
-    KeptArray<float> mic, ice_map, mask, best, best_psi, best_class, cc, psi;
+    KeptArray<float> mic, ice_map, mask, soft_mask, best, best_psi, best_class, cc, psi;
     KeptArray<unsigned> rejected, excluded, marks;
     BandPassWork bandpass;
 };
 
-// The templates of a run on the device, nz of nx x ny shrunk pixels.
+// The templates of a run on the device, nz of nx x ny shrunk pixels, their
+// particles centred at centre.
 struct Templates {
     float* d = nullptr;
     int nx = 0, ny = 0, nz = 0;
+    float2 centre = make_float2(0.0f, 0.0f);
 };
 
 // Particles are dark in a micrograph and templates white (the automatic one
@@ -69,7 +72,7 @@ struct Templates {
 Templates load_templates(const P& p) {
     Templates t;
     float* host = get_or_create_template_data(t.nx, t.ny, t.nz, p.T, p.radius_px, p.apixT, p.apixM, p.shrink,
-                                              p.m_edge_ratio);
+                                              p.m_edge_ratio, &t.centre);
     if (!p.dont_invertT) cpu_2d_invert_inplace(host, (unsigned)t.nx, (unsigned)t.ny * (unsigned)t.nz);
     t.d = device_buffer<float>(GPU_SITE, (size_t)t.nx * t.ny * t.nz);
     normalize_template_data(t.d, host, t.nx, t.ny, t.nz, p.T_norm_type, p.radius_px, p.m_edge_ratio);
@@ -258,6 +261,37 @@ std::string normalise_shrunk(float* mic, size_t n) {
     return "";
 }
 
+// How far from the median, in deviations of the micrograph's noise, a pixel
+// that is also that far from all but two of its neighbours is a hot pixel:
+// white noise never reaches it, nor do particles or contamination, whose
+// pixels have neighbours like them.
+constexpr float kHotPixelBound = 10.0f;
+
+// The shrunk micrograph with its hot pixels mended (hcuda_2d_meanshrink_mend_hot).
+void shrink_micrograph(const Morvandel& m, float* mic, int s, float centre, float noise) {
+    hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
+    hcuda_2d_meanshrink_mend_hot(m.mic_d, mic, m.nx, m.ny, s, centre, kHotPixelBound * noise);
+}
+
+// Whether some cells of the grid are marked and some are not.
+bool partly_marked(const std::vector<unsigned>& grid) {
+    const size_t marked = grid.size() - (size_t)std::count(grid.begin(), grid.end(), 0u);
+    return marked > 0 && marked < grid.size();
+}
+
+// The areas the run leaves out take no part in the correlation of the rest:
+// the map is brought to mean 0 and deviation 1 over the kept cells (mask) and
+// faded to that mean, 0, across half a cell into the rejected ones (soft), so
+// that neither their contrast nor the step at their edge reaches the band-pass,
+// which would ring it over the whole map and round its periodic edges, or the
+// deviation every figure of merit is divided by.
+void keep_out_rejected(float* mic, const float* mask, float* soft, int nx, int ny, int g, const unsigned* rejected) {
+    const size_t n = (size_t)nx * ny;
+    hcuda_norm_withmask_inplace(mic, mask, n, 1.0f, 0.0f);
+    hcuda_2d_generate_soft_mask_by_coords(soft, nx, ny, g, rejected, 0.5f * (float)g);
+    hcuda_apply_mask_inplace(mic, soft, n);
+}
+
 // The sections of the micrograph's file.
 int sections_of(const char* name) {
     MRC_HEAD head;
@@ -276,13 +310,14 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
         return -1;
     }
     // Every output is looked at before any is written, so that a micrograph
-    // skipped for one leaves none of the others either.
-    if (!can_write(out)) {
-        VORN_WARNING("the picks of %s cannot be written to %s; skipped.\n\033[m", name, out);
-        return -1;
-    }
+    // skipped for one leaves none of the others either; a named pipe in the
+    // part file's place is found before the part file is opened.
     if (const std::string unwritable = unwritable_output(p, name); !unwritable.empty()) {
         VORN_WARNING("the micrograph %s is skipped: %s.\n\033[m", name, unwritable.c_str());
+        return -1;
+    }
+    if (!can_write(out)) {
+        VORN_WARNING("the picks of %s cannot be written to %s; skipped.\n\033[m", name, out);
         return -1;
     }
     const int s = p.shrink, nx = m.nx / s, ny = m.ny / s, g = run.cell;
@@ -298,15 +333,13 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     // ever stronger the faster the speed, until they look like contamination.
     // At shrink 1 the unit is close to the map's deviation (the noise is most
     // of an unshrunk micrograph's deviation), the thresholds' meaning so far.
-    float noise = 0.0f;
-    if (p.detect_ice) {
-        const std::vector<float> sample = morvandel_spread_sample(m.mic_d, (size_t)m.nx * m.ny);
-        noise = morvandel_noise_deviation(sample.data(), sample.size());
-    }
+    // The same noise tells hot pixels.
+    const std::vector<float> sample = morvandel_spread_sample(m.mic_d, (size_t)m.nx * m.ny);
+    const float noise = morvandel_noise_deviation(sample.data(), sample.size());
     // The shrunk micrograph at mean 0 and deviation 1 for the correlation;
     // to_noise takes a value of it into the ice search's units.
     float* mic = w.mic.of(n);
-    hcuda_2d_meanshrink(m.mic_d, mic, m.nx, m.ny, s);
+    shrink_micrograph(m, mic, s, morvandel_median(sample.data(), sample.size()), noise);
     float to_noise = p.detect_ice ? hcuda_stdv(mic, n) / noise : 1.0f;
     if (const std::string flaw = normalise_shrunk(mic, n); !flaw.empty()) {
         VORN_WARNING("the micrograph %s cannot be picked: %s; skipped.\n\033[m", name, flaw.c_str());
@@ -346,6 +379,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     float* mask = w.mask.of(n);
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
     if (p.write_mic_mask) morvandel_write_map(name, MORVANDEL_MASK_SUFFIX, mask, nx, ny, apix);
+    if (partly_marked(rejected_h)) keep_out_rejected(mic, mask, w.soft_mask.of(n), nx, ny, g, rejected);
 
     if (p.do_bandpass) morvandel_bandpass_inplace(mic, nx, ny, apix, p.lp, p.hp, w.bandpass);
     if (p.write_bgfree_mic) morvandel_write_map(name, MORVANDEL_BGFREE_SUFFIX, mic, nx, ny, apix);
@@ -359,14 +393,15 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     float *best = w.best.of(n), *best_psi = w.best_psi.of(n), *best_class = w.best_class.of(per_class),
           *cc = w.cc.of(per_class), *psi = w.psi.of(per_class);
     const bool prepared = morvandel_prepare_template_spectra(run.spectra, t.d, t.nx, t.ny, t.nz, nx, ny,
-                                                             p.psi_start, p.psi_end, p.ang_step);
+                                                             p.psi_start, p.psi_end, p.ang_step, &t.centre);
     for (int k = 0; k < t.nz; ++k) {
         float* to = k == 0 ? best : cc;
         float* to_psi = k == 0 ? best_psi : psi;
         const int status =
             prepared ? morvandel_ccmax_psi_by_prepared_template(mic, mask, to, to_psi, 1, run.spectra, k, cc_factor)
                      : morvandel_ccmax_psi_by_one_template(mic, mask, to, to_psi, 1, nx, ny, t.d + tn * k, t.nx,
-                                                           t.ny, cc_factor, p.psi_start, p.psi_end, p.ang_step);
+                                                           t.ny, cc_factor, p.psi_start, p.psi_end, p.ang_step,
+                                                           &t.centre);
         if (status != 0) return -1;
         if (t.nz == 1) break;
         if (k == 0) hcuda_2d_memset(best_class, 1.0f, (unsigned)nx, (unsigned)ny);
@@ -394,7 +429,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
         for (size_t c = 0; c < cells; ++c) cellclass[c] = (int)classes[idx[c]];
     }
     if (write_picks(out, p, idx, cellmax, cellpsi, cellclass, t.nz, nx, ny,
-                    pick_frame(origin, s, t.nx, t.ny)) != 0) {
+                    pick_frame(origin, s, t.centre, t.nx, t.ny)) != 0) {
         VORN_WARNING("the picks of %s could not be written whole to %s; skipped.\n\033[m", name, out);
         // A micrograph without its picks keeps no rejected areas of this run either.
         if (p.detect_ice && p.write_rejected_box)
@@ -413,14 +448,16 @@ bool may_write_outputs(const char* mic) { return non_regular_file_kind(mic) == n
 
 // The micrographs of the command line less the names the picker writes for
 // another of them (the maps and pick files of an earlier run, as a wildcard
-// brings them along): those are no micrographs.
+// brings them along): those are no micrographs. A name is the picker's only
+// as the picker spells it, within its folder: another name that leads to such
+// a file (a link) is a micrograph, and the output over it ends the run.
 std::vector<char*> micrographs_of(const P& p) {
-    std::map<std::string, int> written;  // file id: the micrograph the picker writes it for
+    std::map<std::string, int> written;  // folder entry: the micrograph the picker writes it for
     for (int k = 0; k < p.nfiles; ++k)
-        for (const std::string& name : picker_names(p.files[k])) written.emplace(mrcf_file_id(name.c_str()), k);
+        for (const std::string& name : picker_names(p.files[k])) written.emplace(mrcf_entry_id(name.c_str()), k);
     std::vector<char*> mics;
     for (int k = 0; k < p.nfiles; ++k) {
-        const auto w = written.find(mrcf_file_id(p.files[k]));
+        const auto w = written.find(mrcf_entry_id(p.files[k]));
         if (w != written.end() && w->second != k) {
             std::printf("%s is a file the picker writes for the micrograph %s, not a micrograph; left out.\n",
                         p.files[k], p.files[w->second]);
@@ -429,6 +466,17 @@ std::vector<char*> micrographs_of(const P& p) {
         mics.push_back(p.files[k]);
     }
     return mics;
+}
+
+// Why the names the picker makes for the micrograph cannot be made, or "": one
+// cut short to fit its buffer could be another micrograph's (the part file's
+// name is made whole).
+std::string too_long_output(const P& p, const char* mic) {
+    const std::string picks = mrcf_micrograph_stem(mic) + pick_suffix(p);
+    size_t longest = 0;
+    for (const std::string& out : mic_outputs(p, mic))
+        if (out != part_name(picks.c_str())) longest = std::max(longest, out.size());
+    return mrcf_names_fit_fault(longest);
 }
 
 // The micrographs to pick and, for each, why its outputs are not its own ("" when they are).
@@ -468,6 +516,14 @@ RunPlan plan_run(const P& p) {
         const char* mic = plan.mics[(size_t)k];
         if (!may_write_outputs(mic)) continue;
         std::string& clash = plan.clash[(size_t)k];
+        clash = too_long_output(p, mic);
+        if (!clash.empty()) continue;
+        // The same file under another name (a link) would be picked twice.
+        const int earlier = files.repeats(k, mic);
+        if (earlier >= 0 && std::strcmp(plan.mics[(size_t)earlier], mic) != 0) {
+            clash = std::string("its file is the micrograph ") + plan.mics[(size_t)earlier] + ", listed earlier";
+            continue;
+        }
         for (const std::string& out : mic_outputs(p, mic)) {
             if (const std::string* input = files.input(out.c_str()))
                 VORN_FATAL("the output %s of micrograph %s is %s; it would be overwritten", out.c_str(), mic,
@@ -490,6 +546,14 @@ int refuse_taken_outputs(const RunPlan& plan, int k, const char* name) {
     return -1;
 }
 
+// Whether the micrograph's picks are there and it can still be read: one that
+// is gone, cut short or no file is not done, and the walk skips it naming why.
+bool is_done(const P& p, const char* mic) {
+    MRC_HEAD head;
+    return is_file_morvandel_done((mrcf_micrograph_stem(mic) + pick_suffix(p)).c_str()) && may_write_outputs(mic) &&
+           mrcf_image_fault(mic, &head) == nullptr;
+}
+
 // With do_unfinished, the micrographs whose pick file is there (a regular file
 // that can be read) leave the plan, each said in one line; their number, or -1
 // when the run does not resume. The pick file of a micrograph whose outputs
@@ -499,10 +563,9 @@ int leave_out_done(const P& p, RunPlan& plan) {
     RunPlan todo;
     int done = 0;
     for (size_t k = 0; k < plan.mics.size(); ++k) {
-        char out[VORN_NAME_LEN];
-        mrcf_set_outname_by_suffix(out, plan.mics[k], pick_suffix(p));
-        if (plan.clash[k].empty() && is_file_morvandel_done(out)) {
-            std::printf("Picks of %s already written to %s. Automatically skipped.\n", plan.mics[k], out);
+        if (plan.clash[k].empty() && is_done(p, plan.mics[k])) {
+            const std::string out = mrcf_micrograph_stem(plan.mics[k]) + pick_suffix(p);
+            std::printf("Picks of %s already written to %s. Automatically skipped.\n", plan.mics[k], out.c_str());
             ++done;
             continue;
         }

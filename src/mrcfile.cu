@@ -2,6 +2,7 @@
 #define VORN_UNIT "src/mrcfile"
 #include "mrcfile.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -738,20 +739,44 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
-
-std::string mrcf_file_id(const char* name) {
+// Where a write to the name lands: the name, or the target of the link it is,
+// followed from link to link (relative targets from the link's folder), to the
+// first name that is no link, also one that does not exist yet.
+std::string written_path(const char* name) {
     std::string path = name;
     struct stat st;
-    // A link to a file not yet there is where that file will be written.
-    for (int hops = 0; hops < 40 && stat(path.c_str(), &st) != 0; ++hops) {
+    for (int hops = 0; hops < 40 && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
         char target[4096];
         const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n <= 0) break;
         target[n] = '\0';
-        path = target[0] == '/' ? std::string(target) : folder_of(path) + "/" + target;
+        const size_t slash = path.find_last_of('/');
+        path = target[0] == '/' || slash == std::string::npos ? std::string(target) : path.substr(0, slash + 1) + target;
     }
-    if (stat(path.c_str(), &st) == 0) return stat_id(st);
+    return path;
+}
+
+// Whether a regular file can be opened as a writer opens it: without append,
+// which a file that takes only appends refuses. Nothing is changed in it.
+bool opens_for_writing(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
+std::string mrcf_file_id(const char* name) {
+    struct stat st;
+    if (stat(name, &st) == 0) return stat_id(st);
+    // A link to a file not yet there is where that file will be written.
+    return mrcf_entry_id(written_path(name).c_str());
+}
+
+std::string mrcf_entry_id(const char* name) {
+    const std::string path = name;
+    struct stat st;
     const size_t slash = path.find_last_of('/');
     const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
     if (!leaf.empty() && leaf != "." && leaf != ".." && stat(folder_of(path).c_str(), &st) == 0)
@@ -761,13 +786,14 @@ std::string mrcf_file_id(const char* name) {
 }
 
 std::string mrcf_output_unwritable(const char* name) {
+    const std::string path = written_path(name);
     struct stat st;
-    if (stat(name, &st) == 0) {
-        if (const char* kind = non_regular_file_kind(name)) return std::string(kind) + " stands in its place";
-        return access(name, W_OK) == 0 ? "" : std::strerror(errno);
+    if (stat(path.c_str(), &st) == 0) {
+        if (const char* kind = non_regular_file_kind(path.c_str())) return std::string(kind) + " stands in its place";
+        return opens_for_writing(path) ? "" : std::strerror(errno);
     }
     if (errno != ENOENT) return std::strerror(errno);
-    const std::string folder = folder_of(name);
+    const std::string folder = folder_of(path);
     if (access(folder.c_str(), W_OK | X_OK) == 0) return "";
     return "its folder " + folder + ": " + std::strerror(errno);
 }
@@ -781,8 +807,12 @@ const std::string* BatchFiles::input(const char* name) const {
 
 const OutputClaim* BatchFiles::claim(int item, const std::string& name) {
     const auto placed = outputs.emplace(mrcf_file_id(name.c_str()), OutputClaim{item, name});
-    const OutputClaim& first = placed.first->second;
-    return placed.second || (first.item == item && first.name == name) ? nullptr : &first;
+    return placed.second ? nullptr : &placed.first->second;
+}
+
+int BatchFiles::repeats(int item, const char* name) {
+    const auto placed = items.emplace(mrcf_file_id(name), item);
+    return placed.second ? -1 : placed.first->second;
 }
 
 bool mrcf_same_file(const char* a, const char* b) {
@@ -862,6 +892,12 @@ int get_micrograph_suffixn(const char* name) {
 
 std::string mrcf_micrograph_stem(const char* name) {
     return std::string(name, std::strlen(name) - micrograph_suffix_length(name));
+}
+
+std::string mrcf_names_fit_fault(size_t longest) {
+    if (longest < NAME_BYTES) return "";
+    return "its output names, of up to " + std::to_string(longest) + " characters, do not fit in " +
+           std::to_string(NAME_BYTES) + " bytes";
 }
 
 int mrcf_set_outname_by_suffix(char* out, const char* name, const char* suffix) {

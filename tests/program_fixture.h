@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,20 @@ inline RunResult run_program(const char* program, const std::vector<std::string>
     for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
         EXPECT_FALSE(r.has(report)) << r.out;
     return r;
+}
+
+// A relative path of exactly length characters ending in tail (".mrc"), its
+// folders made under base: a name longer than a folder entry may be is nested
+// in folders of 199 characters.
+inline std::string long_relative_path(const std::string& base, size_t length, const std::string& tail) {
+    std::string path;
+    size_t left = length - tail.size();
+    while (left > 200 + 100) {
+        path += std::string(199, 'd') + "/";
+        left -= 200;
+    }
+    std::filesystem::create_directories(base + "/" + path);
+    return path + std::string(left, 'm') + tail;
 }
 
 }  // namespace vorn_test

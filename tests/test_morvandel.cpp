@@ -19,6 +19,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -78,6 +80,7 @@ void write_micrograph(const std::string& name, int nx, int ny, const std::vector
 
 struct Pick {
     int x, y, cls;
+    double score;
 };
 
 // The rows of a pick file: STAR (x, y, class, angle, score) or box rows (corner,
@@ -90,8 +93,9 @@ std::vector<Pick> read_picks(const std::string& name) {
         std::istringstream in(line);
         std::vector<double> v;
         for (double d; in >> d;) v.push_back(d);
-        if (star && v.size() == 5) picks.push_back({(int)v[0], (int)v[1], (int)v[2]});
-        if (!star && v.size() == 7) picks.push_back({(int)(v[0] + v[2] / 2), (int)(v[1] + v[3] / 2), (int)v[5]});
+        if (star && v.size() == 5) picks.push_back({(int)v[0], (int)v[1], (int)v[2], v[4]});
+        if (!star && v.size() == 7)
+            picks.push_back({(int)(v[0] + v[2] / 2), (int)(v[1] + v[3] / 2), (int)v[5], v[4]});
     }
     return picks;
 }
@@ -401,6 +405,109 @@ TEST_F(Picker, StrongParticlesAreKeptAndADarkBlobLeftOutAtEverySpeed) {
     EXPECT_LT(left[0], 10.0) << r.out;
 }
 
+// 64 dark soft discs of contrast 1 (the noise deviation) on a 768 x 768
+// micrograph at 4 A per pixel, with what a scene adds: a dark blob (contrast
+// -3, radius 70 around (560, 250)), a bright edge (+3 from x = 700 on), hot
+// pixels.
+struct Scene {
+    bool blob = false, edge = false;
+    std::vector<std::array<int, 3>> hot;  // x, y, value
+};
+const int kSceneSide = 768;
+std::vector<Particle> scene_particles() {
+    std::vector<Particle> ps;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) ps.push_back({48.3 + 96 * x, 48.6 + 96 * y, 0});
+    return ps;
+}
+bool in_contamination(const Scene& s, double x, double y) {
+    return (s.blob && std::hypot(x - 560.0, y - 250.0) < 70.0) || (s.edge && x >= 700.0);
+}
+// Clear of the contamination by a particle's diameter and more.
+bool clear_of(const Scene& s, const Particle& p) {
+    return !(s.blob && std::hypot(p.x - 560.0, p.y - 250.0) < 130.0) && !(s.edge && p.x > 640.0);
+}
+void write_scene(const std::string& name, const Scene& s) {
+    const int n = kSceneSide;
+    std::mt19937 rng(9);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> mic((size_t)n * n);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            double v = noise(rng);
+            if (s.blob) v -= 3.0 / (1.0 + std::exp(std::hypot(x - 560.0, y - 250.0) - 70.0));
+            if (s.edge) v += 3.0 / (1.0 + std::exp((699.5 - x) / 1.5));
+            for (const Particle& p : scene_particles())
+                if (std::abs(x - p.x) < 36 && std::abs(y - p.y) < 36 && !in_contamination(s, p.x, p.y))
+                    v -= particle(0, x - p.x, y - p.y);
+            mic[(size_t)y * n + x] = (float)v;
+        }
+    for (const auto& h : s.hot) mic[(size_t)h[1] * n + h[0]] = (float)h[2];
+    mrcf_write_xyz_data(name.c_str(), mic.data(), n, n, 1);
+}
+// The figures of merit of the clear particles found (a pick within reach), and
+// the clear particles missed.
+struct Found {
+    std::vector<double> scores;
+    std::vector<Particle> missed;
+    double median() {
+        std::sort(scores.begin(), scores.end());
+        return scores.empty() ? 0.0 : scores[scores.size() / 2];
+    }
+};
+Found found_clear(const std::vector<Pick>& picks, const Scene& s, double reach) {
+    Found f;
+    for (const Particle& p : scene_particles()) {
+        if (!clear_of(s, p)) continue;
+        const Pick* hit = nullptr;
+        for (const Pick& k : picks)
+            if (std::hypot(k.x - p.x, k.y - p.y) <= reach) hit = &k;
+        if (hit != nullptr) f.scores.push_back(hit->score);
+        else f.missed.push_back(p);
+    }
+    return f;
+}
+
+TEST_F(Picker, ContaminationAndHotPixelsLeftOutCostNoParticleElsewhere) {
+    // What the run leaves out takes no part in the normalisation, band-pass and
+    // correlation of the rest: with a dark blob and a bright edge (whose
+    // contrast and ringing through the band-pass and round the periodic edges
+    // once cost particles all over the micrograph, those at the far side most),
+    // or with hot pixels (whose value set the deviation every figure of merit
+    // was divided by), every clear particle is found at its place with a figure
+    // of merit near that without them, and no pick lands in the contamination.
+    // At 4 A per pixel the default band-pass (40 to 1000 A) keeps the blob and
+    // the edge whole.
+    const Scene clean, dirty{true, true, {}}, hot{false, false, {{300, 301, 100000}}};
+    Scene many_hot;
+    for (int k = 0; k < 12; ++k) many_hot.hot.push_back({31 + 61 * k, 700 - 53 * k, k % 2 ? 10000 : -10000});
+    const struct {
+        const char* name;
+        const Scene& scene;
+    } cases[] = {{"clean.mrc", clean}, {"dirty.mrc", dirty}, {"hot.mrc", hot}, {"many_hot.mrc", many_hot}};
+    std::vector<std::string> words = {"--apixM", "4", "--diameter", "160", "--speed", "0", "--cc_cutoff", "0.15"};
+    for (const auto& c : cases) {
+        write_scene(dir.file(c.name), c.scene);
+        words.push_back(c.name);
+    }
+    const RunResult r = pick(words);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const double reach = 6.0;
+    Found base = found_clear(read_picks(dir.file(picks_of("clean"))), clean, reach);
+    ASSERT_EQ(base.missed.size(), 0u) << r.out;
+    const double base_median = base.median();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string stem = std::string(c.name).substr(0, std::string(c.name).size() - 4);
+        const std::vector<Pick> picks = read_picks(dir.file(picks_of(stem)));
+        Found f = found_clear(picks, c.scene, reach);
+        for (const Particle& p : f.missed) ADD_FAILURE() << "clear particle at " << p.x << "," << p.y << " missed";
+        EXPECT_GE(f.median(), 0.8 * base_median) << "median figure of merit";
+        for (const Pick& k : picks)
+            EXPECT_FALSE(in_contamination(c.scene, k.x, k.y)) << "pick in the contamination at " << k.x << "," << k.y;
+    }
+}
+
 TEST_F(Picker, TemplatesThatCannotWorkEndTheRunBeforeAnyPick) {
     write_micrograph(dir.file("m.mrc"), 320, 320, particle_grid(320, 320, 1));
     std::vector<float> t(48 * 48, 1.0f);
@@ -507,45 +614,173 @@ TEST_F(Picker, FilesThePickerWritesAreNotPickedAsMicrographs) {
     expect_picks_on(read_picks(dir.file("b_morvandel.star")), ps);
 }
 
-// Every output of a micrograph is looked at before it is picked: one that
+// Every output of a micrograph is looked at before it is picked, where its
+// write would land (a link's target) and as it would be opened: one that
 // cannot be written skips it, naming the output and why, with none of its
-// other outputs written, and the list goes on to its closing line.
+// other outputs written, and the list goes on to its closing line. A named
+// pipe in the place of the picks' part file is found before it is opened.
 TEST_F(Picker, AMicrographWithAnOutputItCannotWriteIsSkippedAndTheListGoesOn) {
     const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    enum Block { Folder, Immutable, AppendOnly, LinkAstray, Pipe };
     const struct {
         const char* name;
         std::vector<std::string> words;
-        const char* blocked;  // a directory of this name, or the immutable file
-        bool immutable;
+        const char* blocked;  // the output in whose place the block stands
+        Block block;
+        const char* why;
     } cases[] = {
-        {"the rejected areas", {}, "b_rejected.box", false},
-        {"a map", {"--write_ccmax_mic"}, "b_ccmax.mrc", false},
-        {"the picks", {}, "b_morvandel.star", false},
-        {"an immutable file", {}, "b_rejected.star", true},
+        {"the rejected areas", {}, "b_rejected.box", Folder, "a directory stands in its place"},
+        {"a map", {"--write_ccmax_mic"}, "b_ccmax.mrc", Folder, "a directory stands in its place"},
+        {"the picks", {}, "b_morvandel.star", Folder, "a directory stands in its place"},
+        {"an immutable file", {}, "b_rejected.star", Immutable, "Operation not permitted"},
+        {"an append-only file", {}, "b_rejected.box", AppendOnly, "Operation not permitted"},
+        {"a link into no folder", {}, "b_rejected.star", LinkAstray, "its folder nodir: No such file or directory"},
+        {"a map linked into no folder", {"--write_bg_mic"}, "b_bg.mrc", LinkAstray,
+         "its folder nodir: No such file or directory"},
+        {"a pipe for the picks' part file", {}, "b_morvandel.star.part", Pipe, "a named pipe stands in its place"},
+        {"a pipe for the box picks' part file", {"--write_star", "0"}, "b_morvandel.box.part", Pipe,
+         "a named pipe stands in its place"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir here;
         for (const char* name : {"a.mrc", "b.mrc", "c.mrc"}) write_micrograph(here.file(name), 320, 320, ps);
-        if (c.immutable) std::ofstream(here.file(c.blocked)) << "kept\n";
-        else mkdir(here.file(c.blocked).c_str(), 0755);
-        const ImmutableFile fixed(c.immutable ? here.file(c.blocked) : here.file("none"));
-        if (c.immutable && !fixed.set) continue;  // no file attributes here
+        const std::string blocked = here.file(c.blocked);
+        std::unique_ptr<HeldAttribute> held;
+        switch (c.block) {
+            case Folder: mkdir(blocked.c_str(), 0755); break;
+            case LinkAstray: ASSERT_EQ(symlink("nodir/x", blocked.c_str()), 0); break;
+            case Pipe: ASSERT_EQ(mkfifo(blocked.c_str(), 0644), 0); break;
+            case Immutable:
+            case AppendOnly:
+                std::ofstream(blocked) << "kept\n";
+                if (c.block == Immutable) held = std::make_unique<ImmutableFile>(blocked);
+                else held = std::make_unique<AppendOnlyFile>(blocked);
+                break;
+        }
+        if (held && !held->set) continue;  // no file attributes here
         std::vector<std::string> words = with_settings(c.words);
         words.insert(words.end(), {"a.mrc", "b.mrc", "c.mrc"});
         const RunResult r = run_morvandel(words, here.path);
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_TRUE(r.has(std::string("the micrograph b.mrc is skipped: its output ") + c.blocked +
-                          " cannot be written (" +
-                          (c.immutable ? "Operation not permitted" : "a directory stands in its place") + ")."))
+                          " cannot be written (" + c.why + ")."))
             << r.out;
         EXPECT_TRUE(r.has("All 3 micrographs: 2 picked, 1 skipped: b.mrc\n")) << r.out;
-        for (const char* none : {"b_rejected.box", "b_rejected.star", "b_morvandel.star", "b_ccmax.mrc"}) {
+        for (const char* none : {"b_rejected.box", "b_rejected.star", "b_morvandel.star", "b_morvandel.box",
+                                 "b_ccmax.mrc", "b_bg.mrc"}) {
             struct stat st;
-            EXPECT_FALSE(none != std::string(c.blocked) && stat(here.file(none).c_str(), &st) == 0) << none;
+            EXPECT_FALSE(none != std::string(c.blocked) && lstat(here.file(none).c_str(), &st) == 0) << none;
         }
-        for (const char* name : {"a_morvandel.star", "c_morvandel.star"})
-            expect_picks_on(read_picks(here.file(name)), ps);
+        const bool box_rows = std::find(c.words.begin(), c.words.end(), "--write_star") != c.words.end();
+        const char* picks = box_rows ? "_morvandel.box" : "_morvandel.star";
+        for (const char* name : {"a", "c"}) EXPECT_TRUE(exists(here.file(std::string(name) + picks))) << name;
+    }
+}
+
+// A micrograph listed again under another name (a link, a hard link) is the
+// one listed first: it is skipped naming that one, and picked once.
+TEST_F(Picker, AMicrographListedAgainUnderAnotherNameIsSkippedNamingTheFirst) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(dir.file(name), 320, 320, ps);
+    ASSERT_EQ(symlink("a.mrc", dir.file("link.mrc").c_str()), 0);
+    ASSERT_EQ(link(dir.file("b.mrc").c_str(), dir.file("hard.mrc").c_str()), 0);
+    const RunResult r = pick({"a.mrc", "link.mrc", "b.mrc", "hard.mrc"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.count("the micrograph link.mrc is skipped: its file is the micrograph a.mrc, listed earlier."), 1u)
+        << r.out;
+    EXPECT_EQ(r.count("the micrograph hard.mrc is skipped: its file is the micrograph b.mrc, listed earlier."), 1u)
+        << r.out;
+    EXPECT_TRUE(r.has("All 4 micrographs: 2 picked, 2 skipped: link.mrc, hard.mrc\n")) << r.out;
+    for (const char* none : {"link_morvandel.star", "hard_morvandel.star", "link_rejected.box"})
+        EXPECT_FALSE(exists(dir.file(none))) << none;
+}
+
+// A resumed run finds a micrograph that is gone, cut short or no file since
+// its picks were written: it is not done, it is skipped naming why, and the
+// run's status says so.
+TEST_F(Picker, AResumeSkipsAMicrographThatCanNoLongerBeReadNamingWhy) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    const struct {
+        const char* damage;
+        std::function<void(const std::string&)> make;
+        const char* says;
+    } cases[] = {
+        {"removed", [](const std::string& a) { std::remove(a.c_str()); }, "the micrograph a.mrc does NOT exsit!"},
+        {"cut short", [](const std::string& a) { ASSERT_EQ(truncate(a.c_str(), 1024 + 4 * 320 * 100), 0); },
+         "the micrograph a.mrc is NOT an MRC image:"},
+        {"a folder in its place",
+         [](const std::string& a) {
+             std::remove(a.c_str());
+             mkdir(a.c_str(), 0755);
+         },
+         "the micrograph a.mrc is a directory, not a micrograph file!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.damage);
+        TempDir here;
+        for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(here.file(name), 320, 320, ps);
+        ASSERT_EQ(run_morvandel(with_settings({"a.mrc", "b.mrc"}), here.path).status, 0);
+        c.make(here.file("a.mrc"));
+        const RunResult r = run_morvandel(with_settings({"--do_unfinished", "a.mrc", "b.mrc"}), here.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has(c.says)) << r.out;
+        EXPECT_FALSE(r.has("Picks of a.mrc already written")) << r.out;
+        EXPECT_TRUE(r.has("All 2 micrographs: 0 picked, 1 skipped as already done, 1 skipped: a.mrc\n")) << r.out;
+    }
+}
+
+// A listed file is the picker's own output, left out, only under the name the
+// picker gives it; reached under another name (a link), an output over a
+// listed micrograph ends the run naming both before anything is written.
+TEST_F(Picker, AnOutputLinkedToAnotherListedMicrographEndsTheRunUnwritten) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    const struct {
+        const char* link;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"a_morvandel.star.part", {"a.mrc", "b.mrc"}},
+        {"a_bg.mrc", {"--write_bg_mic", "a.mrc", "b.mrc"}},
+        {"a_bg.mrc", {"--write_bg_mic", "a.mrc", "a_bg.mrc", "b.mrc"}},  // as a wildcard lists it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words.size() == 4 ? "the link listed too" : c.link);
+        TempDir here;
+        for (const char* name : {"a.mrc", "b.mrc"}) write_micrograph(here.file(name), 320, 320, ps);
+        const std::string before = read_text(here.file("b.mrc"));
+        ASSERT_EQ(symlink("b.mrc", here.file(c.link).c_str()), 0);
+        const RunResult r = run_morvandel(with_settings(c.words), here.path);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.has(std::string("the output ") + c.link +
+                          " of micrograph a.mrc is the micrograph b.mrc; it would be overwritten"))
+            << r.out;
+        EXPECT_FALSE(r.has("Picks of")) << r.out;
+        EXPECT_EQ(read_text(here.file("b.mrc")), before);
+    }
+}
+
+// A micrograph whose output names would not fit the program's name buffers is
+// skipped naming why, resumed or not, and the list goes on; one whose names
+// just fit is picked.
+TEST_F(Picker, AMicrographWhoseOutputNamesAreTooLongIsSkippedAndTheListGoesOn) {
+    const std::vector<Particle> ps = particle_grid(320, 320, 1);
+    const std::string fits = long_relative_path(dir.path, 1012, ".mrc");  // its pick file: 1023 characters
+    const std::string too_long = long_relative_path(dir.path, 1013, ".mrc");
+    for (const std::string& name : {std::string("a.mrc"), fits, too_long, std::string("b.mrc")})
+        write_micrograph(dir.file(name), 320, 320, ps);
+    const std::string says =
+        "the micrograph " + too_long + " is skipped: its output names, of up to 1024 characters, do not fit in 1024 bytes.";
+    for (const bool resumed : {false, true}) {
+        SCOPED_TRACE(resumed ? "resumed" : "first run");
+        std::vector<std::string> words = {"a.mrc", too_long, fits, "b.mrc"};
+        if (resumed) words.insert(words.begin(), "--do_unfinished");
+        const RunResult r = pick(words);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count(says), 1u) << r.out;
+        EXPECT_TRUE(r.has(resumed ? "All 4 micrographs: 0 picked, 3 skipped as already done, 1 skipped: " + too_long
+                                  : "All 4 micrographs: 3 picked, 1 skipped: " + too_long))
+            << r.out;
+        expect_picks_on(read_picks(dir.file(fits.substr(0, fits.size() - 4) + "_morvandel.star")), ps);
     }
 }
 

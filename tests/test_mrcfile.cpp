@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -417,8 +418,10 @@ TEST(MrcNames, BatchFilesKnowTheInputsAndClaimOutputsInListOrder) {
     EXPECT_EQ(files.input(dir.file("sub/a.star").c_str()), nullptr);
 
     EXPECT_EQ(files.claim(0, dir.file("sub/a.star")), nullptr);
-    EXPECT_EQ(files.claim(0, dir.file("sub/a.star")), nullptr);  // the same name again is still its own
     EXPECT_EQ(files.claim(1, dir.file("sub/b.star")), nullptr);
+    const OutputClaim* twice = files.claim(0, dir.file("sub/a.star"));  // one item's two outputs of one name
+    ASSERT_NE(twice, nullptr);
+    EXPECT_EQ(twice->item, 0);
     const OutputClaim* earlier = files.claim(2, dir.file("via/a.star"));
     ASSERT_NE(earlier, nullptr);
     EXPECT_EQ(earlier->item, 0);
@@ -427,14 +430,30 @@ TEST(MrcNames, BatchFilesKnowTheInputsAndClaimOutputsInListOrder) {
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(own->item, 1);
     EXPECT_EQ(own->name, dir.file("sub/b.star"));
+
+    // An item that is an earlier one's file under another name (a link, another spelling) repeats it.
+    ASSERT_EQ(symlink("a.mrc", dir.file("sub/link.mrc").c_str()), 0);
+    ASSERT_EQ(link(dir.file("sub/a.mrc").c_str(), dir.file("sub/hard.mrc").c_str()), 0);
+    std::fclose(std::fopen(dir.file("sub/b.mrc").c_str(), "w"));
+    EXPECT_EQ(files.repeats(0, dir.file("sub/a.mrc").c_str()), -1);
+    EXPECT_EQ(files.repeats(1, dir.file("sub/b.mrc").c_str()), -1);
+    for (const char* again : {"sub/link.mrc", "sub/hard.mrc", "via/a.mrc", "sub/a.mrc"})
+        EXPECT_EQ(files.repeats(2, dir.file(again).c_str()), 0) << again;
 }
 
-// Why an output cannot be written, told without creating or opening anything.
+// Why an output cannot be written, told where the write lands (a link's last
+// target) without creating or changing anything.
 TEST(MrcNames, OutputsThatCannotBeWrittenAreNamedUnopened) {
     TempDir dir;
     mkdir(dir.file("folder.star").c_str(), 0755);
     ASSERT_EQ(mkfifo(dir.file("pipe.star").c_str(), 0644), 0);
     std::fclose(std::fopen(dir.file("old.star").c_str(), "w"));
+    for (const auto& [target, link] : {std::pair<const char*, const char*>{"none/x.star", "astray.star"},
+                                       {"pipe.star", "to_pipe.star"},
+                                       {"old.star", "to_old.star"},
+                                       {"to_nothing.star", "chain.star"},
+                                       {"new2.star", "to_nothing.star"}})
+        ASSERT_EQ(symlink(target, dir.file(link).c_str()), 0);
     const struct {
         std::string name, why;
     } cases[] = {
@@ -444,13 +463,35 @@ TEST(MrcNames, OutputsThatCannotBeWrittenAreNamedUnopened) {
         {dir.file("pipe.star"), "a named pipe stands in its place"},
         {"/dev/null", "a device stands in its place"},
         {dir.file("none/new.star"), "its folder " + dir.file("none") + ": No such file or directory"},
+        {dir.file("astray.star"), "its folder " + dir.file("none") + ": No such file or directory"},
+        {dir.file("to_pipe.star"), "a named pipe stands in its place"},
+        {dir.file("to_old.star"), ""},
+        {dir.file("chain.star"), ""},
     };
     for (const auto& c : cases) EXPECT_EQ(mrcf_output_unwritable(c.name.c_str()), c.why) << c.name;
     EXPECT_FALSE(std::filesystem::exists(dir.file("new.star")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new2.star")));
     const vorn_test::ImmutableFile fixed(dir.file("old.star"));
     if (fixed.set) {
         EXPECT_EQ(mrcf_output_unwritable(fixed.path.c_str()), "Operation not permitted");
     }
+}
+
+// A file that takes appends only passes the permission test but cannot be
+// rewritten: it is found so, through a link too, and kept as it was.
+TEST(MrcNames, AnAppendOnlyOutputCannotBeWritten) {
+    TempDir dir;
+    const std::string name = dir.file("kept.pow");
+    std::FILE* f = std::fopen(name.c_str(), "w");
+    std::fputs("kept", f);
+    std::fclose(f);
+    ASSERT_EQ(symlink("kept.pow", dir.file("link.pow").c_str()), 0);
+    const vorn_test::AppendOnlyFile appends(name);
+    if (!appends.set) GTEST_SKIP() << "no append-only attribute on this file system";
+    EXPECT_EQ(mrcf_output_unwritable(name.c_str()), "Operation not permitted");
+    EXPECT_EQ(mrcf_output_unwritable(dir.file("link.pow").c_str()), "Operation not permitted");
+    std::ifstream in(name);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
 }
 
 // Two names are one file when they denote it, whether it exists yet or not:
@@ -481,6 +522,11 @@ TEST(MrcNames, SameFileAlsoBeforeTheFileExists) {
         EXPECT_EQ(mrcf_same_file(c.a.c_str(), c.b.c_str()), c.same) << c.a << " " << c.b;
         EXPECT_EQ(mrcf_file_id(c.a.c_str()) == mrcf_file_id(c.b.c_str()), c.same) << c.a << " " << c.b;
     }
+    // A folder entry is one name of one folder, however the folder is spelt; a link is an entry of its own.
+    EXPECT_EQ(mrcf_entry_id(dir.file("sub/x.log").c_str()), mrcf_entry_id(dir.file("via/x.log").c_str()));
+    EXPECT_EQ(mrcf_entry_id(dir.file("old.log").c_str()), mrcf_entry_id((dir.path + "/./old.log").c_str()));
+    EXPECT_NE(mrcf_entry_id(dir.file("ahead.log").c_str()), mrcf_entry_id(dir.file("new.log").c_str()));
+    EXPECT_NE(mrcf_entry_id(dir.file("hard.log").c_str()), mrcf_entry_id(dir.file("old.log").c_str()));
 }
 
 // Outputs are checked against the inputs and against each other: the first

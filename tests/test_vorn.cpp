@@ -4,6 +4,7 @@
 // status and closing line of a batch.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #define VORN_UNIT "tests/vorn"
 #include "estimator_fixture.h"
+#include "immutable_fixture.h"
 #include "program_fixture.h"
 
 using namespace vorn_test;
@@ -768,6 +771,10 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
          "the micrograph ./a.mrcs is skipped: its output ./a_vorn.log is also the output a_vorn.log of micrograph "
          "a.mrc, listed earlier.",
          "./a.mrcs"},
+        {"a link to a micrograph listed earlier", {"a.mrc", "link.mrc"},
+         "the micrograph link.mrc is skipped: its file is the micrograph a.mrc, listed earlier.", "link.mrc"},
+        {"a hard link to a micrograph listed earlier", {"a.mrc", "hard.mrc"},
+         "the micrograph hard.mrc is skipped: its file is the micrograph a.mrc, listed earlier.", "hard.mrc"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -776,6 +783,8 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
                         {{"micrographs.mrc", "sim01_df8000.mrc"}, {"a.mrc", "sim01_df8000.mrc"},
                          {"a.mrcs", "sim02_df15000.mrc"}},
                         n);
+        ASSERT_EQ(symlink("a.mrc", dir.file("link.mrc").c_str()), 0);
+        ASSERT_EQ(link(dir.file("a.mrc").c_str(), dir.file("hard.mrc").c_str()), 0);
         std::vector<std::string> words = {"--apix", "1.0"};
         words.insert(words.end(), c.words.begin(), c.words.end());
         const RunResult r = run_vorn(words, dir.path);
@@ -793,7 +802,7 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
             EXPECT_TRUE(run.has(std::string("All 2 micrographs: ") + closing + c.later + "\n")) << run.out;
             const std::string log = read_text(dir.file("a_vorn.log"));
             EXPECT_NE(log.find("Reading file: a.mrc\n"), std::string::npos);
-            EXPECT_EQ(log.find("a.mrcs"), std::string::npos);
+            EXPECT_EQ(log.find(c.later), std::string::npos);
             EXPECT_EQ(log.substr(log.size() - 30), "Processing done successfully.\n");
             const auto rows = summary_rows(read_text(summary));
             ASSERT_EQ(rows.size(), 1u) << read_text(summary);
@@ -810,6 +819,109 @@ TEST(Batch, OutputsThatCollideAreRefusedOrTheLaterMicrographSkipped) {
         EXPECT_EQ(read_text(dir.file("a_vorn.log")), log);
         EXPECT_EQ(read_text(dir.file("a.pow")), pow);
     }
+}
+
+// Two outputs of one micrograph named alike (an option's suffix that is
+// another output's) would be written into one file: the micrograph is refused
+// before anything of it is read or written, naming both, and a resumed run
+// does not take it as done.
+TEST(Batch, AMicrographWhoseOutputsShareANameIsRefusedUnwritten) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    const struct {
+        std::vector<std::string> words;
+        const char* shared;
+    } cases[] = {
+        {{"--logsuffix", ".pow"}, "ok.pow"},
+        {{"--logsuffix", ".ctf"}, "ok.ctf"},
+        {{"--logsuffix", "_EPA.log"}, "ok_EPA.log"},
+        {{"--do_phase_flip", "1", "--logsuffix", "_pf.mrc"}, "ok_pf.mrc"},
+        {{"--do_EPA", "1", "--logsuffix", ".epa"}, "ok.epa"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shared);
+        TempDir dir;
+        write_sim_crops(dir, {{"ok.mrc", "sim01_df8000.mrc"}}, n);
+        const std::string says = std::string("the micrograph ok.mrc is skipped: its outputs ") + c.shared + " and " +
+                                 c.shared + " are one file.";
+        for (const bool resumed : {false, true}) {
+            std::vector<std::string> words = c.words;
+            if (resumed) words.insert(words.end(), {"--do_unfinished", "1"});
+            words.push_back("ok.mrc");
+            const RunResult r = vorn_in(dir, words);
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_EQ(r.count(says), 1u) << r.out;
+            EXPECT_TRUE(r.has("All 1 micrographs: 0 done, 0 skipped as already done, 1 failed: ok.mrc\n")) << r.out;
+            EXPECT_FALSE(exists(dir.file(c.shared)));
+            EXPECT_TRUE(summary_rows(read_text(dir.file("micrographs_all_vorn.star"))).empty());
+        }
+    }
+}
+
+// An output that cannot be written, found where the write would land (a
+// link's target and its folder) and as the program opens it (a file that
+// takes appends only), skips its micrograph with the reason; the list goes on
+// to its closing line.
+TEST(Batch, AnOutputThatCannotBeWrittenThroughALinkOrAppendOnlySkipsItsMicrograph) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    const struct {
+        const char* output;
+        std::vector<std::string> words;
+        bool append_only;  // else a link into a folder that does not exist
+    } cases[] = {
+        {"ok_b.pow", {}, false},      {"ok_b.ctf", {}, false},
+        {"ok_b_EPA.log", {}, false},  {"ok_b_vorn.log", {}, false},
+        {"ok_b_pf.mrc", {"--do_phase_flip", "1"}, false},
+        {"ok_b.pow", {}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.output) + (c.append_only ? " append-only" : " linked astray"));
+        TempDir dir;
+        write_sim_crops(dir,
+                        {{"ok.mrc", "sim01_df8000.mrc"}, {"ok_b.mrc", "sim02_df15000.mrc"},
+                         {"ok_c.mrc", "sim01_df8000.mrc"}},
+                        n);
+        std::unique_ptr<HeldAttribute> appends;
+        if (c.append_only) {
+            std::FILE* f = std::fopen(dir.file(c.output).c_str(), "w");
+            std::fclose(f);
+            appends = std::make_unique<AppendOnlyFile>(dir.file(c.output));
+            if (!appends->set) continue;  // no file attributes here
+        } else {
+            ASSERT_EQ(symlink("nodir/x", dir.file(c.output).c_str()), 0);
+        }
+        std::vector<std::string> words = c.words;
+        words.insert(words.end(), {"ok.mrc", "ok_b.mrc", "ok_c.mrc"});
+        const RunResult r = vorn_in(dir, words);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count(std::string("the output ") + c.output + " of micrograph ok_b.mrc cannot be written (" +
+                          (c.append_only ? "Operation not permitted" : "its folder nodir: No such file or directory") +
+                          "); skipped."),
+                  1u)
+            << r.out;
+        EXPECT_TRUE(r.has("All 3 micrographs: 2 done, 0 skipped as already done, 1 failed: ok_b.mrc\n")) << r.out;
+        EXPECT_FALSE(r.has("Exit now")) << r.out;
+    }
+}
+
+// A micrograph whose output names would not fit the program's name buffers is
+// refused naming why, and the list goes on; one whose names just fit is fitted.
+TEST(Batch, AMicrographWhoseOutputNamesAreTooLongIsRefusedAndTheListGoesOn) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    TempDir dir;
+    const std::string fits = long_relative_path(dir.path, 1018, ".mrc");  // its log's name: 1023 characters
+    const std::string too_long = long_relative_path(dir.path, 1019, ".mrc");
+    write_sim_crops(dir, {{"ok.mrc", "sim01_df8000.mrc"}, {"ok_b.mrc", "sim02_df15000.mrc"}}, n);
+    for (const std::string& name : {fits, too_long}) write_mrc(dir.file(name), sim_crop("sim01_df8000.mrc", n), n);
+    const RunResult r = vorn_in(dir, {"ok.mrc", too_long, fits, "ok_b.mrc"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.count("the micrograph " + too_long +
+                      " is refused: its output names, of up to 1024 characters, do not fit in 1024 bytes."),
+              1u)
+        << r.out;
+    EXPECT_TRUE(r.has("All 4 micrographs: 3 done, 0 skipped as already done, 1 failed: " + too_long + "\n")) << r.out;
 }
 
 // A micrograph fitted once and then damaged is skipped: its log says why and
@@ -917,6 +1029,67 @@ TEST(Batch, AnOutputThatCannotBeWrittenSkipsItsMicrographAndIsKept) {
         const auto rows = summary_rows(read_text(dir.file("micrographs_all_vorn.star")));
         EXPECT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows.empty() ? "" : rows[0][0], "ok.mrc");
+    }
+}
+
+// The summary in a place where it cannot be written, or a resume that could
+// not put it in order through its aside file, ends the run before any fit,
+// naming the file: a named pipe there would hold the run for ever, and a
+// resume that cannot put its rows in order would leave two of one micrograph.
+TEST(Batch, ASummaryThatCannotBeWrittenOrPutInOrderEndsTheRunBeforeAnyFit) {
+    SKIP_WITHOUT_SIM_DATA();
+    constexpr int n = 256;
+    std::string as_user;
+    const bool unprivileged = unprivileged_launcher(as_user);
+    const struct {
+        const char* what;
+        const char* pipe;  // a named pipe of this name, or null
+        bool read_only_folder;  // the summary's folder made read-only after a first run
+        std::vector<std::string> words;
+        const char* says;
+    } cases[] = {
+        {"a pipe for the summary", "S/sum.star", false, {},
+         "the CTF STAR summary S/sum.star cannot be written (a named pipe stands in its place)! Exit now!"},
+        {"a pipe for the summary of a resume", "S/sum.star", false, {"--do_unfinished", "1"},
+         "the CTF STAR summary S/sum.star cannot be written (a named pipe stands in its place)! Exit now!"},
+        {"a pipe for the aside file of a resume", "S/sum.star.part", false, {"--do_unfinished", "1"},
+         "the CTF STAR summary's aside file S/sum.star.part cannot be written (a named pipe stands in its place)! "
+         "Exit now!"},
+        {"a resume whose summary's folder became read-only", nullptr, true, {"--do_unfinished", "1"},
+         "the CTF STAR summary's aside file S/sum.star.part cannot be written (its folder S: Permission denied)! "
+         "Exit now!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.read_only_folder && !unprivileged) continue;  // root writes in any folder
+        TempDir dir;
+        chmod(dir.path.c_str(), 0777);
+        for (const char* sub : {"S", "M"}) {
+            mkdir(dir.file(sub).c_str(), 0777);
+            chmod(dir.file(sub).c_str(), 0777);
+        }
+        write_sim_crops(dir, {{"M/ok.mrc", "sim01_df8000.mrc"}, {"M/ok_b.mrc", "sim02_df15000.mrc"}}, n);
+        std::vector<std::string> words = {"--ctfstar", "S/sum"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        words.insert(words.end(), {"M/ok.mrc", "M/ok_b.mrc"});
+        const std::string launcher = c.read_only_folder ? as_user : "";
+        std::string rows_before;
+        if (c.read_only_folder) {
+            ASSERT_EQ(vorn_in(dir, {"--ctfstar", "S/sum", "M/ok.mrc", "M/ok_b.mrc"}, launcher).status, 0);
+            ASSERT_EQ(std::remove(dir.file("M/ok_vorn.log").c_str()), 0);
+            ASSERT_EQ(chmod(dir.file("S").c_str(), 0555), 0);
+            rows_before = read_text(dir.file("S/sum.star"));
+        } else {
+            ASSERT_EQ(mkfifo(dir.file(c.pipe).c_str(), 0644), 0);
+        }
+        const RunResult r = vorn_in(dir, words, launcher);
+        chmod(dir.file("S").c_str(), 0777);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.count(c.says), 1u) << r.out;
+        EXPECT_FALSE(r.has("Reading file:")) << r.out;
+        if (c.read_only_folder) {
+            EXPECT_EQ(read_text(dir.file("S/sum.star")), rows_before);
+        }
     }
 }
 
