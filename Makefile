@@ -53,8 +53,9 @@ bench-picker: deps
 	cmake --build build/release -j $(JOBS) --target picker_speed morvandel
 	./build/release/picker_speed
 
-# On demand: recall of particles of strong contrast, picks inside contamination and the area left out by the ice
-# search at speeds 0 to 4 (bench/picker_ice.cpp; BENCH_ARGS as its usage line says).
+# On demand: what contamination and hot pixels cost the picks far from them (recall and figures of merit against the
+# clean micrograph), picks inside contamination and the area left out by the ice search, for particles of strong
+# contrast and CTF-modulated ones, at speeds 0 to 4 (bench/picker_ice.cpp; BENCH_ARGS as its usage line says).
 bench-picker-ice: deps
 	cmake -S . -B build/release $(RELEASE_CONFIG)
 	cmake --build build/release -j $(JOBS) --target picker_ice morvandel
