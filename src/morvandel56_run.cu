@@ -55,7 +55,7 @@ struct KeptArray {
 // The device arrays of one micrograph's work, held for the run.
 struct PickWork {
     KeptArray<float> mic, ice_map, mask, soft_mask, best, best_psi, best_class, cc, psi;
-    KeptArray<unsigned> rejected, excluded, marks;
+    KeptArray<unsigned> rejected, excluded, wide, marks;
     BandPassWork bandpass;
 };
 
@@ -279,16 +279,50 @@ bool partly_marked(const std::vector<unsigned>& grid) {
     return marked > 0 && marked < grid.size();
 }
 
+// The rejected cells and every cell beside one (marked 1), or the rejected
+// cells alone when that would leave nothing: a cell is rejected by its local
+// statistics as a whole, so a kept cell at the border of contamination may
+// still hold its edge, whose contrast must not set the map's deviation.
+std::vector<unsigned> with_bordering_cells(const std::vector<unsigned>& rejected, int gx, int gy) {
+    std::vector<unsigned> wide(rejected);
+    for (int j = 0; j < gy; ++j)
+        for (int i = 0; i < gx; ++i) {
+            const auto at = [&](int a, int b) { return rejected[(size_t)b * gx + a] != 0; };
+            bool near = false;
+            for (int b = std::max(0, j - 1); b <= std::min(gy - 1, j + 1); ++b)
+                for (int a = std::max(0, i - 1); a <= std::min(gx - 1, i + 1); ++a) near = near || at(a, b);
+            if (near && wide[(size_t)j * gx + i] == 0) wide[(size_t)j * gx + i] = 1u;
+        }
+    return partly_marked(wide) ? wide : rejected;
+}
+
+// The cells of the grid that are not marked, marked 1, and the marked ones unmarked.
+std::vector<unsigned> inverted_marks(const std::vector<unsigned>& grid) {
+    std::vector<unsigned> inverted(grid.size());
+    for (size_t c = 0; c < grid.size(); ++c) inverted[c] = grid[c] == 0 ? 1u : 0u;
+    return inverted;
+}
+
 // The areas the run leaves out take no part in the correlation of the rest:
-// the map is brought to mean 0 and deviation 1 over the kept cells (mask) and
-// faded to that mean, 0, across half a cell into the rejected ones (soft), so
-// that neither their contrast nor the step at their edge reaches the band-pass,
+// the map is brought to mean 0 and deviation 1 over the kept cells clear of
+// them (mask, made the mask of those cells, by which every figure of merit is
+// divided too), and the rejected cells and the cells beside them are set to
+// that mean, 0, the kept cells fading into it across half a cell (soft), so
+// that neither their contrast nor a step at their edge reaches the band-pass,
 // which would ring it over the whole map and round its periodic edges, or the
-// deviation every figure of merit is divided by.
-void keep_out_rejected(float* mic, const float* mask, float* soft, int nx, int ny, int g, const unsigned* rejected) {
+// deviation of the map. Picks near the rejected cells are dropped in any case.
+void keep_out_rejected(float* mic, float* mask, float* soft, unsigned* wide_d, int nx, int ny, int g,
+                       const std::vector<unsigned>& rejected) {
     const size_t n = (size_t)nx * ny;
+    const std::vector<unsigned> wide = with_bordering_cells(rejected, grid_cells(nx, g), grid_cells(ny, g));
+    CUDA_CHECK(memcpy_H2D(wide_d, wide.data(), wide.size() * sizeof(unsigned)));
+    hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, wide_d, 0.0f);
     hcuda_norm_withmask_inplace(mic, mask, n, 1.0f, 0.0f);
-    hcuda_2d_generate_soft_mask_by_coords(soft, nx, ny, g, rejected, 0.5f * (float)g);
+    // The fall of the clear cells towards the others, as 1 - the rise of the others into them.
+    const std::vector<unsigned> clear = inverted_marks(wide);
+    CUDA_CHECK(memcpy_H2D(wide_d, clear.data(), clear.size() * sizeof(unsigned)));
+    hcuda_2d_generate_soft_mask_by_coords(soft, nx, ny, g, wide_d, 0.5f * (float)g);
+    hcuda_multi_add_inplace(soft, n, -1.0f, 1.0f);
     hcuda_apply_mask_inplace(mic, soft, n);
 }
 
@@ -379,7 +413,8 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     float* mask = w.mask.of(n);
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
     if (p.write_mic_mask) morvandel_write_map(name, MORVANDEL_MASK_SUFFIX, mask, nx, ny, apix);
-    if (partly_marked(rejected_h)) keep_out_rejected(mic, mask, w.soft_mask.of(n), nx, ny, g, rejected);
+    if (partly_marked(rejected_h))
+        keep_out_rejected(mic, mask, w.soft_mask.of(n), w.wide.of(cells), nx, ny, g, rejected_h);
 
     if (p.do_bandpass) morvandel_bandpass_inplace(mic, nx, ny, apix, p.lp, p.hp, w.bandpass);
     if (p.write_bgfree_mic) morvandel_write_map(name, MORVANDEL_BGFREE_SUFFIX, mic, nx, ny, apix);

@@ -502,7 +502,10 @@ TEST_F(Picker, ContaminationAndHotPixelsLeftOutCostNoParticleElsewhere) {
         const std::vector<Pick> picks = read_picks(dir.file(picks_of(stem)));
         Found f = found_clear(picks, c.scene, reach);
         for (const Particle& p : f.missed) ADD_FAILURE() << "clear particle at " << p.x << "," << p.y << " missed";
-        EXPECT_GE(f.median(), 0.8 * base_median) << "median figure of merit";
+        // Measured against the deviation of the kept area alone, they stay within a few percent; a cell
+        // kept beside the contamination (or over it at the border, where the local windows dilute it)
+        // whose edge reached the deviation cost some 7 % here, and far more on larger micrographs.
+        EXPECT_GE(f.median(), 0.95 * base_median) << "median figure of merit";
         for (const Pick& k : picks)
             EXPECT_FALSE(in_contamination(c.scene, k.x, k.y)) << "pick in the contamination at " << k.x << "," << k.y;
     }
