@@ -26,14 +26,15 @@
 // Each is picked by morvandel at its default options (--write_mic_mask for the
 // rejected area) at the speeds asked. Per run:
 //   clear      the particles clear of the contamination (centre at least 2
-//              diameters from it; hot pixels are none); a particle counts as
+//              diameters from it, --clear_by; hot pixels are none); a particle counts as
 //              found with a pick within 0.2 diameters
 //   recall r/0 the clear particles' recall, and its ratio to the clean set's
 //   fom f/0    the median figure of merit of their picks, and its ratio
 //   opp        found/clear in the quarter opposite the edge (x < size/4)
 //   picks      all picks; in_cont those whose centre lies inside the
-//              contamination; backgr those near no particle outside it; band
-//              those near no particle within a diameter of the edge line
+//              contamination; backgr those on no particle (none within its
+//              radius) outside it; band those on no particle within a diameter
+//              of the edge line
 //   left_out   the mask's rejected cells, in % of the micrograph
 //   mean_offset of the found clear particles' picks (x, y); status: the
 //              program's exit status
@@ -44,7 +45,7 @@
 // speeds 2-4 than at 0). It informs: the exit status is 0 whatever it says.
 //
 //   picker_ice [--size 4096] [--particles 100] [--snr 0.2] [--ctf_contrast 1.5] [--speeds 0,1,2,3,4]
-//              [--sets KIND[+CONTAMINATION],...] [--morvandel PATH] [--keep DIR] [--verbose]
+//              [--sets KIND[+CONTAMINATION],...] [--morvandel PATH] [--keep DIR] [--clear_by 2] [--verbose]
 //              [-- extra morvandel options]
 //
 // The sets are every kind alone and with every contamination unless --sets
@@ -136,6 +137,7 @@ struct Options {
     std::string morvandel, keep;
     std::vector<std::string> extra;
     bool verbose = false;  // list the clear particles that were missed
+    double clear_by = 2.0;  // diameters from the contamination that make a particle clear
 };
 
 struct Particle {
@@ -370,8 +372,8 @@ struct Score {
     std::vector<double> foms;          // of the found clear particles' picks
 };
 
-Score score(const Set& s, const std::vector<Pick>& picks, int size, bool verbose) {
-    const double reach = 0.2 * s.diameter, clear_by = 2.0 * s.diameter;
+Score score(const Set& s, const std::vector<Pick>& picks, int size, double clear_diameters, bool verbose) {
+    const double reach = 0.2 * s.diameter, clear_by = clear_diameters * s.diameter;
     Score r;
     for (const Particle& q : s.particles) {
         if (s.contam.distance(q.x, q.y) < clear_by) continue;
@@ -395,9 +397,10 @@ Score score(const Set& s, const std::vector<Pick>& picks, int size, bool verbose
                         q.y, q.angle, s.contam.distance(q.x, q.y), nearest);
         }
     }
+    // A pick within a particle's radius of its centre is that particle's, if off its centre.
     for (const Pick& k : picks) {
         bool near = false;
-        for (const Particle& q : s.particles) near = near || std::hypot(k.x - q.x, k.y - q.y) <= reach;
+        for (const Particle& q : s.particles) near = near || std::hypot(k.x - q.x, k.y - q.y) <= 0.5 * s.diameter;
         if (!near && s.contam.has_edge() && std::fabs(k.x - s.contam.edge_x0) <= s.diameter) ++r.band;
         if (s.contam.distance(k.x, k.y) < 0) ++r.inside;
         else r.background += near ? 0 : 1;
@@ -501,6 +504,7 @@ int main(int argc, char** argv) {
         else if (a == "--sets" && has_value) o.sets = word_list(argv[++i]);
         else if (a == "--morvandel" && has_value) o.morvandel = argv[++i];
         else if (a == "--keep" && has_value) o.keep = argv[++i];
+        else if (a == "--clear_by" && has_value) o.clear_by = std::atof(argv[++i]);
         else if (a == "--verbose") o.verbose = true;
         else usage = true;
     }
@@ -508,7 +512,7 @@ int main(int argc, char** argv) {
     if (usage) {
         std::fprintf(stderr, "usage: picker_ice [--size 4096] [--particles 100] [--snr 0.2] [--ctf_contrast 1.5] "
                              "[--speeds 0,1,2,3,4] [--sets KIND[+CONTAMINATION],...] [--morvandel PATH] [--keep DIR] "
-                             "[--verbose] [-- extra morvandel options]\n"
+                             "[--clear_by 2] [--verbose] [-- extra morvandel options]\n"
                              "  KIND: asym, disc, ctf; CONTAMINATION: contam, blob, edge, blobedge, weakedge, hot\n");
         return 1;
     }
@@ -541,7 +545,7 @@ int main(int argc, char** argv) {
             std::string out;
             const int status = run_program(o, s, dir, base, speed, out);
             const std::vector<Pick> picks = read_star_picks(star);
-            const Score r = score(s, picks, o.size, o.verbose);
+            const Score r = score(s, picks, o.size, o.clear_by, o.verbose);
             const Run run{set_name, s.kind, contamination_name(set_name), speed,
                           r.clear ? (double)r.found / r.clear : 0.0, median(r.foms), r.opp_found, r.inside, r.band,
                           s.contam.has_edge()};

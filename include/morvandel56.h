@@ -430,13 +430,14 @@ std::vector<float> morvandel_spread_sample(const float* image_d, size_t n);
 void morvandel_ice_map(float* ice_d, const float* mic_d, size_t n, float to_noise);
 // The share of an nx x ny map where no pick can be: within the exclusive
 // filter's reach (squared distance below 2 g^2) of the ice marks (the rejected
-// cells' pixels), and, of the rest, of the excluded marks (map pixel indices;
-// 0 is no mark).
+// cells' pixels) or in a cell of side g marked in ice_cells (a grid of the
+// map's cells, row by row; none when empty), and, of the rest, of the excluded
+// marks (map pixel indices; 0 is no mark).
 struct MorvandelLeftOut {
     double ice = 0.0, excluded = 0.0;  // fractions of the map's pixels
 };
 MorvandelLeftOut morvandel_left_out(const std::vector<unsigned>& ice, const std::vector<unsigned>& excluded, int nx,
-                                    int ny, int g);
+                                    int ny, int g, const std::vector<unsigned>& ice_cells = {});
 void hcuda_find_sigma_grids(const float* ave_d, const float* sigma_d, unsigned* idx_d, float* cellave_d,
                             float* cellsigma_d, int nx, int ny, int e, float lave_min, float lave_max,
                             float lsigma_cutoff);

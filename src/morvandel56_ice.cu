@@ -132,7 +132,7 @@ void morvandel_ice_map(float* ice_d, const float* mic_d, size_t n, float to_nois
 // ---- the area left out ----
 
 MorvandelLeftOut morvandel_left_out(const std::vector<unsigned>& ice, const std::vector<unsigned>& excluded, int nx,
-                                    int ny, int g) {
+                                    int ny, int g, const std::vector<unsigned>& ice_cells) {
     MorvandelLeftOut out;
     if (nx <= 0 || ny <= 0 || g <= 0) return out;
     // Bit 1: within reach of an ice mark, bit 2: of an excluded mark.
@@ -155,6 +155,13 @@ MorvandelLeftOut morvandel_left_out(const std::vector<unsigned>& ice, const std:
         }
     };
     paint(ice, 1);
+    const int gx = grid_cells(nx, g);
+    for (size_t c = 0; c < ice_cells.size(); ++c) {
+        if (ice_cells[c] == 0) continue;
+        const CellBounds b = cell_bounds((int)(c % (size_t)gx), (int)(c / (size_t)gx), g, nx, ny);
+        for (int y = b.y0; y < b.y1; ++y)
+            for (int x = b.x0; x < b.x1; ++x) marked[(size_t)y * nx + x] |= 1;
+    }
     paint(excluded, 2);
     size_t by_ice = 0, by_excluded = 0;
     for (unsigned char b : marked) {

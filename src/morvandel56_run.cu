@@ -55,7 +55,7 @@ struct KeptArray {
 // The device arrays of one micrograph's work, held for the run.
 struct PickWork {
     KeptArray<float> mic, ice_map, mask, soft_mask, best, best_psi, best_class, cc, psi;
-    KeptArray<unsigned> rejected, excluded, wide, marks;
+    KeptArray<unsigned> rejected, excluded, left_out, marks;
     BandPassWork bandpass;
 };
 
@@ -199,16 +199,18 @@ void append_marks(std::vector<unsigned>& marks, const std::vector<unsigned>& gri
 }
 
 // The picks' line of a micrograph, with the share of its area where no pick
-// could be: near the cells the ice search rejected, and near the excluded boxes
+// could be: near the cells the ice search rejected or in the cells beside them,
+// and near the excluded boxes
 // that the run leaves out (all with exclusive_picking; with mask_excluded alone
 // those in cells the ice search kept). A warning when that is most of it.
 void report_left_out(const char* name, const char* out, const P& p, const std::vector<unsigned>& ice,
-                     const std::vector<unsigned>& excluded, int nx, int ny, int g) {
+                     const std::vector<unsigned>& beside, const std::vector<unsigned>& excluded, int nx, int ny,
+                     int g) {
     std::vector<unsigned> left_out_excluded;
     if (p.exclusive_picking || p.mask_excluded)
         for (size_t c = 0; c < excluded.size(); ++c)
             if (excluded[c] != 0 && (p.exclusive_picking || ice[c] == 0)) left_out_excluded.push_back(excluded[c]);
-    const MorvandelLeftOut left = morvandel_left_out(ice, left_out_excluded, nx, ny, g);
+    const MorvandelLeftOut left = morvandel_left_out(ice, left_out_excluded, nx, ny, g, beside);
     const double total = 100.0 * (left.ice + left.excluded);
     std::printf("Picks of %s written to %s; %.1f%% of its area left out (ice and contamination %.1f%%, excluded "
                 "boxes %.1f%%)\n",
@@ -283,47 +285,68 @@ bool partly_marked(const std::vector<unsigned>& grid) {
 // cells alone when that would leave nothing: a cell is rejected by its local
 // statistics as a whole, so a kept cell at the border of contamination may
 // still hold its edge, whose contrast must not set the map's deviation.
-std::vector<unsigned> with_bordering_cells(const std::vector<unsigned>& rejected, int gx, int gy) {
-    std::vector<unsigned> wide(rejected);
+// The cells beside the marked ones (of the eight around each): 1 on each
+// unmarked cell with a marked neighbour, else 0.
+std::vector<unsigned> cells_beside(const std::vector<unsigned>& marked, int gx, int gy) {
+    std::vector<unsigned> beside(marked.size(), 0u);
     for (int j = 0; j < gy; ++j)
         for (int i = 0; i < gx; ++i) {
-            const auto at = [&](int a, int b) { return rejected[(size_t)b * gx + a] != 0; };
+            if (marked[(size_t)j * gx + i] != 0) continue;
             bool near = false;
             for (int b = std::max(0, j - 1); b <= std::min(gy - 1, j + 1); ++b)
-                for (int a = std::max(0, i - 1); a <= std::min(gx - 1, i + 1); ++a) near = near || at(a, b);
-            if (near && wide[(size_t)j * gx + i] == 0) wide[(size_t)j * gx + i] = 1u;
+                for (int a = std::max(0, i - 1); a <= std::min(gx - 1, i + 1); ++a)
+                    near = near || marked[(size_t)b * gx + a] != 0;
+            beside[(size_t)j * gx + i] = near ? 1u : 0u;
         }
-    return partly_marked(wide) ? wide : rejected;
+    return beside;
 }
 
-// The cells of the grid that are not marked, marked 1, and the marked ones unmarked.
-std::vector<unsigned> inverted_marks(const std::vector<unsigned>& grid) {
-    std::vector<unsigned> inverted(grid.size());
-    for (size_t c = 0; c < grid.size(); ++c) inverted[c] = grid[c] == 0 ? 1u : 0u;
-    return inverted;
+// The median of a device map's pixels where the mask is set (of an evenly spread sample).
+float masked_median(const float* map_d, const float* mask_d, size_t n) {
+    const std::vector<float> values = morvandel_spread_sample(map_d, n), weights = morvandel_spread_sample(mask_d, n);
+    std::vector<float> kept;
+    for (size_t k = 0; k < values.size(); ++k)
+        if (weights[k] > 0.5f) kept.push_back(values[k]);
+    return kept.empty() ? 0.0f : morvandel_median(kept.data(), kept.size());
 }
 
-// The areas the run leaves out take no part in the correlation of the rest:
-// the map is brought to mean 0 and deviation 1 over the kept cells clear of
-// them (mask, made the mask of those cells, by which every figure of merit is
-// divided too), and the rejected cells and the cells beside them are set to
-// that mean, 0, the kept cells fading into it across half a cell (soft), so
-// that neither their contrast nor a step at their edge reaches the band-pass,
-// which would ring it over the whole map and round its periodic edges, or the
-// deviation of the map. Picks near the rejected cells are dropped in any case.
-void keep_out_rejected(float* mic, float* mask, float* soft, unsigned* wide_d, int nx, int ny, int g,
-                       const std::vector<unsigned>& rejected) {
+// The areas the run leaves out take no part in the correlation of the rest.
+// The ice search rejects a cell as a whole, and only for a pixel more extreme
+// than its first, so the cells beside its rejected ones may hold the edge of
+// the contamination, or lie over it; they are left out with it (returned: 1 on
+// each, for the picks to skip). The map is brought to mean 0 and deviation 1
+// over the cells that remain (mask, made their mask, by which every figure of
+// merit is divided too), then moved so that their median, the background's
+// level, is 0, and the cells left out are set to it, fading from the kept
+// ones across half a cell (soft), so that neither their contrast nor a step
+// at their edge reaches the band-pass, which would ring it over the whole map
+// and round its periodic edges. Excluded boxes (in rejected with
+// mask_excluded) are left out as they are: they hold particles, not edges.
+std::vector<unsigned> keep_out_rejected(float* mic, float* mask, float* soft, unsigned* cells_d, int nx, int ny,
+                                        int g, const std::vector<unsigned>& rejected, const std::vector<unsigned>& ice) {
     const size_t n = (size_t)nx * ny;
-    const std::vector<unsigned> wide = with_bordering_cells(rejected, grid_cells(nx, g), grid_cells(ny, g));
-    CUDA_CHECK(memcpy_H2D(wide_d, wide.data(), wide.size() * sizeof(unsigned)));
-    hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, wide_d, 0.0f);
+    std::vector<unsigned> beside = cells_beside(ice, grid_cells(nx, g), grid_cells(ny, g)), left_out(rejected);
+    for (size_t c = 0; c < left_out.size(); ++c) left_out[c] |= beside[c];
+    if (!partly_marked(left_out)) {  // nothing would be kept: the rejected cells alone
+        left_out = rejected;
+        std::fill(beside.begin(), beside.end(), 0u);
+    }
+    CUDA_CHECK(memcpy_H2D(cells_d, left_out.data(), left_out.size() * sizeof(unsigned)));
+    hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, cells_d, 0.0f);
     hcuda_norm_withmask_inplace(mic, mask, n, 1.0f, 0.0f);
-    // The fall of the clear cells towards the others, as 1 - the rise of the others into them.
-    const std::vector<unsigned> clear = inverted_marks(wide);
-    CUDA_CHECK(memcpy_H2D(wide_d, clear.data(), clear.size() * sizeof(unsigned)));
-    hcuda_2d_generate_soft_mask_by_coords(soft, nx, ny, g, wide_d, 0.5f * (float)g);
-    hcuda_multi_add_inplace(soft, n, -1.0f, 1.0f);
+    // The particles draw the mean below the background: a fill at the mean
+    // would read as a band darker than the ice beside it.
+    hcuda_sub_inplace(mic, n, masked_median(mic, mask, n));
+    hcuda_2d_generate_soft_mask_by_coords(soft, nx, ny, g, cells_d, 0.5f * (float)g);
     hcuda_apply_mask_inplace(mic, soft, n);
+    return beside;
+}
+
+// Drops the picks (map pixel indices, 0 for none) that lie in a marked cell.
+void drop_picks_in(std::vector<unsigned>& idx, const std::vector<unsigned>& cells, int nx, int g) {
+    const int gx = grid_cells(nx, g);
+    for (unsigned& v : idx)
+        if (v != 0 && cells[(size_t)(v / (unsigned)nx / g) * gx + v % (unsigned)nx / g] != 0) v = 0;
 }
 
 // The sections of the micrograph's file.
@@ -413,8 +436,9 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     float* mask = w.mask.of(n);
     hcuda_2d_generate_mask_by_coords(mask, mic, nx, ny, g, rejected, 0.0f);
     if (p.write_mic_mask) morvandel_write_map(name, MORVANDEL_MASK_SUFFIX, mask, nx, ny, apix);
+    std::vector<unsigned> beside(cells, 0u);  // the cells beside the rejected ones, left out with them
     if (partly_marked(rejected_h))
-        keep_out_rejected(mic, mask, w.soft_mask.of(n), w.wide.of(cells), nx, ny, g, rejected_h);
+        beside = keep_out_rejected(mic, mask, w.soft_mask.of(n), w.left_out.of(cells), nx, ny, g, rejected_h, ice_h);
 
     if (p.do_bandpass) morvandel_bandpass_inplace(mic, nx, ny, apix, p.lp, p.hp, w.bandpass);
     if (p.write_bgfree_mic) morvandel_write_map(name, MORVANDEL_BGFREE_SUFFIX, mic, nx, ny, apix);
@@ -457,6 +481,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
     std::vector<float> cellmax(cells), cellpsi(cells);
     gpu_find_filter_ccmax_psi_grids_exclusive(best, best_psi, idx.data(), cellmax.data(), cellpsi.data(),
                                               p.cc_cutoff, nx, ny, g, marks_d, (int)marks.size());
+    drop_picks_in(idx, beside, nx, g);
     std::vector<int> cellclass(cells, 1);
     if (t.nz > 1) {
         std::vector<float> classes(n);
@@ -472,7 +497,7 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
                 mrcf_remove_output((mrcf_micrograph_stem(name) + suffix).c_str());
         return -1;
     }
-    report_left_out(name, out, p, ice_h, excluded_h, nx, ny, g);
+    report_left_out(name, out, p, ice_h, beside, excluded_h, nx, ny, g);
     return 0;
 }
 

@@ -1462,6 +1462,15 @@ TEST(Ice, AreaLeftOutIsWithinTheExclusiveFiltersReachOfTheMarks) {
     std::vector<unsigned> every;
     for (int k = 1; k < nx * ny; k += 2) every.push_back((unsigned)k);
     EXPECT_DOUBLE_EQ(morvandel_left_out(every, {}, nx, ny, g).ice, 1.0);
+    // Whole cells left out as ice: a cell clear of the mark's reach adds its
+    // area, a cut cell at the map's edge only its part inside.
+    const int gx = (nx + g - 1) / g;
+    std::vector<unsigned> cells((size_t)gx * ((ny + g - 1) / g), 0u);
+    cells[0] = 1;                 // (0..g-1, 0..g-1), far from the centre's reach
+    cells[cells.size() - 1] = 1;  // the last, cut cell
+    const int last_w = nx - (gx - 1) * g, last_h = ny - ((ny + g - 1) / g - 1) * g;
+    left = morvandel_left_out({centre}, {}, nx, ny, g, cells);
+    EXPECT_DOUBLE_EQ(left.ice, (57.0 + g * g + last_w * last_h) / (nx * ny));
 }
 
 TEST(LeftOut, HotPixelsAreMendedAsTheMapIsShrunkAndFeaturesKept) {
