@@ -483,20 +483,29 @@ int hcuda_2d_generate_soft_mask_by_coords(float* mask_d, int nx, int ny, int e, 
 // centre: the centre of the block ((shrink - 1)/2) for a template centred on
 // its pixel under the pick (the automatic disc, any template at shrink 1),
 // else as far from it as the shrunk template's centre lies from that pixel.
-// Positions are rounded to the nearest pixel; a half goes up from an odd map
-// pixel and down from an even one, so that halves leave no bias on average.
+// Where the particle lies within its map pixel, which at a shrink of s spans s
+// original pixels, is taken from the correlation around the peak when given
+// (within, per cell of the pick grid). Positions are rounded to the nearest
+// pixel; a half goes up from an odd map pixel and down from an even one, so
+// that halves leave no bias on average.
 struct PickFrame {
     int2 origin;    // corner of the shrunk map's area in the original micrograph
     int shrink;
     float2 centre;  // original pixels from the first of a pick's block to what it stands for
+    const float2* within = nullptr;  // per cell, the peak's offset from its map pixel (-0.5 to 0.5), or none
 };
 // The frame of the map's own pixels (the rejected areas): each the centre of its block.
 PickFrame pick_frame(int2 origin, int shrink);
 // The frame of the picks of a tnx x tny shrunk template whose particle is
 // centred at centre, in its pixels (get_or_create_template_data).
 PickFrame pick_frame(int2 origin, int shrink, float2 centre, int tnx, int tny);
-// Map pixel (x, y) in original pixels.
-int2 frame_position(const PickFrame& frame, int x, int y);
+// Map pixel (x, y), moved by d map pixels, in original pixels.
+int2 frame_position(const PickFrame& frame, int x, int y, float2 d = float2{0.0f, 0.0f});
+// Where the maximum of a map lies around each pick (map pixel indices, 0 for
+// none), per axis, from the parabola through the pick and its two neighbours:
+// its offset from the pick's pixel, within half a pixel (0 at the map's edge or
+// where the three make no maximum).
+std::vector<float2> peak_offsets(const float* map, int nx, int ny, const std::vector<unsigned>& idx);
 
 int tessoranth_output_star_head(FILE* stream);
 // The kept picks of one template (host grids of n cells, map pixels) written in

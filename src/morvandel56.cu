@@ -40,7 +40,8 @@ void for_each_kept_pick(const unsigned* idx, int n, int nx, int ny, int box, con
     for (int k = 0; k < n; ++k) {
         const unsigned v = idx[k];
         if (v == 0) continue;
-        const int2 p = frame_position(frame, (int)(v % (unsigned)nx), (int)(v / (unsigned)nx));
+        const float2 d = frame.within != nullptr ? frame.within[k] : make_float2(0.0f, 0.0f);
+        const int2 p = frame_position(frame, (int)(v % (unsigned)nx), (int)(v / (unsigned)nx), d);
         const long long x = (long long)p.x - frame.origin.x, y = (long long)p.y - frame.origin.y;
         if (b < x && x < w - b && b < y && y < h - b) visit(k, p.x, p.y);
     }
@@ -145,11 +146,35 @@ int nearest_pixel(double v, int map_pixel) {
 }  // namespace
 
 // Rounded to the nearest pixel (nearest_pixel).
-int2 frame_position(const PickFrame& frame, int x, int y) {
+int2 frame_position(const PickFrame& frame, int x, int y, float2 d) {
     const double s = frame.shrink;
-    const double px = frame.origin.x + s * x + (double)frame.centre.x;
-    const double py = frame.origin.y + s * y + (double)frame.centre.y;
+    const double px = frame.origin.x + s * (x + (double)d.x) + (double)frame.centre.x;
+    const double py = frame.origin.y + s * (y + (double)d.y) + (double)frame.centre.y;
     return make_int2(nearest_pixel(px, x), nearest_pixel(py, y));
+}
+
+namespace {
+
+// The vertex of the parabola through (-1, l), (0, m), (1, r) when m is its
+// maximum, within half a pixel; else 0.
+float parabola_peak(float l, float m, float r) {
+    const float bend = l - 2.0f * m + r;
+    if (!(bend < 0.0f) || l > m || r > m) return 0.0f;
+    return std::fmin(0.5f, std::fmax(-0.5f, 0.5f * (l - r) / bend));
+}
+
+}  // namespace
+
+std::vector<float2> peak_offsets(const float* map, int nx, int ny, const std::vector<unsigned>& idx) {
+    std::vector<float2> within(idx.size(), make_float2(0.0f, 0.0f));
+    for (size_t k = 0; k < idx.size(); ++k) {
+        if (idx[k] == 0) continue;
+        const int x = (int)(idx[k] % (unsigned)nx), y = (int)(idx[k] / (unsigned)nx);
+        const float* m = map + idx[k];
+        if (x > 0 && x < nx - 1) within[k].x = parabola_peak(m[-1], m[0], m[1]);
+        if (y > 0 && y < ny - 1) within[k].y = parabola_peak(m[-nx], m[0], m[nx]);
+    }
+    return within;
 }
 
 int tessoranth_output_star_head(FILE* stream) {

@@ -488,8 +488,17 @@ int pick_micrograph(const Run& run, Morvandel& m, const char* name) {
         copy_to_host(GPU_SITE, classes.data(), (const float*)best_class, n);
         for (size_t c = 0; c < cells; ++c) cellclass[c] = (int)classes[idx[c]];
     }
-    if (write_picks(out, p, idx, cellmax, cellpsi, cellclass, t.nz, nx, ny,
-                    pick_frame(origin, s, t.centre, t.nx, t.ny)) != 0) {
+    PickFrame frame = pick_frame(origin, s, t.centre, t.nx, t.ny);
+    // A map pixel spans s original pixels: where the particle lies within it
+    // is read from the correlation around the peak.
+    std::vector<float2> within;
+    if (s > 1) {
+        std::vector<float> map(n);
+        copy_to_host(GPU_SITE, map.data(), (const float*)best, n);
+        within = peak_offsets(map.data(), nx, ny, idx);
+        frame.within = within.data();
+    }
+    if (write_picks(out, p, idx, cellmax, cellpsi, cellclass, t.nz, nx, ny, frame) != 0) {
         VORN_WARNING("the picks of %s could not be written whole to %s; skipped.\n\033[m", name, out);
         // A micrograph without its picks keeps no rejected areas of this run either.
         if (p.detect_ice && p.write_rejected_box)

@@ -1869,10 +1869,16 @@ struct TemplatePicker {
         std::vector<unsigned> idx(cells);
         Image cellmax(cells), cellpsi(cells);
         gpu_find_filter_ccmax_psi_grids(ccmax, psi, idx.data(), cellmax.data(), cellpsi.data(), p.cc_cutoff, nx, ny, g);
+        PickFrame frame = pick_frame(make_int2(0, 0), s, centre, tnx, tny);
+        std::vector<float2> within;
+        if (s > 1) {
+            within = peak_offsets(to_host(ccmax, (size_t)nx * ny).data(), nx, ny, idx);
+            frame.within = within.data();
+        }
         char out[VORN_NAME_LEN];
         mrcf_set_outname_by_suffix(out, name, "_picks.star");
         output_morvandel_star_one_temp(out, idx.data(), cellmax.data(), cellpsi.data(), 1, cells, nx, ny, p.boxsize,
-                                       pick_frame(make_int2(0, 0), s, centre, tnx, tny));
+                                       frame);
         for (float* d : {mic, mask, ccmax, psi}) cudaFree(d);
         return 0;
     }
@@ -1987,16 +1993,18 @@ TEST_F(Outputs, AtShrinkOneTheAutomaticDiscAndOddAndEvenTemplatesLandOnTheCentre
 
 TEST_F(Outputs, ParticlesAtWholePixelsArePickedOnTheirCentresByTemplatesOfEitherParity) {
     // 16 unturned particles, nearly free of noise, at whole-pixel centres
-    // through every remainder modulo 4 on each axis, picked at speed 0 with a
-    // template of the same particle centred on its pixel n/2: every pick is on
-    // its particle's centre, for an even side as for an odd one.
+    // through every remainder modulo 4 on each axis, picked with a template of
+    // the same particle centred on its pixel n/2: every pick is on its
+    // particle's centre, for an even side as for an odd one, at shrink 1 and,
+    // where a map pixel spans 2 or 4 original pixels, by the correlation
+    // around the peak.
     const int n = 320;
     std::vector<Particle> truth;
     for (int j = 0; j < 4; ++j)
         for (int i = 0; i < 4; ++i) truth.push_back({50.0 + 71 * i, 50.0 + 71 * j + (i + j) % 4, 0.0});
     const std::string name = path("mic.mrc"), tpl = path("tpl.mrc");
-    for (const int side : {32, 33}) {
-        SCOPED_TRACE("template of " + std::to_string(side));
+    for (const auto& [side, speed] : {std::pair<int, int>{32, 0}, {33, 0}, {32, 1}, {33, 1}, {64, 2}, {65, 2}}) {
+        SCOPED_TRACE("template of " + std::to_string(side) + " at speed " + std::to_string(speed));
         const double scale = side / 36.0;
         std::mt19937 rng(5);
         std::normal_distribution<float> noise(0.0f, 0.02f);
@@ -2009,8 +2017,8 @@ TEST_F(Outputs, ParticlesAtWholePixelsArePickedOnTheirCentresByTemplatesOfEither
             }
         mrcf_write_xyz_data(name.c_str(), mic.data(), n, n, 1);
         mrcf_write_xyz_data(tpl.c_str(), pattern_image(side, scale).data(), side, side, 1);
-        Parsed run({"--T", tpl, "--apixM", "1", "--diameter", std::to_string(side), "--speed", "0", "--cc_cutoff",
-                    "0.3", name});
+        Parsed run({"--T", tpl, "--apixM", "1", "--diameter", std::to_string(side), "--speed", std::to_string(speed),
+                    "--cc_cutoff", "0.3", name});
         const TemplatePicker picker(run.p);
         Morvandel m;
         ASSERT_EQ(m.set_mic(name.c_str()), 0);
@@ -2023,6 +2031,31 @@ TEST_F(Outputs, ParticlesAtWholePixelsArePickedOnTheirCentresByTemplatesOfEither
             EXPECT_EQ(o[1], 0.0);
         }
     }
+}
+
+TEST_F(Outputs, PeakOffsetsAreTheVertexOfTheParabolaThroughThePickAndItsNeighbours) {
+    // A map that is a paraboloid with its vertex at (5.3, 7.8): the fit through
+    // three samples of a parabola is exact. A pick at the map's edge, or where
+    // the three make no maximum, stays on its pixel; no pick gives nothing.
+    const int nx = 12, ny = 11;
+    Image map((size_t)nx * ny);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) map[(size_t)y * nx + x] = -(float)((x - 5.3) * (x - 5.3) + 2 * (y - 7.8) * (y - 7.8));
+    const std::vector<unsigned> idx = {8u * nx + 5, 0u, 8u * nx + 0, 3u * nx + 5, 10u * nx + 5};
+    const std::vector<float2> d = peak_offsets(map.data(), nx, ny, idx);
+    ASSERT_EQ(d.size(), idx.size());
+    EXPECT_NEAR(d[0].x, 0.3f, 1e-4f);
+    EXPECT_NEAR(d[0].y, -0.2f, 1e-4f);
+    EXPECT_EQ(d[1].x, 0.0f);  // no pick
+    EXPECT_EQ(d[2].x, 0.0f);  // at the left edge
+    EXPECT_NEAR(d[2].y, -0.2f, 1e-4f);
+    EXPECT_NEAR(d[3].x, 0.3f, 1e-4f);
+    EXPECT_EQ(d[3].y, 0.0f);  // on the slope in y: no maximum there
+    EXPECT_EQ(d[4].y, 0.0f);  // at the bottom edge
+    // The offsets move the pick by as many map pixels in the original frame.
+    PickFrame frame = pick_frame(make_int2(0, 0), 4);
+    EXPECT_EQ(frame_position(frame, 5, 8, d[0]).x, 23);  // 20 + 1.5 + 4 * 0.3 = 22.7
+    EXPECT_EQ(frame_position(frame, 5, 8, d[0]).y, 33);  // 32 + 1.5 - 4 * 0.2 = 32.7
 }
 
 TEST_F(Outputs, HalfPixelPositionsRoundBothWaysAlike) {
