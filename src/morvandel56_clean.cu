@@ -1,6 +1,6 @@
 // What the picker keeps out of a micrograph's correlation: hot pixels, mended
 // as the micrograph is shrunk, and the areas the run leaves out (ice,
-// contamination, excluded boxes), faded to the kept area's mean across a soft
+// contamination, excluded boxes), faded to the kept area's level across a soft
 // edge.
 #define VORN_UNIT "src/morvandel56"
 #include "morvandel56.h"

@@ -281,10 +281,6 @@ bool partly_marked(const std::vector<unsigned>& grid) {
     return marked > 0 && marked < grid.size();
 }
 
-// The rejected cells and every cell beside one (marked 1), or the rejected
-// cells alone when that would leave nothing: a cell is rejected by its local
-// statistics as a whole, so a kept cell at the border of contamination may
-// still hold its edge, whose contrast must not set the map's deviation.
 // The cells beside the marked ones (of the eight around each): 1 on each
 // unmarked cell with a marked neighbour, else 0.
 std::vector<unsigned> cells_beside(const std::vector<unsigned>& marked, int gx, int gy) {
